@@ -1,0 +1,36 @@
+// Scoped owner of a C file stream.
+#ifndef STARTER_ENGINE_FILE_LOCK_H_
+#define STARTER_ENGINE_FILE_LOCK_H_
+
+#include <cstdio>
+
+// Owns one C stream and closes it when destroyed. Despite the name it takes
+// no lock on the file. Construct it with the result of fopen: a null stream is
+// reported to the application log as "File open error: <system text>" while
+// reportError is true and the log exists.
+class FileLock {
+ public:
+  explicit FileLock(FILE* f);
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  // True when the stream is open.
+  bool isValid() const { return f != nullptr; }
+  // The owned stream, or null.
+  FILE* get() const { return f; }
+  // Returns the stream and forgets it; the caller owns it from then on.
+  FILE* release();
+  // Closes the stream if open and forgets it. Returns false when fclose
+  // reported an error (for example a failed final write).
+  bool close();
+
+  // Whether failed opens are logged; the updater switches it off around its
+  // existence probes.
+  static bool reportError;
+
+ private:
+  FILE* f;
+};
+
+#endif  // STARTER_ENGINE_FILE_LOCK_H_

@@ -1,0 +1,40 @@
+// MD5 message digest (RFC 1321).
+#ifndef STARTER_ENGINE_MD5_H_
+#define STARTER_ENGINE_MD5_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Incremental MD5. Feed bytes with Update in any chunking, then call Final
+// once; the digest does not depend on how the input was split.
+class Md5 {
+ public:
+  Md5();
+  // Adds `length` bytes at `data` to the message.
+  void Update(const void* data, std::size_t length);
+  // Finishes the message and returns its 16-byte digest. The object must not
+  // be updated afterwards.
+  std::array<std::uint8_t, 16> Final();
+  // Finishes the message and returns the digest as 32 lower-case hex digits.
+  std::string FinalHex();
+
+ private:
+  void Transform(const std::uint8_t* block);
+
+  std::uint32_t state_[4];
+  std::uint64_t bit_count_;
+  std::uint8_t buffer_[64];
+  std::size_t buffered_;
+};
+
+// The digest of `data` as 32 lower-case hexadecimal digits.
+std::string Md5Hex(const void* data, std::size_t length);
+
+// Hashes the whole file at `path`. Returns false (leaving `hex` unchanged)
+// when the file cannot be opened or read; otherwise stores 32 lower-case hex
+// digits in `hex` and returns true.
+bool Md5File(const char* path, std::string& hex);
+
+#endif  // STARTER_ENGINE_MD5_H_

@@ -1,0 +1,62 @@
+// The program's HTTP client: downloads into the game tree and form posts.
+#ifndef STARTER_HTTP_CURL_CLIENT_H_
+#define STARTER_HTTP_CURL_CLIENT_H_
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+#include <curl/curl.h>
+
+// User data of the write callback: the temporary file being written.
+struct filedata {
+  const char* filename;
+  FILE* pfile;
+};
+
+// Wraps one libcurl easy handle. Global initialisation and clean-up stay
+// balanced across any number of clients. Messages go to the console.
+class CCurl {
+ public:
+  // Initialises libcurl and creates the handle; on failure prints
+  // "curl_global_init() failed" or "curl_easy_init() failed" to standard
+  // error and leaves the handle null (later transfers then fail with 43).
+  CCurl();
+  ~CCurl();
+  CCurl(const CCurl&) = delete;
+  CCurl& operator=(const CCurl&) = delete;
+
+  // Fetches urldir + filename into downloaddir + "/" + filename (filename
+  // alone when downloaddir is empty) through the temporary name target +
+  // ".tmp", then installs it in place (executables and scripts specially).
+  // timeout_secs limits the whole transfer (0: none). When `expected_md5` is
+  // not empty, the download is installed only if its MD5 matches; otherwise
+  // it is removed and result is 1. Outcome in `result` (0 success) and
+  // `restartrequired` (an executable was replaced).
+  void DownloadFile(const char* urldir, const char* filename,
+                    const char* downloaddir, int timeout_secs,
+                    const std::string& expected_md5 = std::string());
+
+  // Posts `formdata` to `formurl`, first posting `loginfo` to `logurl` with
+  // the cookie engine on when `logurl` is not empty. Outcome in `result`.
+  void PostForm(const char* formurl, const char* formdata, const char* logurl,
+                const char* loginfo);
+
+  // libcurl write callback; `userp` is a filedata. Returns the bytes
+  // written, 0 (aborting the transfer) on a short write or a missing file.
+  static size_t write_data_to_file(void* buffer, size_t size, size_t nmemb,
+                                   void* userp);
+
+  CURL* curl = nullptr;
+  CURLcode result = CURLE_OK;
+  bool restartrequired = false;
+
+ private:
+  bool global_ready_ = false;
+};
+
+// Creates the directories of `name` (every "/" or "\" from index 3 on),
+// then returns fopen(name, mode).
+FILE* fopen_mkdir(const char* name, const char* mode);
+
+#endif  // STARTER_HTTP_CURL_CLIENT_H_

@@ -1,0 +1,71 @@
+// The launcher: arguments, engine defaults, start-up configuration and the
+// update step.
+#ifndef STARTER_LAUNCHER_STARTER_H_
+#define STARTER_LAUNCHER_STARTER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine_starter/irrlicht_types.h"
+#include "launcher/starter_shared_state.h"
+
+class CAutoUpdate;
+class CConfigMap;
+
+// Window size of the start-up configuration.
+struct StarterScreenSize {
+  std::uint32_t Width = 0;
+  std::uint32_t Height = 0;
+};
+
+// Drives one launch: construction scans the arguments, fills the engine
+// defaults of the application object and reads "startup_config.cfg";
+// StartDevice moves the status to 0; Autoupdate runs the updater; destruction
+// writes "startup_config.cfg" back. Requires the application object to exist.
+class CStarter : public irr::IEventReceiver, public StarterSharedState {
+ public:
+  CStarter(int argc, char** argv);
+  ~CStarter() override;
+  CStarter(const CStarter&) = delete;
+  CStarter& operator=(const CStarter&) = delete;
+
+  // Returns false and changes nothing when the status is above 0; otherwise
+  // sets the status to 0 and returns true.
+  bool StartDevice();
+  // The update step: runs the updater unless switched off, and turns its
+  // outcome into the status (10 and the application's restart request when an
+  // executable was replaced).
+  void Autoupdate();
+  // Reads "startup_config.cfg", or takes the first-run defaults when it is
+  // missing or empty. Writes no file.
+  void LoadConfig();
+
+  // Hooks of a graphical launcher; this one has no window.
+  void Update() {}
+  void SetupGUI() {}
+  void DrawDownloadProgress() {}
+  void RegisterJoinLink() {}
+  int ReadNews() { return 0; }
+  bool OnEvent(const irr::SEvent& event) override;
+  // Progress callback contract for a transfer: stores NowDownloaded /
+  // TotalToDownload (0 when the total is not above 0) in download_percent and
+  // returns 1 (stop) once running is false, else 0. Not installed.
+  int DownloadProgress(void* ptr, double TotalToDownload, double NowDownloaded,
+                       double TotalToUpload, double NowUploaded);
+
+  bool nolauncher = true;
+  // -1 not started, 0 started, 10 restart needed after a major update.
+  std::int32_t startup_error = -1;
+  // The updater's lasterror after a failed update.
+  std::string error_string;
+  int argc;
+  char** argv;
+  std::unique_ptr<CAutoUpdate> autoupdate;
+  std::unique_ptr<CConfigMap> cfg;
+  StarterScreenSize config_screen;
+  bool config_fullscreen = false;
+  float download_percent = 0.0f;
+};
+
+#endif  // STARTER_LAUNCHER_STARTER_H_
