@@ -1,0 +1,69 @@
+#include "engine/random.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+// The xorshift128 output for old x = p and old w = q.
+std::uint32_t Step(std::uint32_t p, std::uint32_t q) {
+  std::uint32_t t = p ^ (p << 11);
+  return q ^ (q >> 19) ^ t ^ (t >> 8);
+}
+
+}  // namespace
+
+Random GlobalRandom(0);
+Random _global_random(0);
+
+Random::Random(std::uint32_t seed) : _refcount(1) { Reset(seed); }
+
+void Random::Reset(std::uint32_t seed) {
+  _seed = seed;
+  const std::uint32_t s = seed;
+  const std::uint32_t a = ~(s * 4021u - 40210u) ^ ((s >> 3) * 11213u);
+  const std::uint32_t b = s * 5483u + 164460355u;
+  const std::uint32_t c = s * 7151u + 301679u;
+  const std::uint32_t d = (s * 6221u) ^ (s * 57352192u);
+  y = Step(a, d);
+  z = Step(c, y);
+  w = Step(b, z);
+  x = d;
+}
+
+std::uint32_t Random::Next() {
+  const std::uint32_t t = x ^ (x << 11);
+  x = y;
+  y = z;
+  z = w;
+  w = w ^ (w >> 19) ^ t ^ (t >> 8);
+  return w;
+}
+
+std::uint32_t Random::NextRanged(std::uint32_t range) {
+  if (range == 0) return 0;
+  return Next() % range;
+}
+
+float Random::NextFloat() {
+  const std::uint32_t bits = (Next() >> 9) | 0x3F800000u;
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value - 1.0f;
+}
+
+void InitRandomNumbers() {
+  _global_random.Reset(static_cast<std::uint32_t>(std::time(nullptr)));
+}
+
+int random(int max) {
+  return static_cast<int>(
+      _global_random.NextRanged(static_cast<std::uint32_t>(max > 0 ? max : 1)));
+}
+
+void delay(int millis) {
+  if (millis <= 0) return;
+  usleep(static_cast<useconds_t>(millis) * 1000u);
+}
