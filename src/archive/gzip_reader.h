@@ -1,0 +1,44 @@
+// Decoding of one gzip member (RFC 1952) whose payload is a DEFLATE stream.
+#ifndef STARTER_ARCHIVE_GZIP_READER_H_
+#define STARTER_ARCHIVE_GZIP_READER_H_
+
+#include <cstddef>
+#include <cstdio>
+
+// Size of the fixed gzip member header.
+constexpr std::size_t kGzipHeaderSize = 10;
+// Size of the buffer that receives the stored file name, NUL included.
+constexpr std::size_t kGunzipNameSize = 300;
+
+// True when `head` (at least two bytes) starts with the gzip magic 0x1f 0x8b.
+bool isGzipMagic(const unsigned char* head);
+
+// Outcome of reading a gzip member.
+enum class GzipStatus {
+  kOk,                 // header understood / data decoded and trailer matched
+  kUnsupportedMethod,  // compression method is not 8 (deflate)
+  kBadData,            // the DEFLATE data, or the CRC-32 or length, is bad
+  kStopped,            // the block consumer asked to stop
+};
+
+// Checks the 10-byte fixed header `head`, already read from `in`, and skips
+// the optional fields that follow it in `in` (FEXTRA, FNAME, FCOMMENT, FHCRC).
+// The stored name (FNAME) is kept in `gunzipname` (kGunzipNameSize bytes; a
+// longer name keeps its start) and has no other use. Returns kOk or
+// kUnsupportedMethod; an archive that ends inside the optional fields is left
+// for `inflate` to report as bad data. Prints nothing.
+GzipStatus readGzipHeader(FILE* in, const unsigned char* head,
+                          char* gunzipname);
+
+// Receives `count` consecutive 512-byte blocks at `blocks`; returns non-zero
+// to stop decoding.
+using BlockSink = int (*)(unsigned char* blocks, std::size_t count);
+
+// Decodes the DEFLATE data that follows the header in `infp` and checks the
+// member trailer (CRC-32 and length of the decoded data). Decoded bytes go to
+// `sink` in 512-byte blocks, in order; a remainder shorter than 512 bytes at
+// the end is dropped. Returns kOk, kBadData or kStopped; prints nothing.
+// Memory use is fixed, whatever the archive size.
+GzipStatus inflate(FILE* infp, BlockSink sink);
+
+#endif  // STARTER_ARCHIVE_GZIP_READER_H_

@@ -1,0 +1,73 @@
+// Lexical and file-system checks on the paths an archive names.
+#include "archive/path_guard.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace {
+
+// Calls `visit` with every non-empty component of `path`; stops and returns
+// false as soon as `visit` does.
+template <typename Visit>
+bool forEachComponent(std::string_view path, Visit visit) {
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view part = path.substr(start, end - start);
+    if (!part.empty() && !visit(part)) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool hasDotDotComponent(const char* name) {
+  return !forEachComponent(name,
+                           [](std::string_view part) { return part != ".."; });
+}
+
+bool symlinkTargetStaysInside(const char* linkName, const char* target) {
+  if (target[0] == '\0' || target[0] == '/') return false;
+  // Depth of the link's own directory below the extraction directory.
+  std::string_view link(linkName);
+  const std::size_t lastSlash = link.rfind('/');
+  long depth = 0;
+  if (lastSlash != std::string_view::npos) {
+    forEachComponent(link.substr(0, lastSlash), [&](std::string_view part) {
+      if (part != ".") ++depth;
+      return true;
+    });
+  }
+  bool sawName = false;
+  return forEachComponent(target, [&](std::string_view part) {
+    if (part == ".") return true;
+    if (part == "..") {
+      if (sawName) return false;
+      return --depth >= 0;
+    }
+    sawName = true;
+    return true;
+  });
+}
+
+bool hardlinkTargetStaysInside(const char* target) {
+  return target[0] != '\0' && target[0] != '/' && !hasDotDotComponent(target);
+}
+
+bool parentsAreReal(const char* path, std::size_t rootLength) {
+  std::string prefix;
+  for (std::size_t i = rootLength; path[i] != '\0'; ++i) {
+    if (path[i] != '/' || i == 0) continue;
+    prefix.assign(path, i);
+    struct stat st;
+    if (lstat(prefix.c_str(), &st) != 0) return true;  // created later by us
+    if (S_ISLNK(st.st_mode)) return false;
+  }
+  return true;
+}

@@ -1,0 +1,30 @@
+// Checks that keep everything an archive names inside the extraction
+// directory: no ".." components, no link target that leaves it, no write
+// through a symbolic link.
+#ifndef STARTER_ARCHIVE_PATH_GUARD_H_
+#define STARTER_ARCHIVE_PATH_GUARD_H_
+
+#include <cstddef>
+
+// True when the "/"-separated `name` has a component that is exactly "..".
+bool hasDotDotComponent(const char* name);
+
+// True when the symbolic link target `target`, read relative to the directory
+// of the entry `linkName` (a normalised name relative to the extraction
+// directory), stays inside the extraction directory. Refused: an empty or
+// absolute target, one that climbs above the extraction directory, and one
+// with ".." after a name component (which could climb out through a link).
+bool symlinkTargetStaysInside(const char* linkName, const char* target);
+
+// True when the hard link target `target` (a member name of the archive) is
+// neither absolute nor has a ".." component.
+bool hardlinkTargetStaysInside(const char* target);
+
+// True when no directory on the way to `path` is a symbolic link, looking
+// only at the components that end at or after index `rootLength` (the part
+// the archive chose; the extraction directory itself is trusted). Stops at
+// the first component that does not exist yet. The last component of `path`
+// is not examined.
+bool parentsAreReal(const char* path, std::size_t rootLength);
+
+#endif  // STARTER_ARCHIVE_PATH_GUARD_H_

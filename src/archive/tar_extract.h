@@ -1,0 +1,64 @@
+// Extraction of tar archives, plain or gzip-compressed, under a path prefix.
+//
+// One extraction runs at a time: the extractor keeps its state (prefix,
+// current entry, open output file) process-wide, and `doarchive` resets it
+// before each archive. Every message goes to the console. Nothing an archive
+// names is written outside the extraction directory: names with ".." and
+// links that lead out of it are refused, and no file is written through a
+// symbolic link.
+#ifndef STARTER_ARCHIVE_TAR_EXTRACT_H_
+#define STARTER_ARCHIVE_TAR_EXTRACT_H_
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+// Closes a C stream; the deleter of OwnedFile.
+struct FileCloser {
+  void operator()(FILE* f) const {
+    if (f != nullptr) fclose(f);
+  }
+};
+// An owned C stream, closed when the owner goes.
+using OwnedFile = std::unique_ptr<FILE, FileCloser>;
+
+// Extracts the archive `filename` (plain tar or one gzip member) with
+// `extractDir` as a plain path prefix: give a directory with its trailing
+// "/"; the empty string extracts into the current directory. Returns 1 when
+// the archive was read to its end (a last entry cut short is announced with
+// "WARNING: Last file might be truncated!"), 0 when the archive cannot be
+// opened (system error printed), uses another compression than deflate
+// ("Unsupported compression type"), holds a bad header, or holds compressed
+// data that cannot be decoded or fails its CRC-32 or length check ("<file>:
+// bad compression data"). Files written before a failure stay. Closes the
+// archive and any output file on every return.
+int doarchive(const char* filename, std::string extractDir);
+
+// Processes one 512-byte block of the archive: data of the current entry, or
+// the next header, whose entry is then created. Returns 0 to go on, 1 when
+// the block is neither data nor a valid header with a matching checksum (its
+// message is printed; the caller stops).
+int untar(unsigned char* blk);
+
+// Processes `count` consecutive blocks exactly as `count` calls of `untar`
+// would, writing runs of data blocks in one piece. Returns 1 as soon as
+// `untar` would, else 0.
+int untarBlocks(unsigned char* blocks, std::size_t count);
+
+// Opens the output file for the entry `name` (a normalised name) at the
+// extraction prefix + `name`, which becomes the current entry's path. Creates
+// missing directories (mode 0777 less the umask) and truncates an existing
+// file. Returns null, with a printed line, when the path does not fit the
+// name buffer, passes through or ends in a symbolic link, or cannot be
+// created (system error).
+FILE* createpath(const char* name);
+
+// Makes `dst` a symbolic link (`sym` true) with the text `src`, or a hard link
+// (`sym` false) to the file `src`, copying `source` (the open `src`) into
+// `dst` when the hard link cannot be made, with "<dst>: copy instead of
+// link". Failures print the system error for `dst`. Closes `source`. The
+// caller has checked that `dst` lies inside the extraction directory.
+void linkorcopy(const char* src, const char* dst, bool sym, OwnedFile source);
+
+#endif  // STARTER_ARCHIVE_TAR_EXTRACT_H_
