@@ -2,6 +2,63 @@
 // of shutdown and restart requests to the game module.
 #include "engine_starter/application.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+#include "app/application_log.h"
+#include "app/build_identity.h"
+#include "app/file_lookup.h"
+#include "app/interrupt_handler.h"
+#include "app/module_loader.h"
+#include "app/starter_phase.h"
+#include "engine/file_lock.h"
+#include "engine/text_convert.h"
+
+namespace {
+
+// The shared library of the dedicated-server game, under the application
+// directory.
+constexpr char kGameModule[] = "libVelmora_dedi.so";
+
+// Created, in this order, when the program starts inside a game directory.
+constexpr const char* kWorkingDirectories[] = {
+    "App",  "Cache",    "Downloads",  "Downloads/App",
+    "Logs", "Mods",     "Security",   "Screenshots"};
+
+// True when the working directory holds the game: "BM.exe", "BM" or the
+// starter itself.
+bool IsGameDirectory() {
+  FileLock exe(std::fopen("BM.exe", "r"));
+  if (exe.isValid()) return true;
+  return fileExists2("BM") || fileExists2("DUdavi");
+}
+
+// Creates the working directories; an existing one is normal and every
+// error is ignored.
+void CreateWorkingDirectories() {
+  for (const char* dir : kWorkingDirectories) mkdir(dir, 0775);
+}
+
+// The working directory followed by "/", with every "\" as "/". When the
+// working directory cannot be read, "./", so that paths stay relative.
+String ApplicationDirectory() {
+  char buffer[PATH_MAX];
+  if (getcwd(buffer, sizeof buffer) == nullptr) {
+    std::fputs("Failed to read the working directory\n", stderr);
+    return "./";
+  }
+  String dir = String(buffer) + "/";
+  std::replace(dir.begin(), dir.end(), '\\', '/');
+  return dir;
+}
+
+}  // namespace
+
 // Every field starts zero, false, null or empty through its in-class
 // initialiser; the Singleton base registers the object.
 CApplication::CApplication() = default;
@@ -10,17 +67,55 @@ CApplication::CApplication() = default;
 // not touched: Run unloads the former, main destroys the latter.
 CApplication::~CApplication() = default;
 
+void CApplication::Run(int argc, char** argv) {
+  startupError = 0;
+  fullMod = false;
+  baseDir = String("Base") + "/";
+  modDir = String("./../Mods") + "/";
+
+  ParseCmdLine(argc, argv);
+  if (IsGameDirectory()) CreateWorkingDirectories();
+  WritePID();
+  InstallInterruptHandler();
+
+  appDir = ApplicationDirectory();
+  appDirExe = "\\DUdavi";
+  std::printf("Starting in directory: %s\n", appDir.c_str());
+  if (chdir(appDir.c_str()) != 0) {
+    std::fputs("Failed to change directory", stderr);
+  }
+  startupError = 0;
+
+  buildName = kBuildName;
+  shortBuildName = ShortBuildName(BuildDate());
+
+  log = OpenApplicationLog("Logs/app.txt");
+  // The build name goes through the wide-text round trip every player-facing
+  // text takes; it is written as text, never as a format.
+  stringw wide_name(buildName.begin(), buildName.end());
+  log->Write("%s", wide2string(wide_name).c_str());
+
+  const int status = RunStarterPhase(*this, argc, argv, onlyAutoUpdate);
+  if (onlyAutoUpdate) return;
+  startupError = status;
+  if (startupError != 0) return;
+
+  const String module_path = appDir + kGameModule;
+  if (!LoadGameDLL(module_path.c_str(), argc, argv)) {
+    const int error = errno;
+    startupError = 2;
+    log->Write("Could not load game module %s (errno %i): %s",
+               module_path.c_str(), error, "");
+  }
+  UnloadGameModules(*this);
+}
+
 void CApplication::Shutdown() {
   if (game != nullptr) game->Shutdown();
 }
 
 void CApplication::Restart() {
   if (game != nullptr) game->Restart();
-}
-
-bool CApplication::ImportDLLPointers(ModuleImportExport ie) {
-  game = ie.app;
-  return true;
 }
 
 void CApplication::setBuildName(const char* /*name*/) {}

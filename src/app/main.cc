@@ -1,1 +1,4 @@
-int main() { return 0; }
+// The Engine Starter executable.
+#include "app/starter_main.h"
+
+int main(int argc, char** argv) { return StarterMain(argc, argv); }

@@ -1,0 +1,21 @@
+// Ownership of the application log between Run and main.
+#ifndef STARTER_APP_APPLICATION_LOG_H_
+#define STARTER_APP_APPLICATION_LOG_H_
+
+#include <memory>
+
+#include "engine_starter/log.h"
+
+// Creates the application log on `path` with echo to standard output and
+// returns it (never null; a file that cannot be created leaves a console-only
+// log). This module owns the log until TakeApplicationLog hands it out; a log
+// still held from an earlier call is destroyed first, so the singleton always
+// names the new one. A log nobody takes is destroyed at process exit.
+CAppLog* OpenApplicationLog(const char* path);
+
+// Hands the log created by OpenApplicationLog to the caller, or null when
+// none is held. main takes it after the application object is gone and
+// destroys it, which clears the log's singleton.
+std::unique_ptr<CAppLog> TakeApplicationLog();
+
+#endif  // STARTER_APP_APPLICATION_LOG_H_

@@ -1,0 +1,73 @@
+// Data file lookup, the application and program directories, and the process
+// id file.
+#include "app/file_lookup.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "engine/file_lock.h"
+#include "engine_starter/application.h"
+
+namespace {
+
+// The fixed fallback directory of useFile; it does not follow baseDir.
+constexpr char kFallbackDirectory[] = "../Base/";
+
+String ForwardSlashes(String path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+CAppLog* AppLog() { return Singleton<CAppLog>::GetSingleton(); }
+
+}  // namespace
+
+bool fileExists2(const char* fname) {
+  if (fname == nullptr) return false;
+  FileLock file(std::fopen(fname, "r"));
+  return file.isValid();
+}
+
+String CApplication::useFile(const char* filename) {
+  if (fileExists2(filename)) {
+    String result = ForwardSlashes(filename);
+    if (filesUsed.insert(result).second && AppLog() != nullptr) {
+      AppLog()->Write("Using file '%s'", result.c_str());
+    }
+    return result;
+  }
+  const String fallback = ForwardSlashes(
+      String(kFallbackDirectory) + (filename != nullptr ? filename : ""));
+  if (fileExists2(fallback.c_str())) {
+    if (filesUsed.insert(fallback).second && AppLog() != nullptr) {
+      AppLog()->Write("File not found. Using default file '%s'",
+                      fallback.c_str());
+    }
+    return fallback;
+  }
+  if (AppLog() != nullptr) {
+    AppLog()->Write("File not found '%s'", filename != nullptr ? filename : "");
+  }
+  return fallback;
+}
+
+String CApplication::getAppDirFile(const char* filename) {
+  return filename != nullptr ? appDir + filename : appDir;
+}
+
+String CApplication::getDirectoryFromArgs(int /*argc*/, char** argv) {
+  if (argv == nullptr || argv[0] == nullptr) return String();
+  String path = argv[0];
+  const auto separator = path.find_last_of("/\\");
+  if (separator != String::npos) path.resize(separator + 1);
+  return ForwardSlashes(path);
+}
+
+void CApplication::WritePID() {
+  const int pid = static_cast<int>(getpid());
+  std::printf("PID: %i\n", pid);
+  FileLock file(std::fopen("Logs/pid.txt", "wb"));
+  if (file.isValid()) std::fprintf(file.get(), "%i", pid);
+}

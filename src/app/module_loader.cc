@@ -1,0 +1,62 @@
+// The game module boundary: opening a module, entering it through
+// "GameDLLInit", its registration and the unload. The only user of the
+// dynamic loader.
+#include "app/module_loader.h"
+
+#include <dlfcn.h>
+
+#include "engine_starter/application.h"
+
+namespace {
+
+constexpr char kEntryPoint[] = "GameDLLInit";
+
+// The loader's text for the last failure; never null.
+const char* LoaderError() {
+  const char* text = dlerror();
+  return text != nullptr ? text : "unknown error";
+}
+
+CAppLog* AppLog() { return Singleton<CAppLog>::GetSingleton(); }
+
+}  // namespace
+
+bool CApplication::LoadGameDLL(const char* filename, int argc, char** argv) {
+  const String path = useFile(filename);
+  void* handle = dlopen(path.c_str(), RTLD_LAZY);
+  if (handle == nullptr) {
+    if (AppLog() != nullptr) {
+      AppLog()->Write("LoadLibrary ERROR: %s\n", LoaderError());
+    }
+    return false;
+  }
+  modules.push_back(handle);
+
+  dlerror();
+  auto entry = reinterpret_cast<cfunc>(dlsym(handle, kEntryPoint));
+  if (entry == nullptr) {
+    if (AppLog() != nullptr) {
+      AppLog()->Write("Game module %s has no entry point %s: %s\n",
+                      path.c_str(), kEntryPoint, LoaderError());
+    }
+    return false;
+  }
+  if (AppLog() != nullptr) AppLog()->Write("APP GameDLLInit\n");
+  ModuleImportExport ie;
+  ie.app = this;
+  return entry(ie, argc, argv);
+}
+
+bool CApplication::ImportDLLPointers(ModuleImportExport ie) {
+  game = ie.app;
+  return true;
+}
+
+void UnloadGameModules(CApplication& app) {
+  // The registered object lives in one of these libraries.
+  app.game = nullptr;
+  for (void* handle : app.modules) {
+    if (handle != nullptr) dlclose(handle);
+  }
+  app.modules.clear();
+}
