@@ -23,14 +23,18 @@ inline std::uint32_t Load32(const std::uint8_t* p) {
   return v;
 }
 
-// The four round functions; F and G in the forms that need fewer operations.
+// The four round functions, written so that as little as possible waits for
+// the word computed last (x): G as a sum of two disjoint masks.
 #define MD5_F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
-#define MD5_G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
+#define MD5_G(x, y, z) ((((x) & (z)) + ((y) & ~(z))))
 #define MD5_H(x, y, z) ((x) ^ (y) ^ (z))
 #define MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
 
+// The message word and constant are added first: they do not depend on the
+// previous step.
 #define MD5_STEP(f, a, b, c, d, m, k, s) \
-  (a) += f((b), (c), (d)) + (m) + (k);   \
+  (a) += (m) + (k);                      \
+  (a) += f((b), (c), (d));               \
   (a) = RotateLeft((a), (s)) + (b)
 
 constexpr char kHexDigits[] = "0123456789abcdef";
