@@ -1,0 +1,228 @@
+#include "update/auto_update.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "engine/file_lock.h"
+#include "engine_starter/application.h"
+#include "http/curl_client.h"
+#include "launcher/starter_shared_state.h"
+#include "update/checksum_list.h"
+#include "update/file_install.h"
+#include "update/listed_path.h"
+#include "update/tree_scan.h"
+#include "update/unused_files.h"
+#include "update/update_log.h"
+
+namespace {
+
+// Names an earlier replacement of executables and scripts may leave behind,
+// removed in this order until the first that cannot be removed.
+constexpr const char* kLeftoverNames[] = {
+    "BM.exe.tmp2", "BM.exe.tmp", "BM.exe.bak", "BM.tmp",
+    "DUdavi.tmp",  "BM.bak",     "sh.tmp"};
+
+constexpr int kListTimeoutSecs = 9;
+constexpr int kFileTimeoutSecs = 600;
+
+void RemoveLeftovers() {
+  for (const char* name : kLeftoverNames) {
+    if (std::remove(name) != 0) return;
+  }
+}
+
+// Switches FileLock's open-failure messages off for its lifetime.
+class QuietFileProbes {
+ public:
+  QuietFileProbes() { FileLock::reportError = false; }
+  ~QuietFileProbes() { FileLock::reportError = true; }
+  QuietFileProbes(const QuietFileProbes&) = delete;
+  QuietFileProbes& operator=(const QuietFileProbes&) = delete;
+};
+
+bool IsIgnored(const std::vector<std::string>& ignoreFiles,
+               const std::string& name) {
+  for (const std::string& ignored : ignoreFiles) {
+    if (ignored == name) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
+                         const char* downloaddir, bool /*subdirs*/)
+    : curlapi(std::make_unique<CCurl>()) {
+  const std::string downloadfilename = std::string("Downloads/") + filename;
+  RemoveLeftovers();
+  LoadIgnoreLists(ignoreFiles);
+
+  std::vector<std::string> urls;
+  CApplication* app = CApplication::GetSingleton();
+  urls.push_back(app != nullptr ? app->getUpdatePath() : std::string());
+
+  for (const std::string& entry : urls) {
+    UpdateLog("Downloading checksums from %s%s\n", entry.c_str(), filename);
+    curlapi->DownloadFile(entry.c_str(), filename, "Downloads",
+                          kListTimeoutSecs);
+    if (curlapi->result == CURLE_OK) {
+      RunAfterListFetch(versionfile, filename, downloaddir, entry,
+                        downloadfilename);
+      return;
+    }
+    lasterror = "Error downloading checksum";
+    UpdateLog("Error downloading checksum from %s%s (err:%i)\n", entry.c_str(),
+              filename, static_cast<int>(curlapi->result));
+  }
+}
+
+CAutoUpdate::~CAutoUpdate() {
+  curlapi.reset();
+  diskpairs.clear();
+}
+
+void CAutoUpdate::RunAfterListFetch(const char* versionfile,
+                                    const char* filename,
+                                    const char* downloaddir,
+                                    const std::string& url,
+                                    const std::string& downloadfilename) {
+  StarterSharedState* starter = StarterSharedState::starter;
+  if (!StarterAllowsWork()) {
+    UpdateLog("User termination while version file download\n");
+    return;
+  }
+  MoveUnusedFiles(downloadfilename.c_str(), "./Base");
+  if (RandomKeyCheck(filename, "Downloads/") == 1) {
+    UpdateLog("Version file the same (key matches)\n");
+    return;
+  }
+  if (starter != nullptr) {
+    starter->DrawMessage(
+        L"Please wait a minute...\nDetermining which files to update...");
+  }
+  int code = CreateVersionFile(filename, downloaddir, downloadfilename);
+  if (code != 0) {
+    UpdateLog("Error creating version file %s (%i)\n", filename, code);
+    lasterror = "Error creating checksum";
+    error = 1;
+    return;
+  }
+  if (versionfile == nullptr) {
+    UpdateLog("Just versioning\n");
+    return;
+  }
+  starter = StarterSharedState::starter;
+  if (starter != nullptr && starter->device != nullptr &&
+      !starter->MayContinue()) {
+    return;
+  }
+  if (!CompareAndDownload(url, downloadfilename, downloaddir) || error != 0) {
+    return;
+  }
+  if (std::remove(filename) != 0 && errno > ENOENT) {
+    int err = errno;
+    UpdateLog("Remove failed %s (err %i)\n", filename, err);
+    lasterror = std::string("Error removing ") + filename;
+    return;
+  }
+  errno = 0;
+  if (!copyFile(downloadfilename.c_str(), filename, 0)) {
+    int err = errno;
+    UpdateLog("Copy file failed %s (err %i)\n", downloadfilename.c_str(), err);
+    lasterror = "Error copying " + downloadfilename;
+  }
+}
+
+bool CAutoUpdate::CompareAndDownload(const std::string& url,
+                                     const std::string& downloadfilename,
+                                     const char* downloaddir) {
+  UpdateLog("\nComparing checksums\n");
+  FileLock list(std::fopen(downloadfilename.c_str(), "r"));
+  if (!list.isValid()) {
+    lasterror = "Failed to open " + downloadfilename;
+    UpdateLog("Failed to open - Invalid File %s\n", downloadfilename.c_str());
+    error = 1;
+    return false;
+  }
+  QuietFileProbes quiet;
+  ChecksumListReader reader(list.get());
+  ListedPathChecker checker;
+  filemd5pair comparepair;
+  std::string path, hash;
+  for (;;) {
+    UpdateGUI();
+    ListRead read = reader.Next(path, hash);
+    if (read == ListRead::kDone) break;
+    if (read == ListRead::kEnd) continue;
+    if (read == ListRead::kMalformed) {
+      UpdateLog("Refusing malformed entry in %s: %s\n",
+                downloadfilename.c_str(), reader.error().c_str());
+      lasterror = "Malformed entry in " + downloadfilename;
+      error = 1;
+      continue;
+    }
+    ListedPath verdict = checker.Check(path);
+    if (verdict != ListedPath::kInside) {
+      UpdateLog("Refusing listed path %s: %s\n", path.c_str(),
+                ListedPathReason(verdict));
+      lasterror = "Refused listed path " + path;
+      error = 1;
+      continue;
+    }
+    std::string name = path.substr(2);
+    if (IsIgnored(ignoreFiles, name) && fileExists(name.c_str())) {
+      UpdateLog("Ignoring update to file %s\n", name.c_str());
+      continue;
+    }
+    comparepair.filename = path;
+    comparepair.md5 = hash;
+    if (compareFilePair(&comparepair)) continue;
+    if (DownloadFile(url.c_str(), path.c_str(), downloaddir, hash) != 0) {
+      lasterror = "Error downloading " + path;
+      UpdateLog("Error downloading %s\n", path.c_str());
+      error = 1;
+    }
+  }
+  return true;
+}
+
+int CAutoUpdate::DownloadFile(const char* urldir, const char* filename,
+                              const char* /*downloaddir*/,
+                              const std::string& expected_md5) {
+  curlapi->DownloadFile(urldir, filename, "", kFileTimeoutSecs, expected_md5);
+  if (curlapi->restartrequired) restartrequired = true;
+  return static_cast<int>(curlapi->result);
+}
+
+void CAutoUpdate::UpdateGUI() {
+  StarterSharedState* starter = StarterSharedState::starter;
+  if (starter != nullptr && starter->device != nullptr) starter->device->run();
+}
+
+bool CAutoUpdate::compareFilePair(const filemd5pair* pair) const {
+  return pair != nullptr && diskpairs.Contains(*pair);
+}
+
+int CAutoUpdate::SearchDirectory(std::vector<std::string>& refvecFiles,
+                                 const std::string& refcstrRootDirectory,
+                                 const std::string& refcstrExtension,
+                                 bool bSearchSubdirectories,
+                                 std::vector<std::string>& ignoreFiles) {
+  return ::SearchDirectory(refvecFiles, refcstrRootDirectory, refcstrExtension,
+                           bSearchSubdirectories, ignoreFiles);
+}
+
+int CAutoUpdate::MakeHash(const char* filename, std::string& hashstring) {
+  return stdCalculateMD5(filename, hashstring) ? 1 : 0;
+}
+
+void CAutoUpdate::MoveUnusedFiles(const char* downloadfilename,
+                                  const char* downloaddir) {
+  ::MoveUnusedFiles(downloadfilename, downloaddir, ignoreFiles,
+                    StandardFiles());
+}
+
+std::map<std::string, std::string>& CAutoUpdate::StandardFiles() {
+  CApplication* app = CApplication::GetSingleton();
+  return app != nullptr ? app->standardFiles : local_standard_;
+}

@@ -1,0 +1,112 @@
+// The updater: one complete update run against the update server.
+#ifndef STARTER_UPDATE_AUTO_UPDATE_H_
+#define STARTER_UPDATE_AUTO_UPDATE_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "update/file_pair_index.h"
+
+class CCurl;
+
+// Constructing a CAutoUpdate performs one update run, synchronously: fetch
+// the checksum list from the application's update path, move files of
+// "./Base" the release no longer lists into "./old", compare keys with the
+// local version file, hash the listed local files, download (and verify)
+// every file whose hash differs, and install the list as the new local
+// version file. Afterwards the object only holds the outcome. Every step is
+// logged to the application log; nothing is thrown.
+class CAutoUpdate {
+ public:
+  // Runs the update. `versionfile` null selects versioning only (local
+  // hashes recorded, nothing downloaded); otherwise it is not opened.
+  // `filename` is the local version file and the list's name on the server
+  // and under "Downloads/". `downloaddir` is the root of the hashed tree.
+  // `subdirs` is not used. Without an application object the update path is
+  // empty and the list of the release's files is kept in this object.
+  CAutoUpdate(const char* versionfile, const char* filename,
+              const char* downloaddir, bool subdirs);
+  ~CAutoUpdate();
+  CAutoUpdate(const CAutoUpdate&) = delete;
+  CAutoUpdate& operator=(const CAutoUpdate&) = delete;
+
+  // Fetches urldir + filename to the path `filename` itself within 600 s,
+  // installing it only when its MD5 equals `expected_md5` (no check when
+  // empty). Sets restartrequired when an executable was replaced. Returns
+  // the client's result: 0 on success. `downloaddir` is not used.
+  int DownloadFile(const char* urldir, const char* filename,
+                   const char* downloaddir,
+                   const std::string& expected_md5 = std::string());
+
+  // Runs one pass of the starter window's event loop, if there is one.
+  void UpdateGUI();
+
+  // Rewrites the local version file `filename` with a fresh key and the
+  // hashes of the local copies of the paths listed in `updateVersionFile`
+  // (of every file scanned below `downloaddir` when that list cannot be
+  // opened), appending one record per hashed file to diskpairs. Listed paths
+  // that leave the game directory are not hashed. Returns 0, also when the
+  // starter stopped the run midway; otherwise the system error number of the
+  // failed open of `filename` (logged "Failed to open - invalid File %s").
+  int CreateVersionFile(const char* filename, const char* downloaddir,
+                        const std::string& updateVersionFile);
+
+  // 1 when the local version file `filename` and the list at `downloaddir`
+  // joined with `filename` both carry the keyword "version_file" and the same
+  // key above 0; otherwise 0. Each failure to open or read is logged.
+  int RandomKeyCheck(const char* filename, const char* downloaddir);
+
+  // The scan of the local tree; see SearchDirectory in tree_scan.h.
+  static int SearchDirectory(std::vector<std::string>& refvecFiles,
+                             const std::string& refcstrRootDirectory,
+                             const std::string& refcstrExtension,
+                             bool bSearchSubdirectories,
+                             std::vector<std::string>& ignoreFiles);
+
+  // The MD5 of the file as 32 lower-case hex digits in `hashstring`; returns
+  // 1, or 0 when the file cannot be read (hashstring: kUnreadableHash).
+  int MakeHash(const char* filename, std::string& hashstring);
+
+  // True when diskpairs holds a record with the same file name ignoring
+  // letter case and exactly the same hash.
+  bool compareFilePair(const filemd5pair* pair) const;
+
+  // Refills the application's standardFiles (this object's own map when
+  // there is no application) from the list at `downloadfilename` and moves
+  // the unlisted files below `downloaddir` that the relocation rules select
+  // into "./old/". See MoveUnusedFiles in unused_files.h.
+  void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir);
+
+  // One record per local file hashed by this run, in hashing order.
+  FilePairIndex diskpairs;
+  // 0 when the run ended without a failure the starter must report, else 1.
+  std::int32_t error = 0;
+  // True when a download replaced one of the game's executables.
+  bool restartrequired = false;
+  // The last failure, empty when nothing failed.
+  std::string lasterror;
+  // The HTTP client of the run.
+  std::unique_ptr<CCurl> curlapi;
+  // Names of the two ignore lists, the standard list first.
+  std::vector<std::string> ignoreFiles;
+
+ private:
+  // The run's steps after the list has arrived, with `url` its server.
+  void RunAfterListFetch(const char* versionfile, const char* filename,
+                         const char* downloaddir, const std::string& url,
+                         const std::string& downloadfilename);
+  // Step 16: walks the list and fetches every changed file. Returns false
+  // when the list cannot be opened (already reported).
+  bool CompareAndDownload(const std::string& url,
+                          const std::string& downloadfilename,
+                          const char* downloaddir);
+  // The map MoveUnusedFiles fills: the application's, or local_standard_.
+  std::map<std::string, std::string>& StandardFiles();
+
+  std::map<std::string, std::string> local_standard_;
+};
+
+#endif  // STARTER_UPDATE_AUTO_UPDATE_H_

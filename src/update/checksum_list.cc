@@ -1,0 +1,136 @@
+#include "update/checksum_list.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "engine/file_lock.h"
+#include "engine/random.h"
+
+namespace {
+
+// White space as the C locale's isspace defines it, which ends a field.
+bool IsBlank(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+         c == '\r';
+}
+
+}  // namespace
+
+ChecksumListReader::ChecksumListReader(FILE* file) : file_(file) {}
+
+ChecksumListReader::Field ChecksumListReader::ReadField(std::string& out) {
+  out.clear();
+  int c = getc_unlocked(file_);
+  while (c != EOF && IsBlank(c)) c = getc_unlocked(file_);
+  if (c == EOF) return Field::kEof;
+  Field status = Field::kOk;
+  for (; c != EOF && !IsBlank(c); c = getc_unlocked(file_)) {
+    if (c == '\0') status = Field::kNul;
+    if (out.size() < kMaxListField) {
+      out.push_back(static_cast<char>(c));
+    } else if (status == Field::kOk) {
+      status = Field::kTooLong;
+    }
+  }
+  // The blank that ended the field belongs to the rest of the line.
+  if (c != EOF) ungetc(c, file_);
+  return status;
+}
+
+bool ChecksumListReader::ReadLine() {
+  int c = getc_unlocked(file_);
+  if (c == EOF) return false;
+  last_line_.clear();
+  std::size_t length = 0;
+  for (; c != EOF; c = getc_unlocked(file_)) {
+    if (length < kMaxListField) last_line_.push_back(static_cast<char>(c));
+    ++length;
+    if (c == '\n') break;
+  }
+  if (length > kMaxListField) {
+    error_ = "line longer than 255 characters";
+  } else {
+    error_.clear();
+  }
+  return true;
+}
+
+ListRead ChecksumListReader::ReadFields(std::string& first,
+                                        std::string& second) {
+  error_.clear();
+  Field status = ReadField(first);
+  if (status == Field::kEof) {
+    fields_read_ = -1;
+    return ListRead::kEnd;
+  }
+  if (status == Field::kOk) status = ReadField(second);
+  if (status == Field::kEof) {
+    fields_read_ = 1;
+    error_ = "entry without a second field at the end of the file";
+    return ListRead::kMalformed;
+  }
+  if (status == Field::kTooLong) {
+    fields_read_ = 0;
+    error_ = "field longer than 255 characters";
+    return ListRead::kMalformed;
+  }
+  if (status == Field::kNul) {
+    fields_read_ = 0;
+    error_ = "field holding a NUL byte";
+    return ListRead::kMalformed;
+  }
+  fields_read_ = 2;
+  return ListRead::kEntry;
+}
+
+ListRead ChecksumListReader::Next(std::string& path, std::string& hash) {
+  if (line_pending_) {
+    if (!ReadLine()) return ListRead::kDone;
+    line_pending_ = false;
+    if (!error_.empty()) return ListRead::kMalformed;
+  }
+  line_pending_ = true;
+  return ReadFields(path, hash);
+}
+
+ChecksumListWriter::~ChecksumListWriter() { Close(); }
+
+int ChecksumListWriter::Open(const char* path) {
+  Close();
+  FILE* f = std::fopen(path, "w");
+  int err = errno;
+  // FileLock logs the failed open; the writer keeps the stream itself.
+  FileLock lock(f);
+  file_ = lock.release();
+  write_failed_ = false;
+  if (file_ != nullptr) return 0;
+  return err != 0 ? err : EIO;
+}
+
+void ChecksumListWriter::WriteHeader(long key) {
+  if (file_ == nullptr) return;
+  if (std::fprintf(file_, "version_file %li\n", key) < 0) write_failed_ = true;
+}
+
+void ChecksumListWriter::WriteEntry(const std::string& path,
+                                    const std::string& hash) {
+  if (file_ == nullptr) return;
+  if (std::fprintf(file_, "%s %s\n", path.c_str(), hash.c_str()) < 0) {
+    write_failed_ = true;
+  }
+}
+
+bool ChecksumListWriter::Close() {
+  if (file_ == nullptr) return !write_failed_;
+  bool ok = std::fclose(file_) == 0 && !write_failed_;
+  file_ = nullptr;
+  return ok;
+}
+
+long MakeVersionKey() {
+  InitRandomNumbers();
+  long key = 1000;
+  for (int i = 0; i < 4; ++i) key += random(900000);
+  key += random(9000000);
+  return key;
+}

@@ -1,0 +1,100 @@
+// The checksum list format shared by the server's list and the local version
+// file: a header "version_file <key>", then one "<path> <md5>" entry a line.
+#ifndef STARTER_UPDATE_CHECKSUM_LIST_H_
+#define STARTER_UPDATE_CHECKSUM_LIST_H_
+
+#include <cstdio>
+#include <string>
+
+// Longest field (path, hash, keyword or key) and longest line remainder a
+// list may carry, in characters.
+inline constexpr std::size_t kMaxListField = 255;
+
+// What one step of a ChecksumListReader found.
+enum class ListRead {
+  // Two fields were read: an entry (or, at the start of a file, the header).
+  kEntry,
+  // The end of the file came before the first field of a pass: nothing to
+  // process. Readers log their end-of-list message here.
+  kEnd,
+  // The file ended before a line read could consume anything: the walk is
+  // over and there is nothing to report.
+  kDone,
+  // The entry or line broke the format (see error()); it was consumed whole
+  // and must be refused. The next call goes on after it.
+  kMalformed,
+};
+
+// Walks a checksum list the way every reader of the format does: a line read
+// (which consumes the header the first time and the rest of an entry line
+// after that), then two fields separated by white space. Unlike a fixed
+// buffer, a field longer than kMaxListField characters or a field holding a
+// NUL byte is refused as malformed instead of being cut into another path,
+// and a line remainder of any length is consumed whole. Never overruns.
+class ChecksumListReader {
+ public:
+  // Reads from `file`, which stays owned by the caller and must be open.
+  explicit ChecksumListReader(FILE* file);
+
+  // One pass: consume the rest of the current line, then read two fields.
+  // kEntry stores them in `path` and `hash`; kEnd, kDone and kMalformed leave
+  // them unspecified.
+  ListRead Next(std::string& path, std::string& hash);
+
+  // Reads two fields at the current position without a line read first (the
+  // header check reads a file's first two fields this way).
+  ListRead ReadFields(std::string& first, std::string& second);
+
+  // How many fields the last field read stored: 2 for an entry, 1 when the
+  // file ended after the first, -1 when it ended before (like fscanf).
+  int fields_read() const { return fields_read_; }
+  // The text of the last line read (at most kMaxListField characters, line
+  // feed included), empty before the first.
+  const std::string& last_line() const { return last_line_; }
+  // Why the last kMalformed was returned; empty otherwise.
+  const std::string& error() const { return error_; }
+
+ private:
+  enum class Field { kOk, kEof, kTooLong, kNul };
+  // Skips white space, then reads one run of non-blank bytes into `out`.
+  Field ReadField(std::string& out);
+  // Consumes the rest of the line. Returns false when the file had ended.
+  bool ReadLine();
+
+  FILE* file_;
+  bool line_pending_ = true;
+  int fields_read_ = 0;
+  std::string last_line_;
+  std::string error_;
+};
+
+// Writes a checksum list. Owns its stream; an unfinished file is closed (not
+// removed) on destruction, so a stopped writer leaves the entries so far.
+class ChecksumListWriter {
+ public:
+  ChecksumListWriter() = default;
+  ~ChecksumListWriter();
+  ChecksumListWriter(const ChecksumListWriter&) = delete;
+  ChecksumListWriter& operator=(const ChecksumListWriter&) = delete;
+
+  // Creates or truncates `path` (mode "w"). Returns 0, or the system error
+  // number of the failed open (a failed open is also reported by FileLock).
+  int Open(const char* path);
+  // Writes the header "version_file %li\n".
+  void WriteHeader(long key);
+  // Writes the entry line "%s %s\n".
+  void WriteEntry(const std::string& path, const std::string& hash);
+  // Closes the file. Returns false when a write or the close failed.
+  bool Close();
+
+ private:
+  FILE* file_ = nullptr;
+  bool write_failed_ = false;
+};
+
+// Reseeds the process-wide generator from the clock (InitRandomNumbers) and
+// draws a fresh version key: 1000 + four random(900000) + one
+// random(9000000), in that order; always between 1000 and 12600995.
+long MakeVersionKey();
+
+#endif  // STARTER_UPDATE_CHECKSUM_LIST_H_

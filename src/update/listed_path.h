@@ -1,0 +1,47 @@
+// Which paths of a checksum list the updater may write.
+#ifndef STARTER_UPDATE_LISTED_PATH_H_
+#define STARTER_UPDATE_LISTED_PATH_H_
+
+#include <string>
+#include <unordered_set>
+
+// Verdict on one listed path. Only kInside may be hashed, downloaded or
+// installed; every other value names why the path is refused.
+enum class ListedPath {
+  kInside,
+  // Does not begin with "./" (this includes absolute paths).
+  kNotRelative,
+  // Nothing follows the "./".
+  kEmptyName,
+  // Holds a "\", which the server side may take for a separator.
+  kBackslash,
+  // Holds a ".." component.
+  kParentComponent,
+  // An existing component is a symbolic link that leads out of the game
+  // directory, or one that cannot be resolved.
+  kLeavesThroughLink,
+};
+
+// Checks `path` (as listed, e.g. "./Base/x.png") against the game directory,
+// which is the current directory. Looks at the file system only to follow the
+// components that already exist; never changes anything.
+ListedPath CheckListedPath(const std::string& path);
+
+// CheckListedPath for many paths of one run: remembers the directories it
+// found to be real directories (not links), so a list of many files in few
+// directories costs one lstat per directory. Use one checker per run only:
+// it assumes no directory is replaced by a link while it lives.
+class ListedPathChecker {
+ public:
+  // The verdict for `path`, as CheckListedPath gives it.
+  ListedPath Check(const std::string& path);
+
+ private:
+  std::unordered_set<std::string> plain_dirs_;
+  std::string root_;
+};
+
+// A short English reason for a refused verdict, e.g. "contains a .. component".
+const char* ListedPathReason(ListedPath verdict);
+
+#endif  // STARTER_UPDATE_LISTED_PATH_H_

@@ -1,0 +1,109 @@
+#include "update/tree_scan.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "engine/md5.h"
+#include "update/update_log.h"
+
+namespace {
+
+constexpr std::size_t kPathBufferSize = 4096;
+
+constexpr std::string_view kExcludedExtensions[] = {"ilk", "pdb", "bak", "tmp",
+                                                    "suo"};
+constexpr std::string_view kSkippedDirectories[] = {
+    "Screenshots", "Downloads", "Cache", "Logs", ".svn", "Mods", "AS_DEBUG"};
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// What stat says about path + "/" + name, following links.
+enum class EntryKind { kFile, kDirectory, kOther };
+
+EntryKind KindOf(const char* path, const dirent* entry) {
+  char full[kPathBufferSize];
+  std::snprintf(full, sizeof(full), "%s/%s", path, entry->d_name);
+  struct stat info;
+  if (stat(full, &info) != 0) return EntryKind::kOther;
+  if (S_ISREG(info.st_mode)) return EntryKind::kFile;
+  if (S_ISDIR(info.st_mode)) return EntryKind::kDirectory;
+  return EntryKind::kOther;
+}
+
+bool Contains(const auto& list, std::string_view name) {
+  return std::find(std::begin(list), std::end(list), name) != std::end(list);
+}
+
+bool AcceptsFile(std::string_view name, const std::string& filter,
+                 const std::vector<std::string>& ignoreFiles) {
+  if (name.front() == '.') return false;
+  std::size_t dot = name.rfind('.');
+  std::string_view extension =
+      dot == std::string_view::npos ? name : name.substr(dot + 1);
+  if (filter != "*") return extension == filter;
+  return !Contains(kExcludedExtensions, extension) &&
+         !Contains(ignoreFiles, name);
+}
+
+}  // namespace
+
+namespace tree_scan {
+
+bool _is_reg(const char* path, const dirent* entry) {
+  return KindOf(path, entry) == EntryKind::kFile;
+}
+
+bool _is_dir(const char* path, const dirent* entry) {
+  return KindOf(path, entry) == EntryKind::kDirectory;
+}
+
+}  // namespace tree_scan
+
+int SearchDirectory(std::vector<std::string>& refvecFiles,
+                    const std::string& refcstrRootDirectory,
+                    const std::string& refcstrExtension,
+                    bool bSearchSubdirectories,
+                    const std::vector<std::string>& ignoreFiles) {
+  DirHandle dir(opendir(refcstrRootDirectory.c_str()));
+  if (!dir) return 0;
+  while (const dirent* entry = readdir(dir.get())) {
+    std::string_view name(entry->d_name);
+    if (name == "." || name == "..") continue;
+    // One stat answers both questions that _is_reg and _is_dir ask.
+    EntryKind kind = KindOf(refcstrRootDirectory.c_str(), entry);
+    if (kind == EntryKind::kFile) {
+      if (!AcceptsFile(name, refcstrExtension, ignoreFiles)) continue;
+      std::string path = refcstrRootDirectory + "/" + entry->d_name;
+      if (refvecFiles.empty() || refvecFiles.back() != path) {
+        refvecFiles.push_back(std::move(path));
+      }
+    } else if (kind == EntryKind::kDirectory) {
+      if (bSearchSubdirectories && !Contains(kSkippedDirectories, name)) {
+        SearchDirectory(refvecFiles, refcstrRootDirectory + "/" + entry->d_name,
+                        refcstrExtension, true, ignoreFiles);
+      }
+    } else {
+      UpdateLog("Odd something d_type = %i\n", entry->d_type);
+    }
+  }
+  return 0;
+}
+
+int spacesinfile(const char* file) {
+  if (file == nullptr) return 0;
+  return static_cast<int>(std::count(file, file + std::strlen(file), ' '));
+}
+
+bool stdCalculateMD5(const char* filename, std::string& hashstring) {
+  if (Md5File(filename, hashstring)) return true;
+  hashstring = kUnreadableHash;
+  return false;
+}

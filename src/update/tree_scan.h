@@ -1,0 +1,48 @@
+// The local tree scan and the file hash of the update.
+#ifndef STARTER_UPDATE_TREE_SCAN_H_
+#define STARTER_UPDATE_TREE_SCAN_H_
+
+#include <dirent.h>
+
+#include <string>
+#include <vector>
+
+// The hash text of a file that cannot be read. Never equal to an MD5 text
+// (it is not 32 hex digits), free of blanks and not empty, so such a file
+// always counts as changed and its version-file line stays readable.
+inline constexpr char kUnreadableHash[] = "unreadable";
+
+// Appends to `refvecFiles` the paths (root + "/" + name) of the accepted
+// regular files below `refcstrRootDirectory`, in directory order, recursing
+// into subdirectories when `bSearchSubdirectories` is set except
+// "Screenshots", "Downloads", "Cache", "Logs", ".svn", "Mods" and
+// "AS_DEBUG". Hidden files are never listed. `refcstrExtension` "*" takes
+// every file except the extensions ilk, pdb, bak, tmp, suo and the bare names
+// in `ignoreFiles`; any other value takes only that exact extension. A path
+// equal to the last one appended is not appended again. Entries that are
+// neither file nor directory are logged as "Odd something d_type = %i".
+// An unreadable root adds nothing. Always returns 0.
+int SearchDirectory(std::vector<std::string>& refvecFiles,
+                    const std::string& refcstrRootDirectory,
+                    const std::string& refcstrExtension,
+                    bool bSearchSubdirectories,
+                    const std::vector<std::string>& ignoreFiles);
+
+namespace tree_scan {
+// True when `path` + "/" + the entry's name (cut to 4095 bytes) is a
+// regular file, following links; false when stat fails.
+bool _is_reg(const char* path, const dirent* entry);
+// True when `path` + "/" + the entry's name (cut to 4095 bytes) is a
+// directory, following links; false when stat fails.
+bool _is_dir(const char* path, const dirent* entry);
+}  // namespace tree_scan
+
+// The number of space characters in `file`.
+int spacesinfile(const char* file);
+
+// Sets `hashstring` to the MD5 of the file's bytes (32 lower-case hex digits)
+// and returns true. When the file cannot be opened or read, sets it to
+// kUnreadableHash and returns false.
+bool stdCalculateMD5(const char* filename, std::string& hashstring);
+
+#endif  // STARTER_UPDATE_TREE_SCAN_H_

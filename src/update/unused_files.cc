@@ -1,0 +1,148 @@
+#include "update/unused_files.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string_view>
+
+#include "engine/file_lock.h"
+#include "launcher/config_reader.h"
+#include "update/checksum_list.h"
+#include "update/file_install.h"
+#include "update/file_pair_index.h"
+#include "update/tree_scan.h"
+#include "update/update_log.h"
+
+namespace {
+
+constexpr std::string_view kMovedExtensions[] = {
+    "cfg", "as", "png", "ogg", "xml", "ttf", "txt", "json", "frag", "vert"};
+
+void LoadIgnoreList(const char* filename, const char* missingMessage,
+                    std::vector<std::string>& ignoreFiles) {
+  CConfigReader reader;
+  if (!reader.loadFile(filename)) {
+    UpdateLog("%s", missingMessage);
+    return;
+  }
+  while (reader.nextConfig()) ignoreFiles.emplace_back(reader.getConfigName());
+}
+
+// True when `word` occurs in `text` and its first occurrence starts at
+// `limit` or before.
+bool StartsBy(const std::string& text, std::string_view word,
+              std::size_t limit) {
+  std::size_t at = text.find(word);
+  return at != std::string::npos && at <= limit;
+}
+
+std::string DirectoryPart(const std::string& filename) {
+  std::size_t cut = filename.rfind('/');
+  if (cut == std::string::npos) cut = filename.rfind('\\');
+  return cut == std::string::npos ? filename : filename.substr(0, cut);
+}
+
+void MakeDirectories(std::string directory) {
+  if (directory.empty() || directory.back() != '/') directory += '/';
+  for (std::size_t slash = directory.find('/'); slash != std::string::npos;
+       slash = directory.find('/', slash + 1)) {
+    if (slash > 0) mkdir(directory.substr(0, slash).c_str(), 0775);
+  }
+}
+
+}  // namespace
+
+void LoadIgnoreLists(std::vector<std::string>& ignoreFiles) {
+  LoadIgnoreList("autoupdate_ignore.cfg",
+                 "Could not find autoupdate_ignore.cfg\n", ignoreFiles);
+  LoadIgnoreList("autoupdate_ignore_custom.cfg",
+                 "Not using autoupdate_ignore_custom.cfg\n", ignoreFiles);
+}
+
+bool IsUnusedFileToMove(
+    const std::string& path,
+    const std::map<std::string, std::string>& standardFiles) {
+  std::string lowered = LowerBytes(path);
+  if (!StartsBy(lowered, "base", 4)) return false;
+  if (standardFiles.count(path) != 0) return false;
+  std::size_t dot = lowered.rfind('.');
+  std::string_view extension;
+  if (dot != std::string::npos) {
+    extension = std::string_view(lowered).substr(dot + 1);
+  }
+  if (std::find(std::begin(kMovedExtensions), std::end(kMovedExtensions),
+                extension) == std::end(kMovedExtensions)) {
+    return false;
+  }
+  return !StartsBy(lowered, "maps", 7) && !StartsBy(lowered, "gui", 7) &&
+         !StartsBy(lowered, "old", 4);
+}
+
+UnusedFileDestination UnusedFileDestinationFor(const std::string& filename,
+                                               const std::string& baseDir) {
+  // ".../old/" loses the two characters at its first ".", leaving "./old/".
+  std::string root = baseDir;
+  std::size_t dot = root.find('.');
+  if (dot != std::string::npos) root.erase(dot, 2);
+  UnusedFileDestination destination;
+  destination.directory = root + DirectoryPart(filename);
+  std::erase(destination.directory, ' ');
+  std::string last = filename;
+  if (filename.size() >= 4) last = filename.substr(filename.rfind('/') + 1);
+  destination.path = destination.directory + "/" + last;
+  return destination;
+}
+
+void MoveUnusedFile(const char* filename, const char* baseDir,
+                    bool printMoves) {
+  UnusedFileDestination destination =
+      UnusedFileDestinationFor(filename, baseDir);
+  MakeDirectories(destination.directory);
+  if (printMoves) {
+    std::printf("MOVING UNUSED FILE:\n%s to %s\n", filename,
+                destination.path.c_str());
+  }
+  if (!copyFile(filename, destination.path.c_str(), 0)) {
+    std::printf(
+        "FILE CONFLICT %s. PLEASE DELETE THIS FILE OR REINSTALL A CLEAN "
+        "COPY\n",
+        filename);
+    return;
+  }
+  std::remove(filename);
+}
+
+void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir,
+                     const std::vector<std::string>& ignoreFiles,
+                     std::map<std::string, std::string>& standardFiles) {
+  UpdateLog("Removing unused/moved files in %s\n", downloaddir);
+  standardFiles.clear();
+  {
+    FileLock list(std::fopen(downloadfilename, "r"));
+    if (!list.isValid()) {
+      UpdateLog("Failed to open - Invalid File %s\n", downloadfilename);
+      return;
+    }
+    ChecksumListReader reader(list.get());
+    std::string path, hash;
+    for (ListRead read; (read = reader.Next(path, hash)) != ListRead::kDone;) {
+      if (read == ListRead::kEntry) {
+        standardFiles.emplace(path, hash);
+      } else if (read == ListRead::kEnd) {
+        UpdateLog(
+            "fscanf read error: autoupdate 1 - %s (error %i) lastread %s\n",
+            downloadfilename, reader.fields_read(), reader.last_line().c_str());
+      }
+      // A malformed entry names no file to keep; the comparison walk of the
+      // run reports it.
+    }
+  }
+  std::vector<std::string> allFiles;
+  SearchDirectory(allFiles, downloaddir, "*", true, ignoreFiles);
+  for (const std::string& path : allFiles) {
+    if (IsUnusedFileToMove(path, standardFiles)) {
+      MoveUnusedFile(path.c_str(), ".../old/", true);
+    }
+  }
+}

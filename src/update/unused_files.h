@@ -1,0 +1,50 @@
+// Ignore lists and the relocation of files a release no longer lists.
+#ifndef STARTER_UPDATE_UNUSED_FILES_H_
+#define STARTER_UPDATE_UNUSED_FILES_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+// Appends the entry names of "autoupdate_ignore.cfg" and then of
+// "autoupdate_ignore_custom.cfg" (key/value syntax; values are ignored) to
+// `ignoreFiles`, in file order. A missing or empty file is logged as "Could
+// not find autoupdate_ignore.cfg" or "Not using autoupdate_ignore_custom.cfg".
+void LoadIgnoreLists(std::vector<std::string>& ignoreFiles);
+
+// True when the scanned path `path` is to be moved: it lies in a "base" tree
+// (first "base", ignoring case, at position 4 or before), `standardFiles`
+// does not list it, its extension (after the last ".", lowered) is one of
+// cfg, as, png, ogg, xml, ttf, txt, json, frag, vert, and no "maps" or "gui"
+// starts at position 7 or before, nor "old" at position 4 or before.
+bool IsUnusedFileToMove(
+    const std::string& path,
+    const std::map<std::string, std::string>& standardFiles);
+
+// Where MoveUnusedFile puts `filename`: the directory (spaces removed) and
+// the full destination path. For "./Base/D/N" and ".../old/" that is
+// "./old/./Base/D" and "./old/./Base/D/N".
+struct UnusedFileDestination {
+  std::string directory;
+  std::string path;
+};
+UnusedFileDestination UnusedFileDestinationFor(const std::string& filename,
+                                               const std::string& baseDir);
+
+// Moves one file into the relocation tree: creates the destination
+// directories (mode 0775), prints "MOVING UNUSED FILE:\n%s to %s\n" when
+// `printMoves` is set, copies the file over any older copy and removes the
+// original. When the copy fails, prints "FILE CONFLICT %s. PLEASE DELETE THIS
+// FILE OR REINSTALL A CLEAN COPY\n" and leaves the file in place.
+void MoveUnusedFile(const char* filename, const char* baseDir, bool printMoves);
+
+// Refills `standardFiles` from the checksum list at `downloadfilename` (first
+// hash of a path wins) and moves every file below `downloaddir` that
+// IsUnusedFileToMove selects into "./old/". The scan leaves out the names in
+// `ignoreFiles`. A list that cannot be opened is logged ("Failed to open -
+// Invalid File %s") and leaves the map empty and every file in place.
+void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir,
+                     const std::vector<std::string>& ignoreFiles,
+                     std::map<std::string, std::string>& standardFiles);
+
+#endif  // STARTER_UPDATE_UNUSED_FILES_H_

@@ -1,0 +1,134 @@
+// The updater's version-file writer and key check.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "engine/file_lock.h"
+#include "launcher/starter_shared_state.h"
+#include "update/auto_update.h"
+#include "update/checksum_list.h"
+#include "update/listed_path.h"
+#include "update/tree_scan.h"
+#include "update/update_log.h"
+
+namespace {
+
+constexpr wchar_t kHashingMessage[] =
+    L"Please wait a minute...\nDetermining which files to update...\n";
+
+// The key in the header at the start of `file`: `found` is false when the
+// first two fields cannot be read; `keyword_ok` tells whether the first is
+// "version_file".
+struct Header {
+  bool found = false;
+  bool keyword_ok = false;
+  long key = 0;
+};
+
+Header ReadHeader(FILE* file) {
+  Header header;
+  ChecksumListReader reader(file);
+  std::string keyword, key;
+  if (reader.ReadFields(keyword, key) != ListRead::kEntry) return header;
+  header.found = true;
+  header.keyword_ok = keyword == "version_file";
+  if (header.keyword_ok) header.key = std::strtol(key.c_str(), nullptr, 10);
+  return header;
+}
+
+void ShowHashing(const std::string& name) {
+  StarterSharedState* starter = StarterSharedState::starter;
+  if (starter == nullptr) return;
+  std::wstring message(kHashingMessage);
+  for (unsigned char c : name) message.push_back(static_cast<wchar_t>(c));
+  starter->DrawMessage(message.c_str());
+}
+
+}  // namespace
+
+int CAutoUpdate::CreateVersionFile(const char* filename,
+                                   const char* downloaddir,
+                                   const std::string& updateVersionFile) {
+  std::vector<std::string> allFiles;
+  ::SearchDirectory(allFiles, downloaddir, "*", true, ignoreFiles);
+
+  std::vector<std::string> files;
+  FileLock list(std::fopen(updateVersionFile.c_str(), "r"));
+  if (list.isValid()) {
+    ChecksumListReader reader(list.get());
+    ListedPathChecker checker;
+    std::string path, hash;
+    for (;;) {
+      UpdateGUI();
+      ListRead read = reader.Next(path, hash);
+      if (read == ListRead::kDone) break;
+      if (read == ListRead::kEnd) {
+        UpdateLog("fscanf2 read error: autoupdate 1 - %s\n",
+                  updateVersionFile.c_str());
+      } else if (read == ListRead::kEntry &&
+                 checker.Check(path) == ListedPath::kInside) {
+        // Refused entries are reported by the comparison walk.
+        files.push_back(path);
+      }
+    }
+    list.close();
+  } else {
+    files = std::move(allFiles);
+  }
+
+  UpdateLog("\nChecking which files need updating");
+  ChecksumListWriter writer;
+  if (int err = writer.Open(filename); err != 0) {
+    UpdateLog("Failed to open - invalid File %s\n", filename);
+    return err;
+  }
+  writer.WriteHeader(MakeVersionKey());
+  std::string hash;
+  for (const std::string& name : files) {
+    UpdateGUI();
+    if (spacesinfile(name.c_str()) > 0) continue;
+    UpdateLog("Hashing file %s", name.c_str());
+    ShowHashing(name);
+    stdCalculateMD5(name.c_str(), hash);
+    writer.WriteEntry(name, hash);
+    diskpairs.Append(name, hash);
+    std::fputs(".", stdout);
+    if (!StarterAllowsWork()) return 0;
+  }
+  writer.Close();
+  return 0;
+}
+
+int CAutoUpdate::RandomKeyCheck(const char* filename, const char* downloaddir) {
+  Header local;
+  {
+    FileLock file(std::fopen(filename, "r"));
+    if (!file.isValid()) {
+      UpdateLog("Failed to open my version file %s\n", filename);
+      return 0;
+    }
+    local = ReadHeader(file.get());
+    if (!local.found) UpdateLog("fscanf read error: autoupdate 2\n");
+  }
+  std::string downloaded = downloaddir;
+  if (!downloaded.empty()) downloaded += "/";
+  downloaded += filename;
+  Header server;
+  {
+    FileLock file(std::fopen(downloaded.c_str(), "r"));
+    if (!file.isValid()) {
+      UpdateLog("Failed to open downloaded version file %s\n",
+                downloaded.c_str());
+      return 0;
+    }
+    server = ReadHeader(file.get());
+    if (!server.found) UpdateLog("fscanf read error: autoupdate 3\n");
+  }
+  if (server.found && !server.keyword_ok) {
+    UpdateLog("Failed to create version file %s\n", downloaded.c_str());
+    return 0;
+  }
+  bool match = local.keyword_ok && server.keyword_ok && local.key > 0 &&
+               server.key > 0 && local.key == server.key;
+  return match ? 1 : 0;
+}
