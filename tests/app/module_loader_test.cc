@@ -1,0 +1,168 @@
+#include "app/module_loader.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/interrupt_handler.h"
+#include "engine_starter/application.h"
+#include "game_module_fixture.h"
+#include "support/http_test_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+class ModuleLoaderTest : public ::testing::Test {
+ protected:
+  ModuleLoaderTest() {
+    log = std::make_unique<CAppLog>((dir / "log.txt").c_str(), false);
+  }
+  ~ModuleLoaderTest() override {
+    UnloadGameModules(app);
+    std::signal(SIGINT, SIG_DFL);
+  }
+
+  // Loads the stand-in module with `words` after a program path; returns
+  // the entry point's result and leaves the module's output in `printed`.
+  bool Load(const std::string& path, std::vector<std::string> words) {
+    words.insert(words.begin(), "./DUdavi");
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    ::testing::internal::CaptureStdout();
+    bool result = app.LoadGameDLL(path.c_str(), static_cast<int>(words.size()),
+                                  argv.data());
+    printed = ::testing::internal::GetCapturedStdout();
+    return result;
+  }
+
+  std::string LogText() { return ReadFile(dir / "log.txt"); }
+
+  TempDir dir;
+  std::unique_ptr<CAppLog> log;
+  CApplication app;
+  std::string printed;
+};
+
+}  // namespace
+
+TEST_F(ModuleLoaderTest, EntersTheModuleWithTheArgumentsAndReturnsItsResult) {
+  const std::string module = GameModulePath(ModuleEntry::kExported);
+  ASSERT_FALSE(module.empty());
+  EXPECT_TRUE(Load(module, {"noautoupdate", "two words"}));
+  EXPECT_EQ(printed,
+            "module: arg[0]=./DUdavi\nmodule: arg[1]=noautoupdate\n"
+            "module: arg[2]=two words\n");
+  EXPECT_EQ(LogText(), "Using file '" + module + "'\nAPP GameDLLInit\n\n");
+  EXPECT_EQ(app.modules.size(), 1u);
+  EXPECT_EQ(app.game, nullptr);
+
+  EXPECT_FALSE(Load(module, {"mod:fail"}));
+  EXPECT_EQ(app.modules.size(), 2u);
+}
+
+TEST_F(ModuleLoaderTest, MissingLibraryIsReportedAndAddsNoHandle) {
+  EXPECT_FALSE(Load((dir / "libmissing.so"), {}));
+  const std::string text = LogText();
+  EXPECT_NE(text.find("File not found '" + (dir / "libmissing.so") + "'\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("LoadLibrary ERROR: ../Base/" + dir.path()),
+            std::string::npos)
+      << text;
+  EXPECT_TRUE(app.modules.empty());
+}
+
+TEST_F(ModuleLoaderTest, LibraryWithoutEntryPointIsAFailedLoadNotACall) {
+  const std::string module = GameModulePath(ModuleEntry::kMissing);
+  ASSERT_FALSE(module.empty());
+  EXPECT_FALSE(Load(module, {}));
+  EXPECT_EQ(printed, "");
+  const std::string text = LogText();
+  EXPECT_NE(text.find("Game module " + module + " has no entry point "
+                      "GameDLLInit: "),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("APP GameDLLInit"), std::string::npos);
+  // The library stays open until the unload.
+  EXPECT_EQ(app.modules.size(), 1u);
+}
+
+TEST_F(ModuleLoaderTest, RegistrationForwardsShutdownUntilUnload) {
+  const std::string module = GameModulePath(ModuleEntry::kExported);
+  ASSERT_FALSE(module.empty());
+  const std::string marker = dir / "shutdown-marker";
+  ASSERT_TRUE(Load(module, {"mod:register", "mod:marker=" + marker}));
+  ASSERT_NE(app.game, nullptr);
+
+  ::testing::internal::CaptureStdout();
+  exit_program(SIGINT);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Ctrl+C detected\n");
+  EXPECT_TRUE(PathExists(marker));
+
+  UnloadGameModules(app);
+  EXPECT_EQ(app.game, nullptr);
+  EXPECT_TRUE(app.modules.empty());
+  // An interrupt after the unload must not reach the closed library.
+  RunShell("rm -f '" + marker + "'");
+  ::testing::internal::CaptureStdout();
+  exit_program(SIGINT);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Ctrl+C detected\n");
+  EXPECT_FALSE(PathExists(marker));
+}
+
+TEST_F(ModuleLoaderTest, InterruptHandlerRestoresTheDefaultAction) {
+  std::signal(SIGINT, exit_program);
+  ::testing::internal::CaptureStdout();
+  exit_program(SIGINT);
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(std::signal(SIGINT, SIG_DFL), SIG_DFL);
+}
+
+TEST_F(ModuleLoaderTest, ALaterRegistrationReplacesTheFirst) {
+  struct Counting : ICApplication {
+    void Run(int, char**) override {}
+    void Shutdown() override { ++shutdowns; }
+    void Restart() override { ++restarts; }
+    bool DownloadFile(const char*, const char*, const char*, int) override {
+      return false;
+    }
+    std::string getUpdatePath() override { return ""; }
+    int shutdowns = 0;
+    int restarts = 0;
+  } first, second;
+  app.Shutdown();  // nothing registered: nothing happens
+  EXPECT_TRUE(app.ImportDLLPointers({&first}));
+  EXPECT_TRUE(app.ImportDLLPointers({&second}));
+  app.Shutdown();
+  app.Restart();
+  EXPECT_EQ(first.shutdowns + first.restarts, 0);
+  EXPECT_EQ(second.shutdowns, 1);
+  EXPECT_EQ(second.restarts, 1);
+  app.setBuildName(nullptr);
+  app.AddCrashRptFile(nullptr);
+  app.SetReportDebugString(nullptr);
+  EXPECT_TRUE(app.crashRptFiles.empty());
+}
+
+TEST_F(ModuleLoaderTest, DownloadServiceFetchesAndReportsFailures) {
+  HttpTestServer server;
+  server.SetReply("/files/news.txt", HttpReply::Ok("hello"));
+  ScopedCwd cwd(dir.path());
+  EXPECT_TRUE(app.DownloadFile(server.Url("/files/").c_str(), "news.txt",
+                               "Downloads", 10));
+  EXPECT_EQ(ReadFile(dir / "Downloads/news.txt"), "hello");
+  EXPECT_FALSE(app.DownloadFile(server.Url("/files/").c_str(), "absent.txt",
+                                "Downloads", 10));
+  EXPECT_FALSE(PathExists(dir / "Downloads/absent.txt"));
+  const std::string text = LogText();
+  EXPECT_NE(text.find("APP: downloading file " + server.Url("/files/") +
+                      "/news.txt\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("APP: error downloading file to Downloads (err 22)\n"),
+            std::string::npos)
+      << text;
+}

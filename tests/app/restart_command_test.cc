@@ -1,0 +1,109 @@
+#include "app/restart_command.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+// An argument vector over `args` with the lifetime of the object.
+class Argv {
+ public:
+  explicit Argv(std::vector<std::string> args) : args_(std::move(args)) {
+    for (std::string& a : args_) pointers_.push_back(a.data());
+    pointers_.push_back(nullptr);
+  }
+  int argc() const { return static_cast<int>(args_.size()); }
+  char** argv() { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> args_;
+  std::vector<char*> pointers_;
+};
+
+// A script that writes each of its arguments on a line of its own, after
+// its working directory, to `output`.
+std::string WriteArgvScript(const TempDir& dir, const std::string& output) {
+  const std::string path = dir / "printargs.sh";
+  WriteFile(path, "#!/bin/sh\npwd > '" + output +
+                      "'\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\" >> '" +
+                      output + "'; done\n");
+  RunShell("chmod +x '" + path + "'");
+  return path;
+}
+
+}  // namespace
+
+TEST(RestartCommandTest, QuotesOnlyWhatTheShellWouldInterpret) {
+  const struct {
+    const char* arg;
+    const char* word;
+  } cases[] = {
+      {"noautoupdate", "noautoupdate"},
+      {"./DUdavi", "./DUdavi"},
+      {"a_b.c/d:e=f@g%h+i,j-k", "a_b.c/d:e=f@g%h+i,j-k"},
+      {"", "''"},
+      {"two words", "'two words'"},
+      {"a;touch x", "'a;touch x'"},
+      {"it's", "'it'\\''s'"},
+      {"$HOME", "'$HOME'"},
+      {"*", "'*'"},
+      {"~", "'~'"},
+      {"a\nb", "'a\nb'"},
+      {"`id`", "'`id`'"},
+      {"x\"y", "'x\"y'"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ShellQuoteArgument(c.arg), c.word) << c.arg;
+  }
+}
+
+TEST(RestartCommandTest, PlainArgumentsEachFollowedByOneSpace) {
+  Argv args({"./DUdavi", "autoconfig", "server.cfg"});
+  EXPECT_EQ(BuildRestartCommand(args.argc(), args.argv()),
+            "./DUdavi autoconfig server.cfg ");
+}
+
+TEST(RestartCommandTest, NullArgumentAddsOnlyItsSpace) {
+  char prog[] = "./DUdavi";
+  char* argv[] = {prog, nullptr, prog};
+  EXPECT_EQ(BuildRestartCommand(3, argv), "./DUdavi  ./DUdavi ");
+}
+
+TEST(RestartCommandTest, ProgramPathWithEqualsSignIsNotAnAssignment) {
+  Argv args({"./a=b", "x=y"});
+  EXPECT_EQ(BuildRestartCommand(args.argc(), args.argv()), "'./a=b' x=y ");
+}
+
+TEST(RestartCommandTest, ShellHandsTheChildExactlyTheOriginalArguments) {
+  TempDir dir;
+  const std::string output = dir / "args.txt";
+  const std::string script = WriteArgvScript(dir, output);
+  Argv args({script, "noautoupdate", "with space", "a;touch INJECTED", "",
+             "it's", "$HOME", "*"});
+  ScopedCwd cwd(dir.path());
+  ASSERT_EQ(RunShell(BuildRestartCommand(args.argc(), args.argv())), 0);
+  EXPECT_EQ(ReadFile(output),
+            dir.path() + "\n[noautoupdate]\n[with space]\n[a;touch INJECTED]\n"
+                         "[]\n[it's]\n[$HOME]\n[*]\n");
+  EXPECT_FALSE(PathExists(dir / "INJECTED"));
+}
+
+TEST(RestartCommandTest, RestartRunsTheChildInTheApplicationDirectory) {
+  TempDir dir;
+  TempDir app_dir;
+  const std::string output = dir / "args.txt";
+  const std::string script = WriteArgvScript(dir, output);
+  Argv args({script, "x y"});
+  int status;
+  {
+    ScopedCwd cwd(dir.path());
+    status = RestartProgram("Major file update - please restart the game\n",
+                            app_dir.path(), args.argc(), args.argv());
+  }
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(ReadFile(output), app_dir.path() + "\n[x y]\n");
+}

@@ -1,0 +1,73 @@
+#include "support/child_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/temp_dir.h"
+
+ChildProcess::ChildProcess(const std::string& program,
+                           const std::vector<std::string>& argv,
+                           const std::string& cwd,
+                           const std::string& capture_dir) {
+  static int counter = 0;
+  ++counter;
+  out_path_ = capture_dir + "/child-" + std::to_string(counter) + ".out";
+  err_path_ = capture_dir + "/child-" + std::to_string(counter) + ".err";
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0 || chdir(cwd.c_str()) != 0) _exit(126);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    signal(SIGINT, SIG_DFL);
+    execv(program.c_str(), args.data());
+    _exit(127);
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+std::string ChildProcess::OutputSoFar() const { return ReadFile(out_path_); }
+
+ChildResult ChildProcess::Wait(int timeout_secs) {
+  ChildResult result;
+  result.pid = pid_;
+  int status = 0;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(timeout_secs);
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  pid_ = -1;
+  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  result.out = ReadFile(out_path_);
+  result.err = ReadFile(err_path_);
+  return result;
+}
+
+ChildResult RunChild(const std::string& program,
+                     const std::vector<std::string>& argv,
+                     const std::string& cwd, const std::string& capture_dir) {
+  ChildProcess child(program, argv, cwd, capture_dir);
+  return child.Wait();
+}

@@ -1,0 +1,50 @@
+// Running a program as a child process with captured output.
+#ifndef STARTER_TESTS_SUPPORT_CHILD_PROCESS_H_
+#define STARTER_TESTS_SUPPORT_CHILD_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// How a child ended and what it printed.
+struct ChildResult {
+  pid_t pid = -1;
+  // Exit code when it exited normally, else -1.
+  int exit_code = -1;
+  // The signal that ended it, else 0.
+  int signal = 0;
+  std::string out;
+  std::string err;
+};
+
+// A started child whose standard output and error go to files in `dir`.
+class ChildProcess {
+ public:
+  // Starts `program` with the argument vector `argv` (argv[0] included, so it
+  // may differ from `program`) in working directory `cwd`. Output goes to
+  // files under `capture_dir`.
+  ChildProcess(const std::string& program, const std::vector<std::string>& argv,
+               const std::string& cwd, const std::string& capture_dir);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // What the child has written to standard output so far.
+  std::string OutputSoFar() const;
+  // Waits for the end of the child (killing it after `timeout_secs`).
+  ChildResult Wait(int timeout_secs = 60);
+
+ private:
+  pid_t pid_ = -1;
+  std::string out_path_;
+  std::string err_path_;
+};
+
+// Starts the child and waits for it.
+ChildResult RunChild(const std::string& program,
+                     const std::vector<std::string>& argv,
+                     const std::string& cwd, const std::string& capture_dir);
+
+#endif  // STARTER_TESTS_SUPPORT_CHILD_PROCESS_H_
