@@ -59,7 +59,14 @@ CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
 
   std::vector<std::string> urls;
   CApplication* app = CApplication::GetSingleton();
-  urls.push_back(app != nullptr ? app->getUpdatePath() : std::string());
+  if (app != nullptr) {
+    urls.push_back(app->getUpdatePath());
+  } else {
+    // Without an update path the list's name alone would be taken for a
+    // host name; there is nothing to fetch.
+    lasterror = "Error downloading checksum";
+    UpdateLog("No update path: no application object\n");
+  }
 
   for (const std::string& entry : urls) {
     UpdateLog("Downloading checksums from %s%s\n", entry.c_str(), filename);

@@ -25,8 +25,10 @@ class CAutoUpdate {
   // hashes recorded, nothing downloaded); otherwise it is not opened.
   // `filename` is the local version file and the list's name on the server
   // and under "Downloads/". `downloaddir` is the root of the hashed tree.
-  // `subdirs` is not used. Without an application object the update path is
-  // empty and the list of the release's files is kept in this object.
+  // `subdirs` is not used. Without an application object there is no update
+  // path: the run logs "No update path: no application object" and ends as
+  // when the list cannot be fetched (lasterror "Error downloading checksum",
+  // error 0); MoveUnusedFiles then keeps the list in this object.
   CAutoUpdate(const char* versionfile, const char* filename,
               const char* downloaddir, bool subdirs);
   ~CAutoUpdate();

@@ -1,0 +1,142 @@
+#include "update/checksum_list.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// Walks `text` with a reader and describes every step, e.g.
+// "E(./a,h1) END DONE".
+std::string Walk(const std::string& text) {
+  TempDir dir;
+  WriteFile(dir / "list.txt", text);
+  File file(std::fopen((dir / "list.txt").c_str(), "r"));
+  ChecksumListReader reader(file.get());
+  std::string steps, path, hash;
+  for (int guard = 0; guard < 100; ++guard) {
+    if (!steps.empty()) steps += " ";
+    switch (reader.Next(path, hash)) {
+      case ListRead::kEntry:
+        steps += "E(" + path + "," + hash + ")";
+        break;
+      case ListRead::kEnd:
+        steps += "END";
+        break;
+      case ListRead::kMalformed:
+        steps += "MAL(" + reader.error() + ")";
+        break;
+      case ListRead::kDone:
+        return steps + "DONE";
+    }
+  }
+  return steps + "...";
+}
+
+TEST(ChecksumListReaderTest, WalksByTheFormatRules) {
+  const std::string f255(255, 'f');
+  const std::string f256(256, 'f');
+  const std::string nul("./a\0b", 5);
+  const struct {
+    const char* name;
+    std::string text;
+    std::string steps;
+  } cases[] = {
+      {"plain", "version_file 5\n./a h1\n./b h2\n",
+       "E(./a,h1) E(./b,h2) END DONE"},
+      {"no final line feed", "version_file 5\n./a h1", "E(./a,h1) DONE"},
+      {"header only", "version_file 5\n", "END DONE"},
+      {"header without line feed", "version_file 5", "END DONE"},
+      {"empty file", "", "DONE"},
+      {"blank lines", "version_file 5\n\n\n./a h1\n", "E(./a,h1) END DONE"},
+      {"extra fields ignored", "version_file 5\n./a h1 x y\n./b h2\n",
+       "E(./a,h1) E(./b,h2) END DONE"},
+      {"carriage returns", "version_file 5\r\n./a h1\r\n",
+       "E(./a,h1) END DONE"},
+      {"tabs separate", "version_file 5\n./a\th1\n", "E(./a,h1) END DONE"},
+      {"first line is always the header", "./a h1\n./b h2\n",
+       "E(./b,h2) END DONE"},
+      {"field of 255 characters", "v 1\n./" + f255.substr(2) + " h\n",
+       "E(./" + f255.substr(2) + ",h) END DONE"},
+      {"field of 256 characters refused whole", "v 1\n" + f256 + " h\n./b h2\n",
+       "MAL(field longer than 255 characters) E(./b,h2) END DONE"},
+      {"overlong hash refused", "v 1\n./a " + f256 + "\n./b h2\n",
+       "MAL(field longer than 255 characters) E(./b,h2) END DONE"},
+      {"overlong header line",
+       "version_file 5 " + std::string(300, 'x') + "\n./a h1\n",
+       "MAL(line longer than 255 characters) E(./a,h1) END DONE"},
+      {"overlong line end",
+       "v 1\n./a h1 " + std::string(300, 'x') + "\n./b h2\n",
+       "E(./a,h1) MAL(line longer than 255 characters) E(./b,h2) END DONE"},
+      {"NUL byte in a field", "v 1\n" + nul + " h\n./b h2\n",
+       "MAL(field holding a NUL byte) E(./b,h2) END DONE"},
+      {"path without hash at the end", "v 1\n./a",
+       "MAL(entry without a second field at the end of the file) DONE"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Walk(c.text), c.steps) << c.name;
+  }
+}
+
+TEST(ChecksumListReaderTest, ReportsFieldsReadAndLastLine) {
+  TempDir dir;
+  WriteFile(dir / "list.txt", "version_file 7\n./a h1\n");
+  File file(std::fopen((dir / "list.txt").c_str(), "r"));
+  ChecksumListReader reader(file.get());
+  std::string a, b;
+  ASSERT_EQ(reader.ReadFields(a, b), ListRead::kEntry);
+  EXPECT_EQ(a, "version_file");
+  EXPECT_EQ(b, "7");
+  EXPECT_EQ(reader.fields_read(), 2);
+  ASSERT_EQ(reader.Next(a, b), ListRead::kEntry);  // consumes "\n" first
+  EXPECT_EQ(reader.last_line(), "\n");
+  EXPECT_EQ(reader.Next(a, b), ListRead::kEnd);
+  EXPECT_EQ(reader.fields_read(), -1);
+  EXPECT_EQ(reader.Next(a, b), ListRead::kDone);
+}
+
+TEST(ChecksumListWriterTest, WritesHeaderAndEntries) {
+  TempDir dir;
+  ChecksumListWriter writer;
+  ASSERT_EQ(writer.Open((dir / "v.txt").c_str()), 0);
+  writer.WriteHeader(123456);
+  writer.WriteEntry("./Base/a.png", "0123456789abcdef0123456789abcdef");
+  EXPECT_TRUE(writer.Close());
+  EXPECT_EQ(ReadFile(dir / "v.txt"),
+            "version_file 123456\n./Base/a.png "
+            "0123456789abcdef0123456789abcdef\n");
+}
+
+TEST(ChecksumListWriterTest, ReturnsErrorNumberWhenTargetCannotBeOpened) {
+  TempDir dir;
+  ChecksumListWriter writer;
+  EXPECT_EQ(writer.Open(dir.path().c_str()), EISDIR);
+  WriteFile(dir / "file", "x");
+  EXPECT_EQ(writer.Open((dir / "file/below").c_str()), ENOTDIR);
+}
+
+TEST(VersionKeyTest, LiesInRangeAndRepeatsWithinOneSecond) {
+  for (int i = 0; i < 50; ++i) {
+    std::time_t before = std::time(nullptr);
+    long first = MakeVersionKey();
+    long second = MakeVersionKey();
+    std::time_t after = std::time(nullptr);
+    EXPECT_GE(first, 1000);
+    EXPECT_LE(first, 12600995);
+    if (before == after) {
+      EXPECT_EQ(first, second);
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+#include "update/file_pair_index.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+constexpr char kHashA[] = "0123456789abcdef0123456789abcdef";
+constexpr char kHashB[] = "fedcba9876543210fedcba9876543210";
+constexpr char kHashAUpper[] = "0123456789ABCDEF0123456789ABCDEF";
+
+TEST(FilePairIndexTest, MatchesNamesIgnoringCaseAndHashesExactly) {
+  FilePairIndex index;
+  index.Append("./Base/Gui/Skin.png", kHashA);
+  index.Append("./Base/sound.ogg", kHashB);
+  index.Append("./Base/sound.ogg", kHashA);  // a second record, same name
+  const struct {
+    const char* name;
+    const char* md5;
+    bool found;
+  } cases[] = {
+      {"./Base/Gui/Skin.png", kHashA, true},
+      {"./base/gui/skin.png", kHashA, true},
+      {"./BASE/GUI/SKIN.PNG", kHashA, true},
+      {"./Base/Gui/Skin.png", kHashAUpper, false},
+      {"./Base/Gui/Skin.png", kHashB, false},
+      {"./Base/Gui/Skin.pn", kHashA, false},
+      {"./Base/Gui/Skin.png ", kHashA, false},
+      {"./Base/sound.ogg", kHashB, true},
+      // A record with the same name and another hash does not end the search.
+      {"./Base/sound.ogg", kHashA, true},
+      {"./Base/other.ogg", kHashA, false},
+      {"", kHashA, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(index.Contains(filemd5pair{c.name, c.md5}), c.found)
+        << c.name << " " << c.md5;
+  }
+}
+
+TEST(FilePairIndexTest, KeepsRecordsInAppendOrderUntilCleared) {
+  FilePairIndex index;
+  index.Append("./b", kHashB);
+  index.Append("./a", kHashA);
+  ASSERT_EQ(index.size(), 2u);
+  EXPECT_EQ(index[0].filename, "./b");
+  EXPECT_EQ(index[1].md5, kHashA);
+  index.clear();
+  EXPECT_TRUE(index.empty());
+  EXPECT_FALSE(index.Contains(filemd5pair{"./a", kHashA}));
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+#include "update/listed_path.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+TEST(ListedPathTest, JudgesPathsByTheirText) {
+  const struct {
+    const char* path;
+    ListedPath verdict;
+  } cases[] = {
+      {"./Base/x.png", ListedPath::kInside},
+      {"./OKU", ListedPath::kInside},
+      {"./Base/./x.png", ListedPath::kInside},
+      {"./Base//x.png", ListedPath::kInside},
+      {"./a..b/c..", ListedPath::kInside},
+      {"./.hidden", ListedPath::kInside},
+      {"/etc/passwd", ListedPath::kNotRelative},
+      {"Base/x.png", ListedPath::kNotRelative},
+      {"../x", ListedPath::kNotRelative},
+      {".", ListedPath::kNotRelative},
+      {"", ListedPath::kNotRelative},
+      {".//etc/passwd", ListedPath::kInside},  // stays below "."
+      {"./", ListedPath::kEmptyName},
+      {"./.", ListedPath::kEmptyName},
+      {"./Base/", ListedPath::kEmptyName},
+      {"./Base/.", ListedPath::kEmptyName},
+      {"./..", ListedPath::kParentComponent},
+      {"./../x", ListedPath::kParentComponent},
+      {"./Base/../../x", ListedPath::kParentComponent},
+      {"./Base/..", ListedPath::kParentComponent},
+      {"./Base\\..\\..\\x", ListedPath::kBackslash},
+      {"./a\\b", ListedPath::kBackslash},
+  };
+  TempDir dir;
+  ScopedCwd cwd(dir.path());
+  for (const auto& c : cases) {
+    EXPECT_EQ(CheckListedPath(c.path), c.verdict) << c.path;
+  }
+}
+
+TEST(ListedPathTest, RefusesPathsThroughLinksThatLeaveTheGameDirectory) {
+  TempDir outside;
+  TempDir game;
+  ScopedCwd cwd(game.path());
+  WriteFile(game / "Base/real.txt", "x");
+  ASSERT_EQ(symlink(outside.path().c_str(), "out"), 0);
+  ASSERT_EQ(symlink("Base", "inner"), 0);
+  ASSERT_EQ(symlink((outside / "target.txt").c_str(), "Base/file_link"), 0);
+  ASSERT_EQ(symlink("/nonexistent/dir", "dangling"), 0);
+  ASSERT_EQ(symlink("../..", "Base/up"), 0);
+  const struct {
+    const char* path;
+    ListedPath verdict;
+  } cases[] = {
+      {"./out/x.png", ListedPath::kLeavesThroughLink},
+      {"./out", ListedPath::kLeavesThroughLink},
+      {"./Base/file_link", ListedPath::kLeavesThroughLink},
+      {"./dangling/x", ListedPath::kLeavesThroughLink},
+      {"./Base/up/x", ListedPath::kLeavesThroughLink},
+      {"./inner/real.txt", ListedPath::kInside},
+      {"./inner/new/deeper.txt", ListedPath::kInside},
+      {"./Base/real.txt/below", ListedPath::kInside},  // ENOTDIR on writing
+      {"./Missing/dir/x", ListedPath::kInside},
+  };
+  ListedPathChecker checker;
+  for (const auto& c : cases) {
+    EXPECT_EQ(CheckListedPath(c.path), c.verdict) << c.path;
+    EXPECT_EQ(checker.Check(c.path), c.verdict) << c.path << " (checker)";
+  }
+}
+
+TEST(ListedPathTest, NamesEveryReason) {
+  EXPECT_STREQ(ListedPathReason(ListedPath::kParentComponent),
+               "contains a .. component");
+  EXPECT_STREQ(ListedPathReason(ListedPath::kNotRelative),
+               "does not begin with ./");
+}
+
+}  // namespace
