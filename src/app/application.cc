@@ -27,8 +27,8 @@ constexpr char kGameModule[] = "libVelmora_dedi.so";
 
 // Created, in this order, when the program starts inside a game directory.
 constexpr const char* kWorkingDirectories[] = {
-    "App",  "Cache",    "Downloads",  "Downloads/App",
-    "Logs", "Mods",     "Security",   "Screenshots"};
+    "App",  "Cache", "Downloads", "Downloads/App",
+    "Logs", "Mods",  "Security",  "Screenshots"};
 
 // True when the working directory holds the game: "BM.exe", "BM" or the
 // starter itself.

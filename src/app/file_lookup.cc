@@ -38,8 +38,8 @@ String CApplication::useFile(const char* filename) {
     }
     return result;
   }
-  const String fallback = ForwardSlashes(
-      String(kFallbackDirectory) + (filename != nullptr ? filename : ""));
+  const String fallback = ForwardSlashes(String(kFallbackDirectory) +
+                                         (filename != nullptr ? filename : ""));
   if (fileExists2(fallback.c_str())) {
     if (filesUsed.insert(fallback).second && AppLog() != nullptr) {
       AppLog()->Write("File not found. Using default file '%s'",

@@ -43,8 +43,8 @@ std::string BuildRestartCommand(int argc, char** argv) {
       const std::string arg = argv[i];
       const bool looks_like_assignment =
           i == 0 && arg.find('=') != std::string::npos;
-      command += looks_like_assignment ? SingleQuoted(arg)
-                                       : ShellQuoteArgument(arg);
+      command +=
+          looks_like_assignment ? SingleQuoted(arg) : ShellQuoteArgument(arg);
     }
     command += ' ';
   }

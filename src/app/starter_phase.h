@@ -12,7 +12,6 @@ class CApplication;
 // app.restartstring set). Unless `only_update` is set, the starter is then
 // stopped, destroyed (writing "startup_config.cfg" back) and unpublished; in
 // update-only mode it is left alive and published.
-int RunStarterPhase(CApplication& app, int argc, char** argv,
-                    bool only_update);
+int RunStarterPhase(CApplication& app, int argc, char** argv, bool only_update);
 
 #endif  // STARTER_APP_STARTER_PHASE_H_

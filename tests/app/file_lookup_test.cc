@@ -11,8 +11,7 @@
 
 namespace {
 
-constexpr char kOpenError[] =
-    "File open error: No such file or directory\n\n";
+constexpr char kOpenError[] = "File open error: No such file or directory\n\n";
 
 // A game directory "game" inside a temporary root, so that "../Base/" is
 // root/Base. The application log is written to root/log.txt.
@@ -64,9 +63,11 @@ TEST_F(FileLookupTest, UseFileFindsOwnPathThenFallbackAndReportsEachOnce) {
       // Found nowhere: the given name is reported, the fallback returned,
       // and the next call reports again.
       {"Data\\none.txt", "../Base/Data/none.txt",
-       std::string(kOpenError) + kOpenError + "File not found 'Data\\none.txt'\n"},
+       std::string(kOpenError) + kOpenError +
+           "File not found 'Data\\none.txt'\n"},
       {"Data\\none.txt", "../Base/Data/none.txt",
-       std::string(kOpenError) + kOpenError + "File not found 'Data\\none.txt'\n"},
+       std::string(kOpenError) + kOpenError +
+           "File not found 'Data\\none.txt'\n"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(app.useFile(c.name), c.result) << c.name;

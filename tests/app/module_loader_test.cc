@@ -81,7 +81,8 @@ TEST_F(ModuleLoaderTest, LibraryWithoutEntryPointIsAFailedLoadNotACall) {
   EXPECT_FALSE(Load(module, {}));
   EXPECT_EQ(printed, "");
   const std::string text = LogText();
-  EXPECT_NE(text.find("Game module " + module + " has no entry point "
+  EXPECT_NE(text.find("Game module " + module +
+                      " has no entry point "
                       "GameDLLInit: "),
             std::string::npos)
       << text;

@@ -87,8 +87,9 @@ TEST(RestartCommandTest, ShellHandsTheChildExactlyTheOriginalArguments) {
   ScopedCwd cwd(dir.path());
   ASSERT_EQ(RunShell(BuildRestartCommand(args.argc(), args.argv())), 0);
   EXPECT_EQ(ReadFile(output),
-            dir.path() + "\n[noautoupdate]\n[with space]\n[a;touch INJECTED]\n"
-                         "[]\n[it's]\n[$HOME]\n[*]\n");
+            dir.path() +
+                "\n[noautoupdate]\n[with space]\n[a;touch INJECTED]\n"
+                "[]\n[it's]\n[$HOME]\n[*]\n");
   EXPECT_FALSE(PathExists(dir / "INJECTED"));
 }
 

@@ -19,7 +19,8 @@ ChildProcess::ChildProcess(const std::string& program,
   out_path_ = capture_dir + "/child-" + std::to_string(counter) + ".out";
   err_path_ = capture_dir + "/child-" + std::to_string(counter) + ".err";
   std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : argv)
+    args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   pid_ = fork();
   if (pid_ == 0) {

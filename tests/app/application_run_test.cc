@@ -1,0 +1,269 @@
+// End-to-end runs of the real starter executable in a temporary directory.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "game_module_fixture.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+constexpr char kEnd[] = "THE END\n";
+const char* const kWorkingDirectories[] = {
+    "App",  "Cache", "Downloads", "Downloads/App",
+    "Logs", "Mods",  "Security",  "Screenshots"};
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() &&
+         text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+class ApplicationRunTest : public ::testing::Test {
+ protected:
+  ApplicationRunTest() {
+    char* real = realpath(game.path().c_str(), nullptr);
+    game_dir = real;
+    free(real);
+  }
+
+  // Runs the starter in the game directory with `args` after the program
+  // path `argv0`.
+  ChildResult Run(std::vector<std::string> args,
+                  const std::string& argv0 = STARTER_BINARY_PATH) {
+    args.insert(args.begin(), argv0);
+    return RunChild(STARTER_BINARY_PATH, args, game_dir, capture.path());
+  }
+
+  void MakeGameDirectory() { WriteFile(game / "DUdavi", ""); }
+
+  // Installs the stand-in game module where the starter loads it from.
+  void InstallModule() {
+    const std::string module = GameModulePath(ModuleEntry::kExported);
+    ASSERT_FALSE(module.empty());
+    ASSERT_EQ(
+        RunShell("cp '" + module + "' '" + game_dir + "/libVelmora_dedi.so'"),
+        0);
+  }
+
+  std::string AppLog() { return ReadFile(game / "Logs/app.txt"); }
+
+  TempDir game;
+  TempDir capture;
+  std::string game_dir;
+};
+
+}  // namespace
+
+TEST_F(ApplicationRunTest, GameDirectoryMarkersCreateTheWorkingDirectories) {
+  for (const char* marker : {"BM.exe", "BM", "DUdavi"}) {
+    TempDir dir;
+    WriteFile(dir / marker, "");
+    ChildResult r =
+        RunChild(STARTER_BINARY_PATH, {STARTER_BINARY_PATH, "noautoupdate"},
+                 dir.path(), capture.path());
+    EXPECT_EQ(r.exit_code, 0) << marker;
+    for (const char* sub : kWorkingDirectories) {
+      EXPECT_TRUE(PathExists(dir / sub)) << marker << ": " << sub;
+    }
+  }
+}
+
+TEST_F(ApplicationRunTest, TheCopiedExecutableMarksItsOwnDirectory) {
+  ASSERT_EQ(RunShell(std::string("cp '") + STARTER_BINARY_PATH + "' '" +
+                     game_dir + "/DUdavi'"),
+            0);
+  ChildResult r = RunChild(game_dir + "/DUdavi", {"./DUdavi", "noautoupdate"},
+                           game_dir, capture.path());
+  EXPECT_EQ(r.exit_code, 0);
+  for (const char* sub : kWorkingDirectories) {
+    EXPECT_TRUE(PathExists(game / sub)) << sub;
+  }
+}
+
+TEST_F(ApplicationRunTest, OutsideAGameDirectoryNothingIsCreated) {
+  WriteFile(game / "bm", "");  // names are case-sensitive
+  ChildResult r = Run({"noautoupdate"});
+  EXPECT_EQ(r.exit_code, 0);
+  for (const char* sub : kWorkingDirectories) {
+    EXPECT_FALSE(PathExists(game / sub)) << sub;
+  }
+  // Without "Logs" the log only echoes to the console.
+  EXPECT_TRUE(Contains(r.out, "Engine\n"));
+  EXPECT_TRUE(EndsWith(r.out, kEnd)) << r.out;
+}
+
+TEST_F(ApplicationRunTest, PidFileHoldsTheProcessIdOnly) {
+  MakeGameDirectory();
+  WriteFile(game / "Logs/pid.txt", "9999999999 stale");
+  ChildResult r = Run({"noautoupdate"});
+  EXPECT_EQ(ReadFile(game / "Logs/pid.txt"), std::to_string(r.pid));
+  EXPECT_TRUE(Contains(r.out, "PID: " + std::to_string(r.pid) + "\n"));
+}
+
+TEST_F(ApplicationRunTest, AppLogStartsWithTheBuildNameAndIsRewrittenEachRun) {
+  MakeGameDirectory();
+  WriteFile(game / "Logs/app.txt", "a line of an earlier run\n");
+  Run({"noautoupdate"});
+  const std::string first = AppLog();
+  EXPECT_EQ(first.substr(0, 7), "Engine\n");
+  EXPECT_FALSE(Contains(first, "earlier run"));
+  Run({"noautoupdate"});
+  EXPECT_EQ(AppLog(), first);
+}
+
+TEST_F(ApplicationRunTest, SwitchMessagesAndUpdateOnlyModeSkipTheModule) {
+  MakeGameDirectory();
+  ChildResult r =
+      Run({"onlyautoupdate", "noautoupdate", "steam", "menus", "noconsole"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out.substr(0, r.out.find("PID: ")),
+            "Running solely to Update\nRunning without AutoUpdate\n"
+            "Running with Steamworks\nRunning with scripted menus\n"
+            "Closing console\n");
+  EXPECT_TRUE(Contains(r.out, "Starting in directory: " + game_dir + "/\n"));
+  EXPECT_EQ(AppLog(), "Engine\n");
+  EXPECT_TRUE(EndsWith(r.out, kEnd));
+}
+
+TEST_F(ApplicationRunTest, MissingModuleFailsTheLoadAndTheRunStillEndsWell) {
+  MakeGameDirectory();
+  ChildResult r = Run({"noautoupdate"});
+  EXPECT_EQ(r.exit_code, 0);
+  const std::string module = game_dir + "/libVelmora_dedi.so";
+  const std::string log = AppLog();
+  EXPECT_TRUE(Contains(log, "File not found '" + module + "'\n")) << log;
+  EXPECT_TRUE(Contains(log, "\nLoadLibrary ERROR: ../Base/" + module)) << log;
+  const std::string failure =
+      "\nCould not load game module " + module + " (errno ";
+  ASSERT_TRUE(Contains(log, failure)) << log;
+  EXPECT_TRUE(EndsWith(log, "): \n")) << log;
+  EXPECT_TRUE(EndsWith(r.out, kEnd));
+}
+
+TEST_F(ApplicationRunTest, ModuleRunsWithTheUnchangedArguments) {
+  MakeGameDirectory();
+  InstallModule();
+  ChildResult r = Run({"noautoupdate", "two words", "-join"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(Contains(r.out,
+                       "module: arg[1]=noautoupdate\n"
+                       "module: arg[2]=two words\n"
+                       "module: arg[3]=-join\n"))
+      << r.out;
+  const std::string log = AppLog();
+  EXPECT_TRUE(Contains(log, "Using file '" + game_dir +
+                                "/libVelmora_dedi.so'\nAPP GameDLLInit\n"))
+      << log;
+  EXPECT_FALSE(Contains(log, "Could not load"));
+  EXPECT_TRUE(EndsWith(r.out, kEnd));
+}
+
+TEST_F(ApplicationRunTest, ModuleReturningFalseCountsAsAFailedLoad) {
+  MakeGameDirectory();
+  InstallModule();
+  ChildResult r = Run({"noautoupdate", "mod:fail"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(Contains(AppLog(), "Could not load game module " + game_dir +
+                                     "/libVelmora_dedi.so (errno "));
+}
+
+TEST_F(ApplicationRunTest, RestartRunsTheSameArgumentsAsAChildInTheAppDir) {
+  MakeGameDirectory();
+  InstallModule();
+  // The program path is a script standing in for the restarted starter.
+  const std::string script = game_dir + "/printargs.sh";
+  WriteFile(script,
+            "#!/bin/sh\npwd > args.txt\n"
+            "for a in \"$@\"; do printf '[%s]\\n' \"$a\" >> args.txt; "
+            "done\necho child-ran\n");
+  RunShell("chmod +x '" + script + "'");
+  ChildResult r =
+      Run({"noautoupdate", "mod:restart", "with space", "a;touch INJECTED"},
+          script);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(ReadFile(game / "args.txt"),
+            game_dir +
+                "\n[noautoupdate]\n[mod:restart]\n[with space]\n"
+                "[a;touch INJECTED]\n");
+  EXPECT_FALSE(PathExists(game / "INJECTED"));
+  const std::string tail = r.out.substr(r.out.find("*****"));
+  EXPECT_EQ(tail,
+            "***************** RESTARTING *******************\n"
+            "Module asked for a restart\n\n"
+            "cmd: " +
+                script +
+                " noautoupdate mod:restart 'with space' 'a;touch INJECTED' \n"
+                "child-ran\nTHE END\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(ApplicationRunTest, FailingRestartIsReportedAndExitStaysZero) {
+  MakeGameDirectory();
+  InstallModule();
+  const std::string script = game_dir + "/fail.sh";
+  WriteFile(script, "#!/bin/sh\nexit 3\n");
+  RunShell("chmod +x '" + script + "'");
+  ChildResult r = Run({"noautoupdate", "mod:restart"}, script);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "cmd " + script + " noautoupdate mod:restart  failed");
+  EXPECT_TRUE(EndsWith(r.out, kEnd));
+}
+
+TEST_F(ApplicationRunTest, InterruptBeforeRegistrationOnlyPrintsAndRestores) {
+  MakeGameDirectory();
+  InstallModule();
+  ChildResult r = Run({"noautoupdate", "mod:sigint"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(Contains(r.out, "Ctrl+C detected\n"));
+  EXPECT_TRUE(Contains(r.out, "module: no shutdown\n"));
+  EXPECT_TRUE(Contains(r.out, "module: SIGINT default\n"));
+}
+
+TEST_F(ApplicationRunTest, InterruptReachesTheRegisteredModule) {
+  MakeGameDirectory();
+  InstallModule();
+  ChildResult r = Run({"noautoupdate", "mod:register", "mod:sigint"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(Contains(r.out, "Ctrl+C detected\n"));
+  EXPECT_TRUE(Contains(r.out, "module: shutdown received\n"));
+  EXPECT_TRUE(EndsWith(r.out, kEnd));
+}
+
+TEST_F(ApplicationRunTest, SecondInterruptEndsTheProcess) {
+  MakeGameDirectory();
+  InstallModule();
+  ChildResult r = Run({"noautoupdate", "mod:register", "mod:sigint2"});
+  EXPECT_EQ(r.signal, SIGINT);
+  EXPECT_EQ(r.exit_code, -1);
+}
+
+TEST_F(ApplicationRunTest, CtrlCFromOutsideShutsTheRunningGameDown) {
+  MakeGameDirectory();
+  InstallModule();
+  ChildProcess child(
+      STARTER_BINARY_PATH,
+      {STARTER_BINARY_PATH, "noautoupdate", "mod:register", "mod:wait"},
+      game_dir, capture.path());
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!Contains(child.OutputSoFar(), "module: waiting") &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(kill(child.pid(), SIGINT), 0);
+  ChildResult r = child.Wait();
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(Contains(r.out, "Ctrl+C detected\n"));
+  EXPECT_TRUE(Contains(r.out, "module: shutdown received\n"));
+  EXPECT_TRUE(EndsWith(r.out, kEnd));
+}
