@@ -92,7 +92,8 @@ std::string wide2string(const irr::core::stringw& str) {
     const std::uint32_t unit = static_cast<std::uint32_t>(str[i]) & 0xFFFF;
     if (unit == 0) break;
     if (IsHighSurrogate(unit) && i + 1 < str.size()) {
-      const std::uint32_t next = static_cast<std::uint32_t>(str[i + 1]) & 0xFFFF;
+      const std::uint32_t next =
+          static_cast<std::uint32_t>(str[i + 1]) & 0xFFFF;
       if (IsLowSurrogate(next)) {
         const std::uint32_t cp =
             0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00);

@@ -51,7 +51,8 @@ bool CConfigReader::nextConfig() {
   if (*p == '\0') return false;
 
   // The name runs to a blank, a line end or "=".
-  while (!IsBlank(*p) && !IsLineEnd(*p) && *p != '=') ConfigName.push_back(*p++);
+  while (!IsBlank(*p) && !IsLineEnd(*p) && *p != '=')
+    ConfigName.push_back(*p++);
   // Anything between the name and "=" is dropped.
   while (!IsLineEnd(*p) && *p != '=') ++p;
   if (IsLineEnd(*p)) return true;

@@ -1,7 +1,7 @@
-#include "launcher/engine_defaults_setup.h"
-
 #include <bit>
 #include <cstdint>
+
+#include "launcher/engine_defaults_setup.h"
 
 #ifndef STARTER_UPDATE_URL
 #error "STARTER_UPDATE_URL must be defined by the build"

@@ -19,9 +19,9 @@ TEST(RandomTest, SeedZeroGivesTheReferenceStateAndSequence) {
   EXPECT_EQ(r.y, 82640132u);
   EXPECT_EQ(r.z, 538953748u);
   EXPECT_EQ(r.w, 1108005947u);
-  EXPECT_EQ(Draw(r, 5), (std::vector<std::uint32_t>{1108008058u, 560795106u,
-                                                     4293672627u, 3948119673u,
-                                                     4289625701u}));
+  EXPECT_EQ(Draw(r, 5),
+            (std::vector<std::uint32_t>{1108008058u, 560795106u, 4293672627u,
+                                        3948119673u, 4289625701u}));
 }
 
 TEST(RandomTest, SeedOneGivesTheReferenceStateAndSequence) {

@@ -23,9 +23,9 @@ TEST(TextConvertTest, CharactersAboveBmpBecomeSurrogatePairsAndBack) {
 }
 
 TEST(TextConvertTest, ValidUtf8SurvivesTheRoundTrip) {
-  const std::string cases[] = {
-      "plain ascii", "caf\xC3\xA9", "\xE2\x82\xAC 5",
-      "\xF4\x8F\xBF\xBF last code point", "\xF0\x90\x80\x80"};
+  const std::string cases[] = {"plain ascii", "caf\xC3\xA9", "\xE2\x82\xAC 5",
+                               "\xF4\x8F\xBF\xBF last code point",
+                               "\xF0\x90\x80\x80"};
   for (const std::string& text : cases) {
     EXPECT_EQ(wide2string(string2wide(text)), text) << text;
     EXPECT_EQ(wide2irrstring(string2wide(text)), text) << text;
@@ -37,19 +37,21 @@ TEST(TextConvertTest, InvalidUtf8IsRepairedWithQuestionMarks) {
     std::string input;
     std::string repaired;
   } cases[] = {
-      {"A\xFF" "B", "A?B"},
-      {"\xC0\xAF", "?"},             // overlong form, one sequence
-      {"\xED\xA0\x80", "?"},         // encoded surrogate
-      {"x\xE2\x82", "x?"},           // truncated at the end
-      {"\xF4\x90\x80\x80", "?"},     // above U+10FFFF
+      {"A\xFF"
+       "B",
+       "A?B"},
+      {"\xC0\xAF", "?"},          // overlong form, one sequence
+      {"\xED\xA0\x80", "?"},      // encoded surrogate
+      {"x\xE2\x82", "x?"},        // truncated at the end
+      {"\xF4\x90\x80\x80", "?"},  // above U+10FFFF
       {"ok", "ok"},
   };
   for (const auto& c : cases) {
     std::string fixed = c.input;
     fix_utf8_string(fixed);
     EXPECT_EQ(fixed, c.repaired) << c.input;
-    EXPECT_EQ(string2wide(c.input), stringw(c.repaired.begin(),
-                                            c.repaired.end()))
+    EXPECT_EQ(string2wide(c.input),
+              stringw(c.repaired.begin(), c.repaired.end()))
         << c.input;
   }
 }

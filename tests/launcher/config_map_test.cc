@@ -150,7 +150,8 @@ TEST_F(ConfigMapTest, SaveOverADirectoryFailsAndLogsOneLine) {
   }
   EXPECT_EQ(ReadFile(target + "/inside.txt"), "keep");
   const std::string logged = ReadFile(log_path);
-  EXPECT_NE(logged.find("Could not save config file " + target), std::string::npos)
+  EXPECT_NE(logged.find("Could not save config file " + target),
+            std::string::npos)
       << logged;
   EXPECT_EQ(std::count(logged.begin(), logged.end(), '\n'), 1) << logged;
   // Only the log, the directory, and nothing left over.

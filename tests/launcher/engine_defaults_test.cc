@@ -1,10 +1,10 @@
-#include "launcher/engine_defaults_setup.h"
-
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstdint>
 #include <string>
+
+#include "launcher/engine_defaults_setup.h"
 
 namespace {
 
@@ -44,12 +44,12 @@ TEST(EngineDefaultsTest, FillsTheKeyBindings) {
   EngineDefaults d;
   SetupGame(d);
   const std::int32_t keys[] = {
-      d.keyLeft,    d.keyRight,  d.keyUp,      d.keyDown,     d.keyAction1,
-      d.keyAction2, d.keyAction3, d.keyInventory, d.keyUse,   d.keyPickup,
-      d.keyZoomIn,  d.keyZoomOut, d.keyMap,    d.keyBubbles,  d.keyTaunts,
-      d.keyMenu,    d.keyParty,  d.keyJump,    d.keyCrouch};
-  const std::int32_t expected[] = {37, 39, 38, 40, 90, 88, 32, 70, 69, 67,
-                                   255, 256, 77, 81, 86, 8, 82, 38, 40};
+      d.keyLeft,    d.keyRight,   d.keyUp,        d.keyDown,    d.keyAction1,
+      d.keyAction2, d.keyAction3, d.keyInventory, d.keyUse,     d.keyPickup,
+      d.keyZoomIn,  d.keyZoomOut, d.keyMap,       d.keyBubbles, d.keyTaunts,
+      d.keyMenu,    d.keyParty,   d.keyJump,      d.keyCrouch};
+  const std::int32_t expected[] = {37,  39,  38, 40, 90, 88, 32, 70, 69, 67,
+                                   255, 256, 77, 81, 86, 8,  82, 38, 40};
   for (std::size_t i = 0; i < std::size(keys); ++i) {
     EXPECT_EQ(keys[i], expected[i]) << "key #" << i;
   }
