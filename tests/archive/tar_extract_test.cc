@@ -1,0 +1,277 @@
+// Extraction of plain tar archives made by GNU tar and by hand.
+#include "archive/tar_extract.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "archive_fixture.h"
+
+namespace {
+
+class TarExtractTest : public ArchiveTest {};
+
+TEST_F(TarExtractTest, ExtractsFilesAndDirectoriesWithContentsModesAndTimes) {
+  const std::string big = PatternBytes(200000);
+  const std::string exact = PatternBytes(512, 2);
+  WriteFile(Src("top.txt"), "hello\n");
+  WriteFile(Src("a/b/c/deep.bin"), big);
+  WriteFile(Src("a/exact512"), exact);
+  WriteFile(Src("a/empty"), "");
+  Shell("chmod 0640 src/top.txt && chmod 0755 src/a/b/c/deep.bin && "
+        "chmod 0600 src/a/empty && "
+        "touch -d @1234567890 src/top.txt src/a/b/c/deep.bin src/a/empty "
+        "src/a/exact512 && tar -cf a.tar -C src .");
+
+  ASSERT_EQ(1, Extract(dir_ / "a.tar"));
+  EXPECT_EQ("", out_);
+  EXPECT_EQ("", err_);
+  EXPECT_EQ("hello\n", ReadFile(Out("top.txt")));
+  EXPECT_EQ(big, ReadFile(Out("a/b/c/deep.bin")));
+  EXPECT_EQ(exact, ReadFile(Out("a/exact512")));
+  EXPECT_EQ(512, Lstat(Out("a/exact512")).st_size);
+  EXPECT_TRUE(S_ISREG(Lstat(Out("a/empty")).st_mode));
+  EXPECT_EQ(0, Lstat(Out("a/empty")).st_size);
+  EXPECT_EQ(0640u, Lstat(Out("top.txt")).st_mode & 07777);
+  EXPECT_EQ(0755u, Lstat(Out("a/b/c/deep.bin")).st_mode & 07777);
+  EXPECT_EQ(0600u, Lstat(Out("a/empty")).st_mode & 07777);
+  for (const char* f : {"top.txt", "a/b/c/deep.bin", "a/empty", "a/exact512"}) {
+    EXPECT_EQ(1234567890, Lstat(Out(f)).st_mtime) << f;
+  }
+  EXPECT_TRUE(S_ISDIR(Lstat(Out("a/b/c")).st_mode));
+}
+
+TEST_F(TarExtractTest, OverwritesExistingFiles) {
+  WriteFile(Src("f"), "new");
+  Shell("tar -cf a.tar -C src f");
+  WriteFile(Out("f"), "old and longer");
+  ASSERT_EQ(1, Extract(dir_ / "a.tar"));
+  EXPECT_EQ("new", ReadFile(Out("f")));
+}
+
+TEST_F(TarExtractTest, MakesHardAndSymbolicLinksInsideTheTree) {
+  WriteFile(Src("data/file"), "payload");
+  Shell("ln src/data/file src/data/hard && ln -s file src/data/soft && "
+        "mkdir -p src/other && ln -s ../data/file src/other/up && "
+        "tar -cf a.tar -C src data other");
+
+  ASSERT_EQ(1, Extract(dir_ / "a.tar"));
+  EXPECT_EQ("", err_);
+  EXPECT_EQ(Lstat(Out("data/file")).st_ino, Lstat(Out("data/hard")).st_ino);
+  EXPECT_TRUE(S_ISLNK(Lstat(Out("data/soft")).st_mode));
+  EXPECT_EQ("file", ReadLink(Out("data/soft")));
+  EXPECT_EQ("../data/file", ReadLink(Out("other/up")));
+  EXPECT_EQ("payload", ReadFile(Out("other/up")));
+}
+
+TEST_F(TarExtractTest, ReportsALinkWhoseTargetIsMissing) {
+  const std::string a = WriteArchive(
+      "a.tar", TarArchive({{.name = "h", .type = '1', .linkto = "missing"},
+                           {.name = "after", .data = "ok"}}));
+  ASSERT_EQ(1, Extract(a));
+  EXPECT_EQ(0, err_.find("missing: No such file or directory")) << err_;
+  EXPECT_FALSE(PathExists(Out("h")));
+  EXPECT_EQ("ok", ReadFile(Out("after")));
+}
+
+TEST_F(TarExtractTest, CopiesWhenAHardLinkCannotBeMade) {
+  WriteFile(Out("src"), "contents");
+  WriteFile(Out("dst"), "in the way");  // link() fails with EEXIST
+  OwnedFile source(fopen(Out("src").c_str(), "rb"));
+  ASSERT_TRUE(source);
+  ::testing::internal::CaptureStdout();
+  linkorcopy(Out("src").c_str(), Out("dst").c_str(), false, std::move(source));
+  EXPECT_EQ(Out("dst") + ": copy instead of link\n",
+            ::testing::internal::GetCapturedStdout());
+  EXPECT_EQ("contents", ReadFile(Out("dst")));
+  EXPECT_NE(Lstat(Out("src")).st_ino, Lstat(Out("dst")).st_ino);
+}
+
+TEST_F(TarExtractTest, CreatesNothingForDevicesAndFifos) {
+  WriteFile(Src("before"), "1");
+  WriteFile(Src("after"), "2");
+  Shell("mkfifo src/pipe && tar -cf a.tar -C src before pipe after");
+  const std::string dev = WriteArchive(
+      "dev.tar", TarArchive({{.name = "chr", .type = '3'},
+                             {.name = "blk", .type = '4'},
+                             {.name = "x", .data = "3"}}));
+
+  ASSERT_EQ(1, Extract(dir_ / "a.tar"));
+  EXPECT_FALSE(PathExists(Out("pipe")));
+  EXPECT_EQ("2", ReadFile(Out("after")));
+  ASSERT_EQ(1, Extract(dev));
+  EXPECT_FALSE(PathExists(Out("chr")));
+  EXPECT_FALSE(PathExists(Out("blk")));
+  EXPECT_EQ("3", ReadFile(Out("x")));
+}
+
+TEST_F(TarExtractTest, DirectoryEntryWithMissingParentIsSkippedButItsFilesAreMade) {
+  WriteFile(Src("p/q/f"), "inner");
+  Shell("tar --no-recursion -cf a.tar -C src p/q p/q/f");
+  ASSERT_EQ(1, Extract(dir_ / "a.tar"));
+  EXPECT_EQ("", err_);
+  EXPECT_EQ("inner", ReadFile(Out("p/q/f")));
+}
+
+TEST_F(TarExtractTest, DirectoryEntryGetsItsMode) {
+  // A directory entry makes one level only: the prefix must exist.
+  Shell("mkdir -p out src/d && chmod 0705 src/d && tar -cf a.tar -C src d");
+  ASSERT_EQ(1, Extract(dir_ / "a.tar"));
+  ASSERT_TRUE(S_ISDIR(Lstat(Out("d")).st_mode));
+  EXPECT_EQ(0705u & ~0022u, Lstat(Out("d")).st_mode & 0777 & ~0022u);
+}
+
+TEST_F(TarExtractTest, StripsLeadingSlashesAndWarnsAtEveryEndBlock) {
+  WriteFile(Src("abs"), "absolute");
+  Shell("tar -cPf a.tar \"$PWD/src/abs\"");
+  const std::string archive = ReadFile(dir_ / "a.tar");
+  const int zeroBlocks = static_cast<int>(archive.size() / 512) - 2;
+
+  ASSERT_EQ(1, Extract(dir_ / "a.tar"));
+  EXPECT_EQ("absolute", ReadFile(Out(dir_.path().substr(1) + "/src/abs")));
+  const std::string warning =
+      "WARNING: Removed leading slashes because \"-p\" wasn't given.\n";
+  std::string expected;
+  for (int i = 0; i < zeroBlocks; ++i) expected += warning;
+  EXPECT_EQ(expected, err_);
+  EXPECT_GE(zeroBlocks, 2);
+}
+
+TEST_F(TarExtractTest, LeadingSlashWithEmptyPrefixGoesUnderTheWorkingDirectory) {
+  const std::string a = WriteArchive(
+      "a.tar", TarArchive({{.name = "/etc/x", .data = "not in /etc"}}));
+  ScopedCwd cwd(dir_.path());
+  const std::string empty;
+  ASSERT_EQ(1, Extract(a, &empty));
+  EXPECT_EQ("not in /etc", ReadFile(dir_ / "etc/x"));
+  EXPECT_EQ(2, Count(err_, "Removed leading slashes"));
+}
+
+TEST_F(TarExtractTest, TurnsBackslashesIntoSlashes) {
+  const std::string a = WriteArchive(
+      "a.tar", TarArchive({{.name = "a//b\\c", .data = "abc"},
+                           {.name = "\\win\\path.txt", .data = "w"}}));
+  ASSERT_EQ(1, Extract(a));
+  EXPECT_EQ("abc", ReadFile(Out("a/b/c")));
+  EXPECT_EQ("w", ReadFile(Out("win/path.txt")));
+}
+
+TEST_F(TarExtractTest, RejectsAHundredCharacterName) {
+  const std::string name(100, 'n');
+  WriteFile(Src(name), "x");
+  Shell("tar --format=ustar -cf a.tar -C src " + name);
+  EXPECT_EQ(0, Extract(dir_ / "a.tar"));
+  EXPECT_EQ(dir_ / "a.tar: not a valid tar file\n", err_);
+  EXPECT_FALSE(PathExists(Out(name)));
+}
+
+TEST_F(TarExtractTest, JoinsTheUstarPrefixField) {
+  const std::string p(60, 'p'), q(60, 'q');
+  const std::string rel = p + "/" + q + "/file";
+  WriteFile(Src(rel), "long path");
+  Shell("tar --format=ustar -cf a.tar -C src " + rel);
+  ASSERT_NE('\0', ReadFile(dir_ / "a.tar")[345]) << "prefix field not used";
+  ASSERT_EQ(1, Extract(dir_ / "a.tar"));
+  EXPECT_EQ("long path", ReadFile(Out(rel)));
+}
+
+TEST_F(TarExtractTest, WarnsWhenTheLastFileIsTruncated) {
+  const std::string data = PatternBytes(100000);
+  WriteFile(Src("big"), data);
+  Shell("tar -cf full.tar -C src big");
+  const std::string full = ReadFile(dir_ / "full.tar");
+  // Header and ten data blocks, plus a stray partial block.
+  const std::string a = WriteArchive("a.tar", full.substr(0, 512 * 11 + 100));
+  ASSERT_EQ(1, Extract(a));
+  EXPECT_EQ("WARNING: Last file might be truncated!\n", out_);
+  EXPECT_EQ(data.substr(0, 5120), ReadFile(Out("big")));
+}
+
+TEST_F(TarExtractTest, IgnoresAShortLastBlock) {
+  std::string archive = TarArchive({{.name = "f", .data = "x"}});
+  archive += std::string(100, '\x7f');
+  ASSERT_EQ(1, Extract(WriteArchive("a.tar", archive)));
+  EXPECT_EQ("", out_);
+  EXPECT_EQ("", err_);
+  EXPECT_EQ("x", ReadFile(Out("f")));
+}
+
+TEST_F(TarExtractTest, ReportsBadHeaders) {
+  const std::string good = TarHeader({.name = "good", .data = "g"});
+  std::string badSum = TarHeader({.name = "second"});
+  badSum[0] = 'S';
+  std::string badSize = TarHeader({.name = "third"});
+  badSize[124] = 'z';
+  const struct {
+    const char* label;
+    std::string archive;
+    const char* out;
+    std::string err;
+  } cases[] = {
+      {"first header bad checksum", badSum, "",
+       "/x.tar: header has bad checksum for Second\n"},
+      {"first header not valid", badSize, "", "/x.tar: not a valid tar file\n"},
+      {"garbage after a file",
+       good + "g" + std::string(511, '\0') + badSize,
+       "WARNING: Garbage detected; preceding file may be damaged\n", ""},
+      {"bad checksum after a file",
+       good + "g" + std::string(511, '\0') + badSum,
+       "WARNING: Garbage detected; preceding file may be damaged\n",
+       "/x.tar: header has bad checksum for Second\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string a = WriteArchive("x.tar", c.archive);
+    EXPECT_EQ(0, Extract(a));
+    EXPECT_EQ(c.out, out_);
+    EXPECT_EQ(c.err.empty() ? "" : dir_.path() + c.err, err_);
+  }
+  EXPECT_EQ("g", ReadFile(Out("good"))) << "files before the fault stay";
+}
+
+TEST_F(TarExtractTest, AcceptsSignedChecksums) {
+  TarEntry e{.name = "caf\xc3\xa9", .data = "signed"};
+  e.signedChecksum = true;
+  ASSERT_EQ(1, Extract(WriteArchive("a.tar", TarArchive({e}))));
+  EXPECT_EQ("signed", ReadFile(Out("caf\xc3\xa9")));
+}
+
+TEST_F(TarExtractTest, ReportsAnArchiveThatCannotBeOpened) {
+  EXPECT_EQ(0, Extract(dir_ / "nope.tar"));
+  EXPECT_EQ(dir_ / "nope.tar: No such file or directory\n", err_);
+}
+
+TEST_F(TarExtractTest, ReportsAFileThatCannotBeCreatedAndGoesOn) {
+  Shell("mkdir -p out/taken");  // a directory where a file should go
+  const std::string a = WriteArchive(
+      "a.tar", TarArchive({{.name = "taken", .data = PatternBytes(3000)},
+                           {.name = "next", .data = "n"}}));
+  ASSERT_EQ(1, Extract(a));
+  EXPECT_EQ(Out("taken") + ": Is a directory\n", err_);
+  EXPECT_EQ("n", ReadFile(Out("next")));
+}
+
+TEST_F(TarExtractTest, StartsEveryArchiveAfresh) {
+  const std::string abs = WriteArchive(
+      "abs.tar", TarArchive({{.name = "/x", .data = "1"}}));
+  const std::string plain = WriteArchive(
+      "plain.tar", TarArchive({{.name = "y", .data = "2"}}));
+  std::string cut = TarArchive({{.name = "z", .data = PatternBytes(5000)}});
+  const std::string truncated = WriteArchive("cut.tar", cut.substr(0, 1536));
+  const std::string notTar = WriteArchive("bad.tar", std::string(1024, 'x'));
+
+  ASSERT_EQ(1, Extract(abs));
+  EXPECT_NE(std::string::npos, err_.find("Removed leading slashes"));
+  ASSERT_EQ(1, Extract(plain));
+  EXPECT_EQ("", err_) << "the leading-slash flag of the last archive is gone";
+  ASSERT_EQ(1, Extract(truncated));
+  ASSERT_EQ(1, Extract(plain));
+  EXPECT_EQ("", out_) << "the cut entry of the last archive is gone";
+  EXPECT_EQ(0, Extract(notTar));
+  EXPECT_EQ(notTar + ": not a valid tar file\n", err_)
+      << "judged as a first header, not as garbage after a file";
+}
+
+}  // namespace
