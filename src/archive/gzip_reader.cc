@@ -113,7 +113,8 @@ class MemberDecoder {
     int rc = 0;
     if (blocks > 0) rc = sink_(window_.get(), blocks);
     have_ = w % kBlock;
-    if (have_ > 0) std::memmove(window_.get(), window_.get() + blocks * kBlock, have_);
+    if (have_ > 0)
+      std::memmove(window_.get(), window_.get() + blocks * kBlock, have_);
     return rc;
   }
 

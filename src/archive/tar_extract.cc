@@ -25,17 +25,17 @@ constexpr std::size_t kCopyBufferSize = 64 * 1024;
 // Everything the extractor remembers between blocks. One instance; reset at
 // the start of every archive.
 struct ExtractorState {
-  std::string extractPath;       // prefix of every output path
-  const char* inname = "";       // archive name, for messages
-  FILE* infp = nullptr;          // the open archive
-  FILE* outfp = nullptr;         // the file being written, or null
-  long outsize = 0;              // data bytes of the current entry to come
-  bool didabs = false;           // some name lost a leading slash
-  bool first = true;             // no header has passed its checksum yet
+  std::string extractPath;          // prefix of every output path
+  const char* inname = "";          // archive name, for messages
+  FILE* infp = nullptr;             // the open archive
+  FILE* outfp = nullptr;            // the file being written, or null
+  long outsize = 0;                 // data bytes of the current entry to come
+  bool didabs = false;              // some name lost a leading slash
+  bool first = true;                // no header has passed its checksum yet
   char nbuf[kNameBufferSize] = {};  // entry name, then its output path
-  int mode = 0;                  // permission bits of the current entry
-  utimbuf timestamp{};           // access and modification time to apply
-  std::unique_ptr<char[]> outbuf;  // stream buffer lent to outfp
+  int mode = 0;                     // permission bits of the current entry
+  utimbuf timestamp{};              // access and modification time to apply
+  std::unique_ptr<char[]> outbuf;   // stream buffer lent to outfp
 
   void reset(const char* filename, std::string prefix) {
     extractPath = std::move(prefix);
@@ -306,8 +306,8 @@ int untarBlocks(unsigned char* blocks, std::size_t count) {
   while (i < count) {
     if (state.outsize > static_cast<long>(kTarBlockSize)) {
       // Every data block before the entry's last one, in one write.
-      std::size_t run = static_cast<std::size_t>(state.outsize - 1) /
-                        kTarBlockSize;
+      std::size_t run =
+          static_cast<std::size_t>(state.outsize - 1) / kTarBlockSize;
       if (run > count - i) run = count - i;
       writeData(blocks + i * kTarBlockSize, run * kTarBlockSize);
       state.outsize -= static_cast<long>(run * kTarBlockSize);
@@ -362,8 +362,8 @@ void linkorcopy(const char* src, const char* dst, bool sym, OwnedFile source) {
   }
   auto buffer = std::make_unique<unsigned char[]>(kCopyBufferSize);
   std::size_t n;
-  while (source && (n = fread(buffer.get(), 1, kCopyBufferSize,
-                              source.get())) > 0) {
+  while (source &&
+         (n = fread(buffer.get(), 1, kCopyBufferSize, source.get())) > 0) {
     if (fwrite(buffer.get(), 1, n, out.get()) != n) break;
   }
   if (ferror(out.get()) || fclose(out.release()) != 0) perror(dst);

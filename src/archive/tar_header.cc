@@ -6,7 +6,8 @@
 long readOctal(const unsigned char* field, std::size_t size) {
   long value = 0;
   for (std::size_t i = 0; i < size; ++i) {
-    if (field[i] >= '0' && field[i] <= '7') value = value * 8 + (field[i] - '0');
+    if (field[i] >= '0' && field[i] <= '7')
+      value = value * 8 + (field[i] - '0');
   }
   return value;
 }

@@ -39,13 +39,17 @@ inline std::string TarHeader(const TarEntry& e) {
   put(100, 8, num);
   put(108, 8, "0000000");
   put(116, 8, "0000000");
-  snprintf(num, sizeof num, "%011lo", static_cast<unsigned long>(e.data.size()));
+  snprintf(num, sizeof num, "%011lo",
+           static_cast<unsigned long>(e.data.size()));
   put(124, 12, num);
   snprintf(num, sizeof num, "%011lo", static_cast<unsigned long>(e.mtime));
   put(136, 12, num);
   h[156] = e.type;
   put(157, 100, e.linkto);
-  put(257, 8, std::string("ustar\0" "00", 8));
+  put(257, 8,
+      std::string("ustar\0"
+                  "00",
+                  8));
   put(345, 155, e.prefix);
   long sum = 8 * ' ';
   for (std::size_t i = 0; i < 512; ++i) {
@@ -100,7 +104,8 @@ class ArchiveTest : public ::testing::Test {
     return rc;
   }
   // Writes `content` as an archive file in the scratch directory.
-  std::string WriteArchive(const std::string& name, const std::string& content) {
+  std::string WriteArchive(const std::string& name,
+                           const std::string& content) {
     WriteFile(dir_ / name, content);
     return dir_ / name;
   }
@@ -108,8 +113,12 @@ class ArchiveTest : public ::testing::Test {
   void Shell(const std::string& command) {
     ASSERT_EQ(0, RunShell("cd '" + dir_.path() + "' && " + command)) << command;
   }
-  std::string Src(const std::string& rel) const { return dir_ / ("src/" + rel); }
-  std::string Out(const std::string& rel) const { return dir_ / ("out/" + rel); }
+  std::string Src(const std::string& rel) const {
+    return dir_ / ("src/" + rel);
+  }
+  std::string Out(const std::string& rel) const {
+    return dir_ / ("out/" + rel);
+  }
 
   static struct stat Lstat(const std::string& path) {
     struct stat st {};
@@ -119,7 +128,8 @@ class ArchiveTest : public ::testing::Test {
   static std::string ReadLink(const std::string& path) {
     char buf[512];
     const ssize_t n = readlink(path.c_str(), buf, sizeof buf);
-    return n < 0 ? std::string() : std::string(buf, static_cast<std::size_t>(n));
+    return n < 0 ? std::string()
+                 : std::string(buf, static_cast<std::size_t>(n));
   }
   static int Count(const std::string& text, const std::string& what) {
     int n = 0;

@@ -13,8 +13,8 @@ TEST(PathGuardTest, FindsDotDotComponents) {
     const char* name;
     bool has;
   } cases[] = {
-      {"a/b", false},   {"..", true},     {"../a", true},
-      {"a/../b", true}, {"a/..", true},   {"a/..b", false},
+      {"a/b", false},   {"..", true},       {"../a", true},
+      {"a/../b", true}, {"a/..", true},     {"a/..b", false},
       {"..a/b", false}, {"a/.../b", false}, {"./a", false},
   };
   for (const auto& c : cases) {
@@ -62,8 +62,8 @@ TEST(PathGuardTest, ParentsMayNotBeSymbolicLinksBelowTheRoot) {
   ASSERT_EQ(0, symlink("real", (dir / "root/link").c_str()));
   const std::string root = dir / "root/";
   EXPECT_TRUE(parentsAreReal((root + "real/f").c_str(), root.size()));
-  EXPECT_TRUE(parentsAreReal((root + "real/missing/deeper/f").c_str(),
-                             root.size()));
+  EXPECT_TRUE(
+      parentsAreReal((root + "real/missing/deeper/f").c_str(), root.size()));
   EXPECT_TRUE(parentsAreReal((root + "link").c_str(), root.size()))
       << "the last component is not examined";
   EXPECT_FALSE(parentsAreReal((root + "link/f").c_str(), root.size()));

@@ -20,10 +20,11 @@ TEST_F(TarExtractTest, ExtractsFilesAndDirectoriesWithContentsModesAndTimes) {
   WriteFile(Src("a/b/c/deep.bin"), big);
   WriteFile(Src("a/exact512"), exact);
   WriteFile(Src("a/empty"), "");
-  Shell("chmod 0640 src/top.txt && chmod 0755 src/a/b/c/deep.bin && "
-        "chmod 0600 src/a/empty && "
-        "touch -d @1234567890 src/top.txt src/a/b/c/deep.bin src/a/empty "
-        "src/a/exact512 && tar -cf a.tar -C src .");
+  Shell(
+      "chmod 0640 src/top.txt && chmod 0755 src/a/b/c/deep.bin && "
+      "chmod 0600 src/a/empty && "
+      "touch -d @1234567890 src/top.txt src/a/b/c/deep.bin src/a/empty "
+      "src/a/exact512 && tar -cf a.tar -C src .");
 
   ASSERT_EQ(1, Extract(dir_ / "a.tar"));
   EXPECT_EQ("", out_);
@@ -53,9 +54,10 @@ TEST_F(TarExtractTest, OverwritesExistingFiles) {
 
 TEST_F(TarExtractTest, MakesHardAndSymbolicLinksInsideTheTree) {
   WriteFile(Src("data/file"), "payload");
-  Shell("ln src/data/file src/data/hard && ln -s file src/data/soft && "
-        "mkdir -p src/other && ln -s ../data/file src/other/up && "
-        "tar -cf a.tar -C src data other");
+  Shell(
+      "ln src/data/file src/data/hard && ln -s file src/data/soft && "
+      "mkdir -p src/other && ln -s ../data/file src/other/up && "
+      "tar -cf a.tar -C src data other");
 
   ASSERT_EQ(1, Extract(dir_ / "a.tar"));
   EXPECT_EQ("", err_);
@@ -93,10 +95,10 @@ TEST_F(TarExtractTest, CreatesNothingForDevicesAndFifos) {
   WriteFile(Src("before"), "1");
   WriteFile(Src("after"), "2");
   Shell("mkfifo src/pipe && tar -cf a.tar -C src before pipe after");
-  const std::string dev = WriteArchive(
-      "dev.tar", TarArchive({{.name = "chr", .type = '3'},
-                             {.name = "blk", .type = '4'},
-                             {.name = "x", .data = "3"}}));
+  const std::string dev =
+      WriteArchive("dev.tar", TarArchive({{.name = "chr", .type = '3'},
+                                          {.name = "blk", .type = '4'},
+                                          {.name = "x", .data = "3"}}));
 
   ASSERT_EQ(1, Extract(dir_ / "a.tar"));
   EXPECT_FALSE(PathExists(Out("pipe")));
@@ -107,7 +109,8 @@ TEST_F(TarExtractTest, CreatesNothingForDevicesAndFifos) {
   EXPECT_EQ("3", ReadFile(Out("x")));
 }
 
-TEST_F(TarExtractTest, DirectoryEntryWithMissingParentIsSkippedButItsFilesAreMade) {
+TEST_F(TarExtractTest,
+       DirectoryEntryWithMissingParentIsSkippedButItsFilesAreMade) {
   WriteFile(Src("p/q/f"), "inner");
   Shell("tar --no-recursion -cf a.tar -C src p/q p/q/f");
   ASSERT_EQ(1, Extract(dir_ / "a.tar"));
@@ -139,7 +142,8 @@ TEST_F(TarExtractTest, StripsLeadingSlashesAndWarnsAtEveryEndBlock) {
   EXPECT_GE(zeroBlocks, 2);
 }
 
-TEST_F(TarExtractTest, LeadingSlashWithEmptyPrefixGoesUnderTheWorkingDirectory) {
+TEST_F(TarExtractTest,
+       LeadingSlashWithEmptyPrefixGoesUnderTheWorkingDirectory) {
   const std::string a = WriteArchive(
       "a.tar", TarArchive({{.name = "/etc/x", .data = "not in /etc"}}));
   ScopedCwd cwd(dir_.path());
@@ -213,8 +217,7 @@ TEST_F(TarExtractTest, ReportsBadHeaders) {
       {"first header bad checksum", badSum, "",
        "/x.tar: header has bad checksum for Second\n"},
       {"first header not valid", badSize, "", "/x.tar: not a valid tar file\n"},
-      {"garbage after a file",
-       good + "g" + std::string(511, '\0') + badSize,
+      {"garbage after a file", good + "g" + std::string(511, '\0') + badSize,
        "WARNING: Garbage detected; preceding file may be damaged\n", ""},
       {"bad checksum after a file",
        good + "g" + std::string(511, '\0') + badSum,
@@ -254,10 +257,10 @@ TEST_F(TarExtractTest, ReportsAFileThatCannotBeCreatedAndGoesOn) {
 }
 
 TEST_F(TarExtractTest, StartsEveryArchiveAfresh) {
-  const std::string abs = WriteArchive(
-      "abs.tar", TarArchive({{.name = "/x", .data = "1"}}));
-  const std::string plain = WriteArchive(
-      "plain.tar", TarArchive({{.name = "y", .data = "2"}}));
+  const std::string abs =
+      WriteArchive("abs.tar", TarArchive({{.name = "/x", .data = "1"}}));
+  const std::string plain =
+      WriteArchive("plain.tar", TarArchive({{.name = "y", .data = "2"}}));
   std::string cut = TarArchive({{.name = "z", .data = PatternBytes(5000)}});
   const std::string truncated = WriteArchive("cut.tar", cut.substr(0, 1536));
   const std::string notTar = WriteArchive("bad.tar", std::string(1024, 'x'));

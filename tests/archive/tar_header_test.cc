@@ -23,8 +23,11 @@ TEST(TarHeaderTest, ReadsOctalSkippingEveryNonDigit) {
       {"0000644", 0644},
       {std::string("   644 \0", 8), 0644},
       {std::string("00000001000\0", 12), 01000},
-      {std::string("6 4\0" "4", 5), 0644},  // NUL or space ends nothing
-      {"0x19", 01},               // 8 and 9 are not octal digits
+      {std::string("6 4\0"
+                   "4",
+                   5),
+       0644},        // NUL or space ends nothing
+      {"0x19", 01},  // 8 and 9 are not octal digits
       {"", 0},
       {std::string("    \0", 5), 0},
       {"77777777777", 077777777777},
@@ -93,14 +96,10 @@ TEST(TarHeaderTest, NormalisesNames) {
     const char* out;
     bool absolute;
   } cases[] = {
-      {"a/b/c", "a/b/c", false},
-      {"a//b\\c", "a/b/c", false},
-      {"/etc/x", "etc/x", true},
-      {"\\etc\\x", "etc/x", true},
-      {"///a", "a", true},
-      {"dir/", "dir/", false},
-      {"dir//", "dir/", false},
-      {"/", "/", true},
+      {"a/b/c", "a/b/c", false}, {"a//b\\c", "a/b/c", false},
+      {"/etc/x", "etc/x", true}, {"\\etc\\x", "etc/x", true},
+      {"///a", "a", true},       {"dir/", "dir/", false},
+      {"dir//", "dir/", false},  {"/", "/", true},
       {"./a", "./a", false},
   };
   for (const auto& c : cases) {

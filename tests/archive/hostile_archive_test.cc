@@ -1,0 +1,159 @@
+// Archives that try to write outside the extraction directory: ".." names,
+// links that lead out, writes through links, names too long for the buffer.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "archive/tar_extract.h"
+#include "archive_fixture.h"
+
+namespace {
+
+class HostileArchiveTest : public ArchiveTest {
+ protected:
+  void SetUp() override {
+    WriteFile(dir_ / "outside/keep", "untouched");
+    WriteFile(Out("inside/target"), "original");
+  }
+  // Extracts the hand-made archive; it must still be read to its end.
+  void ExtractEntries(const std::vector<TarEntry>& entries) {
+    ASSERT_EQ(1, Extract(WriteArchive("hostile.tar", TarArchive(entries))));
+  }
+  // Nothing outside out/ changed: only the files this fixture made are there.
+  void ExpectOutsideUntouched() {
+    EXPECT_EQ("untouched", ReadFile(dir_ / "outside/keep"));
+    EXPECT_EQ(0, RunShell("cd '" + dir_.path() +
+                          "' && test -z \"$(find . -path ./out -prune -o "
+                          "-type f ! -name hostile.tar ! -path ./outside/keep "
+                          "-print -o -type l -print)\""))
+        << "a file appeared outside the extraction directory";
+  }
+  // A last, harmless entry that must be extracted whatever came before.
+  static TarEntry After() {
+    return {.name = "after", .data = "still extracted"};
+  }
+  // `text` with the scratch directory's path and its "/" taken out.
+  std::string ReplacePrefix(std::string text) const {
+    const std::string prefix = dir_.path() + "/";
+    for (auto p = text.find(prefix); p != std::string::npos;
+         p = text.find(prefix)) {
+      text.erase(p, prefix.size());
+    }
+    return text;
+  }
+  void ExpectAfterExtracted() {
+    EXPECT_EQ("still extracted", ReadFile(Out("after")));
+  }
+};
+
+TEST_F(HostileArchiveTest, RefusesNamesWithDotDot) {
+  ExtractEntries({{.name = "../outside/keep", .data = PatternBytes(2000)},
+                  {.name = "a/../../evil", .data = "x"},
+                  {.name = "../escape/", .type = '5'},
+                  {.name = "..", .type = '2', .linkto = "inside"},
+                  After()});
+  EXPECT_EQ(
+      "../outside/keep: refused: name contains \"..\"\n"
+      "a/../../evil: refused: name contains \"..\"\n"
+      "../escape/: refused: name contains \"..\"\n"
+      "..: refused: name contains \"..\"\n",
+      err_);
+  EXPECT_FALSE(PathExists(dir_ / "evil"));
+  EXPECT_FALSE(PathExists(dir_ / "escape"));
+  ExpectAfterExtracted();
+  ExpectOutsideUntouched();
+}
+
+TEST_F(HostileArchiveTest, RefusesSymbolicLinksThatLeadOut) {
+  ExtractEntries(
+      {{.name = "abs", .type = '2', .linkto = "/etc"},
+       {.name = "up", .type = '2', .linkto = "../outside"},
+       {.name = "inside/up2", .type = '2', .linkto = "../../outside"},
+       {.name = "dot", .type = '2', .linkto = "."},
+       {.name = "via", .type = '2', .linkto = "dot/../outside"},
+       After()});
+  EXPECT_EQ(4, Count(err_, "refused: link target leaves the extraction"))
+      << err_;
+  for (const char* name : {"abs", "up", "inside/up2", "via"}) {
+    EXPECT_FALSE(PathExists(Out(name))) << name;
+  }
+  EXPECT_EQ(".", ReadLink(Out("dot"))) << "a link that stays inside is made";
+  ExpectAfterExtracted();
+  ExpectOutsideUntouched();
+}
+
+TEST_F(HostileArchiveTest, RefusesHardLinksThatLeadOut) {
+  ExtractEntries({{.name = "abs", .type = '1', .linkto = "/etc/passwd"},
+                  {.name = "bs", .type = '1', .linkto = "\\etc\\passwd"},
+                  {.name = "up", .type = '1', .linkto = "../outside/keep"},
+                  After()});
+  EXPECT_EQ(
+      "abs: refused: link target leaves the extraction directory\n"
+      "bs: refused: link target leaves the extraction directory\n"
+      "up: refused: link target leaves the extraction directory\n",
+      err_);
+  EXPECT_FALSE(PathExists(Out("abs")));
+  EXPECT_FALSE(PathExists(Out("up")));
+  ExpectAfterExtracted();
+}
+
+TEST_F(HostileArchiveTest, ResolvesHardLinkTargetsUnderThePrefix) {
+  // The target is an archive path: inside/target under out/, not in the
+  // working directory.
+  ScopedCwd cwd(dir_ / "outside");
+  ExtractEntries({{.name = "h", .type = '1', .linkto = "inside/target"}});
+  EXPECT_EQ("", err_);
+  EXPECT_EQ(Lstat(Out("inside/target")).st_ino, Lstat(Out("h")).st_ino);
+}
+
+TEST_F(HostileArchiveTest, NeverWritesThroughALinkTheArchiveMade) {
+  ExtractEntries({{.name = "dirlink", .type = '2', .linkto = "inside"},
+                  {.name = "dirlink/new", .data = "through the link"},
+                  {.name = "dirlink/sub/", .type = '5'},
+                  {.name = "filelink", .type = '2', .linkto = "inside/target"},
+                  {.name = "filelink", .data = "overwrite the target"},
+                  {.name = "hl", .type = '1', .linkto = "dirlink/target"},
+                  After()});
+  EXPECT_EQ(
+      "out/dirlink/new: refused: path passes through a symbolic link\n"
+      "out/dirlink/sub/: refused: path passes through a symbolic link\n"
+      "out/filelink: refused: path is a symbolic link\n"
+      "hl: refused: link target passes through a symbolic link\n",
+      ReplacePrefix(err_));
+  EXPECT_FALSE(PathExists(Out("inside/new")));
+  EXPECT_FALSE(PathExists(Out("inside/sub")));
+  EXPECT_EQ("original", ReadFile(Out("inside/target")));
+  EXPECT_EQ("inside/target", ReadLink(Out("filelink")));
+  ExpectAfterExtracted();
+}
+
+TEST_F(HostileArchiveTest, NeverWritesThroughALinkAlreadyInTheDirectory) {
+  ASSERT_EQ(0, symlink((dir_ / "outside").c_str(), Out("planted").c_str()));
+  ExtractEntries({{.name = "planted/keep", .data = "overwritten"},
+                  {.name = "planted/new", .data = "new"},
+                  After()});
+  EXPECT_EQ(2, Count(err_, "refused: path passes through a symbolic link"));
+  EXPECT_FALSE(PathExists(dir_ / "outside/new"));
+  ExpectAfterExtracted();
+  ExpectOutsideUntouched();
+}
+
+TEST_F(HostileArchiveTest, RefusesPathsThatDoNotFitTheNameBuffer) {
+  // A prefix of 200 characters leaves no room for a 60-character name.
+  const std::string deep = Out(std::string(199 - Out("").size(), 'd') + "/");
+  ASSERT_EQ(200u, deep.size());
+  const std::string name(60, 'n');
+  ASSERT_EQ(1,
+            Extract(WriteArchive(
+                        "long.tar",
+                        TarArchive({{.name = name, .data = PatternBytes(1500)},
+                                    {.name = "short", .data = "fits"}})),
+                    &deep));
+  EXPECT_EQ(name + ": refused: path too long\n", err_);
+  EXPECT_FALSE(PathExists(deep + name.substr(0, 55)));
+  EXPECT_EQ("fits", ReadFile(deep + "short"));
+}
+
+}  // namespace
