@@ -1,0 +1,428 @@
+#include "http/curl_client.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <mutex>
+#include <random>
+#include <string>
+
+#include "engine/md5.h"
+#include "launcher/starter_shared_state.h"
+#include "support/http_test_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator());
+  return bytes;
+}
+
+std::string CurlErrorLine(CURLcode code) {
+  return std::string("\nCURL Error: ") + curl_easy_strerror(code) + "\n";
+}
+
+// A port on 127.0.0.1 that refuses connections: bound, never listening.
+class RefusingPort {
+ public:
+  RefusingPort() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~RefusingPort() { close(fd_); }
+  int port() const { return port_; }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
+class CurlClientTest : public ::testing::Test {
+ protected:
+  // Downloads `filename` from the server's "/10/" directory with stdout
+  // captured; returns what the client printed.
+  std::string Download(CCurl& client, const char* filename,
+                       const char* downloaddir = "", int timeout_secs = 10,
+                       const std::string& md5 = std::string()) {
+    testing::internal::CaptureStdout();
+    client.DownloadFile(base_.c_str(), filename, downloaddir, timeout_secs,
+                        md5);
+    return testing::internal::GetCapturedStdout();
+  }
+
+  TempDir dir_;
+  ScopedCwd cwd_{dir_.path()};
+  HttpTestServer server_;
+  std::string base_ = server_.Url("/10/");
+};
+
+TEST_F(CurlClientTest, DownloadsBodyAndPrintsItsSteps) {
+  server_.SetReply("/10/readme.txt", HttpReply::Ok("hello world\n"));
+  CCurl client;
+  std::string out = Download(client, "readme.txt");
+  EXPECT_EQ(client.result, CURLE_OK);
+  EXPECT_FALSE(client.restartrequired);
+  EXPECT_EQ(ReadFile("readme.txt"), "hello world\n");
+  EXPECT_FALSE(PathExists("readme.txt.tmp"));
+  EXPECT_EQ(out, "Downloading " + base_ + "readme.txt...\nfile readme.txt\n");
+}
+
+TEST_F(CurlClientTest, DownloadsLargeAndEmptyBodiesExactly) {
+  const std::string large = RandomBytes(6 * 1024 * 1024 + 17, 1);
+  server_.SetReply("/10/large.bin", HttpReply::Ok(large));
+  server_.SetReply("/10/empty.bin", HttpReply::Ok(""));
+  WriteFile("empty.bin", "previous content");
+  CCurl client;
+  Download(client, "large.bin");
+  EXPECT_EQ(client.result, CURLE_OK);
+  EXPECT_TRUE(ReadFile("large.bin") == large);
+  Download(client, "empty.bin");
+  EXPECT_EQ(client.result, CURLE_OK);
+  EXPECT_TRUE(PathExists("empty.bin"));
+  EXPECT_EQ(ReadFile("empty.bin"), "");
+}
+
+TEST_F(CurlClientTest, CreatesDirectoriesBelowDownloadDir) {
+  server_.SetReply("/10/a/b/c.txt", HttpReply::Ok("nested"));
+  CCurl client;
+  std::string out = Download(client, "a/b/c.txt", "Downloads");
+  EXPECT_EQ(client.result, CURLE_OK);
+  EXPECT_EQ(ReadFile("Downloads/a/b/c.txt"), "nested");
+  EXPECT_FALSE(PathExists("Downloads/a/b/c.txt.tmp"));
+  EXPECT_NE(out.find("file Downloads/a/b/c.txt\n"), std::string::npos);
+}
+
+TEST_F(CurlClientTest, DotSlashNameLandsBelowCurrentDirectory) {
+  server_.SetReply("/10/Base/x.png", HttpReply::Ok("png"));
+  CCurl client;
+  std::string out = Download(client, "./Base/x.png");
+  EXPECT_EQ(client.result, CURLE_OK);
+  EXPECT_EQ(ReadFile("Base/x.png"), "png");
+  EXPECT_EQ(server_.RequestCount("/10/Base/x.png"), 1);
+  EXPECT_NE(out.find("Downloading " + base_ + "./Base/x.png...\n"),
+            std::string::npos);
+  EXPECT_NE(out.find("file ./Base/x.png\n"), std::string::npos);
+}
+
+TEST_F(CurlClientTest, ErrorStatusLeavesTargetAndNoTemporaryFile) {
+  for (int status : {404, 500}) {
+    SCOPED_TRACE(status);
+    server_.SetReply("/10/data.bin", HttpReply::Status(status));
+    WriteFile("data.bin", "old");
+    CCurl client;
+    std::string out = Download(client, "data.bin");
+    EXPECT_EQ(client.result, CURLE_HTTP_RETURNED_ERROR);
+    EXPECT_EQ(client.result, 22);
+    EXPECT_EQ(ReadFile("data.bin"), "old");
+    EXPECT_FALSE(PathExists("data.bin.tmp"));
+    EXPECT_NE(out.find(CurlErrorLine(CURLE_HTTP_RETURNED_ERROR)),
+              std::string::npos);
+    EXPECT_EQ(out.find("file data.bin"), std::string::npos);
+  }
+}
+
+TEST_F(CurlClientTest, RedirectIsNotFollowed) {
+  server_.SetReply("/10/moved.txt",
+                   HttpReply::Redirect(302, server_.Url("/10/real.txt")));
+  server_.SetReply("/10/real.txt", HttpReply::Ok("real"));
+  CCurl client;
+  Download(client, "moved.txt");
+  // A redirect is an answer below 400: its own body is what arrives.
+  EXPECT_EQ(client.result, CURLE_OK);
+  EXPECT_EQ(ReadFile("moved.txt"), "moved\n");
+  EXPECT_EQ(server_.RequestCount("/10/real.txt"), 0);
+}
+
+TEST_F(CurlClientTest, TruncatedBodyFailsAndKeepsTarget) {
+  const std::string body = RandomBytes(200000, 2);
+  server_.SetReply("/10/short.bin", HttpReply::ShortBody(body, 70000));
+  server_.SetReply("/10/cut.bin", HttpReply::CloseMidBody(body, 70000));
+  WriteFile("short.bin", "old");
+  WriteFile("cut.bin", "old");
+  CCurl client;
+  Download(client, "short.bin");
+  EXPECT_EQ(client.result, CURLE_PARTIAL_FILE);
+  Download(client, "cut.bin");
+  EXPECT_NE(client.result, CURLE_OK);
+  for (const char* name : {"short.bin", "cut.bin"}) {
+    EXPECT_EQ(ReadFile(name), "old") << name;
+    EXPECT_FALSE(PathExists(std::string(name) + ".tmp")) << name;
+  }
+}
+
+TEST_F(CurlClientTest, SlowServerIsCutOffAtTheTimeLimit) {
+  server_.SetReply("/10/slow.bin",
+                   HttpReply::SlowDrip(std::string(200, 'x'),
+                                       std::chrono::milliseconds(50)));
+  WriteFile("slow.bin", "old");
+  CCurl client;
+  const auto start = std::chrono::steady_clock::now();
+  std::string out = Download(client, "slow.bin", "", 1);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(client.result, CURLE_OPERATION_TIMEDOUT);
+  EXPECT_LT(elapsed, std::chrono::seconds(4));
+  EXPECT_GE(elapsed, std::chrono::milliseconds(900));
+  EXPECT_EQ(ReadFile("slow.bin"), "old");
+  EXPECT_FALSE(PathExists("slow.bin.tmp"));
+  EXPECT_NE(out.find(CurlErrorLine(CURLE_OPERATION_TIMEDOUT)),
+            std::string::npos);
+}
+
+TEST_F(CurlClientTest, ClosedPortFailsToConnect) {
+  RefusingPort refusing;
+  const std::string base =
+      "http://127.0.0.1:" + std::to_string(refusing.port()) + "/10/";
+  CCurl client;
+  testing::internal::CaptureStdout();
+  client.DownloadFile(base.c_str(), "a.txt", "", 5);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(client.result, CURLE_COULDNT_CONNECT);
+  EXPECT_FALSE(PathExists("a.txt"));
+  EXPECT_FALSE(PathExists("a.txt.tmp"));
+  EXPECT_NE(out.find(CurlErrorLine(CURLE_COULDNT_CONNECT)), std::string::npos);
+}
+
+TEST_F(CurlClientTest, StaleTemporaryFileIsReplaced) {
+  server_.SetReply("/10/list.txt", HttpReply::Ok("fresh"));
+  WriteFile("Downloads/list.txt.tmp", "stale bytes from an earlier run");
+  CCurl client;
+  Download(client, "list.txt", "Downloads");
+  EXPECT_EQ(client.result, CURLE_OK);
+  EXPECT_EQ(ReadFile("Downloads/list.txt"), "fresh");
+  EXPECT_FALSE(PathExists("Downloads/list.txt.tmp"));
+}
+
+TEST_F(CurlClientTest, UnremovableTemporaryFileStopsBeforeTransfer) {
+  server_.SetReply("/10/list.txt", HttpReply::Ok("fresh"));
+  WriteFile("list.txt.tmp/inside", "a directory in the way");
+  CCurl client;
+  std::string out = Download(client, "list.txt");
+  EXPECT_EQ(client.result, 1);
+  EXPECT_EQ(out, "CCurl: Remove failed list.txt.tmp (err " +
+                     std::to_string(ENOTEMPTY) + ")\n");
+  EXPECT_EQ(server_.TotalRequestCount(), 0);
+  EXPECT_FALSE(PathExists("list.txt"));
+}
+
+TEST_F(CurlClientTest, UncreatableTemporaryFileStopsBeforeTransfer) {
+  server_.SetReply("/10/sub/list.txt", HttpReply::Ok("fresh"));
+  // "sub" leads nowhere, so its directory can be neither found nor made.
+  ASSERT_EQ(symlink("/nonexistent-starter-dir/x", "sub"), 0);
+  CCurl client;
+  std::string out = Download(client, "sub/list.txt");
+  EXPECT_EQ(client.result, 1);
+  EXPECT_EQ(out, "CCurl: Failed to create file sub/list.txt (err: " +
+                     std::to_string(ENOENT) + ")\n");
+  EXPECT_EQ(server_.TotalRequestCount(), 0);
+}
+
+TEST_F(CurlClientTest, TwoDownloadsInARowAreIndependent) {
+  server_.SetReply("/10/one.txt", HttpReply::Status(404));
+  server_.SetReply("/10/two.txt", HttpReply::Ok("two"));
+  server_.SetReply("/10/three.txt", HttpReply::Ok("three"));
+  CCurl client;
+  Download(client, "one.txt", "", 10);
+  EXPECT_EQ(client.result, CURLE_HTTP_RETURNED_ERROR);
+  Download(client, "two.txt", "", 10);
+  EXPECT_EQ(client.result, CURLE_OK);
+  Download(client, "three.txt", "Downloads", 10);
+  EXPECT_EQ(client.result, CURLE_OK);
+  EXPECT_EQ(ReadFile("two.txt"), "two");
+  EXPECT_EQ(ReadFile("Downloads/three.txt"), "three");
+  for (const HttpRecordedRequest& request : server_.Requests()) {
+    EXPECT_EQ(request.method, "GET");
+  }
+}
+
+TEST_F(CurlClientTest, ClientWithoutHandleFailsWithBadArgument) {
+  server_.SetReply("/10/a.txt", HttpReply::Ok("a"));
+  CCurl client;
+  // As if curl_easy_init() had failed: the global set-up stays balanced.
+  curl_easy_cleanup(client.curl);
+  client.curl = nullptr;
+  std::string out = Download(client, "a.txt");
+  EXPECT_EQ(client.result, CURLE_BAD_FUNCTION_ARGUMENT);
+  EXPECT_EQ(client.result, 43);
+  EXPECT_FALSE(PathExists("a.txt"));
+  EXPECT_FALSE(PathExists("a.txt.tmp"));
+  EXPECT_EQ(server_.TotalRequestCount(), 0);
+  EXPECT_NE(out.find(CurlErrorLine(CURLE_BAD_FUNCTION_ARGUMENT)),
+            std::string::npos);
+}
+
+TEST_F(CurlClientTest, WrongMd5LeavesTargetUntouched) {
+  server_.SetReply("/10/game.pak", HttpReply::Ok("an error page of a mirror"));
+  WriteFile("game.pak", "old");
+  const std::string expected = Md5Hex("real content", 12);
+  const std::string received = Md5Hex("an error page of a mirror", 25);
+  CCurl client;
+  std::string out = Download(client, "game.pak", "", 10, expected);
+  EXPECT_EQ(client.result, 1);
+  EXPECT_EQ(ReadFile("game.pak"), "old");
+  EXPECT_FALSE(PathExists("game.pak.tmp"));
+  EXPECT_NE(out.find("CCurl: MD5 mismatch for game.pak: expected " + expected +
+                     ", received " + received + "\n"),
+            std::string::npos)
+      << out;
+}
+
+TEST_F(CurlClientTest, MatchingMd5IsInstalledInAnyCase) {
+  server_.SetReply("/10/game.pak", HttpReply::Ok("real content"));
+  std::string upper = Md5Hex("real content", 12);
+  for (char& c : upper) c = static_cast<char>(toupper(c));
+  CCurl client;
+  Download(client, "game.pak", "", 10, upper);
+  EXPECT_EQ(client.result, CURLE_OK);
+  EXPECT_EQ(ReadFile("game.pak"), "real content");
+}
+
+TEST_F(CurlClientTest, PublishesFileNameInStarterDuringTransfer) {
+  StarterSharedState state;
+  StarterSharedState::starter = &state;
+  std::mutex mutex;
+  std::string seen;
+  server_.SetHandler("/10/a.txt",
+                     [&](const httplib::Request&, httplib::Response& response) {
+                       std::lock_guard<std::mutex> lock(mutex);
+                       seen = state.download_file;
+                       response.set_content("a", "text/plain");
+                     });
+  server_.SetReply("/10/b.txt", HttpReply::Status(404));
+  CCurl client;
+  Download(client, "a.txt");
+  EXPECT_EQ(client.result, CURLE_OK);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(seen, "a.txt");
+  }
+  EXPECT_EQ(state.download_file, "");
+  Download(client, "b.txt");
+  EXPECT_NE(client.result, CURLE_OK);
+  EXPECT_EQ(state.download_file, "");
+  StarterSharedState::starter = nullptr;
+}
+
+TEST_F(CurlClientTest, ReplacedExecutableAsksForRestartOnce) {
+  server_.SetReply("/10/OKU", HttpReply::Ok("new binary"));
+  server_.SetReply("/10/readme.txt", HttpReply::Ok("text"));
+  WriteFile("OKU", "old binary");
+  CCurl client;
+  std::string out = Download(client, "./OKU");
+  EXPECT_EQ(client.result, CURLE_OK);
+  EXPECT_TRUE(client.restartrequired);
+  EXPECT_EQ(ReadFile("OKU"), "new binary");
+  EXPECT_EQ(ReadFile("OKU.tmp2"), "old binary");
+  EXPECT_NE(out.find("file ./OKU\nEXECUTABLE ./OKU\nRenaming ./OKU\n"
+                     "UPDATED EXECUTABLE\n"),
+            std::string::npos);
+  Download(client, "readme.txt");
+  EXPECT_FALSE(client.restartrequired);
+}
+
+TEST_F(CurlClientTest, FailedInstallationReportsOne) {
+  server_.SetReply("/10/data", HttpReply::Ok("new"));
+  WriteFile("data/keep", "a directory where the file should go");
+  CCurl client;
+  std::string out = Download(client, "data");
+  EXPECT_EQ(client.result, 1);
+  EXPECT_EQ(ReadFile("data.tmp"), "new");
+  EXPECT_EQ(ReadFile("data/keep"), "a directory where the file should go");
+  EXPECT_NE(out.find("Move failed data (err "), std::string::npos) << out;
+}
+
+// The bytes fit in the stream's buffer, so the write callback succeeds and
+// only the final flush meets the file size limit: that must still fail.
+TEST_F(CurlClientTest, FileIncompleteOnDiskIsNotInstalled) {
+  server_.SetReply("/10/data.bin", HttpReply::Ok(RandomBytes(3000, 3)));
+  WriteFile("data.bin", "old");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{2048, 2048};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    int code;
+    {
+      CCurl client;
+      client.DownloadFile(base_.c_str(), "data.bin", "", 10);
+      code = client.result;
+    }
+    fflush(stdout);
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), CURLE_WRITE_ERROR);
+  EXPECT_EQ(ReadFile("data.bin"), "old");
+  EXPECT_FALSE(PathExists("data.bin.tmp"));
+}
+
+TEST(WriteDataToFileTest, WritesWholeChunksAndRefusesTheRest) {
+  TempDir dir;
+  FILE* file = std::fopen((dir / "out").c_str(), "w+b");
+  ASSERT_NE(file, nullptr);
+  filedata data{"out", file};
+  char chunk[] = "abcdef";
+  EXPECT_EQ(CCurl::write_data_to_file(chunk, 1, 6, &data), 6u);
+  EXPECT_EQ(CCurl::write_data_to_file(chunk, 1, 0, &data), 0u);
+  filedata closed{"out", nullptr};
+  EXPECT_EQ(CCurl::write_data_to_file(chunk, 1, 6, &closed), 0u);
+  std::fclose(file);
+  EXPECT_EQ(ReadFile(dir / "out"), "abcdef");
+
+  // An unbuffered stream on a full device: the short write aborts.
+  FILE* full = std::fopen("/dev/full", "wb");
+  ASSERT_NE(full, nullptr);
+  setvbuf(full, nullptr, _IONBF, 0);
+  filedata no_space{"/dev/full", full};
+  EXPECT_EQ(CCurl::write_data_to_file(chunk, 1, 6, &no_space), 0u);
+  std::fclose(full);
+}
+
+TEST(FopenMkdirTest, CreatesDirectoriesFromTheFourthCharacterOn) {
+  const struct {
+    const char* name;
+    bool opens;
+    const char* directory;  // a directory that must exist afterwards, or ""
+  } cases[] = {
+      {"Downloads/list.txt", true, "Downloads"},
+      {"./Base/x.png", true, "Base"},
+      {"./Base/deep/er/x.png", true, "Base/deep/er"},
+      {"abc/def/x.txt", true, "abc/def"},
+      // Separators at indices 0 to 2 make no directory.
+      {"ab/x.txt", false, ""},
+      {"a/b/x.txt", false, ""},
+      {"plain.txt", true, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    ScopedCwd cwd(dir.path());
+    FILE* file = fopen_mkdir(c.name, "wb");
+    EXPECT_EQ(file != nullptr, c.opens);
+    if (file != nullptr) std::fclose(file);
+    if (c.directory[0] != '\0') {
+      struct stat st;
+      ASSERT_EQ(stat(c.directory, &st), 0);
+      EXPECT_TRUE(S_ISDIR(st.st_mode));
+    }
+  }
+}
+
+}  // namespace

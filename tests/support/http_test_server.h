@@ -1,0 +1,124 @@
+// An in-process HTTP server on 127.0.0.1 for tests, with fault injection.
+#ifndef STARTER_TESTS_SUPPORT_HTTP_TEST_SERVER_H_
+#define STARTER_TESTS_SUPPORT_HTTP_TEST_SERVER_H_
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+// One canned answer of the server. Build it with the factory functions.
+struct HttpReply {
+  enum class Fault {
+    // The whole body with a correct Content-Length.
+    kNone,
+    // Content-Length announces the whole body, only `cut_at` bytes are sent,
+    // then the connection is closed.
+    kShortBody,
+    // Chunked encoding; `cut_at` bytes are sent, then the connection is closed
+    // without the closing chunk.
+    kCloseMidBody,
+    // A correct Content-Length, but one byte per `drip_interval`.
+    kSlowDrip,
+  };
+
+  int status = 200;
+  std::string body;
+  // Extra response headers, such as Set-Cookie.
+  std::vector<std::pair<std::string, std::string>> headers;
+  Fault fault = Fault::kNone;
+  std::size_t cut_at = 0;
+  std::chrono::milliseconds drip_interval{100};
+
+  // 200 with `body`.
+  static HttpReply Ok(std::string body);
+  // `status` (for example 404 or 500) with a small error page as body.
+  static HttpReply Status(int status, std::string body = "error page\n");
+  // `status` (301, 302, 307...) pointing at `location`, with a small body.
+  static HttpReply Redirect(int status, const std::string& location);
+  // 200 announcing all of `body`, but closing after `sent` bytes.
+  static HttpReply ShortBody(std::string body, std::size_t sent);
+  // 200, chunked, closing after `sent` bytes of `body`.
+  static HttpReply CloseMidBody(std::string body, std::size_t sent);
+  // 200 sending `body` one byte per `interval`.
+  static HttpReply SlowDrip(std::string body,
+                            std::chrono::milliseconds interval);
+};
+
+// What the server saw of one request.
+struct HttpRecordedRequest {
+  std::string method;
+  // The path as received (the client has already removed "./" segments).
+  std::string path;
+  std::string body;
+  httplib::Headers headers;
+
+  // The value of header `name` (any case), or "" when absent.
+  std::string Header(const std::string& name) const;
+};
+
+// Serves on 127.0.0.1 at a free port from construction to destruction, on a
+// thread of its own. Answers GET and POST for a path, in this order: a
+// handler set for the path, a reply set for the path, a file of the served
+// directory, else 404. All members may be called while it serves.
+class HttpTestServer {
+ public:
+  using Handler =
+      std::function<void(const httplib::Request&, httplib::Response&)>;
+
+  // Throws std::runtime_error when no port can be bound.
+  HttpTestServer();
+  // Stops serving, ends running slow drips early and waits for the thread.
+  ~HttpTestServer();
+  HttpTestServer(const HttpTestServer&) = delete;
+  HttpTestServer& operator=(const HttpTestServer&) = delete;
+
+  int port() const { return port_; }
+  // "http://127.0.0.1:<port>" + `path` (which starts with "/").
+  std::string Url(const std::string& path = "/") const;
+
+  // Answers every request for `path` with `reply` (replacing an earlier one).
+  void SetReply(const std::string& path, HttpReply reply);
+  // Lets `handler` answer every request for `path`; it runs on a server
+  // thread.
+  void SetHandler(const std::string& path, Handler handler);
+  // Serves the files below `root` for the paths below `url_prefix` (which
+  // starts and ends with "/"). Paths with ".." segments get 404.
+  void ServeDirectory(const std::string& url_prefix, const std::string& root);
+
+  // Number of requests received for `path` so far.
+  int RequestCount(const std::string& path) const;
+  // Number of requests received for any path so far.
+  int TotalRequestCount() const;
+  // Every request received so far, oldest first.
+  std::vector<HttpRecordedRequest> Requests() const;
+
+ private:
+  void Answer(const httplib::Request& request, httplib::Response& response);
+  bool AnswerFromDirectory(const std::string& path,
+                           httplib::Response& response) const;
+  void SendReply(const HttpReply& reply, httplib::Response& response);
+
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+
+  mutable std::mutex mutex_;
+  std::map<std::string, HttpReply> replies_;
+  std::map<std::string, Handler> handlers_;
+  std::string directory_prefix_;
+  std::string directory_root_;
+  std::map<std::string, int> counts_;
+  std::vector<HttpRecordedRequest> requests_;
+};
+
+#endif  // STARTER_TESTS_SUPPORT_HTTP_TEST_SERVER_H_
