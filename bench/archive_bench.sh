@@ -80,10 +80,21 @@ bench_pair() {
   tar "$tarflags" "$archive" -C "$work/check"
   "$tool" "$archive" "$work/out" >/dev/null
   diff -r "$work/check" "$work/out" >/dev/null || { echo "MISMATCH for $label"; exit 1; }
+  local rss=""
+  if [ -x /usr/bin/time ]; then
+    # Peak resident memory of one more run of each, in KiB.
+    rm -rf "$work/out"; mkdir "$work/out"
+    local g o
+    g=$(/usr/bin/time -f %M tar "$tarflags" "$archive" -C "$work/out" 2>&1 >/dev/null | tail -1)
+    rm -rf "$work/out"; mkdir "$work/out"
+    o=$(/usr/bin/time -f %M "$tool" "$archive" "$work/out" 2>&1 >/dev/null | tail -1)
+    rss=" | peak RSS GNU tar ${g} KiB, starter-untar ${o} KiB"
+  fi
   read -r gb gm < <(stats "$work/gnu.t")
   read -r ob om < <(stats "$work/ours.t")
   printf "%-8s GNU tar best %6.3fs median %6.3fs | starter-untar best %6.3fs median %6.3fs | ratio best %.2f median %.2f\n" \
     "$label" "$gb" "$gm" "$ob" "$om" "$(echo "$ob / $gb" | bc -l)" "$(echo "$om / $gm" | bc -l)"
+  [ -z "$rss" ] || echo "        ${rss# | }"
 }
 
 echo "== $runs runs each, wall time"
