@@ -2,9 +2,12 @@
 #include "archive/tar_extract.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <string>
 
 #include "archive_fixture.h"
@@ -66,6 +69,42 @@ TEST_F(TarExtractTest, MakesHardAndSymbolicLinksInsideTheTree) {
   EXPECT_EQ("file", ReadLink(Out("data/soft")));
   EXPECT_EQ("../data/file", ReadLink(Out("other/up")));
   EXPECT_EQ("payload", ReadFile(Out("other/up")));
+}
+
+TEST_F(TarExtractTest, ExtractingLinksAgainKeepsTheirData) {
+  WriteFile(Src("file"), "shared data");
+  Shell("ln src/file src/hard && tar -cf a.tar -C src file hard");
+  ASSERT_EQ(1, Extract(dir_ / "a.tar"));
+  ASSERT_EQ(1, Extract(dir_ / "a.tar"));
+  EXPECT_EQ("", err_);
+  EXPECT_EQ("shared data", ReadFile(Out("file")));
+  EXPECT_EQ("shared data", ReadFile(Out("hard")));
+  EXPECT_EQ(Lstat(Out("file")).st_ino, Lstat(Out("hard")).st_ino);
+}
+
+TEST_F(TarExtractTest, ReportsAFailedWriteAndGoesOn) {
+  const std::string a = WriteArchive(
+      "a.tar", TarArchive({{.name = "big", .data = PatternBytes(300000)},
+                           {.name = "small", .data = "fits"}}));
+  const std::string errFile = dir_ / "stderr.txt";
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // A child with a 64 KiB file size limit, SIGXFSZ ignored.
+    rlimit limit{64 * 1024, 64 * 1024};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    signal(SIGXFSZ, SIG_IGN);
+    if (freopen(errFile.c_str(), "w", stderr) == nullptr) _exit(99);
+    const int rc = doarchive(a.c_str(), Out(""));
+    fflush(stderr);
+    _exit(rc);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(1, WEXITSTATUS(status));
+  EXPECT_EQ(Out("big") + ": File too large\n", ReadFile(errFile));
+  EXPECT_EQ("fits", ReadFile(Out("small")));
 }
 
 TEST_F(TarExtractTest, ReportsALinkWhoseTargetIsMissing) {
