@@ -1,0 +1,160 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <random>
+#include <set>
+#include <string>
+
+#include "update_run_fixture.h"
+
+namespace {
+
+using HostileListTest = UpdateRunFixture;
+
+constexpr char kGoodHash[] = "0123456789abcdef0123456789abcdef";
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// The names in `dir`, without "." and "..".
+std::set<std::string> Names(const std::string& dir) {
+  std::set<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name != "." && name != "..") names.insert(name);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+TEST_F(HostileListTest, RefusesPathsThatLeaveTheGameDirectory) {
+  mkdir((outer_ / "elsewhere").c_str(), 0755);
+  ASSERT_EQ(symlink((outer_ / "elsewhere").c_str(), (game_ + "/out").c_str()),
+            0);
+  WriteFile(ReleasePath("Base/fine.png"), "fine");
+  const std::string refused[] = {
+      "./../escaped.txt",
+      "./Base/../../escaped2.txt",
+      "/" + (outer_ / "absolute.txt").substr(1),
+      "./..",
+      "./Base\\..\\..\\escaped3.txt",
+      "./out/through_link.txt",
+      "Base/no_dot_slash.png",
+  };
+  std::string list = "version_file 99\n";
+  for (const std::string& path : refused) list += path + " " + kGoodHash + "\n";
+  list += "./Base/fine.png " + Md5Hex("fine", 4) + "\n";
+  PublishList(list);
+
+  RunOutcome run = Run();
+  EXPECT_EQ(run.error, 1);
+  EXPECT_EQ(run.lasterror, "Refused listed path Base/no_dot_slash.png");
+  for (const std::string& path : refused) {
+    EXPECT_TRUE(Contains(run.log, "Refusing listed path " + path + ": "))
+        << path;
+  }
+  EXPECT_TRUE(Contains(run.log,
+                       "Refusing listed path ./../escaped.txt: contains a .. "
+                       "component\n"));
+  // The rest of the run went on; nothing else was requested or written.
+  EXPECT_EQ(Local("Base/fine.png"), "fine");
+  EXPECT_EQ(server_.TotalRequestCount(), 2);
+  EXPECT_EQ(Names(outer_.path()), (std::set<std::string>{"elsewhere", "game"}));
+  EXPECT_TRUE(Names(outer_ / "elsewhere").empty());
+  // The list was not applied, so the next run compares again.
+  EXPECT_NE(Local("App/version.txt"), list);
+  EXPECT_FALSE(Contains(Local("App/version.txt"), ".."));
+}
+
+TEST_F(HostileListTest, RefusesOverlongFieldsInsteadOfCuttingThem) {
+  WriteLocal("data/victim.png", "local");
+  WriteFile(ReleasePath("data/victim.png"), "replaced");
+  WriteFile(ReleasePath("Base/ok.png"), "ok");
+  const std::string ok = "./Base/ok.png " + Md5Hex("ok", 2);
+  // A reader that stopped after 255 characters of a line end would take the
+  // tail of the third entry for an entry of its own.
+  const std::string list =
+      "version_file 5\n"
+      "./data/" +
+      std::string(300, 'x') + " " + kGoodHash + "\n" + "./Base/ok.png " +
+      std::string(400, 'f') + "\n" + ok + " " + std::string(254, 'z') +
+      " ./data/victim.png " + Md5Hex("replaced", 8) + "\n" + ok + "\n";
+  PublishList(list);
+  RunOutcome run = Run();
+  EXPECT_EQ(run.error, 1);
+  EXPECT_EQ(run.lasterror, "Malformed entry in Downloads/App/version.txt");
+  EXPECT_TRUE(Contains(run.log,
+                       "Refusing malformed entry in Downloads/App/version.txt: "
+                       "field longer than 255 characters\n"));
+  EXPECT_TRUE(Contains(run.log, "line longer than 255 characters\n"));
+  EXPECT_EQ(Local("data/victim.png"), "local");
+  EXPECT_EQ(Fetches("data/victim.png"), 0);
+  EXPECT_EQ(Local("Base/ok.png"), "ok");
+  EXPECT_EQ(Fetches("Base/ok.png"), 2);  // listed twice, hashed once
+}
+
+TEST_F(HostileListTest, OverlongHeaderNeverMatches) {
+  std::string list = "version_file 7" + std::string(300, '7') + "\n";
+  PublishList(list);
+  WriteLocal("App/version.txt", list);
+  RunOutcome run = Run();
+  EXPECT_FALSE(Contains(run.log, "key matches"));
+  EXPECT_TRUE(Contains(run.log, "fscanf read error: autoupdate 2\n"));
+  EXPECT_EQ(run.error, 1);
+  EXPECT_EQ(server_.TotalRequestCount(), 1);
+}
+
+TEST_F(HostileListTest, ListWithoutHeaderTakesItsFirstLineForTheHeader) {
+  WriteFile(ReleasePath("Base/a.png"), "a");
+  WriteFile(ReleasePath("Base/b.png"), "b");
+  PublishList("./Base/a.png " + Md5Hex("a", 1) + "\n./Base/b.png " +
+              Md5Hex("b", 1) + "\n");
+  RunOutcome run = Run();
+  EXPECT_EQ(run.error, 0);
+  EXPECT_TRUE(Contains(run.log, "Failed to open my version file"));
+  EXPECT_EQ(Fetches("Base/a.png"), 0);
+  EXPECT_EQ(Local("Base/b.png"), "b");
+  EXPECT_EQ(Local("App/version.txt"), ListText());
+  // Without a key the list never matches, but nothing is fetched again.
+  run = Run();
+  EXPECT_TRUE(Contains(run.log,
+                       "Failed to create version file "
+                       "Downloads//App/version.txt\n"));
+  EXPECT_FALSE(Contains(run.log, "key matches"));
+  EXPECT_EQ(Fetches("Base/b.png"), 1);
+}
+
+TEST_F(HostileListTest, KeyOfZeroNeverMatches) {
+  Publish({{"Base/a.png", "a"}}, 0);
+  ASSERT_EQ(Run().error, 0);
+  EXPECT_EQ(Local("App/version.txt"), ListText());
+  RunOutcome run = Run();
+  EXPECT_FALSE(Contains(run.log, "key matches"));
+  EXPECT_TRUE(Contains(run.log, "Comparing checksums"));
+  EXPECT_EQ(Fetches("Base/a.png"), 1);
+}
+
+TEST_F(HostileListTest, BinaryGarbageCrashesNothingAndWritesNothingOutside) {
+  std::mt19937 bytes(20240607);
+  for (int round = 0; round < 5; ++round) {
+    std::string garbage;
+    for (int i = 0; i < 20000; ++i) {
+      garbage.push_back(static_cast<char>(bytes() & 0xff));
+    }
+    if (round % 2 == 0) garbage = "version_file 12345\n" + garbage;
+    PublishList(garbage);
+    RunOutcome run = Run();
+    EXPECT_TRUE(Contains(run.log, "Comparing checksums")) << round;
+    EXPECT_EQ(Names(outer_.path()), (std::set<std::string>{"game"})) << round;
+  }
+  // Only the five lists were requested: random fields never begin with "./"
+  // followed by a harmless path often enough to be fetched, and if one did it
+  // stays inside the game directory.
+  EXPECT_GE(server_.TotalRequestCount(), 5);
+}
+
+}  // namespace
