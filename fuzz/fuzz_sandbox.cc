@@ -35,6 +35,8 @@ const std::string& FuzzSandbox() {
 std::string WriteFuzzInput(const char* name, const std::uint8_t* data,
                            std::size_t size) {
   std::string path = FuzzSandbox() + "/" + name;
+  std::error_code ec;
+  fs::create_directories(fs::path(path).parent_path(), ec);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(data),
             static_cast<std::streamsize>(size));

@@ -10,7 +10,8 @@
 // exit). The harness works with the sandbox as its current directory.
 const std::string& FuzzSandbox();
 
-// Writes the fuzz input to `name` inside the sandbox and returns its path.
+// Writes the fuzz input to `name` inside the sandbox (creating its
+// directories) and returns its path.
 std::string WriteFuzzInput(const char* name, const std::uint8_t* data,
                            std::size_t size);
 

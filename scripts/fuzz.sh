@@ -4,6 +4,8 @@
 #   scripts/fuzz.sh 3600            one hour per harness
 #   scripts/fuzz.sh 600 fuzz_archive_gzip   ten minutes of one harness
 # Crash inputs are written to build-fuzz/artifacts/; a crash fails the script.
+# Paths given to the harnesses are absolute: each harness works inside a
+# sandbox directory of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
@@ -20,10 +22,10 @@ for bin in build-fuzz/fuzz/fuzz_*; do
   name=$(basename "$bin")
   [ -x "$bin" ] || continue
   [ -z "$only" ] || [ "$name" = "$only" ] || continue
-  work=build-fuzz/corpus/$name
+  work=$PWD/build-fuzz/corpus/$name
   mkdir -p "$work"
   seeds=()
-  [ -d "fuzz/corpus/$name" ] && seeds+=("fuzz/corpus/$name")
+  [ -d "fuzz/corpus/$name" ] && seeds+=("$PWD/fuzz/corpus/$name")
   echo "=== $name: ${seconds}s"
   set +e
   "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
