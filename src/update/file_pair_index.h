@@ -3,9 +3,9 @@
 #define STARTER_UPDATE_FILE_PAIR_INDEX_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 // A listed path and the MD5 of its file as 32 lower-case hex digits.
@@ -15,10 +15,14 @@ struct filemd5pair {
 };
 
 // The records of one update run, in the order they were appended, owned here.
-// An index from the lowered name to the records keeps Contains at constant
-// expected cost, so a walk over n entries against n records is linear.
+// A flat hash index over the names ignoring letter case keeps Contains at
+// constant expected cost, so a walk over n entries against n records is
+// linear. Holds at most 2^32 - 1 records.
 class FilePairIndex {
  public:
+  // Prepares room for `count` records in all, so appending them does not
+  // rehash the index.
+  void reserve(std::size_t count);
   // Appends a record (name, hash) and indexes it.
   void Append(std::string filename, std::string md5);
   // True when some record has the same name ignoring letter case (bytes
@@ -33,8 +37,18 @@ class FilePairIndex {
   void clear();
 
  private:
+  // One place of the open-addressing index: the folded hash of a name and
+  // the position of its record plus one (0 marks an empty place).
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint32_t record = 0;
+  };
+  // Makes the index hold at least `count` records at half load or less.
+  void Grow(std::size_t count);
+  void Insert(std::uint64_t hash, std::uint32_t record);
+
   std::vector<std::unique_ptr<filemd5pair>> records_;
-  std::unordered_multimap<std::string, const filemd5pair*> by_name_;
+  std::vector<Slot> slots_;
 };
 
 // `text` with every byte lowered by C tolower.

@@ -83,6 +83,7 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
     return err;
   }
   writer.WriteHeader(MakeVersionKey());
+  diskpairs.reserve(diskpairs.size() + files.size());
   std::string hash;
   for (const std::string& name : files) {
     UpdateGUI();
