@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# The demo: sets up the machine, builds, publishes a small release of the
+# dedicated server on a local update server (127.0.0.1:8090, the update URL
+# compiled in by default) and runs the starter twice in a fresh game directory
+# under demo-run/game:
+#   1. first run: the update brings the installation up to date, replaces the
+#      game's executable and restarts; the restarted starter loads the sample
+#      game module, which runs its server loop for a few seconds;
+#   2. second run: the release is unchanged (the keys match), so the module
+#      starts at once.
+# DEMO_BUILD_DIR selects another build directory (default: build).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${DEMO_BUILD_DIR:-build}
+port=8090
+run_dir=$PWD/demo-run
+release=$run_dir/server/10/linux32-dedicated-demo
+game=$run_dir/game
+
+heading() { printf '\n======== %s ========\n\n' "$*"; }
+
+heading "Setting up and building"
+bash scripts/install-deps.sh
+cmake -S . -B "$build" -G Ninja
+cmake --build "$build"
+
+heading "Publishing the demo release in $release"
+rm -rf "$run_dir"
+mkdir -p "$release/Base/maps" "$release/App" "$game/Base"
+cp "$build/examples/libVelmora_dedi.so" "$release/"
+# The game's executable: any small program serves for the demo.
+cp "$build/tools/starter-untar" "$release/OKUdedi"
+cat > "$release/dedicatedserver.sh" <<'EOF'
+#!/bin/sh
+# Starts the Brackmoor dedicated server from its game directory.
+cd "$(dirname "$0")" && exec ./DUdavi "$@"
+EOF
+chmod 755 "$release/dedicatedserver.sh"
+echo "Welcome to the Brackmoor demo server - published $(date -u '+%Y-%m-%d %H:%M UTC')" \
+  > "$release/Base/motd.txt"
+printf 'Brackmoor demo server\nport=7777\nmaxplayers=16\n' > "$release/Base/server.cfg"
+printf 'arena 64x48\n' > "$release/Base/maps/arena.txt"
+"$build/tools/starter-checksums" "$release" "$release/App/version.txt"
+
+heading "Preparing the game directory $game"
+cp "$build/src/DUdavi" "$game/"
+# An older installation: an outdated executable and a file the release no
+# longer lists (moved aside into old/ by the update).
+printf '#!/bin/sh\necho "old OKUdedi"\n' > "$game/OKUdedi"
+chmod 755 "$game/OKUdedi"
+echo "Last season's news" > "$game/Base/news.txt"
+
+heading "Serving $run_dir/server on http://127.0.0.1:$port/"
+python3 -m http.server "$port" --bind 127.0.0.1 --directory "$run_dir/server" \
+  > "$run_dir/http-server.log" 2>&1 &
+server_pid=$!
+trap 'kill "$server_pid" 2>/dev/null || true' EXIT
+for _ in $(seq 50); do
+  if curl -fs -o /dev/null "http://127.0.0.1:$port/10/linux32-dedicated-demo/App/version.txt"; then
+    break
+  fi
+  if ! kill -0 "$server_pid" 2>/dev/null; then
+    echo "demo: the update server could not start (is port $port in use?)" >&2
+    cat "$run_dir/http-server.log" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
+
+heading "First run: update, restart after the executable update, game module"
+(cd "$game" && ./DUdavi)
+
+heading "Second run: the installation is current (key match), game module"
+(cd "$game" && ./DUdavi)
+
+heading "Done"
+echo "Game directory: $game (log: $game/Logs/app.txt, moved files: $game/old)"
