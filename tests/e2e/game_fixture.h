@@ -1,0 +1,154 @@
+// A published release, its update server and a fresh game directory holding
+// the real starter executable, for end-to-end runs.
+#ifndef STARTER_TESTS_E2E_GAME_FIXTURE_H_
+#define STARTER_TESTS_E2E_GAME_FIXTURE_H_
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+// The end of every normal run.
+inline constexpr char kTheEnd[] = "THE END\n";
+
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+inline bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() &&
+         text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+inline int Count(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (auto at = text.find(part); at != std::string::npos;
+       at = text.find(part, at + part.size())) {
+    ++n;
+  }
+  return n;
+}
+
+// Sets an environment variable for the life of the object; children started
+// meanwhile inherit it.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() { unsetenv(name_); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+};
+
+// root/server holds the update server's tree (release under
+// 10/linux32-dedicated-demo/), root/game the game directory with "DUdavi".
+class GameFixture : public ::testing::Test {
+ protected:
+  static constexpr char kReleaseDir[] = "/server/10/linux32-dedicated-demo";
+
+  GameFixture() : game(root / "game"), release(root.path() + kReleaseDir) {
+    WriteFile(game + "/.keep", "");
+    WriteFile(release + "/.keep", "");
+    std::remove((game + "/.keep").c_str());
+    std::remove((release + "/.keep").c_str());
+    EXPECT_EQ(RunShell("cp '" STARTER_BINARY_PATH "' '" + game + "/DUdavi'"),
+              0);
+  }
+
+  // Publishes the sample module, a "Base" tree with the message of the day,
+  // the server script and `extra` files, then writes the checksum list with
+  // the publishing tool.
+  void PublishRelease(const std::map<std::string, std::string>& extra = {}) {
+    CopyIntoRelease(VELMORA_MODULE_PATH, "libVelmora_dedi.so");
+    WriteFile(release + "/Base/motd.txt", "Welcome to the test server\n");
+    WriteFile(release + "/Base/server.cfg", "Test server\nport=7777\n");
+    WriteFile(release + "/dedicatedserver.sh", "#!/bin/sh\nexec ./DUdavi\n");
+    for (const auto& [path, content] : extra) {
+      WriteFile(release + "/" + path, content);
+    }
+    WriteChecksumList();
+  }
+  void CopyIntoRelease(const std::string& from, const std::string& to) {
+    WriteFile(release + "/" + to, "");
+    ASSERT_EQ(RunShell("cp '" + from + "' '" + release + "/" + to + "'"), 0);
+  }
+  // Puts the sample module into the game directory, as an earlier update
+  // would have.
+  void InstallModuleInGame() {
+    ASSERT_EQ(RunShell("cp '" VELMORA_MODULE_PATH "' '" + game +
+                       "/libVelmora_dedi.so'"),
+              0);
+  }
+  void WriteChecksumList() {
+    ASSERT_EQ(RunShell("mkdir -p '" + release + "/App'"), 0);
+    ASSERT_EQ(RunShell("'" CHECKSUM_TOOL_PATH "' '" + release + "' '" +
+                       release + "/App/version.txt' > /dev/null"),
+              0);
+  }
+  std::string ServerList() const {
+    return ReadFile(release + "/App/version.txt");
+  }
+
+  // Points the starter at `url` (an update server base ending in "/10/").
+  void UseUpdateServer(const std::string& url) {
+    update_url.reset();  // its destructor unsets the variable
+    update_url = std::make_unique<ScopedEnv>("STARTER_UPDATE_URL", url);
+  }
+
+  // Runs "./DUdavi" with `args` in the game directory and waits for it.
+  ChildResult Run(const std::vector<std::string>& args = {}) {
+    return RunChild(game + "/DUdavi", Argv(args), game, capture.path());
+  }
+  std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& args) {
+    return std::make_unique<ChildProcess>(game + "/DUdavi", Argv(args), game,
+                                          capture.path());
+  }
+
+  // Waits up to 60 s for `part` to appear in `file`; true when it did.
+  static bool WaitFor(const std::string& file, const std::string& part) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (Contains(ReadFile(file), part)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  }
+
+  std::string Game(const std::string& path) const {
+    return ReadFile(game + "/" + path);
+  }
+  bool GameHas(const std::string& path) const {
+    return PathExists(game + "/" + path);
+  }
+  std::string AppLog() const { return Game("Logs/app.txt"); }
+
+  TempDir root;
+  TempDir capture;
+  std::string game;
+  std::string release;
+  // The module's server loop ends at once unless a test says otherwise.
+  ScopedEnv server_seconds{"VELMORA_SERVER_SECONDS", "0"};
+  std::unique_ptr<ScopedEnv> update_url;
+
+ private:
+  static std::vector<std::string> Argv(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"./DUdavi"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  }
+};
+
+#endif  // STARTER_TESTS_E2E_GAME_FIXTURE_H_

@@ -1,0 +1,246 @@
+// The whole program: the real executable in a temporary game directory,
+// updated from a release published with the checksum tool and served by
+// python3's http.server, then running the sample game module.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "game_fixture.h"
+#include "python_http_server.h"
+
+namespace {
+
+constexpr char kRestartMessage[] =
+    "Major file update - please restart the game\n\n";
+constexpr char kKeyMatch[] = "Version file the same (key matches)\n";
+constexpr char kModuleEnter[] = "APP GameDLLInit\n";
+constexpr char kModuleEnd[] = "Velmora: server finished, module ends\n";
+constexpr char kConfigHeader[] =
+    "# Config file for Engine Starter (default keys here are only for first "
+    "game run)\n";
+
+class LaunchTest : public GameFixture {
+ protected:
+  LaunchTest() : server(root.path() + "/server") {
+    EXPECT_NE(server.port(), 0);
+    UseUpdateServer(server.Url("/10/"));
+  }
+
+  PythonHttpServer server;
+};
+
+TEST_F(LaunchTest, FirstRunInstallsTheReleaseAndRunsTheModule) {
+  PublishRelease({{"Base/maps/arena.txt", "arena\n"}});
+  WriteFile(game + "/Base/news.txt", "unlisted, moved aside\n");
+  ChildResult r = Run();
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(EndsWith(r.out, kTheEnd)) << r.out;
+  EXPECT_EQ(Count(r.out, kTheEnd), 1);  // no restart
+  EXPECT_FALSE(Contains(r.out, "RESTARTING"));
+
+  // The installation is the release, and the list became the version file.
+  EXPECT_EQ(Game("App/version.txt"), ServerList());
+  EXPECT_EQ(Game("Base/maps/arena.txt"), "arena\n");
+  EXPECT_TRUE(Game("libVelmora_dedi.so") ==
+              ReadFile(release + "/libVelmora_dedi.so"));
+  EXPECT_EQ(Game("old/Base/news.txt"), "unlisted, moved aside\n");
+  EXPECT_FALSE(GameHas("Base/news.txt"));
+
+  const std::string log = AppLog();
+  EXPECT_EQ(log.rfind("Engine\n", 0), 0u);
+  EXPECT_TRUE(
+      Contains(log, "File not found startup_config.cfg - creating...\n"));
+  EXPECT_TRUE(Contains(log, kModuleEnter));
+  EXPECT_TRUE(Contains(log, "Velmora: module started with 1 arguments\n"));
+  EXPECT_TRUE(Contains(log, "Velmora: first-run window 1136 x 640"));
+  EXPECT_TRUE(
+      Contains(log, "Velmora: server config Base/server.cfg: Test server\n"));
+  EXPECT_TRUE(Contains(
+      log, "Velmora: message of the day: Welcome to the test server\n"));
+  EXPECT_TRUE(Contains(log, kModuleEnd));
+  EXPECT_EQ(Game("Downloads/Base/motd.txt"), "Welcome to the test server\n");
+  // The configuration is written when the starter goes, before the module.
+  EXPECT_EQ(Game("startup_config.cfg"),
+            std::string(kConfigHeader) +
+                "Fullscreen=0\nWindow.Height=640\nWindow.Width=1136\n");
+}
+
+TEST_F(LaunchTest, SecondRunFindsTheKeyMatchAndDownloadsNothingElse) {
+  PublishRelease();
+  ASSERT_EQ(Run().exit_code, 0);
+  // A file changed behind the updater's back stays as it is: the key matches.
+  WriteFile(game + "/Base/server.cfg", "changed locally\n");
+  ChildResult r = Run();
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(EndsWith(r.out, kTheEnd));
+  const std::string log = AppLog();
+  EXPECT_TRUE(Contains(log, kKeyMatch));
+  EXPECT_FALSE(Contains(log, "Hashing file"));
+  EXPECT_FALSE(Contains(log, "File not found startup_config.cfg"));
+  EXPECT_TRUE(Contains(log, kModuleEnd));
+  EXPECT_EQ(Game("Base/server.cfg"), "changed locally\n");
+
+  // A new release (another key) brings the file back. The tool draws keys
+  // from a clock seeded in whole seconds, so the key is set here.
+  std::string list = ServerList();
+  list.replace(0, list.find('\n'), "version_file 424242");
+  WriteFile(release + "/App/version.txt", list);
+  ASSERT_EQ(Run().exit_code, 0);
+  EXPECT_FALSE(Contains(AppLog(), kKeyMatch));
+  EXPECT_EQ(Game("Base/server.cfg"), "Test server\nport=7777\n");
+}
+
+TEST_F(LaunchTest, NoAutoupdateSkipsTheServerAndRunsTheModule) {
+  PublishRelease();
+  InstallModuleInGame();
+  ChildResult r = Run({"noautoupdate"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(Contains(r.out, "Running without AutoUpdate\n"));
+  const std::string log = AppLog();
+  EXPECT_TRUE(Contains(log, "NO AUTOUPDATE"));
+  EXPECT_FALSE(Contains(log, "Downloading checksums"));
+  EXPECT_FALSE(GameHas("App/version.txt"));
+  EXPECT_TRUE(Contains(log, kModuleEnd));
+  // The module's own download still works.
+  EXPECT_TRUE(GameHas("Downloads/Base/motd.txt"));
+}
+
+TEST_F(LaunchTest, OnlyAutoupdateUpdatesWithoutModuleOrConfigWriteBack) {
+  PublishRelease();
+  ChildResult r = Run({"onlyautoupdate"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(Contains(r.out, "Running solely to Update\n"));
+  EXPECT_TRUE(EndsWith(r.out, kTheEnd));
+  EXPECT_EQ(Game("App/version.txt"), ServerList());
+  EXPECT_TRUE(GameHas("libVelmora_dedi.so"));
+  EXPECT_FALSE(Contains(AppLog(), kModuleEnter));
+  EXPECT_FALSE(Contains(AppLog(), "Could not load game module"));
+  EXPECT_FALSE(GameHas("startup_config.cfg"));
+}
+
+TEST_F(LaunchTest,
+       MajorUpdateRestartsWithTheSameArgumentsAndThenRunsTheModule) {
+  PublishRelease({{"OKUdedi", "#!/bin/sh\necho new\n"}});
+  WriteFile(game + "/OKUdedi", "#!/bin/sh\necho old\n");
+  ChildResult r = Run({"autoconfig", "server-a.cfg", "steam"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(Contains(r.out, "UPDATED EXECUTABLE\n"));
+  const auto banner =
+      r.out.find("***************** RESTARTING *******************\n");
+  ASSERT_NE(banner, std::string::npos);
+  const std::string first = r.out.substr(0, banner);
+  const std::string child = r.out.substr(banner);
+  // The first process never entered the module.
+  EXPECT_FALSE(Contains(first, kModuleEnter));
+  EXPECT_TRUE(Contains(child, kRestartMessage));
+  EXPECT_TRUE(
+      Contains(child, "cmd: ./DUdavi autoconfig server-a.cfg steam \n"));
+  // The child is current, enters the module with the same arguments, and
+  // both processes end.
+  EXPECT_TRUE(Contains(child, kKeyMatch));
+  EXPECT_EQ(Count(child, kModuleEnter), 1);
+  EXPECT_TRUE(Contains(child, "Velmora: argument 2: server-a.cfg\n"));
+  EXPECT_TRUE(Contains(child,
+                       "autoconfig server-a.cfg, autostart "
+                       "Scripts/server_autostart.as, steam on"));
+  EXPECT_EQ(Count(r.out, kTheEnd), 2);
+  EXPECT_EQ(Game("OKUdedi"), "#!/bin/sh\necho new\n");
+  EXPECT_EQ(Game("OKUdedi.tmp2"), "#!/bin/sh\necho old\n");
+}
+
+TEST_F(LaunchTest, FailedUpdateDoesNotStopTheLaunch) {
+  PublishRelease();
+  // Listed, but gone from the server.
+  std::remove((release + "/Base/server.cfg").c_str());
+  ChildResult r = Run();
+  EXPECT_EQ(r.exit_code, 0);
+  const std::string log = AppLog();
+  EXPECT_TRUE(Contains(log, "Error downloading ./Base/server.cfg\n"));
+  EXPECT_TRUE(Contains(log, "autoupdate->error 1\n"));
+  EXPECT_TRUE(Contains(log, kModuleEnd));
+  EXPECT_NE(Game("App/version.txt"), ServerList());
+}
+
+TEST_F(LaunchTest, UnreachableUpdateServerStillLaunches) {
+  UseUpdateServer("http://127.0.0.1:1/10/");
+  InstallModuleInGame();
+  ChildResult r = Run();
+  EXPECT_EQ(r.exit_code, 0);
+  const std::string log = AppLog();
+  EXPECT_TRUE(Contains(log,
+                       "Error downloading checksum from "
+                       "http://127.0.0.1:1/10/linux32-dedicated-demo/"
+                       "App/version.txt (err:7)\n"));
+  EXPECT_TRUE(Contains(log, "Velmora: no message of the day\n"));
+  EXPECT_TRUE(Contains(log, kModuleEnd));
+}
+
+// Runs without a module in the game directory and without updating.
+class ModuleFailureTest : public GameFixture {};
+
+TEST_F(ModuleFailureTest, MissingModuleIsStatusTwoWithBothLogLines) {
+  ChildResult r = Run({"noautoupdate"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(EndsWith(r.out, kTheEnd));
+  const std::string log = AppLog();
+  const auto load_error = log.find("LoadLibrary ERROR: ");
+  const auto failure = log.find("Could not load game module " + game +
+                                "/libVelmora_dedi.so (errno ");
+  ASSERT_NE(load_error, std::string::npos);
+  ASSERT_NE(failure, std::string::npos);
+  EXPECT_LT(load_error, failure);
+  EXPECT_TRUE(EndsWith(log, "): \n"));
+  EXPECT_FALSE(Contains(log, kModuleEnter));
+}
+
+TEST_F(ModuleFailureTest, ModuleWithoutEntryPointIsNeverEntered) {
+  ASSERT_EQ(RunShell("cp '" NO_ENTRY_MODULE_PATH "' '" + game +
+                     "/libVelmora_dedi.so'"),
+            0);
+  ChildResult r = Run({"noautoupdate"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_TRUE(EndsWith(r.out, kTheEnd));
+  const std::string log = AppLog();
+  EXPECT_TRUE(Contains(log, "GameDLLInit"));  // the reason names the symbol
+  EXPECT_FALSE(Contains(log, kModuleEnter));
+  EXPECT_TRUE(Contains(log, "Could not load game module " + game +
+                                "/libVelmora_dedi.so (errno "));
+}
+
+// "startup_config.cfg" through whole runs of the program.
+TEST_F(ModuleFailureTest, StartupConfigRoundTrips) {
+  const struct {
+    const char* name;
+    const char* before;  // null: no file
+    std::string after;
+  } cases[] = {
+      {"missing", nullptr,
+       "Fullscreen=0\nWindow.Height=640\nWindow.Width=1136\n"},
+      {"empty", "", "Fullscreen=0\nWindow.Height=640\nWindow.Width=1136\n"},
+      {"width only", "Window.Width=800\n",
+       "Fullscreen=0\nWindow.Height=0\nWindow.Width=800\n"},
+      {"minus one", "Window.Width=-1\nWindow.Height=720\n",
+       "Fullscreen=0\nWindow.Height=720\nWindow.Width=4294967295\n"},
+      {"hexadecimal", "Window.Width = 0x400\nFullscreen = 1\n",
+       "Fullscreen=1\nWindow.Height=0\nWindow.Width=1024\n"},
+      {"unknown keys", "# comment\nServer.Name = My server\nWindow.Width=640\n",
+       "Fullscreen=0\nServer.Name=My server\nWindow.Height=0\n"
+       "Window.Width=640\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = game + "/startup_config.cfg";
+    std::remove(path.c_str());
+    if (c.before != nullptr) WriteFile(path, c.before);
+    ChildResult r = Run({"noautoupdate"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(ReadFile(path), kConfigHeader + c.after);
+    EXPECT_EQ(Contains(AppLog(),
+                       "File not found startup_config.cfg - "
+                       "creating...\n"),
+              c.before == nullptr || *c.before == '\0');
+  }
+}
+
+}  // namespace
