@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/starter_phase.h"
 #include "engine/md5.h"
 #include "engine_starter/application.h"
 #include "engine_starter/log.h"
@@ -278,6 +279,32 @@ TEST_F(StarterTest, DownloadProgressStoresTheFractionAndAsksToStopOnceHalted) {
   starter->running = false;
   EXPECT_EQ(starter->DownloadProgress(nullptr, 10.0, 10.0, 0, 0), 1);
   EXPECT_FLOAT_EQ(starter->download_percent, 1.0f);
+}
+
+TEST_F(StarterTest, PhaseDestroysAndUnpublishesTheStarterAfterTheUpdateStep) {
+  app_.useAutoupdate = false;
+  char** argv = Args({"DUdavi", "join"});
+  EXPECT_EQ(RunStarterPhase(app_, 2, argv, false), 0);
+  EXPECT_EQ(CStarter::starter, nullptr);
+  // Destruction wrote the configuration back.
+  EXPECT_EQ(ReadFile(game_ / kConfig),
+            std::string(kHeader) +
+                "Fullscreen=0\nWindow.Height=640\nWindow.Width=1136\n");
+  const std::string log = NewLog();
+  EXPECT_LT(log.find(kLauncherLine), log.find("NO AUTOUPDATE"));
+}
+
+TEST_F(StarterTest, UpdateOnlyPhaseLeavesTheStarterAliveAndPublished) {
+  app_.useAutoupdate = false;
+  char** argv = Args({"DUdavi", "onlyautoupdate"});
+  EXPECT_EQ(RunStarterPhase(app_, 2, argv, true), 0);
+  ASSERT_NE(CStarter::starter, nullptr);
+  // The process would end with the starter alive; the test takes it over.
+  std::unique_ptr<CStarter> live(static_cast<CStarter*>(CStarter::starter));
+  CStarter::starter = nullptr;
+  EXPECT_TRUE(live->running);
+  EXPECT_EQ(live->startup_error, 0);
+  EXPECT_FALSE(PathExists(game_ / kConfig));
 }
 
 // The update step against a release served on 127.0.0.1; the update server
