@@ -104,6 +104,16 @@ class GatedRelease {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, wait, [this] { return reached_; });
   }
+  // When the armed response got to its stop.
+  Clock::time_point ReachedAt() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reached_at_;
+  }
+  // True when a request arrived after `moment`.
+  bool RequestArrivedAfter(Clock::time_point moment) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_arrival_ > moment;
+  }
   // Lets a stopped response end (its connection is closed) and disarms.
   void Release() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -124,6 +134,7 @@ class GatedRelease {
   void MarkReached() {
     std::lock_guard<std::mutex> lock(mutex_);
     reached_ = true;
+    reached_at_ = Clock::now();
     changed_.notify_all();
   }
   void WaitReleased() {
@@ -134,6 +145,10 @@ class GatedRelease {
   void Answer(const std::string& url_path,
               const std::shared_ptr<const std::string>& body,
               httplib::Response& response) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      last_arrival_ = Clock::now();
+    }
     if (Claim(url_path, Stop::kOnRequest)) {
       MarkReached();
       WaitReleased();
@@ -172,6 +187,8 @@ class GatedRelease {
   bool armed_ = false;
   bool reached_ = false;
   bool released_ = false;
+  Clock::time_point reached_at_;
+  Clock::time_point last_arrival_;
 };
 
 // True when the child has ended (it is not reaped here).
@@ -274,7 +291,7 @@ class CrashSafetyTest : public ::testing::Test {
     std::unique_ptr<ChildProcess> child = StartRunner();
     const bool reached = WaitFor(point, child->pid());
     if (reached && point.delay.count() > 0) {
-      std::this_thread::sleep_for(point.delay);
+      std::this_thread::sleep_until(gate_->ReachedAt() + point.delay);
     }
     kill(child->pid(), SIGKILL);
     ChildResult result = child->Wait(30);
@@ -358,9 +375,44 @@ class CrashSafetyTest : public ::testing::Test {
     EXPECT_EQ(server_.TotalRequestCount(), requests + 1);
   }
 
+  // Timed kills across the installation of one large stale file: a first
+  // run measures the time from the file's last byte to the next request (by
+  // then the file is installed); then `count` runs, each from the file's old
+  // copy, are killed at moments spread evenly over that time.
+  void SweepInstallation(const ListedFile& file, int count) {
+    SCOPED_TRACE("installation of " + file.path);
+    WriteFile(game_ + "/" + file.path, *file.old);
+    WriteFile(game_ + "/App/version.txt", "version_file 18\n");
+    const KillPoint end_of_body{Stop::kAfterBody, kPlatformDir + file.path};
+    gate_->Arm(end_of_body.stop, end_of_body.target);
+    std::unique_ptr<ChildProcess> child = StartRunner();
+    ASSERT_TRUE(WaitFor(end_of_body, child->pid()));
+    const Clock::time_point sent = gate_->ReachedAt();
+    while (!gate_->RequestArrivedAfter(sent) && !HasEnded(child->pid()) &&
+           Clock::now() < sent + kTriggerTimeout) {
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    const auto window = Clock::now() - sent;
+    kill(child->pid(), SIGKILL);
+    child->Wait(30);
+    gate_->Release();
+    ExpectOnlyWholeFiles();
+    for (int i = 1; i <= count && !HasFatalFailure(); ++i) {
+      // As after an interrupted run: the old copy and a version file whose
+      // key is not the list's.
+      WriteFile(game_ + "/" + file.path, *file.old);
+      WriteFile(game_ + "/App/version.txt", "version_file 18\n");
+      KillPoint point = end_of_body;
+      point.delay = std::chrono::duration_cast<std::chrono::microseconds>(
+          window * i / (count + 1));
+      if (KillAt(point)) ++sweep_kills_;
+    }
+  }
+
   // One round from the old release: stops at the list, the relocation and
   // the hashing, then a stop per step at a pending file, cycling through
-  // the request stops, until nothing is pending. `offset` shifts the cycle.
+  // the request stops, until nothing is pending (`offset` shifts the
+  // cycle); last, timed stops across the installation of each large file.
   void KillRound(int offset) {
     SeedGameDirectory();
     const std::chrono::microseconds kDelays[] = {
@@ -376,6 +428,7 @@ class CrashSafetyTest : public ::testing::Test {
     for (const KillPoint& point : fixed) {
       if (KillAt(point)) ++landed_[point.stop];
     }
+
     const Stop kCycle[] = {Stop::kOnRequest, Stop::kMidBody, Stop::kAfterBody};
     for (int step = offset; step < offset + 60; ++step) {
       std::vector<const ListedFile*> pending = Pending();
@@ -386,6 +439,11 @@ class CrashSafetyTest : public ::testing::Test {
                       kDelays[(step / 3) % 5]};
       if (KillAt(point)) ++landed_[point.stop];
       if (HasFatalFailure()) return;
+    }
+    for (const ListedFile& file : files_) {
+      if (file.fresh.size() > (2 << 20) && file.old != file.fresh) {
+        SweepInstallation(file, 8);
+      }
     }
   }
 
@@ -398,6 +456,7 @@ class CrashSafetyTest : public ::testing::Test {
   std::string list_;
   std::unique_ptr<GatedRelease> gate_;
   std::map<Stop, int> landed_;
+  int sweep_kills_ = 0;
 };
 
 TEST_F(CrashSafetyTest, KilledRunsLeaveWholeFilesAndTheNextRunConverges) {
@@ -412,6 +471,8 @@ TEST_F(CrashSafetyTest, KilledRunsLeaveWholeFilesAndTheNextRunConverges) {
        {Stop::kOnRequest, Stop::kMidBody, Stop::kAfterBody, Stop::kOnLogLine}) {
     EXPECT_GE(landed_[stop], 4) << StopName(stop);
   }
+  EXPECT_GE(sweep_kills_, 16);
+  std::printf("kills across installations: %d\n", sweep_kills_);
   for (const auto& [stop, count] : landed_) {
     std::printf("kills %s: %d\n", StopName(stop), count);
   }
