@@ -208,6 +208,9 @@ struct ListedFile {
 class CrashSafetyTest : public ::testing::Test {
  protected:
   CrashSafetyTest() { MakeRelease(); }
+  // Lets every stopped response end before the server stops; the gate
+  // outlives the server.
+  ~CrashSafetyTest() override { gate_->Release(); }
 
   // The release: two large files (one stale and downloaded, one current and
   // only hashed), an executable, and small files that are stale, missing or
@@ -453,6 +456,7 @@ class CrashSafetyTest : public ::testing::Test {
     }
   }
 
+  std::unique_ptr<GatedRelease> gate_;
   TempDir outer_;
   TempDir capture_;
   HttpTestServer server_;
@@ -460,7 +464,6 @@ class CrashSafetyTest : public ::testing::Test {
   std::vector<ListedFile> files_;
   std::map<std::string, std::string> unused_;
   std::string list_;
-  std::unique_ptr<GatedRelease> gate_;
   std::map<Stop, int> landed_;
   int sweep_kills_ = 0;
 };
