@@ -11,6 +11,7 @@
 #include "game_module_fixture.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
+#include "support/text_match.h"
 
 namespace {
 
@@ -18,15 +19,6 @@ constexpr char kEnd[] = "THE END\n";
 const char* const kWorkingDirectories[] = {
     "App",  "Cache", "Downloads", "Downloads/App",
     "Logs", "Mods",  "Security",  "Screenshots"};
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-bool EndsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() &&
-         text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
 
 class ApplicationRunTest : public ::testing::Test {
  protected:

@@ -15,42 +15,10 @@
 
 #include "support/child_process.h"
 #include "support/temp_dir.h"
+#include "support/text_match.h"
 
 // The end of every normal run.
 inline constexpr char kTheEnd[] = "THE END\n";
-
-inline bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-inline bool EndsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() &&
-         text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-inline int Count(const std::string& text, const std::string& part) {
-  int n = 0;
-  for (auto at = text.find(part); at != std::string::npos;
-       at = text.find(part, at + part.size())) {
-    ++n;
-  }
-  return n;
-}
-
-// Sets an environment variable for the life of the object; children started
-// meanwhile inherit it.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() { unsetenv(name_); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-};
 
 // root/server holds the update server's tree (release under
 // 10/linux32-dedicated-demo/), root/game the game directory with "DUdavi".

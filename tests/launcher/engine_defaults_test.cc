@@ -5,17 +5,13 @@
 #include <string>
 
 #include "launcher/engine_defaults_setup.h"
+#include "support/text_match.h"
 
 namespace {
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
-bool EndsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 TEST(EngineDefaultsTest, FillsTheNamesAndGeometry) {
   EngineDefaults d;
   SetupGame(d);

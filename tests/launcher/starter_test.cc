@@ -18,6 +18,7 @@
 #include "support/http_test_server.h"
 #include "support/temp_dir.h"
 #include "update/auto_update.h"
+#include "support/text_match.h"
 
 namespace {
 
@@ -36,27 +37,6 @@ std::string CompiledUpdateUrl() {
   SetupGame(defaults);
   return defaults.updateURL;
 }
-
-int Count(const std::string& text, const std::string& part) {
-  int n = 0;
-  for (auto at = text.find(part); at != std::string::npos;
-       at = text.find(part, at + part.size())) {
-    ++n;
-  }
-  return n;
-}
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() { unsetenv(name_); }
-
- private:
-  const char* name_;
-};
 
 // A game directory with "Logs" as the working directory, the application
 // object and its log.

@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include "support/text_match.h"
 
 // The names directly in `dir`, without "." and "..".
 inline std::set<std::string> NamesIn(const std::string& dir) {
@@ -41,10 +42,6 @@ inline std::string RandomBytes(std::size_t size, unsigned seed) {
   std::string bytes(size, '\0');
   for (char& byte : bytes) byte = static_cast<char>(generator());
   return bytes;
-}
-
-inline bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
 }
 
 #endif  // STARTER_TESTS_UPDATE_GAME_TREE_H_

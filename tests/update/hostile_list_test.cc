@@ -7,16 +7,13 @@
 #include <string>
 
 #include "update_run_fixture.h"
+#include "support/text_match.h"
 
 namespace {
 
 using HostileListTest = UpdateRunFixture;
 
 constexpr char kGoodHash[] = "0123456789abcdef0123456789abcdef";
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 // The names in `dir`, without "." and "..".
 std::set<std::string> Names(const std::string& dir) {

@@ -7,6 +7,7 @@
 #include "support/http_test_server.h"
 #include "update/auto_update.h"
 #include "update_run_fixture.h"
+#include "support/text_match.h"
 
 namespace {
 
@@ -17,10 +18,6 @@ const std::map<std::string, std::string> kRelease = {
     {"Base/sub/b.xml", "<xml/>"},
     {"data.bin", std::string("\0\1\2binary", 9)},
 };
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 TEST_F(UpdateRunTest, FetchesEverythingIntoAnEmptyGameDirectory) {
   Publish(kRelease, 4242);
