@@ -98,6 +98,15 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
     UpdateLog("User termination while version file download\n");
     return;
   }
+  // A server that answers with an empty file or an error page must not make
+  // the run relocate the data tree or install the page as the version file.
+  if (!HasChecksumListHeader(downloadfilename.c_str())) {
+    UpdateLog("Not a checksum list: %s (no version_file header)\n",
+              downloadfilename.c_str());
+    lasterror = "Invalid checksum list " + downloadfilename;
+    error = 1;
+    return;
+  }
   MoveUnusedFiles(downloadfilename.c_str(), "./Base");
   if (RandomKeyCheck(filename, "Downloads/") == 1) {
     UpdateLog("Version file the same (key matches)\n");

@@ -17,8 +17,10 @@ class CCurl;
 // "./Base" the release no longer lists into "./old", compare keys with the
 // local version file, hash the listed local files, download (and verify)
 // every file whose hash differs, and install the list as the new local
-// version file. Afterwards the object only holds the outcome. Every step is
-// logged to the application log; nothing is thrown.
+// version file. A downloaded file without the list header ("version_file")
+// is not a list: the run ends there with error 1 and touches nothing.
+// Afterwards the object only holds the outcome. Every step is logged to the
+// application log; nothing is thrown.
 class CAutoUpdate {
  public:
   // Runs the update. `versionfile` null selects versioning only (local

@@ -127,6 +127,17 @@ bool ChecksumListWriter::Close() {
   return ok;
 }
 
+bool HasChecksumListHeader(const char* path) {
+  FILE* file = std::fopen(path, "r");
+  if (file == nullptr) return false;
+  ChecksumListReader reader(file);
+  std::string keyword, key;
+  const bool ok = reader.ReadFields(keyword, key) == ListRead::kEntry &&
+                  keyword == "version_file";
+  std::fclose(file);
+  return ok;
+}
+
 long MakeVersionKey() {
   InitRandomNumbers();
   long key = 1000;

@@ -92,6 +92,11 @@ class ChecksumListWriter {
   bool write_failed_ = false;
 };
 
+// True when the file at `path` opens and starts with the keyword
+// "version_file" followed by a second field: the mark of a checksum list.
+// An empty file, an error page or other bytes without it are not lists.
+bool HasChecksumListHeader(const char* path);
+
 // Reseeds the process-wide generator from the clock (InitRandomNumbers) and
 // draws a fresh version key: 1000 + four random(900000) + one
 // random(9000000), in that order; always between 1000 and 12600995.

@@ -336,29 +336,27 @@ TEST(FaultMatrixChildTest, FileSizeLimitDuringADownloadKeepsTheOldCopy) {
 // An empty list is a list without entries: nothing is fetched, every
 // unlisted file of the moved kinds goes to "./old" (and comes back with the
 // next real list), and the version file becomes the empty list.
-TEST_F(FaultMatrixTest, EmptyListEmptiesBaseIntoTheOldTree) {
+// A server answering 200 with an empty body: the file is not a checksum list,
+// so the data tree is neither relocated nor is the empty file installed.
+TEST_F(FaultMatrixTest, EmptyListIsRefusedAndTouchesNothing) {
   PublishList("");
   WriteLocal("App/version.txt", "version_file 12\n./Base/a.png abc\n");
   WriteLocal("Base/a.png", "game data");
-  WriteLocal("Base/model.dds", "kept: not a moved kind");
   RunOutcome run = Run();
-  EXPECT_EQ(run.error, 0);
-  EXPECT_EQ(run.lasterror, "");
-  EXPECT_TRUE(Contains(run.log, "fscanf read error: autoupdate 3\n"));
-  EXPECT_FALSE(Contains(run.log, "key matches"));
-  EXPECT_EQ(Local("old/Base/a.png"), "game data");
-  EXPECT_FALSE(LocalExists("Base/a.png"));
-  EXPECT_EQ(Local("Base/model.dds"), "kept: not a moved kind");
+  EXPECT_EQ(run.error, 1);
+  EXPECT_EQ(run.lasterror, "Invalid checksum list Downloads/App/version.txt");
+  EXPECT_TRUE(Contains(run.log, "Not a checksum list"));
+  EXPECT_EQ(Local("Base/a.png"), "game data");
+  EXPECT_FALSE(LocalExists("old/Base/a.png"));
   EXPECT_EQ(server_.TotalRequestCount(), 1);
-  EXPECT_TRUE(LocalExists("App/version.txt"));
-  EXPECT_EQ(Local("App/version.txt"), "");
+  EXPECT_EQ(Local("App/version.txt"), "version_file 12\n./Base/a.png abc\n");
   ExpectNothingOutside();
 
-  // The next real list restores the data.
-  Publish({{"Base/a.png", "game data"}}, 4011);
+  // The next real list is applied as usual.
+  Publish({{"Base/a.png", "new data"}}, 4011);
   run = Run();
   EXPECT_EQ(run.error, 0);
-  EXPECT_EQ(Local("Base/a.png"), "game data");
+  EXPECT_EQ(Local("Base/a.png"), "new data");
   EXPECT_EQ(Local("App/version.txt"), ListText());
 }
 

@@ -100,29 +100,30 @@ TEST_F(HostileListTest, OverlongHeaderNeverMatches) {
   WriteLocal("App/version.txt", list);
   RunOutcome run = Run();
   EXPECT_FALSE(Contains(run.log, "key matches"));
-  EXPECT_TRUE(Contains(run.log, "fscanf read error: autoupdate 2\n"));
+  // A header field longer than the format allows is not a list header.
+  EXPECT_TRUE(Contains(run.log, "Not a checksum list"));
   EXPECT_EQ(run.error, 1);
   EXPECT_EQ(server_.TotalRequestCount(), 1);
 }
 
-TEST_F(HostileListTest, ListWithoutHeaderTakesItsFirstLineForTheHeader) {
+TEST_F(HostileListTest, ListWithoutHeaderIsRefusedWhole) {
   WriteFile(ReleasePath("Base/a.png"), "a");
   WriteFile(ReleasePath("Base/b.png"), "b");
+  WriteLocal("Base/old.txt", "local data");
+  WriteLocal("App/version.txt", "version_file 77\n");
   PublishList("./Base/a.png " + Md5Hex("a", 1) + "\n./Base/b.png " +
               Md5Hex("b", 1) + "\n");
   RunOutcome run = Run();
-  EXPECT_EQ(run.error, 0);
-  EXPECT_TRUE(Contains(run.log, "Failed to open my version file"));
-  EXPECT_EQ(Fetches("Base/a.png"), 0);
-  EXPECT_EQ(Local("Base/b.png"), "b");
-  EXPECT_EQ(Local("App/version.txt"), ListText());
-  // Without a key the list never matches, but nothing is fetched again.
-  run = Run();
+  EXPECT_EQ(run.error, 1);
+  EXPECT_EQ(run.lasterror, "Invalid checksum list Downloads/App/version.txt");
   EXPECT_TRUE(Contains(run.log,
-                       "Failed to create version file "
-                       "Downloads//App/version.txt\n"));
-  EXPECT_FALSE(Contains(run.log, "key matches"));
-  EXPECT_EQ(Fetches("Base/b.png"), 1);
+                       "Not a checksum list: Downloads/App/version.txt "
+                       "(no version_file header)\n"));
+  // Nothing relocated, hashed, fetched or installed.
+  EXPECT_FALSE(Contains(run.log, "Removing unused/moved files"));
+  EXPECT_EQ(Local("Base/old.txt"), "local data");
+  EXPECT_EQ(server_.TotalRequestCount(), 1);
+  EXPECT_EQ(Local("App/version.txt"), "version_file 77\n");
 }
 
 TEST_F(HostileListTest, KeyOfZeroNeverMatches) {
@@ -145,7 +146,10 @@ TEST_F(HostileListTest, BinaryGarbageCrashesNothingAndWritesNothingOutside) {
     if (round % 2 == 0) garbage = "version_file 12345\n" + garbage;
     PublishList(garbage);
     RunOutcome run = Run();
-    EXPECT_TRUE(Contains(run.log, "Comparing checksums")) << round;
+    // With a header the list is walked; without one it is refused whole.
+    EXPECT_EQ(Contains(run.log, "Comparing checksums"), round % 2 == 0)
+        << round;
+    EXPECT_EQ(run.error, 1) << round;
     EXPECT_EQ(Names(outer_.path()), (std::set<std::string>{"game"})) << round;
   }
   // Only the five lists were requested: random fields never begin with "./"
