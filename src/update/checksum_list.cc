@@ -128,14 +128,12 @@ bool ChecksumListWriter::Close() {
 }
 
 bool HasChecksumListHeader(const char* path) {
-  FILE* file = std::fopen(path, "r");
-  if (file == nullptr) return false;
-  ChecksumListReader reader(file);
+  FileLock file(std::fopen(path, "r"));
+  if (!file.isValid()) return false;
+  ChecksumListReader reader(file.get());
   std::string keyword, key;
-  const bool ok = reader.ReadFields(keyword, key) == ListRead::kEntry &&
-                  keyword == "version_file";
-  std::fclose(file);
-  return ok;
+  return reader.ReadFields(keyword, key) == ListRead::kEntry &&
+         keyword == "version_file";
 }
 
 long MakeVersionKey() {
