@@ -48,6 +48,19 @@ class FaultMatrixTest : public UpdateRunFixture {
 
   std::string ListUrlPath() const { return kPlatformDir + "App/version.txt"; }
 
+  // The run failed on "Base/big.png" alone, with libcurl's `code` on the
+  // console: its old copy stays, no temporary file is left.
+  void ExpectBigFileFailedWith(const RunOutcome& run, CURLcode code) {
+    EXPECT_EQ(run.error, 1);
+    EXPECT_EQ(run.lasterror, "Error downloading ./Base/big.png");
+    EXPECT_TRUE(Contains(run.log, "Error downloading ./Base/big.png\n"));
+    EXPECT_TRUE(Contains(console_, std::string("\nCURL Error: ") +
+                                       curl_easy_strerror(code)))
+        << console_;
+    EXPECT_EQ(Local("Base/big.png"), "old big");
+    EXPECT_TRUE(PathsEndingIn(game_, ".tmp").empty());
+  }
+
   std::string console_;
 };
 
@@ -171,15 +184,8 @@ TEST_F(FaultMatrixTest, ConnectionResetMidFileKeepsTheOldCopy) {
   WriteLocal("Base/big.png", "old big");
   WriteLocal("Base/small.png", "old small");
   RunOutcome run = RunCapturingConsole();
-  EXPECT_EQ(run.error, 1);
-  EXPECT_EQ(run.lasterror, "Error downloading ./Base/big.png");
-  EXPECT_TRUE(Contains(run.log, "Error downloading ./Base/big.png\n"));
-  EXPECT_TRUE(Contains(console_, std::string("\nCURL Error: ") +
-                                     curl_easy_strerror(CURLE_RECV_ERROR)))
-      << console_;
-  EXPECT_EQ(Local("Base/big.png"), "old big");
+  ExpectBigFileFailedWith(run, CURLE_RECV_ERROR);
   EXPECT_EQ(Local("Base/small.png"), small);
-  EXPECT_TRUE(PathsEndingIn(game_, ".tmp").empty());
   EXPECT_EQ(raw.RequestCount(), 3);
   ExpectNothingOutside();
 }
@@ -274,15 +280,8 @@ TEST_F(FaultMatrixTest, FullFileSystemDuringADownloadKeepsTheOldCopy) {
   WriteLocal("Base/big.png", "old big");
   WriteLocal("Base/small.png", "old small");
   RunOutcome run = RunCapturingConsole();
-  EXPECT_EQ(run.error, 1);
-  EXPECT_EQ(run.lasterror, "Error downloading ./Base/big.png");
-  EXPECT_TRUE(Contains(run.log, "Error downloading ./Base/big.png\n"));
-  EXPECT_TRUE(Contains(console_, std::string("\nCURL Error: ") +
-                                     curl_easy_strerror(CURLE_WRITE_ERROR)))
-      << console_;
-  EXPECT_EQ(Local("Base/big.png"), "old big");
+  ExpectBigFileFailedWith(run, CURLE_WRITE_ERROR);
   EXPECT_EQ(Local("Base/small.png"), "small new");
-  EXPECT_TRUE(PathsEndingIn(game_, ".tmp").empty());
   EXPECT_NE(Local("App/version.txt"), ListText());
   ExpectNothingOutside();
 }
