@@ -53,5 +53,7 @@ int BuildNumber(const char* date) {
 }
 
 String ShortBuildName(const char* date) {
-  return "E" + std::to_string(BuildNumber(date));
+  String name = "E";
+  name += std::to_string(BuildNumber(date));
+  return name;
 }
