@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "engine/file_lock.h"
 #include "engine/random.h"
@@ -127,13 +128,20 @@ bool ChecksumListWriter::Close() {
   return ok;
 }
 
+ListHeader ReadListHeader(FILE* file) {
+  ListHeader header;
+  ChecksumListReader reader(file);
+  std::string keyword, key;
+  if (reader.ReadFields(keyword, key) != ListRead::kEntry) return header;
+  header.found = true;
+  header.keyword_ok = keyword == "version_file";
+  if (header.keyword_ok) header.key = std::strtol(key.c_str(), nullptr, 10);
+  return header;
+}
+
 bool HasChecksumListHeader(const char* path) {
   FileLock file(std::fopen(path, "r"));
-  if (!file.isValid()) return false;
-  ChecksumListReader reader(file.get());
-  std::string keyword, key;
-  return reader.ReadFields(keyword, key) == ListRead::kEntry &&
-         keyword == "version_file";
+  return file.isValid() && ReadListHeader(file.get()).keyword_ok;
 }
 
 long MakeVersionKey() {

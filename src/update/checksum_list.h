@@ -92,6 +92,18 @@ class ChecksumListWriter {
   bool write_failed_ = false;
 };
 
+// The header at the start of a list: `found` is false when its first two
+// fields cannot be read; `keyword_ok` tells whether the first is
+// "version_file", and `key` is then the second converted as a decimal number.
+struct ListHeader {
+  bool found = false;
+  bool keyword_ok = false;
+  long key = 0;
+};
+
+// Reads the header from the current position of `file` (its start).
+ListHeader ReadListHeader(FILE* file);
+
 // True when the file at `path` opens and starts with the keyword
 // "version_file" followed by a second field: the mark of a checksum list.
 // An empty file, an error page or other bytes without it are not lists.

@@ -1,7 +1,6 @@
 // The updater's version-file writer and key check.
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 #include "engine/file_lock.h"
 #include "launcher/starter_shared_state.h"
@@ -15,26 +14,6 @@ namespace {
 
 constexpr wchar_t kHashingMessage[] =
     L"Please wait a minute...\nDetermining which files to update...\n";
-
-// The key in the header at the start of `file`: `found` is false when the
-// first two fields cannot be read; `keyword_ok` tells whether the first is
-// "version_file".
-struct Header {
-  bool found = false;
-  bool keyword_ok = false;
-  long key = 0;
-};
-
-Header ReadHeader(FILE* file) {
-  Header header;
-  ChecksumListReader reader(file);
-  std::string keyword, key;
-  if (reader.ReadFields(keyword, key) != ListRead::kEntry) return header;
-  header.found = true;
-  header.keyword_ok = keyword == "version_file";
-  if (header.keyword_ok) header.key = std::strtol(key.c_str(), nullptr, 10);
-  return header;
-}
 
 void ShowHashing(const std::string& name) {
   StarterSharedState* starter = StarterSharedState::starter;
@@ -101,20 +80,20 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
 }
 
 int CAutoUpdate::RandomKeyCheck(const char* filename, const char* downloaddir) {
-  Header local;
+  ListHeader local;
   {
     FileLock file(std::fopen(filename, "r"));
     if (!file.isValid()) {
       UpdateLog("Failed to open my version file %s\n", filename);
       return 0;
     }
-    local = ReadHeader(file.get());
+    local = ReadListHeader(file.get());
     if (!local.found) UpdateLog("fscanf read error: autoupdate 2\n");
   }
   std::string downloaded = downloaddir;
   if (!downloaded.empty()) downloaded += "/";
   downloaded += filename;
-  Header server;
+  ListHeader server;
   {
     FileLock file(std::fopen(downloaded.c_str(), "r"));
     if (!file.isValid()) {
@@ -122,7 +101,7 @@ int CAutoUpdate::RandomKeyCheck(const char* filename, const char* downloaddir) {
                 downloaded.c_str());
       return 0;
     }
-    server = ReadHeader(file.get());
+    server = ReadListHeader(file.get());
     if (!server.found) UpdateLog("fscanf read error: autoupdate 3\n");
   }
   if (server.found && !server.keyword_ok) {
