@@ -77,8 +77,9 @@ class GatedRelease {
  public:
   GatedRelease(HttpTestServer& server,
                const std::map<std::string, std::string>& bodies) {
-    for (const auto& [url_path, body] : bodies) {
-      auto shared = std::make_shared<const std::string>(body);
+    for (const auto& entry : bodies) {
+      const std::string url_path = entry.first;
+      auto shared = std::make_shared<const std::string>(entry.second);
       server.SetHandler(url_path,
                         [this, url_path, shared](const httplib::Request&,
                                                  httplib::Response& response) {
