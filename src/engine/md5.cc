@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/scoped_fd.h"
+
 namespace {
 
 inline std::uint32_t RotateLeft(std::uint32_t v, int n) {
@@ -47,21 +49,6 @@ std::string ToHex(const std::array<std::uint8_t, 16>& digest) {
   }
   return hex;
 }
-
-// Closes a file descriptor when it goes out of scope.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 constexpr std::size_t kFileBlockSize = 256 * 1024;
 

@@ -72,3 +72,18 @@ ChildResult RunChild(const std::string& program,
   ChildProcess child(program, argv, cwd, capture_dir);
   return child.Wait();
 }
+
+int RunWithFileSizeLimit(rlim_t max_file_bytes,
+                         const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{max_file_bytes, max_file_bytes};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(125);
+    _exit(body());
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}

@@ -4,6 +4,9 @@
 
 #include <sys/types.h>
 
+#include <sys/resource.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,5 +49,11 @@ class ChildProcess {
 ChildResult RunChild(const std::string& program,
                      const std::vector<std::string>& argv,
                      const std::string& cwd, const std::string& capture_dir);
+
+// Runs `body` in a forked child whose files may grow to `max_file_bytes` at
+// most, with SIGXFSZ ignored, so that a longer write fails with EFBIG as on
+// a full disk. Returns the child's exit code (the value `body` returned), or
+// -1 when it did not exit normally.
+int RunWithFileSizeLimit(rlim_t max_file_bytes, const std::function<int()>& body);
 
 #endif  // STARTER_TESTS_SUPPORT_CHILD_PROCESS_H_

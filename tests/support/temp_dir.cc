@@ -63,3 +63,18 @@ int RunShell(const std::string& command) {
   if (status == -1) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+
+std::set<std::string> NamesIn(const std::string& dir) {
+  std::set<std::string> names;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(dir, error)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+mode_t PermissionsOf(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return 0;
+  return info.st_mode & 07777;
+}

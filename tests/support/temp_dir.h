@@ -2,6 +2,9 @@
 #ifndef STARTER_TESTS_SUPPORT_TEMP_DIR_H_
 #define STARTER_TESTS_SUPPORT_TEMP_DIR_H_
 
+#include <sys/types.h>
+
+#include <set>
 #include <string>
 
 // A fresh directory under the system temporary directory, removed with all
@@ -40,6 +43,11 @@ void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 // True when `path` exists (any kind of file).
 bool PathExists(const std::string& path);
+// The names directly in `dir`, without "." and ".."; empty when it cannot
+// be read.
+std::set<std::string> NamesIn(const std::string& dir);
+// The permission bits of `path` (following links), or 0 when it is absent.
+mode_t PermissionsOf(const std::string& path);
 // Runs `command` through the shell; returns its exit status.
 int RunShell(const std::string& command);
 

@@ -16,12 +16,6 @@
 
 namespace {
 
-mode_t PermissionsOf(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return 0;
-  return st.st_mode & 07777;
-}
-
 std::vector<std::string> Entries(const std::string& directory) {
   std::vector<std::string> names;
   DIR* dir = opendir(directory.c_str());

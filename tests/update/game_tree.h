@@ -6,17 +6,8 @@
 #include <random>
 #include <set>
 #include <string>
+#include "support/temp_dir.h"
 #include "support/text_match.h"
-
-// The names directly in `dir`, without "." and "..".
-inline std::set<std::string> NamesIn(const std::string& dir) {
-  std::set<std::string> names;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
-}
 
 // The paths below `dir` (relative to it) of every entry whose name ends in
 // `suffix`, at any depth.

@@ -1,0 +1,284 @@
+#include "engine/atomic_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string_view>
+
+#include "engine/deferred_sync.h"
+
+namespace {
+
+constexpr char kTempSuffix[] = ".tmp";
+constexpr std::size_t kRandomLength = 6;
+// Room a temporary name needs beyond the destination's name:
+// "." + pid (at most 10 digits) + "." + random part + ".tmp".
+constexpr std::size_t kTempNameOverhead = 1 + 10 + 1 + kRandomLength + 4;
+constexpr int kMaxLinkHops = 40;
+constexpr int kMaxCreateAttempts = 100;
+
+// The directory part of `path` ("" for a bare name) and its last component.
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string NameOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// `path` after following every symbolic link at its end, up to
+// kMaxLinkHops. A dangling link gives the path it points to.
+std::string FollowLinks(std::string path) {
+  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(path.c_str(), target, sizeof target);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) {
+      break;
+    }
+    std::string next(target, static_cast<std::size_t>(length));
+    path = next.front() == '/' ? next : DirectoryOf(path) + next;
+  }
+  return path;
+}
+
+std::string RandomPart() {
+  static constexpr char kAlphabet[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  unsigned char bytes[kRandomLength] = {};
+  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    // Uniqueness comes from O_EXCL; the random part only makes collisions
+    // rare, so a weaker source will do.
+    static unsigned counter = 0;
+    unsigned seed = static_cast<unsigned>(::getpid()) * 2654435761u + ++counter;
+    for (unsigned char& b : bytes) b = static_cast<unsigned char>(seed >>= 3);
+  }
+  std::string part(kRandomLength, 'a');
+  for (std::size_t i = 0; i < kRandomLength; ++i) {
+    part[i] = kAlphabet[bytes[i] % (sizeof kAlphabet - 1)];
+  }
+  return part;
+}
+
+bool IsAlphanumeric(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9');
+}
+
+// The process id in a temporary file name made by this class
+// ("<name>.<pid>.<XXXXXX>.tmp"), or 0 when `name` is not such a name.
+pid_t OwnerOfTemporary(std::string_view name) {
+  constexpr std::size_t kSuffix = sizeof kTempSuffix - 1;
+  if (!name.ends_with(kTempSuffix)) return 0;
+  name.remove_suffix(kSuffix);
+  if (name.size() < kRandomLength + 2) return 0;
+  for (char c : name.substr(name.size() - kRandomLength)) {
+    if (!IsAlphanumeric(c)) return 0;
+  }
+  name.remove_suffix(kRandomLength);
+  if (name.back() != '.') return 0;
+  name.remove_suffix(1);
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return 0;
+  const std::string_view digits = name.substr(dot + 1);
+  long pid = 0;
+  const auto [end, error] =
+      std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+  if (error != std::errc() || end != digits.data() + digits.size() ||
+      pid <= 0 || pid > INT_MAX) {
+    return 0;
+  }
+  return static_cast<pid_t>(pid);
+}
+
+bool ProcessIsGone(pid_t pid) {
+  return pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+// Removes from `dir` ("" for the current directory) the temporary files of
+// processes that no longer run, once per directory and process.
+void SweepStaleTemporaries(const std::string& dir) {
+  static std::mutex mutex;
+  static std::set<std::string> swept;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!swept.insert(dir).second) return;
+  std::unique_ptr<DIR, DirCloser> listing(
+      ::opendir(dir.empty() ? "." : dir.c_str()));
+  if (!listing) return;
+  const int dir_fd = ::dirfd(listing.get());
+  while (const dirent* entry = ::readdir(listing.get())) {
+    const pid_t owner = OwnerOfTemporary(entry->d_name);
+    if (owner != 0 && ProcessIsGone(owner)) {
+      ::unlinkat(dir_fd, entry->d_name, 0);
+    }
+  }
+}
+
+// Gives the open temporary file `fd` the owner, group and permission bits
+// of the regular file at `path`, if there is one.
+void TakeOverAttributes(int fd, const std::string& path) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+  if (info.st_uid != ::geteuid() || info.st_gid != ::getegid()) {
+    // Only a privileged process may give a file away; others keep their own.
+    [[maybe_unused]] int ignored = ::fchown(fd, info.st_uid, info.st_gid);
+  }
+  ::fchmod(fd, info.st_mode & 07777);
+}
+
+}  // namespace
+
+AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links)
+    : path_(links == LinkAtDestination::kFollow ? FollowLinks(path) : path) {
+  const std::string dir = DirectoryOf(path_);
+  SweepStaleTemporaries(dir);
+  std::string name = NameOf(path_);
+  if (name.size() + kTempNameOverhead > NAME_MAX) {
+    name.resize(NAME_MAX - kTempNameOverhead);
+  }
+  const std::string prefix =
+      dir + name + "." + std::to_string(::getpid()) + ".";
+  for (int attempt = 0; attempt < kMaxCreateAttempts; ++attempt) {
+    std::string candidate = prefix + RandomPart() + kTempSuffix;
+    fd_.reset(::open(candidate.c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                     0666));
+    if (fd_.valid()) {
+      temp_path_ = std::move(candidate);
+      TakeOverAttributes(fd_.get(), path_);
+      return;
+    }
+    if (errno != EEXIST) break;
+  }
+  Fail();
+}
+
+AtomicFile::~AtomicFile() {
+  if (!done_ && !temp_path_.empty()) {
+    if (stream_ != nullptr) std::fclose(stream_);
+    ::unlink(temp_path_.c_str());
+  }
+}
+
+FILE* AtomicFile::stream() {
+  if (stream_ == nullptr && fd_.valid() && !done_) {
+    stream_ = ::fdopen(fd_.get(), "wb");
+    if (stream_ == nullptr) {
+      Fail();
+      return nullptr;
+    }
+    fd_.release();
+  }
+  return stream_;
+}
+
+bool AtomicFile::Write(const void* data, std::size_t size) {
+  FILE* out = stream();
+  if (out == nullptr) return false;
+  if (size > 0 && std::fwrite(data, 1, size, out) != size) {
+    if (errno == 0) errno = EIO;
+    Fail();
+    return false;
+  }
+  return true;
+}
+
+void AtomicFile::SetMode(mode_t mode) {
+  const int fd = stream_ != nullptr ? ::fileno(stream_) : fd_.get();
+  if (fd >= 0) ::fchmod(fd, mode & 07777);
+}
+
+bool AtomicFile::Flush() {
+  if (!ok()) {
+    errno = error_ != 0 ? error_ : EBADF;
+    return false;
+  }
+  if (stream_ != nullptr && std::fflush(stream_) != 0) {
+    Fail();
+    return false;
+  }
+  return true;
+}
+
+bool AtomicFile::Finish(bool sync) {
+  if (done_ || temp_path_.empty()) {
+    errno = error_ != 0 ? error_ : EBADF;
+    return false;
+  }
+  if (!Flush()) return false;
+  const int fd = stream_ != nullptr ? ::fileno(stream_) : fd_.get();
+  if (sync && ::fsync(fd) != 0) {
+    Fail();
+    return false;
+  }
+  bool closed = true;
+  if (stream_ != nullptr) {
+    closed = std::fclose(std::exchange(stream_, nullptr)) == 0;
+  } else {
+    closed = fd_.Close();
+  }
+  if (!closed) {
+    Fail();
+    return false;
+  }
+  return true;
+}
+
+bool AtomicFile::Commit(DeferredSync* deferred) {
+  if (!Finish(deferred == nullptr) ||
+      std::rename(temp_path_.c_str(), path_.c_str()) != 0) {
+    Fail();
+    Discard();
+    return false;
+  }
+  done_ = true;
+  if (deferred != nullptr) {
+    deferred->Note(DirectoryOf(path_));
+    return true;
+  }
+  if (!SyncParentDirectory(path_)) {
+    Fail();
+    return false;
+  }
+  return true;
+}
+
+bool AtomicFile::KeepAs(const std::string& name) {
+  if (!Finish(false) || std::rename(temp_path_.c_str(), name.c_str()) != 0) {
+    Fail();
+    Discard();
+    return false;
+  }
+  done_ = true;
+  return true;
+}
+
+void AtomicFile::Fail() {
+  if (error_ == 0) error_ = errno != 0 ? errno : EIO;
+}
+
+void AtomicFile::Discard() {
+  if (done_) return;
+  done_ = true;
+  if (stream_ != nullptr) std::fclose(std::exchange(stream_, nullptr));
+  fd_.reset();
+  if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
+  errno = error_ != 0 ? error_ : EIO;
+}

@@ -1,0 +1,100 @@
+// Replacement of a file through a temporary file and a rename.
+#ifndef STARTER_ENGINE_ATOMIC_FILE_H_
+#define STARTER_ENGINE_ATOMIC_FILE_H_
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+#include "engine/scoped_fd.h"
+
+class DeferredSync;
+
+// What a replacement does with a symbolic link found at its destination.
+enum class LinkAtDestination {
+  // The link itself is replaced by the new file. For the files of the game
+  // tree, whose links the updater checks before it writes.
+  kReplace,
+  // The file the link leads to (through any number of links) is replaced
+  // and the link stays, as when the file is truncated and rewritten. For
+  // settings files an operator may keep elsewhere.
+  kFollow,
+};
+
+// Writes a new version of a file so that the file under its name is always
+// either the old version or the complete new one. The new bytes go to a new,
+// uniquely named temporary file "<name>.<pid>.<XXXXXX>.tmp" beside the
+// destination; Commit renames it over the destination. An uncommitted
+// temporary file is removed when the object goes.
+//
+// Permission bits: those of the file being replaced (and its owner and
+// group, where this process may set them), or for a new file 0666 less the
+// umask; SetMode chooses exact bits instead. They are applied to the
+// temporary file before any byte is written to it.
+//
+// Creating the first AtomicFile in a directory also removes the temporary
+// files that processes which no longer run left there.
+class AtomicFile {
+ public:
+  // Creates the temporary file for `path`. Check ok(): on failure error()
+  // holds the errno of the failed creation and nothing was created.
+  AtomicFile(const std::string& path, LinkAtDestination links);
+  ~AtomicFile();
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+
+  // True while the temporary file exists and every write so far succeeded.
+  bool ok() const { return error_ == 0 && !temp_path_.empty(); }
+  // The errno of the first failure, 0 when none.
+  int error() const { return error_; }
+  // The file that Commit replaces (after following links for kFollow).
+  const std::string& path() const { return path_; }
+  // The temporary file; empty when it could not be created.
+  const std::string& temp_path() const { return temp_path_; }
+
+  // A buffered stream on the temporary file, owned by this object; null when
+  // the temporary file could not be created. Write errors on it count as
+  // failures of Flush and Commit.
+  FILE* stream();
+  // Appends `size` bytes. Returns false (and remembers the error) on a
+  // failed write.
+  bool Write(const void* data, std::size_t size);
+  // Gives the new file exactly the permission bits `mode`, now.
+  void SetMode(mode_t mode);
+  // Pushes the buffered bytes into the temporary file, so that it can be
+  // read by its name. Returns false (errno set) when a write failed.
+  bool Flush();
+
+  // Finishes the file and renames it over path(). With `deferred` null the
+  // data and the rename are synced to the disk before Commit returns;
+  // otherwise the file's file system is noted in `deferred`, which makes it
+  // durable later together with others. Returns false (errno set) when a
+  // write, the sync or the rename failed: the temporary file is then
+  // removed and path() is as it was.
+  bool Commit(DeferredSync* deferred = nullptr);
+
+  // Finishes the file and renames the temporary file to `name` instead,
+  // where it stays after this object goes (a download kept for the operator
+  // to install by hand). Returns false (errno set) on failure; the temporary
+  // file is then removed.
+  bool KeepAs(const std::string& name);
+
+ private:
+  // Flushes and closes the temporary file. False (errno set) on failure.
+  bool Finish(bool sync);
+  // Remembers errno as the first failure, if none was remembered yet.
+  void Fail();
+  // Removes the temporary file after a failure; keeps errno.
+  void Discard();
+
+  std::string path_;
+  std::string temp_path_;
+  ScopedFd fd_;
+  FILE* stream_ = nullptr;
+  int error_ = 0;
+  bool done_ = false;
+};
+
+#endif  // STARTER_ENGINE_ATOMIC_FILE_H_

@@ -1,0 +1,58 @@
+#include "engine/deferred_sync.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+int OpenDirectory(const std::string& dir) {
+  return ::open(dir.empty() ? "." : dir.c_str(),
+                O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+std::string ParentOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+void DeferredSync::Note(const std::string& dir) {
+  struct stat info;
+  if (::stat(dir.empty() ? "." : dir.c_str(), &info) == 0 &&
+      file_systems_.count(info.st_dev) != 0) {
+    return;
+  }
+  ScopedFd fd(OpenDirectory(dir));
+  if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
+    sync_everything_ = true;
+    return;
+  }
+  file_systems_.try_emplace(info.st_dev, std::move(fd));
+}
+
+bool DeferredSync::SyncAll() {
+  int first_error = 0;
+  if (sync_everything_) ::sync();
+  for (auto& entry : file_systems_) {
+    if (::syncfs(entry.second.get()) != 0 && first_error == 0) {
+      first_error = errno;
+    }
+  }
+  file_systems_.clear();
+  sync_everything_ = false;
+  if (first_error == 0) return true;
+  errno = first_error;
+  return false;
+}
+
+bool SyncParentDirectory(const std::string& path) {
+  ScopedFd dir(OpenDirectory(ParentOf(path)));
+  if (!dir.valid()) return false;
+  return ::fsync(dir.get()) == 0;
+}

@@ -1,0 +1,46 @@
+// Durability for many files at once.
+#ifndef STARTER_ENGINE_DEFERRED_SYNC_H_
+#define STARTER_ENGINE_DEFERRED_SYNC_H_
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+
+#include "engine/scoped_fd.h"
+
+// Collects the file systems that received writes not yet synced, so that
+// they can be made durable together: one syncfs per file system instead of
+// one fsync per file. Used by one thread at a time.
+class DeferredSync {
+ public:
+  DeferredSync() = default;
+  DeferredSync(const DeferredSync&) = delete;
+  DeferredSync& operator=(const DeferredSync&) = delete;
+
+  // Remembers the file system that holds the directory `dir`. When the
+  // directory cannot be opened, SyncAll falls back to syncing every file
+  // system of the machine.
+  void Note(const std::string& dir);
+
+  // Writes everything noted since the last call through to its disk: the
+  // data and the names of every file committed there. Attempts every file
+  // system; returns false (errno set) when any sync failed. Forgets what was
+  // noted either way.
+  bool SyncAll();
+
+  // True when nothing has been noted since the last SyncAll.
+  bool empty() const { return file_systems_.empty() && !sync_everything_; }
+
+ private:
+  // One open directory per file system, keyed by device.
+  std::map<dev_t, ScopedFd> file_systems_;
+  bool sync_everything_ = false;
+};
+
+// Makes the directory entry changes (renames, creations) of the directory
+// holding `path` durable with one fsync of that directory. Returns false
+// (errno set) when it cannot be opened or synced.
+bool SyncParentDirectory(const std::string& path);
+
+#endif  // STARTER_ENGINE_DEFERRED_SYNC_H_
