@@ -241,22 +241,30 @@ bool AtomicFile::Finish(bool sync) {
   return true;
 }
 
-bool AtomicFile::Commit(DeferredSync* deferred) {
-  if (!Finish(deferred == nullptr) ||
+bool AtomicFile::Rename(bool sync) {
+  if (!Finish(sync) ||
       std::rename(temp_path_.c_str(), path_.c_str()) != 0) {
     Fail();
     Discard();
     return false;
   }
   done_ = true;
-  if (deferred != nullptr) {
-    deferred->Note(DirectoryOf(path_));
-    return true;
-  }
-  if (!SyncParentDirectory(path_)) {
+  return true;
+}
+
+bool AtomicFile::Commit(Durability durability) {
+  const bool sync = durability == Durability::kSynced;
+  if (!Rename(sync)) return false;
+  if (sync && !SyncParentDirectory(path_)) {
     Fail();
     return false;
   }
+  return true;
+}
+
+bool AtomicFile::Commit(DeferredSync& deferred) {
+  if (!Rename(false)) return false;
+  deferred.Note(DirectoryOf(path_));
   return true;
 }
 

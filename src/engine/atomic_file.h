@@ -23,6 +23,15 @@ enum class LinkAtDestination {
   kFollow,
 };
 
+// When a commit reaches the disk.
+enum class Durability {
+  // The data and the new name are synced before Commit returns.
+  kSynced,
+  // The kernel writes them back in its own time (a later sync, or a power
+  // loss, decides).
+  kWriteBack,
+};
+
 // Writes a new version of a file so that the file under its name is always
 // either the old version or the complete new one. The new bytes go to a new,
 // uniquely named temporary file "<name>.<pid>.<XXXXXX>.tmp" beside the
@@ -67,13 +76,16 @@ class AtomicFile {
   // read by its name. Returns false (errno set) when a write failed.
   bool Flush();
 
-  // Finishes the file and renames it over path(). With `deferred` null the
-  // data and the rename are synced to the disk before Commit returns;
-  // otherwise the file's file system is noted in `deferred`, which makes it
-  // durable later together with others. Returns false (errno set) when a
-  // write, the sync or the rename failed: the temporary file is then
-  // removed and path() is as it was.
-  bool Commit(DeferredSync* deferred = nullptr);
+  // Finishes the file and renames it over path(). kSynced writes the data
+  // and the rename through to the disk before returning; kWriteBack leaves
+  // both to the kernel's write-back. Returns false (errno set) when a write,
+  // the sync or the rename failed: the temporary file is then removed and
+  // path() is as it was. When only the final sync of the directory fails,
+  // the new file is in place and Commit still returns false.
+  bool Commit(Durability durability = Durability::kSynced);
+  // As Commit(kWriteBack), and notes the file's file system in `deferred`,
+  // whose SyncAll makes this and other files durable together.
+  bool Commit(DeferredSync& deferred);
 
   // Finishes the file and renames the temporary file to `name` instead,
   // where it stays after this object goes (a download kept for the operator
@@ -84,6 +96,8 @@ class AtomicFile {
  private:
   // Flushes and closes the temporary file. False (errno set) on failure.
   bool Finish(bool sync);
+  // Finishes the file and renames it over path(); see Commit.
+  bool Rename(bool sync);
   // Remembers errno as the first failure, if none was remembered yet.
   void Fail();
   // Removes the temporary file after a failure; keeps errno.

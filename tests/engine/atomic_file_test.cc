@@ -177,7 +177,7 @@ TEST_F(AtomicFileTest, TemporaryNamesAreUniqueAndFitLongNames) {
   EXPECT_NE(a.temp_path(), b.temp_path());
   const std::string pid_part = "." + std::to_string(getpid()) + ".";
   EXPECT_NE(a.temp_path().find(pid_part), std::string::npos) << a.temp_path();
-  ASSERT_TRUE(a.Write("a", 1) && a.Commit());
+  ASSERT_TRUE(a.Write("a", 1) && a.Commit(Durability::kWriteBack));
   ASSERT_TRUE(b.Write("b", 1) && b.Commit());
   EXPECT_EQ(ReadFile(dir_ / long_name), "b");
   EXPECT_EQ(NamesIn(dir_.path()).size(), 1u);
@@ -223,7 +223,7 @@ TEST_F(AtomicFileTest, DeferredCommitsAreSyncedTogether) {
     WriteFile(dir_ / "sub/.keep", "");
     AtomicFile file(dir_ / name, LinkAtDestination::kReplace);
     ASSERT_TRUE(file.Write(name, 1));
-    ASSERT_TRUE(file.Commit(&deferred));
+    ASSERT_TRUE(file.Commit(deferred));
     EXPECT_EQ(ReadFile(dir_ / name), std::string(name, 1));
   }
   EXPECT_FALSE(deferred.empty());
