@@ -171,14 +171,11 @@ AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links)
 }
 
 AtomicFile::~AtomicFile() {
-  if (!done_ && !temp_path_.empty()) {
-    if (stream_ != nullptr) std::fclose(stream_);
-    ::unlink(temp_path_.c_str());
-  }
+  if (!done_) Abandon();
 }
 
 FILE* AtomicFile::stream() {
-  if (stream_ == nullptr && fd_.valid() && !done_) {
+  if (stream_ == nullptr && fd_.valid()) {
     stream_ = ::fdopen(fd_.get(), "wb");
     if (stream_ == nullptr) {
       Fail();
@@ -218,22 +215,16 @@ bool AtomicFile::Flush() {
 }
 
 bool AtomicFile::Finish(bool sync) {
-  if (done_ || temp_path_.empty()) {
-    errno = error_ != 0 ? error_ : EBADF;
-    return false;
-  }
-  if (!Flush()) return false;
+  if (done_ || !Flush()) return false;
+  if (!stream_ && !fd_.valid()) return true;  // finished before
   const int fd = stream_ != nullptr ? ::fileno(stream_) : fd_.get();
   if (sync && ::fsync(fd) != 0) {
     Fail();
     return false;
   }
-  bool closed = true;
-  if (stream_ != nullptr) {
-    closed = std::fclose(std::exchange(stream_, nullptr)) == 0;
-  } else {
-    closed = fd_.Close();
-  }
+  const bool closed = stream_ != nullptr
+                          ? std::fclose(std::exchange(stream_, nullptr)) == 0
+                          : fd_.Close();
   if (!closed) {
     Fail();
     return false;
@@ -241,11 +232,10 @@ bool AtomicFile::Finish(bool sync) {
   return true;
 }
 
-bool AtomicFile::Rename(bool sync) {
-  if (!Finish(sync) ||
-      std::rename(temp_path_.c_str(), path_.c_str()) != 0) {
-    Fail();
-    Discard();
+bool AtomicFile::RenameTo(const std::string& name, bool sync) {
+  if (!Finish(sync)) return false;
+  if (std::rename(temp_path_.c_str(), name.c_str()) != 0) {
+    // The temporary file stays ours: a later attempt may still succeed.
     return false;
   }
   done_ = true;
@@ -254,7 +244,8 @@ bool AtomicFile::Rename(bool sync) {
 
 bool AtomicFile::Commit(Durability durability) {
   const bool sync = durability == Durability::kSynced;
-  if (!Rename(sync)) return false;
+  if (!RenameTo(path_, sync)) return false;
+  committed_ = true;
   if (sync && !SyncParentDirectory(path_)) {
     Fail();
     return false;
@@ -263,30 +254,23 @@ bool AtomicFile::Commit(Durability durability) {
 }
 
 bool AtomicFile::Commit(DeferredSync& deferred) {
-  if (!Rename(false)) return false;
+  if (!RenameTo(path_, false)) return false;
+  committed_ = true;
   deferred.Note(DirectoryOf(path_));
   return true;
 }
 
-bool AtomicFile::KeepAs(const std::string& name) {
-  if (!Finish(false) || std::rename(temp_path_.c_str(), name.c_str()) != 0) {
-    Fail();
-    Discard();
-    return false;
-  }
+bool AtomicFile::KeepAs(const std::string& name) { return RenameTo(name, false); }
+
+bool AtomicFile::Abandon() {
+  if (done_) return true;
   done_ = true;
-  return true;
+  if (stream_ != nullptr) std::fclose(std::exchange(stream_, nullptr));
+  fd_.reset();
+  if (temp_path_.empty()) return true;
+  return ::unlink(temp_path_.c_str()) == 0 || errno == ENOENT;
 }
 
 void AtomicFile::Fail() {
   if (error_ == 0) error_ = errno != 0 ? errno : EIO;
-}
-
-void AtomicFile::Discard() {
-  if (done_) return;
-  done_ = true;
-  if (stream_ != nullptr) std::fclose(std::exchange(stream_, nullptr));
-  fd_.reset();
-  if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
-  errno = error_ != 0 ? error_ : EIO;
 }

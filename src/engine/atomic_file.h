@@ -35,8 +35,8 @@ enum class Durability {
 // Writes a new version of a file so that the file under its name is always
 // either the old version or the complete new one. The new bytes go to a new,
 // uniquely named temporary file "<name>.<pid>.<XXXXXX>.tmp" beside the
-// destination; Commit renames it over the destination. An uncommitted
-// temporary file is removed when the object goes.
+// destination; Commit renames it over the destination. A temporary file that
+// was neither committed nor kept is removed when the object goes.
 //
 // Permission bits: those of the file being replaced (and its owner and
 // group, where this process may set them), or for a new file 0666 less the
@@ -58,6 +58,8 @@ class AtomicFile {
   bool ok() const { return error_ == 0 && !temp_path_.empty(); }
   // The errno of the first failure, 0 when none.
   int error() const { return error_; }
+  // True once the temporary file has been renamed over path().
+  bool committed() const { return committed_; }
   // The file that Commit replaces (after following links for kFollow).
   const std::string& path() const { return path_; }
   // The temporary file; empty when it could not be created.
@@ -77,11 +79,13 @@ class AtomicFile {
   bool Flush();
 
   // Finishes the file and renames it over path(). kSynced writes the data
-  // and the rename through to the disk before returning; kWriteBack leaves
-  // both to the kernel's write-back. Returns false (errno set) when a write,
-  // the sync or the rename failed: the temporary file is then removed and
-  // path() is as it was. When only the final sync of the directory fails,
-  // the new file is in place and Commit still returns false.
+  // and the new name through to the disk before returning; kWriteBack
+  // leaves both to the kernel's write-back. Returns false (errno set) when a
+  // write, the sync or the rename failed: path() is then as it was, and the
+  // temporary file stays until this object goes (or KeepAs keeps it), so a
+  // caller may try other ways to put it in place. When only the final sync
+  // of the directory fails, Commit returns false although committed() is
+  // true: the new file is in place but may not survive a power loss.
   bool Commit(Durability durability = Durability::kSynced);
   // As Commit(kWriteBack), and notes the file's file system in `deferred`,
   // whose SyncAll makes this and other files durable together.
@@ -89,19 +93,21 @@ class AtomicFile {
 
   // Finishes the file and renames the temporary file to `name` instead,
   // where it stays after this object goes (a download kept for the operator
-  // to install by hand). Returns false (errno set) on failure; the temporary
-  // file is then removed.
+  // to install by hand). Returns false (errno set) on failure.
   bool KeepAs(const std::string& name);
 
+  // Removes the temporary file now; nothing is committed afterwards. Returns
+  // false (errno set) when it exists and could not be removed.
+  bool Abandon();
+
  private:
-  // Flushes and closes the temporary file. False (errno set) on failure.
+  // Flushes and closes the temporary file (once). False (errno set) on
+  // failure.
   bool Finish(bool sync);
-  // Finishes the file and renames it over path(); see Commit.
-  bool Rename(bool sync);
+  // Finishes the file and renames it to `name`; see Commit.
+  bool RenameTo(const std::string& name, bool sync);
   // Remembers errno as the first failure, if none was remembered yet.
   void Fail();
-  // Removes the temporary file after a failure; keeps errno.
-  void Discard();
 
   std::string path_;
   std::string temp_path_;
@@ -109,6 +115,7 @@ class AtomicFile {
   FILE* stream_ = nullptr;
   int error_ = 0;
   bool done_ = false;
+  bool committed_ = false;
 };
 
 #endif  // STARTER_ENGINE_ATOMIC_FILE_H_

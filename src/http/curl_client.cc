@@ -9,8 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include "engine/file_lock.h"
+#include "engine/atomic_file.h"
 #include "engine/md5.h"
+#include "http/progress_meter.h"
 #include "launcher/starter_shared_state.h"
 #include "update/file_install.h"
 
@@ -68,33 +69,12 @@ class PublishedDownload {
   PublishedDownload& operator=(const PublishedDownload&) = delete;
 };
 
-// Writes the received bytes through to the disk and closes the file. False
-// when any of that failed: the file may then be incomplete.
-bool FinishTemporaryFile(FileLock& file) {
-  bool ok = std::fflush(file.get()) == 0;
-  ok = fsync(fileno(file.get())) == 0 && ok;
-  return file.close() && ok;
-}
-
-// Checks the downloaded `temp_path` against `expected_md5` (any case).
-// Prints why and returns false when the file cannot be hashed or differs.
-bool HasExpectedMd5(const std::string& target_path, const char* temp_path,
-                    const std::string& expected_md5) {
-  std::string actual;
-  if (!Md5File(temp_path, actual)) {
-    std::printf("CCurl: Cannot hash %s (err %i)\n", temp_path, errno);
-    return false;
+// Removes the temporary file of a download that will not be installed,
+// printing the failure the way the transfer's own failure is printed.
+void DiscardDownload(AtomicFile& download) {
+  if (!download.Abandon()) {
+    std::printf("\nRemove failed %s\n", download.temp_path().c_str());
   }
-  if (strcasecmp(actual.c_str(), expected_md5.c_str()) == 0) return true;
-  std::printf("CCurl: MD5 mismatch for %s: expected %s, received %s\n",
-              target_path.c_str(), expected_md5.c_str(), actual.c_str());
-  return false;
-}
-
-// Removes the temporary file of a download that will not be installed.
-void DiscardTemporaryFile(const char* temp_path) {
-  if (std::remove(temp_path) != 0)
-    std::printf("\nRemove failed %s\n", temp_path);
 }
 
 }  // namespace
@@ -111,6 +91,7 @@ CCurl::CCurl() {
     return;
   }
   global_ready_ = true;
+  meter_ = std::make_unique<ProgressMeterStream>();
 }
 
 CCurl::~CCurl() {
@@ -135,14 +116,16 @@ void CCurl::DownloadFile(const char* urldir, const char* filename,
     return;
   }
   MakeParentDirectories(tempfilename.c_str());
-  FILE* raw_file = std::fopen(tempfilename.c_str(), "w+b");
-  if (raw_file == nullptr) {
-    std::printf("CCurl: Failed to create file %s (err: %i)\n", filename, errno);
+  AtomicFile download(filenamefull, LinkAtDestination::kReplace);
+  if (!download.ok()) {
+    std::printf("CCurl: Failed to create file %s (err: %i)\n", filename,
+                download.error());
     result = static_cast<CURLcode>(1);
     return;
   }
-  FileLock file(raw_file);
-  filedata data{tempfilename.c_str(), file.get()};
+  Md5 digest;
+  filedata data{download.temp_path().c_str(), download.stream(), &digest,
+                meter_.get()};
 
   const std::string urlfull = std::string(urldir) + filename;
   curl_easy_setopt(curl, CURLOPT_URL, urlfull.c_str());
@@ -150,36 +133,41 @@ void CCurl::DownloadFile(const char* urldir, const char* filename,
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeout_secs));
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  if (meter_ != nullptr && meter_->stream() != nullptr) {
+    curl_easy_setopt(curl, CURLOPT_STDERR, meter_->stream());
+  }
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CCurl::write_data_to_file);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &data);
   std::printf("Downloading %s...\n", urlfull.c_str());
   {
     PublishedDownload published(filename);
     result = curl_easy_perform(curl);
+    if (meter_ != nullptr) meter_->Flush();
     // A file that cannot be completed on disk is a failed transfer: only a
     // whole file may reach its real name.
-    if (!FinishTemporaryFile(file) && result == CURLE_OK) {
-      result = CURLE_WRITE_ERROR;
-    }
+    if (!download.Flush() && result == CURLE_OK) result = CURLE_WRITE_ERROR;
   }
 
   if (result != CURLE_OK) {
-    if (std::remove(tempfilename.c_str()) != 0) {
-      std::printf("\nRemove failed %s\n", tempfilename.c_str());
-    } else {
+    if (download.Abandon()) {
       std::printf("\nCURL Error: %s%s\n", curl_easy_strerror(result), "");
+    } else {
+      std::printf("\nRemove failed %s\n", download.temp_path().c_str());
     }
     return;
   }
   std::printf("file %s\n", filenamefull.c_str());
-  if (!expected_md5.empty() &&
-      !HasExpectedMd5(filenamefull, tempfilename.c_str(), expected_md5)) {
-    DiscardTemporaryFile(tempfilename.c_str());
-    result = static_cast<CURLcode>(1);
-    return;
+  if (!expected_md5.empty()) {
+    const std::string received = digest.FinalHex();
+    if (strcasecmp(received.c_str(), expected_md5.c_str()) != 0) {
+      std::printf("CCurl: MD5 mismatch for %s: expected %s, received %s\n",
+                  filenamefull.c_str(), expected_md5.c_str(), received.c_str());
+      DiscardDownload(download);
+      result = static_cast<CURLcode>(1);
+      return;
+    }
   }
-  const InstallResult installed =
-      InstallDownloadedFile(filenamefull.c_str(), tempfilename.c_str());
+  const InstallResult installed = InstallDownloadedFile(download, deferred_);
   if (!installed.installed) result = static_cast<CURLcode>(1);
   if (installed.restart_required) restartrequired = true;
 }
@@ -216,9 +204,12 @@ size_t CCurl::write_data_to_file(void* buffer, size_t size, size_t nmemb,
                                  void* userp) {
   if (size * nmemb == 0) return 0;
   if (userp == nullptr) return 0;
-  FILE* file = static_cast<filedata*>(userp)->pfile;
-  if (file == nullptr) return 0;
-  return std::fwrite(buffer, nmemb, size, file) * nmemb;
+  const filedata* data = static_cast<filedata*>(userp);
+  if (data->meter != nullptr) data->meter->Flush();
+  if (data->pfile == nullptr) return 0;
+  const size_t written = std::fwrite(buffer, nmemb, size, data->pfile) * nmemb;
+  if (data->digest != nullptr) data->digest->Update(buffer, written);
+  return written;
 }
 
 FILE* fopen_mkdir(const char* name, const char* mode) {

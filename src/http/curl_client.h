@@ -4,14 +4,22 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include <curl/curl.h>
 
-// User data of the write callback: the temporary file being written.
+class DeferredSync;
+class Md5;
+class ProgressMeterStream;
+
+// User data of the write callback: the temporary file being written, and
+// optionally the digest of the bytes received and the meter to pass on.
 struct filedata {
   const char* filename;
   FILE* pfile;
+  Md5* digest = nullptr;
+  ProgressMeterStream* meter = nullptr;
 };
 
 // Wraps one libcurl easy handle. Global initialisation and clean-up stay
@@ -27,15 +35,24 @@ class CCurl {
   CCurl& operator=(const CCurl&) = delete;
 
   // Fetches urldir + filename into downloaddir + "/" + filename (filename
-  // alone when downloaddir is empty) through the temporary name target +
-  // ".tmp", then installs it in place (executables and scripts specially).
-  // timeout_secs limits the whole transfer (0: none). When `expected_md5` is
-  // not empty, the download is installed only if its MD5 matches; otherwise
-  // it is removed and result is 1. Outcome in `result` (0 success) and
-  // `restartrequired` (an executable was replaced).
+  // alone when downloaddir is empty) through a temporary file of its own
+  // beside the target, then installs it in place (executables and scripts
+  // specially, see InstallDownloadedFile). A download that cannot be
+  // installed is kept as target + ".tmp", which the next download of the
+  // same target removes first. timeout_secs limits the whole transfer (0:
+  // none). When `expected_md5` is not empty, the download is installed only
+  // if its MD5 matches; otherwise it is removed and result is 1. Outcome in
+  // `result` (0 success) and `restartrequired` (an executable was replaced).
+  // libcurl's progress meter goes to standard error, one update per write.
   void DownloadFile(const char* urldir, const char* filename,
                     const char* downloaddir, int timeout_secs,
                     const std::string& expected_md5 = std::string());
+
+  // Lets the ordinary files this client installs join `deferred`, which the
+  // caller syncs once for all of them, instead of being synced one by one;
+  // null (the default) syncs each as it is installed. `deferred` must
+  // outlive the downloads.
+  void SetDeferredSync(DeferredSync* deferred) { deferred_ = deferred; }
 
   // Posts `formdata` to `formurl`, first posting `loginfo` to `logurl` with
   // the cookie engine on when `logurl` is not empty. Outcome in `result`.
@@ -44,6 +61,8 @@ class CCurl {
 
   // libcurl write callback; `userp` is a filedata. Returns the bytes
   // written, 0 (aborting the transfer) on a short write or a missing file.
+  // Adds the bytes written to `digest` and passes on the meter's text when
+  // they are set.
   static size_t write_data_to_file(void* buffer, size_t size, size_t nmemb,
                                    void* userp);
 
@@ -53,6 +72,8 @@ class CCurl {
 
  private:
   bool global_ready_ = false;
+  DeferredSync* deferred_ = nullptr;
+  std::unique_ptr<ProgressMeterStream> meter_;
 };
 
 // Creates the directories of `name` (every "/" or "\" from index 3 on),

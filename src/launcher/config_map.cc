@@ -1,18 +1,13 @@
 #include "launcher/config_map.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <sstream>
-#include <vector>
 
-#include "engine/file_lock.h"
+#include "engine/atomic_file.h"
 #include "engine_starter/log.h"
 
 namespace {
@@ -60,52 +55,6 @@ void LogSaveFailure(const std::string& name, const char* step, int error) {
       std::strerror(error));
 }
 
-// A temporary file beside a target, removed on destruction unless it was
-// renamed over the target by Commit.
-class PendingFile {
- public:
-  explicit PendingFile(const std::string& target)
-      : target_(target), temp_(target + ".XXXXXX") {}
-  ~PendingFile() {
-    if (!committed_ && created_) ::unlink(temp_.c_str());
-  }
-  PendingFile(const PendingFile&) = delete;
-  PendingFile& operator=(const PendingFile&) = delete;
-
-  // Creates the temporary file with the usual permissions and returns its
-  // stream, or null with errno set.
-  FILE* Create() {
-    std::vector<char> name(temp_.begin(), temp_.end());
-    name.push_back('\0');
-    int fd = ::mkstemp(name.data());
-    if (fd < 0) return nullptr;
-    created_ = true;
-    temp_ = name.data();
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    FILE* stream = ::fdopen(fd, "w");
-    if (stream == nullptr) {
-      int error = errno;
-      ::close(fd);
-      errno = error;
-    }
-    return stream;
-  }
-  // Renames the temporary file over the target; false with errno set.
-  bool Commit() {
-    if (std::rename(temp_.c_str(), target_.c_str()) != 0) return false;
-    committed_ = true;
-    return true;
-  }
-
- private:
-  std::string target_;
-  std::string temp_;
-  bool created_ = false;
-  bool committed_ = false;
-};
-
 }  // namespace
 
 bool SignedByteLess::operator()(const std::string& a,
@@ -142,28 +91,26 @@ std::int32_t CConfigMap::getConfigAsInt(const stringc& name) const {
 }
 
 bool CConfigMap::SaveToFile(const stringc& name) const {
-  PendingFile pending(name);
-  FILE* stream = pending.Create();
-  if (stream == nullptr) {
-    LogSaveFailure(name, "create", errno);
+  // Replacing the file keeps what rewriting it in place kept: its permission
+  // bits, and a symbolic link with the file it leads to.
+  AtomicFile file(name, LinkAtDestination::kFollow);
+  if (!file.ok()) {
+    LogSaveFailure(name, "create", file.error());
     return false;
   }
-  FileLock file(stream);
-  std::fputs(kHeaderLine, file.get());
+  file.Write(kHeaderLine, sizeof kHeaderLine - 1);
   for (const auto& [key, value] : Map) {
-    std::fwrite(key.data(), 1, key.size(), file.get());
-    std::fputc('=', file.get());
-    std::fwrite(value.data(), 1, value.size(), file.get());
-    std::fputc('\n', file.get());
+    file.Write(key.data(), key.size());
+    file.Write("=", 1);
+    file.Write(value.data(), value.size());
+    file.Write("\n", 1);
   }
-  const bool written = std::ferror(file.get()) == 0;
-  const int write_error = errno;
-  if (!file.close() || !written) {
-    LogSaveFailure(name, "write", written ? errno : write_error);
+  if (!file.Flush()) {
+    LogSaveFailure(name, "write", errno);
     return false;
   }
-  if (!pending.Commit()) {
-    LogSaveFailure(name, "rename", errno);
+  if (!file.Commit()) {
+    LogSaveFailure(name, file.committed() ? "sync" : "rename", errno);
     return false;
   }
   return true;

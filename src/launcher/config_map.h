@@ -33,8 +33,10 @@ class CConfigMap {
   // names and text without a number give 0.
   std::int32_t getConfigAsInt(const stringc& name) const;
   // Writes the header line and every entry ("name=value") in name order to
-  // the file `name`. Returns false, logging one line and leaving no file
-  // behind, when the file cannot be created or written.
+  // the file `name`, replacing it whole and durably. A symbolic link at
+  // `name` stays and the file it leads to is replaced; the file keeps its
+  // permission bits. Returns false, logging one line and leaving the old
+  // file as it was, when the new one cannot be created or written.
   bool SaveToFile(const stringc& name) const;
 
   // The entries in name order.

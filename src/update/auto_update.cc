@@ -53,6 +53,7 @@ bool IsIgnored(const std::vector<std::string>& ignoreFiles,
 CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
                          const char* downloaddir, bool /*subdirs*/)
     : curlapi(std::make_unique<CCurl>()) {
+  curlapi->SetDeferredSync(&installed_);
   const std::string downloadfilename = std::string("Downloads/") + filename;
   RemoveLeftovers();
   LoadIgnoreLists(ignoreFiles);
@@ -133,6 +134,16 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
     return;
   }
   if (!CompareAndDownload(url, downloadfilename, downloaddir) || error != 0) {
+    return;
+  }
+  // The version file is the run's commit record: once it carries the
+  // server's key, later runs trust the tree without hashing it. So every
+  // file installed by this run must be on the disk before it is written.
+  if (!installed_.SyncAll()) {
+    int err = errno;
+    UpdateLog("Could not write the update through to the disk (err %i)\n",
+              err);
+    lasterror = "Error syncing the installed files";
     return;
   }
   if (std::remove(filename) != 0 && errno > ENOENT) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/deferred_sync.h"
 #include "update/file_pair_index.h"
 
 class CCurl;
@@ -111,6 +112,9 @@ class CAutoUpdate {
   std::map<std::string, std::string>& StandardFiles();
 
   std::map<std::string, std::string> local_standard_;
+  // The files installed by this run, made durable at once before the list
+  // is installed as the local version file.
+  DeferredSync installed_;
 };
 
 #endif  // STARTER_UPDATE_AUTO_UPDATE_H_

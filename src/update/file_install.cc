@@ -7,9 +7,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
+#include "engine/atomic_file.h"
+#include "engine/deferred_sync.h"
 #include "engine/file_lock.h"
+#include "engine/scoped_fd.h"
 
 namespace {
 
@@ -22,6 +26,9 @@ const char* const kScriptNames[] = {
 
 // The fixed name an old script is renamed to before its replacement.
 const char kOldScriptName[] = "sh.tmp";
+// Executables and scripts: read, write and execute for the owner only.
+constexpr mode_t kExecutableMode = 0700;
+constexpr std::size_t kCopyBufferSize = 64 * 1024;
 
 template <std::size_t N>
 bool IsOneOf(const char* name, const char* const (&names)[N]) {
@@ -31,53 +38,96 @@ bool IsOneOf(const char* name, const char* const (&names)[N]) {
   return false;
 }
 
-// Renames `from` to `to`; on failure errno tells why.
-bool Rename(const char* from, const char* to) {
-  return std::rename(from, to) == 0;
+// True when `path` is a file the operator runs: anything with an execute
+// bit. Losing one to a power loss could keep the server from starting.
+bool IsRunnable(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         (info.st_mode & 0111) != 0;
 }
 
-// Swaps the new file `temp` in for `target` after the old one was moved to
-// `aside`; the new file gets mode 0700. False (errno set) when either rename
-// failed; the caller then falls back to the ordinary procedure.
-bool SwapInExecutable(const char* target, const char* temp, const char* aside,
-                      bool announce_rename) {
-  if (!Rename(target, aside)) return false;
-  if (announce_rename) std::printf("Renaming %s\n", target);
-  if (!Rename(temp, target)) return false;
-  chmod(target, 0700);
-  return true;
+// Renames the old `target` to `aside`, then commits the new file over
+// `target`, synced. False (errno set) when either step failed; the caller
+// then falls back to the ordinary procedure.
+bool SwapIn(AtomicFile& download, const char* aside, bool announce_rename) {
+  const std::string& target = download.path();
+  if (std::rename(target.c_str(), aside) != 0) return false;
+  if (announce_rename) std::printf("Renaming %s\n", target.c_str());
+  if (download.Commit() || download.committed()) return true;
+  // A new file that could not be finished must not leave the old one aside.
+  if (!download.ok()) std::rename(aside, target.c_str());
+  return false;
 }
 
-// The ordinary procedure: remove (or back up) the old file, then rename or
-// copy the new one into place. Sets `installed` false after printing why.
-void InstallOrdinaryFile(const char* target, const char* temp,
+// Commits an ordinary file: synced at once, or with the others later.
+bool CommitOrdinary(AtomicFile& download, DeferredSync* deferred,
+                    bool runnable) {
+  if (deferred == nullptr || runnable) return download.Commit();
+  return download.Commit(*deferred);
+}
+
+// Gives up on the download: keeps it as target + ".tmp" for the operator
+// and returns that name.
+std::string KeepForOperator(AtomicFile& download) {
+  const std::string kept = download.path() + ".tmp";
+  download.KeepAs(kept);
+  return kept;
+}
+
+// The ordinary procedure: replace the old file by a rename; when that is
+// not possible, remove (or back up) the old file, then rename or copy the
+// new one into place. Sets `installed` false after printing why.
+void InstallOrdinaryFile(AtomicFile& download, DeferredSync* deferred,
                          InstallResult& outcome) {
-  if (std::remove(target) != 0 && errno > 2) {
-    const std::string backup = std::string(target) + ".bak";
+  const std::string& target = download.path();
+  const bool runnable = IsRunnable(target) || IsExecutableName(target.c_str()) ||
+                        IsScriptName(target.c_str());
+  // A rename replaces the old file in one step; committed() also covers a
+  // file put in place whose directory could not be synced.
+  if (CommitOrdinary(download, deferred, runnable) || download.committed()) {
+    return;
+  }
+  if (!download.ok() && !download.temp_path().empty()) {
+    // The new file was made but could not be finished: nothing to put in
+    // place, and the old file stays.
+    std::printf("Rename failed %s to %s (err %i)\n",
+                download.temp_path().c_str(), target.c_str(), download.error());
+    outcome.installed = false;
+    return;
+  }
+  if (std::remove(target.c_str()) != 0 && errno > 2) {
+    const std::string backup = target + ".bak";
     if (std::remove(backup.c_str()) != 0 && errno > 2) {
       std::printf("Remove failed %s (err %i)\n", backup.c_str(), errno);
+      KeepForOperator(download);
       outcome.installed = false;
       return;
     }
-    if (!copyFile(target, backup.c_str(), 0)) {
-      std::printf("Move failed %s (err %i)\n", target, errno);
+    if (!copyFile(target.c_str(), backup.c_str(), 0)) {
+      std::printf("Move failed %s (err %i)\n", target.c_str(), errno);
+      KeepForOperator(download);
       outcome.installed = false;
       return;
     }
   }
-  if (Rename(temp, target)) return;
+  if (CommitOrdinary(download, deferred, runnable) || download.committed()) {
+    return;
+  }
   const int rename_error = errno;
-  // A successful copy leaves the temporary file behind; the next download of
-  // the same file removes it first.
-  if (copyFile(temp, target, 0)) return;
-  std::printf("Rename failed %s to %s (err %i)\n", temp, target, rename_error);
-  if (std::strcmp(target, "./OKU") == 0) {
-    chmod(temp, 0700);
+  if (CopyFileContents(download.temp_path().c_str(), target.c_str(),
+                       CopyMode::kOfSource)) {
+    return;
+  }
+  const std::string kept = KeepForOperator(download);
+  std::printf("Rename failed %s to %s (err %i)\n", kept.c_str(), target.c_str(),
+              rename_error);
+  if (target == "./OKU") {
+    ::chmod(kept.c_str(), kExecutableMode);
     std::printf(
         "\nPlease rename OKU.tmp to OKU\nor run ./rungame.sh or "
         "dedicatedserver.sh\n");
-  } else if (std::strcmp(target, "./OKUdedi") == 0) {
-    chmod(temp, 0700);
+  } else if (target == "./OKUdedi") {
+    ::chmod(kept.c_str(), kExecutableMode);
     std::printf(
         "\nPlease rename OKUdedi.tmp to OKUdedi\nor run ./rungame.sh or "
         "dedicatedserver.sh\n");
@@ -85,89 +135,19 @@ void InstallOrdinaryFile(const char* target, const char* temp,
   outcome.installed = false;
 }
 
-// A file descriptor closed on destruction unless released.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
-// Creates a new, empty file next to `dest` under a name of its own and
-// stores that name in `name`. Returns the open descriptor, or -1 (errno set).
-int CreateSiblingTemp(const std::string& dest, std::string& name) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    name = dest + ".copy" + std::to_string(getpid()) + "_" +
-           std::to_string(attempt);
-    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  errno = EEXIST;
-  return -1;
-}
-
-// Copies every byte of `in` to `out`. False (errno set) on a read error or a
-// short write.
-bool CopyStream(FILE* in, FILE* out) {
-  char buffer[64 * 1024];
+// Copies every byte of `in` into `out`. False (errno set) on a read or
+// write error.
+bool CopyBytes(int in, AtomicFile& out) {
+  auto buffer = std::make_unique_for_overwrite<char[]>(kCopyBufferSize);
   for (;;) {
-    size_t got = std::fread(buffer, 1, sizeof buffer, in);
-    if (got > 0 && std::fwrite(buffer, 1, got, out) != got) {
-      if (errno == 0) errno = EIO;
+    const ssize_t got = ::read(in, buffer.get(), kCopyBufferSize);
+    if (got == 0) return true;
+    if (got < 0) {
+      if (errno == EINTR) continue;
       return false;
     }
-    if (got < sizeof buffer) {
-      if (std::ferror(in)) {
-        if (errno == 0) errno = EIO;
-        return false;
-      }
-      return true;
-    }
+    if (!out.Write(buffer.get(), static_cast<std::size_t>(got))) return false;
   }
-}
-
-// Writes the copy of `in` to the already created file `temp_name` (open as
-// `fd`, owned from here on) and renames it over `dest`. On failure the
-// temporary file is removed and errno tells the first error.
-bool WriteCopyAndCommit(FILE* in, int fd, const std::string& temp_name,
-                        const char* dest) {
-  struct stat old_dest;
-  if (stat(dest, &old_dest) == 0 && S_ISREG(old_dest.st_mode)) {
-    // A truncating copy would have kept the old file's permissions.
-    fchmod(fd, old_dest.st_mode & 07777);
-  }
-  FILE* raw_out = fdopen(fd, "wb");
-  if (raw_out == nullptr) {
-    const int error = errno;
-    close(fd);
-    unlink(temp_name.c_str());
-    errno = error;
-    return false;
-  }
-  FileLock out(raw_out);
-  errno = 0;
-  bool ok = CopyStream(in, out.get());
-  ok = ok && std::fflush(out.get()) == 0;
-  if (!out.close()) ok = false;
-  ok = ok && std::rename(temp_name.c_str(), dest) == 0;
-  if (!ok) {
-    const int error = errno != 0 ? errno : EIO;
-    unlink(temp_name.c_str());
-    errno = error;
-  }
-  return ok;
 }
 
 }  // namespace
@@ -178,37 +158,47 @@ bool IsExecutableName(const char* name) {
 
 bool IsScriptName(const char* name) { return IsOneOf(name, kScriptNames); }
 
-InstallResult InstallDownloadedFile(const char* target_path,
-                                    const char* temp_path) {
+InstallResult InstallDownloadedFile(AtomicFile& download,
+                                    DeferredSync* deferred) {
   InstallResult outcome;
-  if (IsExecutableName(target_path)) {
-    std::printf("EXECUTABLE %s\n", target_path);
-    const std::string aside = std::string(target_path) + ".tmp2";
-    if (SwapInExecutable(target_path, temp_path, aside.c_str(), true)) {
+  const char* target = download.path().c_str();
+  const bool executable = IsExecutableName(target);
+  const bool script = IsScriptName(target);
+  if (executable || script) download.SetMode(kExecutableMode);
+  if (executable) {
+    std::printf("EXECUTABLE %s\n", target);
+    const std::string aside = download.path() + ".tmp2";
+    if (SwapIn(download, aside.c_str(), true)) {
       std::printf("UPDATED EXECUTABLE\n");
       outcome.restart_required = true;
       return outcome;
     }
-  } else if (IsScriptName(target_path)) {
-    if (SwapInExecutable(target_path, temp_path, kOldScriptName, false)) {
+  } else if (script) {
+    if (SwapIn(download, kOldScriptName, false)) {
       std::printf("UPDATED BATCH FILE\n");
       return outcome;
     }
   }
-  InstallOrdinaryFile(target_path, temp_path, outcome);
+  InstallOrdinaryFile(download, deferred, outcome);
   return outcome;
 }
 
+bool CopyFileContents(const char* source, const char* dest, CopyMode mode) {
+  ScopedFd in(::open(source, O_RDONLY | O_CLOEXEC));
+  if (!in.valid()) return false;
+  struct stat info;
+  if (::fstat(in.get(), &info) != 0) return false;
+  AtomicFile out(dest, LinkAtDestination::kReplace);
+  if (!out.ok()) {
+    errno = out.error();
+    return false;
+  }
+  if (mode == CopyMode::kOfSource) out.SetMode(info.st_mode & 07777);
+  return CopyBytes(in.get(), out) && out.Commit();
+}
+
 bool copyFile(const char* SRC, const char* DEST, int /*type*/) {
-  // Opened without a FileLock: a missing source is an answer here, not an
-  // error worth a log line.
-  FILE* raw_in = std::fopen(SRC, "rb");
-  if (raw_in == nullptr) return false;
-  FileLock in(raw_in);
-  std::string temp_name;
-  ScopedFd fd(CreateSiblingTemp(DEST, temp_name));
-  if (fd.get() < 0) return false;
-  return WriteCopyAndCommit(in.get(), fd.release(), temp_name, DEST);
+  return CopyFileContents(SRC, DEST, CopyMode::kOfDestination);
 }
 
 bool fileExists(const char* fileName) {

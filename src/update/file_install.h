@@ -2,32 +2,52 @@
 #ifndef STARTER_UPDATE_FILE_INSTALL_H_
 #define STARTER_UPDATE_FILE_INSTALL_H_
 
+class AtomicFile;
+class DeferredSync;
+
 // Outcome of installing one downloaded file.
 struct InstallResult {
-  // False when the file could not be put in place (the temporary file then
-  // stays where it is).
+  // False when the file could not be put in place. The complete download is
+  // then kept as target + ".tmp" for the operator.
   bool installed = true;
   // True when one of the game's executables was replaced.
   bool restart_required = false;
 };
 
-// Moves the downloaded temporary file `temp_path` to `target_path`. The
-// game's executables are renamed aside to target + ".tmp2" and its scripts to
-// "sh.tmp" first, the new file getting mode 0700; an ordinary file that
-// cannot be removed is backed up as target + ".bak". Messages go to standard
-// output.
-InstallResult InstallDownloadedFile(const char* target_path,
-                                    const char* temp_path);
+// Puts the complete download `download` (written, not yet committed) in
+// place at download.path(). The game's executables are renamed aside to
+// target + ".tmp2" and its scripts to "sh.tmp" first; both get mode 0700.
+// Any other file keeps the permission bits of the file it replaces (new
+// files get the default). An ordinary file that cannot be replaced by a
+// rename is removed first, or backed up as target + ".bak" when it cannot
+// be removed. Executables, scripts and files with an execute bit are synced
+// to the disk at once; other files join `deferred` when it is given (the
+// caller syncs them together later), else they are synced at once too.
+// Messages go to standard output.
+InstallResult InstallDownloadedFile(AtomicFile& download,
+                                    DeferredSync* deferred);
 
 // True when `name` is one of the game's executables, as a target path.
 bool IsExecutableName(const char* name);
 // True when `name` is one of the game's scripts, as a target path.
 bool IsScriptName(const char* name);
 
-// Copies all bytes of SRC to DEST. Returns false when either file cannot be
-// opened or a read or write fails; DEST is then left as it was (the copy is
-// written under a temporary name and renamed over DEST only when complete).
-// `type` is not used.
+// Whose permission bits a copy gets.
+enum class CopyMode {
+  // Those of the file it replaces, or the default for a new file (as when
+  // the destination is truncated and rewritten).
+  kOfDestination,
+  // Those of the source (a file being moved).
+  kOfSource,
+};
+
+// Copies all bytes of `source` to `dest` through AtomicFile: `dest` is
+// either as it was or the complete, synced copy (a symbolic link at `dest`
+// is replaced). Returns false (errno set) when either file cannot be opened
+// or a read, write, sync or rename fails.
+bool CopyFileContents(const char* source, const char* dest, CopyMode mode);
+
+// CopyFileContents(SRC, DEST, CopyMode::kOfDestination). `type` is not used.
 bool copyFile(const char* SRC, const char* DEST, int type);
 
 // True when `fileName` opens for reading; a failed open is logged while

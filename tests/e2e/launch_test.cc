@@ -2,6 +2,7 @@
 // updated from a release published with the checksum tool and served by
 // python3's http.server, then running the sample game module.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -148,6 +149,38 @@ TEST_F(LaunchTest,
   EXPECT_EQ(Game("OKUdedi.tmp2"), "#!/bin/sh\necho old\n");
 }
 
+// A release that ships the starter itself and other runnable or private
+// files: each keeps its permission bits, so the restart runs the new
+// starter.
+TEST_F(LaunchTest, UpdatedStarterScriptsAndSecretsKeepTheirModes) {
+  const std::string new_starter =
+      "#!/bin/sh\necho \"new starter: $*\"\n";
+  PublishRelease({{"OKUdedi", "#!/bin/sh\necho new\n"},
+                  {"DUdavi", new_starter},
+                  {"rungame.sh", "#!/bin/sh\nexec ./DUdavi \"$@\"\n"},
+                  {"Base/secret.cfg", "password=new\n"}});
+  WriteFile(game + "/OKUdedi", "#!/bin/sh\necho old\n");
+  WriteFile(game + "/rungame.sh", "#!/bin/sh\necho old\n");
+  WriteFile(game + "/Base/secret.cfg", "password=old\n");
+  ASSERT_EQ(chmod((game + "/rungame.sh").c_str(), 0755), 0);
+  ASSERT_EQ(chmod((game + "/Base/secret.cfg").c_str(), 0600), 0);
+  ASSERT_EQ(chmod((game + "/DUdavi").c_str(), 0755), 0);
+
+  ChildResult r = Run({"steam"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(Contains(r.out, "UPDATED EXECUTABLE\n"));
+  EXPECT_TRUE(Contains(r.out, "cmd: ./DUdavi steam \n"));
+  EXPECT_TRUE(Contains(r.out, "new starter: steam\n")) << r.out << r.err;
+  EXPECT_FALSE(Contains(r.err, "Permission denied")) << r.err;
+  EXPECT_EQ(Game("DUdavi"), new_starter);
+  EXPECT_EQ(PermissionsOf(game + "/DUdavi"), 0755u);
+  EXPECT_EQ(PermissionsOf(game + "/rungame.sh"), 0755u);
+  EXPECT_EQ(PermissionsOf(game + "/Base/secret.cfg"), 0600u);
+  EXPECT_EQ(Game("Base/secret.cfg"), "password=new\n");
+  EXPECT_EQ(PermissionsOf(game + "/OKUdedi"), 0700u);
+  EXPECT_EQ(Game("App/version.txt"), ServerList());
+}
+
 TEST_F(LaunchTest, FailedUpdateDoesNotStopTheLaunch) {
   PublishRelease();
   // Listed, but gone from the server.
@@ -214,6 +247,8 @@ TEST_F(ModuleFailureTest, StartupConfigRoundTrips) {
     const char* name;
     const char* before;  // null: no file
     std::string after;
+    mode_t mode = 0;           // 0: as created; else set before, kept after
+    bool through_link = false;  // a link to conf/startup.cfg
   } cases[] = {
       {"missing", nullptr,
        "Fullscreen=0\nWindow.Height=640\nWindow.Width=1136\n"},
@@ -227,15 +262,34 @@ TEST_F(ModuleFailureTest, StartupConfigRoundTrips) {
       {"unknown keys", "# comment\nServer.Name = My server\nWindow.Width=640\n",
        "Fullscreen=0\nServer.Name=My server\nWindow.Height=0\n"
        "Window.Width=640\n"},
+      {"private", "Window.Width=800\n",
+       "Fullscreen=0\nWindow.Height=0\nWindow.Width=800\n", 0600},
+      {"linked", "Window.Width=640\nWindow.Height=480\n",
+       "Fullscreen=0\nWindow.Height=480\nWindow.Width=640\n", 0640, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = game + "/startup_config.cfg";
+    const std::string real =
+        c.through_link ? game + "/conf/startup.cfg" : path;
     std::remove(path.c_str());
-    if (c.before != nullptr) WriteFile(path, c.before);
+    if (c.through_link) {
+      WriteFile(real, "");
+      ASSERT_EQ(symlink("conf/startup.cfg", path.c_str()), 0);
+    }
+    if (c.before != nullptr) WriteFile(real, c.before);
+    if (c.mode != 0) {
+      ASSERT_EQ(chmod(real.c_str(), c.mode), 0);
+    }
     ChildResult r = Run({"noautoupdate"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(ReadFile(path), kConfigHeader + c.after);
+    if (c.mode != 0) {
+      EXPECT_EQ(PermissionsOf(real), c.mode);
+    }
+    struct stat info;
+    ASSERT_EQ(lstat(path.c_str(), &info), 0);
+    EXPECT_EQ(S_ISLNK(info.st_mode), c.through_link);
     EXPECT_EQ(Contains(AppLog(),
                        "File not found startup_config.cfg - "
                        "creating...\n"),

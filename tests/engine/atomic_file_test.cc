@@ -123,16 +123,29 @@ TEST_F(AtomicFileTest, UncommittedFileLeavesNothingBehind) {
   }
   EXPECT_EQ(ReadFile(dir_ / "keep.txt"), "old");
   EXPECT_EQ(NamesIn(dir_.path()), std::set<std::string>{"keep.txt"});
+  {
+    AtomicFile file(dir_ / "keep.txt", LinkAtDestination::kReplace);
+    ASSERT_TRUE(file.Write("x", 1));
+    EXPECT_TRUE(file.Abandon());
+    EXPECT_EQ(NamesIn(dir_.path()), std::set<std::string>{"keep.txt"});
+    EXPECT_FALSE(file.Commit());
+  }
+  EXPECT_EQ(ReadFile(dir_ / "keep.txt"), "old");
+  EXPECT_EQ(NamesIn(dir_.path()), std::set<std::string>{"keep.txt"});
 }
 
 // A commit that cannot finish leaves the old file whole and no temporary:
 // a rename over a directory, and a write cut short by a file size limit.
 TEST_F(AtomicFileTest, FailedCommitKeepsTheOldFileAndRemovesTheTemporary) {
   WriteFile(dir_ / "busy/inside", "x");
-  AtomicFile over_dir(dir_ / "busy", LinkAtDestination::kReplace);
-  ASSERT_TRUE(over_dir.Write("data", 4));
-  EXPECT_FALSE(over_dir.Commit());
-  EXPECT_NE(errno, 0);
+  {
+    AtomicFile over_dir(dir_ / "busy", LinkAtDestination::kReplace);
+    ASSERT_TRUE(over_dir.Write("data", 4));
+    EXPECT_FALSE(over_dir.Commit());
+    EXPECT_EQ(errno, EISDIR);
+    // Still there for another way of installing it, until the object goes.
+    EXPECT_EQ(ReadFile(over_dir.temp_path()), "data");
+  }
   EXPECT_EQ(ReadFile(dir_ / "busy/inside"), "x");
 
   WriteFile(dir_ / "big.bin", "old content");

@@ -9,9 +9,14 @@
 
 #include <cerrno>
 #include <csignal>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "engine/atomic_file.h"
+#include "engine/deferred_sync.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -64,10 +69,15 @@ TEST(FileInstallNamesTest, RecognisesExactlyTheListedNames) {
 
 class FileInstallTest : public ::testing::Test {
  protected:
-  // Installs `temp` over `target` with stdout captured; returns the output.
-  std::string Install(const char* target, const char* temp) {
+  // Installs a download of `content` for `target` with stdout captured;
+  // returns the output. `before` runs just before the installation.
+  std::string Install(const char* target, const std::string& content,
+                      const std::function<void(AtomicFile&)>& before = {}) {
+    AtomicFile download(target, LinkAtDestination::kReplace);
+    download.Write(content.data(), content.size());
+    if (before) before(download);
     testing::internal::CaptureStdout();
-    outcome_ = InstallDownloadedFile(target, temp);
+    outcome_ = InstallDownloadedFile(download, nullptr);
     return testing::internal::GetCapturedStdout();
   }
 
@@ -78,8 +88,7 @@ class FileInstallTest : public ::testing::Test {
 
 TEST_F(FileInstallTest, OrdinaryFileReplacesOldOneSilently) {
   WriteFile("Base/a.txt", "old");
-  WriteFile("Base/a.txt.tmp", "new");
-  EXPECT_EQ(Install("./Base/a.txt", "./Base/a.txt.tmp"), "");
+  EXPECT_EQ(Install("./Base/a.txt", "new"), "");
   EXPECT_TRUE(outcome_.installed);
   EXPECT_FALSE(outcome_.restart_required);
   EXPECT_EQ(ReadFile("Base/a.txt"), "new");
@@ -88,16 +97,14 @@ TEST_F(FileInstallTest, OrdinaryFileReplacesOldOneSilently) {
 }
 
 TEST_F(FileInstallTest, OrdinaryFileWithoutOldOneIsRenamedIntoPlace) {
-  WriteFile("a.txt.tmp", "new");
-  EXPECT_EQ(Install("a.txt", "a.txt.tmp"), "");
+  EXPECT_EQ(Install("a.txt", "new"), "");
   EXPECT_TRUE(outcome_.installed);
   EXPECT_EQ(ReadFile("a.txt"), "new");
 }
 
 TEST_F(FileInstallTest, ExecutableIsRenamedAsideAndAsksForRestart) {
   WriteFile("OKU", "running binary");
-  WriteFile("OKU.tmp", "new binary");
-  EXPECT_EQ(Install("./OKU", "./OKU.tmp"),
+  EXPECT_EQ(Install("./OKU", "new binary"),
             "EXECUTABLE ./OKU\nRenaming ./OKU\nUPDATED EXECUTABLE\n");
   EXPECT_TRUE(outcome_.installed);
   EXPECT_TRUE(outcome_.restart_required);
@@ -110,16 +117,14 @@ TEST_F(FileInstallTest, ExecutableIsRenamedAsideAndAsksForRestart) {
 TEST_F(FileInstallTest, ExecutableRenamesOverOldAsideCopy) {
   WriteFile("OKUdedi", "second");
   WriteFile("OKUdedi.tmp2", "first");
-  WriteFile("OKUdedi.tmp", "third");
-  Install("OKUdedi", "OKUdedi.tmp");
+  Install("OKUdedi", "third");
   EXPECT_TRUE(outcome_.restart_required);
   EXPECT_EQ(ReadFile("OKUdedi.tmp2"), "second");
   EXPECT_EQ(ReadFile("OKUdedi"), "third");
 }
 
 TEST_F(FileInstallTest, NewExecutableFallsBackToOrdinaryInstall) {
-  WriteFile("OKU.tmp", "new binary");
-  EXPECT_EQ(Install("./OKU", "./OKU.tmp"), "EXECUTABLE ./OKU\n");
+  EXPECT_EQ(Install("./OKU", "new binary"), "EXECUTABLE ./OKU\n");
   EXPECT_TRUE(outcome_.installed);
   EXPECT_FALSE(outcome_.restart_required);
   EXPECT_EQ(ReadFile("OKU"), "new binary");
@@ -127,9 +132,8 @@ TEST_F(FileInstallTest, NewExecutableFallsBackToOrdinaryInstall) {
 
 TEST_F(FileInstallTest, ExecutableThatCannotMoveAsideIsReplacedInPlace) {
   WriteFile("OKU", "old");
-  WriteFile("OKU.tmp", "new");
   WriteFile("OKU.tmp2/blocker", "a non-empty directory in the way");
-  EXPECT_EQ(Install("./OKU", "./OKU.tmp"), "EXECUTABLE ./OKU\n");
+  EXPECT_EQ(Install("./OKU", "new"), "EXECUTABLE ./OKU\n");
   EXPECT_TRUE(outcome_.installed);
   EXPECT_FALSE(outcome_.restart_required);
   EXPECT_EQ(ReadFile("OKU"), "new");
@@ -137,8 +141,7 @@ TEST_F(FileInstallTest, ExecutableThatCannotMoveAsideIsReplacedInPlace) {
 
 TEST_F(FileInstallTest, ScriptIsRenamedToShTmpWithoutRestart) {
   WriteFile("dedicatedserver.sh", "old script");
-  WriteFile("dedicatedserver.sh.tmp", "new script");
-  EXPECT_EQ(Install("./dedicatedserver.sh", "./dedicatedserver.sh.tmp"),
+  EXPECT_EQ(Install("./dedicatedserver.sh", "new script"),
             "UPDATED BATCH FILE\n");
   EXPECT_TRUE(outcome_.installed);
   EXPECT_FALSE(outcome_.restart_required);
@@ -149,11 +152,9 @@ TEST_F(FileInstallTest, ScriptIsRenamedToShTmpWithoutRestart) {
 
 TEST_F(FileInstallTest, SecondScriptUpdateKeepsOnlyLastOldScript) {
   WriteFile("createversion.sh", "old create");
-  WriteFile("createversion.sh.tmp", "new create");
   WriteFile("dedicatedserver.sh", "old server");
-  WriteFile("dedicatedserver.sh.tmp", "new server");
-  Install("createversion.sh", "createversion.sh.tmp");
-  Install("dedicatedserver.sh", "dedicatedserver.sh.tmp");
+  Install("createversion.sh", "new create");
+  Install("dedicatedserver.sh", "new server");
   EXPECT_EQ(ReadFile("sh.tmp"), "old server");
   EXPECT_EQ(ReadFile("createversion.sh"), "new create");
   EXPECT_EQ(ReadFile("dedicatedserver.sh"), "new server");
@@ -161,16 +162,14 @@ TEST_F(FileInstallTest, SecondScriptUpdateKeepsOnlyLastOldScript) {
 
 TEST_F(FileInstallTest, BareBatchNameIsAnOrdinaryFile) {
   WriteFile("dedicatedserver.bat", "old");
-  WriteFile("dedicatedserver.bat.tmp", "new");
-  EXPECT_EQ(Install("dedicatedserver.bat", "dedicatedserver.bat.tmp"), "");
+  EXPECT_EQ(Install("dedicatedserver.bat", "new"), "");
   EXPECT_EQ(ReadFile("dedicatedserver.bat"), "new");
   EXPECT_FALSE(PathExists("sh.tmp"));
 }
 
 TEST_F(FileInstallTest, UncopyableOldFileIsNotReplaced) {
   WriteFile("data/keep", "a non-empty directory where the file goes");
-  WriteFile("data.tmp", "new");
-  EXPECT_EQ(Install("data", "data.tmp"),
+  EXPECT_EQ(Install("data", "new"),
             "Move failed data (err " + std::to_string(EISDIR) + ")\n");
   EXPECT_FALSE(outcome_.installed);
   EXPECT_EQ(ReadFile("data.tmp"), "new");
@@ -181,8 +180,7 @@ TEST_F(FileInstallTest, UncopyableOldFileIsNotReplaced) {
 TEST_F(FileInstallTest, UnremovableOldBackupStopsTheInstall) {
   WriteFile("data/keep", "x");
   WriteFile("data.bak/keep", "y");
-  WriteFile("data.tmp", "new");
-  EXPECT_EQ(Install("data", "data.tmp"),
+  EXPECT_EQ(Install("data", "new"),
             "Remove failed data.bak (err " + std::to_string(ENOTEMPTY) + ")\n");
   EXPECT_FALSE(outcome_.installed);
   EXPECT_EQ(ReadFile("data.tmp"), "new");
@@ -190,11 +188,11 @@ TEST_F(FileInstallTest, UnremovableOldBackupStopsTheInstall) {
 
 TEST_F(FileInstallTest, PathThroughAFileReportsRemoveFailed) {
   WriteFile("plain", "a file, not a directory");
-  WriteFile("x.tmp", "new");
-  EXPECT_EQ(Install("plain/x", "x.tmp"), "Remove failed plain/x.bak (err " +
+  EXPECT_EQ(Install("plain/x", "new"), "Remove failed plain/x.bak (err " +
                                              std::to_string(ENOTDIR) + ")\n");
   EXPECT_FALSE(outcome_.installed);
-  EXPECT_EQ(ReadFile("x.tmp"), "new");
+  EXPECT_EQ(ReadFile("plain"), "a file, not a directory");
+  EXPECT_EQ(NamesIn("."), std::set<std::string>{"plain"});
 }
 
 TEST_F(FileInstallTest, MissingNewExecutablePrintsTheRenameHint) {
@@ -218,8 +216,79 @@ TEST_F(FileInstallTest, MissingNewExecutablePrintsTheRenameHint) {
                                : std::string();
     expected += std::string("Rename failed ") + c.temp + " to " + c.target +
                 " (err " + std::to_string(ENOENT) + ")\n" + c.hint;
-    EXPECT_EQ(Install(c.target, c.temp), expected);
+    WriteFile("Base/.keep", "");
+    // The finished download disappears before it can be put in place.
+    EXPECT_EQ(Install(c.target, "new",
+                      [](AtomicFile& download) {
+                        download.Flush();
+                        unlink(download.temp_path().c_str());
+                      }),
+              expected);
     EXPECT_FALSE(outcome_.installed);
+  }
+}
+
+// An executable or script gets 0700; any other file keeps the bits of the
+// file it replaces, so the starter itself and the operator's scripts stay
+// runnable and secrets stay private; a new file gets the default.
+TEST_F(FileInstallTest, KeepsThePermissionBitsOfWhatItReplaces) {
+  const mode_t mask = umask(0);
+  umask(mask);
+  const struct {
+    const char* target;
+    int old_mode;  // -1: no old file
+    mode_t expected;
+  } cases[] = {
+      {"./DUdavi", 0755, 0755},
+      {"./rungame.sh", 0755, 0755},
+      {"./Base/secret.cfg", 0600, 0600},
+      {"./Base/group.cfg", 0640, 0640},
+      {"./Base/new.cfg", -1, 0666 & ~mask},
+      {"./OKUdedi", 0755, 0700},
+      {"./dedicatedserver.sh", 0755, 0700},
+      {"./OKU", -1, 0700},
+  };
+  for (const auto& c : cases) {
+    WriteFile("Base/.keep", "");
+    if (c.old_mode >= 0) {
+      WriteFile(c.target, "old");
+      ASSERT_EQ(chmod(c.target, static_cast<mode_t>(c.old_mode)), 0);
+    }
+    Install(c.target, "new");
+    EXPECT_TRUE(outcome_.installed) << c.target;
+    EXPECT_EQ(ReadFile(c.target), "new") << c.target;
+    EXPECT_EQ(PermissionsOf(c.target), c.expected) << c.target;
+  }
+}
+
+// Data files wait for one sync of the whole run; what the operator runs is
+// written through at once.
+TEST_F(FileInstallTest, OnlyDataFilesWaitForTheDeferredSync) {
+  const struct {
+    const char* target;
+    int old_mode;
+    bool deferred;
+  } cases[] = {
+      {"./Base/a.png", -1, true},
+      {"./Base/b.png", 0644, true},
+      {"./rungame.sh", 0755, false},
+      {"./OKUdedi", 0755, false},
+      {"./createversion.sh", -1, false},
+  };
+  for (const auto& c : cases) {
+    WriteFile("Base/.keep", "");
+    if (c.old_mode >= 0) {
+      WriteFile(c.target, "old");
+      ASSERT_EQ(chmod(c.target, static_cast<mode_t>(c.old_mode)), 0);
+    }
+    DeferredSync deferred;
+    AtomicFile download(c.target, LinkAtDestination::kReplace);
+    ASSERT_TRUE(download.Write("new", 3));
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(InstallDownloadedFile(download, &deferred).installed);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ReadFile(c.target), "new") << c.target;
+    EXPECT_EQ(!deferred.empty(), c.deferred) << c.target;
   }
 }
 
