@@ -214,13 +214,18 @@ bool AtomicFile::Flush() {
   return true;
 }
 
-bool AtomicFile::Finish(bool sync) {
+bool AtomicFile::Finish(DataSync sync) {
   if (done_ || !Flush()) return false;
   if (!stream_ && !fd_.valid()) return true;  // finished before
   const int fd = stream_ != nullptr ? ::fileno(stream_) : fd_.get();
-  if (sync && ::fsync(fd) != 0) {
+  if (sync == DataSync::kNow && ::fsync(fd) != 0) {
     Fail();
     return false;
+  }
+  if (sync == DataSync::kStart) {
+    // Starts writing the data back without waiting for it, so that the
+    // later sync of the whole file system finds little left to do.
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
   }
   const bool closed = stream_ != nullptr
                           ? std::fclose(std::exchange(stream_, nullptr)) == 0
@@ -232,7 +237,7 @@ bool AtomicFile::Finish(bool sync) {
   return true;
 }
 
-bool AtomicFile::RenameTo(const std::string& name, bool sync) {
+bool AtomicFile::RenameTo(const std::string& name, DataSync sync) {
   if (!Finish(sync)) return false;
   if (std::rename(temp_path_.c_str(), name.c_str()) != 0) {
     // The temporary file stays ours: a later attempt may still succeed.
@@ -244,7 +249,7 @@ bool AtomicFile::RenameTo(const std::string& name, bool sync) {
 
 bool AtomicFile::Commit(Durability durability) {
   const bool sync = durability == Durability::kSynced;
-  if (!RenameTo(path_, sync)) return false;
+  if (!RenameTo(path_, sync ? DataSync::kNow : DataSync::kNone)) return false;
   committed_ = true;
   if (sync && !SyncParentDirectory(path_)) {
     Fail();
@@ -254,13 +259,15 @@ bool AtomicFile::Commit(Durability durability) {
 }
 
 bool AtomicFile::Commit(DeferredSync& deferred) {
-  if (!RenameTo(path_, false)) return false;
+  if (!RenameTo(path_, DataSync::kStart)) return false;
   committed_ = true;
   deferred.Note(DirectoryOf(path_));
   return true;
 }
 
-bool AtomicFile::KeepAs(const std::string& name) { return RenameTo(name, false); }
+bool AtomicFile::KeepAs(const std::string& name) {
+  return RenameTo(name, DataSync::kNone);
+}
 
 bool AtomicFile::Abandon() {
   if (done_) return true;

@@ -87,8 +87,9 @@ class AtomicFile {
   // of the directory fails, Commit returns false although committed() is
   // true: the new file is in place but may not survive a power loss.
   bool Commit(Durability durability = Durability::kSynced);
-  // As Commit(kWriteBack), and notes the file's file system in `deferred`,
-  // whose SyncAll makes this and other files durable together.
+  // As Commit(kWriteBack), but starts writing the data back at once, and
+  // notes the file's file system in `deferred`, whose SyncAll makes this and
+  // other files durable together.
   bool Commit(DeferredSync& deferred);
 
   // Finishes the file and renames the temporary file to `name` instead,
@@ -101,11 +102,13 @@ class AtomicFile {
   bool Abandon();
 
  private:
-  // Flushes and closes the temporary file (once). False (errno set) on
-  // failure.
-  bool Finish(bool sync);
+  // What Finish does for the data on the disk.
+  enum class DataSync { kNone, kStart, kNow };
+  // Flushes and closes the temporary file (once), syncing its data as
+  // `sync` says. False (errno set) on failure.
+  bool Finish(DataSync sync);
   // Finishes the file and renames it to `name`; see Commit.
-  bool RenameTo(const std::string& name, bool sync);
+  bool RenameTo(const std::string& name, DataSync sync);
   // Remembers errno as the first failure, if none was remembered yet.
   void Fail();
 

@@ -103,7 +103,9 @@ void MoveUnusedFile(const char* filename, const char* baseDir,
     std::printf("MOVING UNUSED FILE:\n%s to %s\n", filename,
                 destination.path.c_str());
   }
-  if (!copyFile(filename, destination.path.c_str(), 0)) {
+  // A move: the file keeps its permission bits in the relocation tree.
+  if (!CopyFileContents(filename, destination.path.c_str(),
+                        CopyMode::kOfSource)) {
     std::printf(
         "FILE CONFLICT %s. PLEASE DELETE THIS FILE OR REINSTALL A CLEAN "
         "COPY\n",

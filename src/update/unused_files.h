@@ -33,8 +33,8 @@ UnusedFileDestination UnusedFileDestinationFor(const std::string& filename,
 
 // Moves one file into the relocation tree: creates the destination
 // directories (mode 0775), prints "MOVING UNUSED FILE:\n%s to %s\n" when
-// `printMoves` is set, copies the file over any older copy and removes the
-// original. When the copy fails, prints "FILE CONFLICT %s. PLEASE DELETE THIS
+// `printMoves` is set, copies the file (with its permission bits, synced)
+// over any older copy and removes the original. When the copy fails, prints "FILE CONFLICT %s. PLEASE DELETE THIS
 // FILE OR REINSTALL A CLEAN COPY\n" and leaves the file in place.
 void MoveUnusedFile(const char* filename, const char* baseDir, bool printMoves);
 

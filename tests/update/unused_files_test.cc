@@ -1,6 +1,7 @@
 #include "update/unused_files.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <string>
@@ -99,6 +100,8 @@ TEST_F(UnusedFilesTest, MovesUnlistedFilesIntoTheOldTreeOnce) {
   WriteFile(dir_ / "Base/keep.png", "k");
   WriteFile(dir_ / "Base/sub/keep.xml", "k");
   WriteFile(dir_ / "Base/gone.png", "gone");
+  WriteFile(dir_ / "Base/private.cfg", "secret");
+  ASSERT_EQ(chmod((dir_ / "Base/private.cfg").c_str(), 0600), 0);
   WriteFile(dir_ / "Base/Sub Dir/gone two.TXT", "gone2");
   WriteFile(dir_ / "Base/maps/stay.png", "s");
   WriteFile(dir_ / "Base/stay.dds", "s");
@@ -112,6 +115,9 @@ TEST_F(UnusedFilesTest, MovesUnlistedFilesIntoTheOldTreeOnce) {
                 {"./Base/keep.png", "aaa"}, {"./Base/sub/keep.xml", "ccc"}}));
   EXPECT_EQ(ReadFile(dir_ / "old/Base/gone.png"), "gone");
   EXPECT_FALSE(PathExists(dir_ / "Base/gone.png"));
+  // A moved file keeps its permission bits: a private one stays private.
+  EXPECT_EQ(ReadFile(dir_ / "old/Base/private.cfg"), "secret");
+  EXPECT_EQ(PermissionsOf(dir_ / "old/Base/private.cfg"), 0600u);
   EXPECT_EQ(ReadFile(dir_ / "old/Base/SubDir/gone two.TXT"), "gone2");
   EXPECT_FALSE(PathExists(dir_ / "Base/Sub Dir/gone two.TXT"));
   for (const char* stays :

@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# First install beside curl: the whole update-only run of the real starter in
+# an empty game directory, fetching a release of FILES files of SIZE bytes
+# from nginx on 127.0.0.1, against one curl process fetching the same URLs
+# over one connection. Runs are paired (starter, then curl, ROUNDS times);
+# prints both medians and their ratio.
+#
+# Usage: bench/first_install_bench.sh BUILD_DIR [FILES] [SIZE] [ROUNDS]
+# STARTER_DOWNLOADS (the number of transfers in flight) is passed through
+# when set.
+set -euo pipefail
+
+build=${1:?usage: $0 BUILD_DIR [FILES] [SIZE] [ROUNDS]}
+files=${2:-1000}
+size=${3:-16384}
+rounds=${4:-7}
+build=$(cd "$build" && pwd)
+starter=$build/src/DUdavi
+checksums=$build/tools/starter-checksums
+
+if ! command -v nginx >/dev/null; then
+  echo "installing nginx" >&2
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nginx-light >/dev/null
+fi
+nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+
+work=$(mktemp -d /tmp/first-install-bench-XXXXXX)
+chmod 755 "$work"  # nginx workers read it as another user
+release=$work/server/10/linux32-dedicated-demo
+cleanup() {
+  [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
+  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The release: FILES random files below Base/data, and its checksum list.
+mkdir -p "$release/Base/data" "$release/App"
+python3 - "$release/Base/data" "$files" "$size" <<'EOF'
+import os, random, sys
+root, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+rng = random.Random(42)
+for i in range(count):
+    with open(os.path.join(root, "f%05d.bin" % i), "wb") as f:
+        f.write(rng.randbytes(size))
+EOF
+"$checksums" "$release" "$release/App/version.txt" >/dev/null
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cat > "$work/nginx.conf" <<EOF
+worker_processes 1;
+daemon on;
+pid $work/nginx.pid;
+error_log $work/nginx-error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  sendfile on;
+  tcp_nodelay on;
+  keepalive_requests 1000000;
+  keepalive_timeout 60;
+  server {
+    listen 127.0.0.1:$port;
+    root $work/server;
+  }
+}
+EOF
+"$nginx_bin" -c "$work/nginx.conf" -p "$work" -e "$work/nginx-error.log"
+base=http://127.0.0.1:$port/10/linux32-dedicated-demo/
+for _ in $(seq 50); do
+  curl -fs -o /dev/null "${base}App/version.txt" && break
+  sleep 0.1
+done
+
+# curl's configuration: every listed file, in list order, one connection.
+tail -n +2 "$release/App/version.txt" | while read -r path _; do
+  printf 'url = "%s%s"\noutput = "%s/curl/%s"\n' "$base" "${path#./}" "$work" "${path#./}"
+done > "$work/curl.config"
+
+now() { date +%s.%N; }
+elapsed() { python3 -c "print(f'{($2 - $1) * 1000:.1f}')"; }
+
+run_starter() {
+  rm -rf "$work/game" && mkdir -p "$work/game" && cp "$starter" "$work/game/DUdavi"
+  local start end
+  start=$(now)
+  (cd "$work/game" && STARTER_UPDATE_URL="http://127.0.0.1:$port/10/" ${STARTER_WRAP:-} \
+     ./DUdavi onlyautoupdate >/dev/null 2>&1)
+  end=$(now)
+  cmp -s "$work/game/App/version.txt" "$release/App/version.txt" ||
+    { echo "starter run did not complete the install" >&2; exit 1; }
+  elapsed "$start" "$end"
+}
+
+run_curl() {
+  rm -rf "$work/curl" && mkdir -p "$work/curl"
+  local start end
+  start=$(now)
+  curl -s --fail --create-dirs --config "$work/curl.config"
+  end=$(now)
+  elapsed "$start" "$end"
+}
+
+starter_ms=()
+curl_ms=()
+for round in $(seq "$rounds"); do
+  starter_ms+=("$(run_starter)")
+  curl_ms+=("$(run_curl)")
+  echo "round $round: starter ${starter_ms[-1]} ms, curl ${curl_ms[-1]} ms" >&2
+done
+diff -r -q "$work/curl/Base" "$release/Base" >/dev/null ||
+  { echo "curl did not fetch the release" >&2; exit 1; }
+
+python3 - "$files" "$size" "$rounds" "${starter_ms[*]}" "${curl_ms[*]}" <<'EOF'
+import statistics, sys
+files, size, rounds = sys.argv[1:4]
+ours = [float(x) for x in sys.argv[4].split()]
+theirs = [float(x) for x in sys.argv[5].split()]
+mo, mt = statistics.median(ours), statistics.median(theirs)
+print(f"first install of {files} files x {size} bytes from nginx on 127.0.0.1, {rounds} paired rounds")
+print(f"  starter onlyautoupdate run:  median {mo:8.1f} ms  min {min(ours):8.1f} ms")
+print(f"  curl --config, one process:  median {mt:8.1f} ms  min {min(theirs):8.1f} ms")
+print(f"  ratio of medians: {mo / mt:.2f}")
+EOF
