@@ -117,7 +117,8 @@ int HashBench(int count, long mib) {
   CAppLog log("Logs/app.txt", false);
   CApplication app;
   app.defaults.updateURL = "http://127.0.0.1:1/";  // refused: the run ends
-  CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true);
+  CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true,
+                     {app.getUpdatePath()});
   TimeMd5sum(dir);  // warms the page cache
   double ours = 1e30, theirs = 1e30, bare = 1e30;
   for (int round = 0; round < 3; ++round) {
@@ -252,7 +253,8 @@ int RunBench(int count) {
   std::size_t hashed_changed;
   int error_changed;
   {
-    CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true);
+    CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true,
+                       {app.getUpdatePath()});
     hashed_changed = update.diskpairs.size();
     error_changed = update.error;
   }
@@ -262,7 +264,8 @@ int RunBench(int count) {
   start = Clock::now();
   std::size_t hashed_same;
   {
-    CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true);
+    CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true,
+                       {app.getUpdatePath()});
     hashed_same = update.diskpairs.size();
   }
   double same = Since(start);

@@ -1,8 +1,7 @@
-// Data file lookup, the application and program directories, and the process
-// id file.
+// Data file lookup and the directories: fileExists2 and the members of
+// CApplication useFile, getAppDirFile and getDirectoryFromArgs (declared in
+// engine_starter/application.h).
 #include "app/file_lookup.h"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -63,11 +62,4 @@ String CApplication::getDirectoryFromArgs(int /*argc*/, char** argv) {
   const auto separator = path.find_last_of("/\\");
   if (separator != String::npos) path.resize(separator + 1);
   return ForwardSlashes(path);
-}
-
-void CApplication::WritePID() {
-  const int pid = static_cast<int>(getpid());
-  std::printf("PID: %i\n", pid);
-  FileLock file(std::fopen("Logs/pid.txt", "wb"));
-  if (file.isValid()) std::fprintf(file.get(), "%i", pid);
 }

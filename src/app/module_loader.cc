@@ -1,15 +1,14 @@
-// The game module boundary: opening a module, entering it through
-// "GameDLLInit", its registration and the unload. The only user of the
-// dynamic loader.
+// The game module boundary: CApplication::LoadGameDLL and ImportDLLPointers
+// (declared in engine_starter/application.h) and UnloadGameModules. The only
+// user of the dynamic loader.
 #include "app/module_loader.h"
 
 #include <dlfcn.h>
 
 #include "engine_starter/application.h"
+#include "engine_starter/module.h"
 
 namespace {
-
-constexpr char kEntryPoint[] = "GameDLLInit";
 
 // The loader's text for the last failure; never null.
 const char* LoaderError() {
@@ -33,11 +32,11 @@ bool CApplication::LoadGameDLL(const char* filename, int argc, char** argv) {
   modules.push_back(handle);
 
   dlerror();
-  auto entry = reinterpret_cast<cfunc>(dlsym(handle, kEntryPoint));
+  auto entry = reinterpret_cast<cfunc>(dlsym(handle, kGameModuleEntryPoint));
   if (entry == nullptr) {
     if (AppLog() != nullptr) {
       AppLog()->Write("Game module %s has no entry point %s: %s\n",
-                      path.c_str(), kEntryPoint, LoaderError());
+                      path.c_str(), kGameModuleEntryPoint, LoaderError());
     }
     return false;
   }

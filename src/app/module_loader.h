@@ -1,4 +1,6 @@
-// Loading and unloading of the game module libraries.
+// Unloading of the game module libraries. Loading is the application
+// object's LoadGameDLL (engine_starter/application.h), defined in
+// module_loader.cc beside this.
 #ifndef STARTER_APP_MODULE_LOADER_H_
 #define STARTER_APP_MODULE_LOADER_H_
 

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "engine_starter/application.h"
-#include "launcher/starter.h"
+#include "app/starter.h"
 
 int RunStarterPhase(CApplication& /*app*/, int argc, char** argv,
                     bool only_update) {

@@ -13,7 +13,7 @@
 #include "engine/md5.h"
 #include "http/progress_meter.h"
 #include "launcher/starter_shared_state.h"
-#include "update/file_install.h"
+#include "install/file_install.h"
 
 namespace {
 

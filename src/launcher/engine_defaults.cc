@@ -2,10 +2,7 @@
 #include <cstdint>
 
 #include "launcher/engine_defaults_setup.h"
-
-#ifndef STARTER_UPDATE_URL
-#error "STARTER_UPDATE_URL must be defined by the build"
-#endif
+#include "launcher/update_server.h"
 
 void SetupGame(EngineDefaults& defaults) {
   defaults.gameName = "Brackmoor";
@@ -19,7 +16,7 @@ void SetupGame(EngineDefaults& defaults) {
   defaults.blogURL = "http://www.velmora-games.example/";
   defaults.buyURL = "https://www.brackmoor.example/";
   defaults.accountURL = "http://www.velmora-games.example/en/register";
-  defaults.updateURL = STARTER_UPDATE_URL;
+  defaults.updateURL = UpdateServerBase();
   defaults.twitter = "brack_moor";
   defaults.joinLinkPrefix = "brackmoor://";
   defaults.banAppealsURL = "http://link.velmora-games.example/appeal";

@@ -5,8 +5,8 @@
 #include "engine_starter/engine_defaults.h"
 
 // Assigns every field of `defaults` from the program's constants,
-// overwriting whatever was there. The update server base comes from the
-// build configuration.
+// overwriting whatever was there. The update server base is
+// UpdateServerBase().
 void SetupGame(EngineDefaults& defaults);
 
 #endif  // STARTER_LAUNCHER_ENGINE_DEFAULTS_SETUP_H_

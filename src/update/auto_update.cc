@@ -4,11 +4,10 @@
 #include <cstdio>
 
 #include "engine/file_lock.h"
-#include "engine_starter/application.h"
 #include "http/curl_client.h"
 #include "launcher/starter_shared_state.h"
 #include "update/checksum_list.h"
-#include "update/file_install.h"
+#include "install/file_install.h"
 #include "update/listed_path.h"
 #include "update/tree_scan.h"
 #include "update/unused_files.h"
@@ -51,22 +50,22 @@ bool IsIgnored(const std::vector<std::string>& ignoreFiles,
 }  // namespace
 
 CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
-                         const char* downloaddir, bool /*subdirs*/)
-    : curlapi(std::make_unique<CCurl>()) {
+                         const char* downloaddir, bool /*subdirs*/,
+                         UpdateSettings settings)
+    : curlapi(std::make_unique<CCurl>()), settings_(std::move(settings)) {
   curlapi->SetDeferredSync(&installed_);
   const std::string downloadfilename = std::string("Downloads/") + filename;
   RemoveLeftovers();
   LoadIgnoreLists(ignoreFiles);
 
   std::vector<std::string> urls;
-  CApplication* app = CApplication::GetSingleton();
-  if (app != nullptr) {
-    urls.push_back(app->getUpdatePath());
+  if (!settings_.update_path.empty()) {
+    urls.push_back(settings_.update_path);
   } else {
     // Without an update path the list's name alone would be taken for a
     // host name; there is nothing to fetch.
     lasterror = "Error downloading checksum";
-    UpdateLog("No update path: no application object\n");
+    UpdateLog("No update path\n");
   }
 
   for (const std::string& entry : urls) {
@@ -250,6 +249,6 @@ void CAutoUpdate::MoveUnusedFiles(const char* downloadfilename,
 }
 
 std::map<std::string, std::string>& CAutoUpdate::StandardFiles() {
-  CApplication* app = CApplication::GetSingleton();
-  return app != nullptr ? app->standardFiles : local_standard_;
+  return settings_.standard_files != nullptr ? *settings_.standard_files
+                                             : local_standard_;
 }

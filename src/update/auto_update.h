@@ -10,6 +10,7 @@
 
 #include "engine/deferred_sync.h"
 #include "update/file_pair_index.h"
+#include "update/update_settings.h"
 
 class CCurl;
 
@@ -24,16 +25,16 @@ class CCurl;
 // application log; nothing is thrown.
 class CAutoUpdate {
  public:
-  // Runs the update. `versionfile` null selects versioning only (local
-  // hashes recorded, nothing downloaded); otherwise it is not opened.
-  // `filename` is the local version file and the list's name on the server
-  // and under "Downloads/". `downloaddir` is the root of the hashed tree.
-  // `subdirs` is not used. Without an application object there is no update
-  // path: the run logs "No update path: no application object" and ends as
-  // when the list cannot be fetched (lasterror "Error downloading checksum",
-  // error 0); MoveUnusedFiles then keeps the list in this object.
+  // Runs the update against settings.update_path. `versionfile` null
+  // selects versioning only (local hashes recorded, nothing downloaded);
+  // otherwise it is not opened. `filename` is the local version file and the
+  // list's name on the server and under "Downloads/". `downloaddir` is the
+  // root of the hashed tree. `subdirs` is not used. Without an update path
+  // the run logs "No update path" and ends as when the list cannot be
+  // fetched (lasterror "Error downloading checksum", error 0).
   CAutoUpdate(const char* versionfile, const char* filename,
-              const char* downloaddir, bool subdirs);
+              const char* downloaddir, bool subdirs,
+              UpdateSettings settings = {});
   ~CAutoUpdate();
   CAutoUpdate(const CAutoUpdate&) = delete;
   CAutoUpdate& operator=(const CAutoUpdate&) = delete;
@@ -79,8 +80,8 @@ class CAutoUpdate {
   // letter case and exactly the same hash.
   bool compareFilePair(const filemd5pair* pair) const;
 
-  // Refills the application's standardFiles (this object's own map when
-  // there is no application) from the list at `downloadfilename` and moves
+  // Refills settings.standard_files (this object's own map when it is null)
+  // from the list at `downloadfilename` and moves
   // the unlisted files below `downloaddir` that the relocation rules select
   // into "./old/". See MoveUnusedFiles in unused_files.h.
   void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir);
@@ -108,9 +109,11 @@ class CAutoUpdate {
   bool CompareAndDownload(const std::string& url,
                           const std::string& downloadfilename,
                           const char* downloaddir);
-  // The map MoveUnusedFiles fills: the application's, or local_standard_.
+  // The map MoveUnusedFiles fills: settings_.standard_files, or
+  // local_standard_.
   std::map<std::string, std::string>& StandardFiles();
 
+  UpdateSettings settings_;
   std::map<std::string, std::string> local_standard_;
   // The files installed by this run, made durable at once before the list
   // is installed as the local version file.

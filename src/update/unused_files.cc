@@ -9,7 +9,7 @@
 #include "engine/file_lock.h"
 #include "launcher/config_reader.h"
 #include "update/checksum_list.h"
-#include "update/file_install.h"
+#include "install/file_install.h"
 #include "update/file_pair_index.h"
 #include "update/tree_scan.h"
 #include "update/update_log.h"

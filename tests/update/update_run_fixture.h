@@ -69,7 +69,8 @@ class UpdateRunFixture : public ::testing::Test {
 
   RunOutcome Run(const char* versionfile = "App/autoupdate.cfg") {
     std::size_t before = Log().size();
-    CAutoUpdate update(versionfile, "App/version.txt", ".", true);
+    CAutoUpdate update(versionfile, "App/version.txt", ".", true,
+                       {app_.getUpdatePath(), &app_.standardFiles});
     return {update.error, update.restartrequired, update.lasterror,
             Log().substr(before)};
   }

@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
   bool restartrequired = false;
   std::string lasterror;
   {
-    CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true);
+    CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true,
+                       {app.getUpdatePath(), &app.standardFiles});
     error = update.error;
     restartrequired = update.restartrequired;
     lasterror = update.lasterror;

@@ -1,4 +1,5 @@
-// The updater's version-file writer and key check.
+// The members of CAutoUpdate that write the local version file and compare
+// the keys of two lists (declared in update/auto_update.h).
 #include <cerrno>
 #include <cstdio>
 

@@ -1,6 +1,6 @@
 // The launcher: argument scan, engine defaults, "startup_config.cfg" and the
 // update step.
-#include "launcher/starter.h"
+#include "app/starter.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,9 +22,6 @@ constexpr char kRestartMessage[] =
 constexpr char kNoAutoupdateBanner[] =
     "____________________________________________________NO AUTOUPDATE "
     "_________________________________________\n";
-// Overrides the update server base of the engine defaults when set; meant for
-// staging servers and for the end-to-end tests, which serve on a free port.
-constexpr char kUpdateUrlVariable[] = "STARTER_UPDATE_URL";
 // The status after a major update: the game must be restarted.
 constexpr std::int32_t kRestartNeeded = 10;
 
@@ -38,29 +35,6 @@ bool IsNoLauncherArgument(const char* arg) {
          std::strcmp(arg, "-join") == 0;
 }
 
-// Replaces defaults.updateURL by the environment's STARTER_UPDATE_URL when it
-// is set to an http(s) URL ending in "/". Anything else set there is logged
-// and ignored.
-void ApplyUpdateUrlOverride(EngineDefaults& defaults) {
-  const char* value = std::getenv(kUpdateUrlVariable);
-  if (value == nullptr || *value == '\0') return;
-  const std::string url = value;
-  const bool has_scheme =
-      url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
-  if (!has_scheme || url.back() != '/') {
-    if (AppLog() != nullptr) {
-      AppLog()->Write("%s ignored (not an http URL ending in /): %s\n",
-                      kUpdateUrlVariable, url.c_str());
-    }
-    return;
-  }
-  defaults.updateURL = url;
-  if (AppLog() != nullptr) {
-    AppLog()->Write("Update server from %s: %s\n", kUpdateUrlVariable,
-                    url.c_str());
-  }
-}
-
 }  // namespace
 
 CStarter::CStarter(int argc, char** argv) : argc(argc), argv(argv) {
@@ -71,7 +45,6 @@ CStarter::CStarter(int argc, char** argv) : argc(argc), argv(argv) {
   }
   if (CApplication* app = App()) {
     SetupGame(app->defaults);
-    ApplyUpdateUrlOverride(app->defaults);
   }
   LoadConfig();
 }
@@ -145,8 +118,13 @@ void CStarter::Autoupdate() {
 
   { FileLock update_config(std::fopen("App/autoupdate.cfg", "r")); }
 
-  autoupdate = std::make_unique<CAutoUpdate>("App/autoupdate.cfg",
-                                             "App/version.txt", ".", true);
+  UpdateSettings settings;
+  if (app != nullptr) {
+    settings.update_path = app->getUpdatePath();
+    settings.standard_files = &app->standardFiles;
+  }
+  autoupdate = std::make_unique<CAutoUpdate>(
+      "App/autoupdate.cfg", "App/version.txt", ".", true, std::move(settings));
   if (autoupdate->error == 0) {
     if (autoupdate->restartrequired) {
       startup_error = kRestartNeeded;

@@ -1,4 +1,4 @@
-#include "update/file_install.h"
+#include "install/file_install.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 // Putting a downloaded file in place, and the file helpers of the update.
-#ifndef STARTER_UPDATE_FILE_INSTALL_H_
-#define STARTER_UPDATE_FILE_INSTALL_H_
+#ifndef STARTER_INSTALL_FILE_INSTALL_H_
+#define STARTER_INSTALL_FILE_INSTALL_H_
 
 class AtomicFile;
 class DeferredSync;
@@ -54,4 +54,4 @@ bool copyFile(const char* SRC, const char* DEST, int type);
 // FileLock::reportError is on.
 bool fileExists(const char* fileName);
 
-#endif  // STARTER_UPDATE_FILE_INSTALL_H_
+#endif  // STARTER_INSTALL_FILE_INSTALL_H_

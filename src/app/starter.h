@@ -1,7 +1,7 @@
 // The launcher: arguments, engine defaults, start-up configuration and the
 // update step.
-#ifndef STARTER_LAUNCHER_STARTER_H_
-#define STARTER_LAUNCHER_STARTER_H_
+#ifndef STARTER_APP_STARTER_H_
+#define STARTER_APP_STARTER_H_
 
 #include <cstdint>
 #include <memory>
@@ -68,4 +68,4 @@ class CStarter : public irr::IEventReceiver, public StarterSharedState {
   float download_percent = 0.0f;
 };
 
-#endif  // STARTER_LAUNCHER_STARTER_H_
+#endif  // STARTER_APP_STARTER_H_

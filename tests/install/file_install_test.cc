@@ -1,4 +1,4 @@
-#include "update/file_install.h"
+#include "install/file_install.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The launcher in-process: argument scan, start-up configuration round trips,
 // the update step against a release served on 127.0.0.1, and the hooks.
-#include "launcher/starter.h"
+#include "app/starter.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

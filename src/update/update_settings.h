@@ -1,0 +1,19 @@
+// What the program that starts an update run hands to it.
+#ifndef STARTER_UPDATE_UPDATE_SETTINGS_H_
+#define STARTER_UPDATE_UPDATE_SETTINGS_H_
+
+#include <map>
+#include <string>
+
+// The values an update run takes from outside the update code.
+struct UpdateSettings {
+  // The server directory of this platform's release, ending in "/" (the
+  // application's update path). Empty: there is nothing to fetch; the run
+  // logs "No update path" and ends as when the list cannot be fetched.
+  std::string update_path;
+  // Where the run records the paths and hashes of the downloaded list (the
+  // application's standardFiles); null: the updater keeps them itself.
+  std::map<std::string, std::string>* standard_files = nullptr;
+};
+
+#endif  // STARTER_UPDATE_UPDATE_SETTINGS_H_
