@@ -20,7 +20,8 @@ checksums=$build/tools/starter-checksums
 
 if ! command -v nginx >/dev/null; then
   echo "installing nginx" >&2
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nginx-light >/dev/null
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq && apt-get install -y -qq nginx-light >/dev/null
 fi
 nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 

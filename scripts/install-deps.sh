@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential g++ cmake ninja-build pkg-config
   libcurl4-openssl-dev zlib1g-dev libutfcpp-dev
-  libgtest-dev libgmock-dev libcpp-httplib-dev libbenchmark-dev
+  libgtest-dev libcpp-httplib-dev
   clang libclang-rt-dev
   python3 curl tar gzip coreutils procps
 )
