@@ -33,7 +33,7 @@ constexpr const char* kWorkingDirectories[] = {
 // True when the working directory holds the game: "BM.exe", "BM" or the
 // starter itself.
 bool IsGameDirectory() {
-  FileLock exe(std::fopen("BM.exe", "r"));
+  FileLock exe(OpenForReadingNoWait("BM.exe"));
   if (exe.isValid()) return true;
   return fileExists2("BM") || fileExists2("DUdavi");
 }

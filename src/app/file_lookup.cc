@@ -25,7 +25,7 @@ CAppLog* AppLog() { return Singleton<CAppLog>::GetSingleton(); }
 
 bool fileExists2(const char* fname) {
   if (fname == nullptr) return false;
-  FileLock file(std::fopen(fname, "r"));
+  FileLock file(OpenForReadingNoWait(fname));
   return file.isValid();
 }
 

@@ -24,6 +24,26 @@ constexpr char kNoAutoupdateBanner[] =
     "_________________________________________\n";
 // The status after a major update: the game must be restarted.
 constexpr std::int32_t kRestartNeeded = 10;
+// How many restarts after updates came one after another, handed to the
+// restarted program; the chain ends at kMaxUpdateRestarts.
+constexpr char kRestartCountVariable[] = "STARTER_UPDATE_RESTARTS";
+constexpr int kMaxUpdateRestarts = 3;
+
+// The count this process was started with (0 when it was not a restart
+// after an update), which is then removed from the environment.
+int TakeUpdateRestartCount() {
+  const char* value = std::getenv(kRestartCountVariable);
+  long count = value != nullptr ? std::strtol(value, nullptr, 10) : 0;
+  ::unsetenv(kRestartCountVariable);
+  if (count < 0) return 0;
+  return count > kMaxUpdateRestarts ? kMaxUpdateRestarts
+                                    : static_cast<int>(count);
+}
+
+// Hands `count` to the program the restart starts.
+void HandUpdateRestartCount(int count) {
+  ::setenv(kRestartCountVariable, std::to_string(count).c_str(), 1);
+}
 
 CAppLog* AppLog() { return Singleton<CAppLog>::GetSingleton(); }
 CApplication* App() { return Singleton<CApplication>::GetSingleton(); }
@@ -105,10 +125,13 @@ void CStarter::LoadConfig() {
 
 void CStarter::Autoupdate() {
   if (startup_error > 0) return;
+  // Counted only while restarts follow one another: a launch that goes on
+  // ends the chain.
+  const int restarts_so_far = TakeUpdateRestartCount();
 
   // Probes whose outcome changes nothing; a failed open is logged by the
   // FileLock.
-  { FileLock pid_file(std::fopen("Logs/pid.txt", "rb")); }
+  { FileLock pid_file(OpenForReadingNoWait("Logs/pid.txt")); }
 
   CApplication* app = App();
   if (app != nullptr && !app->useAutoupdate) {
@@ -116,7 +139,7 @@ void CStarter::Autoupdate() {
     return;
   }
 
-  { FileLock update_config(std::fopen("App/autoupdate.cfg", "r")); }
+  { FileLock update_config(OpenForReadingNoWait("App/autoupdate.cfg")); }
 
   UpdateSettings settings;
   if (app != nullptr) {
@@ -126,11 +149,22 @@ void CStarter::Autoupdate() {
   autoupdate = std::make_unique<CAutoUpdate>(
       "App/autoupdate.cfg", "App/version.txt", ".", true, std::move(settings));
   if (autoupdate->error == 0) {
-    if (autoupdate->restartrequired) {
-      startup_error = kRestartNeeded;
-      running = false;
-      if (app != nullptr) app->restartstring = kRestartMessage;
+    if (!autoupdate->restartrequired) return;
+    if (restarts_so_far >= kMaxUpdateRestarts) {
+      // A server that changes an executable on every run would otherwise
+      // restart the starter without end.
+      if (AppLog() != nullptr) {
+        AppLog()->Write(
+            "Not restarting again after %i restarts in a row; going on with "
+            "the launch\n",
+            restarts_so_far);
+      }
+      return;
     }
+    HandUpdateRestartCount(restarts_so_far + 1);
+    startup_error = kRestartNeeded;
+    running = false;
+    if (app != nullptr) app->restartstring = kRestartMessage;
     return;
   }
   if (AppLog() != nullptr) {

@@ -35,7 +35,9 @@ class CStarter : public irr::IEventReceiver, public StarterSharedState {
   bool StartDevice();
   // The update step: runs the updater unless switched off, and turns its
   // outcome into the status (10 and the application's restart request when an
-  // executable was replaced).
+  // executable was replaced). Restarts after updates that follow one another
+  // are counted through the environment; after three in a row a fourth is
+  // not requested: one log line, and the launch goes on.
   void Autoupdate();
   // Reads "startup_config.cfg", or takes the first-run defaults when it is
   // missing or empty. Writes no file.

@@ -1,5 +1,8 @@
 #include "engine/file_lock.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -28,4 +31,20 @@ bool FileLock::close() {
   int result = std::fclose(f);
   f = nullptr;
   return result == 0;
+}
+
+FILE* OpenForReadingNoWait(const char* path) {
+  if (path == nullptr) {
+    errno = EFAULT;
+    return nullptr;
+  }
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  FILE* stream = ::fdopen(fd, "r");
+  if (stream == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+  }
+  return stream;
 }

@@ -33,4 +33,10 @@ class FileLock {
   FILE* f;
 };
 
+// Opens `path` for reading as fopen(path, "r") does, but never waits on it:
+// a FIFO without a writer opens at once. Returns null (errno set) when it
+// cannot be opened. For existence probes, whose answer must not depend on
+// what kind of file an operator or a server put there.
+FILE* OpenForReadingNoWait(const char* path);
+
 #endif  // STARTER_ENGINE_FILE_LOCK_H_

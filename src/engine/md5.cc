@@ -1,6 +1,7 @@
 #include "engine/md5.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -199,10 +200,14 @@ std::string Md5Hex(const void* data, std::size_t length) {
   return md5.FinalHex();
 }
 
-bool Md5File(const char* path, std::string& hex) {
-  if (path == nullptr) return false;
-  ScopedFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return false;
+FileHashError HashFile(const char* path, std::string& hex) {
+  if (path == nullptr) return FileHashError::kCannotOpen;
+  // O_NONBLOCK: a FIFO without a writer must not stop the caller.
+  ScopedFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return FileHashError::kCannotOpen;
+  struct stat info;
+  if (::fstat(fd.get(), &info) != 0) return FileHashError::kReadError;
+  if (!S_ISREG(info.st_mode)) return FileHashError::kNotRegularFile;
   auto block = std::make_unique_for_overwrite<std::uint8_t[]>(kFileBlockSize);
   Md5 md5;
   for (;;) {
@@ -210,10 +215,14 @@ bool Md5File(const char* path, std::string& hex) {
     if (got == 0) break;
     if (got < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return FileHashError::kReadError;
     }
     md5.Update(block.get(), static_cast<std::size_t>(got));
   }
   hex = md5.FinalHex();
-  return true;
+  return FileHashError::kNone;
+}
+
+bool Md5File(const char* path, std::string& hex) {
+  return HashFile(path, hex) == FileHashError::kNone;
 }

@@ -32,9 +32,24 @@ class Md5 {
 // The digest of `data` as 32 lower-case hexadecimal digits.
 std::string Md5Hex(const void* data, std::size_t length);
 
-// Hashes the whole file at `path`. Returns false (leaving `hex` unchanged)
-// when the file cannot be opened or read; otherwise stores 32 lower-case hex
-// digits in `hex` and returns true.
+// Why a file could not be hashed.
+enum class FileHashError {
+  kNone,
+  // It does not exist or cannot be opened (errno tells why).
+  kCannotOpen,
+  // It is not a regular file: a directory, FIFO, socket or device.
+  kNotRegularFile,
+  // A read failed (errno tells why).
+  kReadError,
+};
+
+// Hashes the whole file at `path` without ever waiting on it: only a
+// regular file is read, and opening a FIFO or device does not block. On
+// kNone stores 32 lower-case hex digits in `hex`; otherwise leaves `hex`
+// unchanged.
+FileHashError HashFile(const char* path, std::string& hex);
+
+// HashFile(path, hex) == FileHashError::kNone.
 bool Md5File(const char* path, std::string& hex);
 
 #endif  // STARTER_ENGINE_MD5_H_

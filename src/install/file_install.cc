@@ -202,6 +202,6 @@ bool copyFile(const char* SRC, const char* DEST, int /*type*/) {
 }
 
 bool fileExists(const char* fileName) {
-  FileLock file(std::fopen(fileName, "r"));
+  FileLock file(OpenForReadingNoWait(fileName));
   return file.isValid();
 }

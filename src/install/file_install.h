@@ -50,8 +50,8 @@ bool CopyFileContents(const char* source, const char* dest, CopyMode mode);
 // CopyFileContents(SRC, DEST, CopyMode::kOfDestination). `type` is not used.
 bool copyFile(const char* SRC, const char* DEST, int type);
 
-// True when `fileName` opens for reading; a failed open is logged while
-// FileLock::reportError is on.
+// True when `fileName` opens for reading (without waiting on a FIFO); a
+// failed open is logged while FileLock::reportError is on.
 bool fileExists(const char* fileName);
 
 #endif  // STARTER_INSTALL_FILE_INSTALL_H_

@@ -1,13 +1,16 @@
 #include "update/auto_update.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 
+#include "engine/exclusive_lock.h"
 #include "engine/file_lock.h"
 #include "http/curl_client.h"
+#include "install/file_install.h"
 #include "launcher/starter_shared_state.h"
 #include "update/checksum_list.h"
-#include "install/file_install.h"
 #include "update/listed_path.h"
 #include "update/tree_scan.h"
 #include "update/unused_files.h"
@@ -23,6 +26,25 @@ constexpr const char* kLeftoverNames[] = {
 
 constexpr int kListTimeoutSecs = 9;
 constexpr int kFileTimeoutSecs = 600;
+
+// The file whose lock every update run of a game directory holds.
+constexpr char kUpdateLockFile[] = "Downloads/update.lock";
+
+// Takes the update lock of the game directory (the current directory),
+// waiting with a log line while another run holds it. A lock that cannot be
+// taken (a directory that cannot be written) is logged and the run goes on.
+ExclusiveLock LockGameDirectory() {
+  ::mkdir("Downloads", 0775);
+  ExclusiveLock lock(kUpdateLockFile, [] {
+    UpdateLog("Waiting for another update of this game directory to "
+              "finish\n");
+  });
+  if (!lock.held()) {
+    UpdateLog("Could not lock %s (err %i); updating without the lock\n",
+              kUpdateLockFile, lock.error());
+  }
+  return lock;
+}
 
 void RemoveLeftovers() {
   for (const char* name : kLeftoverNames) {
@@ -55,6 +77,9 @@ CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
     : curlapi(std::make_unique<CCurl>()), settings_(std::move(settings)) {
   curlapi->SetDeferredSync(&installed_);
   const std::string downloadfilename = std::string("Downloads/") + filename;
+  // Two runs in one game directory would remove and rename each other's
+  // files: the second waits until the first is done.
+  const ExclusiveLock lock = LockGameDirectory();
   RemoveLeftovers();
   LoadIgnoreLists(ignoreFiles);
 

@@ -70,7 +70,12 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
     if (spacesinfile(name.c_str()) > 0) continue;
     UpdateLog("Hashing file %s", name.c_str());
     ShowHashing(name);
-    stdCalculateMD5(name.c_str(), hash);
+    FileHashError why = FileHashError::kNone;
+    if (!stdCalculateMD5(name.c_str(), hash, &why) &&
+        why == FileHashError::kNotRegularFile) {
+      UpdateLog("Not a regular file: %s (it will be replaced)\n",
+                name.c_str());
+    }
     writer.WriteEntry(name, hash);
     diskpairs.Append(name, hash);
     std::fputs(".", stdout);

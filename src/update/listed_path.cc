@@ -80,6 +80,12 @@ ListedPath ListedPathChecker::Check(const std::string& path) {
   return ListedPath::kInside;
 }
 
+bool RealLocationIsInside(const std::string& path) {
+  const std::string root = Canonical(".");
+  const std::string real = Canonical(path);
+  return !root.empty() && !real.empty() && IsWithin(real, root);
+}
+
 const char* ListedPathReason(ListedPath verdict) {
   switch (verdict) {
     case ListedPath::kInside:

@@ -41,6 +41,11 @@ class ListedPathChecker {
   std::string root_;
 };
 
+// True when `path` exists and its real location, with every symbolic link
+// on the way followed, lies inside the game directory (the current
+// directory).
+bool RealLocationIsInside(const std::string& path);
+
 // A short English reason for a refused verdict, e.g. "contains a .. component".
 const char* ListedPathReason(ListedPath verdict);
 

@@ -102,8 +102,11 @@ int spacesinfile(const char* file) {
   return static_cast<int>(std::count(file, file + std::strlen(file), ' '));
 }
 
-bool stdCalculateMD5(const char* filename, std::string& hashstring) {
-  if (Md5File(filename, hashstring)) return true;
+bool stdCalculateMD5(const char* filename, std::string& hashstring,
+                     FileHashError* why) {
+  const FileHashError error = HashFile(filename, hashstring);
+  if (why != nullptr) *why = error;
+  if (error == FileHashError::kNone) return true;
   hashstring = kUnreadableHash;
   return false;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/md5.h"
+
 // The hash text of a file that cannot be read. Never equal to an MD5 text
 // (it is not 32 hex digits), free of blanks and not empty, so such a file
 // always counts as changed and its version-file line stays readable.
@@ -41,8 +43,10 @@ bool _is_dir(const char* path, const dirent* entry);
 int spacesinfile(const char* file);
 
 // Sets `hashstring` to the MD5 of the file's bytes (32 lower-case hex digits)
-// and returns true. When the file cannot be opened or read, sets it to
-// kUnreadableHash and returns false.
-bool stdCalculateMD5(const char* filename, std::string& hashstring);
+// and returns true. When the file cannot be opened or read, or is not a
+// regular file (a FIFO or device is never waited on), sets it to
+// kUnreadableHash, stores why in `why` when given, and returns false.
+bool stdCalculateMD5(const char* filename, std::string& hashstring,
+                     FileHashError* why = nullptr);
 
 #endif  // STARTER_UPDATE_TREE_SCAN_H_

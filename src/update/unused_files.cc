@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 #include <string_view>
 
 #include "engine/file_lock.h"
@@ -11,6 +12,7 @@
 #include "update/checksum_list.h"
 #include "install/file_install.h"
 #include "update/file_pair_index.h"
+#include "update/listed_path.h"
 #include "update/tree_scan.h"
 #include "update/update_log.h"
 
@@ -142,9 +144,20 @@ void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir,
   }
   std::vector<std::string> allFiles;
   SearchDirectory(allFiles, downloaddir, "*", true, ignoreFiles);
+  std::set<std::string> left_alone;
   for (const std::string& path : allFiles) {
-    if (IsUnusedFileToMove(path, standardFiles)) {
-      MoveUnusedFile(path.c_str(), ".../old/", true);
+    if (!IsUnusedFileToMove(path, standardFiles)) continue;
+    // An operator's link may lead to files shared with other games: they
+    // are not this game's to move.
+    if (!RealLocationIsInside(path)) {
+      const std::string dir = path.substr(0, path.rfind('/'));
+      if (left_alone.insert(dir).second) {
+        UpdateLog("Leaving unused files in %s alone: they lie outside the "
+                  "game directory\n",
+                  dir.c_str());
+      }
+      continue;
     }
+    MoveUnusedFile(path.c_str(), ".../old/", true);
   }
 }

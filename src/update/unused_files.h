@@ -40,7 +40,9 @@ void MoveUnusedFile(const char* filename, const char* baseDir, bool printMoves);
 
 // Refills `standardFiles` from the checksum list at `downloadfilename` (first
 // hash of a path wins) and moves every file below `downloaddir` that
-// IsUnusedFileToMove selects into "./old/". The scan leaves out the names in
+// IsUnusedFileToMove selects into "./old/", except files whose real location
+// lies outside the game directory (reached through a symbolic link): those
+// stay, with one log line per directory. The scan leaves out the names in
 // `ignoreFiles`. A list that cannot be opened is logged ("Failed to open -
 // Invalid File %s") and leaves the map empty and every file in place.
 void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir,

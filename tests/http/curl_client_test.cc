@@ -17,16 +17,10 @@
 #include "engine/md5.h"
 #include "launcher/starter_shared_state.h"
 #include "support/http_test_server.h"
+#include "support/random_bytes.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-std::string RandomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(generator());
-  return bytes;
-}
 
 std::string CurlErrorLine(CURLcode code) {
   return std::string("\nCURL Error: ") + curl_easy_strerror(code) + "\n";

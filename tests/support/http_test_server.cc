@@ -80,6 +80,11 @@ HttpTestServer::HttpTestServer() {
   };
   server_.Get(".*", answer);
   server_.Post(".*", answer);
+  // Small answers go out at once instead of waiting for the client's
+  // delayed acknowledgement, and one client may fetch a whole release over
+  // one connection.
+  server_.set_tcp_nodelay(true);
+  server_.set_keep_alive_max_count(100000);
   port_ = server_.bind_to_any_port("127.0.0.1");
   if (port_ <= 0) throw std::runtime_error("test server: cannot bind");
   // The socket already listens; requests queue until the thread accepts.

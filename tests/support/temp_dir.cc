@@ -78,3 +78,19 @@ mode_t PermissionsOf(const std::string& path) {
   if (stat(path.c_str(), &info) != 0) return 0;
   return info.st_mode & 07777;
 }
+
+std::set<std::string> PathsEndingIn(const std::string& dir,
+                                    const std::string& suffix) {
+  std::set<std::string> found;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(dir, error);
+       !error && it != fs::recursive_directory_iterator();
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() >= suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      found.insert(fs::relative(it->path(), dir).string());
+    }
+  }
+  return found;
+}

@@ -46,6 +46,10 @@ bool PathExists(const std::string& path);
 // The names directly in `dir`, without "." and ".."; empty when it cannot
 // be read.
 std::set<std::string> NamesIn(const std::string& dir);
+// The paths below `dir` (relative to it) of every entry whose name ends in
+// `suffix`, at any depth.
+std::set<std::string> PathsEndingIn(const std::string& dir,
+                                    const std::string& suffix);
 // The permission bits of `path` (following links), or 0 when it is absent.
 mode_t PermissionsOf(const std::string& path);
 // Runs `command` through the shell; returns its exit status.

@@ -23,10 +23,11 @@
 #include <vector>
 
 #include "engine/md5.h"
-#include "game_tree.h"
 #include "support/child_process.h"
+#include "support/random_bytes.h"
 #include "support/http_test_server.h"
 #include "support/temp_dir.h"
+#include "support/text_match.h"
 
 namespace {
 

@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "game_tree.h"
 #include "support/child_process.h"
+#include "support/random_bytes.h"
 #include "support/raw_http_server.h"
+#include "support/temp_dir.h"
+#include "support/text_match.h"
 #include "update_run_fixture.h"
 
 namespace {

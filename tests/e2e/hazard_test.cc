@@ -1,0 +1,204 @@
+// What a real server host does to a game directory: two starters started
+// together, data directories linked to a shared place, special files where
+// the release has a file, and a server that changes an executable on every
+// run. The real executable against a release served by the in-process test
+// server, which can slow or vary its answers.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/md5.h"
+#include "game_fixture.h"
+#include "support/http_test_server.h"
+
+namespace {
+
+constexpr char kListPath[] = "/10/linux32-dedicated-demo/App/version.txt";
+constexpr char kModuleEnter[] = "APP GameDLLInit\n";
+
+class HazardTest : public GameFixture {
+ protected:
+  HazardTest() {
+    server.ServeDirectory("/", root.path() + "/server");
+    UseUpdateServer(server.Url("/10/"));
+  }
+
+  // The listed paths of the server's list ("./" removed).
+  std::vector<std::string> ListedPaths() const {
+    std::vector<std::string> paths;
+    const std::string list = ServerList();
+    std::size_t line = list.find('\n');
+    while (line != std::string::npos && line + 1 < list.size()) {
+      const std::size_t end = list.find('\n', line + 1);
+      const std::string entry = list.substr(line + 1, end - line - 1);
+      paths.push_back(entry.substr(2, entry.find(' ') - 2));
+      line = end;
+    }
+    return paths;
+  }
+
+  HttpTestServer server;
+};
+
+// The second starter waits for the first one's update and then finds the
+// installation current: nothing the list names ends up in ./old, and the
+// version file is the list.
+TEST_F(HazardTest, TwoStartersAtOnceTakeTurnsAndConverge) {
+  std::map<std::string, std::string> files;
+  for (int i = 0; i < 200; ++i) {
+    files["Base/data/f" + std::to_string(i) + ".txt"] =
+        "file " + std::to_string(i) + "\n";
+  }
+  PublishRelease(files);
+  // The first run stalls on one file while it holds the lock.
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool stalled = false;
+  const std::string slow = "/10/linux32-dedicated-demo/Base/data/f100.txt";
+  const std::string slow_body = files["Base/data/f100.txt"];
+  server.SetHandler(slow, [&](const httplib::Request&, httplib::Response& r) {
+    bool first_time = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      first_time = !stalled;
+      stalled = true;
+      changed.notify_all();
+    }
+    if (first_time) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    r.set_content(slow_body, "text/plain");
+  });
+
+  auto first = Start({"onlyautoupdate"});
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(60),
+                                 [&] { return stalled; }));
+  }
+  auto second = Start({"onlyautoupdate"});
+  const ChildResult a = first->Wait(120);
+  const ChildResult b = second->Wait(120);
+  EXPECT_EQ(a.exit_code, 0) << a.out << a.err;
+  EXPECT_EQ(b.exit_code, 0) << b.out << b.err;
+  EXPECT_TRUE(Contains(
+      b.out, "Waiting for another update of this game directory to finish\n"))
+      << b.out;
+  EXPECT_TRUE(Contains(b.out, "Version file the same (key matches)\n"))
+      << b.out;
+
+  EXPECT_EQ(Game("App/version.txt"), ServerList());
+  for (const std::string& path : ListedPaths()) {
+    EXPECT_EQ(Game(path), ReadFile(release + "/" + path)) << path;
+    EXPECT_FALSE(GameHas("old/" + path)) << path;
+  }
+  EXPECT_TRUE(PathsEndingIn(game, ".tmp").empty());
+}
+
+// A data directory the operator linked to a shared place keeps its files:
+// they are not this game's to move, whether the link is Base/Sounds or
+// Base itself.
+TEST_F(HazardTest, LinkedDataDirectoriesKeepTheirFiles) {
+  const struct {
+    const char* link;     // below the game directory
+    const char* shared;   // below root/shared, the link's target
+    const char* files[2];  // unlisted files in the shared directory
+  } cases[] = {
+      {"Base/Sounds", "sounds", {"theme.ogg", "sub/hit.ogg"}},
+      {"Base", "base", {"motd.txt", "notes.txt"}},
+  };
+  PublishRelease();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.link);
+    RunShell("rm -rf '" + game + "/Base' '" + game + "/old'");
+    const std::string shared = root.path() + "/shared/" + c.shared;
+    for (const char* file : c.files) {
+      WriteFile(shared + "/" + file, std::string("shared ") + file);
+    }
+    WriteFile(game + "/Base/.keep", "");
+    std::remove((game + "/Base/.keep").c_str());
+    if (std::string(c.link) == "Base") {
+      rmdir((game + "/Base").c_str());
+    }
+    ASSERT_EQ(symlink(shared.c_str(), (game + "/" + c.link).c_str()), 0);
+
+    const ChildResult r = Run({"onlyautoupdate"});
+    EXPECT_EQ(r.exit_code, 0);
+    for (const char* file : c.files) {
+      EXPECT_EQ(ReadFile(shared + "/" + file), std::string("shared ") + file)
+          << file;
+    }
+    EXPECT_FALSE(GameHas(std::string("old/") + c.link));
+    EXPECT_TRUE(Contains(r.out, "Leaving unused files in ./" +
+                                    std::string(c.link)))
+        << r.out;
+  }
+  // Nothing was written beside the game directory either.
+  EXPECT_EQ(NamesIn(root.path() + "/shared"),
+            (std::set<std::string>{"base", "sounds"}));
+}
+
+// A FIFO where the release has a file neither stops the run nor survives
+// it: it counts as changed and is replaced, with a log line.
+TEST_F(HazardTest, FifoAtAListedPathIsReplacedWithoutWaiting) {
+  PublishRelease({{"Base/console.txt", "console settings\n"}});
+  WriteFile(game + "/Base/.keep", "");
+  ASSERT_EQ(mkfifo((game + "/Base/console.txt").c_str(), 0644), 0);
+  auto child = Start({"onlyautoupdate"});
+  const auto start = std::chrono::steady_clock::now();
+  const ChildResult r = child->Wait(60);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(Contains(
+      r.out, "Not a regular file: ./Base/console.txt (it will be replaced)\n"))
+      << r.out;
+  struct stat info;
+  ASSERT_EQ(lstat((game + "/Base/console.txt").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(Game("Base/console.txt"), "console settings\n");
+  EXPECT_EQ(Game("App/version.txt"), ServerList());
+}
+
+// A server whose every list carries a new executable: the starter restarts
+// itself three times in a row, then goes on with the launch.
+TEST_F(HazardTest, EndlessExecutableUpdatesStopRestartingAtTheLimit) {
+  PublishRelease();
+  WriteFile(game + "/OKUdedi", "#!/bin/sh\necho installed\n");
+  const std::string list = ServerList();
+  std::atomic<int> published{0};
+  auto executable = [](int n) {
+    return "#!/bin/sh\necho build " + std::to_string(n) + "\n";
+  };
+  server.SetHandler(kListPath, [&](const httplib::Request&,
+                                   httplib::Response& r) {
+    const int n = ++published;
+    const std::string body = executable(n);
+    std::string text = "version_file " + std::to_string(5000 + n) +
+                       list.substr(list.find('\n')) + "./OKUdedi " +
+                       Md5Hex(body.data(), body.size()) + "\n";
+    r.set_content(text, "text/plain");
+  });
+  server.SetHandler("/10/linux32-dedicated-demo/OKUdedi",
+                    [&](const httplib::Request&, httplib::Response& r) {
+                      r.set_content(executable(published), "text/plain");
+                    });
+
+  const ChildResult r = Run();
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(Count(r.out, "***************** RESTARTING"), 3) << r.out;
+  EXPECT_EQ(Count(r.out, "UPDATED EXECUTABLE\n"), 4);
+  EXPECT_EQ(Count(r.out, kModuleEnter), 1);
+  EXPECT_EQ(Count(r.out, "Not restarting again after 3 restarts in a row; "
+                         "going on with the launch\n"),
+            1);
+  EXPECT_EQ(Count(r.out, kTheEnd), 4);
+  EXPECT_EQ(published, 4);
+}
+
+}  // namespace
