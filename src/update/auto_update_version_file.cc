@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "engine/file_lock.h"
+#include "engine/hash_pipeline.h"
 #include "launcher/starter_shared_state.h"
 #include "update/auto_update.h"
 #include "update/checksum_list.h"
@@ -64,18 +65,28 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
   }
   writer.WriteHeader(MakeVersionKey());
   diskpairs.reserve(diskpairs.size() + files.size());
-  std::string hash;
+  // Names with a space are never hashed; the others are hashed on every
+  // core ahead of this walk, which takes them in order and does everything
+  // else exactly as if it hashed them itself.
+  std::vector<std::string> to_hash;
+  to_hash.reserve(files.size());
+  for (const std::string& name : files) {
+    if (spacesinfile(name.c_str()) == 0) to_hash.push_back(name);
+  }
+  HashPipeline hashes(to_hash);
   for (const std::string& name : files) {
     UpdateGUI();
     if (spacesinfile(name.c_str()) > 0) continue;
     UpdateLog("Hashing file %s", name.c_str());
     ShowHashing(name);
-    FileHashError why = FileHashError::kNone;
-    if (!stdCalculateMD5(name.c_str(), hash, &why) &&
-        why == FileHashError::kNotRegularFile) {
+    HashPipeline::Result hashed = hashes.TakeNext();
+    if (hashed.error == FileHashError::kNotRegularFile) {
       UpdateLog("Not a regular file: %s (it will be replaced)\n",
                 name.c_str());
     }
+    const std::string hash = hashed.error == FileHashError::kNone
+                                 ? std::move(hashed.hex)
+                                 : std::string(kUnreadableHash);
     writer.WriteEntry(name, hash);
     diskpairs.Append(name, hash);
     std::fputs(".", stdout);
