@@ -18,6 +18,7 @@
 #include "support/http_test_server.h"
 #include "support/temp_dir.h"
 #include "update/auto_update.h"
+#include "support/scoped_env.h"
 #include "support/text_match.h"
 
 namespace {

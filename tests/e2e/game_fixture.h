@@ -15,6 +15,7 @@
 
 #include "support/child_process.h"
 #include "support/temp_dir.h"
+#include "support/scoped_env.h"
 #include "support/text_match.h"
 
 // The end of every normal run.

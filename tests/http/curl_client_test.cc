@@ -15,9 +15,10 @@
 #include <string>
 
 #include "engine/md5.h"
-#include "launcher/starter_shared_state.h"
+#include "support/child_process.h"
 #include "support/http_test_server.h"
 #include "support/random_bytes.h"
+#include "support/scoped_starter.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -286,8 +287,8 @@ TEST_F(CurlClientTest, MatchingMd5IsInstalledInAnyCase) {
 }
 
 TEST_F(CurlClientTest, PublishesFileNameInStarterDuringTransfer) {
-  StarterSharedState state;
-  StarterSharedState::starter = &state;
+  ScopedStarter starter;
+  StarterSharedState& state = starter.state;
   std::mutex mutex;
   std::string seen;
   server_.SetHandler("/10/a.txt",
@@ -308,7 +309,6 @@ TEST_F(CurlClientTest, PublishesFileNameInStarterDuringTransfer) {
   Download(client, "b.txt");
   EXPECT_NE(client.result, CURLE_OK);
   EXPECT_EQ(state.download_file, "");
-  StarterSharedState::starter = nullptr;
 }
 
 TEST_F(CurlClientTest, ReplacedExecutableAsksForRestartOnce) {
@@ -344,25 +344,17 @@ TEST_F(CurlClientTest, FailedInstallationReportsOne) {
 TEST_F(CurlClientTest, FileIncompleteOnDiskIsNotInstalled) {
   server_.SetReply("/10/data.bin", HttpReply::Ok(RandomBytes(3000, 3)));
   WriteFile("data.bin", "old");
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{2048, 2048};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    int code;
+  const int code = RunWithFileSizeLimit(2048, [&] {
+    int result;
     {
       CCurl client;
       client.DownloadFile(base_.c_str(), "data.bin", "", 10);
-      code = client.result;
+      result = client.result;
     }
     fflush(stdout);
-    _exit(code);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), CURLE_WRITE_ERROR);
+    return result;
+  });
+  EXPECT_EQ(code, CURLE_WRITE_ERROR);
   EXPECT_EQ(ReadFile("data.bin"), "old");
   EXPECT_FALSE(PathExists("data.bin.tmp"));
 }

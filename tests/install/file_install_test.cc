@@ -1,6 +1,5 @@
 #include "install/file_install.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -20,18 +19,6 @@
 #include "support/temp_dir.h"
 
 namespace {
-
-std::vector<std::string> Entries(const std::string& directory) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(directory.c_str());
-  if (dir == nullptr) return names;
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
-  return names;
-}
 
 TEST(FileInstallNamesTest, RecognisesExactlyTheListedNames) {
   const struct {
@@ -300,7 +287,7 @@ TEST(CopyFileTest, CopiesEveryByte) {
   WriteFile(dir / "dest", "older and longer than nothing");
   EXPECT_TRUE(copyFile((dir / "src").c_str(), (dir / "dest").c_str(), 0));
   EXPECT_TRUE(ReadFile(dir / "dest") == content);
-  EXPECT_EQ(Entries(dir.path()).size(), 2u);
+  EXPECT_EQ(NamesIn(dir.path()).size(), 2u);
 }
 
 TEST(CopyFileTest, KeepsThePermissionsOfTheReplacedFile) {
@@ -329,7 +316,7 @@ TEST(CopyFileTest, UnwritableDestinationFails) {
   EXPECT_FALSE(copyFile((dir / "src").c_str(), (dir / "missing/d").c_str(), 0));
   EXPECT_FALSE(copyFile((dir / "src").c_str(), (dir / "file/d").c_str(), 0));
   EXPECT_FALSE(copyFile((dir / "src").c_str(), (dir / "dir").c_str(), 0));
-  EXPECT_EQ(Entries(dir.path()).size(), 3u);
+  EXPECT_EQ(NamesIn(dir.path()).size(), 3u);
 }
 
 // Under a file size limit the copy is cut short: that is a failure, and the
@@ -338,21 +325,13 @@ TEST(CopyFileTest, ShortWriteFailsAndKeepsDestination) {
   TempDir dir;
   WriteFile(dir / "src", std::string(100000, 'n'));
   WriteFile(dir / "dest", "old content");
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{10000, 10000};
-    setrlimit(RLIMIT_FSIZE, &limit);
+  const int code = RunWithFileSizeLimit(10000, [&] {
     bool copied = copyFile((dir / "src").c_str(), (dir / "dest").c_str(), 0);
-    _exit(copied ? 0 : (errno == EFBIG ? 1 : 2));
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1) << "0: reported copied, 2: wrong errno";
+    return copied ? 0 : (errno == EFBIG ? 1 : 2);
+  });
+  EXPECT_EQ(code, 1) << "0: reported copied, 2: wrong errno";
   EXPECT_EQ(ReadFile(dir / "dest"), "old content");
-  EXPECT_EQ(Entries(dir.path()).size(), 2u);
+  EXPECT_EQ(NamesIn(dir.path()).size(), 2u);
 }
 
 TEST(FileExistsTest, TellsWhetherAFileOpens) {

@@ -12,6 +12,7 @@
 
 #include "engine_starter/log.h"
 #include "launcher/config_reader.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -176,21 +177,12 @@ TEST_F(ConfigMapTest, FailedWriteKeepsTheOldFile) {
   WriteFile(path, "Window.Width=800\n");
   // A child whose file size limit is below the header cannot write the new
   // file; the old one must survive untouched.
-  const std::string name = path;
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit = {10, 10};
-    setrlimit(RLIMIT_FSIZE, &limit);
+  const int code = RunWithFileSizeLimit(10, [&] {
     CConfigMap map;
     map.setConfig("Window.Width", "1136");
-    _exit(map.SaveToFile(name) ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "save should have failed";
+    return map.SaveToFile(path) ? 1 : 0;
+  });
+  EXPECT_EQ(code, 0) << "save should have failed";
   EXPECT_EQ(ReadFile(path), "Window.Width=800\n");
   EXPECT_EQ(RunShell("test $(ls -A '" + dir_.path() + "' | wc -l) -eq 1"), 0);
 }

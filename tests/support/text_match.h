@@ -2,7 +2,6 @@
 #ifndef STARTER_TESTS_SUPPORT_TEXT_MATCH_H_
 #define STARTER_TESTS_SUPPORT_TEXT_MATCH_H_
 
-#include <cstdlib>
 #include <string>
 
 // True when `part` occurs in `text`.
@@ -25,20 +24,5 @@ inline int Count(const std::string& text, const std::string& part) {
   }
   return n;
 }
-
-// Sets an environment variable for the life of the object; children started
-// meanwhile inherit it.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() { unsetenv(name_); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-};
 
 #endif  // STARTER_TESTS_SUPPORT_TEXT_MATCH_H_

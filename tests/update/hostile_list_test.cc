@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,19 +13,6 @@ namespace {
 using HostileListTest = UpdateRunFixture;
 
 constexpr char kGoodHash[] = "0123456789abcdef0123456789abcdef";
-
-// The names in `dir`, without "." and "..".
-std::set<std::string> Names(const std::string& dir) {
-  std::set<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string name = e->d_name;
-      if (name != "." && name != "..") names.insert(name);
-    }
-    closedir(d);
-  }
-  return names;
-}
 
 TEST_F(HostileListTest, RefusesPathsThatLeaveTheGameDirectory) {
   mkdir((outer_ / "elsewhere").c_str(), 0755);
@@ -60,8 +46,8 @@ TEST_F(HostileListTest, RefusesPathsThatLeaveTheGameDirectory) {
   // The rest of the run went on; nothing else was requested or written.
   EXPECT_EQ(Local("Base/fine.png"), "fine");
   EXPECT_EQ(server_.TotalRequestCount(), 2);
-  EXPECT_EQ(Names(outer_.path()), (std::set<std::string>{"elsewhere", "game"}));
-  EXPECT_TRUE(Names(outer_ / "elsewhere").empty());
+  EXPECT_EQ(NamesIn(outer_.path()), (std::set<std::string>{"elsewhere", "game"}));
+  EXPECT_TRUE(NamesIn(outer_ / "elsewhere").empty());
   // The list was not applied, so the next run compares again.
   EXPECT_NE(Local("App/version.txt"), list);
   EXPECT_FALSE(Contains(Local("App/version.txt"), ".."));
@@ -150,7 +136,7 @@ TEST_F(HostileListTest, BinaryGarbageCrashesNothingAndWritesNothingOutside) {
     EXPECT_EQ(Contains(run.log, "Comparing checksums"), round % 2 == 0)
         << round;
     EXPECT_EQ(run.error, 1) << round;
-    EXPECT_EQ(Names(outer_.path()), (std::set<std::string>{"game"})) << round;
+    EXPECT_EQ(NamesIn(outer_.path()), (std::set<std::string>{"game"})) << round;
   }
   // Only the five lists were requested: random fields never begin with "./"
   // followed by a harmless path often enough to be fetched, and if one did it

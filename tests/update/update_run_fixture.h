@@ -15,6 +15,7 @@
 #include "engine_starter/log.h"
 #include "launcher/starter_shared_state.h"
 #include "support/http_test_server.h"
+#include "support/scoped_starter.h"
 #include "support/temp_dir.h"
 #include "update/auto_update.h"
 
@@ -109,14 +110,6 @@ class UpdateRunFixture : public ::testing::Test {
     WriteFile(game + "/Logs/app.txt", "");
     return game + "/Logs/app.txt";
   }
-};
-
-// Publishes a starter shared state for the life of the object.
-class ScopedStarter {
- public:
-  ScopedStarter() { StarterSharedState::starter = &state; }
-  ~ScopedStarter() { StarterSharedState::starter = nullptr; }
-  StarterSharedState state;
 };
 
 // A window device whose event loop stops the starter after `passes` passes.

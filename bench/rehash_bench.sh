@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Re-hashing an installed tree beside md5sum: the whole update-only run of
+# the real starter in a game directory that already holds the release, when
+# the server's list carries a new key (so every listed file is hashed and
+# nothing is downloaded), against one md5sum process over the same files.
+# Warm page cache; runs are paired (starter, then md5sum, ROUNDS times);
+# prints both medians and their ratio.
+#
+# Usage: bench/rehash_bench.sh BUILD_DIR [FILES] [TOTAL_MIB] [ROUNDS]
+set -euo pipefail
+
+build=${1:?usage: $0 BUILD_DIR [FILES] [TOTAL_MIB] [ROUNDS]}
+files=${2:-3000}
+total_mib=${3:-400}
+rounds=${4:-7}
+build=$(cd "$build" && pwd)
+
+work=$(mktemp -d /tmp/rehash-bench-XXXXXX)
+release=$work/server/10/linux32-dedicated-demo
+game=$work/game
+server_pid=
+cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The installed release: FILES files of varied sizes, TOTAL_MIB in all.
+mkdir -p "$release/App" "$game/Base"
+python3 - "$game/Base" "$files" "$total_mib" <<'EOF'
+import os, random, sys
+root, count, total = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]) << 20
+rng = random.Random(7)
+weights = [rng.uniform(0.2, 1.8) for _ in range(count)]
+scale = total / sum(weights)
+chunk = rng.randbytes(1 << 20)
+for i, w in enumerate(weights):
+    size = int(w * scale)
+    sub = os.path.join(root, "d%02d" % (i % 30))
+    os.makedirs(sub, exist_ok=True)
+    with open(os.path.join(sub, "f%05d.bin" % i), "wb") as f:
+        f.write(os.urandom(64))
+        left = size - 64
+        while left > 0:
+            f.write(chunk[: min(left, len(chunk))])
+            left -= len(chunk)
+EOF
+cp "$build/src/DUdavi" "$game/DUdavi"
+"$build/tools/starter-checksums" "$game" "$release/App/version.txt" >/dev/null
+# The installed version file: the same entries under an older key.
+sed '1s/.*/version_file 1000/' "$release/App/version.txt" > "$work/installed.txt"
+tail -n +2 "$release/App/version.txt" | cut -d' ' -f1 > "$work/names.txt"
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+python3 -m http.server "$port" --bind 127.0.0.1 --directory "$work/server" \
+  >/dev/null 2>&1 &
+server_pid=$!
+for _ in $(seq 50); do
+  curl -fs -o /dev/null "http://127.0.0.1:$port/10/linux32-dedicated-demo/App/version.txt" && break
+  sleep 0.1
+done
+
+now() { date +%s.%N; }
+elapsed() { python3 -c "print(f'{($2 - $1) * 1000:.1f}')"; }
+
+run_starter() {
+  mkdir -p "$game/App" && cp "$work/installed.txt" "$game/App/version.txt"
+  local start end
+  start=$(now)
+  (cd "$game" && STARTER_UPDATE_URL="http://127.0.0.1:$port/10/" \
+     ./DUdavi onlyautoupdate >/dev/null 2>&1)
+  end=$(now)
+  cmp -s "$game/App/version.txt" "$release/App/version.txt" ||
+    { echo "the starter run did not complete" >&2; exit 1; }
+  grep -q "Downloading http.*Base" "$game/Logs/app.txt" &&
+    { echo "the starter run downloaded files" >&2; exit 1; }
+  elapsed "$start" "$end"
+}
+
+run_md5sum() {
+  local start end
+  start=$(now)
+  (cd "$game" && xargs -a "$work/names.txt" -d '\n' md5sum >/dev/null)
+  end=$(now)
+  elapsed "$start" "$end"
+}
+
+run_starter >/dev/null  # warms the page cache
+run_md5sum >/dev/null
+starter_ms=()
+md5_ms=()
+for round in $(seq "$rounds"); do
+  starter_ms+=("$(run_starter)")
+  md5_ms+=("$(run_md5sum)")
+  echo "round $round: starter ${starter_ms[-1]} ms, md5sum ${md5_ms[-1]} ms" >&2
+done
+
+python3 - "$files" "$total_mib" "$rounds" "${starter_ms[*]}" "${md5_ms[*]}" <<'EOF'
+import statistics, sys
+files, mib, rounds = sys.argv[1:4]
+ours = [float(x) for x in sys.argv[4].split()]
+theirs = [float(x) for x in sys.argv[5].split()]
+mo, mt = statistics.median(ours), statistics.median(theirs)
+print(f"re-hash of {files} files, {mib} MiB, warm cache, {rounds} paired rounds")
+print(f"  starter onlyautoupdate run:  median {mo:8.1f} ms  min {min(ours):8.1f} ms")
+print(f"  md5sum, one process:         median {mt:8.1f} ms  min {min(theirs):8.1f} ms")
+print(f"  ratio of medians: {mo / mt:.2f}")
+EOF
