@@ -16,6 +16,7 @@
 #include "engine_starter/log.h"
 #include "launcher/engine_defaults_setup.h"
 #include "support/http_test_server.h"
+#include "support/published_release.h"
 #include "support/temp_dir.h"
 #include "update/auto_update.h"
 #include "support/scoped_env.h"
@@ -297,12 +298,7 @@ class StarterUpdateTest : public StarterTest {
   }
 
   void Publish(const std::map<std::string, std::string>& files, long key) {
-    std::string list = "version_file " + std::to_string(key) + "\n";
-    for (const auto& [path, content] : files) {
-      WriteFile(release_.path() + kPlatform + path, content);
-      list += "./" + path + " " + Md5Hex(content.data(), content.size()) + "\n";
-    }
-    WriteFile(release_.path() + kPlatform + "App/version.txt", list);
+    PublishReleaseFiles(release_.path() + kPlatform, files, key);
   }
 
   // Runs construction, StartDevice and Autoupdate as the application does.

@@ -15,6 +15,7 @@
 #include "engine_starter/log.h"
 #include "launcher/starter_shared_state.h"
 #include "support/http_test_server.h"
+#include "support/published_release.h"
 #include "support/scoped_starter.h"
 #include "support/temp_dir.h"
 #include "update/auto_update.h"
@@ -45,12 +46,7 @@ class UpdateRunFixture : public ::testing::Test {
   // Publishes `files` (path below the game directory, without "./", to
   // content) and their list under `key`, replacing the list.
   void Publish(const std::map<std::string, std::string>& files, long key) {
-    std::string list = "version_file " + std::to_string(key) + "\n";
-    for (const auto& [path, content] : files) {
-      WriteFile(ReleasePath(path), content);
-      list += "./" + path + " " + Md5Hex(content.data(), content.size()) + "\n";
-    }
-    PublishList(list);
+    PublishReleaseFiles(release_.path() + "/" + kPlatform, files, key);
   }
   // Publishes `list` verbatim as the release's checksum list.
   void PublishList(const std::string& list) {
