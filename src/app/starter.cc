@@ -11,6 +11,7 @@
 #include "engine_starter/application.h"
 #include "launcher/config_map.h"
 #include "launcher/config_reader.h"
+#include "launcher/downloads_in_flight.h"
 #include "launcher/engine_defaults_setup.h"
 #include "update/auto_update.h"
 
@@ -146,6 +147,7 @@ void CStarter::Autoupdate() {
     settings.update_path = app->getUpdatePath();
     settings.standard_files = &app->standardFiles;
   }
+  settings.downloads_in_flight = DownloadsInFlight();
   autoupdate = std::make_unique<CAutoUpdate>(
       "App/autoupdate.cfg", "App/version.txt", ".", true, std::move(settings));
   if (autoupdate->error == 0) {

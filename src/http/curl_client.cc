@@ -9,11 +9,10 @@
 #include <cstring>
 #include <string>
 
-#include "engine/atomic_file.h"
 #include "engine/md5.h"
+#include "http/file_download.h"
 #include "http/progress_meter.h"
-#include "launcher/starter_shared_state.h"
-#include "install/file_install.h"
+#include "http/published_download.h"
 
 namespace {
 
@@ -21,20 +20,6 @@ const char kCookieFile[] = "../Downloads/cookies.txt";
 const char kUserAgent[] =
     "Mozilla/5.0 (Windows; U; Windows NT 5.0; en-US; rv:1.4) Gecko/20030624 "
     "Netscape/7.1 (ax)";
-
-// Creates every directory of `path` whose separator ("/" or "\") sits at
-// index 3 or later, so a leading "/", "./" or "../" is skipped. Errors (an
-// existing directory, for one) are ignored.
-void MakeParentDirectories(const char* path) {
-  std::string prefix(path);
-  for (std::size_t i = 3; i < prefix.size(); ++i) {
-    if (prefix[i] != '/' && prefix[i] != '\\') continue;
-    const char kept = prefix[i];
-    prefix[i] = '\0';
-    mkdir(prefix.c_str(), 0777);
-    prefix[i] = kept;
-  }
-}
 
 // Clears every option of the handle when the download call ends, however it
 // ends, so that nothing pointing into the finished call stays set.
@@ -50,32 +35,6 @@ class HandleResetter {
  private:
   CURL* curl_;
 };
-
-// Publishes the name of the file being fetched in the live launcher, if
-// there is one, and empties it again when destroyed.
-class PublishedDownload {
- public:
-  explicit PublishedDownload(const char* filename) {
-    if (StarterSharedState::starter != nullptr) {
-      StarterSharedState::starter->download_file = filename;
-    }
-  }
-  ~PublishedDownload() {
-    if (StarterSharedState::starter != nullptr) {
-      StarterSharedState::starter->download_file.clear();
-    }
-  }
-  PublishedDownload(const PublishedDownload&) = delete;
-  PublishedDownload& operator=(const PublishedDownload&) = delete;
-};
-
-// Removes the temporary file of a download that will not be installed,
-// printing the failure the way the transfer's own failure is printed.
-void DiscardDownload(AtomicFile& download) {
-  if (!download.Abandon()) {
-    std::printf("\nRemove failed %s\n", download.temp_path().c_str());
-  }
-}
 
 }  // namespace
 
@@ -104,72 +63,21 @@ void CCurl::DownloadFile(const char* urldir, const char* filename,
                          const std::string& expected_md5) {
   HandleResetter reset_on_return(curl);
   restartrequired = false;
-  std::string filenamefull = downloaddir;
-  if (!filenamefull.empty()) filenamefull += "/";
-  filenamefull += filename;
-  const std::string tempfilename = filenamefull + ".tmp";
-
-  if (std::remove(tempfilename.c_str()) != 0 && errno > 3) {
-    std::printf("CCurl: Remove failed %s (err %i)\n", tempfilename.c_str(),
-                errno);
-    result = static_cast<CURLcode>(1);
-    return;
-  }
-  MakeParentDirectories(tempfilename.c_str());
-  AtomicFile download(filenamefull, LinkAtDestination::kReplace);
-  if (!download.ok()) {
-    std::printf("CCurl: Failed to create file %s (err: %i)\n", filename,
-                download.error());
-    result = static_cast<CURLcode>(1);
-    return;
-  }
-  Md5 digest;
-  filedata data{download.temp_path().c_str(), download.stream(), &digest,
-                meter_.get()};
-
-  const std::string urlfull = std::string(urldir) + filename;
-  curl_easy_setopt(curl, CURLOPT_URL, urlfull.c_str());
-  curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(timeout_secs));
-  curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-  if (meter_ != nullptr && meter_->stream() != nullptr) {
-    curl_easy_setopt(curl, CURLOPT_STDERR, meter_->stream());
-  }
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CCurl::write_data_to_file);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &data);
-  std::printf("Downloading %s...\n", urlfull.c_str());
+  FileDownload download(urldir, filename, downloaddir, timeout_secs,
+                        expected_md5);
+  result = static_cast<CURLcode>(1);
+  if (!download.RemoveKeptDownload()) return;
+  download.Prepare(curl, meter_.get());
+  if (!download.Announce()) return;
+  CURLcode code;
   {
     PublishedDownload published(filename);
-    result = curl_easy_perform(curl);
+    code = curl_easy_perform(curl);
     if (meter_ != nullptr) meter_->Flush();
-    // A file that cannot be completed on disk is a failed transfer: only a
-    // whole file may reach its real name.
-    if (!download.Flush() && result == CURLE_OK) result = CURLE_WRITE_ERROR;
   }
-
-  if (result != CURLE_OK) {
-    if (download.Abandon()) {
-      std::printf("\nCURL Error: %s%s\n", curl_easy_strerror(result), "");
-    } else {
-      std::printf("\nRemove failed %s\n", download.temp_path().c_str());
-    }
-    return;
-  }
-  std::printf("file %s\n", filenamefull.c_str());
-  if (!expected_md5.empty()) {
-    const std::string received = digest.FinalHex();
-    if (strcasecmp(received.c_str(), expected_md5.c_str()) != 0) {
-      std::printf("CCurl: MD5 mismatch for %s: expected %s, received %s\n",
-                  filenamefull.c_str(), expected_md5.c_str(), received.c_str());
-      DiscardDownload(download);
-      result = static_cast<CURLcode>(1);
-      return;
-    }
-  }
-  const InstallResult installed = InstallDownloadedFile(download, deferred_);
-  if (!installed.installed) result = static_cast<CURLcode>(1);
-  if (installed.restart_required) restartrequired = true;
+  const DownloadOutcome outcome = download.Finish(code, deferred_);
+  result = outcome.result;
+  restartrequired = outcome.restart_required;
 }
 
 void CCurl::PostForm(const char* formurl, const char* formdata,
@@ -215,4 +123,15 @@ size_t CCurl::write_data_to_file(void* buffer, size_t size, size_t nmemb,
 FILE* fopen_mkdir(const char* name, const char* mode) {
   MakeParentDirectories(name);
   return std::fopen(name, mode);
+}
+
+void MakeParentDirectories(const char* path) {
+  std::string prefix(path);
+  for (std::size_t i = 3; i < prefix.size(); ++i) {
+    if (prefix[i] != '/' && prefix[i] != '\\') continue;
+    const char kept = prefix[i];
+    prefix[i] = '\0';
+    mkdir(prefix.c_str(), 0777);
+    prefix[i] = kept;
+  }
 }

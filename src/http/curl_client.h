@@ -76,8 +76,12 @@ class CCurl {
   std::unique_ptr<ProgressMeterStream> meter_;
 };
 
-// Creates the directories of `name` (every "/" or "\" from index 3 on),
-// then returns fopen(name, mode).
+// Creates every directory of `path` whose separator ("/" or "\") sits at
+// index 3 or later, so a leading "/", "./" or "../" is skipped. Errors (an
+// existing directory, for one) are ignored.
+void MakeParentDirectories(const char* path);
+
+// MakeParentDirectories(name), then fopen(name, mode).
 FILE* fopen_mkdir(const char* name, const char* mode);
 
 #endif  // STARTER_HTTP_CURL_CLIENT_H_

@@ -4,7 +4,8 @@
 
 #include <cerrno>
 
-ProgressMeterStream::ProgressMeterStream(int fd) : fd_(fd) {
+ProgressMeterStream::ProgressMeterStream(int fd, bool live)
+    : fd_(fd), live_(live) {
   cookie_io_functions_t functions{};
   functions.write = &ProgressMeterStream::WriteCookie;
   stream_ = ::fopencookie(this, "w", functions);
@@ -17,7 +18,15 @@ ProgressMeterStream::~ProgressMeterStream() {
   Flush();
 }
 
-void ProgressMeterStream::Flush() { Emit(held_.size()); }
+void ProgressMeterStream::Flush() {
+  if (live_) Complete(kept_.size());
+}
+
+void ProgressMeterStream::GoLive() {
+  live_ = true;
+  for (const std::string& update : held_) WriteOut(update.data(), update.size());
+  held_.clear();
+}
 
 ssize_t ProgressMeterStream::WriteCookie(void* cookie, const char* data,
                                          size_t size) {
@@ -27,19 +36,28 @@ ssize_t ProgressMeterStream::WriteCookie(void* cookie, const char* data,
 
 void ProgressMeterStream::Take(const char* data, std::size_t size) {
   for (std::size_t i = 0; i < size; ++i) {
-    if (data[i] == '\r') Emit(held_.size());
-    held_.push_back(data[i]);
-    if (data[i] == '\n') Emit(held_.size());
+    if (data[i] == '\r') Complete(kept_.size());
+    kept_.push_back(data[i]);
+    if (data[i] == '\n') Complete(kept_.size());
   }
 }
 
-void ProgressMeterStream::Emit(std::size_t count) {
+void ProgressMeterStream::Complete(std::size_t count) {
+  if (count == 0) return;
+  if (live_) {
+    WriteOut(kept_.data(), count);
+  } else {
+    held_.emplace_back(kept_, 0, count);
+  }
+  kept_.erase(0, count);
+}
+
+void ProgressMeterStream::WriteOut(const char* data, std::size_t size) {
   std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::write(fd_, held_.data() + done, count - done);
+  while (done < size) {
+    const ssize_t n = ::write(fd_, data + done, size - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // the console is gone: drop the text
+    if (n <= 0) return;  // the console is gone: drop the text
     done += static_cast<std::size_t>(n);
   }
-  held_.erase(0, count);
 }

@@ -4,18 +4,25 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // A C stream for libcurl's CURLOPT_STDERR that passes the meter's bytes on
 // to a file descriptor unchanged, but one whole update per write: text is
-// held until a line feed (written with it) or a carriage return (which
+// kept until a line feed (written with it) or a carriage return (which
 // starts the next update; the text before it is written). libcurl prints
 // the meter a character at a time, which on the unbuffered standard error
 // costs one system call per byte.
+//
+// A stream that is not live yet holds every update instead, for a transfer
+// that runs ahead of its turn; GoLive writes them, still one per write, and
+// passes on what follows.
 class ProgressMeterStream {
  public:
-  // Writes to `fd` (standard error by default).
-  explicit ProgressMeterStream(int fd = 2);
-  // Writes what is still held, then closes the stream.
+  // Writes to `fd` (standard error by default); `live` false holds the text
+  // until GoLive.
+  explicit ProgressMeterStream(int fd = 2, bool live = true);
+  // Closes the stream, then writes what is still kept when live (held text
+  // of a stream that never went live is dropped).
   ~ProgressMeterStream();
   ProgressMeterStream(const ProgressMeterStream&) = delete;
   ProgressMeterStream& operator=(const ProgressMeterStream&) = delete;
@@ -23,19 +30,27 @@ class ProgressMeterStream {
   // The stream to hand to libcurl, or null when none could be made (libcurl
   // then writes to standard error itself).
   FILE* stream() const { return stream_; }
-  // Writes the text held so far in one write. libcurl prints each update
-  // whole, so between its calls (from a transfer callback, or after the
-  // transfer) the held text is a complete update.
+  // When live, writes the text kept so far in one write. libcurl prints each
+  // update whole, so between its calls (from a transfer callback, or after
+  // the transfer) the kept text is a complete update.
   void Flush();
+  // Writes every held update, one per write, and passes on what follows.
+  void GoLive();
 
  private:
   static ssize_t WriteCookie(void* cookie, const char* data, size_t size);
   void Take(const char* data, std::size_t size);
-  // Writes the first `count` held bytes in one write and forgets them.
-  void Emit(std::size_t count);
+  // The first `count` kept bytes are a whole update: written now when live,
+  // else held.
+  void Complete(std::size_t count);
+  // Writes `size` bytes at `data` in one write (more only if the console
+  // takes them in parts).
+  void WriteOut(const char* data, std::size_t size);
 
   int fd_;
-  std::string held_;
+  bool live_;
+  std::string kept_;
+  std::vector<std::string> held_;
   FILE* stream_ = nullptr;
 };
 

@@ -4,10 +4,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
+#include <vector>
 
 #include "engine/exclusive_lock.h"
 #include "engine/file_lock.h"
 #include "http/curl_client.h"
+#include "http/download_pipeline.h"
 #include "install/file_install.h"
 #include "launcher/starter_shared_state.h"
 #include "update/checksum_list.h"
@@ -60,6 +63,26 @@ class QuietFileProbes {
   QuietFileProbes(const QuietFileProbes&) = delete;
   QuietFileProbes& operator=(const QuietFileProbes&) = delete;
 };
+
+// Every step of a list reader up to the end, in order.
+std::vector<ListStep> ReadListSteps(FILE* list) {
+  std::vector<ListStep> steps;
+  ChecksumListReader reader(list);
+  for (;;) {
+    ListStep step;
+    step.read = reader.Next(step.path, step.hash);
+    if (step.read == ListRead::kDone) return steps;
+    if (step.read == ListRead::kMalformed) step.error = reader.error();
+    steps.push_back(std::move(step));
+  }
+}
+
+// The transfer of a listed file: from the server directory to its listed
+// path, checked against its listed hash.
+DownloadPipeline::Request FileRequest(const std::string& url,
+                                      const ListStep& step) {
+  return {url, step.path, "", kFileTimeoutSecs, step.hash};
+}
 
 bool IsIgnored(const std::vector<std::string>& ignoreFiles,
                const std::string& name) {
@@ -186,7 +209,7 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
 
 bool CAutoUpdate::CompareAndDownload(const std::string& url,
                                      const std::string& downloadfilename,
-                                     const char* downloaddir) {
+                                     const char* /*downloaddir*/) {
   UpdateLog("\nComparing checksums\n");
   FileLock list(std::fopen(downloadfilename.c_str(), "r"));
   if (!list.isValid()) {
@@ -196,45 +219,82 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
     return false;
   }
   QuietFileProbes quiet;
-  ChecksumListReader reader(list.get());
+  const std::vector<ListStep> steps = ReadListSteps(list.get());
+  list.close();
+
+  // The files the walk will fetch, decided ahead, so that their transfers
+  // can run while earlier files are still being installed. The walk decides
+  // each entry again at its turn; that decision is the one that counts.
+  std::vector<DownloadPipeline::Request> planned;
+  std::vector<std::optional<std::size_t>> plan_of(steps.size());
+  {
+    ListedPathChecker ahead;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      const ListStep& step = steps[i];
+      if (step.read != ListRead::kEntry ||
+          Decide(step, ahead) != EntryAction::kDownload) {
+        continue;
+      }
+      plan_of[i] = planned.size();
+      planned.push_back(FileRequest(url, step));
+    }
+  }
+  DownloadPipeline pipeline(std::move(planned), settings_.downloads_in_flight,
+                            &installed_);
+
   ListedPathChecker checker;
-  filemd5pair comparepair;
-  std::string path, hash;
-  for (;;) {
+  for (std::size_t i = 0; i < steps.size(); ++i) {
     UpdateGUI();
-    ListRead read = reader.Next(path, hash);
-    if (read == ListRead::kDone) break;
-    if (read == ListRead::kEnd) continue;
-    if (read == ListRead::kMalformed) {
+    const ListStep& step = steps[i];
+    if (step.read == ListRead::kEnd) continue;
+    if (step.read == ListRead::kMalformed) {
       UpdateLog("Refusing malformed entry in %s: %s\n",
-                downloadfilename.c_str(), reader.error().c_str());
+                downloadfilename.c_str(), step.error.c_str());
       lasterror = "Malformed entry in " + downloadfilename;
       error = 1;
       continue;
     }
-    ListedPath verdict = checker.Check(path);
-    if (verdict != ListedPath::kInside) {
-      UpdateLog("Refusing listed path %s: %s\n", path.c_str(),
-                ListedPathReason(verdict));
-      lasterror = "Refused listed path " + path;
-      error = 1;
-      continue;
-    }
-    std::string name = path.substr(2);
-    if (IsIgnored(ignoreFiles, name) && fileExists(name.c_str())) {
-      UpdateLog("Ignoring update to file %s\n", name.c_str());
-      continue;
-    }
-    comparepair.filename = path;
-    comparepair.md5 = hash;
-    if (compareFilePair(&comparepair)) continue;
-    if (DownloadFile(url.c_str(), path.c_str(), downloaddir, hash) != 0) {
-      lasterror = "Error downloading " + path;
-      UpdateLog("Error downloading %s\n", path.c_str());
-      error = 1;
+    switch (Decide(step, checker)) {
+      case EntryAction::kRefusePath:
+        UpdateLog("Refusing listed path %s: %s\n", step.path.c_str(),
+                  ListedPathReason(checker.Check(step.path)));
+        lasterror = "Refused listed path " + step.path;
+        error = 1;
+        break;
+      case EntryAction::kIgnore:
+        UpdateLog("Ignoring update to file %s\n", step.path.c_str() + 2);
+        break;
+      case EntryAction::kCurrent:
+        break;
+      case EntryAction::kDownload: {
+        const DownloadOutcome outcome =
+            pipeline.Download(FileRequest(url, step), plan_of[i]);
+        if (outcome.restart_required) restartrequired = true;
+        if (outcome.result != CURLE_OK) {
+          lasterror = "Error downloading " + step.path;
+          UpdateLog("Error downloading %s\n", step.path.c_str());
+          error = 1;
+        }
+        break;
+      }
     }
   }
+  UpdateGUI();  // the reader's last step, which found the end of the list
   return true;
+}
+
+CAutoUpdate::EntryAction CAutoUpdate::Decide(const ListStep& step,
+                                             ListedPathChecker& checker) const {
+  if (checker.Check(step.path) != ListedPath::kInside) {
+    return EntryAction::kRefusePath;
+  }
+  const std::string name = step.path.substr(2);
+  if (IsIgnored(ignoreFiles, name) && fileExists(name.c_str())) {
+    return EntryAction::kIgnore;
+  }
+  const filemd5pair comparepair{step.path, step.hash};
+  return compareFilePair(&comparepair) ? EntryAction::kCurrent
+                                       : EntryAction::kDownload;
 }
 
 int CAutoUpdate::DownloadFile(const char* urldir, const char* filename,

@@ -9,10 +9,21 @@
 #include <vector>
 
 #include "engine/deferred_sync.h"
+#include "update/checksum_list.h"
 #include "update/file_pair_index.h"
 #include "update/update_settings.h"
 
 class CCurl;
+class ListedPathChecker;
+
+// One step of a checksum list reader: what it read, and why an entry was
+// malformed.
+struct ListStep {
+  ListRead read = ListRead::kDone;
+  std::string path;
+  std::string hash;
+  std::string error;
+};
 
 // Constructing a CAutoUpdate performs one update run, synchronously: fetch
 // the checksum list from the application's update path, move files of
@@ -104,8 +115,14 @@ class CAutoUpdate {
   void RunAfterListFetch(const char* versionfile, const char* filename,
                          const char* downloaddir, const std::string& url,
                          const std::string& downloadfilename);
-  // Step 16: walks the list and fetches every changed file. Returns false
-  // when the list cannot be opened (already reported).
+  // What the comparison walk does with one entry.
+  enum class EntryAction { kRefusePath, kIgnore, kCurrent, kDownload };
+  // The action for the listed entry `step`, by the listed-path checks of
+  // `checker`, the ignore lists and the local hashes. Logs nothing.
+  EntryAction Decide(const ListStep& step, ListedPathChecker& checker) const;
+  // Step 16: walks the list and fetches every changed file, in list order,
+  // with up to settings_.downloads_in_flight transfers running ahead.
+  // Returns false when the list cannot be opened (already reported).
   bool CompareAndDownload(const std::string& url,
                           const std::string& downloadfilename,
                           const char* downloaddir);

@@ -2,6 +2,7 @@
 #ifndef STARTER_UPDATE_UPDATE_SETTINGS_H_
 #define STARTER_UPDATE_UPDATE_SETTINGS_H_
 
+#include <cstddef>
 #include <map>
 #include <string>
 
@@ -14,6 +15,9 @@ struct UpdateSettings {
   // Where the run records the paths and hashes of the downloaded list (the
   // application's standardFiles); null: the updater keeps them itself.
   std::map<std::string, std::string>* standard_files = nullptr;
+  // How many file transfers may run at once (1: one after another). The
+  // console, the log and the files installed are the same for any number.
+  std::size_t downloads_in_flight = 1;
 };
 
 #endif  // STARTER_UPDATE_UPDATE_SETTINGS_H_

@@ -64,10 +64,12 @@ class UpdateRunFixture : public ::testing::Test {
     return server_.RequestCount("/10/" + std::string(kPlatform) + path);
   }
 
-  RunOutcome Run(const char* versionfile = "App/autoupdate.cfg") {
+  // One update run with `in_flight` transfers at a time.
+  RunOutcome Run(const char* versionfile = "App/autoupdate.cfg",
+                 std::size_t in_flight = 1) {
     std::size_t before = Log().size();
     CAutoUpdate update(versionfile, "App/version.txt", ".", true,
-                       {app_.getUpdatePath(), &app_.standardFiles});
+                       {app_.getUpdatePath(), &app_.standardFiles, in_flight});
     return {update.error, update.restartrequired, update.lasterror,
             Log().substr(before)};
   }

@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <map>
+#include <thread>
 #include <string>
 
 #include "support/http_test_server.h"
@@ -279,6 +281,142 @@ TEST_F(UpdateRunTest, StopDuringHashingLeavesAPartialVersionFile) {
   std::string version = Local("App/version.txt");
   EXPECT_TRUE(Contains(version, "\n./Base/a.png unreadable\n")) << version;
   EXPECT_FALSE(Contains(version, "b.xml")) << version;
+}
+
+// Everything a run leaves that a person or the next run can see.
+struct RunTrace {
+  RunOutcome run;
+  std::string console;
+  std::map<std::string, std::string> files;
+};
+
+// The same release, with a slow first file, a missing file, a cut body, a
+// wrong hash, a refused path and an ignored file among good ones: whatever
+// the number of transfers in flight, the console, the log, the files and
+// the outcome are those of the run that fetches one file after another.
+TEST_F(UpdateRunTest, TransfersInFlightChangeNothingButTheTime) {
+  std::map<std::string, std::string> release;
+  for (int i = 0; i < 14; ++i) {
+    release["Base/f" + std::to_string(i) + ".png"] =
+        "content of file " + std::to_string(i);
+  }
+  release["Base/kept.cfg"] = "release settings";
+  Publish(release, 777);
+  std::string list = ListText();
+  list += "./../outside.png " + Md5Hex("x", 1) + "\n";
+  list += "./Base/gone.png " + Md5Hex("gone", 4) + "\n";
+  list += "./Base/wrong.png " + Md5Hex("expected", 8) + "\n";
+  list += "./Base/cut.png " + Md5Hex("whole body", 10) + "\n";
+  PublishList(list);
+  WriteFile(ReleasePath("Base/wrong.png"), "received");
+  server_.SetReply("/10/" + std::string(kPlatform) + "Base/cut.png",
+                   HttpReply::ShortBody("whole body", 4));
+  // The first file answers last.
+  const std::string slow_body = release["Base/f0.png"];
+  server_.SetHandler("/10/" + std::string(kPlatform) + "Base/f0.png",
+                     [slow_body](const httplib::Request&,
+                                 httplib::Response& response) {
+                       std::this_thread::sleep_for(
+                           std::chrono::milliseconds(300));
+                       response.set_content(slow_body, "image/png");
+                     });
+
+  auto trace = [&](std::size_t in_flight) {
+    RunShell("rm -rf '" + game_ + "/Base' '" + game_ + "/old'");
+    WriteLocal("Base/f3.png", "content of file 3");  // already current
+    WriteLocal("Base/f4.png", "an old version");
+    WriteLocal("Base/kept.cfg", "operator settings");
+    WriteLocal("autoupdate_ignore.cfg", "Base/kept.cfg\n");
+    WriteLocal("App/version.txt", "version_file 1\n");
+    RunTrace t;
+    testing::internal::CaptureStdout();
+    t.run = Run("App/autoupdate.cfg", in_flight);
+    t.console = testing::internal::GetCapturedStdout();
+    for (const std::string& path : {std::string("Base"), std::string("old")}) {
+      for (const std::string& name : PathsEndingIn(game_ + "/" + path, "")) {
+        const std::string full = path + "/" + name;
+        if (!PathExists(game_ + "/" + full + "/.")) t.files[full] = Local(full);
+      }
+    }
+    return t;
+  };
+  const RunTrace one = trace(1);
+  const RunTrace four = trace(4);
+
+  EXPECT_EQ(one.run.error, 1);
+  EXPECT_EQ(one.run.lasterror, "Error downloading ./Base/cut.png");
+  EXPECT_EQ(four.run.error, one.run.error);
+  EXPECT_EQ(four.run.lasterror, one.run.lasterror);
+  EXPECT_EQ(four.console, one.console);
+  EXPECT_EQ(four.run.log, one.run.log);
+  EXPECT_EQ(four.files, one.files);
+  // What both runs did.
+  EXPECT_EQ(one.files.at("Base/f0.png"), release["Base/f0.png"]);
+  EXPECT_EQ(one.files.at("Base/f4.png"), release["Base/f4.png"]);
+  EXPECT_EQ(one.files.at("Base/kept.cfg"), "operator settings");
+  EXPECT_EQ(one.files.count("Base/gone.png"), 0u);
+  EXPECT_EQ(one.files.count("Base/wrong.png"), 0u);
+  EXPECT_EQ(one.files.count("Base/cut.png"), 0u);
+  for (const char* line :
+       {"Refusing listed path ./../outside.png: contains a .. component\n",
+        "Ignoring update to file Base/kept.cfg\n",
+        "Error downloading ./Base/gone.png\n",
+        "Error downloading ./Base/wrong.png\n",
+        "Error downloading ./Base/cut.png\n"}) {
+    EXPECT_TRUE(Contains(one.run.log, line)) << line;
+  }
+  EXPECT_LT(one.console.find("file ./Base/f0.png\n"),
+            one.console.find("file ./Base/f1.png\n"));
+  EXPECT_TRUE(PathsEndingIn(game_, ".tmp").empty());
+}
+
+// A launcher that stops while the files are being fetched ends every
+// transfer: nothing partial under a real name, no temporary file, and the
+// list is not installed.
+TEST_F(UpdateRunTest, StoppedLauncherEndsEveryTransfer) {
+  std::map<std::string, std::string> release;
+  for (int i = 0; i < 8; ++i) {
+    release["Base/f" + std::to_string(i) + ".png"] =
+        std::string(200000, static_cast<char>('a' + i));
+  }
+  Publish(release, 31337);
+  // Stops the launcher at the first pass of its event loop after the
+  // second file is in place.
+  class StopAfterSecondFile : public irr::IrrlichtDevice {
+   public:
+    StopAfterSecondFile(StarterSharedState& state, std::string game)
+        : state_(state), game_(std::move(game)) {}
+    bool run() override {
+      if (PathExists(game_ + "/Base/f1.png")) state_.running = false;
+      return true;
+    }
+
+   private:
+    StarterSharedState& state_;
+    std::string game_;
+  };
+  ScopedStarter starter;
+  StopAfterSecondFile device(starter.state, game_);
+  starter.state.device = &device;
+  for (std::size_t in_flight : {std::size_t{1}, std::size_t{4}}) {
+    SCOPED_TRACE(in_flight);
+    RunShell("rm -rf '" + game_ + "/Base'");
+    starter.state.running = true;
+    testing::internal::CaptureStdout();
+    const RunOutcome run = Run("App/autoupdate.cfg", in_flight);
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(run.error, 1);
+    EXPECT_TRUE(Contains(console, "Operation was aborted")) << console;
+    for (const auto& [path, content] : release) {
+      if (LocalExists(path)) {
+        EXPECT_EQ(Local(path), content) << path;
+      }
+    }
+    EXPECT_TRUE(LocalExists("Base/f1.png"));
+    EXPECT_FALSE(LocalExists("Base/f7.png"));
+    EXPECT_NE(Local("App/version.txt"), ListText());
+    EXPECT_TRUE(PathsEndingIn(game_, ".tmp").empty());
+  }
 }
 
 }  // namespace

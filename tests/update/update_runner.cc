@@ -19,6 +19,7 @@
 
 #include "engine_starter/application.h"
 #include "engine_starter/log.h"
+#include "launcher/downloads_in_flight.h"
 #include "update/auto_update.h"
 
 namespace {
@@ -47,7 +48,8 @@ int main(int argc, char** argv) {
   std::string lasterror;
   {
     CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true,
-                       {app.getUpdatePath(), &app.standardFiles});
+                       {app.getUpdatePath(), &app.standardFiles,
+                        DownloadsInFlight()});
     error = update.error;
     restartrequired = update.restartrequired;
     lasterror = update.lasterror;

@@ -1,0 +1,189 @@
+#include "http/download_pipeline.h"
+
+#include <limits>
+
+#include "http/progress_meter.h"
+#include "http/published_download.h"
+#include "launcher/starter_shared_state.h"
+
+namespace {
+
+constexpr std::size_t kUnplanned = std::numeric_limits<std::size_t>::max();
+// How long one wait for network activity may take before the stop flags
+// are looked at again.
+constexpr int kPollMilliseconds = 1000;
+
+}  // namespace
+
+struct DownloadPipeline::Transfer {
+  // Index in planned_, or kUnplanned.
+  std::size_t index = kUnplanned;
+  std::unique_ptr<FileDownload> download;
+  std::unique_ptr<ProgressMeterStream> meter;
+  CURL* easy = nullptr;
+  bool started = false;   // Start was called
+  bool prepared = false;  // the temporary file exists and the handle is set
+  bool running = false;   // in the multi handle
+  bool ended = false;
+  CURLcode code = CURLE_OK;
+};
+
+DownloadPipeline::DownloadPipeline(std::vector<Request> planned,
+                                   std::size_t in_flight,
+                                   DeferredSync* deferred)
+    : planned_(std::move(planned)),
+      in_flight_(in_flight == 0 ? 1 : in_flight),
+      deferred_(deferred) {
+  global_ready_ = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
+  multi_ = curl_multi_init();
+}
+
+DownloadPipeline::~DownloadPipeline() {
+  for (auto& transfer : queue_) {
+    Retire(*transfer);
+    transfer->download->Drop();
+  }
+  queue_.clear();
+  for (CURL* easy : idle_handles_) curl_easy_cleanup(easy);
+  if (multi_ != nullptr) curl_multi_cleanup(multi_);
+  if (global_ready_) curl_global_cleanup();
+}
+
+DownloadOutcome DownloadPipeline::Download(const Request& request,
+                                           std::optional<std::size_t> planned) {
+  // Planned transfers whose turn did not come go without a trace.
+  while (planned && !queue_.empty() && queue_.front()->index < *planned) {
+    Retire(*queue_.front());
+    queue_.front()->download->Drop();
+    queue_.pop_front();
+  }
+  std::unique_ptr<Transfer> transfer;
+  if (planned && !queue_.empty() && queue_.front()->index == *planned) {
+    transfer = std::move(queue_.front());
+    queue_.pop_front();
+  } else {
+    transfer = std::make_unique<Transfer>();
+    transfer->download = std::make_unique<FileDownload>(
+        request.urldir.c_str(), request.filename.c_str(),
+        request.downloaddir.c_str(), request.timeout_secs,
+        request.expected_md5);
+    if (planned && *planned >= next_planned_) next_planned_ = *planned + 1;
+  }
+
+  DownloadOutcome failed;
+  failed.result = static_cast<CURLcode>(1);
+  if (!transfer->download->RemoveKeptDownload()) {
+    Retire(*transfer);
+    transfer->download->Drop();
+    return failed;
+  }
+  if (!transfer->started) Start(*transfer, true);
+  Refill();
+  if (!transfer->download->Announce()) {
+    Retire(*transfer);
+    return failed;
+  }
+  transfer->meter->GoLive();
+  {
+    PublishedDownload published(transfer->download->filename());
+    RunUntilDone(*transfer);
+    transfer->meter->Flush();
+  }
+  const DownloadOutcome outcome =
+      transfer->download->Finish(transfer->code, deferred_);
+  Retire(*transfer);
+  return outcome;
+}
+
+void DownloadPipeline::Refill() {
+  std::size_t ahead = 0;
+  for (const auto& transfer : queue_) ahead += transfer->started ? 1 : 0;
+  while (ahead + 1 < in_flight_ && next_planned_ < planned_.size()) {
+    const Request& request = planned_[next_planned_];
+    auto transfer = std::make_unique<Transfer>();
+    transfer->index = next_planned_++;
+    transfer->download = std::make_unique<FileDownload>(
+        request.urldir.c_str(), request.filename.c_str(),
+        request.downloaddir.c_str(), request.timeout_secs,
+        request.expected_md5);
+    Start(*transfer, false);
+    queue_.push_back(std::move(transfer));
+    ++ahead;
+  }
+}
+
+void DownloadPipeline::Start(Transfer& transfer, bool at_turn) {
+  transfer.started = true;
+  // A transfer that starts at its own turn shows its meter live; one that
+  // runs ahead holds it for its turn.
+  transfer.meter = std::make_unique<ProgressMeterStream>(2, at_turn);
+  if (!idle_handles_.empty()) {
+    transfer.easy = idle_handles_.back();
+    idle_handles_.pop_back();
+  } else {
+    transfer.easy = curl_easy_init();
+  }
+  transfer.prepared =
+      transfer.download->Prepare(transfer.easy, transfer.meter.get());
+  if (!transfer.prepared) return;
+  curl_easy_setopt(transfer.easy, CURLOPT_PRIVATE, &transfer);
+  if (transfer.easy == nullptr || multi_ == nullptr ||
+      curl_multi_add_handle(multi_, transfer.easy) != CURLM_OK) {
+    // As a client without a handle: the transfer fails at once.
+    transfer.ended = true;
+    transfer.code = CURLE_BAD_FUNCTION_ARGUMENT;
+    return;
+  }
+  transfer.running = true;
+}
+
+void DownloadPipeline::RunUntilDone(Transfer& transfer) {
+  while (!transfer.ended) {
+    int running = 0;
+    const CURLMcode status = curl_multi_perform(multi_, &running);
+    CollectEnded();
+    if (transfer.ended) break;
+    if (status != CURLM_OK || !StarterAllowsWork()) {
+      // The launcher stopped (or the multi handle broke): every transfer
+      // ends here.
+      for (auto& queued : queue_) {
+        Retire(*queued);
+        queued->ended = true;
+        queued->code = CURLE_ABORTED_BY_CALLBACK;
+      }
+      Retire(transfer);
+      transfer.ended = true;
+      transfer.code = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
+    curl_multi_poll(multi_, nullptr, 0, kPollMilliseconds, nullptr);
+  }
+}
+
+void DownloadPipeline::CollectEnded() {
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+    if (message->msg != CURLMSG_DONE) continue;
+    CURL* easy = message->easy_handle;
+    const CURLcode code = message->data.result;
+    Transfer* transfer = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_PRIVATE, &transfer);
+    curl_multi_remove_handle(multi_, easy);
+    if (transfer == nullptr) continue;
+    transfer->running = false;
+    transfer->ended = true;
+    transfer->code = code;
+  }
+}
+
+void DownloadPipeline::Retire(Transfer& transfer) {
+  if (transfer.running) {
+    curl_multi_remove_handle(multi_, transfer.easy);
+    transfer.running = false;
+  }
+  if (transfer.easy != nullptr) {
+    curl_easy_reset(transfer.easy);
+    idle_handles_.push_back(transfer.easy);
+    transfer.easy = nullptr;
+  }
+}

@@ -1,0 +1,86 @@
+// Downloads in list order whose transfers overlap.
+#ifndef STARTER_HTTP_DOWNLOAD_PIPELINE_H_
+#define STARTER_HTTP_DOWNLOAD_PIPELINE_H_
+
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <curl/curl.h>
+
+#include "http/file_download.h"
+
+class DeferredSync;
+class ProgressMeterStream;
+
+// Downloads files one after another, each at its turn exactly as
+// CCurl::DownloadFile prints, checks and installs it, while the transfers of
+// the next planned files already run (libcurl's multi interface, connections
+// reused). A transfer that runs ahead of its turn writes only its own
+// temporary file and holds its progress meter; at the turn the meter is
+// written and everything else happens, so the console reads as a sequential
+// run. With one transfer in flight each transfer starts at its own turn.
+// Each transfer has its own time limit. When the live launcher stops
+// (StarterAllowsWork), every transfer ends as aborted. Used by one thread.
+class DownloadPipeline {
+ public:
+  // One file: as CCurl::DownloadFile's arguments.
+  struct Request {
+    std::string urldir;
+    std::string filename;
+    std::string downloaddir;
+    int timeout_secs = 0;
+    std::string expected_md5;
+  };
+
+  // `planned` lists the downloads the caller expects to ask for, in the
+  // order their turns will come. At most `in_flight` (at least 1) planned
+  // transfers run or wait for their turn at a time. Installed ordinary files
+  // join `deferred` when it is given (see InstallDownloadedFile).
+  DownloadPipeline(std::vector<Request> planned, std::size_t in_flight,
+                   DeferredSync* deferred);
+  // Ends every transfer still running and removes its temporary file.
+  ~DownloadPipeline();
+  DownloadPipeline(const DownloadPipeline&) = delete;
+  DownloadPipeline& operator=(const DownloadPipeline&) = delete;
+
+  // The turn of `request`: downloads it now and returns what it did. When
+  // it is the planned request number `planned`, its transfer may have run
+  // ahead, and planned requests before it that were never asked for are
+  // dropped without a trace. An unplanned request is transferred at once.
+  DownloadOutcome Download(const Request& request,
+                           std::optional<std::size_t> planned);
+
+ private:
+  struct Transfer;
+
+  // Starts planned transfers until `in_flight_` wait their turn, beginning
+  // with the one at the front when it has not started yet.
+  void Refill();
+  // Prepares `transfer` and adds it to the multi handle; its meter is live
+  // when it starts `at_turn`, else held for its turn.
+  void Start(Transfer& transfer, bool at_turn);
+  // Runs the transfers until `transfer` has ended.
+  void RunUntilDone(Transfer& transfer);
+  // Ends `transfer`'s transfer if it runs and gives its handle back.
+  void Retire(Transfer& transfer);
+  // Marks every transfer that has ended.
+  void CollectEnded();
+
+  std::vector<Request> planned_;
+  std::size_t in_flight_;
+  DeferredSync* deferred_;
+  bool global_ready_ = false;
+  CURLM* multi_ = nullptr;
+  // Planned transfers from the next turn on, the next first.
+  std::deque<std::unique_ptr<Transfer>> queue_;
+  // Index in planned_ of the first request not yet queued.
+  std::size_t next_planned_ = 0;
+  // Easy handles to reuse.
+  std::vector<CURL*> idle_handles_;
+};
+
+#endif  // STARTER_HTTP_DOWNLOAD_PIPELINE_H_

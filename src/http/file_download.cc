@@ -1,0 +1,104 @@
+#include "http/file_download.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "engine/atomic_file.h"
+#include "http/progress_meter.h"
+#include "install/file_install.h"
+
+FileDownload::FileDownload(const char* urldir, const char* filename,
+                           const char* downloaddir, int timeout_secs,
+                           std::string expected_md5)
+    : urlfull_(std::string(urldir) + filename),
+      filename_(filename),
+      target_(downloaddir),
+      timeout_secs_(timeout_secs),
+      expected_md5_(std::move(expected_md5)) {
+  if (!target_.empty()) target_ += "/";
+  target_ += filename;
+}
+
+FileDownload::~FileDownload() = default;
+
+bool FileDownload::RemoveKeptDownload() {
+  const std::string kept = target_ + ".tmp";
+  if (std::remove(kept.c_str()) != 0 && errno > 3) {
+    std::printf("CCurl: Remove failed %s (err %i)\n", kept.c_str(), errno);
+    return false;
+  }
+  return true;
+}
+
+bool FileDownload::Prepare(CURL* easy, ProgressMeterStream* meter) {
+  MakeParentDirectories((target_ + ".tmp").c_str());
+  file_ = std::make_unique<AtomicFile>(target_, LinkAtDestination::kReplace);
+  if (!file_->ok()) {
+    create_error_ = file_->error();
+    file_.reset();
+    return false;
+  }
+  data_ = filedata{file_->temp_path().c_str(), file_->stream(), &digest_,
+                   meter};
+  curl_easy_setopt(easy, CURLOPT_URL, urlfull_.c_str());
+  curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT, static_cast<long>(timeout_secs_));
+  curl_easy_setopt(easy, CURLOPT_FAILONERROR, 1L);
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  if (meter != nullptr && meter->stream() != nullptr) {
+    curl_easy_setopt(easy, CURLOPT_STDERR, meter->stream());
+  }
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CCurl::write_data_to_file);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &data_);
+  return true;
+}
+
+bool FileDownload::Announce() {
+  if (file_ == nullptr) {
+    std::printf("CCurl: Failed to create file %s (err: %i)\n",
+                filename_.c_str(), create_error_);
+    return false;
+  }
+  std::printf("Downloading %s...\n", urlfull_.c_str());
+  return true;
+}
+
+DownloadOutcome FileDownload::Finish(CURLcode code, DeferredSync* deferred) {
+  DownloadOutcome outcome;
+  outcome.result = code;
+  // A file that cannot be completed on disk is a failed transfer: only a
+  // whole file may reach its real name.
+  if (!file_->Flush() && code == CURLE_OK) outcome.result = CURLE_WRITE_ERROR;
+  if (outcome.result != CURLE_OK) {
+    if (file_->Abandon()) {
+      std::printf("\nCURL Error: %s%s\n", curl_easy_strerror(outcome.result),
+                  "");
+    } else {
+      std::printf("\nRemove failed %s\n", file_->temp_path().c_str());
+    }
+    return outcome;
+  }
+  std::printf("file %s\n", target_.c_str());
+  if (!expected_md5_.empty()) {
+    const std::string received = digest_.FinalHex();
+    if (strcasecmp(received.c_str(), expected_md5_.c_str()) != 0) {
+      std::printf("CCurl: MD5 mismatch for %s: expected %s, received %s\n",
+                  target_.c_str(), expected_md5_.c_str(), received.c_str());
+      if (!file_->Abandon()) {
+        std::printf("\nRemove failed %s\n", file_->temp_path().c_str());
+      }
+      outcome.result = static_cast<CURLcode>(1);
+      return outcome;
+    }
+  }
+  const InstallResult installed = InstallDownloadedFile(*file_, deferred);
+  if (!installed.installed) outcome.result = static_cast<CURLcode>(1);
+  outcome.restart_required = installed.restart_required;
+  return outcome;
+}
+
+void FileDownload::Drop() {
+  if (file_ != nullptr) file_->Abandon();
+}

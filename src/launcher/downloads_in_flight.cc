@@ -1,0 +1,39 @@
+#include "launcher/downloads_in_flight.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "engine_starter/log.h"
+
+#ifndef STARTER_DOWNLOADS_IN_FLIGHT
+#error "STARTER_DOWNLOADS_IN_FLIGHT must be defined by the build"
+#endif
+
+namespace {
+
+constexpr char kVariable[] = "STARTER_DOWNLOADS";
+constexpr long kMost = 64;
+
+void Log(const char* format, const char* value) {
+  if (CAppLog* log = Singleton<CAppLog>::GetSingleton()) {
+    log->Write(format, kVariable, value);
+  }
+}
+
+}  // namespace
+
+std::size_t DownloadsInFlight() {
+  static_assert(STARTER_DOWNLOADS_IN_FLIGHT >= 1 &&
+                    STARTER_DOWNLOADS_IN_FLIGHT <= kMost,
+                "STARTER_DOWNLOADS_IN_FLIGHT must be from 1 to 64");
+  const char* value = std::getenv(kVariable);
+  if (value == nullptr || *value == '\0') return STARTER_DOWNLOADS_IN_FLIGHT;
+  char* end = nullptr;
+  const long count = std::strtol(value, &end, 10);
+  if (*end != '\0' || count < 1 || count > kMost) {
+    Log("%s ignored (not a number from 1 to 64): %s\n", value);
+    return STARTER_DOWNLOADS_IN_FLIGHT;
+  }
+  Log("Downloads in flight from %s: %s\n", value);
+  return static_cast<std::size_t>(count);
+}
