@@ -124,20 +124,15 @@ void finishFile() {
   state.outfileComplete = true;
 }
 
-// Installs the file being written under its path, complete or not.
-void installFile() {
-  if (!state.outfile) return;
+// Installs the last file under its path when it is complete.
+void installCompleteFile() {
+  if (!state.outfileComplete) return;
   if (!state.outfile->Commit(Durability::kWriteBack)) {
     dropFile();
     return;
   }
   state.outfile.reset();
   state.outfileComplete = false;
-}
-
-// Installs the last file when it is complete.
-void installCompleteFile() {
-  if (state.outfileComplete) installFile();
 }
 
 // Creates the directory of every "/" in `path`, ignoring failures.
@@ -507,14 +502,11 @@ int doarchive(const char* filename, std::string extractDir,
     installCompleteFile();
     if (state.outsize != 0) {
       printf("WARNING: Last file might be truncated!\n");
-      if (state.outfile) {
-        ++state.failedEntries;
-        installFile();  // what the archive held of it
-      }
     }
-  } else if (state.outfile) {
-    // The archive broke off while this file was written, or before it went
-    // on past it: the file is not installed.
+  }
+  if (state.outfile) {
+    // The archive ended or broke off while this file was written, or before
+    // it went on past it: the file is not installed.
     ++state.failedEntries;
     state.outfile.reset();
   }

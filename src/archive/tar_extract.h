@@ -26,7 +26,8 @@ using OwnedFile = std::unique_ptr<FILE, FileCloser>;
 // What an extraction did beyond reading the archive to its end or not.
 struct ExtractReport {
   // Entries that were refused, could not be created or written, or were cut
-  // short by the end of the archive; each has its printed line.
+  // off by the end of the archive or by bad compressed data. Each has its
+  // printed line (the archive's own line for the last two).
   int failedEntries = 0;
 };
 
@@ -34,22 +35,22 @@ struct ExtractReport {
 // `extractDir` as a plain path prefix: give a directory with its trailing
 // "/"; the empty string extracts into the current directory. Returns 1 when
 // the archive was read to its end (a last entry cut short is announced with
-// "WARNING: Last file might be truncated!" and kept), 0 when the archive
-// cannot be opened (system error printed), uses another compression than
-// deflate ("Unsupported compression type"), holds a bad header, or holds
-// compressed data that cannot be decoded or fails its CRC-32 or length check
-// ("<file>: bad compression data"). Either way, entries that failed are
-// counted in `report`; the others are extracted.
+// "WARNING: Last file might be truncated!"), 0 when the archive cannot be
+// opened (system error printed), uses another compression than deflate
+// ("Unsupported compression type"), holds a bad header, or holds compressed
+// data that cannot be decoded or fails its CRC-32 or length check ("<file>:
+// bad compression data"). Either way, the entries that failed are counted
+// in `report`, and the others are extracted.
 //
 // A regular file is written under a temporary name beside its path and
 // installed under its path (replacing what was there, never writing into
 // it) once its data is complete and the archive goes on past it: the next
-// header, or the end of an archive that was read without fault. A file that
-// cannot be written is removed and reported. Hard links whose targets come
-// later are made after the last entry. Files installed before a failure
-// stay; the file being written when the failure is found is not installed.
-// Closes the archive and removes any uninstalled temporary file on every
-// return.
+// header, or the end of an archive that was read without fault. So a file
+// that cannot be written, or that the archive or its compressed data breaks
+// off in, is not installed, and the old file of that name stays. Files
+// installed before a failure stay. Hard links whose targets come later are
+// made after the last entry. Closes the archive and removes any temporary
+// file left on every return.
 int doarchive(const char* filename, std::string extractDir,
               ExtractReport& report);
 

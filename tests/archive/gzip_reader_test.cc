@@ -122,9 +122,11 @@ TEST_F(GzipReaderTest, WarnsWhenTheDecodedArchiveEndsInsideAFile) {
       TarArchive({{.name = "f", .data = data}}).substr(0, 512 * 21);
   WriteFile(dir_ / "cut.tar", cut);
   Shell("gzip -n cut.tar");
+  WriteFile(Out("f"), "old version");
   ASSERT_EQ(1, Extract(dir_ / "cut.tar.gz"));
   EXPECT_EQ("WARNING: Last file might be truncated!\n", out_);
-  EXPECT_EQ(data.substr(0, 512 * 20), ReadFile(Out("f")));
+  EXPECT_EQ("old version", ReadFile(Out("f"))) << "a cut file is not installed";
+  EXPECT_EQ(std::set<std::string>{"f"}, NamesIn(Out("")));
 }
 
 TEST_F(GzipReaderTest, DecodesALargeArchiveAcrossManyWindows) {
