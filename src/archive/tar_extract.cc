@@ -186,7 +186,9 @@ void extractDirectory() {
 // target may not be used.
 std::string hardlinkSourcePath(const char* linkto) {
   char target[kTarLinkTo.size + 1];
-  std::memcpy(target, linkto, sizeof target);
+  const std::size_t length = strnlen(linkto, kTarLinkTo.size);
+  std::memcpy(target, linkto, length);
+  target[length] = '\0';
   const bool absolute = target[0] == '/' || target[0] == '\\';
   normaliseName(target);
   if (absolute || !hardlinkTargetStaysInside(target)) {
