@@ -3,8 +3,11 @@
 //   starter-untar ARCHIVE [DIRECTORY]
 //
 // DIRECTORY defaults to the current directory and is created when missing.
-// Exits with 0 when the archive was read to its end, 1 otherwise, 2 on a
-// usage error. Messages are the extractor's own.
+// Exits with 0 when the archive was read to its end and every entry was
+// extracted, 1 otherwise (the entries that could be extracted still are),
+// 2 on a usage error. Messages are the extractor's own, followed by
+// "ARCHIVE: failed entries: N" on the standard error stream when entries
+// failed.
 #include <cstdio>
 #include <string>
 
@@ -17,5 +20,11 @@ int main(int argc, char** argv) {
   }
   std::string dir = argc == 3 ? argv[2] : "";
   if (!dir.empty() && dir.back() != '/') dir += '/';
-  return doarchive(argv[1], dir) == 1 ? 0 : 1;
+  ExtractReport report;
+  const int read = doarchive(argv[1], dir, report);
+  if (report.failedEntries > 0) {
+    fflush(stdout);
+    fprintf(stderr, "%s: failed entries: %d\n", argv[1], report.failedEntries);
+  }
+  return read == 1 && report.failedEntries == 0 ? 0 : 1;
 }

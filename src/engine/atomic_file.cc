@@ -202,6 +202,13 @@ void AtomicFile::SetMode(mode_t mode) {
   if (fd >= 0) ::fchmod(fd, mode & 07777);
 }
 
+bool AtomicFile::SetTimes(time_t access, time_t modification) {
+  if (!Flush()) return false;
+  const int fd = stream_ != nullptr ? ::fileno(stream_) : fd_.get();
+  const timespec times[2] = {{access, 0}, {modification, 0}};
+  return ::futimens(fd, times) == 0;
+}
+
 bool AtomicFile::Flush() {
   if (!ok()) {
     errno = error_ != 0 ? error_ : EBADF;

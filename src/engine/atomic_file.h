@@ -74,6 +74,12 @@ class AtomicFile {
   bool Write(const void* data, std::size_t size);
   // Gives the new file exactly the permission bits `mode`, now.
   void SetMode(mode_t mode);
+  // Gives the new file the access and modification times `access` and
+  // `modification` (seconds since 1970), now. Buffered bytes are written out
+  // first, so that only later writes change the times again. Returns false
+  // (errno set) when those bytes could not be written, which is a failure of
+  // the file as for Flush, or when the times could not be set.
+  bool SetTimes(time_t access, time_t modification);
   // Pushes the buffered bytes into the temporary file, so that it can be
   // read by its name. Returns false (errno set) when a write failed.
   bool Flush();

@@ -9,6 +9,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -92,11 +95,12 @@ inline std::string PatternBytes(std::size_t size, unsigned seed = 1) {
 class ArchiveTest : public ::testing::Test {
  protected:
   // Runs doarchive on `archive` (a path) into `prefix` (default "out/" in the
-  // scratch directory), keeping its standard output and error.
+  // scratch directory), keeping its standard output and error and its report.
   int Extract(const std::string& archive, const std::string* prefix = nullptr) {
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
-    const int rc = doarchive(archive.c_str(), prefix ? *prefix : Out(""));
+    const int rc =
+        doarchive(archive.c_str(), prefix ? *prefix : Out(""), report_);
     fflush(stdout);
     fflush(stderr);
     out_ = ::testing::internal::GetCapturedStdout();
@@ -131,6 +135,43 @@ class ArchiveTest : public ::testing::Test {
     return n < 0 ? std::string()
                  : std::string(buf, static_cast<std::size_t>(n));
   }
+  // Expects the tree under `actual` to be the tree under `expected`: the same
+  // names and kinds of file; regular files with the same contents, modes and
+  // modification times; directories with the same modes; symbolic links with
+  // the same target texts; hard links among the same names.
+  static void ExpectSameTree(const std::string& expected,
+                             const std::string& actual) {
+    namespace fs = std::filesystem;
+    std::set<std::string> names, actualNames;
+    for (const auto& e : fs::recursive_directory_iterator(expected)) {
+      names.insert(fs::relative(e.path(), expected).string());
+    }
+    for (const auto& e : fs::recursive_directory_iterator(actual)) {
+      actualNames.insert(fs::relative(e.path(), actual).string());
+    }
+    EXPECT_EQ(names, actualNames);
+    std::map<ino_t, ino_t> inodes;  // expected inode -> actual inode
+    for (const std::string& name : names) {
+      SCOPED_TRACE(name);
+      const std::string want = expected + "/" + name, got = actual + "/" + name;
+      const struct stat w = Lstat(want), g = Lstat(got);
+      ASSERT_EQ(w.st_mode & S_IFMT, g.st_mode & S_IFMT);
+      if (S_ISLNK(w.st_mode)) {
+        EXPECT_EQ(ReadLink(want), ReadLink(got));
+        continue;
+      }
+      EXPECT_EQ(w.st_mode & 07777, g.st_mode & 07777);
+      if (!S_ISREG(w.st_mode)) continue;
+      EXPECT_EQ(ReadFile(want), ReadFile(got));
+      EXPECT_EQ(w.st_mtime, g.st_mtime);
+      const auto at = inodes.emplace(w.st_ino, g.st_ino).first;
+      EXPECT_EQ(at->second, g.st_ino) << "not the hard link it was";
+    }
+    std::set<ino_t> distinct;
+    for (const auto& link : inodes) distinct.insert(link.second);
+    EXPECT_EQ(inodes.size(), distinct.size()) << "files linked that were not";
+  }
+
   static int Count(const std::string& text, const std::string& what) {
     int n = 0;
     for (auto p = text.find(what); p != std::string::npos;
@@ -141,8 +182,9 @@ class ArchiveTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::string out_;  // standard output of the last Extract
-  std::string err_;  // standard error of the last Extract
+  std::string out_;       // standard output of the last Extract
+  std::string err_;       // standard error of the last Extract
+  ExtractReport report_;  // report of the last Extract
 };
 
 #endif  // STARTER_TESTS_ARCHIVE_ARCHIVE_FIXTURE_H_

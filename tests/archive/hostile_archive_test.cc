@@ -60,6 +60,7 @@ TEST_F(HostileArchiveTest, RefusesNamesWithDotDot) {
       "../escape/: refused: name contains \"..\"\n"
       "..: refused: name contains \"..\"\n",
       err_);
+  EXPECT_EQ(4, report_.failedEntries);
   EXPECT_FALSE(PathExists(dir_ / "evil"));
   EXPECT_FALSE(PathExists(dir_ / "escape"));
   ExpectAfterExtracted();
@@ -109,19 +110,23 @@ TEST_F(HostileArchiveTest, ResolvesHardLinkTargetsUnderThePrefix) {
 }
 
 TEST_F(HostileArchiveTest, NeverWritesThroughALinkTheArchiveMade) {
-  ExtractEntries({{.name = "dirlink", .type = '2', .linkto = "inside"},
+  ExtractEntries({{.name = "late", .type = '1', .linkto = "laterlink/target"},
+                  {.name = "dirlink", .type = '2', .linkto = "inside"},
                   {.name = "dirlink/new", .data = "through the link"},
                   {.name = "dirlink/sub/", .type = '5'},
                   {.name = "filelink", .type = '2', .linkto = "inside/target"},
                   {.name = "filelink", .data = "overwrite the target"},
                   {.name = "hl", .type = '1', .linkto = "dirlink/target"},
+                  {.name = "laterlink", .type = '2', .linkto = "inside"},
                   After()});
   EXPECT_EQ(
       "out/dirlink/new: refused: path passes through a symbolic link\n"
       "out/dirlink/sub/: refused: path passes through a symbolic link\n"
       "out/filelink: refused: path is a symbolic link\n"
-      "hl: refused: link target passes through a symbolic link\n",
+      "hl: refused: link target passes through a symbolic link\n"
+      "late: refused: link target passes through a symbolic link\n",
       ReplacePrefix(err_));
+  EXPECT_FALSE(PathExists(Out("late")));
   EXPECT_FALSE(PathExists(Out("inside/new")));
   EXPECT_FALSE(PathExists(Out("inside/sub")));
   EXPECT_EQ("original", ReadFile(Out("inside/target")));

@@ -2,15 +2,17 @@
 #include "archive/tar_extract.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
+#include <map>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "archive_fixture.h"
+#include "support/child_process.h"
 
 namespace {
 
@@ -45,6 +47,146 @@ TEST_F(TarExtractTest, ExtractsFilesAndDirectoriesWithContentsModesAndTimes) {
     EXPECT_EQ(1234567890, Lstat(Out(f)).st_mtime) << f;
   }
   EXPECT_TRUE(S_ISDIR(Lstat(Out("a/b/c")).st_mode));
+}
+
+// Trees packed by GNU tar with links before and after their targets come out
+// exactly as they went in. GNU tar stores the first name of a hard-linked
+// file as the file; deleting that member and appending it again puts a hard
+// link before its target.
+TEST_F(TarExtractTest, ExtractsTheSourceTreeWhateverTheMemberOrder) {
+  WriteFile(Src("bin/run.sh"), "#!/bin/sh\necho run\n");
+  WriteFile(Src("lib/libfoo.so.1.2.3"), PatternBytes(70000, 3));
+  WriteFile(Src("data/file"), "shared data");
+  WriteFile(Src("data/empty"), "");
+  Shell(
+      "cd src && chmod 0755 bin/run.sh && chmod 0600 data/file && "
+      "chmod 0640 data/empty && chmod 0750 bin && "
+      "touch -d @1234567890 bin/run.sh lib/libfoo.so.1.2.3 data/file "
+      "data/empty && ln -s run.sh bin/link.sh && ln -s missing.sh bin/gone && "
+      "ln -s libfoo.so.1.2.3 lib/libfoo.so.1 && "
+      "ln -s libfoo.so.1 lib/libfoo.so && ln -s lib share && "
+      "ln data/file data/hard");
+  const std::string linksFirst =
+      "share bin lib data bin/link.sh bin/gone bin/run.sh lib/libfoo.so "
+      "lib/libfoo.so.1 lib/libfoo.so.1.2.3 data/hard data/file data/empty";
+  const std::string targetsFirst =
+      "bin lib data bin/run.sh bin/link.sh bin/gone lib/libfoo.so.1.2.3 "
+      "lib/libfoo.so.1 lib/libfoo.so data/file data/hard data/empty share";
+  const std::string pack = "tar --no-recursion -cf a.tar -C src ";
+  const std::string hardLinkFirst =
+      pack + targetsFirst +
+      " && tar --delete -f a.tar data/file && tar -rf a.tar -C src data/file"
+      " && tar -tvf a.tar | grep -q '^h.* data/hard link to data/file$'";
+  const struct {
+    const char* label;
+    std::string commands;  // make a.tar
+    bool gzip;
+    std::vector<std::pair<std::string, std::string>> order;  // a before b
+  } cases[] = {
+      {"links before their targets",
+       pack + linksFirst,
+       false,
+       {{"bin/link.sh", "bin/run.sh"},
+        {"lib/libfoo.so", "lib/libfoo.so.1"},
+        {"lib/libfoo.so.1", "lib/libfoo.so.1.2.3"},
+        {"share", "lib"}}},
+      {"links before their targets, gzip", pack + linksFirst, true, {}},
+      {"targets before their links",
+       pack + targetsFirst,
+       false,
+       {{"bin/run.sh", "bin/link.sh"}, {"data/file", "data/hard"}}},
+      {"hard link before its target",
+       hardLinkFirst,
+       false,
+       {{"data/hard", "data/file"}}},
+      {"hard link before its target, gzip", hardLinkFirst, true, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Shell("rm -rf out a.tar a.tar.gz && mkdir out && " + c.commands +
+          " && tar -tf a.tar > members.txt");
+    const std::string members = "\n" + ReadFile(dir_ / "members.txt");
+    for (const auto& [before, after] : c.order) {
+      EXPECT_LT(members.find("\n" + before + "\n"),
+                members.find("\n" + after + "\n"))
+          << before << " is not stored before " << after;
+    }
+    if (c.gzip) Shell("gzip -n a.tar");
+    ASSERT_EQ(1, Extract(dir_ / (c.gzip ? "a.tar.gz" : "a.tar")));
+    EXPECT_EQ("", out_);
+    EXPECT_EQ("", err_);
+    EXPECT_EQ(0, report_.failedEntries);
+    ExpectSameTree(dir_ / "src", dir_ / "out");
+  }
+}
+
+// Hard links whose targets come later are made after the last entry, each
+// to the file its target finally is.
+TEST_F(TarExtractTest, MakesHardLinksWhoseTargetsComeLater) {
+  const struct {
+    const char* label;
+    std::vector<TarEntry> entries;
+    std::map<std::string, std::string> contents;
+    std::vector<std::string> linked;  // names of one and the same file
+  } cases[] = {
+      {"a chain of links",
+       {{.name = "h1", .type = '1', .linkto = "h2"},
+        {.name = "h2", .type = '1', .linkto = "f"},
+        {.name = "f", .data = "data"}},
+       {{"h1", "data"}, {"h2", "data"}, {"f", "data"}},
+       {"h1", "h2", "f"}},
+      {"two links, target in a directory not made yet",
+       {{.name = "a", .type = '1', .linkto = "d/e/f"},
+        {.name = "x/b", .type = '1', .linkto = "d/e/f"},
+        {.name = "d/e/f", .data = "deep"}},
+       {{"a", "deep"}, {"x/b", "deep"}, {"d/e/f", "deep"}},
+       {"a", "x/b", "d/e/f"}},
+      {"a later entry of the link's name replaces the link",
+       {{.name = "x", .type = '1', .linkto = "f"},
+        {.name = "x", .data = "own"},
+        {.name = "f", .data = "target"}},
+       {{"x", "own"}, {"f", "target"}},
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Shell("rm -rf out");
+    ASSERT_EQ(1, Extract(WriteArchive("a.tar", TarArchive(c.entries))));
+    EXPECT_EQ("", err_);
+    EXPECT_EQ(0, report_.failedEntries);
+    std::set<std::string> names;
+    for (const auto& [name, content] : c.contents) {
+      EXPECT_EQ(content, ReadFile(Out(name))) << name;
+    }
+    for (const std::string& name : c.linked) {
+      EXPECT_EQ(Lstat(Out(c.linked[0])).st_ino, Lstat(Out(name)).st_ino)
+          << name;
+    }
+    if (c.linked.empty()) {
+      EXPECT_NE(Lstat(Out("x")).st_ino, Lstat(Out("f")).st_ino);
+    }
+  }
+}
+
+// A name in the directory that is a hard link to a file elsewhere is
+// replaced by the entry; the file elsewhere keeps its data.
+TEST_F(TarExtractTest, ReplacesNamesThatAreHardLinksToFilesOutside) {
+  WriteFile(dir_ / "outside", "outside data");
+  Shell("mkdir out");
+  for (const char* name : {"file", "hard", "soft"}) {
+    ASSERT_EQ(0, link((dir_ / "outside").c_str(), Out(name).c_str()));
+  }
+  const std::string a = WriteArchive(
+      "a.tar", TarArchive({{.name = "file", .data = "new"},
+                           {.name = "hard", .type = '1', .linkto = "file"},
+                           {.name = "soft", .type = '2', .linkto = "file"}}));
+  ASSERT_EQ(1, Extract(a));
+  EXPECT_EQ("", err_);
+  EXPECT_EQ("outside data", ReadFile(dir_ / "outside"));
+  EXPECT_EQ(1u, Lstat(dir_ / "outside").st_nlink);
+  EXPECT_EQ("new", ReadFile(Out("file")));
+  EXPECT_EQ(Lstat(Out("file")).st_ino, Lstat(Out("hard")).st_ino);
+  EXPECT_EQ("file", ReadLink(Out("soft")));
 }
 
 TEST_F(TarExtractTest, OverwritesExistingFiles) {
@@ -82,29 +224,26 @@ TEST_F(TarExtractTest, ExtractingLinksAgainKeepsTheirData) {
   EXPECT_EQ(Lstat(Out("file")).st_ino, Lstat(Out("hard")).st_ino);
 }
 
+// A file that cannot be written is reported and removed; its old version
+// stays, and the next entry is still extracted.
 TEST_F(TarExtractTest, ReportsAFailedWriteAndGoesOn) {
   const std::string a = WriteArchive(
       "a.tar", TarArchive({{.name = "big", .data = PatternBytes(300000)},
                            {.name = "small", .data = "fits"}}));
+  WriteFile(Out("big"), "old version");
   const std::string errFile = dir_ / "stderr.txt";
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    // A child with a 64 KiB file size limit, SIGXFSZ ignored.
-    rlimit limit{64 * 1024, 64 * 1024};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    signal(SIGXFSZ, SIG_IGN);
-    if (freopen(errFile.c_str(), "w", stderr) == nullptr) _exit(99);
-    const int rc = doarchive(a.c_str(), Out(""));
+  const int code = RunWithFileSizeLimit(64 * 1024, [&] {
+    if (freopen(errFile.c_str(), "w", stderr) == nullptr) return 99;
+    ExtractReport report;
+    const int rc = doarchive(a.c_str(), Out(""), report);
     fflush(stderr);
-    _exit(rc);
-  }
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(1, WEXITSTATUS(status));
+    return rc * 10 + report.failedEntries;
+  });
+  EXPECT_EQ(11, code) << "read to the end, one failed entry";
   EXPECT_EQ(Out("big") + ": File too large\n", ReadFile(errFile));
+  EXPECT_EQ("old version", ReadFile(Out("big")));
   EXPECT_EQ("fits", ReadFile(Out("small")));
+  EXPECT_EQ((std::set<std::string>{"big", "small"}), NamesIn(Out("")));
 }
 
 TEST_F(TarExtractTest, ReportsALinkWhoseTargetIsMissing) {
@@ -112,14 +251,20 @@ TEST_F(TarExtractTest, ReportsALinkWhoseTargetIsMissing) {
       "a.tar", TarArchive({{.name = "h", .type = '1', .linkto = "missing"},
                            {.name = "after", .data = "ok"}}));
   ASSERT_EQ(1, Extract(a));
-  EXPECT_EQ(0, err_.find("missing: No such file or directory")) << err_;
+  EXPECT_EQ("missing: No such file or directory\n", err_);
+  EXPECT_EQ(1, report_.failedEntries);
   EXPECT_FALSE(PathExists(Out("h")));
   EXPECT_EQ("ok", ReadFile(Out("after")));
 }
 
+// The copy replaces what is in the way, even a hard link to a file outside,
+// and keeps the source's mode and time as a link would.
 TEST_F(TarExtractTest, CopiesWhenAHardLinkCannotBeMade) {
   WriteFile(Out("src"), "contents");
-  WriteFile(Out("dst"), "in the way");  // link() fails with EEXIST
+  Shell("chmod 0751 out/src && touch -d @1234567890 out/src");
+  WriteFile(dir_ / "outside", "in the way");
+  // link() fails with EEXIST.
+  ASSERT_EQ(0, link((dir_ / "outside").c_str(), Out("dst").c_str()));
   OwnedFile source(fopen(Out("src").c_str(), "rb"));
   ASSERT_TRUE(source);
   ::testing::internal::CaptureStdout();
@@ -128,6 +273,10 @@ TEST_F(TarExtractTest, CopiesWhenAHardLinkCannotBeMade) {
             ::testing::internal::GetCapturedStdout());
   EXPECT_EQ("contents", ReadFile(Out("dst")));
   EXPECT_NE(Lstat(Out("src")).st_ino, Lstat(Out("dst")).st_ino);
+  EXPECT_EQ(0751u, Lstat(Out("dst")).st_mode & 07777);
+  EXPECT_EQ(1234567890, Lstat(Out("dst")).st_mtime);
+  EXPECT_EQ("in the way", ReadFile(dir_ / "outside"));
+  EXPECT_EQ((std::set<std::string>{"src", "dst"}), NamesIn(Out("")));
 }
 
 TEST_F(TarExtractTest, CreatesNothingForDevicesAndFifos) {
@@ -220,16 +369,21 @@ TEST_F(TarExtractTest, JoinsTheUstarPrefixField) {
   EXPECT_EQ("long path", ReadFile(Out(rel)));
 }
 
+// The file the archive ends in is incomplete: it is not installed, and the
+// version already there stays.
 TEST_F(TarExtractTest, WarnsWhenTheLastFileIsTruncated) {
   const std::string data = PatternBytes(100000);
   WriteFile(Src("big"), data);
   Shell("tar -cf full.tar -C src big");
   const std::string full = ReadFile(dir_ / "full.tar");
+  WriteFile(Out("big"), "old version");
   // Header and ten data blocks, plus a stray partial block.
   const std::string a = WriteArchive("a.tar", full.substr(0, 512 * 11 + 100));
   ASSERT_EQ(1, Extract(a));
   EXPECT_EQ("WARNING: Last file might be truncated!\n", out_);
-  EXPECT_EQ(data.substr(0, 5120), ReadFile(Out("big")));
+  EXPECT_EQ(1, report_.failedEntries);
+  EXPECT_EQ("old version", ReadFile(Out("big")));
+  EXPECT_EQ(std::set<std::string>{"big"}, NamesIn(Out("")));
 }
 
 TEST_F(TarExtractTest, IgnoresAShortLastBlock) {
@@ -292,6 +446,7 @@ TEST_F(TarExtractTest, ReportsAFileThatCannotBeCreatedAndGoesOn) {
                            {.name = "next", .data = "n"}}));
   ASSERT_EQ(1, Extract(a));
   EXPECT_EQ(Out("taken") + ": Is a directory\n", err_);
+  EXPECT_EQ(1, report_.failedEntries);
   EXPECT_EQ("n", ReadFile(Out("next")));
 }
 

@@ -75,6 +75,20 @@ TEST_F(AtomicFileTest, ChoosesThePermissionBits) {
   EXPECT_EQ(NamesIn(dir_.path()).size(), std::size(cases));
 }
 
+// Times set before the commit stay: bytes still buffered when they are set
+// must not change them when the commit writes them out.
+TEST_F(AtomicFileTest, TimesSetBeforeTheCommitStay) {
+  AtomicFile file(dir_ / "dated.bin", LinkAtDestination::kReplace);
+  ASSERT_TRUE(file.Write("buffered", 8));
+  ASSERT_TRUE(file.SetTimes(1000000000, 1234567890));
+  ASSERT_TRUE(file.Commit(Durability::kWriteBack));
+  struct stat info;
+  ASSERT_EQ(stat((dir_ / "dated.bin").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mtime, 1234567890);
+  EXPECT_EQ(info.st_atime, 1000000000);
+  EXPECT_EQ(ReadFile(dir_ / "dated.bin"), "buffered");
+}
+
 TEST_F(AtomicFileTest, FollowKeepsTheLinkAndReplacesItsTarget) {
   WriteFile(dir_ / "real/config.cfg", "old");
   ASSERT_EQ(chmod((dir_ / "real/config.cfg").c_str(), 0600), 0);

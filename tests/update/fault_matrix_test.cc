@@ -6,11 +6,8 @@
 // in docs/reliability.md with the tests that cover them.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -18,6 +15,7 @@
 #include "support/child_process.h"
 #include "support/random_bytes.h"
 #include "support/raw_http_server.h"
+#include "support/scoped_tmpfs.h"
 #include "support/temp_dir.h"
 #include "support/text_match.h"
 #include "update_run_fixture.h"
@@ -267,13 +265,10 @@ TEST_F(FaultMatrixTest, UnwritableTargetsAreReportedAndLeftAlone) {
 TEST_F(FaultMatrixTest, FullFileSystemDuringADownloadKeepsTheOldCopy) {
   const std::string base = game_ + "/Base";
   mkdir(base.c_str(), 0755);
-  if (mount("tmpfs", base.c_str(), "tmpfs", 0, "size=512k") != 0) {
-    GTEST_SKIP() << "cannot mount a small tmpfs: " << std::strerror(errno);
+  const ScopedTmpfs tmpfs(base, "512k");
+  if (!tmpfs.mounted()) {
+    GTEST_SKIP() << "cannot mount a small tmpfs: " << tmpfs.error();
   }
-  struct Unmount {
-    std::string path;
-    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-  } unmount{base};
   const std::map<std::string, std::string> files = {
       {"Base/big.png", RandomBytes(2 << 20, 21)},
       {"Base/small.png", "small new"},
