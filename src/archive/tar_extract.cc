@@ -293,7 +293,7 @@ void makeDelayedLinks() {
 // replaces `dst`. False, with the system error printed for `dst`, when that
 // fails; `dst` is then as it was.
 bool copyInto(FILE* source, const char* dst) {
-  AtomicFile out(dst, LinkAtDestination::kReplace);
+  AtomicFile out(dst, LinkAtDestination::kReplace, StaleTemporaries::kKeep);
   auto buffer = std::make_unique<unsigned char[]>(kCopyBufferSize);
   std::size_t n;
   while (out.ok() &&
@@ -431,10 +431,12 @@ FILE* createpath(const char* name) {
       return nullptr;
     }
   }
-  state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace);
+  state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace,
+                          StaleTemporaries::kKeep);
   if (!state.outfile->ok() && state.outfile->error() == ENOENT) {
     makeParents(state.nbuf);
-    state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace);
+    state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace,
+                          StaleTemporaries::kKeep);
   }
   FILE* f = state.outfile->ok() ? state.outfile->stream() : nullptr;
   if (f == nullptr) {

@@ -115,9 +115,14 @@ struct DirCloser {
 // Removes from `dir` ("" for the current directory) the temporary files of
 // processes that no longer run, once per directory and process.
 void SweepStaleTemporaries(const std::string& dir) {
+  // Directories swept already; forgotten now and then, so that a process
+  // writing into ever new directories does not grow (sweeping twice is
+  // harmless).
+  static constexpr std::size_t kMostRemembered = 4096;
   static std::mutex mutex;
   static std::set<std::string> swept;
   std::lock_guard<std::mutex> lock(mutex);
+  if (swept.size() >= kMostRemembered) swept.clear();
   if (!swept.insert(dir).second) return;
   std::unique_ptr<DIR, DirCloser> listing(
       ::opendir(dir.empty() ? "." : dir.c_str()));
@@ -145,10 +150,11 @@ void TakeOverAttributes(int fd, const std::string& path) {
 
 }  // namespace
 
-AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links)
+AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links,
+                       StaleTemporaries stale)
     : path_(links == LinkAtDestination::kFollow ? FollowLinks(path) : path) {
   const std::string dir = DirectoryOf(path_);
-  SweepStaleTemporaries(dir);
+  if (stale == StaleTemporaries::kRemove) SweepStaleTemporaries(dir);
   std::string name = NameOf(path_);
   if (name.size() + kTempNameOverhead > NAME_MAX) {
     name.resize(NAME_MAX - kTempNameOverhead);

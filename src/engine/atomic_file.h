@@ -32,6 +32,16 @@ enum class Durability {
   kWriteBack,
 };
 
+// Whether creating an AtomicFile clears leftovers of earlier processes.
+enum class StaleTemporaries {
+  // Removes, once per directory and process, the temporary files that
+  // processes which no longer run left there (in the program's own tree).
+  kRemove,
+  // Leaves every other file alone (in a directory that belongs to someone
+  // else, whose files may happen to look like leftovers).
+  kKeep,
+};
+
 // Writes a new version of a file so that the file under its name is always
 // either the old version or the complete new one. The new bytes go to a new,
 // uniquely named temporary file "<name>.<pid>.<XXXXXX>.tmp" beside the
@@ -44,12 +54,14 @@ enum class Durability {
 // temporary file before any byte is written to it.
 //
 // Creating the first AtomicFile in a directory also removes the temporary
-// files that processes which no longer run left there.
+// files that processes which no longer run left there, unless told to keep
+// them.
 class AtomicFile {
  public:
   // Creates the temporary file for `path`. Check ok(): on failure error()
   // holds the errno of the failed creation and nothing was created.
-  AtomicFile(const std::string& path, LinkAtDestination links);
+  AtomicFile(const std::string& path, LinkAtDestination links,
+             StaleTemporaries stale = StaleTemporaries::kRemove);
   ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;

@@ -17,6 +17,7 @@
 
 #include "archive/tar_extract.h"
 #include "support/temp_dir.h"
+#include "support/text_match.h"
 
 // One member of a hand-made archive.
 struct TarEntry {
@@ -172,14 +173,6 @@ class ArchiveTest : public ::testing::Test {
     EXPECT_EQ(inodes.size(), distinct.size()) << "files linked that were not";
   }
 
-  static int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (auto p = text.find(what); p != std::string::npos;
-         p = text.find(what, p + 1)) {
-      ++n;
-    }
-    return n;
-  }
 
   TempDir dir_;
   std::string out_;       // standard output of the last Extract

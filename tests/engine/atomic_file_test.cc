@@ -237,9 +237,17 @@ TEST_F(AtomicFileTest, RemovesTemporariesOfProcessesThatAreGone) {
   WriteFile(dir_ / dead, "stale");
   for (const std::string& name : others) WriteFile(dir_ / name, "keep");
 
+  // Where leftovers are to be kept (someone else's directory), nothing goes.
+  {
+    AtomicFile keeping(dir_ / "kept.txt", LinkAtDestination::kReplace,
+                       StaleTemporaries::kKeep);
+    ASSERT_TRUE(keeping.Write("k", 1) && keeping.Commit());
+  }
+  EXPECT_TRUE(PathExists(dir_ / dead));
   ASSERT_TRUE(Replace(dir_ / "new.txt", "n", LinkAtDestination::kReplace));
   std::set<std::string> expected = others;
   expected.insert("new.txt");
+  expected.insert("kept.txt");
   EXPECT_EQ(NamesIn(dir_.path()), expected);
 }
 
