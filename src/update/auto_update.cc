@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include "engine/file_lock.h"
 #include "engine_starter/application.h"
@@ -23,6 +24,10 @@ constexpr const char* kLeftoverNames[] = {
     "DUdavi.tmp",  "BM.bak",     "sh.tmp"};
 
 constexpr int kListTimeoutSecs = 9;
+// The name of a list's signature, beside the list on the server and under
+// "Downloads/": the list's name with this suffix.
+constexpr char kSignatureSuffix[] = ".sig";
+constexpr char kInvalidSignature[] = "Invalid signature of the checksum list";
 constexpr int kFileTimeoutSecs = 600;
 
 void RemoveLeftovers() {
@@ -51,8 +56,10 @@ bool IsIgnored(const std::vector<std::string>& ignoreFiles,
 }  // namespace
 
 CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
-                         const char* downloaddir, bool /*subdirs*/)
-    : curlapi(std::make_unique<CCurl>()) {
+                         const char* downloaddir, bool /*subdirs*/,
+                         ListSigningKey trusted_key)
+    : curlapi(std::make_unique<CCurl>()),
+      trusted_key_(std::move(trusted_key)) {
   const std::string downloadfilename = std::string("Downloads/") + filename;
   RemoveLeftovers();
   LoadIgnoreLists(ignoreFiles);
@@ -107,6 +114,10 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
     error = 1;
     return;
   }
+  if (!trusted_key_.empty() &&
+      !ListSignatureHolds(url, filename, downloadfilename)) {
+    return;
+  }
   MoveUnusedFiles(downloadfilename.c_str(), "./Base");
   if (RandomKeyCheck(filename, "Downloads/") == 1) {
     UpdateLog("Version file the same (key matches)\n");
@@ -147,6 +158,33 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
     UpdateLog("Copy file failed %s (err %i)\n", downloadfilename.c_str(), err);
     lasterror = "Error copying " + downloadfilename;
   }
+}
+
+bool CAutoUpdate::ListSignatureHolds(const std::string& url,
+                                     const char* filename,
+                                     const std::string& downloadfilename) {
+  const std::string signature_name = std::string(filename) + kSignatureSuffix;
+  curlapi->DownloadFile(url.c_str(), signature_name.c_str(), "Downloads",
+                        kListTimeoutSecs);
+  if (curlapi->result != CURLE_OK) {
+    UpdateLog("Refusing checksum list %s: signature missing, %s%s not "
+              "downloaded (err:%i)\n",
+              downloadfilename.c_str(), url.c_str(), signature_name.c_str(),
+              static_cast<int>(curlapi->result));
+  } else {
+    const ListSignature verdict = VerifyListSignature(
+        downloadfilename, "Downloads/" + signature_name, trusted_key_);
+    if (verdict == ListSignature::kValid) {
+      UpdateLog("Checksum list signature verified: %s\n",
+                downloadfilename.c_str());
+      return true;
+    }
+    UpdateLog("Refusing checksum list %s: %s\n", downloadfilename.c_str(),
+              ListSignatureReason(verdict));
+  }
+  lasterror = kInvalidSignature;
+  error = 1;
+  return false;
 }
 
 bool CAutoUpdate::CompareAndDownload(const std::string& url,

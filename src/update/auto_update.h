@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "update/file_pair_index.h"
+#include "update/list_signature.h"
 
 class CCurl;
 
@@ -18,7 +19,8 @@ class CCurl;
 // local version file, hash the listed local files, download (and verify)
 // every file whose hash differs, and install the list as the new local
 // version file. A downloaded file without the list header ("version_file")
-// is not a list: the run ends there with error 1 and touches nothing.
+// is not a list: the run ends there with error 1 and touches nothing. With
+// a trusted key, so does a list without that key's signature.
 // Afterwards the object only holds the outcome. Every step is logged to the
 // application log; nothing is thrown.
 class CAutoUpdate {
@@ -31,8 +33,15 @@ class CAutoUpdate {
   // path: the run logs "No update path: no application object" and ends as
   // when the list cannot be fetched (lasterror "Error downloading checksum",
   // error 0); MoveUnusedFiles then keeps the list in this object.
+  // With a non-empty `trusted_key`, the list's signature is fetched from the
+  // list's URL + ".sig" into "Downloads/" right after the list, and a
+  // missing, unreadable or wrong signature ends the run before anything is
+  // relocated, hashed or fetched: one log line says which, error is 1 and
+  // lasterror "Invalid signature of the checksum list". With an empty key
+  // (the default) no signature is fetched or checked.
   CAutoUpdate(const char* versionfile, const char* filename,
-              const char* downloaddir, bool subdirs);
+              const char* downloaddir, bool subdirs,
+              ListSigningKey trusted_key = ListSigningKey());
   ~CAutoUpdate();
   CAutoUpdate(const CAutoUpdate&) = delete;
   CAutoUpdate& operator=(const CAutoUpdate&) = delete;
@@ -107,10 +116,16 @@ class CAutoUpdate {
   bool CompareAndDownload(const std::string& url,
                           const std::string& downloadfilename,
                           const char* downloaddir);
+  // Fetches the signature of the list that arrived from `url` and checks the
+  // downloaded list with trusted_key_. On any failure logs which, sets error
+  // and lasterror, and returns false.
+  bool ListSignatureHolds(const std::string& url, const char* filename,
+                          const std::string& downloadfilename);
   // The map MoveUnusedFiles fills: the application's, or local_standard_.
   std::map<std::string, std::string>& StandardFiles();
 
   std::map<std::string, std::string> local_standard_;
+  ListSigningKey trusted_key_;
 };
 
 #endif  // STARTER_UPDATE_AUTO_UPDATE_H_

@@ -1,15 +1,19 @@
 // Detached list signatures: verification against keys and signatures made by
-// the openssl tool, and signing as the openssl tool does.
+// the openssl tool, signing as the openssl tool does, and the update run with
+// a trusted key.
 #include "update/list_signature.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <functional>
+#include <map>
 #include <string>
 
 #include "support/list_signing.h"
 #include "support/temp_dir.h"
+#include "support/text_match.h"
+#include "update_run_fixture.h"
 
 namespace {
 
@@ -164,6 +168,132 @@ TEST_F(ListSignatureTest, SigningRefusesWhatItCannotUse) {
     EXPECT_EQ(error, c.error);
     EXPECT_EQ(signature, "untouched");
   }
+}
+
+// The update run with a trusted key, against a release on 127.0.0.1.
+class SignedListRunTest : public UpdateRunFixture {
+ protected:
+  // Publishes `files` under `key` and signs the list with the test key.
+  void PublishSigned(const std::map<std::string, std::string>& files,
+                     long key) {
+    Publish(files, key);
+    ASSERT_EQ(SignWithOpenssl(TestPrivateKeyPath(), ListPath()), 0);
+  }
+  std::string ListPath() const { return ReleasePath("App/version.txt"); }
+  std::string SignaturePath() const { return ListPath() + ".sig"; }
+  RunOutcome RunTrusting(const std::string& pem) {
+    return Run("App/autoupdate.cfg", ListSigningKey{pem});
+  }
+};
+
+const std::map<std::string, std::string> kRelease = {
+    {"Base/a.png", "png bytes"},
+    {"data.bin", "data"},
+};
+
+TEST_F(SignedListRunTest, SignedListIsInstalled) {
+  PublishSigned(kRelease, 4242);
+  RunOutcome run = RunTrusting(TestKey().pem);
+  EXPECT_EQ(run.error, 0);
+  EXPECT_EQ(run.lasterror, "");
+  EXPECT_TRUE(Contains(
+      run.log, "Checksum list signature verified: Downloads/App/version.txt\n"));
+  for (const auto& [path, content] : kRelease) EXPECT_EQ(Local(path), content);
+  EXPECT_EQ(Local("App/version.txt"), ListText());
+  EXPECT_EQ(Local("Downloads/App/version.txt.sig"), ReadFile(SignaturePath()));
+  // The signature is checked on every run, also when the keys then match.
+  run = RunTrusting(TestKey().pem);
+  EXPECT_EQ(run.error, 0);
+  EXPECT_TRUE(Contains(run.log, "Version file the same (key matches)\n"));
+  EXPECT_EQ(Fetches("App/version.txt.sig"), 2);
+}
+
+TEST_F(SignedListRunTest, ListWithoutAValidSignatureTouchesNothing) {
+  WriteLocal("App/version.txt", "version_file 77\n");
+  WriteLocal("Base/a.png", "stale");        // listed: would be fetched
+  WriteLocal("Base/old.png", "local data");  // unlisted: would be moved
+  const std::string other_list = ReleasePath("other.txt");
+  WriteFile(other_list, "version_file 4243\n");
+  const KeyPairFiles other = MakeKeyPair(outer_.path(), "other");
+  const std::string pem = TestKey().pem;
+  const std::string refusing =
+      "Refusing checksum list Downloads/App/version.txt: ";
+  const std::string wrong = refusing + "signature wrong (does not verify the "
+                                       "list)\n";
+  const struct {
+    const char* name;
+    // Changes the published list or signature after both were made.
+    std::function<void()> change;
+    std::string trusted_key;
+    std::string log_line;
+  } cases[] = {
+      {"one byte of the list changed",
+       [&] { WriteFile(ListPath(), WithByteChanged(ListText(), 40)); }, pem,
+       wrong},
+      {"signature of another list",
+       [&] {
+         ASSERT_EQ(
+             SignWithOpenssl(TestPrivateKeyPath(), other_list, SignaturePath()),
+             0);
+       },
+       pem, wrong},
+      {"signature by another key",
+       [&] { ASSERT_EQ(SignWithOpenssl(other.private_key, ListPath()), 0); },
+       pem, wrong},
+      {"signature missing (404)",
+       [&] { std::remove(SignaturePath().c_str()); }, pem,
+       refusing + "signature missing, " + app_.getUpdatePath() +
+           "App/version.txt.sig not downloaded (err:22)\n"},
+      {"signature missing, a valid one left under Downloads",
+       [&] {
+         WriteLocal("Downloads/App/version.txt.sig",
+                    ReadFile(SignaturePath()));
+         std::remove(SignaturePath().c_str());
+       },
+       pem, refusing + "signature missing, "},
+      {"empty signature", [&] { WriteFile(SignaturePath(), ""); }, pem,
+       refusing + "signature unreadable (not a 64-byte Ed25519 signature)\n"},
+      {"trusted key unusable", [] {}, "not a key\n",
+       refusing + "the trusted key is not an Ed25519 public key\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PublishSigned(kRelease, 5000);
+    c.change();
+    const int requests_before = server_.TotalRequestCount();
+    RunOutcome run = RunTrusting(c.trusted_key);
+    EXPECT_EQ(run.error, 1);
+    EXPECT_EQ(run.lasterror, "Invalid signature of the checksum list");
+    EXPECT_TRUE(Contains(run.log, c.log_line)) << run.log;
+    EXPECT_FALSE(Contains(run.log, "signature verified"));
+    // Nothing moved, hashed, fetched or installed: the list and its
+    // signature were the only requests.
+    EXPECT_FALSE(Contains(run.log, "Removing unused/moved files"));
+    EXPECT_FALSE(Contains(run.log, "Hashing file"));
+    EXPECT_EQ(server_.TotalRequestCount() - requests_before, 2);
+    EXPECT_EQ(Local("Base/old.png"), "local data");
+    EXPECT_EQ(Local("Base/a.png"), "stale");
+    EXPECT_FALSE(LocalExists("data.bin"));
+    EXPECT_EQ(Local("App/version.txt"), "version_file 77\n");
+  }
+  // Once the release is signed again, the next run installs it.
+  PublishSigned(kRelease, 5001);
+  RunOutcome run = RunTrusting(pem);
+  EXPECT_EQ(run.error, 0);
+  EXPECT_EQ(Local("Base/a.png"), "png bytes");
+  EXPECT_EQ(Local("old/Base/old.png"), "local data");
+  EXPECT_EQ(Local("App/version.txt"), ListText());
+}
+
+TEST_F(SignedListRunTest, WithoutATrustedKeySignaturesAreIgnored) {
+  Publish(kRelease, 4242);
+  WriteFile(SignaturePath(), "not a signature");
+  RunOutcome run = Run();
+  EXPECT_EQ(run.error, 0);
+  EXPECT_EQ(Fetches("App/version.txt.sig"), 0);
+  EXPECT_FALSE(Contains(run.log, "ignature"));
+  EXPECT_EQ(Local("App/version.txt"), ListText());
+  EXPECT_FALSE(LocalExists("Downloads/App/version.txt.sig"));
 }
 
 }  // namespace

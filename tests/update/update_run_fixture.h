@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "engine/md5.h"
 #include "engine_starter/application.h"
@@ -67,9 +68,11 @@ class UpdateRunFixture : public ::testing::Test {
     return server_.RequestCount("/10/" + std::string(kPlatform) + path);
   }
 
-  RunOutcome Run(const char* versionfile = "App/autoupdate.cfg") {
+  RunOutcome Run(const char* versionfile = "App/autoupdate.cfg",
+                 ListSigningKey trusted_key = ListSigningKey()) {
     std::size_t before = Log().size();
-    CAutoUpdate update(versionfile, "App/version.txt", ".", true);
+    CAutoUpdate update(versionfile, "App/version.txt", ".", true,
+                       std::move(trusted_key));
     return {update.error, update.restartrequired, update.lasterror,
             Log().substr(before)};
   }
