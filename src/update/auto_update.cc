@@ -58,8 +58,7 @@ bool IsIgnored(const std::vector<std::string>& ignoreFiles,
 CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
                          const char* downloaddir, bool /*subdirs*/,
                          ListSigningKey trusted_key)
-    : curlapi(std::make_unique<CCurl>()),
-      trusted_key_(std::move(trusted_key)) {
+    : curlapi(std::make_unique<CCurl>()), trusted_key_(std::move(trusted_key)) {
   const std::string downloadfilename = std::string("Downloads/") + filename;
   RemoveLeftovers();
   LoadIgnoreLists(ignoreFiles);
@@ -167,10 +166,11 @@ bool CAutoUpdate::ListSignatureHolds(const std::string& url,
   curlapi->DownloadFile(url.c_str(), signature_name.c_str(), "Downloads",
                         kListTimeoutSecs);
   if (curlapi->result != CURLE_OK) {
-    UpdateLog("Refusing checksum list %s: signature missing, %s%s not "
-              "downloaded (err:%i)\n",
-              downloadfilename.c_str(), url.c_str(), signature_name.c_str(),
-              static_cast<int>(curlapi->result));
+    UpdateLog(
+        "Refusing checksum list %s: signature missing, %s%s not "
+        "downloaded (err:%i)\n",
+        downloadfilename.c_str(), url.c_str(), signature_name.c_str(),
+        static_cast<int>(curlapi->result));
   } else {
     const ListSignature verdict = VerifyListSignature(
         downloadfilename, "Downloads/" + signature_name, trusted_key_);

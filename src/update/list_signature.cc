@@ -16,7 +16,8 @@ namespace {
 using FilePtr = std::unique_ptr<FILE, decltype(&std::fclose)>;
 using BioPtr = std::unique_ptr<BIO, decltype(&BIO_free)>;
 using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
-using DigestContextPtr = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+using DigestContextPtr =
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
 // Empties this thread's OpenSSL error queue when it goes, so that failures
 // met here, already turned into results, reach no other user of OpenSSL
@@ -54,8 +55,8 @@ FileRead ReadWholeFile(const std::string& path, std::string& out,
 template <typename PemReader>
 KeyPtr ParsePemKey(const std::string& pem, PemReader read) {
   KeyPtr none(nullptr, &EVP_PKEY_free);
-  if (pem.empty() || pem.size() > static_cast<std::size_t>(
-                                      std::numeric_limits<int>::max())) {
+  if (pem.empty() ||
+      pem.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     return none;
   }
   BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())),

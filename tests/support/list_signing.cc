@@ -14,11 +14,11 @@ std::string TestPublicKeyPath() {
 
 KeyPairFiles MakeKeyPair(const std::string& dir, const std::string& name) {
   KeyPairFiles pair{dir + "/" + name + ".pem", dir + "/" + name + ".pub.pem"};
-  EXPECT_EQ(RunShell("openssl genpkey -algorithm ed25519 -out '" +
-                     pair.private_key + "' && openssl pkey -in '" +
-                     pair.private_key + "' -pubout -out '" + pair.public_key +
-                     "'"),
-            0)
+  EXPECT_EQ(
+      RunShell("openssl genpkey -algorithm ed25519 -out '" + pair.private_key +
+               "' && openssl pkey -in '" + pair.private_key +
+               "' -pubout -out '" + pair.public_key + "'"),
+      0)
       << "openssl could not make a key pair in " << dir;
   return pair;
 }

@@ -104,11 +104,12 @@ TEST_F(ListSignatureTest, OnlyTheKeysSignatureOfTheExactBytesIsValid) {
 TEST_F(ListSignatureTest, KeyThatIsNoEd25519PublicKeyVerifiesNothing) {
   WriteFile(list_, kList);
   ASSERT_EQ(SignWithOpenssl(TestPrivateKeyPath(), list_), 0);
-  ASSERT_EQ(RunShell("openssl genpkey -algorithm EC -pkeyopt "
-                     "ec_paramgen_curve:P-256 -out '" + dir_ / "ec.pem" +
-                     "' && openssl pkey -in '" + dir_ / "ec.pem" +
-                     "' -pubout -out '" + dir_ / "ec.pub.pem" + "'"),
-            0);
+  ASSERT_EQ(
+      RunShell("openssl genpkey -algorithm EC -pkeyopt "
+               "ec_paramgen_curve:P-256 -out '" +
+               dir_ / "ec.pem" + "' && openssl pkey -in '" + dir_ / "ec.pem" +
+               "' -pubout -out '" + dir_ / "ec.pub.pem" + "'"),
+      0);
   const std::string pem = ReadFile(TestPublicKeyPath());
   const struct {
     const char* name;
@@ -145,7 +146,8 @@ TEST_F(ListSignatureTest, SignsExactlyAsTheOpensslToolDoes) {
 TEST_F(ListSignatureTest, SigningRefusesWhatItCannotUse) {
   WriteFile(list_, kList);
   ASSERT_EQ(RunShell("openssl genpkey -algorithm EC -pkeyopt "
-                     "ec_paramgen_curve:P-256 -out '" + dir_ / "ec.pem" + "'"),
+                     "ec_paramgen_curve:P-256 -out '" +
+                     dir_ / "ec.pem" + "'"),
             0);
   const struct {
     const char* name;
@@ -197,7 +199,8 @@ TEST_F(SignedListRunTest, SignedListIsInstalled) {
   EXPECT_EQ(run.error, 0);
   EXPECT_EQ(run.lasterror, "");
   EXPECT_TRUE(Contains(
-      run.log, "Checksum list signature verified: Downloads/App/version.txt\n"));
+      run.log,
+      "Checksum list signature verified: Downloads/App/version.txt\n"));
   for (const auto& [path, content] : kRelease) EXPECT_EQ(Local(path), content);
   EXPECT_EQ(Local("App/version.txt"), ListText());
   EXPECT_EQ(Local("Downloads/App/version.txt.sig"), ReadFile(SignaturePath()));
@@ -210,7 +213,7 @@ TEST_F(SignedListRunTest, SignedListIsInstalled) {
 
 TEST_F(SignedListRunTest, ListWithoutAValidSignatureTouchesNothing) {
   WriteLocal("App/version.txt", "version_file 77\n");
-  WriteLocal("Base/a.png", "stale");        // listed: would be fetched
+  WriteLocal("Base/a.png", "stale");         // listed: would be fetched
   WriteLocal("Base/old.png", "local data");  // unlisted: would be moved
   const std::string other_list = ReleasePath("other.txt");
   WriteFile(other_list, "version_file 4243\n");
@@ -218,8 +221,8 @@ TEST_F(SignedListRunTest, ListWithoutAValidSignatureTouchesNothing) {
   const std::string pem = TestKey().pem;
   const std::string refusing =
       "Refusing checksum list Downloads/App/version.txt: ";
-  const std::string wrong = refusing + "signature wrong (does not verify the "
-                                       "list)\n";
+  const std::string wrong =
+      refusing + "signature wrong (does not verify the list)\n";
   const struct {
     const char* name;
     // Changes the published list or signature after both were made.
@@ -240,14 +243,13 @@ TEST_F(SignedListRunTest, ListWithoutAValidSignatureTouchesNothing) {
       {"signature by another key",
        [&] { ASSERT_EQ(SignWithOpenssl(other.private_key, ListPath()), 0); },
        pem, wrong},
-      {"signature missing (404)",
-       [&] { std::remove(SignaturePath().c_str()); }, pem,
+      {"signature missing (404)", [&] { std::remove(SignaturePath().c_str()); },
+       pem,
        refusing + "signature missing, " + app_.getUpdatePath() +
            "App/version.txt.sig not downloaded (err:22)\n"},
       {"signature missing, a valid one left under Downloads",
        [&] {
-         WriteLocal("Downloads/App/version.txt.sig",
-                    ReadFile(SignaturePath()));
+         WriteLocal("Downloads/App/version.txt.sig", ReadFile(SignaturePath()));
          std::remove(SignaturePath().c_str());
        },
        pem, refusing + "signature missing, "},
