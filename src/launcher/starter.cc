@@ -12,6 +12,7 @@
 #include "launcher/config_map.h"
 #include "launcher/config_reader.h"
 #include "launcher/engine_defaults_setup.h"
+#include "launcher/update_public_key.h"
 #include "update/auto_update.h"
 
 namespace {
@@ -145,8 +146,9 @@ void CStarter::Autoupdate() {
 
   { FileLock update_config(std::fopen("App/autoupdate.cfg", "r")); }
 
-  autoupdate = std::make_unique<CAutoUpdate>("App/autoupdate.cfg",
-                                             "App/version.txt", ".", true);
+  autoupdate = std::make_unique<CAutoUpdate>(
+      "App/autoupdate.cfg", "App/version.txt", ".", true,
+      ListSigningKey{std::string(CompiledUpdatePublicKey())});
   if (autoupdate->error == 0) {
     if (autoupdate->restartrequired) {
       startup_error = kRestartNeeded;

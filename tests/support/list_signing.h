@@ -5,6 +5,12 @@
 
 #include <string>
 
+// True when the starter under test (the executable and CStarter) was built
+// with a public key compiled in (STARTER_UPDATE_PUBLIC_KEY), the test key
+// for the tests to pass, and so refuses lists without its signature.
+inline constexpr bool kStarterChecksSignatures =
+    STARTER_CHECKS_LIST_SIGNATURES != 0;
+
 // The committed test key pair (tests/keys/): for tests only, never for a
 // starter that updates real servers.
 std::string TestPrivateKeyPath();
