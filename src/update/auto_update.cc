@@ -24,11 +24,11 @@ constexpr const char* kLeftoverNames[] = {
     "DUdavi.tmp",  "BM.bak",     "sh.tmp"};
 
 constexpr int kListTimeoutSecs = 9;
+constexpr int kFileTimeoutSecs = 600;
 // The name of a list's signature, beside the list on the server and under
 // "Downloads/": the list's name with this suffix.
 constexpr char kSignatureSuffix[] = ".sig";
 constexpr char kInvalidSignature[] = "Invalid signature of the checksum list";
-constexpr int kFileTimeoutSecs = 600;
 
 void RemoveLeftovers() {
   for (const char* name : kLeftoverNames) {
