@@ -5,10 +5,10 @@ set -euo pipefail
 
 packages=(
   build-essential g++ cmake ninja-build pkg-config
-  libcurl4-openssl-dev zlib1g-dev libutfcpp-dev
+  libcurl4-openssl-dev zlib1g-dev libutfcpp-dev libssl-dev
   libgtest-dev libcpp-httplib-dev
   clang libclang-rt-dev
-  python3 curl tar gzip coreutils procps
+  python3 curl tar gzip coreutils procps openssl
 )
 
 missing=()

@@ -1,14 +1,22 @@
 // starter-checksums: writes the checksum list of a release directory, the
-// file a publisher puts on the update server next to the release's files.
+// file a publisher puts on the update server next to the release's files,
+// and optionally its signature.
 //
-// Usage: starter-checksums <release-dir> <output-file>
+// Usage: starter-checksums [--sign <private-key.pem>] <release-dir> <output>
 //
 // The list has the header "version_file <key>" with a fresh key and one line
 // "./<path> <md5>" per file the updater's scan takes (hidden files, build
 // leftovers and the directories the updater never scans are left out), sorted
 // by path. Names holding a space cannot be listed and are reported. The output
-// file itself is never listed, also when it lies inside the directory. The
-// list is written under a temporary name and renamed into place when complete.
+// file and its signature file are never listed, also when they lie inside the
+// directory.
+//
+// With --sign, <output>.sig receives the raw 64-byte Ed25519 signature of the
+// list's exact bytes made with the private key (what "openssl pkeyutl -sign
+// -rawin" writes), which starters built with the matching public key require.
+//
+// Both files are written under temporary names and put in place only when
+// both are complete: on a failure before that, neither is replaced.
 // Exit status: 0 written, 1 failure (reported on standard error), 2 usage.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,7 +30,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/atomic_file.h"
 #include "update/checksum_list.h"
+#include "update/list_signature.h"
 #include "update/tree_scan.h"
 
 namespace {
@@ -61,33 +71,46 @@ int Fail(const char* what, const std::string& path) {
   return 1;
 }
 
-}  // namespace
+// The command line: an optional "--sign KEY", then the release directory and
+// the output file.
+struct Arguments {
+  const char* private_key = nullptr;
+  const char* release = nullptr;
+  const char* output = nullptr;
+};
 
-int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s <release-dir> <output-file>\n", argv[0]);
-    return 2;
+bool ParseArguments(int argc, char** argv, Arguments& args) {
+  int next = 1;
+  if (argc == 5 && std::strcmp(argv[1], "--sign") == 0) {
+    args.private_key = argv[2];
+    next = 3;
+  } else if (argc != 3) {
+    return false;
   }
-  const std::string release = Canonical(argv[1]);
-  if (release.empty()) return Fail("cannot open release directory", argv[1]);
-  const std::string output = AbsoluteOutput(argv[2]);
-  if (output.empty()) return Fail("cannot place output file", argv[2]);
-  const std::string temporary = output + ".tmp";
-  if (chdir(release.c_str()) != 0) return Fail("cannot enter", release);
+  args.release = argv[next];
+  args.output = argv[next + 1];
+  return true;
+}
 
+// Writes into `list` the entries of the files of the release (the current
+// directory, `release` in absolute form), leaving out the files `output` and
+// `signature`. Returns the number of entries, or -1 after reporting a
+// failure.
+int WriteList(const std::string& release, const std::string& output,
+              const std::string& signature, AtomicFile& list) {
+  if (!list.ok()) {
+    errno = list.error();
+    return -Fail("cannot create", output);
+  }
   std::vector<std::string> files;
   SearchDirectory(files, ".", "*", true, {});
   std::sort(files.begin(), files.end());
-
   ChecksumListWriter writer;
-  if (int err = writer.Open(temporary.c_str()); err != 0) {
-    errno = err;
-    return Fail("cannot create", temporary);
-  }
+  writer.Attach(list.stream());
   writer.WriteHeader(MakeVersionKey());
   int listed = 0;
   for (const std::string& path : files) {
-    if (IsOutput(path, release, output) || IsOutput(path, release, temporary)) {
+    if (IsOutput(path, release, output) || IsOutput(path, release, signature)) {
       continue;
     }
     if (spacesinfile(path.c_str()) > 0) {
@@ -97,26 +120,89 @@ int main(int argc, char** argv) {
       continue;
     }
     std::string hash;
-    if (!stdCalculateMD5(path.c_str(), hash)) {
-      int err = errno;
-      writer.Close();
-      std::remove(temporary.c_str());
-      errno = err;
-      return Fail("cannot read", path);
-    }
+    if (!stdCalculateMD5(path.c_str(), hash)) return -Fail("cannot read", path);
     writer.WriteEntry(path, hash);
     ++listed;
   }
-  if (!writer.Close()) {
-    std::remove(temporary.c_str());
-    return Fail("cannot write", temporary);
+  if (!writer.Close() || !list.Flush()) {
+    if (list.error() != 0) errno = list.error();
+    return -Fail("cannot write", output);
   }
-  if (std::rename(temporary.c_str(), output.c_str()) != 0) {
-    int err = errno;
-    std::remove(temporary.c_str());
-    errno = err;
-    return Fail("cannot rename into", output);
+  return listed;
+}
+
+// Signs the complete list in `list` (not yet in place) with the key at
+// `private_key` and writes the signature to a temporary file of
+// `signature_file`. Returns 0, or 1 after reporting the failure.
+int PrepareSignature(const std::string& private_key, AtomicFile& list,
+                     AtomicFile& signature_file) {
+  std::string signature, why;
+  if (!SignListFile(private_key, list.temp_path(), signature, why)) {
+    std::fprintf(stderr, "starter-checksums: cannot sign with %s: %s\n",
+                 private_key.c_str(), why.c_str());
+    return 1;
+  }
+  if (!signature_file.ok() ||
+      !signature_file.Write(signature.data(), signature.size()) ||
+      !signature_file.Flush()) {
+    errno = signature_file.error();
+    return Fail("cannot write", signature_file.path());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments args;
+  if (!ParseArguments(argc, argv, args)) {
+    std::fprintf(stderr,
+                 "usage: %s [--sign <private-key.pem>] <release-dir> "
+                 "<output-file>\n",
+                 argv[0]);
+    return 2;
+  }
+  std::string private_key;
+  if (args.private_key != nullptr) {
+    private_key = Canonical(args.private_key);
+    if (private_key.empty()) return Fail("cannot open", args.private_key);
+  }
+  const std::string release = Canonical(args.release);
+  if (release.empty())
+    return Fail("cannot open release directory", args.release);
+  const std::string output = AbsoluteOutput(args.output);
+  if (output.empty()) return Fail("cannot place output file", args.output);
+  const std::string signature_path = output + ".sig";
+  if (chdir(release.c_str()) != 0) return Fail("cannot enter", release);
+
+  AtomicFile list(output, LinkAtDestination::kReplace);
+  const int listed = WriteList(release, output, signature_path, list);
+  if (listed < 0) return 1;
+
+  std::unique_ptr<AtomicFile> signature;
+  if (!private_key.empty()) {
+    signature = std::make_unique<AtomicFile>(signature_path,
+                                             LinkAtDestination::kReplace);
+    if (int failed = PrepareSignature(private_key, list, *signature)) {
+      return failed;
+    }
+  }
+  if (!list.Commit()) return Fail("cannot write", output);
+  if (signature != nullptr && !signature->Commit()) {
+    Fail("cannot write", signature_path);
+    std::fprintf(stderr,
+                 "starter-checksums: the new list is in place, but not its "
+                 "signature; run again\n");
+    return 1;
   }
   std::printf("%d files listed in %s\n", listed, output.c_str());
+  if (signature != nullptr) {
+    std::printf("signature in %s\n", signature_path.c_str());
+  } else if (access(signature_path.c_str(), F_OK) == 0) {
+    std::fprintf(stderr,
+                 "starter-checksums: warning: %s was not made for this list; "
+                 "sign with --sign or remove it\n",
+                 signature_path.c_str());
+  }
   return 0;
 }

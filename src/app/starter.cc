@@ -13,6 +13,7 @@
 #include "launcher/config_reader.h"
 #include "launcher/downloads_in_flight.h"
 #include "launcher/engine_defaults_setup.h"
+#include "launcher/update_public_key.h"
 #include "update/auto_update.h"
 
 namespace {
@@ -148,6 +149,7 @@ void CStarter::Autoupdate() {
     settings.standard_files = &app->standardFiles;
   }
   settings.downloads_in_flight = DownloadsInFlight();
+  settings.trusted_key = ListSigningKey{std::string(CompiledUpdatePublicKey())};
   autoupdate = std::make_unique<CAutoUpdate>(
       "App/autoupdate.cfg", "App/version.txt", ".", true, std::move(settings));
   if (autoupdate->error == 0) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 #include <vector>
+#include <utility>
 
 #include "engine/exclusive_lock.h"
 #include "engine/file_lock.h"
@@ -29,6 +30,10 @@ constexpr const char* kLeftoverNames[] = {
 
 constexpr int kListTimeoutSecs = 9;
 constexpr int kFileTimeoutSecs = 600;
+// The name of a list's signature, beside the list on the server and under
+// "Downloads/": the list's name with this suffix.
+constexpr char kSignatureSuffix[] = ".sig";
+constexpr char kInvalidSignature[] = "Invalid signature of the checksum list";
 
 // The file whose lock every update run of a game directory holds.
 constexpr char kUpdateLockFile[] = "Downloads/update.lock";
@@ -155,6 +160,10 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
     error = 1;
     return;
   }
+  if (!settings_.trusted_key.empty() &&
+      !ListSignatureHolds(url, filename, downloadfilename)) {
+    return;
+  }
   MoveUnusedFiles(downloadfilename.c_str(), "./Base");
   if (RandomKeyCheck(filename, "Downloads/") == 1) {
     UpdateLog("Version file the same (key matches)\n");
@@ -205,6 +214,34 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
     UpdateLog("Copy file failed %s (err %i)\n", downloadfilename.c_str(), err);
     lasterror = "Error copying " + downloadfilename;
   }
+}
+
+bool CAutoUpdate::ListSignatureHolds(const std::string& url,
+                                     const char* filename,
+                                     const std::string& downloadfilename) {
+  const std::string signature_name = std::string(filename) + kSignatureSuffix;
+  curlapi->DownloadFile(url.c_str(), signature_name.c_str(), "Downloads",
+                        kListTimeoutSecs);
+  if (curlapi->result != CURLE_OK) {
+    UpdateLog(
+        "Refusing checksum list %s: signature missing, %s%s not "
+        "downloaded (err:%i)\n",
+        downloadfilename.c_str(), url.c_str(), signature_name.c_str(),
+        static_cast<int>(curlapi->result));
+  } else {
+    const ListSignature verdict = VerifyListSignature(
+        downloadfilename, "Downloads/" + signature_name, settings_.trusted_key);
+    if (verdict == ListSignature::kValid) {
+      UpdateLog("Checksum list signature verified: %s\n",
+                downloadfilename.c_str());
+      return true;
+    }
+    UpdateLog("Refusing checksum list %s: %s\n", downloadfilename.c_str(),
+              ListSignatureReason(verdict));
+  }
+  lasterror = kInvalidSignature;
+  error = 1;
+  return false;
 }
 
 bool CAutoUpdate::CompareAndDownload(const std::string& url,

@@ -31,7 +31,8 @@ struct ListStep {
 // local version file, hash the listed local files, download (and verify)
 // every file whose hash differs, and install the list as the new local
 // version file. A downloaded file without the list header ("version_file")
-// is not a list: the run ends there with error 1 and touches nothing.
+// is not a list: the run ends there with error 1 and touches nothing. With
+// a trusted key, so does a list without that key's signature.
 // Afterwards the object only holds the outcome. Every step is logged to the
 // application log; nothing is thrown.
 class CAutoUpdate {
@@ -43,6 +44,12 @@ class CAutoUpdate {
   // root of the hashed tree. `subdirs` is not used. Without an update path
   // the run logs "No update path" and ends as when the list cannot be
   // fetched (lasterror "Error downloading checksum", error 0).
+  // With a key in settings.trusted_key, the list's signature is fetched from
+  // the list's URL + ".sig" into "Downloads/" right after the list, and a
+  // missing, unreadable or wrong signature ends the run before anything is
+  // relocated, hashed or fetched: one log line says which, error is 1 and
+  // lasterror "Invalid signature of the checksum list". Without a key (the
+  // default) no signature is fetched or checked.
   CAutoUpdate(const char* versionfile, const char* filename,
               const char* downloaddir, bool subdirs,
               UpdateSettings settings = {});
@@ -126,6 +133,11 @@ class CAutoUpdate {
   bool CompareAndDownload(const std::string& url,
                           const std::string& downloadfilename,
                           const char* downloaddir);
+  // Fetches the signature of the list that arrived from `url` and checks the
+  // downloaded list with settings_.trusted_key. On any failure logs which, sets error
+  // and lasterror, and returns false.
+  bool ListSignatureHolds(const std::string& url, const char* filename,
+                          const std::string& downloadfilename);
   // The map MoveUnusedFiles fills: settings_.standard_files, or
   // local_standard_.
   std::map<std::string, std::string>& StandardFiles();

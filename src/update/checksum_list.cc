@@ -108,6 +108,13 @@ int ChecksumListWriter::Open(const char* path) {
   return err != 0 ? err : EIO;
 }
 
+void ChecksumListWriter::Attach(FILE* stream) {
+  Close();
+  file_ = stream;
+  owns_file_ = false;
+  write_failed_ = stream == nullptr;
+}
+
 void ChecksumListWriter::WriteHeader(long key) {
   if (file_ == nullptr) return;
   if (std::fprintf(file_, "version_file %li\n", key) < 0) write_failed_ = true;
@@ -122,9 +129,10 @@ void ChecksumListWriter::WriteEntry(const std::string& path,
 }
 
 bool ChecksumListWriter::Close() {
-  if (file_ == nullptr) return !write_failed_;
-  bool ok = std::fclose(file_) == 0 && !write_failed_;
+  bool ok = !write_failed_;
+  if (file_ != nullptr && owns_file_) ok = std::fclose(file_) == 0 && ok;
   file_ = nullptr;
+  owns_file_ = true;
   return ok;
 }
 

@@ -68,8 +68,9 @@ class ChecksumListReader {
   std::string error_;
 };
 
-// Writes a checksum list. Owns its stream; an unfinished file is closed (not
-// removed) on destruction, so a stopped writer leaves the entries so far.
+// Writes a checksum list. Owns the stream it opens; an unfinished file is
+// closed (not removed) on destruction, so a stopped writer leaves the entries
+// so far.
 class ChecksumListWriter {
  public:
   ChecksumListWriter() = default;
@@ -80,6 +81,10 @@ class ChecksumListWriter {
   // Creates or truncates `path` (mode "w"). Returns 0, or the system error
   // number of the failed open (a failed open is also reported by FileLock).
   int Open(const char* path);
+  // Writes into `stream` instead, which stays open and owned by the caller
+  // (the stream of an AtomicFile, for one); Close then only reports whether
+  // every write succeeded.
+  void Attach(FILE* stream);
   // Writes the header "version_file %li\n".
   void WriteHeader(long key);
   // Writes the entry line "%s %s\n".
@@ -89,6 +94,7 @@ class ChecksumListWriter {
 
  private:
   FILE* file_ = nullptr;
+  bool owns_file_ = true;
   bool write_failed_ = false;
 };
 

@@ -6,6 +6,8 @@
 #include <map>
 #include <string>
 
+#include "update/list_signature.h"
+
 // The values an update run takes from outside the update code.
 struct UpdateSettings {
   // The server directory of this platform's release, ending in "/" (the
@@ -18,6 +20,9 @@ struct UpdateSettings {
   // How many file transfers may run at once (1: one after another). The
   // console, the log and the files installed are the same for any number.
   std::size_t downloads_in_flight = 1;
+  // The key the checksum list must be signed with; empty: lists are not
+  // signed-checked.
+  ListSigningKey trusted_key;
 };
 
 #endif  // STARTER_UPDATE_UPDATE_SETTINGS_H_

@@ -16,11 +16,12 @@
 #include "engine_starter/log.h"
 #include "launcher/engine_defaults_setup.h"
 #include "support/http_test_server.h"
+#include "support/list_signing.h"
 #include "support/published_release.h"
-#include "support/temp_dir.h"
-#include "update/auto_update.h"
 #include "support/scoped_env.h"
+#include "support/temp_dir.h"
 #include "support/text_match.h"
+#include "update/auto_update.h"
 
 namespace {
 
@@ -298,7 +299,21 @@ class StarterUpdateTest : public StarterTest {
   }
 
   void Publish(const std::map<std::string, std::string>& files, long key) {
-    PublishReleaseFiles(release_.path() + kPlatform, files, key);
+    PublishList(ChecksumListOf(files, key));
+    for (const auto& [path, content] : files) {
+      WriteFile(release_.path() + kPlatform + path, content);
+    }
+  }
+  // Publishes `list` as the release's checksum list, signed with the test key
+  // when the starter checks signatures.
+  void PublishList(const std::string& list) {
+    WriteFile(ListPath(), list);
+    if (kStarterChecksSignatures) {
+      ASSERT_EQ(SignWithOpenssl(TestPrivateKeyPath(), ListPath()), 0);
+    }
+  }
+  std::string ListPath() const {
+    return release_.path() + kPlatform + "App/version.txt";
   }
 
   // Runs construction, StartDevice and Autoupdate as the application does.
@@ -349,9 +364,8 @@ TEST_F(StarterUpdateTest, ReplacedExecutableAsksForARestart) {
 TEST_F(StarterUpdateTest, FailedUpdateIsLoggedAndDoesNotStopTheLaunch) {
   Publish({{"Base/present.txt", "x"}}, 91);
   // Listed but not on the server.
-  WriteFile(release_.path() + kPlatform + "App/version.txt",
-            ReadFile(release_.path() + kPlatform + "App/version.txt") +
-                "./Base/absent.txt 0123456789abcdef0123456789abcdef\n");
+  PublishList(ReadFile(ListPath()) +
+              "./Base/absent.txt 0123456789abcdef0123456789abcdef\n");
   NewLog();
   auto starter = Launch();
   EXPECT_EQ(starter->autoupdate->error, 1);
@@ -359,6 +373,22 @@ TEST_F(StarterUpdateTest, FailedUpdateIsLoggedAndDoesNotStopTheLaunch) {
   EXPECT_EQ(starter->error_string, "Error downloading ./Base/absent.txt");
   EXPECT_EQ(starter->startup_error, 0);
   EXPECT_TRUE(app_.restartstring.empty());
+}
+
+TEST_F(StarterUpdateTest, UnsignedListFailsTheUpdateOnlyWithACompiledInKey) {
+  Publish({{"Base/motd.txt", "hello\n"}}, 4242);
+  std::remove((ListPath() + ".sig").c_str());
+  auto starter = Launch();
+  EXPECT_EQ(starter->startup_error, 0);
+  if (kStarterChecksSignatures) {
+    EXPECT_EQ(starter->autoupdate->error, 1);
+    EXPECT_EQ(starter->error_string, "Invalid signature of the checksum list");
+    EXPECT_FALSE(PathExists(game_ / "Base/motd.txt"));
+  } else {
+    EXPECT_EQ(starter->autoupdate->error, 0);
+    EXPECT_TRUE(starter->error_string.empty());
+    EXPECT_EQ(ReadFile(game_ / "Base/motd.txt"), "hello\n");
+  }
 }
 
 TEST_F(StarterUpdateTest, UnreachableServerIsNoFailureOfTheLaunch) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/list_signing.h"
 #include "support/temp_dir.h"
 #include "support/scoped_env.h"
 #include "support/text_match.h"
@@ -60,15 +61,27 @@ class GameFixture : public ::testing::Test {
                        "/libVelmora_dedi.so'"),
               0);
   }
+  // Writes the release's checksum list with the publishing tool, signed with
+  // the test key when the starter checks signatures.
   void WriteChecksumList() {
     ASSERT_EQ(RunShell("mkdir -p '" + release + "/App'"), 0);
-    ASSERT_EQ(RunShell("'" CHECKSUM_TOOL_PATH "' '" + release + "' '" +
-                       release + "/App/version.txt' > /dev/null"),
+    const std::string sign = kStarterChecksSignatures
+                                 ? "--sign '" + TestPrivateKeyPath() + "' "
+                                 : std::string();
+    ASSERT_EQ(RunShell("'" CHECKSUM_TOOL_PATH "' " + sign + "'" + release +
+                       "' '" + release + "/App/version.txt' > /dev/null"),
               0);
   }
-  std::string ServerList() const {
-    return ReadFile(release + "/App/version.txt");
+  // Replaces the release's checksum list by `list`, signed with the test key
+  // when the starter checks signatures.
+  void ReplaceServerList(const std::string& list) {
+    WriteFile(ServerListPath(), list);
+    if (kStarterChecksSignatures) {
+      ASSERT_EQ(SignWithOpenssl(TestPrivateKeyPath(), ServerListPath()), 0);
+    }
   }
+  std::string ServerListPath() const { return release + "/App/version.txt"; }
+  std::string ServerList() const { return ReadFile(ServerListPath()); }
 
   // Points the starter at `url` (an update server base ending in "/10/").
   void UseUpdateServer(const std::string& url) {

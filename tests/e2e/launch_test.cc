@@ -85,7 +85,7 @@ TEST_F(LaunchTest, SecondRunFindsTheKeyMatchAndDownloadsNothingElse) {
   // from a clock seeded in whole seconds, so the key is set here.
   std::string list = ServerList();
   list.replace(0, list.find('\n'), "version_file 424242");
-  WriteFile(release + "/App/version.txt", list);
+  ReplaceServerList(list);
   ASSERT_EQ(Run().exit_code, 0);
   EXPECT_FALSE(Contains(AppLog(), kKeyMatch));
   EXPECT_EQ(Game("Base/server.cfg"), "Test server\nport=7777\n");

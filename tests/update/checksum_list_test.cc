@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -115,6 +116,27 @@ TEST(ChecksumListWriterTest, WritesHeaderAndEntries) {
   EXPECT_EQ(ReadFile(dir / "v.txt"),
             "version_file 123456\n./Base/a.png "
             "0123456789abcdef0123456789abcdef\n");
+}
+
+TEST(ChecksumListWriterTest, AttachedStreamStaysWithTheCaller) {
+  TempDir dir;
+  FILE* stream = std::fopen((dir / "v.txt").c_str(), "w");
+  ASSERT_NE(stream, nullptr);
+  {
+    ChecksumListWriter writer;
+    writer.Attach(stream);
+    writer.WriteHeader(7);
+    EXPECT_TRUE(writer.Close());
+  }
+  // Neither Close nor the destructor closed it.
+  EXPECT_GT(std::fputs("./a b\n", stream), 0);
+  ASSERT_EQ(std::fclose(stream), 0);
+  EXPECT_EQ(ReadFile(dir / "v.txt"), "version_file 7\n./a b\n");
+  // A writer attached to no stream reports failure.
+  ChecksumListWriter writer;
+  writer.Attach(nullptr);
+  writer.WriteHeader(7);
+  EXPECT_FALSE(writer.Close());
 }
 
 TEST(ChecksumListWriterTest, ReturnsErrorNumberWhenTargetCannotBeOpened) {

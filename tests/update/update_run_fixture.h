@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "engine/md5.h"
 #include "engine_starter/application.h"
@@ -64,14 +65,24 @@ class UpdateRunFixture : public ::testing::Test {
     return server_.RequestCount("/10/" + std::string(kPlatform) + path);
   }
 
-  // One update run with `in_flight` transfers at a time.
+  // One update run with `in_flight` transfers at a time, checking the
+  // list's signature with `trusted_key` when one is given.
   RunOutcome Run(const char* versionfile = "App/autoupdate.cfg",
-                 std::size_t in_flight = 1) {
+                 std::size_t in_flight = 1,
+                 ListSigningKey trusted_key = ListSigningKey()) {
     std::size_t before = Log().size();
+    UpdateSettings settings;
+    settings.update_path = app_.getUpdatePath();
+    settings.standard_files = &app_.standardFiles;
+    settings.downloads_in_flight = in_flight;
+    settings.trusted_key = std::move(trusted_key);
     CAutoUpdate update(versionfile, "App/version.txt", ".", true,
-                       {app_.getUpdatePath(), &app_.standardFiles, in_flight});
+                       std::move(settings));
     return {update.error, update.restartrequired, update.lasterror,
             Log().substr(before)};
+  }
+  RunOutcome Run(const char* versionfile, ListSigningKey trusted_key) {
+    return Run(versionfile, 1, std::move(trusted_key));
   }
 
   std::string Log() const { return ReadFile(game_ + "/Logs/app.txt"); }

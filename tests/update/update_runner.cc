@@ -47,9 +47,12 @@ int main(int argc, char** argv) {
   bool restartrequired = false;
   std::string lasterror;
   {
+    UpdateSettings settings;
+    settings.update_path = app.getUpdatePath();
+    settings.standard_files = &app.standardFiles;
+    settings.downloads_in_flight = DownloadsInFlight();
     CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true,
-                       {app.getUpdatePath(), &app.standardFiles,
-                        DownloadsInFlight()});
+                       std::move(settings));
     error = update.error;
     restartrequired = update.restartrequired;
     lasterror = update.lasterror;

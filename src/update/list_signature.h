@@ -1,0 +1,57 @@
+// Detached Ed25519 signatures of checksum lists: the raw 64-byte signature of
+// a list's exact bytes, published beside the list as "<list>.sig".
+#ifndef STARTER_UPDATE_LIST_SIGNATURE_H_
+#define STARTER_UPDATE_LIST_SIGNATURE_H_
+
+#include <cstddef>
+#include <string>
+
+// Size of an Ed25519 signature: the whole content of a signature file.
+inline constexpr std::size_t kListSignatureSize = 64;
+
+// The key an update run trusts: the PEM text of an Ed25519 public key
+// ("-----BEGIN PUBLIC KEY-----"). Empty means that lists are not
+// signature-checked at all.
+struct ListSigningKey {
+  std::string pem;
+
+  bool empty() const { return pem.empty(); }
+};
+
+// Verdict on a list and its signature file.
+enum class ListSignature {
+  // The signature is the key's signature of the list's bytes.
+  kValid,
+  // The signature file does not exist.
+  kMissing,
+  // The signature file cannot be read or does not hold exactly
+  // kListSignatureSize bytes.
+  kUnreadable,
+  // The signature does not verify the list's bytes under the key (also when
+  // the list itself cannot be read).
+  kWrong,
+  // The key is not the PEM form of an Ed25519 public key: no list can be
+  // verified with it.
+  kUnusableKey,
+};
+
+// Checks the file at `signature_path` as `key`'s signature of the exact bytes
+// of the file at `list_path`. Reads both files whole; writes and logs
+// nothing. An empty key is kUnusableKey.
+ListSignature VerifyListSignature(const std::string& list_path,
+                                  const std::string& signature_path,
+                                  const ListSigningKey& key);
+
+// A short English phrase for a verdict, e.g. "signature missing".
+const char* ListSignatureReason(ListSignature verdict);
+
+// Signs the exact bytes of the file at `list_path` with the Ed25519 private
+// key in the PEM file at `private_key_path`. On success stores the
+// kListSignatureSize-byte signature in `signature` and returns true;
+// otherwise returns false and stores a short English reason in `error`
+// (e.g. "not an Ed25519 private key"). Writes and logs nothing.
+bool SignListFile(const std::string& private_key_path,
+                  const std::string& list_path, std::string& signature,
+                  std::string& error);
+
+#endif  // STARTER_UPDATE_LIST_SIGNATURE_H_

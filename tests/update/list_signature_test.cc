@@ -1,0 +1,286 @@
+// Detached list signatures: verification against keys and signatures made by
+// the openssl tool, signing as the openssl tool does, and the update run with
+// a trusted key.
+#include "update/list_signature.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <functional>
+#include <map>
+#include <string>
+
+#include "support/list_signing.h"
+#include "support/temp_dir.h"
+#include "support/text_match.h"
+#include "update_run_fixture.h"
+
+namespace {
+
+constexpr char kList[] =
+    "version_file 4242\n./Base/a.png 0123456789abcdef0123456789abcdef\n";
+
+ListSigningKey TestKey() { return {ReadFile(TestPublicKeyPath())}; }
+
+// `text` with its byte at `at` changed.
+std::string WithByteChanged(std::string text, std::size_t at) {
+  text[at] = static_cast<char>(text[at] ^ 0x01);
+  return text;
+}
+
+// A list and its signature in a temporary directory, and a second key pair.
+class ListSignatureTest : public ::testing::Test {
+ protected:
+  ListSignatureTest() : other_(MakeKeyPair(dir_.path(), "other")) {}
+
+  TempDir dir_;
+  KeyPairFiles other_;
+  const std::string list_ = dir_ / "version.txt";
+  const std::string signature_ = list_ + ".sig";
+};
+
+TEST_F(ListSignatureTest, OnlyTheKeysSignatureOfTheExactBytesIsValid) {
+  const struct {
+    const char* name;
+    // Changes the list or the signature after both were made.
+    std::function<void()> change;
+    ListSignature expected;
+  } cases[] = {
+      {"as signed", [] {}, ListSignature::kValid},
+      {"one byte of the list changed",
+       [&] { WriteFile(list_, WithByteChanged(kList, 30)); },
+       ListSignature::kWrong},
+      {"a line feed appended to the list",
+       [&] { WriteFile(list_, kList + std::string("\n")); },
+       ListSignature::kWrong},
+      {"signature of another list",
+       [&] {
+         WriteFile(dir_ / "other.txt", "version_file 4243\n");
+         ASSERT_EQ(SignWithOpenssl(TestPrivateKeyPath(), dir_ / "other.txt",
+                                   signature_),
+                   0);
+       },
+       ListSignature::kWrong},
+      {"signature by another key",
+       [&] { ASSERT_EQ(SignWithOpenssl(other_.private_key, list_), 0); },
+       ListSignature::kWrong},
+      {"signature missing", [&] { std::remove(signature_.c_str()); },
+       ListSignature::kMissing},
+      {"empty signature", [&] { WriteFile(signature_, ""); },
+       ListSignature::kUnreadable},
+      {"signature cut to 63 bytes",
+       [&] { WriteFile(signature_, ReadFile(signature_).substr(0, 63)); },
+       ListSignature::kUnreadable},
+      {"line feed after the signature",
+       [&] { WriteFile(signature_, ReadFile(signature_) + "\n"); },
+       ListSignature::kUnreadable},
+      {"signature in base64",
+       [&] {
+         ASSERT_EQ(RunShell("openssl base64 -in '" + signature_ + "' -out '" +
+                            signature_ + ".b64' && mv '" + signature_ +
+                            ".b64' '" + signature_ + "'"),
+                   0);
+       },
+       ListSignature::kUnreadable},
+      {"signature is a directory",
+       [&] {
+         std::remove(signature_.c_str());
+         ASSERT_EQ(mkdir(signature_.c_str(), 0755), 0);
+       },
+       ListSignature::kUnreadable},
+      {"list missing", [&] { std::remove(list_.c_str()); },
+       ListSignature::kWrong},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunShell("rm -rf '" + signature_ + "'");
+    WriteFile(list_, kList);
+    ASSERT_EQ(SignWithOpenssl(TestPrivateKeyPath(), list_), 0);
+    c.change();
+    EXPECT_EQ(VerifyListSignature(list_, signature_, TestKey()), c.expected);
+  }
+}
+
+TEST_F(ListSignatureTest, KeyThatIsNoEd25519PublicKeyVerifiesNothing) {
+  WriteFile(list_, kList);
+  ASSERT_EQ(SignWithOpenssl(TestPrivateKeyPath(), list_), 0);
+  ASSERT_EQ(
+      RunShell("openssl genpkey -algorithm EC -pkeyopt "
+               "ec_paramgen_curve:P-256 -out '" +
+               dir_ / "ec.pem" + "' && openssl pkey -in '" + dir_ / "ec.pem" +
+               "' -pubout -out '" + dir_ / "ec.pub.pem" + "'"),
+      0);
+  const std::string pem = ReadFile(TestPublicKeyPath());
+  const struct {
+    const char* name;
+    std::string key;
+  } cases[] = {
+      {"empty", ""},
+      {"text", "not a key\n"},
+      {"cut short", pem.substr(0, pem.size() - 40)},
+      {"the private key", ReadFile(TestPrivateKeyPath())},
+      {"a P-256 public key", ReadFile(dir_ / "ec.pub.pem")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(VerifyListSignature(list_, signature_, {c.key}),
+              ListSignature::kUnusableKey);
+  }
+}
+
+TEST_F(ListSignatureTest, SignsExactlyAsTheOpensslToolDoes) {
+  WriteFile(list_, kList);
+  std::string signature, error;
+  ASSERT_TRUE(SignListFile(TestPrivateKeyPath(), list_, signature, error))
+      << error;
+  EXPECT_EQ(signature.size(), kListSignatureSize);
+  // Ed25519 signatures are deterministic: the same key and bytes give the
+  // same signature.
+  ASSERT_EQ(SignWithOpenssl(TestPrivateKeyPath(), list_), 0);
+  EXPECT_EQ(signature, ReadFile(signature_));
+  WriteFile(signature_, signature);
+  EXPECT_EQ(VerifyListSignature(list_, signature_, TestKey()),
+            ListSignature::kValid);
+}
+
+TEST_F(ListSignatureTest, SigningRefusesWhatItCannotUse) {
+  WriteFile(list_, kList);
+  ASSERT_EQ(RunShell("openssl genpkey -algorithm EC -pkeyopt "
+                     "ec_paramgen_curve:P-256 -out '" +
+                     dir_ / "ec.pem" + "'"),
+            0);
+  const struct {
+    const char* name;
+    std::string key;
+    std::string list;
+    const char* error;
+  } cases[] = {
+      {"no key file", dir_ / "absent.pem", list_,
+       "cannot read the private key file"},
+      {"a public key", TestPublicKeyPath(), list_,
+       "no private key in PEM form (or a wrong passphrase)"},
+      {"a P-256 key", dir_ / "ec.pem", list_, "not an Ed25519 key"},
+      {"no list", TestPrivateKeyPath(), dir_ / "absent.txt",
+       "cannot read the list"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string signature = "untouched", error;
+    EXPECT_FALSE(SignListFile(c.key, c.list, signature, error));
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(signature, "untouched");
+  }
+}
+
+// The update run with a trusted key, against a release on 127.0.0.1.
+class SignedListRunTest : public UpdateRunFixture {
+ protected:
+  // Publishes `files` under `key` and signs the list with the test key.
+  void PublishSigned(const std::map<std::string, std::string>& files,
+                     long key) {
+    Publish(files, key);
+    ASSERT_EQ(SignWithOpenssl(TestPrivateKeyPath(), ListPath()), 0);
+  }
+  std::string ListPath() const { return ReleasePath("App/version.txt"); }
+  std::string SignaturePath() const { return ListPath() + ".sig"; }
+  RunOutcome RunTrusting(const std::string& pem) {
+    return Run("App/autoupdate.cfg", ListSigningKey{pem});
+  }
+};
+
+const std::map<std::string, std::string> kRelease = {
+    {"Base/a.png", "png bytes"},
+    {"data.bin", "data"},
+};
+
+TEST_F(SignedListRunTest, SignedListIsInstalled) {
+  PublishSigned(kRelease, 4242);
+  RunOutcome run = RunTrusting(TestKey().pem);
+  EXPECT_EQ(run.error, 0);
+  EXPECT_EQ(run.lasterror, "");
+  EXPECT_TRUE(Contains(
+      run.log,
+      "Checksum list signature verified: Downloads/App/version.txt\n"));
+  for (const auto& [path, content] : kRelease) EXPECT_EQ(Local(path), content);
+  EXPECT_EQ(Local("App/version.txt"), ListText());
+  EXPECT_EQ(Local("Downloads/App/version.txt.sig"), ReadFile(SignaturePath()));
+  // The signature is checked on every run, also when the keys then match.
+  run = RunTrusting(TestKey().pem);
+  EXPECT_EQ(run.error, 0);
+  EXPECT_TRUE(Contains(run.log, "Version file the same (key matches)\n"));
+  EXPECT_EQ(Fetches("App/version.txt.sig"), 2);
+}
+
+TEST_F(SignedListRunTest, ListWithoutAValidSignatureTouchesNothing) {
+  WriteLocal("App/version.txt", "version_file 77\n");
+  WriteLocal("Base/a.png", "stale");         // listed: would be fetched
+  WriteLocal("Base/old.png", "local data");  // unlisted: would be moved
+  const std::string pem = TestKey().pem;
+  const std::string refusing =
+      "Refusing checksum list Downloads/App/version.txt: ";
+  const struct {
+    const char* name;
+    // Changes the published list or signature after both were made.
+    std::function<void()> change;
+    std::string trusted_key;
+    std::string log_line;
+  } cases[] = {
+      {"one byte of the list changed",
+       [&] { WriteFile(ListPath(), WithByteChanged(ListText(), 40)); }, pem,
+       refusing + "signature wrong (does not verify the list)\n"},
+      {"signature missing (404)", [&] { std::remove(SignaturePath().c_str()); },
+       pem,
+       refusing + "signature missing, " + app_.getUpdatePath() +
+           "App/version.txt.sig not downloaded (err:22)\n"},
+      {"signature missing, a valid one left under Downloads",
+       [&] {
+         WriteLocal("Downloads/App/version.txt.sig", ReadFile(SignaturePath()));
+         std::remove(SignaturePath().c_str());
+       },
+       pem, refusing + "signature missing, "},
+      {"empty signature", [&] { WriteFile(SignaturePath(), ""); }, pem,
+       refusing + "signature unreadable (not a 64-byte Ed25519 signature)\n"},
+      {"trusted key unusable", [] {}, "not a key\n",
+       refusing + "the trusted key is not an Ed25519 public key\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PublishSigned(kRelease, 5000);
+    c.change();
+    const int requests_before = server_.TotalRequestCount();
+    RunOutcome run = RunTrusting(c.trusted_key);
+    EXPECT_EQ(run.error, 1);
+    EXPECT_EQ(run.lasterror, "Invalid signature of the checksum list");
+    EXPECT_TRUE(Contains(run.log, c.log_line)) << run.log;
+    EXPECT_FALSE(Contains(run.log, "signature verified"));
+    // Nothing moved, hashed, fetched or installed: the list and its
+    // signature were the only requests.
+    EXPECT_FALSE(Contains(run.log, "Removing unused/moved files"));
+    EXPECT_FALSE(Contains(run.log, "Hashing file"));
+    EXPECT_EQ(server_.TotalRequestCount() - requests_before, 2);
+    EXPECT_EQ(Local("Base/old.png"), "local data");
+    EXPECT_EQ(Local("Base/a.png"), "stale");
+    EXPECT_FALSE(LocalExists("data.bin"));
+    EXPECT_EQ(Local("App/version.txt"), "version_file 77\n");
+  }
+  // Once the release is signed again, the next run installs it.
+  PublishSigned(kRelease, 5001);
+  RunOutcome run = RunTrusting(pem);
+  EXPECT_EQ(run.error, 0);
+  EXPECT_EQ(Local("Base/a.png"), "png bytes");
+  EXPECT_EQ(Local("old/Base/old.png"), "local data");
+  EXPECT_EQ(Local("App/version.txt"), ListText());
+}
+
+TEST_F(SignedListRunTest, WithoutATrustedKeySignaturesAreIgnored) {
+  Publish(kRelease, 4242);
+  WriteFile(SignaturePath(), "not a signature");
+  RunOutcome run = Run();
+  EXPECT_EQ(run.error, 0);
+  EXPECT_EQ(Fetches("App/version.txt.sig"), 0);
+  EXPECT_FALSE(Contains(run.log, "ignature"));
+  EXPECT_EQ(Local("App/version.txt"), ListText());
+  EXPECT_FALSE(LocalExists("Downloads/App/version.txt.sig"));
+}
+
+}  // namespace
