@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "engine/atomic_file.h"
+#include "engine/hash_pipeline.h"
 #include "update/checksum_list.h"
 #include "update/list_signature.h"
 #include "update/tree_scan.h"
@@ -105,23 +106,37 @@ int WriteList(const std::string& release, const std::string& output,
   std::vector<std::string> files;
   SearchDirectory(files, ".", "*", true, {});
   std::sort(files.begin(), files.end());
+  auto listable = [&](const std::string& path) {
+    return !IsOutput(path, release, output) &&
+           !IsOutput(path, release, signature);
+  };
+  // The files are hashed on every core ahead of this loop, which takes the
+  // hashes in order and does everything else as if it hashed them itself.
+  std::vector<std::string> to_hash;
+  for (const std::string& path : files) {
+    if (listable(path) && spacesinfile(path.c_str()) == 0) {
+      to_hash.push_back(path);
+    }
+  }
+  HashPipeline hashes(to_hash);
   ChecksumListWriter writer;
   writer.Attach(list.stream());
   writer.WriteHeader(MakeVersionKey());
   int listed = 0;
   for (const std::string& path : files) {
-    if (IsOutput(path, release, output) || IsOutput(path, release, signature)) {
-      continue;
-    }
+    if (!listable(path)) continue;
     if (spacesinfile(path.c_str()) > 0) {
       std::fprintf(stderr,
                    "starter-checksums: not listed (space in name): %s\n",
                    path.c_str());
       continue;
     }
-    std::string hash;
-    if (!stdCalculateMD5(path.c_str(), hash)) return -Fail("cannot read", path);
-    writer.WriteEntry(path, hash);
+    const HashPipeline::Result hashed = hashes.TakeNext();
+    if (hashed.error != FileHashError::kNone) {
+      errno = hashed.error_number;
+      return -Fail("cannot read", path);
+    }
+    writer.WriteEntry(path, hashed.hex);
     ++listed;
   }
   if (!writer.Close() || !list.Flush()) {

@@ -1,6 +1,7 @@
 #include "engine/hash_pipeline.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace {
 
@@ -57,7 +58,10 @@ void HashPipeline::Work() {
     lock.unlock();
     Result result;
     result.error = HashFile(paths_[index].c_str(), result.hex);
-    if (result.error != FileHashError::kNone) result.hex.clear();
+    if (result.error != FileHashError::kNone) {
+      result.error_number = errno;
+      result.hex.clear();
+    }
     lock.lock();
     slots_[index % window_] = Slot{true, std::move(result)};
     done_.notify_all();

@@ -24,6 +24,8 @@ class HashPipeline {
     FileHashError error = FileHashError::kNone;
     // 32 lower-case hex digits when error is kNone, else empty.
     std::string hex;
+    // The errno HashFile left when it failed, else 0.
+    int error_number = 0;
   };
 
   // Starts hashing `paths`, which must outlive the pipeline, on `threads`

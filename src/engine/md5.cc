@@ -207,7 +207,10 @@ FileHashError HashFile(const char* path, std::string& hex) {
   if (!fd.valid()) return FileHashError::kCannotOpen;
   struct stat info;
   if (::fstat(fd.get(), &info) != 0) return FileHashError::kReadError;
-  if (!S_ISREG(info.st_mode)) return FileHashError::kNotRegularFile;
+  if (!S_ISREG(info.st_mode)) {
+    errno = EINVAL;
+    return FileHashError::kNotRegularFile;
+  }
   auto block = std::make_unique_for_overwrite<std::uint8_t[]>(kFileBlockSize);
   Md5 md5;
   for (;;) {

@@ -46,7 +46,7 @@ enum class FileHashError {
 // Hashes the whole file at `path` without ever waiting on it: only a
 // regular file is read, and opening a FIFO or device does not block. On
 // kNone stores 32 lower-case hex digits in `hex`; otherwise leaves `hex`
-// unchanged.
+// unchanged and sets errno (EINVAL for a file that is not regular).
 FileHashError HashFile(const char* path, std::string& hex);
 
 // HashFile(path, hex) == FileHashError::kNone.
