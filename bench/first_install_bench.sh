@@ -9,6 +9,7 @@
 # STARTER_DOWNLOADS (the number of transfers in flight) is passed through
 # when set.
 set -euo pipefail
+source "$(dirname "$0")/bench_lib.sh"
 
 build=${1:?usage: $0 BUILD_DIR [FILES] [SIZE] [ROUNDS]}
 files=${2:-1000}
@@ -46,7 +47,7 @@ for i in range(count):
 EOF
 "$checksums" "$release" "$release/App/version.txt" >/dev/null
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+port=$(free_port)
 cat > "$work/nginx.conf" <<EOF
 worker_processes 1;
 daemon on;
@@ -77,9 +78,6 @@ tail -n +2 "$release/App/version.txt" | while read -r path _; do
   printf 'url = "%s%s"\noutput = "%s/curl/%s"\n' "$base" "${path#./}" "$work" "${path#./}"
 done > "$work/curl.config"
 
-now() { date +%s.%N; }
-elapsed() { python3 -c "print(f'{($2 - $1) * 1000:.1f}')"; }
-
 run_starter() {
   rm -rf "$work/game" && mkdir -p "$work/game" && cp "$starter" "$work/game/DUdavi"
   local start end
@@ -89,7 +87,7 @@ run_starter() {
   end=$(now)
   cmp -s "$work/game/App/version.txt" "$release/App/version.txt" ||
     { echo "starter run did not complete the install" >&2; exit 1; }
-  elapsed "$start" "$end"
+  elapsed_ms "$start" "$end"
 }
 
 run_curl() {
@@ -98,7 +96,7 @@ run_curl() {
   start=$(now)
   curl -s --fail --create-dirs --config "$work/curl.config"
   end=$(now)
-  elapsed "$start" "$end"
+  elapsed_ms "$start" "$end"
 }
 
 starter_ms=()
@@ -111,14 +109,6 @@ done
 diff -r -q "$work/curl/Base" "$release/Base" >/dev/null ||
   { echo "curl did not fetch the release" >&2; exit 1; }
 
-python3 - "$files" "$size" "$rounds" "${starter_ms[*]}" "${curl_ms[*]}" <<'EOF'
-import statistics, sys
-files, size, rounds = sys.argv[1:4]
-ours = [float(x) for x in sys.argv[4].split()]
-theirs = [float(x) for x in sys.argv[5].split()]
-mo, mt = statistics.median(ours), statistics.median(theirs)
-print(f"first install of {files} files x {size} bytes from nginx on 127.0.0.1, {rounds} paired rounds")
-print(f"  starter onlyautoupdate run:  median {mo:8.1f} ms  min {min(ours):8.1f} ms")
-print(f"  curl --config, one process:  median {mt:8.1f} ms  min {min(theirs):8.1f} ms")
-print(f"  ratio of medians: {mo / mt:.2f}")
-EOF
+report "first install of $files files x $size bytes from nginx on 127.0.0.1, $rounds paired rounds" \
+  "curl --config, one process" "${curl_ms[*]}" \
+  "starter onlyautoupdate run" "${starter_ms[*]}"

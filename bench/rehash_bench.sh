@@ -2,12 +2,14 @@
 # Re-hashing an installed tree beside md5sum: the whole update-only run of
 # the real starter in a game directory that already holds the release, when
 # the server's list carries a new key (so every listed file is hashed and
-# nothing is downloaded), against one md5sum process over the same files.
-# Warm page cache; runs are paired (starter, then md5sum, ROUNDS times);
-# prints both medians and their ratio.
+# nothing is downloaded), against one md5sum process over the same files;
+# and the publishing tool starter-checksums over the same tree. Warm page
+# cache; runs are paired (starter, md5sum, tool, ROUNDS times); prints the
+# medians and the ratios to md5sum.
 #
 # Usage: bench/rehash_bench.sh BUILD_DIR [FILES] [TOTAL_MIB] [ROUNDS]
 set -euo pipefail
+source "$(dirname "$0")/bench_lib.sh"
 
 build=${1:?usage: $0 BUILD_DIR [FILES] [TOTAL_MIB] [ROUNDS]}
 files=${2:-3000}
@@ -51,7 +53,7 @@ cp "$build/src/DUdavi" "$game/DUdavi"
 sed '1s/.*/version_file 1000/' "$release/App/version.txt" > "$work/installed.txt"
 tail -n +2 "$release/App/version.txt" | cut -d' ' -f1 > "$work/names.txt"
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+port=$(free_port)
 python3 -m http.server "$port" --bind 127.0.0.1 --directory "$work/server" \
   >/dev/null 2>&1 &
 server_pid=$!
@@ -59,9 +61,6 @@ for _ in $(seq 50); do
   curl -fs -o /dev/null "http://127.0.0.1:$port/10/linux32-dedicated-demo/App/version.txt" && break
   sleep 0.1
 done
-
-now() { date +%s.%N; }
-elapsed() { python3 -c "print(f'{($2 - $1) * 1000:.1f}')"; }
 
 run_starter() {
   mkdir -p "$game/App" && cp "$work/installed.txt" "$game/App/version.txt"
@@ -74,7 +73,7 @@ run_starter() {
     { echo "the starter run did not complete" >&2; exit 1; }
   grep -q "Downloading http.*Base" "$game/Logs/app.txt" &&
     { echo "the starter run downloaded files" >&2; exit 1; }
-  elapsed "$start" "$end"
+  elapsed_ms "$start" "$end"
 }
 
 run_md5sum() {
@@ -82,27 +81,25 @@ run_md5sum() {
   start=$(now)
   (cd "$game" && xargs -a "$work/names.txt" -d '\n' md5sum >/dev/null)
   end=$(now)
-  elapsed "$start" "$end"
+  elapsed_ms "$start" "$end"
 }
+
+run_tool() { time_ms "$build/tools/starter-checksums" "$game" "$work/tool-list.txt"; }
 
 run_starter >/dev/null  # warms the page cache
 run_md5sum >/dev/null
 starter_ms=()
 md5_ms=()
+tool_ms=()
 for round in $(seq "$rounds"); do
   starter_ms+=("$(run_starter)")
   md5_ms+=("$(run_md5sum)")
-  echo "round $round: starter ${starter_ms[-1]} ms, md5sum ${md5_ms[-1]} ms" >&2
+  tool_ms+=("$(run_tool)")
+  echo "round $round: starter ${starter_ms[-1]} ms, md5sum ${md5_ms[-1]} ms," \
+       "tool ${tool_ms[-1]} ms" >&2
 done
 
-python3 - "$files" "$total_mib" "$rounds" "${starter_ms[*]}" "${md5_ms[*]}" <<'EOF'
-import statistics, sys
-files, mib, rounds = sys.argv[1:4]
-ours = [float(x) for x in sys.argv[4].split()]
-theirs = [float(x) for x in sys.argv[5].split()]
-mo, mt = statistics.median(ours), statistics.median(theirs)
-print(f"re-hash of {files} files, {mib} MiB, warm cache, {rounds} paired rounds")
-print(f"  starter onlyautoupdate run:  median {mo:8.1f} ms  min {min(ours):8.1f} ms")
-print(f"  md5sum, one process:         median {mt:8.1f} ms  min {min(theirs):8.1f} ms")
-print(f"  ratio of medians: {mo / mt:.2f}")
-EOF
+report "re-hash of $files files, $total_mib MiB, warm cache, $rounds paired rounds" \
+  "md5sum, one process" "${md5_ms[*]}" \
+  "starter onlyautoupdate run" "${starter_ms[*]}" \
+  "starter-checksums" "${tool_ms[*]}"

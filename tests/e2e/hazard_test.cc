@@ -18,6 +18,8 @@
 #include "engine/md5.h"
 #include "game_fixture.h"
 #include "support/http_test_server.h"
+#include "support/list_signing.h"
+#include "update/list_signature.h"
 
 namespace {
 
@@ -175,6 +177,11 @@ TEST_F(HazardTest, EndlessExecutableUpdatesStopRestartingAtTheLimit) {
   auto executable = [](int n) {
     return "#!/bin/sh\necho build " + std::to_string(n) + "\n";
   };
+  // Each list, and in a build that checks signatures its signature by the
+  // test key, made when it is asked for.
+  std::mutex mutex;
+  std::string signature;
+  const std::string list_file = root / "list.txt";
   server.SetHandler(kListPath, [&](const httplib::Request&,
                                    httplib::Response& r) {
     const int n = ++published;
@@ -182,8 +189,20 @@ TEST_F(HazardTest, EndlessExecutableUpdatesStopRestartingAtTheLimit) {
     std::string text = "version_file " + std::to_string(5000 + n) +
                        list.substr(list.find('\n')) + "./OKUdedi " +
                        Md5Hex(body.data(), body.size()) + "\n";
+    if (kStarterChecksSignatures) {
+      std::lock_guard<std::mutex> lock(mutex);
+      WriteFile(list_file, text);
+      std::string why;
+      EXPECT_TRUE(SignListFile(TestPrivateKeyPath(), list_file, signature, why))
+          << why;
+    }
     r.set_content(text, "text/plain");
   });
+  server.SetHandler(std::string(kListPath) + ".sig",
+                    [&](const httplib::Request&, httplib::Response& r) {
+                      std::lock_guard<std::mutex> lock(mutex);
+                      r.set_content(signature, "application/octet-stream");
+                    });
   server.SetHandler("/10/linux32-dedicated-demo/OKUdedi",
                     [&](const httplib::Request&, httplib::Response& r) {
                       r.set_content(executable(published), "text/plain");

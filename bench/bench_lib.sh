@@ -1,0 +1,40 @@
+# Shared pieces of the benchmark scripts (sourced): wall-clock timing, a free
+# port on 127.0.0.1, and the report of paired runs.
+
+# Seconds since the epoch, with nanoseconds.
+now() { date +%s.%N; }
+
+# Milliseconds from $1 to $2 (two values of now), one decimal.
+elapsed_ms() { python3 -c "import sys; print(f'{(float(sys.argv[2]) - float(sys.argv[1])) * 1000:.1f}')" "$1" "$2"; }
+
+# A TCP port on 127.0.0.1 that nothing listens on.
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# Times one command (its output discarded); prints the milliseconds.
+time_ms() {
+  local start end
+  start=$(now)
+  "$@" >/dev/null 2>&1
+  end=$(now)
+  elapsed_ms "$start" "$end"
+}
+
+# report TITLE REFERENCE_LABEL "REFERENCE_TIMES" [LABEL "TIMES"]...
+# Prints the median and minimum of every series (times in ms, separated by
+# spaces) and the ratio of each median to the reference's median.
+report() {
+  python3 - "$@" <<'PY'
+import statistics, sys
+title, args = sys.argv[1], sys.argv[2:]
+series = [(args[i], [float(x) for x in args[i + 1].split()])
+          for i in range(0, len(args), 2)]
+reference = statistics.median(series[0][1])
+print(title)
+for label, times in series:
+    median = statistics.median(times)
+    ratio = "" if label == series[0][0] else f"  ratio {median / reference:.2f}"
+    print(f"  {label:<36} median {median:9.1f} ms  min {min(times):9.1f} ms{ratio}")
+PY
+}
