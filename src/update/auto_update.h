@@ -127,9 +127,10 @@ class CAutoUpdate {
   // The action for the listed entry `step`, by the listed-path checks of
   // `checker`, the ignore lists and the local hashes. Logs nothing.
   EntryAction Decide(const ListStep& step, ListedPathChecker& checker) const;
-  // Step 16: walks the list and fetches every changed file, in list order,
-  // with up to settings_.downloads_in_flight transfers running ahead.
-  // Returns false when the list cannot be opened (already reported).
+  // The comparison walk: goes through the list and fetches every changed
+  // file, in list order, with up to settings_.downloads_in_flight transfers
+  // running ahead. Returns false when the list cannot be opened (already
+  // reported).
   bool CompareAndDownload(const std::string& url,
                           const std::string& downloadfilename,
                           const char* downloaddir);
