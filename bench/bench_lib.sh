@@ -38,3 +38,27 @@ for label, times in series:
     print(f"  {label:<36} median {median:9.1f} ms  min {min(times):9.1f} ms{ratio}")
 PY
 }
+
+# make_release RELEASE_DIR FILES SIZE CHECKSUM_TOOL: FILES files of SIZE
+# random bytes (the same on every call) below RELEASE_DIR/Base/data, and
+# their checksum list as RELEASE_DIR/App/version.txt.
+make_release() {
+  mkdir -p "$1/Base/data" "$1/App"
+  python3 - "$1/Base/data" "$2" "$3" <<'PY'
+import os, random, sys
+root, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+rng = random.Random(42)
+for i in range(count):
+    with open(os.path.join(root, "f%05d.bin" % i), "wb") as f:
+        f.write(rng.randbytes(size))
+PY
+  "$4" "$1" "$1/App/version.txt" >/dev/null
+}
+
+# curl_config RELEASE_DIR BASE_URL OUT_DIR: a curl configuration that fetches
+# every file the release's list names from BASE_URL into OUT_DIR.
+curl_config() {
+  tail -n +2 "$1/App/version.txt" | while read -r path _; do
+    printf 'url = "%s%s"\noutput = "%s/%s"\n' "$2" "${path#./}" "$3" "${path#./}"
+  done
+}

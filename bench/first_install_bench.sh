@@ -35,17 +35,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The release: FILES random files below Base/data, and its checksum list.
-mkdir -p "$release/Base/data" "$release/App"
-python3 - "$release/Base/data" "$files" "$size" <<'EOF'
-import os, random, sys
-root, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-rng = random.Random(42)
-for i in range(count):
-    with open(os.path.join(root, "f%05d.bin" % i), "wb") as f:
-        f.write(rng.randbytes(size))
-EOF
-"$checksums" "$release" "$release/App/version.txt" >/dev/null
+make_release "$release" "$files" "$size" "$checksums"
 
 port=$(free_port)
 cat > "$work/nginx.conf" <<EOF
@@ -74,9 +64,7 @@ for _ in $(seq 50); do
 done
 
 # curl's configuration: every listed file, in list order, one connection.
-tail -n +2 "$release/App/version.txt" | while read -r path _; do
-  printf 'url = "%s%s"\noutput = "%s/curl/%s"\n' "$base" "${path#./}" "$work" "${path#./}"
-done > "$work/curl.config"
+curl_config "$release" "$base" "$work/curl" > "$work/curl.config"
 
 run_starter() {
   rm -rf "$work/game" && mkdir -p "$work/game" && cp "$starter" "$work/game/DUdavi"

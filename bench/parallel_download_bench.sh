@@ -26,16 +26,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkdir -p "$release/Base/data" "$release/App"
-python3 - "$release/Base/data" "$files" "$size" <<'EOF'
-import os, random, sys
-root, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-rng = random.Random(42)
-for i in range(count):
-    with open(os.path.join(root, "f%05d.bin" % i), "wb") as f:
-        f.write(rng.randbytes(size))
-EOF
-"$build/tools/starter-checksums" "$release" "$release/App/version.txt" >/dev/null
+make_release "$release" "$files" "$size" "$build/tools/starter-checksums"
 
 # A threaded static server (HTTP/1.1, keep-alive) that waits DELAY_MS before
 # every answer.
@@ -61,9 +52,7 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 
-tail -n +2 "$release/App/version.txt" | while read -r path _; do
-  printf 'url = "%s%s"\noutput = "%s/curl/%s"\n' "$base" "${path#./}" "$work" "${path#./}"
-done > "$work/curl.config"
+curl_config "$release" "$base" "$work/curl" > "$work/curl.config"
 
 run_starter() {
   rm -rf "$work/game" && mkdir -p "$work/game" && cp "$build/src/DUdavi" "$work/game/DUdavi"

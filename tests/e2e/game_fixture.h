@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/http_test_server.h"
 #include "support/list_signing.h"
 #include "support/temp_dir.h"
 #include "support/scoped_env.h"
@@ -131,6 +132,18 @@ class GameFixture : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
   }
+};
+
+// A game fixture whose release is served by the in-process test server,
+// which can slow, vary or cut its answers.
+class ServedGameFixture : public GameFixture {
+ protected:
+  ServedGameFixture() {
+    server.ServeDirectory("/10/", root.path() + "/server/10");
+    UseUpdateServer(server.Url("/10/"));
+  }
+
+  HttpTestServer server;
 };
 
 #endif  // STARTER_TESTS_E2E_GAME_FIXTURE_H_

@@ -17,7 +17,6 @@
 
 #include "engine/md5.h"
 #include "game_fixture.h"
-#include "support/http_test_server.h"
 #include "support/list_signing.h"
 #include "update/list_signature.h"
 
@@ -26,13 +25,8 @@ namespace {
 constexpr char kListPath[] = "/10/linux32-dedicated-demo/App/version.txt";
 constexpr char kModuleEnter[] = "APP GameDLLInit\n";
 
-class HazardTest : public GameFixture {
+class HazardTest : public ServedGameFixture {
  protected:
-  HazardTest() {
-    server.ServeDirectory("/", root.path() + "/server");
-    UseUpdateServer(server.Url("/10/"));
-  }
-
   // The listed paths of the server's list ("./" removed).
   std::vector<std::string> ListedPaths() const {
     std::vector<std::string> paths;
@@ -46,8 +40,6 @@ class HazardTest : public GameFixture {
     }
     return paths;
   }
-
-  HttpTestServer server;
 };
 
 // The second starter waits for the first one's update and then finds the

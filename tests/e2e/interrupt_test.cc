@@ -9,21 +9,14 @@
 #include <thread>
 
 #include "game_fixture.h"
-#include "support/http_test_server.h"
 
 namespace {
 
 constexpr char kServerRunning[] = "Velmora: server running for 30 s";
 
-class InterruptTest : public GameFixture {
+class InterruptTest : public ServedGameFixture {
  protected:
-  InterruptTest() {
-    server.ServeDirectory("/10/", root.path() + "/server/10");
-    UseUpdateServer(server.Url("/10/"));
-  }
-
   ScopedEnv long_loop{"VELMORA_SERVER_SECONDS", "30"};
-  HttpTestServer server;
 };
 
 TEST_F(InterruptTest, CtrlCShutsTheRunningGameDownCleanly) {

@@ -67,6 +67,14 @@ class FileInstallTest : public ::testing::Test {
     outcome_ = InstallDownloadedFile(download, nullptr);
     return testing::internal::GetCapturedStdout();
   }
+  // Makes the directory "Base" and, unless `mode` is -1, an old `target`
+  // with permission bits `mode`.
+  static void PlaceOldFile(const char* target, int mode) {
+    WriteFile("Base/.keep", "");
+    if (mode < 0) return;
+    WriteFile(target, "old");
+    ASSERT_EQ(chmod(target, static_cast<mode_t>(mode)), 0);
+  }
 
   TempDir dir_;
   ScopedCwd cwd_{dir_.path()};
@@ -236,11 +244,7 @@ TEST_F(FileInstallTest, KeepsThePermissionBitsOfWhatItReplaces) {
       {"./OKU", -1, 0700},
   };
   for (const auto& c : cases) {
-    WriteFile("Base/.keep", "");
-    if (c.old_mode >= 0) {
-      WriteFile(c.target, "old");
-      ASSERT_EQ(chmod(c.target, static_cast<mode_t>(c.old_mode)), 0);
-    }
+    PlaceOldFile(c.target, c.old_mode);
     Install(c.target, "new");
     EXPECT_TRUE(outcome_.installed) << c.target;
     EXPECT_EQ(ReadFile(c.target), "new") << c.target;
@@ -263,11 +267,7 @@ TEST_F(FileInstallTest, OnlyDataFilesWaitForTheDeferredSync) {
       {"./createversion.sh", -1, false},
   };
   for (const auto& c : cases) {
-    WriteFile("Base/.keep", "");
-    if (c.old_mode >= 0) {
-      WriteFile(c.target, "old");
-      ASSERT_EQ(chmod(c.target, static_cast<mode_t>(c.old_mode)), 0);
-    }
+    PlaceOldFile(c.target, c.old_mode);
     DeferredSync deferred;
     AtomicFile download(c.target, LinkAtDestination::kReplace);
     ASSERT_TRUE(download.Write("new", 3));
