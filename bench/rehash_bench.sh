@@ -66,7 +66,7 @@ run_starter() {
   mkdir -p "$game/App" && cp "$work/installed.txt" "$game/App/version.txt"
   local start end
   start=$(now)
-  (cd "$game" && STARTER_UPDATE_URL="http://127.0.0.1:$port/10/" \
+  (cd "$game" && STARTER_UPDATE_URL="http://127.0.0.1:$port/10/" ${STARTER_WRAP:-} \
      ./DUdavi onlyautoupdate >/dev/null 2>&1)
   end=$(now)
   cmp -s "$game/App/version.txt" "$release/App/version.txt" ||

@@ -2,6 +2,8 @@
 // the keys of two lists (declared in update/auto_update.h).
 #include <cerrno>
 #include <cstdio>
+#include <optional>
+#include <vector>
 
 #include "engine/file_lock.h"
 #include "engine/hash_pipeline.h"
@@ -25,36 +27,64 @@ void ShowHashing(const std::string& name) {
   starter->DrawMessage(message.c_str());
 }
 
+// The names of `files` without a space: the ones that are hashed.
+std::vector<std::string> WithoutSpaces(const std::vector<std::string>& files) {
+  std::vector<std::string> names;
+  names.reserve(files.size());
+  for (const std::string& name : files) {
+    if (spacesinfile(name.c_str()) == 0) names.push_back(name);
+  }
+  return names;
+}
+
 }  // namespace
 
 int CAutoUpdate::CreateVersionFile(const char* filename,
                                    const char* downloaddir,
                                    const std::string& updateVersionFile) {
-  std::vector<std::string> allFiles;
-  ::SearchDirectory(allFiles, downloaddir, "*", true, ignoreFiles);
-
+  // The listed files are hashed on every core from the moment they are
+  // known, while the tree is still being scanned; everything observable (the
+  // scan's log lines, the list's, the hashing lines and dots) happens on
+  // this thread in its usual order.
+  std::vector<ListRead> list_steps;
   std::vector<std::string> files;
-  FileLock list(std::fopen(updateVersionFile.c_str(), "r"));
-  if (list.isValid()) {
+  std::vector<std::string> to_hash;
+  std::optional<HashPipeline> hashes;
+  if (FILE* raw = std::fopen(updateVersionFile.c_str(), "r")) {
+    FileLock list(raw);
     ChecksumListReader reader(list.get());
     ListedPathChecker checker;
     std::string path, hash;
-    for (;;) {
-      UpdateGUI();
-      ListRead read = reader.Next(path, hash);
-      if (read == ListRead::kDone) break;
-      if (read == ListRead::kEnd) {
-        UpdateLog("fscanf2 read error: autoupdate 1 - %s\n",
-                  updateVersionFile.c_str());
-      } else if (read == ListRead::kEntry &&
-                 checker.Check(path) == ListedPath::kInside) {
-        // Refused entries are reported by the comparison walk.
+    for (ListRead read = ListRead::kEntry; read != ListRead::kDone;) {
+      read = reader.Next(path, hash);
+      list_steps.push_back(read);
+      // Refused entries are reported by the comparison walk.
+      if (read == ListRead::kEntry &&
+          checker.Check(path) == ListedPath::kInside) {
         files.push_back(path);
       }
     }
-    list.close();
+    to_hash = WithoutSpaces(files);
+    hashes.emplace(to_hash);
+  }
+
+  std::vector<std::string> allFiles;
+  ::SearchDirectory(allFiles, downloaddir, "*", true, ignoreFiles);
+
+  if (hashes) {
+    for (ListRead read : list_steps) {
+      UpdateGUI();
+      if (read == ListRead::kEnd) {
+        UpdateLog("fscanf2 read error: autoupdate 1 - %s\n",
+                  updateVersionFile.c_str());
+      }
+    }
   } else {
+    // Reported by the FileLock, after the scan as always.
+    FileLock list(std::fopen(updateVersionFile.c_str(), "r"));
     files = std::move(allFiles);
+    to_hash = WithoutSpaces(files);
+    hashes.emplace(to_hash);
   }
 
   UpdateLog("\nChecking which files need updating");
@@ -65,21 +95,14 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
   }
   writer.WriteHeader(MakeVersionKey());
   diskpairs.reserve(diskpairs.size() + files.size());
-  // Names with a space are never hashed; the others are hashed on every
-  // core ahead of this walk, which takes them in order and does everything
-  // else exactly as if it hashed them itself.
-  std::vector<std::string> to_hash;
-  to_hash.reserve(files.size());
-  for (const std::string& name : files) {
-    if (spacesinfile(name.c_str()) == 0) to_hash.push_back(name);
-  }
-  HashPipeline hashes(to_hash);
+  // The hashes come in the order of `files`; this walk does everything else
+  // exactly as if it hashed them itself.
   for (const std::string& name : files) {
     UpdateGUI();
     if (spacesinfile(name.c_str()) > 0) continue;
     UpdateLog("Hashing file %s", name.c_str());
     ShowHashing(name);
-    HashPipeline::Result hashed = hashes.TakeNext();
+    HashPipeline::Result hashed = hashes->TakeNext();
     if (hashed.error == FileHashError::kNotRegularFile) {
       UpdateLog("Not a regular file: %s (it will be replaced)\n",
                 name.c_str());

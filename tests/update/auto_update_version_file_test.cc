@@ -70,9 +70,15 @@ TEST_F(VersionFileTest, CreateVersionFileHashesTheListedNamesInOrder) {
              "./../outside.txt q\n");
   WriteLocal("a.txt", "a");
   WriteLocal("b.txt", "b");
+  // A dangling link: the scan of the tree logs it, before the list's lines.
+  ASSERT_EQ(symlink("nowhere", (game_ + "/dangling").c_str()), 0);
   ASSERT_EQ(update_.CreateVersionFile("App/version.txt", ".",
                                       "Downloads/App/version.txt"),
             0);
+  EXPECT_LT(Log().find("Odd something d_type = "),
+            Log().find("fscanf2 read error"));
+  EXPECT_LT(Log().find("fscanf2 read error"),
+            Log().find("\nChecking which files need updating"));
   std::string version = Local("App/version.txt");
   std::string b = Md5Hex("b", 1), a = Md5Hex("a", 1);
   std::size_t body = version.find('\n') + 1;
