@@ -36,6 +36,8 @@ import functools, http.server, sys, time
 root, port, delay = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]) / 1000
 class Delayed(http.server.SimpleHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Head and body leave at once, not after the client's delayed ACK.
+    disable_nagle_algorithm = True
     def do_GET(self):
         time.sleep(delay)
         super().do_GET()
