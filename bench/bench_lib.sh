@@ -62,3 +62,31 @@ curl_config() {
     printf 'url = "%s%s"\noutput = "%s/%s"\n' "$2" "${path#./}" "$3" "${path#./}"
   done
 }
+
+# wait_for_url URL: waits up to 5 s until URL answers.
+wait_for_url() {
+  for _ in $(seq 50); do
+    curl -fs -o /dev/null "$1" && return 0
+    sleep 0.1
+  done
+  echo "no answer from $1" >&2
+  return 1
+}
+
+# first_install_ms STARTER GAME_DIR SERVER_BASE RELEASE_DIR [VAR=VALUE...]:
+# runs the starter "onlyautoupdate" in a new, empty GAME_DIR against the
+# update server at SERVER_BASE (ending in /10/), with the extra environment
+# given (and STARTER_WRAP, a command to run it under, when set); checks that
+# the release was installed and prints the milliseconds the run took.
+first_install_ms() {
+  local starter=$1 game=$2 server=$3 release=$4 start end
+  shift 4
+  rm -rf "$game" && mkdir -p "$game" && cp "$starter" "$game/DUdavi"
+  start=$(now)
+  (cd "$game" && env STARTER_UPDATE_URL="$server" "$@" ${STARTER_WRAP:-} \
+     ./DUdavi onlyautoupdate >/dev/null 2>&1)
+  end=$(now)
+  cmp -s "$game/App/version.txt" "$release/App/version.txt" ||
+    { echo "starter run did not complete the install" >&2; return 1; }
+  elapsed_ms "$start" "$end"
+}

@@ -58,25 +58,11 @@ http {
 EOF
 "$nginx_bin" -c "$work/nginx.conf" -p "$work" -e "$work/nginx-error.log"
 base=http://127.0.0.1:$port/10/linux32-dedicated-demo/
-for _ in $(seq 50); do
-  curl -fs -o /dev/null "${base}App/version.txt" && break
-  sleep 0.1
-done
+wait_for_url "${base}App/version.txt"
 
 # curl's configuration: every listed file, in list order, one connection.
 curl_config "$release" "$base" "$work/curl" > "$work/curl.config"
 
-run_starter() {
-  rm -rf "$work/game" && mkdir -p "$work/game" && cp "$starter" "$work/game/DUdavi"
-  local start end
-  start=$(now)
-  (cd "$work/game" && STARTER_UPDATE_URL="http://127.0.0.1:$port/10/" ${STARTER_WRAP:-} \
-     ./DUdavi onlyautoupdate >/dev/null 2>&1)
-  end=$(now)
-  cmp -s "$work/game/App/version.txt" "$release/App/version.txt" ||
-    { echo "starter run did not complete the install" >&2; exit 1; }
-  elapsed_ms "$start" "$end"
-}
 
 run_curl() {
   rm -rf "$work/curl" && mkdir -p "$work/curl"
@@ -90,7 +76,8 @@ run_curl() {
 starter_ms=()
 curl_ms=()
 for round in $(seq "$rounds"); do
-  starter_ms+=("$(run_starter)")
+  starter_ms+=("$(first_install_ms "$starter" "$work/game" \
+    "http://127.0.0.1:$port/10/" "$release" ${STARTER_DOWNLOADS:+STARTER_DOWNLOADS=$STARTER_DOWNLOADS})")
   curl_ms+=("$(run_curl)")
   echo "round $round: starter ${starter_ms[-1]} ms, curl ${curl_ms[-1]} ms" >&2
 done

@@ -49,24 +49,10 @@ server.serve_forever()
 EOF
 server_pid=$!
 base=http://127.0.0.1:$port/10/linux32-dedicated-demo/
-for _ in $(seq 50); do
-  curl -fs -o /dev/null "${base}App/version.txt" && break
-  sleep 0.1
-done
+wait_for_url "${base}App/version.txt"
 
 curl_config "$release" "$base" "$work/curl" > "$work/curl.config"
 
-run_starter() {
-  rm -rf "$work/game" && mkdir -p "$work/game" && cp "$build/src/DUdavi" "$work/game/DUdavi"
-  local start end
-  start=$(now)
-  (cd "$work/game" && STARTER_UPDATE_URL="http://127.0.0.1:$port/10/" \
-     STARTER_DOWNLOADS=$1 ./DUdavi onlyautoupdate >/dev/null 2>&1)
-  end=$(now)
-  cmp -s "$work/game/App/version.txt" "$release/App/version.txt" ||
-    { echo "starter run did not complete the install" >&2; exit 1; }
-  elapsed_ms "$start" "$end"
-}
 
 run_curl() {
   rm -rf "$work/curl" && mkdir -p "$work/curl"
@@ -78,9 +64,11 @@ four_ms=()
 one_ms=()
 curl_ms=()
 for round in $(seq "$rounds"); do
-  four_ms+=("$(run_starter 4)")
+  four_ms+=("$(first_install_ms "$build/src/DUdavi" "$work/game" \
+    "http://127.0.0.1:$port/10/" "$release" STARTER_DOWNLOADS=4)")
   curl_ms+=("$(run_curl)")
-  one_ms+=("$(run_starter 1)")
+  one_ms+=("$(first_install_ms "$build/src/DUdavi" "$work/game" \
+    "http://127.0.0.1:$port/10/" "$release" STARTER_DOWNLOADS=1)")
   echo "round $round: starter N=4 ${four_ms[-1]} ms, curl ${curl_ms[-1]} ms," \
        "starter N=1 ${one_ms[-1]} ms" >&2
 done

@@ -57,10 +57,7 @@ port=$(free_port)
 python3 -m http.server "$port" --bind 127.0.0.1 --directory "$work/server" \
   >/dev/null 2>&1 &
 server_pid=$!
-for _ in $(seq 50); do
-  curl -fs -o /dev/null "http://127.0.0.1:$port/10/linux32-dedicated-demo/App/version.txt" && break
-  sleep 0.1
-done
+wait_for_url "http://127.0.0.1:$port/10/linux32-dedicated-demo/App/version.txt"
 
 run_starter() {
   mkdir -p "$game/App" && cp "$work/installed.txt" "$game/App/version.txt"
