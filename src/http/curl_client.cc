@@ -1,12 +1,8 @@
 #include "http/curl_client.h"
 
-#include <strings.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "engine/md5.h"
