@@ -12,9 +12,11 @@ free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 
-# Times one command (its output discarded); prints the milliseconds.
+# Times one command (its output discarded), after writing back what earlier
+# runs left dirty; prints the milliseconds.
 time_ms() {
   local start end
+  sync
   start=$(now)
   "$@" >/dev/null 2>&1
   end=$(now)
@@ -82,6 +84,8 @@ first_install_ms() {
   local starter=$1 game=$2 server=$3 release=$4 start end
   shift 4
   rm -rf "$game" && mkdir -p "$game" && cp "$starter" "$game/DUdavi"
+  # What earlier runs left to write back is not this run's to sync.
+  sync
   start=$(now)
   (cd "$game" && env STARTER_UPDATE_URL="$server" "$@" ${STARTER_WRAP:-} \
      ./DUdavi onlyautoupdate >/dev/null 2>&1)

@@ -66,11 +66,7 @@ curl_config "$release" "$base" "$work/curl" > "$work/curl.config"
 
 run_curl() {
   rm -rf "$work/curl" && mkdir -p "$work/curl"
-  local start end
-  start=$(now)
-  curl -s --fail --create-dirs --config "$work/curl.config"
-  end=$(now)
-  elapsed_ms "$start" "$end"
+  time_ms curl -s --fail --create-dirs --config "$work/curl.config"
 }
 
 starter_ms=()

@@ -51,7 +51,8 @@ cp "$build/src/DUdavi" "$game/DUdavi"
 "$build/tools/starter-checksums" "$game" "$release/App/version.txt" >/dev/null
 # The installed version file: the same entries under an older key.
 sed '1s/.*/version_file 1000/' "$release/App/version.txt" > "$work/installed.txt"
-tail -n +2 "$release/App/version.txt" | cut -d' ' -f1 > "$work/names.txt"
+tail -n +2 "$release/App/version.txt" | cut -d' ' -f1 | sed "s|^\./|$game/|" \
+  > "$work/names.txt"
 
 port=$(free_port)
 python3 -m http.server "$port" --bind 127.0.0.1 --directory "$work/server" \
@@ -62,6 +63,7 @@ wait_for_url "http://127.0.0.1:$port/10/linux32-dedicated-demo/App/version.txt"
 run_starter() {
   mkdir -p "$game/App" && cp "$work/installed.txt" "$game/App/version.txt"
   local start end
+  sync
   start=$(now)
   (cd "$game" && STARTER_UPDATE_URL="http://127.0.0.1:$port/10/" ${STARTER_WRAP:-} \
      ./DUdavi onlyautoupdate >/dev/null 2>&1)
@@ -73,13 +75,7 @@ run_starter() {
   elapsed_ms "$start" "$end"
 }
 
-run_md5sum() {
-  local start end
-  start=$(now)
-  (cd "$game" && xargs -a "$work/names.txt" -d '\n' md5sum >/dev/null)
-  end=$(now)
-  elapsed_ms "$start" "$end"
-}
+run_md5sum() { time_ms xargs -a "$work/names.txt" -d '\n' md5sum; }
 
 run_tool() { time_ms "$build/tools/starter-checksums" "$game" "$work/tool-list.txt"; }
 
