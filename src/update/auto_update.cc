@@ -69,19 +69,6 @@ class QuietFileProbes {
   QuietFileProbes& operator=(const QuietFileProbes&) = delete;
 };
 
-// Every step of a list reader up to the end, in order.
-std::vector<ListStep> ReadListSteps(FILE* list) {
-  std::vector<ListStep> steps;
-  ChecksumListReader reader(list);
-  for (;;) {
-    ListStep step;
-    step.read = reader.Next(step.path, step.hash);
-    if (step.read == ListRead::kDone) return steps;
-    if (step.read == ListRead::kMalformed) step.error = reader.error();
-    steps.push_back(std::move(step));
-  }
-}
-
 // The transfer of a listed file: from the server directory to its listed
 // path, checked against its listed hash.
 DownloadPipeline::Request FileRequest(const std::string& url,

@@ -16,14 +16,6 @@
 class CCurl;
 class ListedPathChecker;
 
-// One step of a checksum list reader: what it read, and why an entry was
-// malformed.
-struct ListStep {
-  ListRead read = ListRead::kDone;
-  std::string path;
-  std::string hash;
-  std::string error;
-};
 
 // Constructing a CAutoUpdate performs one update run, synchronously: fetch
 // the checksum list from the application's update path, move files of

@@ -46,22 +46,19 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
   // known, while the tree is still being scanned; everything observable (the
   // scan's log lines, the list's, the hashing lines and dots) happens on
   // this thread in its usual order.
-  std::vector<ListRead> list_steps;
+  std::vector<ListStep> list_steps;
   std::vector<std::string> files;
   std::vector<std::string> to_hash;
   std::optional<HashPipeline> hashes;
   if (FILE* raw = std::fopen(updateVersionFile.c_str(), "r")) {
     FileLock list(raw);
-    ChecksumListReader reader(list.get());
+    list_steps = ReadListSteps(list.get());
     ListedPathChecker checker;
-    std::string path, hash;
-    for (ListRead read = ListRead::kEntry; read != ListRead::kDone;) {
-      read = reader.Next(path, hash);
-      list_steps.push_back(read);
+    for (const ListStep& step : list_steps) {
       // Refused entries are reported by the comparison walk.
-      if (read == ListRead::kEntry &&
-          checker.Check(path) == ListedPath::kInside) {
-        files.push_back(path);
+      if (step.read == ListRead::kEntry &&
+          checker.Check(step.path) == ListedPath::kInside) {
+        files.push_back(step.path);
       }
     }
     to_hash = WithoutSpaces(files);
@@ -72,13 +69,14 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
   ::SearchDirectory(allFiles, downloaddir, "*", true, ignoreFiles);
 
   if (hashes) {
-    for (ListRead read : list_steps) {
+    for (const ListStep& step : list_steps) {
       UpdateGUI();
-      if (read == ListRead::kEnd) {
+      if (step.read == ListRead::kEnd) {
         UpdateLog("fscanf2 read error: autoupdate 1 - %s\n",
                   updateVersionFile.c_str());
       }
     }
+    UpdateGUI();  // the reader's last step, which found the end of the list
   } else {
     // Reported by the FileLock, after the scan as always.
     FileLock list(std::fopen(updateVersionFile.c_str(), "r"));

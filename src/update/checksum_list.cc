@@ -94,6 +94,18 @@ ListRead ChecksumListReader::Next(std::string& path, std::string& hash) {
   return ReadFields(path, hash);
 }
 
+std::vector<ListStep> ReadListSteps(FILE* list) {
+  std::vector<ListStep> steps;
+  ChecksumListReader reader(list);
+  for (;;) {
+    ListStep step;
+    step.read = reader.Next(step.path, step.hash);
+    if (step.read == ListRead::kDone) return steps;
+    if (step.read == ListRead::kMalformed) step.error = reader.error();
+    steps.push_back(std::move(step));
+  }
+}
+
 ChecksumListWriter::~ChecksumListWriter() { Close(); }
 
 int ChecksumListWriter::Open(const char* path) {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // Longest field (path, hash, keyword or key) and longest line remainder a
 // list may carry, in characters.
@@ -67,6 +68,19 @@ class ChecksumListReader {
   std::string last_line_;
   std::string error_;
 };
+
+// One step of a ChecksumListReader: what it read, and why an entry was
+// malformed.
+struct ListStep {
+  ListRead read = ListRead::kDone;
+  std::string path;
+  std::string hash;
+  std::string error;
+};
+
+// Every step of a reader over `list` (open, at its start) up to the end,
+// in order; the last step, which finds the end, is not included.
+std::vector<ListStep> ReadListSteps(FILE* list);
 
 // Writes a checksum list. Owns the stream it opens; an unfinished file is
 // closed (not removed) on destruction, so a stopped writer leaves the entries

@@ -9,7 +9,6 @@
 #include <string>
 
 #include "game_fixture.h"
-#include "support/http_test_server.h"
 #include "support/list_signing.h"
 
 namespace {
@@ -24,19 +23,12 @@ constexpr char kNeedsKey[] =
     "needs a starter built with the test key "
     "(-DSTARTER_UPDATE_PUBLIC_KEY=tests/keys/update_test_key.pub.pem)";
 
-class SignedReleaseTest : public GameFixture {
+class SignedReleaseTest : public ServedGameFixture {
  protected:
-  SignedReleaseTest() {
-    server.ServeDirectory("/10/", root.path() + "/server/10");
-    UseUpdateServer(server.Url("/10/"));
-  }
-
   // Requests the server received for `path` below the release.
   int Fetches(const std::string& path) const {
     return server.RequestCount(kReleaseUrl + path);
   }
-
-  HttpTestServer server;
 };
 
 TEST_F(SignedReleaseTest, SignedReleaseInstallsAndRunsTheModule) {
