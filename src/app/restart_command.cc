@@ -2,49 +2,57 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-bool IsShellSafe(char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-      (c >= '0' && c <= '9')) {
-    return true;
-  }
-  return c != '\0' && std::strchr("_./:=@%+,-", c) != nullptr;
-}
+// Characters through which the shell would run or expand what an argument
+// holds.
+constexpr char kShellCharacters[] = ";&|<>$`\\'\"*?[";
 
-std::string SingleQuoted(const std::string& arg) {
-  std::string quoted = "'";
-  for (char c : arg) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
+// True when `word` has the form NAME=... of a shell variable assignment.
+bool LooksLikeAssignment(const std::string& word) {
+  const std::size_t eq = word.find('=');
+  if (eq == 0 || eq == std::string::npos) return false;
+  for (std::size_t i = 0; i < eq; ++i) {
+    const unsigned char c = static_cast<unsigned char>(word[i]);
+    if (!(std::isalpha(c) || c == '_' || (i > 0 && std::isdigit(c)))) {
+      return false;
     }
   }
-  return quoted + "'";
+  return true;
 }
 
 }  // namespace
 
-std::string ShellQuoteArgument(const std::string& arg) {
-  bool safe = !arg.empty();
-  for (char c : arg) safe = safe && IsShellSafe(c);
-  return safe ? arg : SingleQuoted(arg);
+std::string NeutraliseShellCharacters(const std::string& arg) {
+  std::string word;
+  word.reserve(arg.size());
+  for (char c : arg) {
+    if (c == '\n') {
+      word += "'\n'";
+      continue;
+    }
+    if (c != '\0' && std::strchr(kShellCharacters, c) != nullptr) {
+      word += '\\';
+    }
+    word += c;
+  }
+  return word;
 }
 
 std::string BuildRestartCommand(int argc, char** argv) {
   std::string command;
   for (int i = 0; i < argc; ++i) {
     if (argv[i] != nullptr) {
-      const std::string arg = argv[i];
-      const bool looks_like_assignment =
-          i == 0 && arg.find('=') != std::string::npos;
-      command +=
-          looks_like_assignment ? SingleQuoted(arg) : ShellQuoteArgument(arg);
+      std::string word = NeutraliseShellCharacters(argv[i]);
+      if (i == 0 && LooksLikeAssignment(word)) {
+        word.insert(word.find('='), 1, '\\');
+      }
+      command += word;
     }
     command += ' ';
   }

@@ -4,15 +4,19 @@
 
 #include <string>
 
-// `arg` as one word of the POSIX shell: unchanged when it holds only
-// letters, digits and "_./:=@%+,-" (and is not empty), otherwise in single
-// quotes with each "'" written as '\''. The empty argument gives ''.
-std::string ShellQuoteArgument(const std::string& arg);
+// `arg` as it goes into the restart command: unchanged, except that each
+// character through which the shell would run or expand something (";",
+// "&", "|", "<", ">", "$", "`", "\", "'", "\"", "*", "?", "[") gets a
+// backslash before it, and a line feed is written in single quotes. Blanks
+// stay as they are, so an argument holding blanks reaches the restarted
+// program as several arguments.
+std::string NeutraliseShellCharacters(const std::string& arg);
 
-// The shell command that runs argv[0..argc-1] again with exactly these
-// arguments: each argument, quoted by ShellQuoteArgument, followed by one
-// space (a null argument adds only the space). A program path holding "="
-// is quoted too, so that the shell cannot take it for an assignment.
+// The shell command that runs argv[0..argc-1] again: each argument, through
+// NeutraliseShellCharacters, followed by one space (a null argument adds
+// only the space), so the command ends with a space. A program path that
+// the shell would take for a variable assignment ("NAME=...") gets a
+// backslash before its "=".
 std::string BuildRestartCommand(int argc, char** argv);
 
 // Prints the restart banner, changes into `app_dir` (on failure writes

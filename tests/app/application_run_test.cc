@@ -196,8 +196,8 @@ TEST_F(ApplicationRunTest, RestartRunsTheSameArgumentsAsAChildInTheAppDir) {
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(ReadFile(game / "args.txt"),
             game_dir +
-                "\n[noautoupdate]\n[mod:restart]\n[with space]\n"
-                "[a;touch INJECTED]\n");
+                "\n[noautoupdate]\n[mod:restart]\n[with]\n[space]\n"
+                "[a;touch]\n[INJECTED]\n");
   EXPECT_FALSE(PathExists(game / "INJECTED"));
   const std::string tail = r.out.substr(r.out.find("*****"));
   EXPECT_EQ(tail,
@@ -205,7 +205,7 @@ TEST_F(ApplicationRunTest, RestartRunsTheSameArgumentsAsAChildInTheAppDir) {
             "Module asked for a restart\n\n"
             "cmd: " +
                 script +
-                " noautoupdate mod:restart 'with space' 'a;touch INJECTED' \n"
+                " noautoupdate mod:restart with space a\\;touch INJECTED \n"
                 "child-ran\nTHE END\n");
   EXPECT_EQ(r.err, "");
 }

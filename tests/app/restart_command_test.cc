@@ -37,7 +37,7 @@ std::string WriteArgvScript(const TempDir& dir, const std::string& output) {
 
 }  // namespace
 
-TEST(RestartCommandTest, QuotesOnlyWhatTheShellWouldInterpret) {
+TEST(RestartCommandTest, NeutralisesOnlyWhatTheShellWouldRunOrExpand) {
   const struct {
     const char* arg;
     const char* word;
@@ -45,19 +45,23 @@ TEST(RestartCommandTest, QuotesOnlyWhatTheShellWouldInterpret) {
       {"noautoupdate", "noautoupdate"},
       {"./DUdavi", "./DUdavi"},
       {"a_b.c/d:e=f@g%h+i,j-k", "a_b.c/d:e=f@g%h+i,j-k"},
-      {"", "''"},
-      {"two words", "'two words'"},
-      {"a;touch x", "'a;touch x'"},
-      {"it's", "'it'\\''s'"},
-      {"$HOME", "'$HOME'"},
-      {"*", "'*'"},
-      {"~", "'~'"},
-      {"a\nb", "'a\nb'"},
-      {"`id`", "'`id`'"},
-      {"x\"y", "'x\"y'"},
+      {"", ""},
+      {"two words", "two words"},
+      {"~", "~"},
+      {"a;touch x", "a\\;touch x"},
+      {"it's", "it\\'s"},
+      {"$HOME", "\\$HOME"},
+      {"*", "\\*"},
+      {"a?[b]", "a\\?\\[b]"},
+      {"a\nb", "a'\n'b"},
+      {"`id`", "\\`id\\`"},
+      {"x\"y", "x\\\"y"},
+      {"a|b&c", "a\\|b\\&c"},
+      {"<in >out", "\\<in \\>out"},
+      {"back\\slash", "back\\\\slash"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ShellQuoteArgument(c.arg), c.word) << c.arg;
+    EXPECT_EQ(NeutraliseShellCharacters(c.arg), c.word) << c.arg;
   }
 }
 
@@ -75,21 +79,29 @@ TEST(RestartCommandTest, NullArgumentAddsOnlyItsSpace) {
 
 TEST(RestartCommandTest, ProgramPathWithEqualsSignIsNotAnAssignment) {
   Argv args({"./a=b", "x=y"});
-  EXPECT_EQ(BuildRestartCommand(args.argc(), args.argv()), "'./a=b' x=y ");
+  EXPECT_EQ(BuildRestartCommand(args.argc(), args.argv()), "./a=b x=y ");
+  Argv assignment({"A_1=b", "x=y"});
+  EXPECT_EQ(BuildRestartCommand(assignment.argc(), assignment.argv()),
+            "A_1\\=b x=y ");
 }
 
-TEST(RestartCommandTest, ShellHandsTheChildExactlyTheOriginalArguments) {
+TEST(RestartCommandTest, ShellSplitsAtBlanksAndRunsNothingAnArgumentHolds) {
   TempDir dir;
   const std::string output = dir / "args.txt";
   const std::string script = WriteArgvScript(dir, output);
-  Argv args({script, "noautoupdate", "with space", "a;touch INJECTED", "",
-             "it's", "$HOME", "*"});
+  Argv args({script, "noautoupdate", "my server.cfg", "a;touch INJECTED", "",
+             "it's", "$HOME", "*", "${IFS}", "`touch INJECTED`",
+             "x|touch INJECTED", "x&&touch INJECTED", "x\ntouch INJECTED",
+             "x>INJECTED", "q\"uote\\d"});
   ScopedCwd cwd(dir.path());
   ASSERT_EQ(RunShell(BuildRestartCommand(args.argc(), args.argv())), 0);
   EXPECT_EQ(ReadFile(output),
             dir.path() +
-                "\n[noautoupdate]\n[with space]\n[a;touch INJECTED]\n"
-                "[]\n[it's]\n[$HOME]\n[*]\n");
+                "\n[noautoupdate]\n[my]\n[server.cfg]\n[a;touch]\n"
+                "[INJECTED]\n[it's]\n[$HOME]\n[*]\n[${IFS}]\n"
+                "[`touch]\n[INJECTED`]\n[x|touch]\n"
+                "[INJECTED]\n[x&&touch]\n[INJECTED]\n[x\ntouch]\n"
+                "[INJECTED]\n[x>INJECTED]\n[q\"uote\\d]\n");
   EXPECT_FALSE(PathExists(dir / "INJECTED"));
 }
 
@@ -106,5 +118,5 @@ TEST(RestartCommandTest, RestartRunsTheChildInTheApplicationDirectory) {
                             app_dir.path(), args.argc(), args.argv());
   }
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(ReadFile(output), app_dir.path() + "\n[x y]\n");
+  EXPECT_EQ(ReadFile(output), app_dir.path() + "\n[x]\n[y]\n");
 }
