@@ -1,10 +1,13 @@
 #include "launcher/config_map.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <sstream>
 
 #include "engine/atomic_file.h"
@@ -55,6 +58,24 @@ void LogSaveFailure(const std::string& name, const char* step, int error) {
       std::strerror(error));
 }
 
+// Creates or truncates `path` and writes `text` into it; failures are logged
+// under `name`.
+bool SaveInPlace(const std::string& name, const std::string& path,
+                 const std::string& text) {
+  std::unique_ptr<FILE, int (*)(FILE*)> out(std::fopen(path.c_str(), "w"),
+                                           &std::fclose);
+  if (out == nullptr) {
+    LogSaveFailure(name, "create", errno);
+    return false;
+  }
+  if (std::fwrite(text.data(), 1, text.size(), out.get()) != text.size() ||
+      std::fclose(out.release()) != 0) {
+    LogSaveFailure(name, "write", errno);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool SignedByteLess::operator()(const std::string& a,
@@ -91,21 +112,27 @@ std::int32_t CConfigMap::getConfigAsInt(const stringc& name) const {
 }
 
 bool CConfigMap::SaveToFile(const stringc& name) const {
+  std::string text = kHeaderLine;
+  for (const auto& [key, value] : Map) text += key + "=" + value + "\n";
+  // A file this process may not write stays as it is, as it would for an
+  // open that creates or truncates it.
+  if (::access(name.c_str(), F_OK) == 0 && ::access(name.c_str(), W_OK) != 0) {
+    LogSaveFailure(name, "create", errno);
+    return false;
+  }
   // Replacing the file keeps what rewriting it in place kept: its permission
   // bits, and a symbolic link with the file it leads to.
   AtomicFile file(name, LinkAtDestination::kFollow);
   if (!file.ok()) {
+    // A directory that takes no new file beside a writable one: rewrite the
+    // file in place.
+    if (file.error() == EACCES || file.error() == EPERM) {
+      return SaveInPlace(name, file.path(), text);
+    }
     LogSaveFailure(name, "create", file.error());
     return false;
   }
-  file.Write(kHeaderLine, sizeof kHeaderLine - 1);
-  for (const auto& [key, value] : Map) {
-    file.Write(key.data(), key.size());
-    file.Write("=", 1);
-    file.Write(value.data(), value.size());
-    file.Write("\n", 1);
-  }
-  if (!file.Flush()) {
+  if (!file.Write(text.data(), text.size()) || !file.Flush()) {
     LogSaveFailure(name, "write", errno);
     return false;
   }

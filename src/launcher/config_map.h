@@ -35,8 +35,11 @@ class CConfigMap {
   // Writes the header line and every entry ("name=value") in name order to
   // the file `name`, replacing it whole and durably. A symbolic link at
   // `name` stays and the file it leads to is replaced; the file keeps its
-  // permission bits. Returns false, logging one line and leaving the old
-  // file as it was, when the new one cannot be created or written.
+  // permission bits. Returns false, logging one line ("Could not save config
+  // file ...") and leaving the old file as it was, when the new one cannot be
+  // created or written, and when `name` exists but this process may not
+  // write it. Where no new file can be made beside a file this process may
+  // write (a directory it may not write), the file is rewritten in place.
   bool SaveToFile(const stringc& name) const;
 
   // The entries in name order.

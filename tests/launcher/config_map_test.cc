@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -185,6 +186,59 @@ TEST_F(ConfigMapTest, FailedWriteKeepsTheOldFile) {
   EXPECT_EQ(code, 0) << "save should have failed";
   EXPECT_EQ(ReadFile(path), "Window.Width=800\n");
   EXPECT_EQ(RunShell("test $(ls -A '" + dir_.path() + "' | wc -l) -eq 1"), 0);
+}
+
+// Where the process may not write: a file it may not write stays as it is
+// (one log line, nothing beside it); a file it may write in a directory it
+// may not write is rewritten in place.
+TEST_F(ConfigMapTest, SaveWithoutWriteRightsActsAsCreatingTheFileWould) {
+  const struct {
+    const char* name;
+    mode_t file_mode;
+    mode_t dir_mode;
+    bool saved;
+  } cases[] = {
+      {"read-only file", 0644, 0777, false},
+      {"writable file, read-only directory", 0666, 0755, true},
+      {"no file, read-only directory", 0, 0755, false},
+  };
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  for (const auto& c : cases) {
+    const std::string game = dir_ / c.name;
+    const std::string path = game + "/startup_config.cfg";
+    const std::string log_path = dir_ / (std::string(c.name) + ".log");
+    ASSERT_EQ(mkdir(game.c_str(), 0755), 0);
+    if (c.file_mode != 0) {
+      WriteFile(path, "Window.Width=800\n");
+      ASSERT_EQ(chmod(path.c_str(), c.file_mode), 0);
+    }
+    ASSERT_EQ(chmod(game.c_str(), c.dir_mode), 0);
+    WriteFile(log_path, "");
+    ASSERT_EQ(chmod(log_path.c_str(), 0666), 0);
+    const int code = RunAsNobody([&] {
+      CAppLog log(log_path.c_str(), false);
+      CConfigMap map;
+      map.setConfig("Window.Width", "1136");
+      return map.SaveToFile(path) ? 1 : 0;
+    });
+    EXPECT_EQ(code, c.saved ? 1 : 0) << c.name;
+    const std::string logged = ReadFile(log_path);
+    if (c.saved) {
+      EXPECT_EQ(ReadFile(path), kHeader + "Window.Width=1136\n") << c.name;
+      EXPECT_EQ(logged, "") << c.name;
+    } else {
+      if (c.file_mode != 0) {
+        EXPECT_EQ(ReadFile(path), "Window.Width=800\n") << c.name;
+      }
+      EXPECT_EQ(logged, "Could not save config file " + path +
+                            " (create): Permission denied\n")
+          << c.name;
+    }
+    EXPECT_EQ(RunShell("test $(ls -A '" + game + "' | wc -l) -eq " +
+                       (c.file_mode != 0 || c.saved ? "1" : "0")),
+              0)
+        << c.name;
+  }
 }
 
 TEST(SignedByteLessTest, OrdersBytesAsSignedNumbers) {

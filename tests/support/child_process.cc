@@ -1,6 +1,8 @@
 #include "support/child_process.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,4 +88,22 @@ int RunWithFileSizeLimit(rlim_t max_file_bytes,
   int status = 0;
   if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
+}
+
+int RunAsNobody(const std::function<int()>& body) {
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) return -1;
+  const uid_t uid = nobody->pw_uid;
+  const gid_t gid = nobody->pw_gid;
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
+      _exit(255);
+    }
+    _exit(body());
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
 }

@@ -56,4 +56,10 @@ ChildResult RunChild(const std::string& program,
 // -1 when it did not exit normally.
 int RunWithFileSizeLimit(rlim_t max_file_bytes, const std::function<int()>& body);
 
+// Runs `body` in a forked child that has dropped root for the user and group
+// "nobody", so that permission checks apply to it. Returns the child's exit
+// code (the value `body` returned), or -1 when it did not exit normally or
+// could not drop its rights.
+int RunAsNobody(const std::function<int()>& body);
+
 #endif  // STARTER_TESTS_SUPPORT_CHILD_PROCESS_H_
