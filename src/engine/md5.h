@@ -5,13 +5,21 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
-// Incremental MD5. Feed bytes with Update in any chunking, then call Final
-// once; the digest does not depend on how the input was split.
+typedef struct evp_md_ctx_st EVP_MD_CTX;
+
+// Incremental MD5 (OpenSSL's, also where the system's OpenSSL configuration
+// admits only FIPS algorithms). Feed bytes with Update in any chunking, then
+// call Final once; the digest does not depend on how the input was split.
 class Md5 {
  public:
   Md5();
+  // False when OpenSSL could not provide MD5 or a step of it failed: Final
+  // then gives 16 zero bytes and FinalHex the empty string, which no hash
+  // text equals.
+  bool usable() const { return context_ != nullptr; }
   // Adds `length` bytes at `data` to the message.
   void Update(const void* data, std::size_t length);
   // Finishes the message and returns its 16-byte digest. The object must not
@@ -21,12 +29,10 @@ class Md5 {
   std::string FinalHex();
 
  private:
-  void Transform(const std::uint8_t* block);
-
-  std::uint32_t state_[4];
-  std::uint64_t bit_count_;
-  std::uint8_t buffer_[64];
-  std::size_t buffered_;
+  struct ContextDeleter {
+    void operator()(EVP_MD_CTX* context) const;
+  };
+  std::unique_ptr<EVP_MD_CTX, ContextDeleter> context_;
 };
 
 // The digest of `data` as 32 lower-case hexadecimal digits.

@@ -1,6 +1,7 @@
 #include "engine/md5.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <random>
@@ -30,6 +31,27 @@ TEST(Md5Test, MatchesTheRfc1321TestSuite) {
     EXPECT_EQ(Md5Hex(c.input, std::string(c.input).size()), c.digest)
         << "input \"" << c.input << "\"";
   }
+}
+
+// Where the system's OpenSSL configuration admits only FIPS algorithms, the
+// default library context refuses MD5; the digests above still come out.
+TEST(Md5Test, HashesWhereTheSystemAdmitsOnlyFipsAlgorithms) {
+  TempDir dir;
+  const std::string conf = dir / "fips-only.cnf";
+  WriteFile(conf,
+            "openssl_conf = openssl_init\n[openssl_init]\n"
+            "alg_section = evp_properties\n[evp_properties]\n"
+            "default_properties = fips=yes\n");
+  WriteFile(dir / "abc", "abc");
+  const std::string env = "OPENSSL_CONF='" + conf + "' ";
+  ASSERT_NE(RunShell(env + "openssl md5 '" + (dir / "abc") + "' >/dev/null 2>&1"),
+            0)
+      << "the configuration should make the default context refuse MD5";
+  EXPECT_EQ(RunShell(env +
+                     "/proc/" + std::to_string(getpid()) +
+                     "/exe --gtest_filter=Md5Test.MatchesTheRfc1321TestSuite "
+                     ">/dev/null 2>&1"),
+            0);
 }
 
 TEST(Md5Test, DigestDoesNotDependOnChunking) {
