@@ -24,7 +24,8 @@ function(starter_subsystem folder)
   starter_include_root(${folder} root ${folder} ${arg_USES})
   target_include_directories(${target} PRIVATE ${root}
                              ${PROJECT_SOURCE_DIR}/include)
-  target_link_libraries(${target} PRIVATE standard_settings ${arg_LIBRARIES})
+  target_link_libraries(${target} PRIVATE standard_settings
+                        PUBLIC ${arg_LIBRARIES})
   set_property(GLOBAL APPEND PROPERTY STARTER_FOLDERS ${folder})
   set_property(GLOBAL PROPERTY STARTER_USES_${folder} ${arg_USES})
 endfunction()

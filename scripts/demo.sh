@@ -39,7 +39,7 @@ fi
 cat "$keys/update_key.pub.pem"
 
 heading "Building a starter that requires signed checksum lists"
-cmake -S . -B "$build" -G Ninja -DSTARTER_BUILD_TESTS=OFF \
+cmake --preset release -B "$build" -DSTARTER_BUILD_TESTS=OFF \
   -DSTARTER_UPDATE_PUBLIC_KEY="$keys/update_key.pub.pem"
 cmake --build "$build"
 

@@ -12,10 +12,8 @@ seconds=${1:-20}
 only=${2:-}
 
 bash scripts/install-deps.sh
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTARTER_BUILD_FUZZ=ON \
-  -DSTARTER_BUILD_TESTS=OFF -DSTARTER_BUILD_EXAMPLES=OFF -DSTARTER_BUILD_TOOLS=OFF
-cmake --build build-fuzz -j "$(nproc 2>/dev/null || echo 2)"
+cmake --preset fuzz
+cmake --build --preset fuzz
 
 mkdir -p build-fuzz/artifacts build-fuzz/corpus
 for bin in build-fuzz/fuzz/fuzz_*; do

@@ -13,7 +13,7 @@
 #include "launcher/config_reader.h"
 #include "launcher/downloads_in_flight.h"
 #include "launcher/engine_defaults_setup.h"
-#include "launcher/update_public_key.h"
+#include "launcher/compiled_settings.h"
 #include "update/auto_update.h"
 
 namespace {

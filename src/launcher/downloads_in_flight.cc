@@ -4,10 +4,7 @@
 #include <string>
 
 #include "engine_starter/log.h"
-
-#ifndef STARTER_DOWNLOADS_IN_FLIGHT
-#error "STARTER_DOWNLOADS_IN_FLIGHT must be defined by the build"
-#endif
+#include "launcher/compiled_settings.h"
 
 namespace {
 
@@ -23,16 +20,13 @@ void Log(const char* format, const char* value) {
 }  // namespace
 
 std::size_t DownloadsInFlight() {
-  static_assert(STARTER_DOWNLOADS_IN_FLIGHT >= 1 &&
-                    STARTER_DOWNLOADS_IN_FLIGHT <= kMost,
-                "STARTER_DOWNLOADS_IN_FLIGHT must be from 1 to 64");
   const char* value = std::getenv(kVariable);
-  if (value == nullptr || *value == '\0') return STARTER_DOWNLOADS_IN_FLIGHT;
+  if (value == nullptr || *value == '\0') return CompiledDownloadsInFlight();
   char* end = nullptr;
   const long count = std::strtol(value, &end, 10);
   if (*end != '\0' || count < 1 || count > kMost) {
     Log("%s ignored (not a number from 1 to 64): %s\n", value);
-    return STARTER_DOWNLOADS_IN_FLIGHT;
+    return CompiledDownloadsInFlight();
   }
   Log("Downloads in flight from %s: %s\n", value);
   return static_cast<std::size_t>(count);

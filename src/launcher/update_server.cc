@@ -3,10 +3,7 @@
 #include <cstdlib>
 
 #include "engine_starter/log.h"
-
-#ifndef STARTER_UPDATE_URL
-#error "STARTER_UPDATE_URL must be defined by the build"
-#endif
+#include "launcher/compiled_settings.h"
 
 namespace {
 
@@ -30,11 +27,11 @@ bool IsHttpUrlEndingInSlash(const std::string& url) {
 
 std::string UpdateServerBase() {
   const char* value = std::getenv(kUpdateUrlVariable);
-  if (value == nullptr || *value == '\0') return STARTER_UPDATE_URL;
+  if (value == nullptr || *value == '\0') return std::string(CompiledUpdateUrl());
   const std::string url = value;
   if (!IsHttpUrlEndingInSlash(url)) {
     Log("%s ignored (not an http URL ending in /): %s\n", url);
-    return STARTER_UPDATE_URL;
+    return std::string(CompiledUpdateUrl());
   }
   Log("Update server from %s: %s\n", url);
   return url;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "launcher/compiled_settings.h"
 #include "launcher/engine_defaults_setup.h"
 #include "support/text_match.h"
 
@@ -56,9 +57,7 @@ TEST(EngineDefaultsTest, FillsTheKeyBindings) {
 TEST(EngineDefaultsTest, AddressesHaveTheFixedSchemesAndPaths) {
   EngineDefaults d;
   SetupGame(d);
-#ifdef STARTER_UPDATE_URL
-  EXPECT_EQ(d.updateURL, STARTER_UPDATE_URL);
-#endif
+  EXPECT_EQ(d.updateURL, CompiledUpdateUrl());
   EXPECT_TRUE(EndsWith(d.updateURL, "/10/"));
   EXPECT_TRUE(StartsWith(d.updateURL, "http://"));
 
