@@ -94,9 +94,12 @@ class GameFixture : public ::testing::Test {
   ChildResult Run(const std::vector<std::string>& args = {}) {
     return RunChild(game + "/DUdavi", Argv(args), game, capture.path());
   }
-  std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& args) {
+  // Starts it without waiting; with `own_process_group` it leads a process
+  // group of its own, as under a service manager.
+  std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& args,
+                                      bool own_process_group = false) {
     return std::make_unique<ChildProcess>(game + "/DUdavi", Argv(args), game,
-                                          capture.path());
+                                          capture.path(), own_process_group);
   }
 
   // Waits up to 60 s for `part` to appear in `file`; true when it did.

@@ -2,12 +2,19 @@
 // updated from a release published with the checksum tool and served by
 // python3's http.server, then running the sample game module.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstring>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "game_fixture.h"
 #include "python_http_server.h"
+#include "support/raw_http_server.h"
 
 namespace {
 
@@ -206,6 +213,81 @@ TEST_F(LaunchTest, UnreachableUpdateServerStillLaunches) {
                        "App/version.txt (err:7)\n"));
   EXPECT_TRUE(Contains(log, "Velmora: no message of the day\n"));
   EXPECT_TRUE(Contains(log, kModuleEnd));
+}
+
+// The environment's proxy settings, which libcurl reads: with http_proxy
+// the update server's host, which no resolver knows, is reached through a
+// forwarding proxy on 127.0.0.1; when no_proxy names the host the starter
+// goes to it directly, cannot resolve it, and still launches.
+TEST_F(LaunchTest, UpdatesThroughTheProxyOfTheEnvironment) {
+  constexpr char kHiddenServer[] = "http://updates.brackmoor.invalid";
+  const std::string list_url = std::string(kHiddenServer) +
+                               "/10/linux32-dedicated-demo/App/version.txt";
+  std::mutex mutex;
+  std::vector<std::string> forwarded;  // request targets the proxy saw
+  RawHttpServer proxy([&](int fd, const std::string& target) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      forwarded.push_back(target);
+    }
+    httplib::Client origin("127.0.0.1", server.port());
+    const std::string path = target.rfind(kHiddenServer, 0) == 0
+                                 ? target.substr(std::strlen(kHiddenServer))
+                                 : target;
+    const httplib::Result reply = origin.Get(path);
+    const int status = reply ? reply->status : 502;
+    const std::string body = reply ? reply->body : std::string();
+    RawHttpServer::SendAll(fd, RawHttpServer::Head(status, body.size()) + body);
+    return RawHttpServer::Ending::kClose;
+  });
+  PublishRelease();
+  UseUpdateServer(std::string(kHiddenServer) + "/10/");
+  ScopedEnv http_proxy("http_proxy", proxy.Url("/"));
+
+  const struct {
+    const char* no_proxy;
+    bool through_proxy;
+  } cases[] = {
+      {"", true},
+      {"updates.brackmoor.invalid", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("no_proxy=") + c.no_proxy);
+    ScopedEnv no_proxy("no_proxy", c.no_proxy);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      forwarded.clear();
+    }
+    const ChildResult r = Run();
+    EXPECT_EQ(r.exit_code, 0);
+    const std::string log = AppLog();
+    EXPECT_TRUE(Contains(log, "Downloading checksums from " + list_url));
+    EXPECT_TRUE(Contains(log, kModuleEnd));
+    std::lock_guard<std::mutex> lock(mutex);
+    if (c.through_proxy) {
+      EXPECT_EQ(Game("App/version.txt"), ServerList());
+      EXPECT_TRUE(Contains(
+          log, "Velmora: message of the day: Welcome to the test server\n"));
+      ASSERT_FALSE(forwarded.empty());
+      EXPECT_EQ(forwarded.front(), list_url);
+      // The update fetches each file once; the module fetches the message
+      // of the day again.
+      const std::pair<const char*, int> fetches[] = {
+          {"/libVelmora_dedi.so", 1}, {"/Base/motd.txt", 2}};
+      for (const auto& [file, times] : fetches) {
+        EXPECT_EQ(std::count(forwarded.begin(), forwarded.end(),
+                             std::string(kHiddenServer) +
+                                 "/10/linux32-dedicated-demo" + file),
+                  times)
+            << file;
+      }
+    } else {
+      EXPECT_TRUE(Contains(log, "Error downloading checksum from " + list_url))
+          << log;
+      EXPECT_TRUE(Contains(log, "Velmora: no message of the day\n"));
+      EXPECT_TRUE(forwarded.empty());
+    }
+  }
 }
 
 // Runs without a module in the game directory and without updating.

@@ -15,7 +15,9 @@
 ChildProcess::ChildProcess(const std::string& program,
                            const std::vector<std::string>& argv,
                            const std::string& cwd,
-                           const std::string& capture_dir) {
+                           const std::string& capture_dir,
+                           bool own_process_group)
+    : own_process_group_(own_process_group) {
   static int counter = 0;
   ++counter;
   out_path_ = capture_dir + "/child-" + std::to_string(counter) + ".out";
@@ -26,6 +28,7 @@ ChildProcess::ChildProcess(const std::string& program,
   args.push_back(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
+    if (own_process_group && setpgid(0, 0) != 0) _exit(125);
     int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0 || err < 0 || chdir(cwd.c_str()) != 0) _exit(126);
@@ -35,11 +38,13 @@ ChildProcess::ChildProcess(const std::string& program,
     execv(program.c_str(), args.data());
     _exit(127);
   }
+  // Both sides set the group, so that it exists when the constructor returns.
+  if (own_process_group && pid_ > 0) setpgid(pid_, pid_);
 }
 
 ChildProcess::~ChildProcess() {
   if (pid_ > 0) {
-    kill(pid_, SIGKILL);
+    kill(own_process_group_ ? -pid_ : pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
 }

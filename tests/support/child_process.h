@@ -26,9 +26,14 @@ class ChildProcess {
  public:
   // Starts `program` with the argument vector `argv` (argv[0] included, so it
   // may differ from `program`) in working directory `cwd`. Output goes to
-  // files under `capture_dir`.
+  // files under `capture_dir`. With `own_process_group` the child leads a
+  // new process group (its id is pid()), as a service manager starts a
+  // service, so that a signal can reach it and everything it starts.
   ChildProcess(const std::string& program, const std::vector<std::string>& argv,
-               const std::string& cwd, const std::string& capture_dir);
+               const std::string& cwd, const std::string& capture_dir,
+               bool own_process_group = false);
+  // Kills the child when it was not waited for (its whole process group
+  // when it leads one).
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -41,6 +46,7 @@ class ChildProcess {
 
  private:
   pid_t pid_ = -1;
+  bool own_process_group_ = false;
   std::string out_path_;
   std::string err_path_;
 };
