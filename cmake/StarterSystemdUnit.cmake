@@ -7,9 +7,19 @@ set(STARTER_SYSTEMD_USER "brackmoor" CACHE STRING
 set(STARTER_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
     "Where the systemd component installs the unit, relative to the prefix")
 
+# The unit in packaging/ is usable as it is, with the defaults above; the
+# installed copy carries the root and the user of this build.
+set(unit_source ${PROJECT_SOURCE_DIR}/packaging/systemd/brackmoor-server@.service)
 set(STARTER_SYSTEMD_UNIT ${PROJECT_BINARY_DIR}/packaging/brackmoor-server@.service)
-configure_file(${PROJECT_SOURCE_DIR}/packaging/systemd/brackmoor-server@.service.in
-               ${STARTER_SYSTEMD_UNIT} @ONLY)
+file(READ ${unit_source} unit_text)
+string(REPLACE "/srv/brackmoor" "${STARTER_SYSTEMD_GAME_ROOT}" unit_text
+       "${unit_text}")
+foreach(key User Group)
+  string(REPLACE "\n${key}=brackmoor\n" "\n${key}=${STARTER_SYSTEMD_USER}\n"
+         unit_text "${unit_text}")
+endforeach()
+file(CONFIGURE OUTPUT ${STARTER_SYSTEMD_UNIT} CONTENT "${unit_text}" @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${unit_source})
 install(FILES ${STARTER_SYSTEMD_UNIT}
         DESTINATION ${STARTER_SYSTEMD_UNIT_DIR}
         COMPONENT systemd EXCLUDE_FROM_ALL)

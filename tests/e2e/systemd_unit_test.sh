@@ -20,8 +20,8 @@ cmake --install "$build_dir" --component systemd --prefix "$work/prefix" \
   > "$work/install.log"
 installed=$work/prefix/lib/systemd/system/$unit_name
 [ -f "$installed" ] || { echo "not installed: $installed"; exit 1; }
-! grep -n '@STARTER_' "$installed" ||
-  { echo "unconfigured placeholders left in $installed"; exit 1; }
+grep -q "^WorkingDirectory=$game_root/%i\$" "$installed" ||
+  { echo "the installed unit does not use the configured game root"; exit 1; }
 
 cmake --install "$build_dir" --prefix "$work/all" > "$work/install-all.log"
 [ ! -e "$work/all/lib/systemd/system/$unit_name" ] ||
