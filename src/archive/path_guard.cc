@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -70,4 +71,33 @@ bool parentsAreReal(const char* path, std::size_t rootLength) {
     if (S_ISLNK(st.st_mode)) return false;
   }
   return true;
+}
+
+void printRefusal(const char* name, const char* reason) {
+  fprintf(stderr, "%s: refused: %s\n", name, reason);
+}
+
+bool buildOutputPath(const std::string& prefix, const char* name, char* out,
+                     std::size_t size) {
+  const std::size_t length = std::strlen(name);
+  if (prefix.size() + length >= size) {
+    printRefusal(name, "path too long");
+    return false;
+  }
+  std::memcpy(out, prefix.data(), prefix.size());
+  std::memcpy(out + prefix.size(), name, length + 1);
+  if (!parentsAreReal(out, prefix.size())) {
+    printRefusal(out, "path passes through a symbolic link");
+    return false;
+  }
+  return true;
+}
+
+void makeParents(const char* path) {
+  std::string prefix;
+  for (std::size_t i = 0; path[i] != '\0'; ++i) {
+    if (path[i] != '/') continue;
+    prefix.assign(path, i);
+    mkdir(prefix.c_str(), 0777);
+  }
 }
