@@ -1,7 +1,9 @@
 // Lexical and file-system checks on the paths an archive names.
 #include "archive/path_guard.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -91,6 +93,16 @@ bool buildOutputPath(const std::string& prefix, const char* name, char* out,
     return false;
   }
   return true;
+}
+
+bool mayReplace(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0 || S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) {
+    return true;
+  }
+  if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0) return true;
+  perror(path);
+  return false;
 }
 
 void makeParents(const char* path) {

@@ -40,6 +40,11 @@ void printRefusal(const char* name, const char* reason);
 bool buildOutputPath(const std::string& prefix, const char* name, char* out,
                      std::size_t size);
 
+// False, with the system error printed for `path`, when `path` names a file
+// other than a directory or symbolic link that this process may not write
+// to (it could not be opened for writing in place); else true.
+bool mayReplace(const char* path);
+
 // Creates the directory of every "/" in `path` (at any index, the first
 // included), mode 0777 less the umask, ignoring failures.
 void makeParents(const char* path);

@@ -260,6 +260,8 @@ FILE* createpath(const char* name) {
   if (exists && S_ISDIR(st.st_mode)) {
     errno = EISDIR;
     perror(state.nbuf);
+  }
+  if ((exists && S_ISDIR(st.st_mode)) || !mayReplace(state.nbuf)) {
     ++state.failedEntries;
     return nullptr;
   }

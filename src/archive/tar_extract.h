@@ -7,7 +7,10 @@
 // links that lead out of it are refused ("<name>: refused: <reason>" on the
 // standard error stream, the entry skipped), no file is written through a
 // symbolic link, and an existing file is replaced by a new one under its
-// name, never written into (it may be a hard link to a file elsewhere).
+// name, never written into (it may be a hard link to a file elsewhere);
+// one this process may not write to is left as it is (system error printed,
+// the entry skipped). Link targets are looked for under the prefix, not in
+// the working directory (see extractLink).
 #ifndef STARTER_ARCHIVE_TAR_EXTRACT_H_
 #define STARTER_ARCHIVE_TAR_EXTRACT_H_
 
@@ -78,7 +81,8 @@ int untarBlocks(unsigned char* blocks, std::size_t count);
 // what is there when the entry is complete. Creates missing directories
 // (mode 0777 less the umask). Returns null, with a printed line, when the
 // path does not fit the name buffer, passes through or ends in a symbolic
-// link, is a directory, or the file cannot be created (system error).
+// link, is a directory or a file this process may not write to, or the file
+// cannot be created (system error).
 FILE* createpath(const char* name);
 
 #endif  // STARTER_ARCHIVE_TAR_EXTRACT_H_

@@ -86,11 +86,12 @@ bool symlinkTargetOpens(const std::string& extractPath, const char* name,
 
 // Builds the output path of the link entry `name` into `path`, creates its
 // directories and removes what is there, unless it is a directory. False
-// when the path is refused.
+// when the path is refused or holds a file this process may not write.
 bool prepareLinkPath(const std::string& extractPath, const char* name,
                      char* path) {
   if (!buildOutputPath(extractPath, name, path, kNameBufferSize)) return false;
   makeParents(path);
+  if (!mayReplace(path)) return false;
   struct stat st;
   if (lstat(path, &st) == 0 && !S_ISDIR(st.st_mode)) unlink(path);
   return true;

@@ -36,9 +36,10 @@ enum class LinkKind { kHard, kSymbolic };
 //     own directory there, which is where the link will lead.
 //  3. The output path `extractPath` + `name` is refused when it is too long
 //     for the name buffer or passes through a symbolic link. Its directories
-//     are created, and what is at the path, unless a directory, is removed
-//     (its name, never its data: it may be a hard link to a file that is
-//     still wanted).
+//     are created. A file there that this process may not write to is left
+//     as it is (system error printed for the path, the entry skipped);
+//     otherwise what is at the path, unless a directory, is removed (its
+//     name, never its data: it may be a hard link to a file still wanted).
 //  4. linkorcopy makes the link.
 // Returns true when the link (or its copy) was made, false when the entry
 // was skipped; every skip has its printed line.

@@ -510,6 +510,42 @@ TEST_F(TarExtractTest, ReportsAFileThatCannotBeCreatedAndGoesOn) {
   EXPECT_EQ("n", ReadFile(Out("next")));
 }
 
+// A file this process may not write to is left as it is, as it would be if
+// it were opened for writing in place, although its directory is writable:
+// the file and the hard link entries for it are reported and skipped.
+TEST_F(TarExtractTest, LeavesAFileItMayNotWriteAsItIs) {
+  const std::string a = WriteArchive(
+      "a.tar", TarArchive({{.name = "ro", .data = "new"},
+                           {.name = "f", .data = "f"},
+                           {.name = "ro-link", .type = '1', .linkto = "f"},
+                           {.name = "next", .data = "n"}}));
+  WriteFile(Out("ro"), "old");
+  WriteFile(Out("ro-link"), "old link");
+  Shell("chmod 0755 . && chmod 0777 out && chmod 0444 out/ro out/ro-link");
+  const std::string errFile = dir_ / "stderr.txt";
+  // In a child that, when this test runs as root, gives up root, for whom
+  // every file is writable.
+  const int code = RunWithFileSizeLimit(RLIM_INFINITY, [&] {
+    if (freopen(errFile.c_str(), "w", stderr) == nullptr) return 99;
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+      return 98;
+    }
+    ExtractReport report;
+    const int rc = doarchive(a.c_str(), Out(""), report);
+    fflush(stderr);
+    return rc * 10 + report.failedEntries;
+  });
+  EXPECT_EQ(12, code) << "read to the end, two failed entries";
+  EXPECT_EQ(Out("ro") + ": Permission denied\n" + Out("ro-link") +
+                ": Permission denied\n",
+            ReadFile(errFile));
+  EXPECT_EQ("old", ReadFile(Out("ro")));
+  EXPECT_EQ("old link", ReadFile(Out("ro-link")));
+  EXPECT_EQ("n", ReadFile(Out("next")));
+  EXPECT_EQ((std::set<std::string>{"ro", "f", "ro-link", "next"}),
+            NamesIn(Out("")));
+}
+
 TEST_F(TarExtractTest, StartsEveryArchiveAfresh) {
   const std::string abs =
       WriteArchive("abs.tar", TarArchive({{.name = "/x", .data = "1"}}));
