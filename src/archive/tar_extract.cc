@@ -132,7 +132,6 @@ void extractDirectory() {
 
 // A hard (`kind` kHard) or symbolic link entry, made now or skipped.
 void extractLinkEntry(const unsigned char* blk, LinkKind kind) {
-  state.outsize = 0;
   char linkto[kTarLinkTo.size + 1] = {};
   std::memcpy(linkto, blk + kTarLinkTo.offset, kTarLinkTo.size);
   if (!extractLink(state.extractPath, state.nbuf, linkto, kind)) {
@@ -181,29 +180,20 @@ int untarHeader(unsigned char* blk) {
   state.timestamp.actime = state.timestamp.modtime =
       static_cast<time_t>(readOctalField(blk, kTarMtime));
   state.mode = static_cast<int>(readOctalField(blk, kTarMode));
-  const bool dataFollows = type != '1' && type != '2' && type != '3' &&
-                           type != '4' && type != '6';
-  if (!dataFollows) state.outsize = 0;
+  const bool device = type == '3' || type == '4' || type == '6';
+  const bool link = type == '1' || type == '2';
+  if (device || link) state.outsize = 0;  // no data blocks follow
+  if (device) return 0;  // character device, block device, FIFO: not made
   if (hasDotDotComponent(state.nbuf)) {
     refuse(state.nbuf, "name contains \"..\"");
     return 0;  // the data blocks of a file are skipped
   }
-  switch (type) {
-    case '1':
-    case '2':
-      extractLinkEntry(blk, type == '2' ? LinkKind::kSymbolic
-                                        : LinkKind::kHard);
-      break;
-    case '5':
-      extractDirectory();
-      break;
-    case '3':
-    case '4':
-    case '6':
-      break;
-    default:
-      extractFile();
-      break;
+  if (link) {
+    extractLinkEntry(blk, type == '2' ? LinkKind::kSymbolic : LinkKind::kHard);
+  } else if (type == '5') {
+    extractDirectory();
+  } else {
+    extractFile();
   }
   return 0;
 }

@@ -345,12 +345,15 @@ TEST_F(TarExtractTest, CreatesNothingForDevicesAndFifos) {
   const std::string dev =
       WriteArchive("dev.tar", TarArchive({{.name = "chr", .type = '3'},
                                           {.name = "blk", .type = '4'},
+                                          {.name = "../up", .type = '6'},
                                           {.name = "x", .data = "3"}}));
 
   ASSERT_EQ(1, Extract(dir_ / "a.tar"));
   EXPECT_FALSE(PathExists(Out("pipe")));
   EXPECT_EQ("2", ReadFile(Out("after")));
   ASSERT_EQ(1, Extract(dev));
+  EXPECT_EQ("", err_) << "nothing to refuse where nothing is made";
+  EXPECT_EQ(0, report_.failedEntries);
   EXPECT_FALSE(PathExists(Out("chr")));
   EXPECT_FALSE(PathExists(Out("blk")));
   EXPECT_EQ("3", ReadFile(Out("x")));
