@@ -4,10 +4,11 @@
 //
 // DIRECTORY defaults to the current directory and is created when missing.
 // Exits with 0 when the archive was read to its end and every entry was
-// extracted, 1 otherwise (the entries that could be extracted still are),
-// 2 on a usage error. Messages are the extractor's own, followed by
-// "ARCHIVE: failed entries: N" on the standard error stream when entries
-// failed.
+// extracted; 2 when its compressed data could not be decoded or held a bad
+// tar header ("ARCHIVE: bad compression data"); 1 otherwise (the entries
+// that could be extracted still are); 64 on a usage error. Messages are the
+// extractor's own, followed by "ARCHIVE: failed entries: N" on the standard
+// error stream when entries failed.
 #include <cstdio>
 #include <string>
 
@@ -16,7 +17,7 @@
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) {
     fprintf(stderr, "usage: %s ARCHIVE [DIRECTORY]\n", argv[0]);
-    return 2;
+    return 64;
   }
   std::string dir = argc == 3 ? argv[2] : "";
   if (!dir.empty() && dir.back() != '/') dir += '/';
@@ -26,5 +27,6 @@ int main(int argc, char** argv) {
     fflush(stdout);
     fprintf(stderr, "%s: failed entries: %d\n", argv[1], report.failedEntries);
   }
+  if (report.badCompressedData) return 2;
   return read == 1 && report.failedEntries == 0 ? 0 : 1;
 }

@@ -1,9 +1,8 @@
-// gzip member header, raw inflate through zlib and the trailer check.
+// gzip member header and raw inflate through zlib.
 #include "archive/gzip_reader.h"
 
 #include <zlib.h>
 
-#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -15,7 +14,6 @@ namespace {
 constexpr std::size_t kInputSize = 256 * 1024;
 constexpr std::size_t kOutputSize = 256 * 1024;
 constexpr std::size_t kBlock = 512;
-constexpr std::size_t kTrailerSize = 8;
 
 enum GzipFlag : unsigned {
   kFlagHeaderCrc = 2,
@@ -33,13 +31,6 @@ void skipZeroTerminated(FILE* in, char* out, std::size_t size) {
     if (out != nullptr && kept + 1 < size) out[kept++] = static_cast<char>(c);
   }
   if (out != nullptr) out[kept] = '\0';
-}
-
-std::uint32_t readLittleEndian32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) |
-         static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 |
-         static_cast<std::uint32_t>(p[3]) << 24;
 }
 
 // Owns a zlib raw-inflate stream.
@@ -61,7 +52,7 @@ class RawInflateStream {
 };
 
 // Decodes one DEFLATE stream into a fixed output window that is handed on
-// block by block, keeping the CRC-32 and length of everything decoded.
+// block by block.
 class MemberDecoder {
  public:
   MemberDecoder(FILE* infp, BlockSink sink)
@@ -79,12 +70,11 @@ class MemberDecoder {
       s.avail_out = static_cast<uInt>(kOutputSize - have_);
       const int ret = ::inflate(&s, Z_NO_FLUSH);
       const std::size_t produced = kOutputSize - have_ - s.avail_out;
-      crc_ = crc32(crc_, window_.get() + have_, static_cast<uInt>(produced));
-      length_ += produced;
       have_ += produced;
       if (ret == Z_STREAM_END) {
-        if (flush_output(have_) != 0) return GzipStatus::kStopped;
-        return checkTrailer();
+        // The trailer that follows is not read.
+        return flush_output(have_) != 0 ? GzipStatus::kStopped
+                                         : GzipStatus::kOk;
       }
       if (ret != Z_OK && ret != Z_BUF_ERROR) return GzipStatus::kBadData;
       if (ret == Z_BUF_ERROR && s.avail_in != 0 && s.avail_out != 0) {
@@ -118,31 +108,12 @@ class MemberDecoder {
     return rc;
   }
 
-  // Reads the 8-byte trailer that follows the DEFLATE data and compares it
-  // with what was decoded.
-  GzipStatus checkTrailer() {
-    z_stream& s = stream_.get();
-    unsigned char trailer[kTrailerSize];
-    std::size_t got = s.avail_in < kTrailerSize ? s.avail_in : kTrailerSize;
-    std::memcpy(trailer, s.next_in, got);
-    got += fread(trailer + got, 1, kTrailerSize - got, infp_);
-    if (got != kTrailerSize) return GzipStatus::kBadData;
-    if (readLittleEndian32(trailer) != crc_ ||
-        readLittleEndian32(trailer + 4) !=
-            static_cast<std::uint32_t>(length_ & 0xffffffffu)) {
-      return GzipStatus::kBadData;
-    }
-    return GzipStatus::kOk;
-  }
-
   FILE* infp_;
   BlockSink sink_;
   RawInflateStream stream_;
   std::unique_ptr<unsigned char[]> input_;
   std::unique_ptr<unsigned char[]> window_;
   std::size_t have_ = 0;
-  uLong crc_ = crc32(0L, Z_NULL, 0);
-  std::uint64_t length_ = 0;
 };
 
 }  // namespace

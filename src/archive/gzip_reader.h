@@ -15,9 +15,9 @@ bool isGzipMagic(const unsigned char* head);
 
 // Outcome of reading a gzip member.
 enum class GzipStatus {
-  kOk,                 // header understood / data decoded and trailer matched
+  kOk,                 // header understood / data decoded to its last block
   kUnsupportedMethod,  // compression method is not 8 (deflate)
-  kBadData,            // the DEFLATE data, or the CRC-32 or length, is bad
+  kBadData,            // the DEFLATE data is bad or ends before its last block
   kStopped,            // the block consumer asked to stop
 };
 
@@ -34,11 +34,12 @@ GzipStatus readGzipHeader(FILE* in, const unsigned char* head,
 // to stop decoding.
 using BlockSink = int (*)(unsigned char* blocks, std::size_t count);
 
-// Decodes the DEFLATE data that follows the header in `infp` and checks the
-// member trailer (CRC-32 and length of the decoded data). Decoded bytes go to
-// `sink` in 512-byte blocks, in order; a remainder shorter than 512 bytes at
-// the end is dropped. Returns kOk, kBadData or kStopped; prints nothing.
-// Memory use is fixed, whatever the archive size.
+// Decodes the DEFLATE data that follows the header in `infp` up to its last
+// block; the member trailer (CRC-32 and length) is neither read nor checked.
+// Decoded bytes go to `sink` in 512-byte blocks, in order; a remainder
+// shorter than 512 bytes at the end is dropped, and so are the decoded bytes
+// not yet handed on when decoding fails. Returns kOk, kBadData or kStopped;
+// prints nothing. Memory use is fixed, whatever the archive size.
 GzipStatus inflate(FILE* infp, BlockSink sink);
 
 #endif  // STARTER_ARCHIVE_GZIP_READER_H_

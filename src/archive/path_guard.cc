@@ -1,9 +1,12 @@
 // Lexical and file-system checks on the paths an archive names.
 #include "archive/path_guard.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -70,4 +73,43 @@ bool parentsAreReal(const char* path, std::size_t rootLength) {
     if (S_ISLNK(st.st_mode)) return false;
   }
   return true;
+}
+
+void printRefusal(const char* name, const char* reason) {
+  fprintf(stderr, "%s: refused: %s\n", name, reason);
+}
+
+bool buildOutputPath(const std::string& prefix, const char* name, char* out,
+                     std::size_t size) {
+  const std::size_t length = std::strlen(name);
+  if (prefix.size() + length >= size) {
+    printRefusal(name, "path too long");
+    return false;
+  }
+  std::memcpy(out, prefix.data(), prefix.size());
+  std::memcpy(out + prefix.size(), name, length + 1);
+  if (!parentsAreReal(out, prefix.size())) {
+    printRefusal(out, "path passes through a symbolic link");
+    return false;
+  }
+  return true;
+}
+
+bool mayReplace(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0 || S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) {
+    return true;
+  }
+  if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0) return true;
+  perror(path);
+  return false;
+}
+
+void makeParents(const char* path) {
+  std::string prefix;
+  for (std::size_t i = 0; path[i] != '\0'; ++i) {
+    if (path[i] != '/') continue;
+    prefix.assign(path, i);
+    mkdir(prefix.c_str(), 0777);
+  }
 }

@@ -1,10 +1,11 @@
 // Checks that keep everything an archive names inside the extraction
-// directory: no ".." components, no link target that leaves it, no write
-// through a symbolic link.
+// directory (no ".." components, no link target that leaves it, no write
+// through a symbolic link), and the building of its output paths.
 #ifndef STARTER_ARCHIVE_PATH_GUARD_H_
 #define STARTER_ARCHIVE_PATH_GUARD_H_
 
 #include <cstddef>
+#include <string>
 
 // True when the "/"-separated `name` has a component that is exactly "..".
 bool hasDotDotComponent(const char* name);
@@ -26,5 +27,26 @@ bool hardlinkTargetStaysInside(const char* target);
 // the first component that does not exist yet. The last component of `path`
 // is not examined.
 bool parentsAreReal(const char* path, std::size_t rootLength);
+
+// Prints "<name>: refused: <reason>" to the standard error stream: the line
+// of an entry that is not extracted because of where it leads.
+void printRefusal(const char* name, const char* reason);
+
+// Writes the output path `prefix` + `name` into `out` (`size` bytes,
+// NUL-terminated). Returns false, with the refusal line printed for `name`
+// ("path too long") or for the path ("path passes through a symbolic link"),
+// when it does not fit or a directory below `prefix` on its way is a
+// symbolic link; `out` is then unspecified. `name` must not lie in `out`.
+bool buildOutputPath(const std::string& prefix, const char* name, char* out,
+                     std::size_t size);
+
+// False, with the system error printed for `path`, when `path` names a file
+// other than a directory or symbolic link that this process may not write
+// to (it could not be opened for writing in place); else true.
+bool mayReplace(const char* path);
+
+// Creates the directory of every "/" in `path` (at any index, the first
+// included), mode 0777 less the umask, ignoring failures.
+void makeParents(const char* path);
 
 #endif  // STARTER_ARCHIVE_PATH_GUARD_H_

@@ -1,20 +1,19 @@
-// Tar extraction: the block state machine, entry creation and the archive
+// Tar extraction: the block state machine, file entries and the archive
 // driver for plain and gzip-compressed archives.
 #include "archive/tar_extract.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <utime.h>
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <optional>
 
-#include "archive/delayed_links.h"
 #include "archive/gzip_reader.h"
 #include "archive/path_guard.h"
 #include "archive/tar_header.h"
+#include "archive/tar_links.h"
 #include "engine/atomic_file.h"
 
 namespace {
@@ -23,7 +22,6 @@ namespace {
 // are fixed; the read chunk is a multiple of the block size.
 constexpr std::size_t kOutputBufferSize = 256 * 1024;
 constexpr std::size_t kReadChunkSize = 256 * 1024;
-constexpr std::size_t kCopyBufferSize = 64 * 1024;
 
 // Everything the extractor remembers between blocks. One instance; reset at
 // the start of every archive.
@@ -33,7 +31,6 @@ struct ExtractorState {
   FILE* infp = nullptr;               // the open archive
   std::unique_ptr<char[]> outbuf;     // lent to outfile, so it outlives it
   std::optional<AtomicFile> outfile;  // the file being written, or none
-  bool outfileComplete = false;       // outfile has its data, times and mode
   long outsize = 0;                   // data bytes of the current entry to come
   bool didabs = false;                // some name lost a leading slash
   bool first = true;                  // no header has passed its checksum yet
@@ -41,14 +38,12 @@ struct ExtractorState {
   int mode = 0;                       // permission bits of the current entry
   utimbuf timestamp{};                // access and modification time to apply
   int failedEntries = 0;              // entries refused or not written
-  DelayedLinks delayedLinks;          // hard links made after the last entry
 
   void reset(const char* filename, std::string prefix) {
     extractPath = std::move(prefix);
     inname = filename;
     infp = nullptr;
     outfile.reset();
-    outfileComplete = false;
     outsize = 0;
     didabs = false;
     first = true;
@@ -56,7 +51,6 @@ struct ExtractorState {
     mode = 0;
     timestamp = {};
     failedEntries = 0;
-    delayedLinks.Clear();
     if (!outbuf) outbuf = std::make_unique<char[]>(kOutputBufferSize);
   }
 };
@@ -64,8 +58,7 @@ struct ExtractorState {
 ExtractorState state;
 
 // Resets the state for one archive and, on every path out of doarchive,
-// closes the archive, removes a file that was not installed and forgets the
-// links still waiting.
+// closes the archive and removes a file that was not installed.
 class ArchiveSession {
  public:
   ArchiveSession(const char* filename, std::string extractDir) {
@@ -73,8 +66,6 @@ class ArchiveSession {
   }
   ~ArchiveSession() {
     state.outfile.reset();
-    state.outfileComplete = false;
-    state.delayedLinks.Clear();
     if (state.infp != nullptr) fclose(state.infp);
     state.infp = nullptr;
   }
@@ -84,24 +75,17 @@ class ArchiveSession {
 
 // Prints the one line that says an entry was not extracted and why.
 void refuse(const char* name, const char* reason) {
-  fprintf(stderr, "%s: refused: %s\n", name, reason);
-  ++state.failedEntries;
-}
-
-// Prints the system error `error` for `name`, as perror does, for an entry
-// that was not extracted.
-void reportFailure(const char* name, int error) {
-  errno = error;
-  perror(name);
+  printRefusal(name, reason);
   ++state.failedEntries;
 }
 
 // Drops the file being written after a failure: prints the system error for
 // its path and removes its temporary file.
 void dropFile() {
-  reportFailure(state.outfile->path().c_str(), state.outfile->error());
+  errno = state.outfile->error();
+  perror(state.outfile->path().c_str());
+  ++state.failedEntries;
   state.outfile.reset();
-  state.outfileComplete = false;
 }
 
 // Writes `n` bytes of the current entry. On a write error the file is
@@ -111,209 +95,71 @@ void writeData(const unsigned char* data, std::size_t n) {
   if (!state.outfile->Write(data, n)) dropFile();
 }
 
-// The current file has all its data: gives it the entry's times and mode. It
-// is installed when the archive goes on past it.
-void finishFile() {
+// Installs the file being written under its path: with the entry's times
+// and mode when `complete`, as it is when the archive broke off in it.
+// False when that failed and the file was dropped.
+bool installFile(bool complete) {
   AtomicFile& file = *state.outfile;
-  if (!file.SetTimes(state.timestamp.actime, state.timestamp.modtime) &&
-      !file.ok()) {
-    dropFile();
-    return;
+  if (complete) {
+    file.SetTimes(state.timestamp.actime, state.timestamp.modtime);
+    file.SetMode(static_cast<mode_t>(state.mode & 07777));
   }
-  file.SetMode(static_cast<mode_t>(state.mode & 07777));
-  state.outfileComplete = true;
-}
-
-// Installs the last file under its path when it is complete.
-void installCompleteFile() {
-  if (!state.outfileComplete) return;
-  if (!state.outfile->Commit(Durability::kWriteBack)) {
+  if (!file.Commit(Durability::kWriteBack)) {
     dropFile();
-    return;
+    return false;
   }
   state.outfile.reset();
-  state.outfileComplete = false;
-}
-
-// Creates the directory of every "/" in `path`, ignoring failures.
-void makeParents(const char* path) {
-  std::string prefix;
-  for (std::size_t i = 0; path[i] != '\0'; ++i) {
-    if (path[i] != '/') continue;
-    prefix.assign(path, i);
-    mkdir(prefix.c_str(), 0777);
-  }
-}
-
-// Builds extractPath + `name` into nbuf. False (with a printed line) when it
-// does not fit or passes through a symbolic link.
-bool setOutputPath(const char* name) {
-  const std::string full = state.extractPath + name;
-  if (full.size() >= kNameBufferSize) {
-    refuse(name, "path too long");
-    return false;
-  }
-  std::memcpy(state.nbuf, full.c_str(), full.size() + 1);
-  if (!parentsAreReal(state.nbuf, state.extractPath.size())) {
-    refuse(state.nbuf, "path passes through a symbolic link");
-    return false;
-  }
   return true;
 }
 
-// A regular file entry: open it; an empty one is finished at once.
+// A regular file entry: open it; an empty one is installed at once.
 void extractFile() {
-  if (hasDotDotComponent(state.nbuf)) {
-    refuse(state.nbuf, "name contains \"..\"");
-    return;  // its data blocks are skipped
+  if (createpath(state.nbuf) != nullptr && state.outsize == 0) {
+    installFile(true);
   }
-  if (createpath(state.nbuf) != nullptr && state.outsize == 0) finishFile();
 }
 
 // A directory entry: one mkdir, failures ignored.
 void extractDirectory() {
-  if (hasDotDotComponent(state.nbuf)) {
-    refuse(state.nbuf, "name contains \"..\"");
-    return;
-  }
   char name[kNameBufferSize];
   std::memcpy(name, state.nbuf, sizeof name);
-  if (setOutputPath(name)) mkdir(state.nbuf, state.mode & 07777);
-}
-
-// Where the hard link target `linkto` of the current entry lies, relative to
-// the working directory, or the empty string (with a printed line) when the
-// target may not be used.
-std::string hardlinkSourcePath(const char* linkto) {
-  char target[kTarLinkTo.size + 1];
-  const std::size_t length = strnlen(linkto, kTarLinkTo.size);
-  std::memcpy(target, linkto, length);
-  target[length] = '\0';
-  const bool absolute = target[0] == '/' || target[0] == '\\';
-  normaliseName(target);
-  if (absolute || !hardlinkTargetStaysInside(target)) {
-    refuse(state.nbuf, "link target leaves the extraction directory");
-    return {};
-  }
-  const std::string source = state.extractPath + target;
-  if (!parentsAreReal(source.c_str(), state.extractPath.size())) {
-    refuse(state.nbuf, "link target passes through a symbolic link");
-    return {};
-  }
-  return source;
-}
-
-// Makes the current entry's output path ready for a link: builds it into
-// nbuf, creates its directories and removes what was there, unless that is a
-// directory. An existing file is unlinked, never truncated, since it may be a
-// hard link to a file that is still wanted. False when the path is refused.
-bool prepareLinkPath() {
-  char entry[kNameBufferSize];
-  std::memcpy(entry, state.nbuf, sizeof entry);
-  if (!setOutputPath(entry)) return false;
-  makeParents(state.nbuf);
-  struct stat st;
-  if (lstat(state.nbuf, &st) == 0 && !S_ISDIR(st.st_mode)) unlink(state.nbuf);
-  return true;
-}
-
-// A symbolic link entry: made with its target text unchanged when the
-// target stays inside the extraction directory, whether it exists or not.
-void makeSymlink(const char* linkto) {
-  if (!symlinkTargetStaysInside(state.nbuf, linkto)) {
-    refuse(state.nbuf, "link target leaves the extraction directory");
+  if (!buildOutputPath(state.extractPath, name, state.nbuf, sizeof name)) {
+    ++state.failedEntries;
     return;
   }
-  if (prepareLinkPath()) linkorcopy(linkto, state.nbuf, true, nullptr);
+  mkdir(state.nbuf, state.mode & 07777);
 }
 
-// What a hard link does when its target does not exist (yet).
-enum class MissingTarget {
-  kWait,  // wait for the end of the archive
-  kFail,  // fail with the system error for the target
-};
-
-// A hard link entry named in nbuf, to the member `linkto`.
-void makeHardLink(const char* linkto, MissingTarget missing) {
-  const std::string source = hardlinkSourcePath(linkto);
-  if (source.empty()) return;
-  const int fd =
-      open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
-    if (errno == ENOENT && missing == MissingTarget::kWait) {
-      state.delayedLinks.Add(
-          {state.nbuf, linkto, source.substr(state.extractPath.size())});
-    } else {
-      reportFailure(linkto, errno);
-    }
-    return;
-  }
-  OwnedFile input(fdopen(fd, "rb"));
-  if (!input) {
-    const int error = errno;
-    close(fd);
-    reportFailure(linkto, error);
-    return;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    refuse(state.nbuf, "link target is not a regular file");
-    return;
-  }
-  if (!prepareLinkPath()) return;
-  linkorcopy(source.c_str(), state.nbuf, false, std::move(input));
-}
-
-// A hard (`sym` false) or symbolic link entry.
-void extractLink(const unsigned char* blk, bool sym) {
-  state.outsize = 0;
-  if (hasDotDotComponent(state.nbuf)) {
-    refuse(state.nbuf, "name contains \"..\"");
-    return;
-  }
+// A hard (`kind` kHard) or symbolic link entry, made now or skipped.
+void extractLinkEntry(const unsigned char* blk, LinkKind kind) {
   char linkto[kTarLinkTo.size + 1] = {};
   std::memcpy(linkto, blk + kTarLinkTo.offset, kTarLinkTo.size);
-  if (sym) {
-    makeSymlink(linkto);
-  } else {
-    makeHardLink(linkto, MissingTarget::kWait);
+  if (!extractLink(state.extractPath, state.nbuf, linkto, kind)) {
+    ++state.failedEntries;
   }
 }
 
-// Makes the hard links whose targets came after them, now that every entry
-// has been read. A target that is still missing is reported.
-void makeDelayedLinks() {
-  state.delayedLinks.MakeAll([](const DelayedLink& link) {
-    std::memcpy(state.nbuf, link.name.c_str(), link.name.size() + 1);
-    makeHardLink(link.linkto.c_str(), MissingTarget::kFail);
-  });
-}
-
-// Copies the open file `source` with its mode and times to a new file that
-// replaces `dst`. False, with the system error printed for `dst`, when that
-// fails; `dst` is then as it was.
-bool copyInto(FILE* source, const char* dst) {
-  AtomicFile out(dst, LinkAtDestination::kReplace, StaleTemporaries::kKeep);
-  auto buffer = std::make_unique<unsigned char[]>(kCopyBufferSize);
-  std::size_t n;
-  while (out.ok() &&
-         (n = fread(buffer.get(), 1, kCopyBufferSize, source)) > 0) {
-    out.Write(buffer.get(), n);
-  }
-  if (ferror(source)) {
-    reportFailure(dst, EIO);
+// Checks the header `blk`, printing the messages of a bad one. False when
+// it is not valid or fails its checksum.
+bool acceptHeader(unsigned char* blk) {
+  if (!isValidHeader(blk)) {
+    if (state.first) {
+      fprintf(stderr, "%s: not a valid tar file\n", state.inname);
+    } else {
+      printf("WARNING: Garbage detected; preceding file may be damaged\n");
+    }
     return false;
   }
-  struct stat st;
-  if (out.ok() && fstat(fileno(source), &st) == 0) {
-    out.SetTimes(st.st_atime, st.st_mtime);
-    out.SetMode(st.st_mode & 07777);
+  buildEntryName(blk, state.nbuf);
+  if (normaliseName(state.nbuf)) state.didabs = true;
+  if (checksumMatches(blk)) return true;
+  if (!state.first) {
+    printf("WARNING: Garbage detected; preceding file may be damaged\n");
   }
-  if (!out.Commit(Durability::kWriteBack)) {
-    reportFailure(dst, out.error());
-    return false;
-  }
-  return true;
+  fflush(stdout);
+  fprintf(stderr, "%s: header has bad checksum for %s\n", state.inname,
+          state.nbuf);
+  return false;
 }
 
 // Handles a header block; see untar.
@@ -326,56 +172,28 @@ int untarHeader(unsigned char* blk) {
     }
     return 0;
   }
-  // The archive goes on past the last file: it is complete.
-  installCompleteFile();
-  if (!isValidHeader(blk)) {
-    if (state.first) {
-      fprintf(stderr, "%s: not a valid tar file\n", state.inname);
-    } else {
-      printf("WARNING: Garbage detected; preceding file may be damaged\n");
-    }
-    return 1;
-  }
-  buildEntryName(blk, state.nbuf);
-  if (normaliseName(state.nbuf)) state.didabs = true;
-  if (!checksumMatches(blk)) {
-    if (!state.first) {
-      printf("WARNING: Garbage detected; preceding file may be damaged\n");
-    }
-    fflush(stdout);
-    fprintf(stderr, "%s: header has bad checksum for %s\n", state.inname,
-            state.nbuf);
-    return 1;
-  }
+  if (!acceptHeader(blk)) return 1;
   state.first = false;
   char type = static_cast<char>(blk[kTarType.offset]);
-  const std::size_t length = std::strlen(state.nbuf);
-  if (state.nbuf[length - 1] == '/') type = '5';
-  if (!state.delayedLinks.empty()) {
-    // This entry replaces a link of the same name that waits for its target.
-    state.delayedLinks.Cancel(std::string(
-        state.nbuf, type == '5' && length > 1 ? length - 1 : length));
-  }
+  if (state.nbuf[std::strlen(state.nbuf) - 1] == '/') type = '5';
   state.outsize = readOctalField(blk, kTarSize);
   state.timestamp.actime = state.timestamp.modtime =
       static_cast<time_t>(readOctalField(blk, kTarMtime));
   state.mode = static_cast<int>(readOctalField(blk, kTarMode));
-  switch (type) {
-    case '1':
-    case '2':
-      extractLink(blk, type == '2');
-      break;
-    case '5':
-      extractDirectory();
-      break;
-    case '3':
-    case '4':
-    case '6':
-      state.outsize = 0;
-      break;
-    default:
-      extractFile();
-      break;
+  const bool device = type == '3' || type == '4' || type == '6';
+  const bool link = type == '1' || type == '2';
+  if (device || link) state.outsize = 0;  // no data blocks follow
+  if (device) return 0;  // character device, block device, FIFO: not made
+  if (hasDotDotComponent(state.nbuf)) {
+    refuse(state.nbuf, "name contains \"..\"");
+    return 0;  // the data blocks of a file are skipped
+  }
+  if (link) {
+    extractLinkEntry(blk, type == '2' ? LinkKind::kSymbolic : LinkKind::kHard);
+  } else if (type == '5') {
+    extractDirectory();
+  } else {
+    extractFile();
   }
   return 0;
 }
@@ -390,7 +208,7 @@ int untar(unsigned char* blk) {
   }
   if (state.outsize > 0) {
     writeData(blk, static_cast<std::size_t>(state.outsize));
-    if (state.outfile) finishFile();
+    if (state.outfile) installFile(true);
     state.outsize = 0;
     return 0;
   }
@@ -419,52 +237,51 @@ int untarBlocks(unsigned char* blocks, std::size_t count) {
 FILE* createpath(const char* name) {
   char entry[kNameBufferSize];
   std::memcpy(entry, name, std::strlen(name) + 1);
-  if (!setOutputPath(entry)) return nullptr;
+  if (!buildOutputPath(state.extractPath, entry, state.nbuf, sizeof entry)) {
+    ++state.failedEntries;
+    return nullptr;
+  }
   struct stat st;
-  if (lstat(state.nbuf, &st) == 0) {
-    if (S_ISLNK(st.st_mode)) {
-      refuse(state.nbuf, "path is a symbolic link");
-      return nullptr;
-    }
-    if (S_ISDIR(st.st_mode)) {
-      reportFailure(state.nbuf, EISDIR);
-      return nullptr;
-    }
+  const bool exists = lstat(state.nbuf, &st) == 0;
+  if (exists && S_ISLNK(st.st_mode)) {
+    refuse(state.nbuf, "path is a symbolic link");
+    return nullptr;
+  }
+  if (exists && S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    perror(state.nbuf);
+  }
+  if ((exists && S_ISDIR(st.st_mode)) || !mayReplace(state.nbuf)) {
+    ++state.failedEntries;
+    return nullptr;
   }
   state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace,
-                          StaleTemporaries::kKeep);
+                        StaleTemporaries::kKeep);
   if (!state.outfile->ok() && state.outfile->error() == ENOENT) {
     makeParents(state.nbuf);
     state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace,
                           StaleTemporaries::kKeep);
   }
-  FILE* f = state.outfile->ok() ? state.outfile->stream() : nullptr;
-  if (f == nullptr) {
+  if (!state.outfile->ok()) {
     dropFile();
     return nullptr;
   }
+  FILE* f = state.outfile->stream();
   setvbuf(f, state.outbuf.get(), _IOFBF, kOutputBufferSize);
   return f;
 }
 
-void linkorcopy(const char* src, const char* dst, bool sym, OwnedFile source) {
-  if (sym) {
-    if (symlink(src, dst) != 0) reportFailure(dst, errno);
-    return;
-  }
-  if (link(src, dst) == 0) return;
-  if (!source) {
-    reportFailure(dst, errno);
-  } else if (copyInto(source.get(), dst)) {
-    printf("%s: copy instead of link\n", dst);
-  }
-}
-
 namespace {
 
-// Reads the archive in `state.infp` to its end or its first fault, with the
-// messages of doarchive. Returns doarchive's value.
-int readArchive(const char* filename) {
+// How reading an archive ended.
+enum class ReadOutcome {
+  kToTheEnd,        // doarchive returns 1
+  kStopped,         // doarchive returns 0, its line printed
+  kBadCompression,  // bad compressed data: its line to print, returns 0
+};
+
+// Reads the archive in `state.infp` to its end or its first fault.
+ReadOutcome readArchive() {
   auto chunk = std::make_unique<unsigned char[]>(kReadChunkSize);
   std::size_t have = fread(chunk.get(), 1, kGzipHeaderSize, state.infp);
   if (have >= 2 && isGzipMagic(chunk.get())) {
@@ -472,19 +289,17 @@ int readArchive(const char* filename) {
     if (readGzipHeader(state.infp, chunk.get(), gunzipname) ==
         GzipStatus::kUnsupportedMethod) {
       fprintf(stderr, "Unsupported compression type\n");
-      return 0;
+      return ReadOutcome::kStopped;
     }
-    if (inflate(state.infp, untarBlocks) != GzipStatus::kOk) {
-      fprintf(stderr, "%s: bad compression data\n", filename);
-      return 0;
-    }
-    return 1;
+    return inflate(state.infp, untarBlocks) == GzipStatus::kOk
+               ? ReadOutcome::kToTheEnd
+               : ReadOutcome::kBadCompression;
   }
   for (;;) {
     have += fread(chunk.get() + have, 1, kReadChunkSize - have, state.infp);
     const std::size_t blocks = have / kTarBlockSize;
-    if (blocks == 0) return 1;  // a short last block is not processed
-    if (untarBlocks(chunk.get(), blocks) != 0) return 0;
+    if (blocks == 0) return ReadOutcome::kToTheEnd;  // short last block
+    if (untarBlocks(chunk.get(), blocks) != 0) return ReadOutcome::kStopped;
     have -= blocks * kTarBlockSize;
     std::memmove(chunk.get(), chunk.get() + blocks * kTarBlockSize, have);
   }
@@ -495,28 +310,24 @@ int readArchive(const char* filename) {
 int doarchive(const char* filename, std::string extractDir,
               ExtractReport& report) {
   ArchiveSession session(filename, std::move(extractDir));
+  report = {};
   state.infp = fopen(filename, "rb");
   if (state.infp == nullptr) {
     perror(filename);
-    report = {};
     return 0;
   }
-  const int result = readArchive(filename);
-  if (result == 1) {
-    installCompleteFile();
-    if (state.outsize != 0) {
-      printf("WARNING: Last file might be truncated!\n");
-    }
+  const ReadOutcome outcome = readArchive();
+  if (outcome == ReadOutcome::kBadCompression) {
+    fprintf(stderr, "%s: bad compression data\n", filename);
+    report.badCompressedData = true;
+    if (state.outfile) ++state.failedEntries;  // removed by the session
+  } else if (state.outsize != 0) {
+    printf("WARNING: Last file might be truncated!\n");
+    // The cut entry counts as failed once, installed or not.
+    if (state.outfile && installFile(false)) ++state.failedEntries;
   }
-  if (state.outfile) {
-    // The archive ended or broke off while this file was written, or before
-    // it went on past it: the file is not installed.
-    ++state.failedEntries;
-    state.outfile.reset();
-  }
-  makeDelayedLinks();
   report.failedEntries = state.failedEntries;
-  return result;
+  return outcome == ReadOutcome::kToTheEnd ? 1 : 0;
 }
 
 int doarchive(const char* filename, std::string extractDir) {

@@ -4,53 +4,60 @@
 // current entry, open output file) process-wide, and `doarchive` resets it
 // before each archive. Every message goes to the console. Nothing an archive
 // names is written outside the extraction directory: names with ".." and
-// links that lead out of it are refused, and no file is written through a
-// symbolic link.
+// links that lead out of it are refused ("<name>: refused: <reason>" on the
+// standard error stream, the entry skipped), no file is written through a
+// symbolic link, and an existing file is replaced by a new one under its
+// name, never written into (it may be a hard link to a file elsewhere);
+// one this process may not write to is left as it is (system error printed,
+// the entry skipped). Link targets are looked for under the prefix, not in
+// the working directory (see extractLink).
 #ifndef STARTER_ARCHIVE_TAR_EXTRACT_H_
 #define STARTER_ARCHIVE_TAR_EXTRACT_H_
 
 #include <cstddef>
 #include <cstdio>
-#include <memory>
 #include <string>
-
-// Closes a C stream; the deleter of OwnedFile.
-struct FileCloser {
-  void operator()(FILE* f) const {
-    if (f != nullptr) fclose(f);
-  }
-};
-// An owned C stream, closed when the owner goes.
-using OwnedFile = std::unique_ptr<FILE, FileCloser>;
 
 // What an extraction did beyond reading the archive to its end or not.
 struct ExtractReport {
-  // Entries that were refused, could not be created or written, or were cut
-  // off by the end of the archive or by bad compressed data. Each has its
-  // printed line (the archive's own line for the last two).
+  // Entries that were refused, skipped, could not be created or written, or
+  // were cut off by the end of the archive or by bad compressed data. Each
+  // has its printed line (the archive's own line for the last two).
   int failedEntries = 0;
+  // The compressed data could not be decoded, or the tar stream decoded from
+  // it held a bad header ("<file>: bad compression data" was printed).
+  bool badCompressedData = false;
 };
 
 // Extracts the archive `filename` (plain tar or one gzip member) with
 // `extractDir` as a plain path prefix: give a directory with its trailing
-// "/"; the empty string extracts into the current directory. Returns 1 when
-// the archive was read to its end (a last entry cut short is announced with
-// "WARNING: Last file might be truncated!"), 0 when the archive cannot be
-// opened (system error printed), uses another compression than deflate
-// ("Unsupported compression type"), holds a bad header, or holds compressed
-// data that cannot be decoded or fails its CRC-32 or length check ("<file>:
-// bad compression data"). Either way, the entries that failed are counted
-// in `report`, and the others are extracted.
+// "/"; the empty string extracts into the current directory.
 //
-// A regular file is written under a temporary name beside its path and
-// installed under its path (replacing what was there, never writing into
-// it) once its data is complete and the archive goes on past it: the next
-// header, or the end of an archive that was read without fault. So a file
-// that cannot be written, or that the archive or its compressed data breaks
-// off in, is not installed, and the old file of that name stays. Files
-// installed before a failure stay. Hard links whose targets come later are
-// made after the last entry. Closes the archive and removes any temporary
-// file left on every return.
+// Returns 1 when the archive was read to its end. The gzip trailer (CRC-32
+// and length) is neither read nor checked. When the archive ends inside an
+// entry's data, "WARNING: Last file might be truncated!" goes to the
+// standard output and the bytes received so far are installed under the
+// entry's name (without the entry's times and mode).
+//
+// Returns 0 when the archive cannot be opened (system error printed), uses
+// another compression than deflate ("Unsupported compression type"), or
+// holds a bad header (the header's line); files extracted before stay. When
+// the compressed data cannot be decoded, or the tar stream decoded from it
+// holds a bad header, it prints "<file>: bad compression data" to the
+// standard error stream, sets `report.badCompressedData` and returns 0
+// instead of ending the process; the file being written when decoding fails
+// is not installed and its old version stays, files extracted before stay.
+//
+// Each regular file is written under a temporary name beside its path and
+// installed under its path, replacing what was there, when its data is
+// complete. A file that cannot be created or written (a full disk, the file
+// size limit) has the system error printed for its path and is not
+// installed: its old version stays and its temporary file is removed. Link
+// entries are checked and made at their own place in the archive (see
+// extractLink): a link whose target cannot be opened then is skipped. Either
+// way, the entries that failed are counted in `report`, and the others are
+// extracted. Closes the archive and removes any temporary file left on every
+// return.
 int doarchive(const char* filename, std::string extractDir,
               ExtractReport& report);
 
@@ -74,15 +81,8 @@ int untarBlocks(unsigned char* blocks, std::size_t count);
 // what is there when the entry is complete. Creates missing directories
 // (mode 0777 less the umask). Returns null, with a printed line, when the
 // path does not fit the name buffer, passes through or ends in a symbolic
-// link, is a directory, or the file cannot be created (system error).
+// link, is a directory or a file this process may not write to, or the file
+// cannot be created (system error).
 FILE* createpath(const char* name);
-
-// Makes `dst` a symbolic link (`sym` true) with the text `src`, or a hard link
-// (`sym` false) to the file `src`. When the hard link cannot be made, copies
-// `source` (the open `src`) with its mode and times to a new file that
-// replaces `dst`, and prints "<dst>: copy instead of link". Failures print
-// the system error for `dst`. Closes `source` (null for a symbolic link).
-// The caller has checked that `dst` lies inside the extraction directory.
-void linkorcopy(const char* src, const char* dst, bool sym, OwnedFile source);
 
 #endif  // STARTER_ARCHIVE_TAR_EXTRACT_H_

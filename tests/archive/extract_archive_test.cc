@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -56,39 +57,54 @@ class ExtractArchiveTest : public ArchiveTest {
 TEST_F(ExtractArchiveTest, ExitsWithZeroOnlyWhenEveryEntryWasExtracted) {
   const std::string whole =
       TarArchive({{.name = "a", .data = "a"}, {.name = "b", .data = "b"}});
+  WriteFile(dir_ / "whole.tar", whole);
+  Shell("gzip -n whole.tar");
+  const std::string gz = ReadFile(dir_ / "whole.tar.gz");
+  std::string badCrc = gz;
+  badCrc[gz.size() - 8] ^= 1;
+  std::string corrupt = gz;
+  corrupt[10] = '\xff';  // a last deflate block of the reserved type 3
   const struct {
     const char* label;
     std::string archive;
     int exitCode;
     std::string out;
-    std::string err;              // ARCHIVE stands for the archive's path
-    std::set<std::string> names;  // in out/ afterwards
+    std::string err;  // ARCHIVE stands for the archive's path
+    std::map<std::string, std::string> contents;  // of out/ afterwards
   } cases[] = {
-      {"every entry extracted", whole, 0, "", "", {"a", "b"}},
+      {"every entry extracted", whole, 0, "", "", {{"a", "a"}, {"b", "b"}}},
       {"an entry refused",
        TarArchive({{.name = "../up", .data = "x"}, {.name = "a", .data = "a"}}),
        1,
        "",
        "../up: refused: name contains \"..\"\nARCHIVE: failed entries: 1\n",
-       {"a"}},
+       {{"a", "a"}}},
       {"a link whose target never comes",
        TarArchive({{.name = "h", .type = '1', .linkto = "gone"},
                    {.name = "a", .data = "a"}}),
        1,
        "",
        "gone: No such file or directory\nARCHIVE: failed entries: 1\n",
-       {"a"}},
+       {{"a", "a"}}},
       {"the archive ends inside a file",
        whole.substr(0, 1024 + 512),
        1,
        "WARNING: Last file might be truncated!\n",
        "ARCHIVE: failed entries: 1\n",
-       {"a"}},
+       {{"a", "a"}, {"b", ""}}},
       {"not an archive",
        std::string(1024, 'x'),
        1,
        "",
        "ARCHIVE: not a valid tar file\n",
+       {}},
+      {"a gzip trailer with a flipped CRC bit",
+       badCrc, 0, "", "", {{"a", "a"}, {"b", "b"}}},
+      {"bad compressed data",
+       corrupt,
+       2,
+       "",
+       "ARCHIVE: bad compression data\n",
        {}},
   };
   for (const auto& c : cases) {
@@ -104,10 +120,12 @@ TEST_F(ExtractArchiveTest, ExitsWithZeroOnlyWhenEveryEntryWasExtracted) {
       err.replace(at, 7, archive);
     }
     EXPECT_EQ(err, run.err);
-    EXPECT_EQ(c.names, NamesIn(Out("")));
-    for (const std::string& name : c.names) {
-      EXPECT_EQ(name, ReadFile(Out(name)));
+    std::set<std::string> names;
+    for (const auto& [name, content] : c.contents) {
+      names.insert(name);
+      EXPECT_EQ(content, ReadFile(Out(name))) << name;
     }
+    EXPECT_EQ(names, NamesIn(Out("")));
   }
 }
 

@@ -100,13 +100,27 @@ TEST_F(HostileArchiveTest, RefusesHardLinksThatLeadOut) {
   ExpectAfterExtracted();
 }
 
-TEST_F(HostileArchiveTest, ResolvesHardLinkTargetsUnderThePrefix) {
-  // The target is an archive path: inside/target under out/, not in the
-  // working directory.
-  ScopedCwd cwd(dir_ / "outside");
-  ExtractEntries({{.name = "h", .type = '1', .linkto = "inside/target"}});
-  EXPECT_EQ("", err_);
+// Link targets are looked for under the prefix, never in the working
+// directory: a hard link target as an archive path (inside/target under
+// out/), a symbolic link target from the link's own directory there.
+TEST_F(HostileArchiveTest, ResolvesLinkTargetsUnderThePrefix) {
+  ScopedCwd cwd(dir_ / "outside");  // holds "keep"
+  WriteFile(Out("inside/sibling"), "beside");
+  ExtractEntries({{.name = "h", .type = '1', .linkto = "inside/target"},
+                  {.name = "s", .type = '2', .linkto = "inside/target"},
+                  {.name = "inside/s", .type = '2', .linkto = "sibling"},
+                  {.name = "hk", .type = '1', .linkto = "keep"},
+                  {.name = "sk", .type = '2', .linkto = "keep"}});
+  EXPECT_EQ(
+      "keep: No such file or directory\n"
+      "keep: No such file or directory\n",
+      err_);
   EXPECT_EQ(Lstat(Out("inside/target")).st_ino, Lstat(Out("h")).st_ino);
+  EXPECT_EQ("original", ReadFile(Out("s")));
+  EXPECT_EQ("beside", ReadFile(Out("inside/s")));
+  EXPECT_FALSE(PathExists(Out("hk")));
+  EXPECT_FALSE(PathExists(Out("sk")));
+  ExpectOutsideUntouched();
 }
 
 TEST_F(HostileArchiveTest, NeverWritesThroughALinkTheArchiveMade) {
@@ -120,11 +134,11 @@ TEST_F(HostileArchiveTest, NeverWritesThroughALinkTheArchiveMade) {
                   {.name = "laterlink", .type = '2', .linkto = "inside"},
                   After()});
   EXPECT_EQ(
+      "laterlink/target: No such file or directory\n"
       "out/dirlink/new: refused: path passes through a symbolic link\n"
       "out/dirlink/sub/: refused: path passes through a symbolic link\n"
       "out/filelink: refused: path is a symbolic link\n"
-      "hl: refused: link target passes through a symbolic link\n"
-      "late: refused: link target passes through a symbolic link\n",
+      "hl: refused: link target passes through a symbolic link\n",
       ReplacePrefix(err_));
   EXPECT_FALSE(PathExists(Out("late")));
   EXPECT_FALSE(PathExists(Out("inside/new")));

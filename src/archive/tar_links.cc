@@ -1,0 +1,162 @@
+// Link entries: target checks, the link path, and the link or its copy.
+#include "archive/tar_links.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "archive/path_guard.h"
+#include "archive/tar_header.h"
+#include "engine/atomic_file.h"
+#include "engine/scoped_fd.h"
+
+namespace {
+
+constexpr std::size_t kCopyBufferSize = 64 * 1024;
+
+// Prints the system error `error` for `name`, as perror does.
+void printError(const char* name, int error) {
+  errno = error;
+  perror(name);
+}
+
+// Where the hard link target `linkto` lies, as extractPath + the target read
+// like an entry name; empty (with the refusal printed for the entry `name`)
+// when it leaves the extraction directory or passes through a symbolic link.
+std::string hardLinkSource(const std::string& extractPath, const char* name,
+                           const char* linkto) {
+  char target[kNameBufferSize] = {};
+  std::strncpy(target, linkto, sizeof target - 1);
+  const bool absolute = target[0] == '/' || target[0] == '\\';
+  normaliseName(target);
+  if (absolute || !hardlinkTargetStaysInside(target)) {
+    printRefusal(name, "link target leaves the extraction directory");
+    return {};
+  }
+  std::string source = extractPath + target;
+  if (!parentsAreReal(source.c_str(), extractPath.size())) {
+    printRefusal(name, "link target passes through a symbolic link");
+    return {};
+  }
+  return source;
+}
+
+// Opens the hard link target `source` for reading, not following a link at
+// its end. Null, with the line printed, when it cannot be opened (the system
+// error for `linkto`) or is not a regular file (a refusal of `name`).
+OwnedFile openHardLinkSource(const std::string& source, const char* name,
+                             const char* linkto) {
+  ScopedFd fd(
+      open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0) {
+    printError(linkto, errno);
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    printRefusal(name, "link target is not a regular file");
+    return nullptr;
+  }
+  OwnedFile file(fdopen(fd.get(), "rb"));
+  if (!file) {
+    printError(linkto, errno);
+    return nullptr;
+  }
+  fd.release();
+  return file;
+}
+
+// True when the symbolic link target `linkto` of the entry `name` can be
+// opened for reading from the link's directory under `extractPath`; else
+// prints the system error for `linkto`.
+bool symlinkTargetOpens(const std::string& extractPath, const char* name,
+                        const char* linkto) {
+  const char* slash = std::strrchr(name, '/');
+  const std::string target =
+      extractPath +
+      std::string(name, slash == nullptr ? 0 : slash - name + 1) + linkto;
+  const ScopedFd fd(
+      open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) printError(linkto, errno);
+  return fd.valid();
+}
+
+// Builds the output path of the link entry `name` into `path`, creates its
+// directories and removes what is there, unless it is a directory. False
+// when the path is refused or holds a file this process may not write.
+bool prepareLinkPath(const std::string& extractPath, const char* name,
+                     char* path) {
+  if (!buildOutputPath(extractPath, name, path, kNameBufferSize)) return false;
+  makeParents(path);
+  if (!mayReplace(path)) return false;
+  struct stat st;
+  if (lstat(path, &st) == 0 && !S_ISDIR(st.st_mode)) unlink(path);
+  return true;
+}
+
+// Copies the open file `source` with its mode and times to a new file that
+// replaces `dst`. False, with the system error printed for `dst`, when that
+// fails; `dst` is then as it was.
+bool copyInto(FILE* source, const char* dst) {
+  AtomicFile out(dst, LinkAtDestination::kReplace, StaleTemporaries::kKeep);
+  auto buffer = std::make_unique<unsigned char[]>(kCopyBufferSize);
+  std::size_t n;
+  while (out.ok() &&
+         (n = fread(buffer.get(), 1, kCopyBufferSize, source)) > 0) {
+    out.Write(buffer.get(), n);
+  }
+  if (ferror(source)) {
+    printError(dst, EIO);
+    return false;
+  }
+  struct stat st;
+  if (out.ok() && fstat(fileno(source), &st) == 0) {
+    out.SetTimes(st.st_atime, st.st_mtime);
+    out.SetMode(st.st_mode & 07777);
+  }
+  if (!out.Commit(Durability::kWriteBack)) {
+    printError(dst, out.error());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool extractLink(const std::string& extractPath, const char* name,
+                 const char* linkto, LinkKind kind) {
+  char path[kNameBufferSize];
+  if (kind == LinkKind::kSymbolic) {
+    if (!symlinkTargetStaysInside(name, linkto)) {
+      printRefusal(name, "link target leaves the extraction directory");
+      return false;
+    }
+    return symlinkTargetOpens(extractPath, name, linkto) &&
+           prepareLinkPath(extractPath, name, path) &&
+           linkorcopy(linkto, path, true, nullptr);
+  }
+  const std::string source = hardLinkSource(extractPath, name, linkto);
+  if (source.empty()) return false;
+  OwnedFile input = openHardLinkSource(source, name, linkto);
+  return input && prepareLinkPath(extractPath, name, path) &&
+         linkorcopy(source.c_str(), path, false, std::move(input));
+}
+
+bool linkorcopy(const char* src, const char* dst, bool sym, OwnedFile source) {
+  if (sym) {
+    if (symlink(src, dst) == 0) return true;
+    printError(dst, errno);
+    return false;
+  }
+  if (link(src, dst) == 0) return true;
+  if (!source) {
+    printError(dst, errno);
+    return false;
+  }
+  if (!copyInto(source.get(), dst)) return false;
+  printf("%s: copy instead of link\n", dst);
+  return true;
+}
