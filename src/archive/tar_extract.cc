@@ -24,7 +24,8 @@ constexpr std::size_t kOutputBufferSize = 256 * 1024;
 constexpr std::size_t kReadChunkSize = 256 * 1024;
 
 // Everything the extractor remembers between blocks. One instance; reset at
-// the start of every archive.
+// the start of every archive but for `didabs` and `first`, which last for the
+// process.
 struct ExtractorState {
   std::string extractPath;            // prefix of every output path
   const char* inname = "";            // archive name, for messages
@@ -45,8 +46,6 @@ struct ExtractorState {
     infp = nullptr;
     outfile.reset();
     outsize = 0;
-    didabs = false;
-    first = true;
     std::memset(nbuf, 0, sizeof nbuf);
     mode = 0;
     timestamp = {};
@@ -56,6 +55,15 @@ struct ExtractorState {
 };
 
 ExtractorState state;
+
+}  // namespace
+
+void ForgetEarlierArchives() {
+  state.didabs = false;
+  state.first = true;
+}
+
+namespace {
 
 // Resets the state for one archive and, on every path out of doarchive,
 // closes the archive and removes a file that was not installed.

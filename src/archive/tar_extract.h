@@ -2,7 +2,11 @@
 //
 // One extraction runs at a time: the extractor keeps its state (prefix,
 // current entry, open output file) process-wide, and `doarchive` resets it
-// before each archive. Every message goes to the console. Nothing an archive
+// before each archive, except two flags that last for the process: whether
+// any name lost a leading slash (the warning then comes at every
+// end-of-archive block of later archives too) and whether any header has
+// passed its checksum (a bad block is then "Garbage detected" rather than
+// "not a valid tar file"). Every message goes to the console. Nothing an archive
 // names is written outside the extraction directory: names with ".." and
 // links that lead out of it are refused ("<name>: refused: <reason>" on the
 // standard error stream, the entry skipped), no file is written through a
@@ -63,6 +67,9 @@ int doarchive(const char* filename, std::string extractDir,
 
 // As above, for callers that need only the return value.
 int doarchive(const char* filename, std::string extractDir);
+
+// Clears the two flags that outlast an archive, as in a new process.
+void ForgetEarlierArchives();
 
 // Processes one 512-byte block of the archive: data of the current entry, or
 // the next header, whose entry is then created. Returns 0 to go on, 1 when

@@ -95,6 +95,7 @@ inline std::string PatternBytes(std::size_t size, unsigned seed = 1) {
 // extraction prefix, and the extractor's console output captured per call.
 class ArchiveTest : public ::testing::Test {
  protected:
+  ArchiveTest() { ForgetEarlierArchives(); }
   // Runs doarchive on `archive` (a path) into `prefix` (default "out/" in the
   // scratch directory), keeping its standard output and error and its report.
   int Extract(const std::string& archive, const std::string* prefix = nullptr) {
