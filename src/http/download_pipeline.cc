@@ -23,6 +23,8 @@ struct DownloadPipeline::Transfer {
   CURL* easy = nullptr;
   // Holds the transfer back while it runs ahead of its turn.
   PrefetchGate gate;
+  // While ahead of its turn: when the gate last let more bytes in.
+  std::chrono::steady_clock::time_point granted;
   // Set at the turn when the transfer has a time limit.
   std::optional<std::chrono::steady_clock::time_point> deadline;
   bool started = false;   // Start was called
@@ -136,6 +138,7 @@ void DownloadPipeline::Start(Transfer& transfer, bool at_turn) {
   transfer.meter = std::make_unique<ProgressMeterStream>(2, at_turn);
   transfer.gate.ahead = !at_turn;
   transfer.gate.allowance = kPrefetchBytes;
+  transfer.granted = clock_();
   if (!idle_handles_.empty()) {
     transfer.easy = idle_handles_.back();
     idle_handles_.pop_back();
@@ -158,6 +161,7 @@ void DownloadPipeline::Start(Transfer& transfer, bool at_turn) {
 
 void DownloadPipeline::RunUntilDone(Transfer& transfer) {
   while (!transfer.ended) {
+    KeepAheadAlive();
     int wait_ms = kPollMilliseconds;
     if (transfer.deadline) {
       const auto left = *transfer.deadline - clock_();
@@ -189,6 +193,20 @@ void DownloadPipeline::RunUntilDone(Transfer& transfer) {
       break;
     }
     curl_multi_poll(multi_, nullptr, 0, wait_ms, nullptr);
+  }
+}
+
+void DownloadPipeline::KeepAheadAlive() {
+  const auto now = clock_();
+  for (auto& queued : queue_) {
+    Transfer& ahead = *queued;
+    if (!ahead.running || !ahead.gate.ahead ||
+        now - ahead.granted < kKeepAliveInterval) {
+      continue;
+    }
+    ahead.granted = now;
+    ahead.gate.allowance = std::max(ahead.gate.allowance, kKeepAliveBytes);
+    curl_easy_pause(ahead.easy, CURLPAUSE_CONT);
   }
 }
 

@@ -28,7 +28,9 @@ class ProgressMeterStream;
 // Running ahead changes no outcome:
 // - a transfer ahead of its turn pauses after a prefetch (kPrefetchBytes)
 //   until its turn, so it never takes the link from the one whose turn it
-//   is, and has no time limit while it waits;
+//   is, and has no time limit while it waits; so that the server does not
+//   give up on a connection that receives nothing, it takes in up to
+//   kKeepAliveBytes more every kKeepAliveInterval while it waits;
 // - a transfer's time limit counts from its turn; a transfer that exceeds it
 //   ends with CURLE_OPERATION_TIMEDOUT, as when libcurl's own limit ends it;
 // - a planned transfer whose target has a kept download (target + ".tmp")
@@ -40,6 +42,9 @@ class DownloadPipeline {
  public:
   // Bytes a transfer ahead of its turn writes before it pauses.
   static constexpr std::size_t kPrefetchBytes = std::size_t{1} << 20;
+  // What a paused transfer ahead of its turn takes in now and then.
+  static constexpr std::size_t kKeepAliveBytes = std::size_t{256} << 10;
+  static constexpr std::chrono::seconds kKeepAliveInterval{20};
   // The clock the time limits are kept with.
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
@@ -56,7 +61,7 @@ class DownloadPipeline {
   // order their turns will come. At most `in_flight` (at least 1) planned
   // transfers run or wait for their turn at a time. Installed ordinary files
   // join `deferred` when it is given (see InstallDownloadedFile).
-  // Time limits are kept with `clock`.
+  // Time limits and the pauses of transfers ahead are kept with `clock`.
   DownloadPipeline(std::vector<Request> planned, std::size_t in_flight,
                    DeferredSync* deferred,
                    Clock clock = &std::chrono::steady_clock::now);
@@ -86,6 +91,9 @@ class DownloadPipeline {
   void RunUntilDone(Transfer& transfer);
   // Ends `transfer`'s transfer if it runs and gives its handle back.
   void Retire(Transfer& transfer);
+  // Lets every transfer ahead of its turn that has had nothing for
+  // kKeepAliveInterval take in kKeepAliveBytes.
+  void KeepAheadAlive();
   // Marks every transfer that has ended.
   void CollectEnded();
 

@@ -272,6 +272,59 @@ TEST_F(CurlClientTest, PipelineTimeLimitCountsFromEachFilesTurn) {
   EXPECT_EQ(runs[1].console, runs[0].console);
 }
 
+// The size of the temporary file of the download of `name` in the current
+// directory, 0 while there is none.
+off_t TemporarySizeOf(const std::string& name) {
+  for (const std::string& path : PathsEndingIn(".", ".tmp")) {
+    struct stat st;
+    if (path.rfind(name + ".", 0) == 0 && stat(path.c_str(), &st) == 0) {
+      return st.st_size;
+    }
+  }
+  return 0;
+}
+
+// Waits until `done` holds; fails after a minute instead of hanging.
+template <typename Condition>
+bool WaitUntil(Condition done) {
+  const auto give_up =
+      std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// While the first file's answer is held, the second, larger than a
+// prefetch, takes in its prefetch and stops; every 20 s (of a clock the
+// test moves) it takes in a little more, so that the server sees a reader;
+// at its turn it is completed.
+TEST_F(CurlClientTest, PipelineTransferAheadStopsAfterItsPrefetch) {
+  const std::size_t prefetch = DownloadPipeline::kPrefetchBytes;
+  const std::string body = RandomBytes(4 * prefetch, 7);
+  server_.SetReply(Path("a.bin"), HttpReply::Ok("first"));
+  server_.SetReply(Path("b.bin"), HttpReply::Ok(body));
+  server_.Hold(Path("a.bin"));
+  ManualClock clock;
+  std::thread reader_side([&] {
+    const auto size = [] { return TemporarySizeOf("b.bin"); };
+    // The prefetch arrives (less what the stream still buffers)...
+    EXPECT_TRUE(WaitUntil([&] { return size() > off_t(prefetch - 65536); }));
+    EXPECT_LE(size(), off_t(prefetch));
+    // ...and a little more once the keep-alive interval has passed.
+    clock.Advance(DownloadPipeline::kKeepAliveInterval);
+    EXPECT_TRUE(WaitUntil([&] { return size() > off_t(prefetch); }));
+    EXPECT_LE(size(), off_t(prefetch + DownloadPipeline::kKeepAliveBytes));
+    server_.Release(Path("a.bin"));
+  });
+  const PipelineRun run = DownloadInTurn({"a.bin", "b.bin"}, 2, clock.clock());
+  reader_side.join();
+  EXPECT_EQ(run.results, (std::vector<CURLcode>{CURLE_OK, CURLE_OK}));
+  EXPECT_EQ(ReadFile("a.bin"), "first");
+  EXPECT_EQ(ReadFile("b.bin"), body);
+}
+
 // A file whose answer does not come within 600 s of its turn ends as when
 // libcurl's own limit ends it, whatever the number in flight; the next file
 // has its own 600 s.
