@@ -85,6 +85,9 @@ HttpTestServer::HttpTestServer() {
   // one connection.
   server_.set_tcp_nodelay(true);
   server_.set_keep_alive_max_count(100000);
+  // A client that pauses a transfer (a download waiting for its turn) is
+  // waited for, however loaded the machine.
+  server_.set_write_timeout(300, 0);
   port_ = server_.bind_to_any_port("127.0.0.1");
   if (port_ <= 0) throw std::runtime_error("test server: cannot bind");
   // The socket already listens; requests queue until the thread accepts.
