@@ -109,6 +109,11 @@ size_t CCurl::write_data_to_file(void* buffer, size_t size, size_t nmemb,
   if (size * nmemb == 0) return 0;
   if (userp == nullptr) return 0;
   const filedata* data = static_cast<filedata*>(userp);
+  if (data->gate != nullptr && data->gate->ahead) {
+    // libcurl hands the same chunk over again when the transfer resumes.
+    if (size * nmemb > data->gate->allowance) return CURL_WRITEFUNC_PAUSE;
+    data->gate->allowance -= size * nmemb;
+  }
   if (data->meter != nullptr) data->meter->Flush();
   if (data->pfile == nullptr) return 0;
   const size_t written = std::fwrite(buffer, nmemb, size, data->pfile) * nmemb;

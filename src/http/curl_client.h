@@ -13,13 +13,26 @@ class DeferredSync;
 class Md5;
 class ProgressMeterStream;
 
+// Holds back a transfer that runs ahead of its turn, so that it cannot take
+// the link from the transfer whose turn it is: while `ahead` is true, the
+// write callback accepts `allowance` more bytes at most and pauses the
+// transfer (CURL_WRITEFUNC_PAUSE) at the first chunk that would exceed it.
+// The owner clears `ahead` and resumes the transfer (curl_easy_pause) at its
+// turn.
+struct PrefetchGate {
+  bool ahead = false;
+  std::size_t allowance = 0;
+};
+
 // User data of the write callback: the temporary file being written, and
-// optionally the digest of the bytes received and the meter to pass on.
+// optionally the digest of the bytes received, the meter to pass on and the
+// gate of a transfer that runs ahead.
 struct filedata {
   const char* filename;
   FILE* pfile;
   Md5* digest = nullptr;
   ProgressMeterStream* meter = nullptr;
+  PrefetchGate* gate = nullptr;
 };
 
 // Wraps one libcurl easy handle. Global initialisation and clean-up stay
@@ -60,9 +73,10 @@ class CCurl {
                 const char* loginfo);
 
   // libcurl write callback; `userp` is a filedata. Returns the bytes
-  // written, 0 (aborting the transfer) on a short write or a missing file.
-  // Adds the bytes written to `digest` and passes on the meter's text when
-  // they are set.
+  // written, 0 (aborting the transfer) on a short write or a missing file,
+  // CURL_WRITEFUNC_PAUSE (writing nothing) when `gate` holds the transfer
+  // back. Adds the bytes written to `digest` and passes on the meter's text
+  // when they are set.
   static size_t write_data_to_file(void* buffer, size_t size, size_t nmemb,
                                    void* userp);
 

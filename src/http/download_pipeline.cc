@@ -1,16 +1,16 @@
 #include "http/download_pipeline.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "http/progress_meter.h"
 #include "http/published_download.h"
-#include "launcher/starter_shared_state.h"
 
 namespace {
 
 constexpr std::size_t kUnplanned = std::numeric_limits<std::size_t>::max();
-// How long one wait for network activity may take before the stop flags
-// are looked at again.
+// How long one wait for network activity may take before the deadline of
+// the transfer whose turn it is is looked at again.
 constexpr int kPollMilliseconds = 1000;
 
 }  // namespace
@@ -21,6 +21,12 @@ struct DownloadPipeline::Transfer {
   std::unique_ptr<FileDownload> download;
   std::unique_ptr<ProgressMeterStream> meter;
   CURL* easy = nullptr;
+  // Holds the transfer back while it runs ahead of its turn.
+  PrefetchGate gate;
+  // While ahead of its turn: when the gate last let more bytes in.
+  std::chrono::steady_clock::time_point granted;
+  // Set at the turn when the transfer has a time limit.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
   bool started = false;   // Start was called
   bool prepared = false;  // the temporary file exists and the handle is set
   bool running = false;   // in the multi handle
@@ -30,10 +36,11 @@ struct DownloadPipeline::Transfer {
 
 DownloadPipeline::DownloadPipeline(std::vector<Request> planned,
                                    std::size_t in_flight,
-                                   DeferredSync* deferred)
+                                   DeferredSync* deferred, Clock clock)
     : planned_(std::move(planned)),
       in_flight_(in_flight == 0 ? 1 : in_flight),
-      deferred_(deferred) {
+      deferred_(deferred),
+      clock_(std::move(clock)) {
   global_ready_ = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
   multi_ = curl_multi_init();
 }
@@ -86,6 +93,14 @@ DownloadOutcome DownloadPipeline::Download(const Request& request,
   transfer->meter->GoLive();
   {
     PublishedDownload published(transfer->download->filename());
+    // The turn: the time limit counts from here, and a transfer that ran
+    // ahead goes on past its prefetch.
+    if (transfer->download->timeout_secs() > 0) {
+      transfer->deadline =
+          clock_() + std::chrono::seconds(transfer->download->timeout_secs());
+    }
+    transfer->gate.ahead = false;
+    if (transfer->running) curl_easy_pause(transfer->easy, CURLPAUSE_CONT);
     RunUntilDone(*transfer);
     transfer->meter->Flush();
   }
@@ -106,9 +121,13 @@ void DownloadPipeline::Refill() {
         request.urldir.c_str(), request.filename.c_str(),
         request.downloaddir.c_str(), request.timeout_secs,
         request.expected_md5);
-    Start(*transfer, false);
+    // Whether a kept download can be removed decides at the turn whether
+    // the file is requested at all.
+    if (!transfer->download->HasKeptDownload()) {
+      Start(*transfer, false);
+      ++ahead;
+    }
     queue_.push_back(std::move(transfer));
-    ++ahead;
   }
 }
 
@@ -117,14 +136,17 @@ void DownloadPipeline::Start(Transfer& transfer, bool at_turn) {
   // A transfer that starts at its own turn shows its meter live; one that
   // runs ahead holds it for its turn.
   transfer.meter = std::make_unique<ProgressMeterStream>(2, at_turn);
+  transfer.gate.ahead = !at_turn;
+  transfer.gate.allowance = kPrefetchBytes;
+  transfer.granted = clock_();
   if (!idle_handles_.empty()) {
     transfer.easy = idle_handles_.back();
     idle_handles_.pop_back();
   } else {
     transfer.easy = curl_easy_init();
   }
-  transfer.prepared =
-      transfer.download->Prepare(transfer.easy, transfer.meter.get());
+  transfer.prepared = transfer.download->Prepare(
+      transfer.easy, transfer.meter.get(), &transfer.gate);
   if (!transfer.prepared) return;
   curl_easy_setopt(transfer.easy, CURLOPT_PRIVATE, &transfer);
   if (transfer.easy == nullptr || multi_ == nullptr ||
@@ -139,13 +161,27 @@ void DownloadPipeline::Start(Transfer& transfer, bool at_turn) {
 
 void DownloadPipeline::RunUntilDone(Transfer& transfer) {
   while (!transfer.ended) {
+    KeepAheadAlive();
+    int wait_ms = kPollMilliseconds;
+    if (transfer.deadline) {
+      const auto left = *transfer.deadline - clock_();
+      if (left <= std::chrono::steady_clock::duration::zero()) {
+        Retire(transfer);
+        transfer.ended = true;
+        transfer.code = CURLE_OPERATION_TIMEDOUT;
+        break;
+      }
+      const auto left_ms =
+          std::chrono::ceil<std::chrono::milliseconds>(left).count();
+      wait_ms = static_cast<int>(
+          std::min<decltype(left_ms)>(left_ms, kPollMilliseconds));
+    }
     int running = 0;
     const CURLMcode status = curl_multi_perform(multi_, &running);
     CollectEnded();
     if (transfer.ended) break;
-    if (status != CURLM_OK || !StarterAllowsWork()) {
-      // The launcher stopped (or the multi handle broke): every transfer
-      // ends here.
+    if (status != CURLM_OK) {
+      // The multi handle broke: every transfer ends here.
       for (auto& queued : queue_) {
         Retire(*queued);
         queued->ended = true;
@@ -156,7 +192,21 @@ void DownloadPipeline::RunUntilDone(Transfer& transfer) {
       transfer.code = CURLE_ABORTED_BY_CALLBACK;
       break;
     }
-    curl_multi_poll(multi_, nullptr, 0, kPollMilliseconds, nullptr);
+    curl_multi_poll(multi_, nullptr, 0, wait_ms, nullptr);
+  }
+}
+
+void DownloadPipeline::KeepAheadAlive() {
+  const auto now = clock_();
+  for (auto& queued : queue_) {
+    Transfer& ahead = *queued;
+    if (!ahead.running || !ahead.gate.ahead ||
+        now - ahead.granted < kKeepAliveInterval) {
+      continue;
+    }
+    ahead.granted = now;
+    ahead.gate.allowance = std::max(ahead.gate.allowance, kKeepAliveBytes);
+    curl_easy_pause(ahead.easy, CURLPAUSE_CONT);
   }
 }
 

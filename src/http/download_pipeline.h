@@ -2,8 +2,10 @@
 #ifndef STARTER_HTTP_DOWNLOAD_PIPELINE_H_
 #define STARTER_HTTP_DOWNLOAD_PIPELINE_H_
 
+#include <chrono>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,10 +25,29 @@ class ProgressMeterStream;
 // temporary file and holds its progress meter; at the turn the meter is
 // written and everything else happens, so the console reads as a sequential
 // run. With one transfer in flight each transfer starts at its own turn.
-// Each transfer has its own time limit. When the live launcher stops
-// (StarterAllowsWork), every transfer ends as aborted. Used by one thread.
+// Running ahead changes no outcome:
+// - a transfer ahead of its turn pauses after a prefetch (kPrefetchBytes)
+//   until its turn, so it never takes the link from the one whose turn it
+//   is, and has no time limit while it waits; so that the server does not
+//   give up on a connection that receives nothing, it takes in up to
+//   kKeepAliveBytes more every kKeepAliveInterval while it waits;
+// - a transfer's time limit counts from its turn; a transfer that exceeds it
+//   ends with CURLE_OPERATION_TIMEDOUT, as when libcurl's own limit ends it;
+// - a planned transfer whose target has a kept download (target + ".tmp")
+//   starts only at its turn, after that file was dealt with;
+// - no transfer is aborted by the launcher's flags: which files are fetched
+//   is decided by the caller, turn by turn.
+// Used by one thread.
 class DownloadPipeline {
  public:
+  // Bytes a transfer ahead of its turn writes before it pauses.
+  static constexpr std::size_t kPrefetchBytes = std::size_t{1} << 20;
+  // What a paused transfer ahead of its turn takes in now and then.
+  static constexpr std::size_t kKeepAliveBytes = std::size_t{256} << 10;
+  static constexpr std::chrono::seconds kKeepAliveInterval{20};
+  // The clock the time limits are kept with.
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
   // One file: as CCurl::DownloadFile's arguments.
   struct Request {
     std::string urldir;
@@ -40,8 +61,10 @@ class DownloadPipeline {
   // order their turns will come. At most `in_flight` (at least 1) planned
   // transfers run or wait for their turn at a time. Installed ordinary files
   // join `deferred` when it is given (see InstallDownloadedFile).
+  // Time limits and the pauses of transfers ahead are kept with `clock`.
   DownloadPipeline(std::vector<Request> planned, std::size_t in_flight,
-                   DeferredSync* deferred);
+                   DeferredSync* deferred,
+                   Clock clock = &std::chrono::steady_clock::now);
   // Ends every transfer still running and removes its temporary file.
   ~DownloadPipeline();
   DownloadPipeline(const DownloadPipeline&) = delete;
@@ -57,22 +80,27 @@ class DownloadPipeline {
  private:
   struct Transfer;
 
-  // Starts planned transfers until `in_flight_` wait their turn, beginning
-  // with the one at the front when it has not started yet.
+  // Queues planned transfers and starts them ahead of their turn until
+  // `in_flight_` - 1 run ahead; one whose target has a kept download is
+  // queued without starting.
   void Refill();
   // Prepares `transfer` and adds it to the multi handle; its meter is live
   // when it starts `at_turn`, else held for its turn.
   void Start(Transfer& transfer, bool at_turn);
-  // Runs the transfers until `transfer` has ended.
+  // Runs the transfers until `transfer` has ended or passed its deadline.
   void RunUntilDone(Transfer& transfer);
   // Ends `transfer`'s transfer if it runs and gives its handle back.
   void Retire(Transfer& transfer);
+  // Lets every transfer ahead of its turn that has had nothing for
+  // kKeepAliveInterval take in kKeepAliveBytes.
+  void KeepAheadAlive();
   // Marks every transfer that has ended.
   void CollectEnded();
 
   std::vector<Request> planned_;
   std::size_t in_flight_;
   DeferredSync* deferred_;
+  Clock clock_;
   bool global_ready_ = false;
   CURLM* multi_ = nullptr;
   // Planned transfers from the next turn on, the next first.

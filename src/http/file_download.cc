@@ -1,6 +1,7 @@
 #include "http/file_download.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -32,7 +33,13 @@ bool FileDownload::RemoveKeptDownload() {
   return true;
 }
 
-bool FileDownload::Prepare(CURL* easy, ProgressMeterStream* meter) {
+bool FileDownload::HasKeptDownload() const {
+  struct stat info;
+  return lstat((target_ + ".tmp").c_str(), &info) == 0;
+}
+
+bool FileDownload::Prepare(CURL* easy, ProgressMeterStream* meter,
+                           PrefetchGate* gate) {
   MakeParentDirectories((target_ + ".tmp").c_str());
   file_ = std::make_unique<AtomicFile>(target_, LinkAtDestination::kReplace);
   if (!file_->ok()) {
@@ -40,11 +47,12 @@ bool FileDownload::Prepare(CURL* easy, ProgressMeterStream* meter) {
     file_.reset();
     return false;
   }
-  data_ = filedata{file_->temp_path().c_str(), file_->stream(), &digest_,
-                   meter};
+  data_ = filedata{file_->temp_path().c_str(), file_->stream(), &digest_, meter,
+                   gate};
   curl_easy_setopt(easy, CURLOPT_URL, urlfull_.c_str());
   curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
-  curl_easy_setopt(easy, CURLOPT_TIMEOUT, static_cast<long>(timeout_secs_));
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT,
+                   gate == nullptr ? static_cast<long>(timeout_secs_) : 0L);
   curl_easy_setopt(easy, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
   if (meter != nullptr && meter->stream() != nullptr) {

@@ -46,12 +46,23 @@ class FileDownload {
   // download ends there (result 1; a transfer made ahead is to be dropped).
   bool RemoveKeptDownload();
 
+  // True when target + ".tmp" exists (of any kind): whether it can be
+  // removed is decided by RemoveKeptDownload at the download's turn.
+  bool HasKeptDownload() const;
+
   // Creates the target's directories and the temporary file, and sets up
   // `easy` (a handle without options) for the transfer: its meter goes to
   // `meter` (standard error when null), its bytes to the temporary file and
-  // its digest. Returns false, printing nothing, when the temporary file
-  // cannot be created; Announce reports it.
-  bool Prepare(CURL* easy, ProgressMeterStream* meter);
+  // its digest. Without `gate` the handle limits the whole transfer to the
+  // time limit; with one, the bytes pass `gate` (which must outlive the
+  // transfer) and the caller keeps the time limit, counted from the
+  // download's turn. Returns false, printing nothing, when the temporary
+  // file cannot be created; Announce reports it.
+  bool Prepare(CURL* easy, ProgressMeterStream* meter,
+               PrefetchGate* gate = nullptr);
+
+  // The time limit of the transfer in whole seconds, 0 for none.
+  int timeout_secs() const { return timeout_secs_; }
 
   // Prints what comes before the transfer: "CCurl: Failed to create file
   // <filename> (err: <errno>)" (returns false: result 1) when Prepare could

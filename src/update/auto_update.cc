@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <vector>
 #include <utility>
@@ -82,6 +83,50 @@ bool IsIgnored(const std::vector<std::string>& ignoreFiles,
     if (ignored == name) return true;
   }
   return false;
+}
+
+// The components of a listed path below "./", without empty and "."
+// components: every spelling of one file gives the same components.
+std::vector<std::string> PathComponents(const std::string& path) {
+  std::vector<std::string> parts;
+  std::size_t start = 2;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    std::string part = path.substr(start, end - start);
+    if (!part.empty() && part != ".") parts.push_back(std::move(part));
+    start = end + 1;
+  }
+  return parts;
+}
+
+std::string JoinComponents(const std::vector<std::string>& parts,
+                           std::size_t count) {
+  std::string joined;
+  for (std::size_t i = 0; i < count; ++i) joined += "/" + parts[i];
+  return joined;
+}
+
+// For each step, whether what an earlier entry installs can change its
+// decision by its turn: its file is listed more than once (in any
+// spelling), or one of its directories is itself a listed file.
+std::vector<bool> DecidedOnlyAtTurn(const std::vector<ListStep>& steps) {
+  std::vector<std::vector<std::string>> parts(steps.size());
+  std::map<std::string, int> listed;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (steps[i].read != ListRead::kEntry) continue;
+    parts[i] = PathComponents(steps[i].path);
+    ++listed[JoinComponents(parts[i], parts[i].size())];
+  }
+  std::vector<bool> at_turn(steps.size(), false);
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (steps[i].read != ListRead::kEntry) continue;
+    at_turn[i] = listed[JoinComponents(parts[i], parts[i].size())] > 1;
+    for (std::size_t n = 1; n < parts[i].size() && !at_turn[i]; ++n) {
+      at_turn[i] = listed.count(JoinComponents(parts[i], n)) != 0;
+    }
+  }
+  return at_turn;
 }
 
 }  // namespace
@@ -248,15 +293,21 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
 
   // The files the walk will fetch, decided ahead, so that their transfers
   // can run while earlier files are still being installed. The walk decides
-  // each entry again at its turn; that decision is the one that counts.
+  // each entry again at its turn; that decision is the one that counts, so
+  // only entries whose decision nothing before their turn can change are
+  // planned: not one on an ignore list (its local copy may appear), not one
+  // whose file is listed twice or lies below another listed file. The
+  // others are fetched at their turn.
   std::vector<DownloadPipeline::Request> planned;
   std::vector<std::optional<std::size_t>> plan_of(steps.size());
   {
+    const std::vector<bool> at_turn = DecidedOnlyAtTurn(steps);
     ListedPathChecker ahead;
     for (std::size_t i = 0; i < steps.size(); ++i) {
       const ListStep& step = steps[i];
       if (step.read != ListRead::kEntry ||
-          Decide(step, ahead) != EntryAction::kDownload) {
+          Decide(step, ahead) != EntryAction::kDownload || at_turn[i] ||
+          IsIgnored(ignoreFiles, step.path.substr(2))) {
         continue;
       }
       plan_of[i] = planned.size();

@@ -8,13 +8,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <map>
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "engine/md5.h"
+#include "http/download_pipeline.h"
 #include "support/child_process.h"
 #include "support/http_test_server.h"
 #include "support/random_bytes.h"
@@ -47,8 +52,50 @@ class RefusingPort {
   int port_ = 0;
 };
 
+// A steady clock that moves only when the test moves it.
+class ManualClock {
+ public:
+  DownloadPipeline::Clock clock() {
+    return [this] {
+      return std::chrono::steady_clock::time_point(
+          std::chrono::hours(1000) + std::chrono::seconds(seconds_.load()));
+    };
+  }
+  void Advance(std::chrono::seconds by) { seconds_ += by.count(); }
+
+ private:
+  std::atomic<long long> seconds_{0};
+};
+
+// What the downloads of one pipeline did: the console and each result.
+struct PipelineRun {
+  std::string console;
+  std::vector<CURLcode> results;
+};
+
 class CurlClientTest : public ::testing::Test {
  protected:
+  // Downloads `names` from the server's "/10/" directory into the current
+  // directory, each at its turn, through one pipeline with `in_flight`
+  // transfers and the update run's limit of 600 s kept with `clock`.
+  PipelineRun DownloadInTurn(const std::vector<std::string>& names,
+                             std::size_t in_flight,
+                             DownloadPipeline::Clock clock) {
+    std::vector<DownloadPipeline::Request> requests;
+    for (const std::string& name : names) {
+      requests.push_back({base_, name, "", 600, ""});
+    }
+    DownloadPipeline pipeline(requests, in_flight, nullptr, std::move(clock));
+    PipelineRun run;
+    testing::internal::CaptureStdout();
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+      run.results.push_back(pipeline.Download(requests[i], i).result);
+    }
+    run.console = testing::internal::GetCapturedStdout();
+    return run;
+  }
+  std::string Path(const std::string& name) const { return "/10/" + name; }
+
   // Downloads `filename` from the server's "/10/" directory with stdout
   // captured; returns what the client printed.
   std::string Download(CCurl& client, const char* filename,
@@ -176,6 +223,139 @@ TEST_F(CurlClientTest, SlowServerIsCutOffAtTheTimeLimit) {
   EXPECT_FALSE(PathExists("slow.bin.tmp"));
   EXPECT_NE(out.find(CurlErrorLine(CURLE_OPERATION_TIMEDOUT)),
             std::string::npos);
+}
+
+// Four 600 s transfers after a first file and a second that take 500 s each
+// (the server holds their answers while the clock moves): the third file,
+// larger than a prefetch, waits 1000 s for its turn with four in flight but
+// still has its 600 s from its turn, as when the files are fetched one after
+// another.
+TEST_F(CurlClientTest, PipelineTimeLimitCountsFromEachFilesTurn) {
+  const std::vector<std::string> names = {"a.bin", "b.bin", "c.bin", "d.bin"};
+  std::map<std::string, std::string> bodies;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    bodies[names[i]] = RandomBytes(
+        names[i] == "c.bin" ? 2 * DownloadPipeline::kPrefetchBytes : 1000,
+        static_cast<unsigned>(i));
+    server_.SetReply(Path(names[i]), HttpReply::Ok(bodies[names[i]]));
+  }
+  std::vector<PipelineRun> runs;
+  for (std::size_t in_flight : {std::size_t{1}, std::size_t{4}}) {
+    SCOPED_TRACE(in_flight);
+    for (const std::string& name : names) WriteFile(name, "old");
+    for (const char* held : {"a.bin", "b.bin", "c.bin"})
+      server_.Hold(Path(held));
+    ManualClock clock;
+    // Each slow file's 500 s pass while it is the one whose turn it is:
+    // after its request arrived and the file before it is in place.
+    std::thread server_side([&] {
+      const std::string* before = nullptr;
+      for (const std::string& slow : {names[0], names[1]}) {
+        server_.WaitForRequests(Path(slow), static_cast<int>(runs.size()) + 1);
+        while (before != nullptr && ReadFile(*before) != bodies[*before]) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        clock.Advance(std::chrono::seconds(500));
+        server_.Release(Path(slow));
+        before = &slow;
+      }
+      server_.Release(Path("c.bin"));
+    });
+    runs.push_back(DownloadInTurn(names, in_flight, clock.clock()));
+    server_side.join();
+    EXPECT_EQ(runs.back().results, std::vector<CURLcode>(4, CURLE_OK));
+    for (const std::string& name : names) {
+      EXPECT_EQ(ReadFile(name), bodies[name]) << name;
+    }
+    EXPECT_TRUE(PathsEndingIn(".", ".tmp").empty());
+  }
+  EXPECT_EQ(runs[1].console, runs[0].console);
+}
+
+// The size of the temporary file of the download of `name` in the current
+// directory, 0 while there is none.
+off_t TemporarySizeOf(const std::string& name) {
+  for (const std::string& path : PathsEndingIn(".", ".tmp")) {
+    struct stat st;
+    if (path.rfind(name + ".", 0) == 0 && stat(path.c_str(), &st) == 0) {
+      return st.st_size;
+    }
+  }
+  return 0;
+}
+
+// Waits until `done` holds; fails after a minute instead of hanging.
+template <typename Condition>
+bool WaitUntil(Condition done) {
+  const auto give_up =
+      std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// While the first file's answer is held, the second, larger than a
+// prefetch, takes in its prefetch and stops; every 20 s (of a clock the
+// test moves) it takes in a little more, so that the server sees a reader;
+// at its turn it is completed.
+TEST_F(CurlClientTest, PipelineTransferAheadStopsAfterItsPrefetch) {
+  const std::size_t prefetch = DownloadPipeline::kPrefetchBytes;
+  const std::string body = RandomBytes(4 * prefetch, 7);
+  server_.SetReply(Path("a.bin"), HttpReply::Ok("first"));
+  server_.SetReply(Path("b.bin"), HttpReply::Ok(body));
+  server_.Hold(Path("a.bin"));
+  ManualClock clock;
+  std::thread reader_side([&] {
+    const auto size = [] { return TemporarySizeOf("b.bin"); };
+    // The prefetch arrives (less what the stream still buffers)...
+    EXPECT_TRUE(WaitUntil([&] { return size() > off_t(prefetch - 65536); }));
+    EXPECT_LE(size(), off_t(prefetch));
+    // ...and a little more once the keep-alive interval has passed.
+    clock.Advance(DownloadPipeline::kKeepAliveInterval);
+    EXPECT_TRUE(WaitUntil([&] { return size() > off_t(prefetch); }));
+    EXPECT_LE(size(), off_t(prefetch + DownloadPipeline::kKeepAliveBytes));
+    server_.Release(Path("a.bin"));
+  });
+  const PipelineRun run = DownloadInTurn({"a.bin", "b.bin"}, 2, clock.clock());
+  reader_side.join();
+  EXPECT_EQ(run.results, (std::vector<CURLcode>{CURLE_OK, CURLE_OK}));
+  EXPECT_EQ(ReadFile("a.bin"), "first");
+  EXPECT_EQ(ReadFile("b.bin"), body);
+}
+
+// A file whose answer does not come within 600 s of its turn ends as when
+// libcurl's own limit ends it, whatever the number in flight; the next file
+// has its own 600 s.
+TEST_F(CurlClientTest, PipelineTransferPastItsLimitEndsAsTimedOut) {
+  server_.SetReply(Path("a.bin"), HttpReply::Ok("new a"));
+  server_.SetReply(Path("b.bin"), HttpReply::Ok("new b"));
+  std::vector<PipelineRun> runs;
+  for (std::size_t in_flight : {std::size_t{1}, std::size_t{4}}) {
+    SCOPED_TRACE(in_flight);
+    WriteFile("a.bin", "old a");
+    WriteFile("b.bin", "old b");
+    server_.Hold(Path("a.bin"));
+    ManualClock clock;
+    std::thread server_side([&] {
+      server_.WaitForRequests(Path("a.bin"), static_cast<int>(runs.size()) + 1);
+      clock.Advance(std::chrono::seconds(601));
+    });
+    runs.push_back(
+        DownloadInTurn({"a.bin", "b.bin"}, in_flight, clock.clock()));
+    server_side.join();
+    server_.Release(Path("a.bin"));
+    EXPECT_EQ(runs.back().results,
+              (std::vector<CURLcode>{CURLE_OPERATION_TIMEDOUT, CURLE_OK}));
+    EXPECT_NE(runs.back().console.find(CurlErrorLine(CURLE_OPERATION_TIMEDOUT)),
+              std::string::npos)
+        << runs.back().console;
+    EXPECT_EQ(ReadFile("a.bin"), "old a");
+    EXPECT_EQ(ReadFile("b.bin"), "new b");
+    EXPECT_TRUE(PathsEndingIn(".", ".tmp").empty());
+  }
+  EXPECT_EQ(runs[1].console, runs[0].console);
 }
 
 TEST_F(CurlClientTest, ClosedPortFailsToConnect) {
@@ -369,8 +549,18 @@ TEST(WriteDataToFileTest, WritesWholeChunksAndRefusesTheRest) {
   EXPECT_EQ(CCurl::write_data_to_file(chunk, 1, 0, &data), 0u);
   filedata closed{"out", nullptr};
   EXPECT_EQ(CCurl::write_data_to_file(chunk, 1, 6, &closed), 0u);
+  // A transfer ahead of its turn: a chunk within the allowance is written,
+  // the one that would exceed it pauses the transfer and writes nothing;
+  // at the turn every chunk is written.
+  PrefetchGate gate{true, 8};
+  filedata gated{"out", file, nullptr, nullptr, &gate};
+  EXPECT_EQ(CCurl::write_data_to_file(chunk, 1, 6, &gated), 6u);
+  EXPECT_EQ(CCurl::write_data_to_file(chunk, 1, 6, &gated),
+            static_cast<size_t>(CURL_WRITEFUNC_PAUSE));
+  gate.ahead = false;
+  EXPECT_EQ(CCurl::write_data_to_file(chunk, 1, 6, &gated), 6u);
   std::fclose(file);
-  EXPECT_EQ(ReadFile(dir / "out"), "abcdef");
+  EXPECT_EQ(ReadFile(dir / "out"), "abcdefabcdefabcdef");
 
   // An unbuffered stream on a full device: the short write aborts.
   FILE* full = std::fopen("/dev/full", "wb");

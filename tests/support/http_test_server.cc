@@ -85,6 +85,9 @@ HttpTestServer::HttpTestServer() {
   // one connection.
   server_.set_tcp_nodelay(true);
   server_.set_keep_alive_max_count(100000);
+  // A client that pauses a transfer (a download waiting for its turn) is
+  // waited for, however loaded the machine.
+  server_.set_write_timeout(300, 0);
   port_ = server_.bind_to_any_port("127.0.0.1");
   if (port_ <= 0) throw std::runtime_error("test server: cannot bind");
   // The socket already listens; requests queue until the thread accepts.
@@ -97,7 +100,11 @@ HttpTestServer::HttpTestServer() {
 }
 
 HttpTestServer::~HttpTestServer() {
-  stopping_ = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
   server_.stop();
   if (thread_.joinable()) thread_.join();
 }
@@ -123,6 +130,34 @@ void HttpTestServer::ServeDirectory(const std::string& url_prefix,
   directory_root_ = root;
 }
 
+void HttpTestServer::Hold(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  held_.insert(path);
+}
+
+void HttpTestServer::Release(const std::string& path) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_.erase(path);
+  }
+  changed_.notify_all();
+}
+
+void HttpTestServer::WaitForRequests(const std::string& path, int count) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] {
+    auto it = counts_.find(path);
+    return it != counts_.end() && it->second >= count;
+  });
+}
+
+void HttpTestServer::WaitForTotalRequests(int count) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] {
+    return requests_.size() >= static_cast<std::size_t>(count);
+  });
+}
+
 int HttpTestServer::RequestCount(const std::string& path) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = counts_.find(path);
@@ -145,10 +180,13 @@ void HttpTestServer::Answer(const httplib::Request& request,
   HttpReply reply;
   bool has_reply = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     ++counts_[request.path];
     requests_.push_back(HttpRecordedRequest{request.method, request.path,
                                             request.body, request.headers});
+    changed_.notify_all();
+    changed_.wait(lock,
+                  [&] { return stopping_ || held_.count(request.path) == 0; });
     if (auto it = handlers_.find(request.path); it != handlers_.end()) {
       handler = it->second;
     } else if (auto found = replies_.find(request.path);

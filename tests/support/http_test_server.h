@@ -6,10 +6,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -94,6 +96,17 @@ class HttpTestServer {
   // starts and ends with "/"). Paths with ".." segments get 404.
   void ServeDirectory(const std::string& url_prefix, const std::string& root);
 
+  // Holds the answers to `path`: a request for it is counted and recorded,
+  // then waits until Release(path) (or the server's destruction) before it
+  // is answered.
+  void Hold(const std::string& path);
+  // Answers the held requests for `path` and every later one.
+  void Release(const std::string& path);
+  // Blocks until `count` requests for `path` have arrived (held or not).
+  void WaitForRequests(const std::string& path, int count) const;
+  // Blocks until `count` requests for any path have arrived (held or not).
+  void WaitForTotalRequests(int count) const;
+
   // Number of requests received for `path` so far.
   int RequestCount(const std::string& path) const;
   // Number of requests received for any path so far.
@@ -113,6 +126,10 @@ class HttpTestServer {
   std::atomic<bool> stopping_{false};
 
   mutable std::mutex mutex_;
+  // Signalled when a request arrives, a hold is released or the server
+  // stops.
+  mutable std::condition_variable changed_;
+  std::set<std::string> held_;
   std::map<std::string, HttpReply> replies_;
   std::map<std::string, Handler> handlers_;
   std::string directory_prefix_;

@@ -1,15 +1,18 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
-#include <thread>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/http_test_server.h"
+#include "support/text_match.h"
 #include "update/auto_update.h"
 #include "update_run_fixture.h"
-#include "support/text_match.h"
 
 namespace {
 
@@ -283,17 +286,22 @@ TEST_F(UpdateRunTest, StopDuringHashingLeavesAPartialVersionFile) {
   EXPECT_FALSE(Contains(version, "b.xml")) << version;
 }
 
-// Everything a run leaves that a person or the next run can see.
+// Everything a run leaves that a person, the server or the next run can see.
 struct RunTrace {
   RunOutcome run;
   std::string console;
   std::map<std::string, std::string> files;
+  // The requests the server received during the run, sorted.
+  std::vector<std::string> requests;
 };
 
 // The same release, with a slow first file, a missing file, a cut body, a
-// wrong hash, a refused path and an ignored file among good ones: whatever
-// the number of transfers in flight, the console, the log, the files and
-// the outcome are those of the run that fetches one file after another.
+// wrong hash, a refused path, an ignored file present locally, a file
+// listed twice, an ignored file listed twice that the first entry brings,
+// and a target whose kept download cannot be removed, among good ones:
+// whatever the number of transfers in flight, the console, the log, the
+// files, the outcome and the requests the server sees are those of the run
+// that fetches one file after another.
 TEST_F(UpdateRunTest, TransfersInFlightChangeNothingButTheTime) {
   std::map<std::string, std::string> release;
   for (int i = 0; i < 14; ++i) {
@@ -301,43 +309,59 @@ TEST_F(UpdateRunTest, TransfersInFlightChangeNothingButTheTime) {
         "content of file " + std::to_string(i);
   }
   release["Base/kept.cfg"] = "release settings";
+  release["Base/opt.cfg"] = "release options";
+  release["Data/locked.bin"] = "locked content";
   Publish(release, 777);
   std::string list = ListText();
   list += "./../outside.png " + Md5Hex("x", 1) + "\n";
   list += "./Base/gone.png " + Md5Hex("gone", 4) + "\n";
   list += "./Base/wrong.png " + Md5Hex("expected", 8) + "\n";
+  const auto hash_of = [&](const std::string& path) {
+    return Md5Hex(release[path].data(), release[path].size());
+  };
+  list += "./Base/f5.png " + hash_of("Base/f5.png") + "\n";
+  list += "./Base/opt.cfg " + hash_of("Base/opt.cfg") + "\n";
   list += "./Base/cut.png " + Md5Hex("whole body", 10) + "\n";
   PublishList(list);
   WriteFile(ReleasePath("Base/wrong.png"), "received");
   server_.SetReply("/10/" + std::string(kPlatform) + "Base/cut.png",
                    HttpReply::ShortBody("whole body", 4));
-  // The first file answers last.
-  const std::string slow_body = release["Base/f0.png"];
-  server_.SetHandler("/10/" + std::string(kPlatform) + "Base/f0.png",
-                     [slow_body](const httplib::Request&,
-                                 httplib::Response& response) {
-                       std::this_thread::sleep_for(
-                           std::chrono::milliseconds(300));
-                       response.set_content(slow_body, "image/png");
-                     });
+  const std::string first = "/10/" + std::string(kPlatform) + "Base/f0.png";
 
   auto trace = [&](std::size_t in_flight) {
-    RunShell("rm -rf '" + game_ + "/Base' '" + game_ + "/old'");
+    RunShell("rm -rf '" + game_ + "/Base' '" + game_ + "/old' '" + game_ +
+             "/Data'");
     WriteLocal("Base/f3.png", "content of file 3");  // already current
     WriteLocal("Base/f4.png", "an old version");
     WriteLocal("Base/kept.cfg", "operator settings");
-    WriteLocal("autoupdate_ignore.cfg", "Base/kept.cfg\n");
+    WriteLocal("Data/locked.bin.tmp/keep", "not a kept download");
+    WriteLocal("autoupdate_ignore.cfg", "Base/kept.cfg\nBase/opt.cfg\n");
     WriteLocal("App/version.txt", "version_file 1\n");
+    // The first file answers last: after the list and the transfers in
+    // flight beside it have been asked for.
+    const std::size_t before = server_.Requests().size();
+    server_.Hold(first);
+    std::thread answer_first([&] {
+      server_.WaitForTotalRequests(static_cast<int>(before + 1 + in_flight));
+      server_.Release(first);
+    });
     RunTrace t;
     testing::internal::CaptureStdout();
     t.run = Run("App/autoupdate.cfg", in_flight);
     t.console = testing::internal::GetCapturedStdout();
-    for (const std::string& path : {std::string("Base"), std::string("old")}) {
+    answer_first.join();
+    for (const std::string& path :
+         {std::string("Base"), std::string("old"), std::string("Data")}) {
       for (const std::string& name : PathsEndingIn(game_ + "/" + path, "")) {
         const std::string full = path + "/" + name;
         if (!PathExists(game_ + "/" + full + "/.")) t.files[full] = Local(full);
       }
     }
+    const std::vector<HttpRecordedRequest> seen = server_.Requests();
+    for (std::size_t i = before; i < seen.size(); ++i) {
+      t.requests.push_back(seen[i].method + " " + seen[i].path);
+    }
+    std::sort(t.requests.begin(), t.requests.end());
     return t;
   };
   const RunTrace one = trace(1);
@@ -350,30 +374,49 @@ TEST_F(UpdateRunTest, TransfersInFlightChangeNothingButTheTime) {
   EXPECT_EQ(four.console, one.console);
   EXPECT_EQ(four.run.log, one.run.log);
   EXPECT_EQ(four.files, one.files);
+  EXPECT_EQ(four.requests, one.requests);
   // What both runs did.
   EXPECT_EQ(one.files.at("Base/f0.png"), release["Base/f0.png"]);
   EXPECT_EQ(one.files.at("Base/f4.png"), release["Base/f4.png"]);
   EXPECT_EQ(one.files.at("Base/kept.cfg"), "operator settings");
+  EXPECT_EQ(one.files.at("Base/opt.cfg"), release["Base/opt.cfg"]);
   EXPECT_EQ(one.files.count("Base/gone.png"), 0u);
   EXPECT_EQ(one.files.count("Base/wrong.png"), 0u);
   EXPECT_EQ(one.files.count("Base/cut.png"), 0u);
+  EXPECT_EQ(one.files.count("Data/locked.bin"), 0u);
   for (const char* line :
        {"Refusing listed path ./../outside.png: contains a .. component\n",
         "Ignoring update to file Base/kept.cfg\n",
+        "Ignoring update to file Base/opt.cfg\n",
         "Error downloading ./Base/gone.png\n",
         "Error downloading ./Base/wrong.png\n",
+        "Error downloading ./Data/locked.bin\n",
         "Error downloading ./Base/cut.png\n"}) {
     EXPECT_TRUE(Contains(one.run.log, line)) << line;
   }
+  EXPECT_TRUE(Contains(one.console,
+                       "CCurl: Remove failed ./Data/locked.bin.tmp (err 39)\n"))
+      << one.console;
+  const auto requested = [&](const std::string& path) {
+    return std::count(one.requests.begin(), one.requests.end(),
+                      "GET /10/" + std::string(kPlatform) + path);
+  };
+  EXPECT_EQ(requested("Base/f5.png"), 2);
+  EXPECT_EQ(requested("Base/opt.cfg"), 1);
+  EXPECT_EQ(requested("Base/kept.cfg"), 0);
+  EXPECT_EQ(requested("Data/locked.bin"), 0);
   EXPECT_LT(one.console.find("file ./Base/f0.png\n"),
             one.console.find("file ./Base/f1.png\n"));
-  EXPECT_TRUE(PathsEndingIn(game_, ".tmp").empty());
+  EXPECT_EQ(PathsEndingIn(game_, ".tmp"),
+            std::set<std::string>{"Data/locked.bin.tmp"});
 }
 
-// A launcher that stops while the files are being fetched ends every
-// transfer: nothing partial under a real name, no temporary file, and the
-// list is not installed.
-TEST_F(UpdateRunTest, StoppedLauncherEndsEveryTransfer) {
+// The run looks at the launcher's flags after the list arrived, before the
+// comparison and while hashing, and nowhere else: a launcher that stops
+// while the files are being fetched ends no transfer, whatever the number
+// in flight. Every file is fetched, the list is installed, and the console
+// and the requests are those of one transfer at a time.
+TEST_F(UpdateRunTest, LauncherStoppedDuringTheWalkEndsNoTransfer) {
   std::map<std::string, std::string> release;
   for (int i = 0; i < 8; ++i) {
     release["Base/f" + std::to_string(i) + ".png"] =
@@ -398,25 +441,36 @@ TEST_F(UpdateRunTest, StoppedLauncherEndsEveryTransfer) {
   ScopedStarter starter;
   StopAfterSecondFile device(starter.state, game_);
   starter.state.device = &device;
+  std::vector<std::string> consoles;
+  std::vector<std::vector<std::string>> requests;
   for (std::size_t in_flight : {std::size_t{1}, std::size_t{4}}) {
     SCOPED_TRACE(in_flight);
     RunShell("rm -rf '" + game_ + "/Base'");
+    WriteLocal("App/version.txt", "version_file 1\n");
     starter.state.running = true;
+    const std::size_t before = server_.Requests().size();
     testing::internal::CaptureStdout();
     const RunOutcome run = Run("App/autoupdate.cfg", in_flight);
-    const std::string console = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(run.error, 1);
-    EXPECT_TRUE(Contains(console, "Operation was aborted")) << console;
-    for (const auto& [path, content] : release) {
-      if (LocalExists(path)) {
-        EXPECT_EQ(Local(path), content) << path;
-      }
+    consoles.push_back(testing::internal::GetCapturedStdout());
+    requests.emplace_back();
+    const std::vector<HttpRecordedRequest> seen = server_.Requests();
+    for (std::size_t i = before; i < seen.size(); ++i) {
+      requests.back().push_back(seen[i].path);
     }
-    EXPECT_TRUE(LocalExists("Base/f1.png"));
-    EXPECT_FALSE(LocalExists("Base/f7.png"));
-    EXPECT_NE(Local("App/version.txt"), ListText());
+    std::sort(requests.back().begin(), requests.back().end());
+    EXPECT_FALSE(starter.state.running);
+    EXPECT_EQ(run.error, 0);
+    EXPECT_EQ(run.lasterror, "");
+    EXPECT_FALSE(Contains(consoles.back(), "CURL Error")) << consoles.back();
+    for (const auto& [path, content] : release) {
+      EXPECT_EQ(Local(path), content) << path;
+    }
+    EXPECT_EQ(Local("App/version.txt"), ListText());
     EXPECT_TRUE(PathsEndingIn(game_, ".tmp").empty());
   }
+  EXPECT_EQ(consoles[1], consoles[0]);
+  EXPECT_EQ(requests[1], requests[0]);
+  EXPECT_EQ(requests[0].size(), 1 + release.size());
 }
 
 }  // namespace
