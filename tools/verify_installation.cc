@@ -213,7 +213,7 @@ WalkCounts Walk(const std::vector<ListStep>& steps,
         ++counts.replaced;
         if (IsExecutableName(step.path.c_str())) counts.restart = true;
         report.Line(download_word != nullptr ? download_word
-                                              : Finding(local, step.path),
+                                             : Finding(local, step.path),
                     step.path);
         break;
     }
@@ -281,7 +281,8 @@ int PreviewStart(const std::string& work_root,
   }
   const ListSigningKey key{std::string(CompiledUpdatePublicKey())};
   if (!key.empty()) {
-    const std::string signature = std::string(kVersionFile) + kListSignatureSuffix;
+    const std::string signature =
+        std::string(kVersionFile) + kListSignatureSuffix;
     if (int result = Fetch(url, signature.c_str(), work.path(), quiet)) {
       return CannotTell("refusing the server's list: signature missing, " +
                         url + signature + " not fetched (err " +
@@ -329,6 +330,10 @@ int main(int argc, char** argv) {
   }
   // Where the list is fetched to: resolved before entering the game
   // directory, and never inside it.
+  if (access(options.game_dir, X_OK) != 0) {
+    return CannotTell(std::string("cannot enter ") + options.game_dir + ": " +
+                      std::strerror(errno));
+  }
   std::string work_root;
   if (options.server) {
     work_root = TemporaryRootOutside(options.game_dir);

@@ -166,9 +166,10 @@ void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir,
       case UnusedFileAction::kLeaveOutside: {
         const std::string dir = path.substr(0, path.rfind('/'));
         if (left_alone.insert(dir).second) {
-          UpdateLog("Leaving unused files in %s alone: they lie outside the "
-                    "game directory\n",
-                    dir.c_str());
+          UpdateLog(
+              "Leaving unused files in %s alone: they lie outside the "
+              "game directory\n",
+              dir.c_str());
         }
         break;
       }

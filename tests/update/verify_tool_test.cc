@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <functional>
-#include <ostream>
 #include <map>
+#include <ostream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -94,9 +94,9 @@ class VerifyToolFixture : public UpdateRunFixture {
                      long key) {
     Publish(files, key);
     if (kStarterChecksSignatures) {
-      ASSERT_EQ(SignWithOpenssl(TestPrivateKeyPath(),
-                                ReleasePath("App/version.txt")),
-                0);
+      ASSERT_EQ(
+          SignWithOpenssl(TestPrivateKeyPath(), ReleasePath("App/version.txt")),
+          0);
     }
   }
   std::string Game(const std::string& path) const { return game_ + "/" + path; }
@@ -120,7 +120,8 @@ class VerifyToolFixture : public UpdateRunFixture {
     const auto before = SnapshotTree(game_);
     args.insert(args.begin(), "starter-verify");
     args.push_back(game_);
-    const ChildResult r = RunChild(kTool, args, outer_.path(), Outer("capture"));
+    const ChildResult r =
+        RunChild(kTool, args, outer_.path(), Outer("capture"));
     EXPECT_EQ(SnapshotTree(game_), before) << "the game directory changed";
     EXPECT_EQ(NamesIn(Outer("tmp")), std::set<std::string>{})
         << "the temporary directory was left behind";
@@ -201,8 +202,7 @@ std::string Summary(bool intact, int listed, int differ, int moved) {
 
 const CheckCase kCheckCases[] = {
     {"Intact", [](VerifyToolFixture&) {}, Summary(true, 5, 0, 0), 0},
-    {"MissingFile",
-     [](VerifyToolFixture& t) { t.RemoveGame("Base/a.png"); },
+    {"MissingFile", [](VerifyToolFixture& t) { t.RemoveGame("Base/a.png"); },
      "missing Base/a.png\n" + Summary(false, 5, 1, 0), 1},
     {"ChangedFile",
      [](VerifyToolFixture& t) { t.WriteGame("Base/sub/b.xml", "B"); },
@@ -224,8 +224,7 @@ const CheckCase kCheckCases[] = {
        t.WriteGame("Base/.hidden.cfg", "hidden files are never scanned");
        t.WriteGame("loose.cfg", "outside Base");
      },
-     "would move Base/Sounds/x.OGG\n" + Summary(false, 5, 0, 1),
-     1},
+     "would move Base/Sounds/x.OGG\n" + Summary(false, 5, 0, 1), 1},
     {"IgnoreListsProtectChangedAndUnlistedFiles",
      [](VerifyToolFixture& t) {
        t.WriteGame("autoupdate_ignore.cfg", "Base/sub/b.xml\ncustom.cfg\n");
@@ -326,8 +325,9 @@ const ServerCase kServerCases[] = {
      1},
     {"ScriptOnlyDoesNotRestart",
      [](VerifyToolFixture& t) {
-       t.PublishSigned(With(kRelease, {{"dedicatedserver.sh", "#!/bin/sh\n"
-                                                              "exit 0\n"}}),
+       t.PublishSigned(With(kRelease, {{"dedicatedserver.sh",
+                                        "#!/bin/sh\n"
+                                        "exit 0\n"}}),
                        kNewKey);
      },
      "would download dedicatedserver.sh\n" + std::string(kReplace) +
@@ -382,8 +382,8 @@ const ServerCase kServerCases[] = {
      "", 2, "cannot fetch"},
     {"ListCutShort",
      [](VerifyToolFixture& t) {
-       t.server().SetReply(t.ListUrl(),
-                           HttpReply::ShortBody(ReadFile(t.ServerListPath()), 8));
+       t.server().SetReply(
+           t.ListUrl(), HttpReply::ShortBody(ReadFile(t.ServerListPath()), 8));
      },
      "", 2, "cannot fetch"},
     {"ErrorPageInsteadOfAList",
@@ -475,15 +475,17 @@ TEST_F(VerifyToolFixture, CommandLine) {
     EXPECT_EQ(run.status, row.status);
   }
   // Without GAME_DIR the working directory is checked.
-  const ChildResult inside = RunChild(kTool, {"starter-verify", "--quiet"},
-                                      game_, Outer("capture"));
+  const ChildResult inside =
+      RunChild(kTool, {"starter-verify", "--quiet"}, game_, Outer("capture"));
   EXPECT_EQ(inside.out, Summary(false, 5, 1, 0));
   EXPECT_EQ(inside.exit_code, 1);
   // A game directory that does not exist cannot be checked.
-  const ChildResult absent = RunChild(
-      kTool, {"starter-verify", Outer("absent")}, outer_.path(), Outer("capture"));
+  const ChildResult absent =
+      RunChild(kTool, {"starter-verify", Outer("absent")}, outer_.path(),
+               Outer("capture"));
   EXPECT_EQ(absent.exit_code, 2);
   EXPECT_EQ(absent.out, "");
+  EXPECT_TRUE(Contains(absent.err, "cannot enter")) << absent.err;
 }
 
 TEST_F(VerifyToolFixture, RunsWhileAStarterHoldsTheUpdateLock) {
