@@ -364,6 +364,12 @@ const ServerCase kServerCases[] = {
      "refused Base/shared/s.png\n" + std::string(kReplace) +
          ChangeSummary(0, 0, false),
      1},
+    {"TemporaryDirectoryInsideTheGameIsNotUsed",
+     [](VerifyToolFixture& t) {
+       setenv("TMPDIR", t.Game("Cache").c_str(), 1);
+       t.PublishSigned(kRelease, kNewKey);
+     },
+     kReplace + ChangeSummary(0, 0, false), 1},
     {"ServerUnreachable",
      [](VerifyToolFixture&) {
        int port;
