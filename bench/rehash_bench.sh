@@ -3,9 +3,11 @@
 # the real starter in a game directory that already holds the release, when
 # the server's list carries a new key (so every listed file is hashed and
 # nothing is downloaded), against one md5sum process over the same files;
-# and the publishing tool starter-checksums over the same tree. Warm page
-# cache; runs are paired (starter, md5sum, tool, ROUNDS times); prints the
-# medians and the ratios to md5sum.
+# the publishing tool starter-checksums, the check starter-verify (which
+# hashes every listed file of the installed version file) and "md5sum -c"
+# over the same tree. Warm page cache; runs are paired (starter, md5sum,
+# tool, verify, md5sum -c; ROUNDS times); prints the medians and the ratios
+# to md5sum.
 #
 # Usage: bench/rehash_bench.sh BUILD_DIR [FILES] [TOTAL_MIB] [ROUNDS]
 set -euo pipefail
@@ -53,6 +55,9 @@ cp "$build/src/DUdavi" "$game/DUdavi"
 sed '1s/.*/version_file 1000/' "$release/App/version.txt" > "$work/installed.txt"
 tail -n +2 "$release/App/version.txt" | cut -d' ' -f1 | sed "s|^\./|$game/|" \
   > "$work/names.txt"
+# The same entries as md5sum -c reads them, relative to the game directory.
+tail -n +2 "$release/App/version.txt" | awk '{ print $2 "  " substr($1, 3) }' \
+  > "$work/md5sums.txt"
 
 port=$(free_port)
 python3 -m http.server "$port" --bind 127.0.0.1 --directory "$work/server" \
@@ -79,20 +84,47 @@ run_md5sum() { time_ms xargs -a "$work/names.txt" -d '\n' md5sum; }
 
 run_tool() { time_ms "$build/tools/starter-checksums" "$game" "$work/tool-list.txt"; }
 
+# The installed version file lists every file with its right hash, so the
+# check hashes them all and finds the tree intact.
+run_verify() {
+  mkdir -p "$game/App" && cp "$work/installed.txt" "$game/App/version.txt"
+  time_ms "$build/tools/starter-verify" --quiet "$game"
+}
+
+run_md5sum_check() {
+  time_ms bash -c 'cd "$1" && md5sum -c --quiet "$2"' _ "$game" "$work/md5sums.txt"
+}
+
 run_starter >/dev/null  # warms the page cache
 run_md5sum >/dev/null
+# Both checks find the tree intact before they are timed.
+cp "$work/installed.txt" "$game/App/version.txt"
+"$build/tools/starter-verify" --quiet "$game" >&2 ||
+  { echo "starter-verify did not find the tree intact" >&2; exit 1; }
+(cd "$game" && md5sum -c --quiet "$work/md5sums.txt") ||
+  { echo "md5sum -c failed" >&2; exit 1; }
 starter_ms=()
 md5_ms=()
 tool_ms=()
+verify_ms=()
+check_ms=()
 for round in $(seq "$rounds"); do
   starter_ms+=("$(run_starter)")
   md5_ms+=("$(run_md5sum)")
   tool_ms+=("$(run_tool)")
+  verify_ms+=("$(run_verify)")
+  check_ms+=("$(run_md5sum_check)")
   echo "round $round: starter ${starter_ms[-1]} ms, md5sum ${md5_ms[-1]} ms," \
-       "tool ${tool_ms[-1]} ms" >&2
+       "tool ${tool_ms[-1]} ms, verify ${verify_ms[-1]} ms," \
+       "md5sum -c ${check_ms[-1]} ms" >&2
 done
 
 report "re-hash of $files files, $total_mib MiB, warm cache, $rounds paired rounds" \
   "md5sum, one process" "${md5_ms[*]}" \
   "starter onlyautoupdate run" "${starter_ms[*]}" \
-  "starter-checksums" "${tool_ms[*]}"
+  "starter-checksums" "${tool_ms[*]}" \
+  "starter-verify" "${verify_ms[*]}" \
+  "md5sum -c" "${check_ms[*]}"
+report "the check beside the update run's own re-hash" \
+  "starter onlyautoupdate run" "${starter_ms[*]}" \
+  "starter-verify" "${verify_ms[*]}"

@@ -19,6 +19,7 @@
 #include "update/listed_path.h"
 #include "update/tree_scan.h"
 #include "update/unused_files.h"
+#include "update/update_decisions.h"
 #include "update/update_log.h"
 
 namespace {
@@ -32,8 +33,8 @@ constexpr const char* kLeftoverNames[] = {
 constexpr int kListTimeoutSecs = 9;
 constexpr int kFileTimeoutSecs = 600;
 // The name of a list's signature, beside the list on the server and under
-// "Downloads/": the list's name with this suffix.
-constexpr char kSignatureSuffix[] = ".sig";
+// "Downloads/".
+constexpr const char* kSignatureSuffix = kListSignatureSuffix;
 constexpr char kInvalidSignature[] = "Invalid signature of the checksum list";
 
 // The file whose lock every update run of a game directory holds.
@@ -75,14 +76,6 @@ class QuietFileProbes {
 DownloadPipeline::Request FileRequest(const std::string& url,
                                       const ListStep& step) {
   return {url, step.path, "", kFileTimeoutSecs, step.hash};
-}
-
-bool IsIgnored(const std::vector<std::string>& ignoreFiles,
-               const std::string& name) {
-  for (const std::string& ignored : ignoreFiles) {
-    if (ignored == name) return true;
-  }
-  return false;
 }
 
 // The components of a listed path below "./", without empty and "."
@@ -360,16 +353,8 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
 
 CAutoUpdate::EntryAction CAutoUpdate::Decide(const ListStep& step,
                                              ListedPathChecker& checker) const {
-  if (checker.Check(step.path) != ListedPath::kInside) {
-    return EntryAction::kRefusePath;
-  }
-  const std::string name = step.path.substr(2);
-  if (IsIgnored(ignoreFiles, name) && fileExists(name.c_str())) {
-    return EntryAction::kIgnore;
-  }
-  const filemd5pair comparepair{step.path, step.hash};
-  return compareFilePair(&comparepair) ? EntryAction::kCurrent
-                                       : EntryAction::kDownload;
+  return DecideListedEntry(step.path, step.hash, checker, ignoreFiles,
+                           diskpairs);
 }
 
 int CAutoUpdate::DownloadFile(const char* urldir, const char* filename,

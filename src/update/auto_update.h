@@ -11,6 +11,7 @@
 #include "engine/deferred_sync.h"
 #include "update/checksum_list.h"
 #include "update/file_pair_index.h"
+#include "update/update_decisions.h"
 #include "update/update_settings.h"
 
 class CCurl;
@@ -115,9 +116,9 @@ class CAutoUpdate {
                          const char* downloaddir, const std::string& url,
                          const std::string& downloadfilename);
   // What the comparison walk does with one entry.
-  enum class EntryAction { kRefusePath, kIgnore, kCurrent, kDownload };
-  // The action for the listed entry `step`, by the listed-path checks of
-  // `checker`, the ignore lists and the local hashes. Logs nothing.
+  using EntryAction = ListedEntryAction;
+  // The action for the listed entry `step`: DecideListedEntry with the
+  // ignore lists and diskpairs. Logs nothing.
   EntryAction Decide(const ListStep& step, ListedPathChecker& checker) const;
   // The comparison walk: goes through the list and fetches every changed
   // file, in list order, with up to settings_.downloads_in_flight transfers

@@ -12,6 +12,7 @@
 #include "update/checksum_list.h"
 #include "update/listed_path.h"
 #include "update/tree_scan.h"
+#include "update/update_decisions.h"
 #include "update/update_log.h"
 
 namespace {
@@ -25,16 +26,6 @@ void ShowHashing(const std::string& name) {
   std::wstring message(kHashingMessage);
   for (unsigned char c : name) message.push_back(static_cast<wchar_t>(c));
   starter->DrawMessage(message.c_str());
-}
-
-// The names of `files` without a space: the ones that are hashed.
-std::vector<std::string> WithoutSpaces(const std::vector<std::string>& files) {
-  std::vector<std::string> names;
-  names.reserve(files.size());
-  for (const std::string& name : files) {
-    if (spacesinfile(name.c_str()) == 0) names.push_back(name);
-  }
-  return names;
 }
 
 }  // namespace
@@ -53,15 +44,10 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
   if (FILE* raw = std::fopen(updateVersionFile.c_str(), "r")) {
     FileLock list(raw);
     list_steps = ReadListSteps(list.get());
+    // Refused entries are reported by the comparison walk.
     ListedPathChecker checker;
-    for (const ListStep& step : list_steps) {
-      // Refused entries are reported by the comparison walk.
-      if (step.read == ListRead::kEntry &&
-          checker.Check(step.path) == ListedPath::kInside) {
-        files.push_back(step.path);
-      }
-    }
-    to_hash = WithoutSpaces(files);
+    files = ListedFilesToHash(list_steps, checker);
+    to_hash = HashedNames(files);
     hashes.emplace(to_hash);
   }
 
@@ -81,7 +67,7 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
     // Reported by the FileLock, after the scan as always.
     FileLock list(std::fopen(updateVersionFile.c_str(), "r"));
     files = std::move(allFiles);
-    to_hash = WithoutSpaces(files);
+    to_hash = HashedNames(files);
     hashes.emplace(to_hash);
   }
 
@@ -105,9 +91,7 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
       UpdateLog("Not a regular file: %s (it will be replaced)\n",
                 name.c_str());
     }
-    const std::string hash = hashed.error == FileHashError::kNone
-                                 ? std::move(hashed.hex)
-                                 : std::string(kUnreadableHash);
+    const std::string hash = RecordedHash(std::move(hashed));
     writer.WriteEntry(name, hash);
     diskpairs.Append(name, hash);
     std::fputs(".", stdout);
@@ -118,35 +102,5 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
 }
 
 int CAutoUpdate::RandomKeyCheck(const char* filename, const char* downloaddir) {
-  ListHeader local;
-  {
-    FileLock file(std::fopen(filename, "r"));
-    if (!file.isValid()) {
-      UpdateLog("Failed to open my version file %s\n", filename);
-      return 0;
-    }
-    local = ReadListHeader(file.get());
-    if (!local.found) UpdateLog("fscanf read error: autoupdate 2\n");
-  }
-  std::string downloaded = downloaddir;
-  if (!downloaded.empty()) downloaded += "/";
-  downloaded += filename;
-  ListHeader server;
-  {
-    FileLock file(std::fopen(downloaded.c_str(), "r"));
-    if (!file.isValid()) {
-      UpdateLog("Failed to open downloaded version file %s\n",
-                downloaded.c_str());
-      return 0;
-    }
-    server = ReadListHeader(file.get());
-    if (!server.found) UpdateLog("fscanf read error: autoupdate 3\n");
-  }
-  if (server.found && !server.keyword_ok) {
-    UpdateLog("Failed to create version file %s\n", downloaded.c_str());
-    return 0;
-  }
-  bool match = local.keyword_ok && server.keyword_ok && local.key > 0 &&
-               server.key > 0 && local.key == server.key;
-  return match ? 1 : 0;
+  return ListKeysMatch(filename, downloaddir) ? 1 : 0;
 }

@@ -9,6 +9,10 @@
 // Size of an Ed25519 signature: the whole content of a signature file.
 inline constexpr std::size_t kListSignatureSize = 64;
 
+// The name of a list's signature beside the list: the list's name with this
+// suffix.
+inline constexpr char kListSignatureSuffix[] = ".sig";
+
 // The key an update run trusts: the PEM text of an Ed25519 public key
 // ("-----BEGIN PUBLIC KEY-----"). Empty means that lists are not
 // signature-checked at all.

@@ -117,47 +117,65 @@ void MoveUnusedFile(const char* filename, const char* baseDir,
   std::remove(filename);
 }
 
+bool LoadStandardFiles(const char* downloadfilename,
+                       std::map<std::string, std::string>& standardFiles) {
+  standardFiles.clear();
+  FileLock list(std::fopen(downloadfilename, "r"));
+  if (!list.isValid()) {
+    UpdateLog("Failed to open - Invalid File %s\n", downloadfilename);
+    return false;
+  }
+  ChecksumListReader reader(list.get());
+  std::string path, hash;
+  for (ListRead read; (read = reader.Next(path, hash)) != ListRead::kDone;) {
+    if (read == ListRead::kEntry) {
+      standardFiles.emplace(path, hash);
+    } else if (read == ListRead::kEnd) {
+      UpdateLog("fscanf read error: autoupdate 1 - %s (error %i) lastread %s\n",
+                downloadfilename, reader.fields_read(),
+                reader.last_line().c_str());
+    }
+    // A malformed entry names no file to keep; the comparison walk of the
+    // run reports it.
+  }
+  return true;
+}
+
+UnusedFileAction DecideUnusedFile(
+    const std::string& path,
+    const std::map<std::string, std::string>& standardFiles) {
+  if (!IsUnusedFileToMove(path, standardFiles)) return UnusedFileAction::kKeep;
+  // An operator's link may lead to files shared with other games: they are
+  // not this game's to move.
+  return RealLocationIsInside(path) ? UnusedFileAction::kMove
+                                    : UnusedFileAction::kLeaveOutside;
+}
+
 void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir,
                      const std::vector<std::string>& ignoreFiles,
                      std::map<std::string, std::string>& standardFiles) {
   UpdateLog("Removing unused/moved files in %s\n", downloaddir);
-  standardFiles.clear();
-  {
-    FileLock list(std::fopen(downloadfilename, "r"));
-    if (!list.isValid()) {
-      UpdateLog("Failed to open - Invalid File %s\n", downloadfilename);
-      return;
-    }
-    ChecksumListReader reader(list.get());
-    std::string path, hash;
-    for (ListRead read; (read = reader.Next(path, hash)) != ListRead::kDone;) {
-      if (read == ListRead::kEntry) {
-        standardFiles.emplace(path, hash);
-      } else if (read == ListRead::kEnd) {
-        UpdateLog(
-            "fscanf read error: autoupdate 1 - %s (error %i) lastread %s\n",
-            downloadfilename, reader.fields_read(), reader.last_line().c_str());
-      }
-      // A malformed entry names no file to keep; the comparison walk of the
-      // run reports it.
-    }
-  }
+  if (!LoadStandardFiles(downloadfilename, standardFiles)) return;
   std::vector<std::string> allFiles;
   SearchDirectory(allFiles, downloaddir, "*", true, ignoreFiles);
   std::set<std::string> left_alone;
   for (const std::string& path : allFiles) {
-    if (!IsUnusedFileToMove(path, standardFiles)) continue;
-    // An operator's link may lead to files shared with other games: they
-    // are not this game's to move.
-    if (!RealLocationIsInside(path)) {
-      const std::string dir = path.substr(0, path.rfind('/'));
-      if (left_alone.insert(dir).second) {
-        UpdateLog("Leaving unused files in %s alone: they lie outside the "
-                  "game directory\n",
-                  dir.c_str());
+    switch (DecideUnusedFile(path, standardFiles)) {
+      case UnusedFileAction::kKeep:
+        break;
+      case UnusedFileAction::kLeaveOutside: {
+        const std::string dir = path.substr(0, path.rfind('/'));
+        if (left_alone.insert(dir).second) {
+          UpdateLog(
+              "Leaving unused files in %s alone: they lie outside the "
+              "game directory\n",
+              dir.c_str());
+        }
+        break;
       }
-      continue;
+      case UnusedFileAction::kMove:
+        MoveUnusedFile(path.c_str(), ".../old/", true);
+        break;
     }
-    MoveUnusedFile(path.c_str(), ".../old/", true);
   }
 }

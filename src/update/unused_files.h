@@ -38,6 +38,32 @@ UnusedFileDestination UnusedFileDestinationFor(const std::string& filename,
 // FILE OR REINSTALL A CLEAN COPY\n" and leaves the file in place.
 void MoveUnusedFile(const char* filename, const char* baseDir, bool printMoves);
 
+// Refills `standardFiles` from the checksum list at `downloadfilename`: path
+// to hash, the first hash of a path winning; end-of-list reads are logged as
+// "fscanf read error: autoupdate 1 - ...". Returns false, with the map left
+// empty and "Failed to open - Invalid File %s" logged, when the list cannot
+// be opened.
+bool LoadStandardFiles(const char* downloadfilename,
+                       std::map<std::string, std::string>& standardFiles);
+
+// What the relocation does with one scanned path.
+enum class UnusedFileAction {
+  // Listed, or not selected by IsUnusedFileToMove.
+  kKeep,
+  // Selected, and its real location lies inside the game directory.
+  kMove,
+  // Selected, but reached through a symbolic link that leads out of the
+  // game directory (or does not resolve): left where it is.
+  kLeaveOutside,
+};
+
+// The relocation's decision for the scanned path `path` against the listed
+// paths in `standardFiles`. Looks at the file system only to resolve links;
+// changes and logs nothing.
+UnusedFileAction DecideUnusedFile(
+    const std::string& path,
+    const std::map<std::string, std::string>& standardFiles);
+
 // Refills `standardFiles` from the checksum list at `downloadfilename` (first
 // hash of a path wins) and moves every file below `downloaddir` that
 // IsUnusedFileToMove selects into "./old/", except files whose real location

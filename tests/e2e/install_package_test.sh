@@ -12,7 +12,7 @@ cmake --install "$build_dir" --prefix "$work/prefix" > "$work/install.log"
 for f in include/engine_starter/module.h include/engine_starter/application.h \
          lib/cmake/EngineStarter/EngineStarterConfig.cmake \
          lib/cmake/EngineStarter/EngineStarterConfigVersion.cmake \
-         bin/DUdavi; do
+         bin/DUdavi bin/starter-verify; do
   [ -e "$work/prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 

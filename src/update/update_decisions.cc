@@ -1,0 +1,93 @@
+#include "update/update_decisions.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "engine/file_lock.h"
+#include "install/file_install.h"
+#include "update/listed_path.h"
+#include "update/tree_scan.h"
+#include "update/update_log.h"
+
+bool IsIgnored(const std::vector<std::string>& ignoreFiles,
+               const std::string& name) {
+  for (const std::string& ignored : ignoreFiles) {
+    if (ignored == name) return true;
+  }
+  return false;
+}
+
+bool ListKeysMatch(const char* filename, const char* downloaddir) {
+  ListHeader local;
+  {
+    FileLock file(std::fopen(filename, "r"));
+    if (!file.isValid()) {
+      UpdateLog("Failed to open my version file %s\n", filename);
+      return false;
+    }
+    local = ReadListHeader(file.get());
+    if (!local.found) UpdateLog("fscanf read error: autoupdate 2\n");
+  }
+  std::string downloaded = downloaddir;
+  if (!downloaded.empty()) downloaded += "/";
+  downloaded += filename;
+  ListHeader server;
+  {
+    FileLock file(std::fopen(downloaded.c_str(), "r"));
+    if (!file.isValid()) {
+      UpdateLog("Failed to open downloaded version file %s\n",
+                downloaded.c_str());
+      return false;
+    }
+    server = ReadListHeader(file.get());
+    if (!server.found) UpdateLog("fscanf read error: autoupdate 3\n");
+  }
+  if (server.found && !server.keyword_ok) {
+    UpdateLog("Failed to create version file %s\n", downloaded.c_str());
+    return false;
+  }
+  return local.keyword_ok && server.keyword_ok && local.key > 0 &&
+         server.key > 0 && local.key == server.key;
+}
+
+std::vector<std::string> ListedFilesToHash(const std::vector<ListStep>& steps,
+                                           ListedPathChecker& checker) {
+  std::vector<std::string> files;
+  for (const ListStep& step : steps) {
+    if (step.read == ListRead::kEntry &&
+        checker.Check(step.path) == ListedPath::kInside) {
+      files.push_back(step.path);
+    }
+  }
+  return files;
+}
+
+std::vector<std::string> HashedNames(const std::vector<std::string>& files) {
+  std::vector<std::string> names;
+  names.reserve(files.size());
+  for (const std::string& name : files) {
+    if (spacesinfile(name.c_str()) == 0) names.push_back(name);
+  }
+  return names;
+}
+
+std::string RecordedHash(HashPipeline::Result hashed) {
+  return hashed.error == FileHashError::kNone ? std::move(hashed.hex)
+                                              : std::string(kUnreadableHash);
+}
+
+ListedEntryAction DecideListedEntry(const std::string& path,
+                                    const std::string& hash,
+                                    ListedPathChecker& checker,
+                                    const std::vector<std::string>& ignoreFiles,
+                                    const FilePairIndex& local) {
+  if (checker.Check(path) != ListedPath::kInside) {
+    return ListedEntryAction::kRefusePath;
+  }
+  const std::string name = path.substr(2);
+  if (IsIgnored(ignoreFiles, name) && fileExists(name.c_str())) {
+    return ListedEntryAction::kIgnore;
+  }
+  return local.Contains(filemd5pair{path, hash}) ? ListedEntryAction::kCurrent
+                                                 : ListedEntryAction::kDownload;
+}

@@ -1,0 +1,508 @@
+// starter-verify, the real binary, on real game directories made at test
+// time and against the in-process server with faults. Every row proves the
+// game directory unchanged (paths, contents, modes, mtimes) and the
+// temporary directory emptied; the server rows then run the real update and
+// check that it does what the preview said.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+#include <ostream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/exclusive_lock.h"
+#include "support/child_process.h"
+#include "support/list_signing.h"
+#include "support/scoped_env.h"
+#include "support/text_match.h"
+#include "support/tree_snapshot.h"
+#include "update_run_fixture.h"
+
+namespace {
+
+const std::string kTool =
+    std::string(STARTER_BUILD_DIR) + "/tools/starter-verify";
+
+// The installed release of every row, before the row changes it.
+const std::map<std::string, std::string> kRelease = {
+    {"Base/a.png", "a"},
+    {"Base/maps/m.txt", "m"},
+    {"Base/sub/b.xml", "b"},
+    {"OKUdedi", "server"},
+    {"dedicatedserver.sh", "#!/bin/sh\n"}};
+constexpr long kInstalledKey = 1000;
+constexpr long kNewKey = 2000;
+
+// `files` with `changes` applied over them.
+std::map<std::string, std::string> With(
+    std::map<std::string, std::string> files,
+    const std::map<std::string, std::string>& changes) {
+  for (const auto& [path, content] : changes) files[path] = content;
+  return files;
+}
+
+struct VerifyRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// The lines of `out` that begin with `prefix`, without it.
+std::set<std::string> LinesAfter(const std::string& out,
+                                 const std::string& prefix) {
+  std::set<std::string> found;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(prefix, 0) == 0) found.insert(line.substr(prefix.size()));
+  }
+  return found;
+}
+
+// The game directory with kRelease installed (its version file under
+// kInstalledKey) and the same release published on the server.
+class VerifyToolFixture : public UpdateRunFixture {
+ public:
+  VerifyToolFixture()
+      : url_("STARTER_UPDATE_URL", server_.Url("/10/")),
+        tmpdir_("TMPDIR", outer_ / "tmp") {
+    mkdir((outer_ / "tmp").c_str(), 0700);
+    mkdir((outer_ / "capture").c_str(), 0700);
+    Install(kRelease, kInstalledKey);
+    PublishSigned(kRelease, kInstalledKey);
+  }
+
+  void SetUp() override {
+    if (access(kTool.c_str(), X_OK) != 0) {
+      GTEST_SKIP() << "build the starter-verify target first";
+    }
+  }
+
+  // Writes `files` into the game directory and their list as its version
+  // file.
+  void Install(const std::map<std::string, std::string>& files, long key) {
+    for (const auto& [path, content] : files) WriteLocal(path, content);
+    WriteLocal("App/version.txt", ChecksumListOf(files, key));
+  }
+  // Publishes `files` under `key`, signed with the test key when the build
+  // checks signatures.
+  void PublishSigned(const std::map<std::string, std::string>& files,
+                     long key) {
+    Publish(files, key);
+    if (kStarterChecksSignatures) {
+      ASSERT_EQ(
+          SignWithOpenssl(TestPrivateKeyPath(), ReleasePath("App/version.txt")),
+          0);
+    }
+  }
+  std::string Game(const std::string& path) const { return game_ + "/" + path; }
+  std::string Outer(const std::string& path) const { return outer_ / path; }
+  std::string ServerListPath() const { return ReleasePath("App/version.txt"); }
+  std::string ListUrl() const {
+    return "/10/" + std::string(kPlatform) + "App/version.txt";
+  }
+  HttpTestServer& server() { return server_; }
+  void WriteGame(const std::string& path, const std::string& content) {
+    WriteLocal(path, content);
+  }
+  void RemoveGame(const std::string& path) {
+    ASSERT_EQ(unlink(Game(path).c_str()), 0) << path;
+  }
+
+  // Runs starter-verify with `args` and the game directory from outside it,
+  // and checks that it left the game directory and the temporary directory
+  // as they were.
+  VerifyRun Verify(std::vector<std::string> args) {
+    const auto before = SnapshotTree(game_);
+    args.insert(args.begin(), "starter-verify");
+    args.push_back(game_);
+    const ChildResult r =
+        RunChild(kTool, args, outer_.path(), Outer("capture"));
+    EXPECT_EQ(SnapshotTree(game_), before) << "the game directory changed";
+    EXPECT_EQ(NamesIn(Outer("tmp")), std::set<std::string>{})
+        << "the temporary directory was left behind";
+    return {r.exit_code, r.out, r.err};
+  }
+
+  // One real update run, trusting the test key when the build does.
+  RunOutcome RealRun() {
+    return kStarterChecksSignatures
+               ? Run("App/autoupdate.cfg",
+                     ListSigningKey{ReadFile(TestPublicKeyPath())})
+               : Run();
+  }
+
+  // The files below "old" of the game directory, as paths below the game
+  // directory ("old/./Base/x" is "Base/x").
+  std::set<std::string> MovedFiles() const {
+    std::set<std::string> moved;
+    for (const std::string& path : PathsEndingIn(Game("old"), "")) {
+      struct stat info;
+      if (stat(Game("old/" + path).c_str(), &info) == 0 &&
+          S_ISREG(info.st_mode)) {
+        moved.insert(path);
+      }
+    }
+    return moved;
+  }
+
+  // The listed files the server was asked for since request `since`.
+  std::set<std::string> FetchedFiles(std::size_t since) const {
+    const std::string prefix = "/10/" + std::string(kPlatform);
+    std::set<std::string> fetched;
+    const std::vector<HttpRecordedRequest> requests = server_.Requests();
+    for (std::size_t i = since; i < requests.size(); ++i) {
+      std::string path = requests[i].path.substr(prefix.size());
+      if (path != "App/version.txt" && path != "App/version.txt.sig") {
+        fetched.insert(path);
+      }
+    }
+    return fetched;
+  }
+
+ private:
+  ScopedEnv url_;
+  ScopedEnv tmpdir_;
+};
+
+// Links `link` below the game directory to a directory outside it holding
+// s.png (listed by the rows that use it) and u.cfg (never listed).
+void LinkDirectoryOutside(VerifyToolFixture& t, const std::string& link) {
+  WriteFile(t.Outer("shared/s.png"), "s");
+  WriteFile(t.Outer("shared/u.cfg"), "shared, not the game's");
+  ASSERT_EQ(symlink(t.Outer("shared").c_str(), t.Game(link).c_str()), 0);
+}
+
+void MakeFifo(VerifyToolFixture& t, const std::string& path) {
+  t.RemoveGame(path);
+  ASSERT_EQ(mkfifo(t.Game(path).c_str(), 0644), 0);
+}
+
+// ---------------------------------------------------------------------------
+// The check against the local version file.
+
+struct CheckCase {
+  const char* name;
+  std::function<void(VerifyToolFixture&)> change;
+  std::string out;
+  int status;
+  // Part of standard error (rows that cannot check).
+  std::string err = "";
+};
+
+std::string Summary(bool intact, int listed, int differ, int moved) {
+  return "summary: " + std::string(intact ? "intact" : "not intact") + ", " +
+         std::to_string(listed) + " listed, " + std::to_string(differ) +
+         " differ, " + std::to_string(moved) + " would move\n";
+}
+
+const CheckCase kCheckCases[] = {
+    {"Intact", [](VerifyToolFixture&) {}, Summary(true, 5, 0, 0), 0},
+    {"MissingFile", [](VerifyToolFixture& t) { t.RemoveGame("Base/a.png"); },
+     "missing Base/a.png\n" + Summary(false, 5, 1, 0), 1},
+    {"ChangedFile",
+     [](VerifyToolFixture& t) { t.WriteGame("Base/sub/b.xml", "B"); },
+     "differs Base/sub/b.xml\n" + Summary(false, 5, 1, 0), 1},
+    {"FifoAtListedPath",
+     [](VerifyToolFixture& t) { MakeFifo(t, "Base/a.png"); },
+     "not a regular file Base/a.png\n" + Summary(false, 5, 1, 0), 1},
+    {"DirectoryAtListedPath",
+     [](VerifyToolFixture& t) {
+       t.RemoveGame("OKUdedi");
+       ASSERT_EQ(mkdir(t.Game("OKUdedi").c_str(), 0755), 0);
+     },
+     "not a regular file OKUdedi\n" + Summary(false, 5, 1, 0), 1},
+    {"UnlistedFilesUnderBase",
+     [](VerifyToolFixture& t) {
+       t.WriteGame("Base/Sounds/x.OGG", "moved by the next update");
+       t.WriteGame("Base/maps/x.txt", "maps stay");
+       t.WriteGame("Base/notes.bin", "extension not moved");
+       t.WriteGame("Base/.hidden.cfg", "hidden files are never scanned");
+       t.WriteGame("loose.cfg", "outside Base");
+     },
+     "would move Base/Sounds/x.OGG\n" + Summary(false, 5, 0, 1), 1},
+    {"IgnoreListsProtectChangedAndUnlistedFiles",
+     [](VerifyToolFixture& t) {
+       t.WriteGame("autoupdate_ignore.cfg", "Base/sub/b.xml\ncustom.cfg\n");
+       t.WriteGame("Base/sub/b.xml", "an operator's own version");
+       t.WriteGame("Base/custom.cfg", "unlisted, on the list by name");
+     },
+     Summary(true, 5, 0, 0), 0},
+    {"IgnoredButMissingFile",
+     [](VerifyToolFixture& t) {
+       t.WriteGame("autoupdate_ignore_custom.cfg", "Base/a.png\n");
+       t.RemoveGame("Base/a.png");
+     },
+     "missing Base/a.png\n" + Summary(false, 5, 1, 0), 1},
+    {"LinkedDirectoryLeadingOut",
+     [](VerifyToolFixture& t) {
+       LinkDirectoryOutside(t, "Base/shared");
+       t.WriteGame("App/version.txt",
+                   ChecksumListOf(With(kRelease, {{"Base/shared/s.png", "s"}}),
+                                  kInstalledKey));
+     },
+     "refused Base/shared/s.png\n" + Summary(false, 6, 1, 0), 1},
+    {"LinkedDirectoryInside",
+     [](VerifyToolFixture& t) {
+       t.WriteGame("Extra/e.txt", "e");
+       ASSERT_EQ(symlink("../Extra", t.Game("Base/alias").c_str()), 0);
+       t.WriteGame("App/version.txt",
+                   ChecksumListOf(With(kRelease, {{"Base/alias/e.txt", "e"}}),
+                                  kInstalledKey));
+     },
+     Summary(true, 6, 0, 0), 0},
+    {"NoVersionFile",
+     [](VerifyToolFixture& t) { t.RemoveGame("App/version.txt"); }, "", 2,
+     "no checksum list in App/version.txt"},
+    {"VersionFileNotAList",
+     [](VerifyToolFixture& t) { t.WriteGame("App/version.txt", "<html>\n"); },
+     "", 2, "no checksum list in App/version.txt"},
+};
+
+// Rows print as their names in failure messages.
+void PrintTo(const CheckCase& row, std::ostream* os) { *os << row.name; }
+
+class VerifyCheckTest : public VerifyToolFixture,
+                        public ::testing::WithParamInterface<CheckCase> {};
+
+TEST_P(VerifyCheckTest, ReportsWhatDiffersAndChangesNothing) {
+  const CheckCase& row = GetParam();
+  row.change(*this);
+  const VerifyRun run = Verify({});
+  EXPECT_EQ(run.out, row.out);
+  EXPECT_EQ(run.status, row.status);
+  EXPECT_TRUE(Contains(run.err, row.err)) << run.err;
+  // The server is not asked.
+  EXPECT_EQ(server_.TotalRequestCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, VerifyCheckTest,
+                         ::testing::ValuesIn(kCheckCases),
+                         [](const auto& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// The preview of the next start against the server.
+
+enum class Build { kAny, kKeyed, kUnkeyed };
+
+struct ServerCase {
+  const char* name;
+  std::function<void(VerifyToolFixture&)> change;
+  std::string out;
+  int status;
+  std::string err = "";
+  Build build = Build::kAny;
+};
+
+std::string ChangeSummary(int moved, int downloaded, bool restart) {
+  return "summary: would change, " + std::to_string(moved) + " would move, " +
+         std::to_string(downloaded) + " would download, " +
+         (restart ? "would restart" : "no restart") + "\n";
+}
+
+constexpr char kReplace[] = "would replace App/version.txt\n";
+
+const ServerCase kServerCases[] = {
+    {"SameList", [](VerifyToolFixture&) {},
+     "up to date (key matches)\nsummary: no change, 0 would move, 0 would "
+     "download\n",
+     0},
+    {"NewRelease",
+     [](VerifyToolFixture& t) {
+       t.PublishSigned(With(kRelease, {{"Base/sub/b.xml", "b2"},
+                                       {"Base/new.png", "n"},
+                                       {"OKUdedi", "server 2"},
+                                       {"dedicatedserver.sh", "#!/bin/sh\n"}}),
+                       kNewKey);
+     },
+     std::string("would download Base/new.png\nwould download "
+                 "Base/sub/b.xml\nwould download OKUdedi\n") +
+         kReplace + "would restart\n" + ChangeSummary(0, 3, true),
+     1},
+    {"ScriptOnlyDoesNotRestart",
+     [](VerifyToolFixture& t) {
+       t.PublishSigned(With(kRelease, {{"dedicatedserver.sh",
+                                        "#!/bin/sh\n"
+                                        "exit 0\n"}}),
+                       kNewKey);
+     },
+     "would download dedicatedserver.sh\n" + std::string(kReplace) +
+         ChangeSummary(0, 1, false),
+     1},
+    {"UnlistedFileWithTheSameKey",
+     [](VerifyToolFixture& t) { t.WriteGame("Base/old.cfg", "unlisted"); },
+     "would move Base/old.cfg\nup to date (key matches)\nsummary: would "
+     "change, 1 would move, 0 would download\n",
+     1},
+    {"NewKeySameFiles",
+     [](VerifyToolFixture& t) { t.PublishSigned(kRelease, kNewKey); },
+     kReplace + ChangeSummary(0, 0, false), 1},
+    {"IgnoreLists",
+     [](VerifyToolFixture& t) {
+       t.WriteGame("autoupdate_ignore.cfg", "Base/sub/b.xml\nlocal.cfg\n");
+       t.WriteGame("Base/local.cfg", "unlisted, on the list by name");
+       t.PublishSigned(With(kRelease, {{"Base/sub/b.xml", "b2"}}), kNewKey);
+     },
+     kReplace + ChangeSummary(0, 0, false), 1},
+    {"FifoAtListedPath",
+     [](VerifyToolFixture& t) {
+       MakeFifo(t, "Base/a.png");
+       t.PublishSigned(kRelease, kNewKey);
+     },
+     "would download Base/a.png\n" + std::string(kReplace) +
+         ChangeSummary(0, 1, false),
+     1},
+    {"LinkedDirectoryLeadingOut",
+     [](VerifyToolFixture& t) {
+       LinkDirectoryOutside(t, "Base/shared");
+       t.PublishSigned(With(kRelease, {{"Base/shared/s.png", "s2"}}), kNewKey);
+     },
+     "refused Base/shared/s.png\n" + std::string(kReplace) +
+         ChangeSummary(0, 0, false),
+     1},
+    {"TemporaryDirectoryInsideTheGameIsNotUsed",
+     [](VerifyToolFixture& t) {
+       setenv("TMPDIR", t.Game("Cache").c_str(), 1);
+       t.PublishSigned(kRelease, kNewKey);
+     },
+     kReplace + ChangeSummary(0, 0, false), 1},
+    {"ServerUnreachable",
+     [](VerifyToolFixture&) {
+       int port;
+       {
+         HttpTestServer gone;
+         port = gone.port();
+       }
+       setenv("STARTER_UPDATE_URL",
+              ("http://127.0.0.1:" + std::to_string(port) + "/10/").c_str(), 1);
+     },
+     "", 2, "cannot fetch http://127.0.0.1:"},
+    {"ListAnsweredWithAnError",
+     [](VerifyToolFixture& t) {
+       t.server().SetReply(t.ListUrl(), HttpReply::Status(500));
+     },
+     "", 2, "cannot fetch"},
+    {"ListCutShort",
+     [](VerifyToolFixture& t) {
+       t.server().SetReply(
+           t.ListUrl(), HttpReply::ShortBody(ReadFile(t.ServerListPath()), 8));
+     },
+     "", 2, "cannot fetch"},
+    {"ErrorPageInsteadOfAList",
+     [](VerifyToolFixture& t) {
+       t.server().SetReply(t.ListUrl(), HttpReply::Ok("<html>busy</html>\n"));
+     },
+     "", 2, "not a checksum list"},
+    {"ListChangedAfterSigning",
+     [](VerifyToolFixture& t) {
+       t.PublishSigned(kRelease, kNewKey);
+       WriteFile(t.ServerListPath(), ChecksumListOf(kRelease, kNewKey + 1));
+     },
+     "", 2, "refusing the server's list: signature wrong", Build::kKeyed},
+    {"SignatureMissing",
+     [](VerifyToolFixture& t) {
+       t.PublishSigned(kRelease, kNewKey);
+       ASSERT_EQ(unlink((t.ServerListPath() + ".sig").c_str()), 0);
+     },
+     "", 2, "refusing the server's list: signature missing", Build::kKeyed},
+    {"SignatureNotNeededWithoutAKey",
+     [](VerifyToolFixture& t) {
+       t.PublishSigned(kRelease, kNewKey);
+       WriteFile(t.ServerListPath() + ".sig", "not a signature");
+     },
+     kReplace + ChangeSummary(0, 0, false), 1, "", Build::kUnkeyed},
+};
+
+void PrintTo(const ServerCase& row, std::ostream* os) { *os << row.name; }
+
+class VerifyServerTest : public VerifyToolFixture,
+                         public ::testing::WithParamInterface<ServerCase> {};
+
+TEST_P(VerifyServerTest, PreviewsTheNextStartAndChangesNothing) {
+  const ServerCase& row = GetParam();
+  if ((row.build == Build::kKeyed && !kStarterChecksSignatures) ||
+      (row.build == Build::kUnkeyed && kStarterChecksSignatures)) {
+    GTEST_SKIP() << "a row for the other build variant";
+  }
+  row.change(*this);
+  const VerifyRun run = Verify({"--server"});
+  EXPECT_EQ(run.out, row.out);
+  EXPECT_EQ(run.status, row.status);
+  EXPECT_TRUE(Contains(run.err, row.err)) << run.err;
+  // A keyed build fetches the signature of every list it got (the keyed
+  // rows), and only of a list.
+  const bool signature_fetched =
+      kStarterChecksSignatures &&
+      (row.status != 2 || row.build == Build::kKeyed);
+  EXPECT_EQ(server_.RequestCount(ListUrl() + ".sig") > 0, signature_fetched);
+  if (row.status == 2) return;
+
+  // The real update run does what the preview said.
+  const std::size_t since = server_.Requests().size();
+  const RunOutcome update = RealRun();
+  EXPECT_EQ(FetchedFiles(since), LinesAfter(run.out, "would download "));
+  EXPECT_EQ(MovedFiles(), LinesAfter(run.out, "would move "));
+  EXPECT_EQ(update.restartrequired, Contains(run.out, "would restart\n"));
+  EXPECT_EQ(Contains(update.log, "Version file the same (key matches)"),
+            Contains(run.out, "up to date (key matches)\n"));
+  EXPECT_EQ(Contains(update.log, "Refusing listed path"),
+            Contains(run.out, "refused "));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, VerifyServerTest,
+                         ::testing::ValuesIn(kServerCases),
+                         [](const auto& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// The command line, and the run beside a starter that holds the update lock.
+
+TEST_F(VerifyToolFixture, CommandLine) {
+  WriteGame("Base/sub/b.xml", "B");
+  PublishSigned(kRelease, kNewKey);
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+  } cases[] = {
+      {{"--quiet"}, Summary(false, 5, 1, 0), 1},
+      {{"--server", "--quiet"}, ChangeSummary(0, 1, false), 1},
+      {{"--quiet", "--server"}, ChangeSummary(0, 1, false), 1},
+      {{"--bogus"}, "", 2},
+      {{"two", "dirs"}, "", 2},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(::testing::PrintToString(row.args));
+    const VerifyRun run = Verify(row.args);
+    EXPECT_EQ(run.out, row.out);
+    EXPECT_EQ(run.status, row.status);
+  }
+  // Without GAME_DIR the working directory is checked.
+  const ChildResult inside =
+      RunChild(kTool, {"starter-verify", "--quiet"}, game_, Outer("capture"));
+  EXPECT_EQ(inside.out, Summary(false, 5, 1, 0));
+  EXPECT_EQ(inside.exit_code, 1);
+  // A game directory that does not exist cannot be checked.
+  const ChildResult absent =
+      RunChild(kTool, {"starter-verify", Outer("absent")}, outer_.path(),
+               Outer("capture"));
+  EXPECT_EQ(absent.exit_code, 2);
+  EXPECT_EQ(absent.out, "");
+  EXPECT_TRUE(Contains(absent.err, "cannot enter")) << absent.err;
+}
+
+TEST_F(VerifyToolFixture, RunsWhileAStarterHoldsTheUpdateLock) {
+  // The lock file exists before the snapshot; the tool neither waits for
+  // the lock nor takes it.
+  const ExclusiveLock held(Game("Downloads/update.lock"), [] {});
+  ASSERT_TRUE(held.held());
+  PublishSigned(kRelease, kNewKey);
+  const VerifyRun run = Verify({"--server"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, kReplace + ChangeSummary(0, 0, false));
+}
+
+}  // namespace

@@ -1,0 +1,356 @@
+// starter-verify: checks a game directory against its version file, or
+// previews what the next start would do against the update server, without
+// changing anything in the game directory.
+//
+// Usage: starter-verify [--server] [--quiet] [GAME_DIR]
+//
+// Without --server, every file listed in GAME_DIR/App/version.txt is hashed
+// as the update run hashes it, and each listed file that the run would
+// replace gets a line: "missing PATH", "differs PATH", "not a regular file
+// PATH", "unreadable PATH" (exists, cannot be read), "refused PATH" (a listed
+// path the run refuses, such as one leading out through a link), or
+// "malformed entry: WHY"; before them, each unlisted file below Base that the
+// next update would move to ./old gets "would move PATH". Then one summary
+// line.
+// Exit status: 0 intact, 1 something differs, 2 cannot check.
+//
+// With --server, the server's checksum list is fetched from the update path
+// the starter would use (STARTER_UPDATE_URL applies the same way), with its
+// signature when this build trusts a key, into a temporary directory outside
+// the game directory, which is removed afterwards. Printed in the order of
+// the update run: "would move PATH" for each file it would move to ./old;
+// then "up to date (key matches)", or "would download PATH" for each file it
+// would fetch (with "refused PATH" and "malformed entry: WHY" for entries the
+// run would refuse) and "would replace App/version.txt"; "would restart" when
+// one of the game's executables would be replaced. Then one summary line.
+// Exit status: 0 a start would change nothing, 1 it would, 2 cannot tell
+// (server unreachable, not a checksum list, invalid signature).
+//
+// PATH is the path below the game directory, without a leading "./". With
+// --quiet only the summary line is printed. Problems go to standard error;
+// so do the transfer's own messages.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/file_lock.h"
+#include "engine/hash_pipeline.h"
+#include "engine_starter/application.h"
+#include "http/curl_client.h"
+#include "install/file_install.h"
+#include "launcher/compiled_settings.h"
+#include "launcher/engine_defaults_setup.h"
+#include "update/checksum_list.h"
+#include "update/list_signature.h"
+#include "update/listed_path.h"
+#include "update/tree_scan.h"
+#include "update/unused_files.h"
+#include "update/update_decisions.h"
+#include "verify_support.h"
+
+namespace {
+
+enum ExitStatus { kUnchanged = 0, kChanged = 1, kCannotTell = 2 };
+
+// The local version file, and the list's name on the server.
+constexpr char kVersionFile[] = "App/version.txt";
+// The root of the tree the relocation scans.
+constexpr char kRelocatedTree[] = "./Base";
+// The update run's limit for the list's transfer.
+constexpr int kListTimeoutSecs = 9;
+
+struct Options {
+  bool server = false;
+  bool quiet = false;
+  const char* game_dir = ".";
+};
+
+bool ParseArguments(int argc, char** argv, Options& options) {
+  bool have_dir = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--server") == 0) {
+      options.server = true;
+    } else if (std::strcmp(argv[i], "--quiet") == 0) {
+      options.quiet = true;
+    } else if (argv[i][0] == '-' || have_dir) {
+      return false;
+    } else {
+      options.game_dir = argv[i];
+      have_dir = true;
+    }
+  }
+  return true;
+}
+
+int CannotTell(const std::string& why) {
+  std::fprintf(stderr, "starter-verify: %s\n", why.c_str());
+  return kCannotTell;
+}
+
+// `path` below the game directory, without a leading "./".
+std::string Shown(const std::string& path) {
+  return path.rfind("./", 0) == 0 ? path.substr(2) : path;
+}
+
+// The report on standard output: one line per finding unless quiet.
+class Report {
+ public:
+  explicit Report(bool quiet) : quiet_(quiet) {}
+  void Line(const char* what, const std::string& path) {
+    if (!quiet_) std::printf("%s %s\n", what, Shown(path).c_str());
+  }
+  void Text(const char* text) {
+    if (!quiet_) std::printf("%s\n", text);
+  }
+
+ private:
+  bool quiet_;
+};
+
+// The local copies of the listed files, hashed as the update run hashes
+// them: its records, and why each file that could not be hashed failed.
+struct LocalFiles {
+  FilePairIndex records;
+  std::map<std::string, HashPipeline::Result> failures;
+};
+
+LocalFiles HashLocalCopies(const std::vector<ListStep>& steps) {
+  LocalFiles local;
+  ListedPathChecker checker;
+  const std::vector<std::string> names =
+      HashedNames(ListedFilesToHash(steps, checker));
+  local.records.reserve(names.size());
+  HashPipeline hashes(names);
+  for (const std::string& name : names) {
+    HashPipeline::Result hashed = hashes.TakeNext();
+    if (hashed.error != FileHashError::kNone) local.failures[name] = hashed;
+    local.records.Append(name, RecordedHash(std::move(hashed)));
+  }
+  return local;
+}
+
+// What is wrong with the local copy of a listed file that the run would
+// replace.
+const char* Finding(const LocalFiles& local, const std::string& path) {
+  const auto failed = local.failures.find(path);
+  if (failed == local.failures.end()) return "differs";
+  const HashPipeline::Result& why = failed->second;
+  if (why.error == FileHashError::kNotRegularFile) return "not a regular file";
+  if (why.error == FileHashError::kCannotOpen &&
+      (why.error_number == ENOENT || why.error_number == ENOTDIR)) {
+    return "missing";
+  }
+  return "unreadable";
+}
+
+// The steps of the list at `path`; false when it cannot be opened.
+bool ReadSteps(const std::string& path, std::vector<ListStep>& steps) {
+  FileLock list(std::fopen(path.c_str(), "r"));
+  if (!list.isValid()) return false;
+  steps = ReadListSteps(list.get());
+  return true;
+}
+
+// The unlisted files below Base that the relocation would move, by the list
+// at `list_path`, in the order the run would move them.
+std::vector<std::string> FilesToMove(
+    const std::string& list_path, const std::vector<std::string>& ignoreFiles) {
+  std::map<std::string, std::string> listed;
+  std::vector<std::string> moved;
+  if (!LoadStandardFiles(list_path.c_str(), listed)) return moved;
+  std::vector<std::string> scanned;
+  SearchDirectory(scanned, kRelocatedTree, "*", true, ignoreFiles);
+  for (const std::string& path : scanned) {
+    if (DecideUnusedFile(path, listed) == UnusedFileAction::kMove) {
+      moved.push_back(path);
+    }
+  }
+  return moved;
+}
+
+// Counts of one comparison walk.
+struct WalkCounts {
+  int listed = 0;
+  int replaced = 0;  // files the run would download
+  int refused = 0;   // refused paths and malformed entries
+  bool restart = false;
+};
+
+// Goes through `steps` as the comparison walk does and reports every entry
+// the run would not leave alone: a download as `download_word` (or, when
+// null, by what is wrong with the local copy).
+WalkCounts Walk(const std::vector<ListStep>& steps,
+                const std::vector<std::string>& ignoreFiles,
+                const char* download_word, Report& report) {
+  const LocalFiles local = HashLocalCopies(steps);
+  WalkCounts counts;
+  ListedPathChecker checker;
+  for (const ListStep& step : steps) {
+    if (step.read == ListRead::kMalformed) {
+      ++counts.refused;
+      report.Line("malformed entry:", step.error);
+      continue;
+    }
+    if (step.read != ListRead::kEntry) continue;
+    ++counts.listed;
+    switch (DecideListedEntry(step.path, step.hash, checker, ignoreFiles,
+                              local.records)) {
+      case ListedEntryAction::kRefusePath:
+        ++counts.refused;
+        report.Line("refused", step.path);
+        break;
+      case ListedEntryAction::kIgnore:
+      case ListedEntryAction::kCurrent:
+        break;
+      case ListedEntryAction::kDownload:
+        ++counts.replaced;
+        if (IsExecutableName(step.path.c_str())) counts.restart = true;
+        report.Line(download_word != nullptr ? download_word
+                                             : Finding(local, step.path),
+                    step.path);
+        break;
+    }
+  }
+  return counts;
+}
+
+int CheckInstallation(const std::vector<std::string>& ignoreFiles,
+                      Report& report) {
+  if (!HasChecksumListHeader(kVersionFile)) {
+    return CannotTell(std::string("no checksum list in ") + kVersionFile);
+  }
+  std::vector<ListStep> steps;
+  if (!ReadSteps(kVersionFile, steps)) {
+    return CannotTell(std::string("cannot read ") + kVersionFile + ": " +
+                      std::strerror(errno));
+  }
+  // In the order of the update run: the relocation, then the comparison.
+  const std::vector<std::string> moved = FilesToMove(kVersionFile, ignoreFiles);
+  for (const std::string& path : moved) report.Line("would move", path);
+  const WalkCounts counts = Walk(steps, ignoreFiles, nullptr, report);
+  const int differ = counts.replaced + counts.refused;
+  const bool intact = differ == 0 && moved.empty();
+  std::printf("summary: %s, %d listed, %d differ, %zu would move\n",
+              intact ? "intact" : "not intact", counts.listed, differ,
+              moved.size());
+  return intact ? kUnchanged : kChanged;
+}
+
+// The update path the starter would use: the server base (with its
+// environment override) and this build's platform directory.
+std::string StarterUpdatePath() {
+  CApplication app;
+  SetupGame(app.defaults);
+  return app.getUpdatePath();
+}
+
+// Fetches `name` from `url` into `dir` with the update run's client and
+// limit, its console messages sent aside. Returns the client's result.
+int Fetch(const std::string& url, const char* name, const std::string& dir,
+          bool quiet) {
+  const ConsoleAside aside(quiet ? ConsoleAside::kDiscard
+                                 : ConsoleAside::kToStandardError);
+  CCurl client;
+  client.DownloadFile(url.c_str(), name, dir.c_str(), kListTimeoutSecs);
+  return static_cast<int>(client.result);
+}
+
+int PreviewStart(const std::string& work_root,
+                 const std::vector<std::string>& ignoreFiles, bool quiet,
+                 Report& report) {
+  const WorkDirectory work(work_root);
+  if (!work.ok()) {
+    return CannotTell("cannot make a temporary directory in " + work_root +
+                      ": " + std::strerror(work.error()));
+  }
+  const std::string url = StarterUpdatePath();
+  if (int result = Fetch(url, kVersionFile, work.path(), quiet)) {
+    return CannotTell("cannot fetch " + url + kVersionFile + " (err " +
+                      std::to_string(result) + ")");
+  }
+  const std::string list = work.path() + "/" + kVersionFile;
+  if (!HasChecksumListHeader(list.c_str())) {
+    return CannotTell("not a checksum list: " + url + kVersionFile);
+  }
+  const ListSigningKey key{std::string(CompiledUpdatePublicKey())};
+  if (!key.empty()) {
+    const std::string signature =
+        std::string(kVersionFile) + kListSignatureSuffix;
+    if (int result = Fetch(url, signature.c_str(), work.path(), quiet)) {
+      return CannotTell("refusing the server's list: signature missing, " +
+                        url + signature + " not fetched (err " +
+                        std::to_string(result) + ")");
+    }
+    const ListSignature verdict =
+        VerifyListSignature(list, work.path() + "/" + signature, key);
+    if (verdict != ListSignature::kValid) {
+      return CannotTell(std::string("refusing the server's list: ") +
+                        ListSignatureReason(verdict));
+    }
+  }
+
+  const std::vector<std::string> moved = FilesToMove(list, ignoreFiles);
+  for (const std::string& path : moved) report.Line("would move", path);
+  if (ListKeysMatch(kVersionFile, work.path().c_str())) {
+    report.Text("up to date (key matches)");
+    std::printf("summary: %s, %zu would move, 0 would download\n",
+                moved.empty() ? "no change" : "would change", moved.size());
+    return moved.empty() ? kUnchanged : kChanged;
+  }
+  std::vector<ListStep> steps;
+  if (!ReadSteps(list, steps)) {
+    return CannotTell("cannot read the fetched list: " +
+                      std::string(std::strerror(errno)));
+  }
+  const WalkCounts counts = Walk(steps, ignoreFiles, "would download", report);
+  // The run rewrites the version file whenever the keys differ.
+  report.Line("would replace", kVersionFile);
+  if (counts.restart) report.Text("would restart");
+  std::printf("summary: would change, %zu would move, %d would download, %s\n",
+              moved.size(), counts.replaced,
+              counts.restart ? "would restart" : "no restart");
+  return kChanged;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseArguments(argc, argv, options)) {
+    std::fprintf(stderr, "usage: %s [--server] [--quiet] [GAME_DIR]\n",
+                 argv[0]);
+    return kCannotTell;
+  }
+  // Where the list is fetched to: resolved before entering the game
+  // directory, and never inside it.
+  if (access(options.game_dir, X_OK) != 0) {
+    return CannotTell(std::string("cannot enter ") + options.game_dir + ": " +
+                      std::strerror(errno));
+  }
+  std::string work_root;
+  if (options.server) {
+    work_root = TemporaryRootOutside(options.game_dir);
+    if (work_root.empty()) {
+      return CannotTell("no temporary directory outside " +
+                        std::string(options.game_dir));
+    }
+  }
+  if (chdir(options.game_dir) != 0) {
+    return CannotTell(std::string("cannot enter ") + options.game_dir + ": " +
+                      std::strerror(errno));
+  }
+  // Nothing here writes the application log: there is none in this process.
+  std::vector<std::string> ignoreFiles;
+  LoadIgnoreLists(ignoreFiles);
+  Report report(options.quiet);
+  return options.server
+             ? PreviewStart(work_root, ignoreFiles, options.quiet, report)
+             : CheckInstallation(ignoreFiles, report);
+}
