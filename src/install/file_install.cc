@@ -53,6 +53,8 @@ bool SwapIn(AtomicFile& download, const char* aside, bool announce_rename) {
   const std::string& target = download.path();
   if (std::rename(target.c_str(), aside) != 0) return false;
   if (announce_rename) std::printf("Renaming %s\n", target.c_str());
+  // Owner only, set before the new file appears under its name.
+  download.SetMode(kExecutableMode);
   if (download.Commit() || download.committed()) return true;
   // A new file that could not be finished must not leave the old one aside.
   if (!download.ok()) std::rename(aside, target.c_str());
@@ -164,7 +166,6 @@ InstallResult InstallDownloadedFile(AtomicFile& download,
   const char* target = download.path().c_str();
   const bool executable = IsExecutableName(target);
   const bool script = IsScriptName(target);
-  if (executable || script) download.SetMode(kExecutableMode);
   if (executable) {
     std::printf("EXECUTABLE %s\n", target);
     const std::string aside = download.path() + ".tmp2";

@@ -241,7 +241,8 @@ TEST_F(FileInstallTest, KeepsThePermissionBitsOfWhatItReplaces) {
       {"./Base/new.cfg", -1, 0666 & ~mask},
       {"./OKUdedi", 0755, 0700},
       {"./dedicatedserver.sh", 0755, 0700},
-      {"./OKU", -1, 0700},
+      {"./OKU", -1, 0666 & ~mask},
+      {"./createversion.sh", -1, 0666 & ~mask},
   };
   for (const auto& c : cases) {
     PlaceOldFile(c.target, c.old_mode);
