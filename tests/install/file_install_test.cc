@@ -134,6 +134,20 @@ TEST_F(FileInstallTest, ExecutableThatCannotMoveAsideIsReplacedInPlace) {
   EXPECT_EQ(ReadFile("OKU"), "new");
 }
 
+// A new executable that cannot be written out in full (here: the file size
+// limit) is not put in place: the running one comes back under its name.
+TEST_F(FileInstallTest, FailedCommitPutsTheOldExecutableBack) {
+  WriteFile("OKUdedi", "running binary");
+  const int installed = RunWithFileSizeLimit(1024, [&] {
+    Install("./OKUdedi", std::string(64 * 1024, 'x'));
+    return outcome_.installed ? 1 : 0;
+  });
+  EXPECT_EQ(installed, 0);
+  EXPECT_EQ(ReadFile("OKUdedi"), "running binary");
+  EXPECT_FALSE(PathExists("OKUdedi.tmp2"));
+  EXPECT_FALSE(PathExists("OKUdedi.tmp"));
+}
+
 TEST_F(FileInstallTest, ScriptIsRenamedToShTmpWithoutRestart) {
   WriteFile("dedicatedserver.sh", "old script");
   EXPECT_EQ(Install("./dedicatedserver.sh", "new script"),
