@@ -89,7 +89,8 @@ bool IsIgnored(const std::vector<std::string>& ignoreFiles,
 CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
                          const char* downloaddir, bool /*subdirs*/,
                          UpdateSettings settings)
-    : curlapi(std::make_unique<CCurl>()), settings_(std::move(settings)) {
+    : curlapi(std::make_unique<CCurl>()),
+      settings_(ResolveUpdateSettings(std::move(settings))) {
   curlapi->SetDeferredSync(&installed_);
   const std::string downloadfilename = std::string("Downloads/") + filename;
   // Two runs in one game directory would remove and rename each other's
