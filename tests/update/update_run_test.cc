@@ -76,6 +76,26 @@ TEST_F(UpdateRunTest, TheStartersFourArgumentsUpdateThroughTheApplication) {
   EXPECT_EQ(Local("App/version.txt"), ListText());
 }
 
+// Without an application object there is no update path to take: the run
+// ends as when the list cannot be fetched, and touches nothing.
+TEST(UpdateRunWithoutApplicationTest, HasNoUpdatePathAndTouchesNothing) {
+  ASSERT_FALSE(Singleton<CApplication>::IsValid());
+  TempDir game;
+  ScopedCwd cwd(game.path());
+  mkdir((game / "Logs").c_str(), 0755);
+  WriteFile(game / "App/version.txt", "version_file 12\n");
+  {
+    CAppLog log((game / "Logs/app.txt").c_str(), false);
+    CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true);
+    EXPECT_EQ(update.error, 0);
+    EXPECT_EQ(update.lasterror, "Error downloading checksum");
+  }
+  const std::string log = ReadFile(game / "Logs/app.txt");
+  EXPECT_TRUE(Contains(log, "No update path\n")) << log;
+  EXPECT_FALSE(Contains(log, "Downloading checksums")) << log;
+  EXPECT_EQ(ReadFile(game / "App/version.txt"), "version_file 12\n");
+}
+
 TEST_F(UpdateRunTest, FetchesOnlyTheFileThatChangedUnderANewKey) {
   Publish(kRelease, 1001);
   ASSERT_EQ(Run().error, 0);
