@@ -358,6 +358,11 @@ void CAutoUpdate::MoveUnusedFiles(const char* downloadfilename,
                     StandardFiles());
 }
 
+void CAutoUpdate::MoveUnusedFile(const char* filename, const char* baseDir,
+                                 bool printMoves) {
+  ::MoveUnusedFile(filename, baseDir, printMoves);
+}
+
 std::map<std::string, std::string>& CAutoUpdate::StandardFiles() {
   return settings_.standard_files != nullptr ? *settings_.standard_files
                                              : local_standard_;

@@ -102,6 +102,11 @@ class CAutoUpdate {
   // into "./old/". See MoveUnusedFiles in unused_files.h.
   void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir);
 
+  // Moves one file into the relocation tree; see MoveUnusedFile in
+  // unused_files.h.
+  static void MoveUnusedFile(const char* filename, const char* baseDir,
+                             bool printMoves);
+
   // One record per local file hashed by this run, in hashing order.
   FilePairIndex diskpairs;
   // 0 when the run ended without a failure the starter must report, else 1.
