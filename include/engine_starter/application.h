@@ -63,10 +63,18 @@ using cfunc = bool (*)(ModuleImportExport ie, int argc, char** argv);
 
 // The starter's application object. Exactly one exists, from the start of
 // main to its teardown; a game module receives its address.
-class CApplication : public ICApplication, public Singleton<CApplication> {
+//
+// Virtual operations in slot order: the five of ICApplication, then
+// LoadGameDLL, ImportDLLPointers, useFile, getDirectoryFromArgs, setBuildName,
+// AddCrashRptFile, ParseCmdLine, SetReportDebugString, getAppDirFile. A module
+// calls them through these slots, so the table holds nothing else: the
+// destructor is not virtual (nothing deletes the object through a base), and
+// the class is final so that no derived table can be deleted through it.
+class CApplication final : public ICApplication,
+                           public Singleton<CApplication> {
  public:
   CApplication();
-  virtual ~CApplication();
+  ~CApplication();
 
   // The start-up, starter, game and unload sequence. Leaves its outcome in
   // startupError and restartstring.

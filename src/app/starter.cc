@@ -11,9 +11,7 @@
 #include "engine_starter/application.h"
 #include "launcher/config_map.h"
 #include "launcher/config_reader.h"
-#include "launcher/downloads_in_flight.h"
 #include "launcher/engine_defaults_setup.h"
-#include "launcher/compiled_settings.h"
 #include "update/auto_update.h"
 
 namespace {
@@ -143,15 +141,10 @@ void CStarter::Autoupdate() {
 
   { FileLock update_config(OpenForReadingNoWait("App/autoupdate.cfg")); }
 
-  UpdateSettings settings;
-  if (app != nullptr) {
-    settings.update_path = app->getUpdatePath();
-    settings.standard_files = &app->standardFiles;
-  }
-  settings.downloads_in_flight = DownloadsInFlight();
-  settings.trusted_key = ListSigningKey{std::string(CompiledUpdatePublicKey())};
-  autoupdate = std::make_unique<CAutoUpdate>(
-      "App/autoupdate.cfg", "App/version.txt", ".", true, std::move(settings));
+  // The updater's defaults are the starter's: the application's update path
+  // and standardFiles, the transfers in flight and the key of this build.
+  autoupdate = std::make_unique<CAutoUpdate>("App/autoupdate.cfg",
+                                             "App/version.txt", ".", true);
   if (autoupdate->error == 0) {
     if (!autoupdate->restartrequired) return;
     if (restarts_so_far >= kMaxUpdateRestarts) {

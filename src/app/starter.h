@@ -19,12 +19,36 @@ struct StarterScreenSize {
   std::uint32_t Height = 0;
 };
 
+class CStarter;
+
+// CStarter::starter: the live launcher with its own type, or null. It is a
+// view of StarterSharedState::starter, the one pointer the updater and the
+// HTTP client read: setting it publishes the launcher there, reading it gives
+// the launcher published there. Only a CStarter may be published while it is
+// read through this view.
+class LiveStarterPointer {
+ public:
+  LiveStarterPointer() = default;
+  LiveStarterPointer(const LiveStarterPointer&) = delete;
+  LiveStarterPointer& operator=(const LiveStarterPointer&) = delete;
+
+  // Publishes `starter` (null: none).
+  LiveStarterPointer& operator=(CStarter* starter);
+  // The published launcher, or null.
+  operator CStarter*() const;
+  CStarter* operator->() const { return *this; }
+};
+
 // Drives one launch: construction scans the arguments, fills the engine
 // defaults of the application object and reads "startup_config.cfg";
 // StartDevice moves the status to 0; Autoupdate runs the updater; destruction
 // writes "startup_config.cfg" back. Requires the application object to exist.
 class CStarter : public irr::IEventReceiver, public StarterSharedState {
  public:
+  // The live launcher, or null; set by the application around the launch
+  // phase. The same pointer as StarterSharedState::starter.
+  static inline LiveStarterPointer starter;
+
   CStarter(int argc, char** argv);
   ~CStarter() override;
   CStarter(const CStarter&) = delete;
@@ -69,5 +93,14 @@ class CStarter : public irr::IEventReceiver, public StarterSharedState {
   bool config_fullscreen = false;
   float download_percent = 0.0f;
 };
+
+inline LiveStarterPointer& LiveStarterPointer::operator=(CStarter* starter) {
+  StarterSharedState::starter = starter;
+  return *this;
+}
+
+inline LiveStarterPointer::operator CStarter*() const {
+  return static_cast<CStarter*>(StarterSharedState::starter);
+}
 
 #endif  // STARTER_APP_STARTER_H_

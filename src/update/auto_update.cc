@@ -127,7 +127,8 @@ std::vector<bool> DecidedOnlyAtTurn(const std::vector<ListStep>& steps) {
 CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
                          const char* downloaddir, bool /*subdirs*/,
                          UpdateSettings settings)
-    : curlapi(std::make_unique<CCurl>()), settings_(std::move(settings)) {
+    : curlapi(std::make_unique<CCurl>()),
+      settings_(ResolveUpdateSettings(std::move(settings))) {
   curlapi->SetDeferredSync(&installed_);
   const std::string downloadfilename = std::string("Downloads/") + filename;
   // Two runs in one game directory would remove and rename each other's
@@ -391,6 +392,11 @@ void CAutoUpdate::MoveUnusedFiles(const char* downloadfilename,
                                   const char* downloaddir) {
   ::MoveUnusedFiles(downloadfilename, downloaddir, ignoreFiles,
                     StandardFiles());
+}
+
+void CAutoUpdate::MoveUnusedFile(const char* filename, const char* baseDir,
+                                 bool printMoves) {
+  ::MoveUnusedFile(filename, baseDir, printMoves);
 }
 
 std::map<std::string, std::string>& CAutoUpdate::StandardFiles() {

@@ -30,19 +30,24 @@ class ListedPathChecker;
 // application log; nothing is thrown.
 class CAutoUpdate {
  public:
-  // Runs the update against settings.update_path. `versionfile` null
+  // Runs the update against the update path: by default the application
+  // object's getUpdatePath(), recording the list's paths and hashes in its
+  // standardFiles, with DownloadsInFlight() transfers at once and the key
+  // compiled into the program, as the starter's own run does; `settings`
+  // overrides any of these (see UpdateSettings). `versionfile` null
   // selects versioning only (local hashes recorded, nothing downloaded);
   // otherwise it is not opened. `filename` is the local version file and the
   // list's name on the server and under "Downloads/". `downloaddir` is the
   // root of the hashed tree. `subdirs` is not used. Without an update path
-  // the run logs "No update path" and ends as when the list cannot be
-  // fetched (lasterror "Error downloading checksum", error 0).
-  // With a key in settings.trusted_key, the list's signature is fetched from
+  // (no application object and none given) the run logs "No update path"
+  // and ends as when the list cannot be fetched (lasterror "Error
+  // downloading checksum", error 0).
+  // With a trusted key, the list's signature is fetched from
   // the list's URL + ".sig" into "Downloads/" right after the list, and a
   // missing, unreadable or wrong signature ends the run before anything is
   // relocated, hashed or fetched: one log line says which, error is 1 and
-  // lasterror "Invalid signature of the checksum list". Without a key (the
-  // default) no signature is fetched or checked.
+  // lasterror "Invalid signature of the checksum list". With an empty key
+  // (a program built without one) no signature is fetched or checked.
   CAutoUpdate(const char* versionfile, const char* filename,
               const char* downloaddir, bool subdirs,
               UpdateSettings settings = {});
@@ -91,11 +96,17 @@ class CAutoUpdate {
   // letter case and exactly the same hash.
   bool compareFilePair(const filemd5pair* pair) const;
 
-  // Refills settings.standard_files (this object's own map when it is null)
-  // from the list at `downloadfilename` and moves
+  // Refills the run's standard files (the application object's
+  // standardFiles unless the settings named another map; this object's own
+  // map when there is neither) from the list at `downloadfilename` and moves
   // the unlisted files below `downloaddir` that the relocation rules select
   // into "./old/". See MoveUnusedFiles in unused_files.h.
   void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir);
+
+  // Moves one file into the relocation tree; see MoveUnusedFile in
+  // unused_files.h.
+  static void MoveUnusedFile(const char* filename, const char* baseDir,
+                             bool printMoves);
 
   // One record per local file hashed by this run, in hashing order.
   FilePairIndex diskpairs;
@@ -136,7 +147,7 @@ class CAutoUpdate {
   // local_standard_.
   std::map<std::string, std::string>& StandardFiles();
 
-  UpdateSettings settings_;
+  EffectiveUpdateSettings settings_;
   std::map<std::string, std::string> local_standard_;
   // The files installed by this run, made durable at once before the list
   // is installed as the local version file.

@@ -4,25 +4,48 @@
 
 #include <cstddef>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "update/list_signature.h"
 
-// The values an update run takes from outside the update code.
+// The values an update run takes from outside the update code. A value left
+// unset is the one the starter's own update run uses; setting it overrides
+// that for this run only.
 struct UpdateSettings {
-  // The server directory of this platform's release, ending in "/" (the
-  // application's update path). Empty: there is nothing to fetch; the run
+  // The server directory of this platform's release, ending in "/". Unset:
+  // the application object's getUpdatePath(), or none when no application
+  // object exists. None (or set empty): there is nothing to fetch; the run
   // logs "No update path" and ends as when the list cannot be fetched.
-  std::string update_path;
-  // Where the run records the paths and hashes of the downloaded list (the
-  // application's standardFiles); null: the updater keeps them itself.
+  std::optional<std::string> update_path;
+  // Where the run records the paths and hashes of the downloaded list. Null:
+  // the application object's standardFiles, or the updater's own map when no
+  // application object exists.
   std::map<std::string, std::string>* standard_files = nullptr;
-  // How many file transfers may run at once (1: one after another). The
-  // console, the log and the files installed are the same for any number.
+  // How many file transfers may run at once (1: one after another). Unset:
+  // DownloadsInFlight(). The console, the log and the files installed are
+  // the same for any number.
+  std::optional<std::size_t> downloads_in_flight;
+  // The key the checksum list must be signed with. Unset: the key compiled
+  // into the program. An empty key: lists are not signature-checked.
+  std::optional<ListSigningKey> trusted_key;
+};
+
+// The settings of one run with every value decided.
+struct EffectiveUpdateSettings {
+  // Empty: no update path.
+  std::string update_path;
+  // Null: the updater keeps the list's paths and hashes itself.
+  std::map<std::string, std::string>* standard_files = nullptr;
+  // 1: one after another.
   std::size_t downloads_in_flight = 1;
-  // The key the checksum list must be signed with; empty: lists are not
-  // signed-checked.
+  // Empty: lists are not signature-checked.
   ListSigningKey trusted_key;
 };
+
+// `given` with every unset value replaced by the one the starter uses (see
+// UpdateSettings). Reads the application object when one exists; logs only
+// what DownloadsInFlight() logs, and only when that value is unset.
+EffectiveUpdateSettings ResolveUpdateSettings(UpdateSettings given);
 
 #endif  // STARTER_UPDATE_UPDATE_SETTINGS_H_

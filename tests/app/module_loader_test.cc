@@ -3,15 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/interrupt_handler.h"
+#include "app/starter.h"
 #include "engine_starter/application.h"
 #include "game_module_fixture.h"
 #include "support/http_test_server.h"
 #include "support/temp_dir.h"
+#include "support/text_match.h"
 
 namespace {
 
@@ -166,4 +170,75 @@ TEST_F(ModuleLoaderTest, DownloadServiceFetchesAndReportsFailures) {
   EXPECT_NE(text.find("APP: error downloading file to Downloads (err 22)\n"),
             std::string::npos)
       << text;
+}
+
+// A module that declares the boundary itself, from the slot order alone,
+// reaches every operation of the application object (but Run), of the log and
+// of the starter through its slot: each call has its own effect.
+TEST_F(ModuleLoaderTest, AModuleWithItsOwnDeclarationReachesEverySlot) {
+  HttpTestServer server;
+  server.SetReply("/files/news.txt", HttpReply::Ok("hello"));
+  ScopedCwd cwd(dir.path());
+  app.log = log.get();
+  app.buildName = "Engine";
+  app.appDir = "/game/";
+  // The starter fills the engine defaults; the update URL is set after it.
+  auto starter = std::make_unique<CStarter>(0, nullptr);
+  app.defaults.updateURL = "http://updates.example/";
+  char address[32];
+  std::snprintf(address, sizeof address, "%jx",
+                static_cast<std::uintmax_t>(
+                    reinterpret_cast<std::uintptr_t>(starter.get())));
+  const std::string module = SlotOrderModulePath();
+  const std::string nested = GameModulePath(ModuleEntry::kExported);
+  ASSERT_FALSE(module.empty());
+  ASSERT_FALSE(PathExists(dir / "startup_config.cfg"));
+
+  starter.release();  // the module deletes it through its slot
+  log.release();      // likewise the log
+  ASSERT_TRUE(Load(module, {"slots:url=" + server.Url("/files/"),
+                            "slots:load=" + nested,
+                            std::string("slots:starter=") + address,
+                            "slots:delete-log"}));
+  app.log = nullptr;
+
+  EXPECT_EQ(printed,
+            std::string("slots: buildName Engine\n"
+                        "slots: ImportDLLPointers true\n"
+                        "slots: game Shutdown\n"
+                        "slots: game Restart\n"
+                        "slots: getUpdatePath "
+                        "http://updates.example/linux32-dedicated-demo/\n") +
+                "Downloading " + server.Url("/files/") + "news.txt...\n" +
+                "file Downloads/news.txt\n"
+                "slots: DownloadFile true\n"
+                "slots: useFile ../Base/slots-absent.txt\n"
+                "slots: getDirectoryFromArgs /opt/game/\n"
+                "slots: buildName Engine\n"
+                "Running with Steamworks\n"
+                "slots: ParseCmdLine 0\n"
+                "slots: getAppDirFile /game/x.cfg\n"
+                "module: arg[0]=nested\n"
+                "slots: LoadGameDLL true\n"
+                "slots: OnEvent false\n"
+                "slots: starter deleted\n"
+                "slots: log deleted\n");
+  EXPECT_EQ(ReadFile(dir / "Downloads/news.txt"), "hello");
+  EXPECT_NE(app.game, nullptr);
+  EXPECT_TRUE(app.useSteam);
+  EXPECT_TRUE(app.crashRptFiles.empty());
+  EXPECT_EQ(app.modules.size(), 2u);
+  // The starter's destructor ran: it writes the start-up configuration.
+  EXPECT_TRUE(Contains(ReadFile(dir / "startup_config.cfg"),
+                       "Window.Width"));
+  // The log's destructor ran: it left its registration and its lines.
+  EXPECT_FALSE(Singleton<CAppLog>::IsValid());
+  const std::string text = LogText();
+  EXPECT_TRUE(Contains(text, "slots: Write 7 seven\n")) << text;
+  EXPECT_TRUE(Contains(text, "slots: WriteNoArgs 100%d\n")) << text;
+  EXPECT_TRUE(Contains(text, "APP: downloading file " + server.Url("/files/") +
+                                 "/news.txt\n"))
+      << text;
+  EXPECT_TRUE(Contains(text, "File not found 'slots-absent.txt'\n")) << text;
+  EXPECT_TRUE(Contains(text, "Using file '" + nested + "'\n")) << text;
 }

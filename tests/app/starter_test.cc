@@ -282,9 +282,15 @@ TEST_F(StarterTest, UpdateOnlyPhaseLeavesTheStarterAliveAndPublished) {
   char** argv = Args({"DUdavi", "onlyautoupdate"});
   EXPECT_EQ(RunStarterPhase(app_, 2, argv, true), 0);
   ASSERT_NE(CStarter::starter, nullptr);
+  // Published with its own type, as the pointer the updater reads.
+  CStarter* published = CStarter::starter;
+  EXPECT_EQ(static_cast<StarterSharedState*>(published),
+            StarterSharedState::starter);
+  EXPECT_FALSE(CStarter::starter->OnEvent(irr::SEvent{}));
   // The process would end with the starter alive; the test takes it over.
-  std::unique_ptr<CStarter> live(static_cast<CStarter*>(CStarter::starter));
+  std::unique_ptr<CStarter> live(published);
   CStarter::starter = nullptr;
+  EXPECT_EQ(StarterSharedState::starter, nullptr);
   EXPECT_TRUE(live->running);
   EXPECT_EQ(live->startup_error, 0);
   EXPECT_FALSE(PathExists(game_ / kConfig));

@@ -1,3 +1,4 @@
+#include "update/auto_update.h"
 #include "update/unused_files.h"
 
 #include <gtest/gtest.h>
@@ -151,7 +152,7 @@ TEST_F(UnusedFilesTest, KeepsTheFileWhenItCannotBeCopied) {
   WriteFile(dir_ / "Base/gone.png", "gone");
   WriteFile(dir_ / "old/Base/gone.png/blocker", "");  // a directory in the way
   testing::internal::CaptureStdout();
-  MoveUnusedFile("./Base/gone.png", ".../old/", true);
+  CAutoUpdate::MoveUnusedFile("./Base/gone.png", ".../old/", true);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out,
             "MOVING UNUSED FILE:\n./Base/gone.png to ./old/./Base/gone.png\n"

@@ -84,6 +84,14 @@ class UpdateRunFixture : public ::testing::Test {
   RunOutcome Run(const char* versionfile, ListSigningKey trusted_key) {
     return Run(versionfile, 1, std::move(trusted_key));
   }
+  // One update run constructed as the starter does, with the four arguments
+  // alone: everything else comes from the application object and the build.
+  RunOutcome RunWithTheStartersArguments() {
+    std::size_t before = Log().size();
+    CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true);
+    return {update.error, update.restartrequired, update.lasterror,
+            Log().substr(before)};
+  }
 
   std::string Log() const { return ReadFile(game_ + "/Logs/app.txt"); }
   std::string Local(const std::string& path) const {

@@ -9,7 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "engine/md5.h"
 #include "support/http_test_server.h"
+#include "support/list_signing.h"
 #include "support/text_match.h"
 #include "update/auto_update.h"
 #include "update_run_fixture.h"
@@ -48,6 +50,53 @@ TEST_F(UpdateRunTest, FetchesEverythingIntoAnEmptyGameDirectory) {
   EXPECT_TRUE(Contains(run.log, "Version file the same (key matches)\n"));
   EXPECT_FALSE(Contains(run.log, "Hashing file"));
   EXPECT_EQ(server_.TotalRequestCount(), 2 + 3);
+}
+
+// The updater constructed with the four arguments alone, as the starter
+// does, takes the application object's update path and fills its
+// standardFiles (refilled: an earlier entry goes), with the key of this build.
+TEST_F(UpdateRunTest, TheStartersFourArgumentsUpdateThroughTheApplication) {
+  Publish(kRelease, 4243);
+  if (kStarterChecksSignatures) {
+    ASSERT_EQ(
+        SignWithOpenssl(TestPrivateKeyPath(), ReleasePath("App/version.txt")),
+        0);
+  }
+  app_.standardFiles = {{"./Base/stale.png", std::string(32, '0')}};
+  RunOutcome run = RunWithTheStartersArguments();
+  EXPECT_EQ(run.error, 0) << run.log;
+  EXPECT_EQ(run.lasterror, "");
+  EXPECT_TRUE(Contains(run.log, "Downloading checksums from " +
+                                    app_.getUpdatePath() +
+                                    "App/version.txt\n\n"))
+      << run.log;
+  std::map<std::string, std::string> listed;
+  for (const auto& [path, content] : kRelease) {
+    EXPECT_EQ(Local(path), content) << path;
+    listed["./" + path] = Md5Hex(content.data(), content.size());
+  }
+  EXPECT_EQ(app_.standardFiles, listed);
+  EXPECT_EQ(Local("App/version.txt"), ListText());
+}
+
+// Without an application object there is no update path to take: the run
+// ends as when the list cannot be fetched, and touches nothing.
+TEST(UpdateRunWithoutApplicationTest, HasNoUpdatePathAndTouchesNothing) {
+  ASSERT_FALSE(Singleton<CApplication>::IsValid());
+  TempDir game;
+  ScopedCwd cwd(game.path());
+  mkdir((game / "Logs").c_str(), 0755);
+  WriteFile(game / "App/version.txt", "version_file 12\n");
+  {
+    CAppLog log((game / "Logs/app.txt").c_str(), false);
+    CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true);
+    EXPECT_EQ(update.error, 0);
+    EXPECT_EQ(update.lasterror, "Error downloading checksum");
+  }
+  const std::string log = ReadFile(game / "Logs/app.txt");
+  EXPECT_TRUE(Contains(log, "No update path\n")) << log;
+  EXPECT_FALSE(Contains(log, "Downloading checksums")) << log;
+  EXPECT_EQ(ReadFile(game / "App/version.txt"), "version_file 12\n");
 }
 
 TEST_F(UpdateRunTest, FetchesOnlyTheFileThatChangedUnderANewKey) {

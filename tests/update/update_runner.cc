@@ -51,6 +51,8 @@ int main(int argc, char** argv) {
     settings.update_path = app.getUpdatePath();
     settings.standard_files = &app.standardFiles;
     settings.downloads_in_flight = DownloadsInFlight();
+    // The releases of the tests that use this program are not signed.
+    settings.trusted_key = ListSigningKey();
     CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true,
                        std::move(settings));
     error = update.error;

@@ -1,0 +1,32 @@
+// The values an update run takes when its creator leaves them unset: those
+// of the starter's own update run.
+#include "update/update_settings.h"
+
+#include <string>
+#include <utility>
+
+#include "engine_starter/application.h"
+#include "launcher/downloads_in_flight.h"
+#include "launcher/compiled_settings.h"
+
+EffectiveUpdateSettings ResolveUpdateSettings(UpdateSettings given) {
+  CApplication* app = Singleton<CApplication>::GetSingleton();
+  EffectiveUpdateSettings settings;
+  if (given.update_path.has_value()) {
+    settings.update_path = std::move(*given.update_path);
+  } else if (app != nullptr) {
+    settings.update_path = app->getUpdatePath();
+  }
+  settings.standard_files = given.standard_files;
+  if (settings.standard_files == nullptr && app != nullptr) {
+    settings.standard_files = &app->standardFiles;
+  }
+  settings.downloads_in_flight = given.downloads_in_flight.has_value()
+                                     ? *given.downloads_in_flight
+                                     : DownloadsInFlight();
+  settings.trusted_key =
+      given.trusted_key.has_value()
+          ? std::move(*given.trusted_key)
+          : ListSigningKey{std::string(CompiledUpdatePublicKey())};
+  return settings;
+}
