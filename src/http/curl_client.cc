@@ -34,25 +34,26 @@ class HandleResetter {
 
 }  // namespace
 
-CCurl::CCurl() {
-  if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
-    std::fprintf(stderr, "curl_global_init() failed\n");
-    return;
-  }
+CurlGlobal::CurlGlobal() : ok_(curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) {
+  if (!ok_) std::fprintf(stderr, "curl_global_init() failed\n");
+}
+
+CurlGlobal::~CurlGlobal() {
+  if (ok_) curl_global_cleanup();
+}
+
+CCurl::CCurl()
+    : global_(std::make_unique<CurlGlobal>()),
+      meter_(std::make_unique<ProgressMeterStream>()) {
+  if (!global_->ok()) return;
   curl = curl_easy_init();
   if (curl == nullptr) {
     std::fprintf(stderr, "curl_easy_init() failed\n");
-    curl_global_cleanup();
-    return;
+    global_.reset();
   }
-  global_ready_ = true;
-  meter_ = std::make_unique<ProgressMeterStream>();
 }
 
-CCurl::~CCurl() {
-  curl_easy_cleanup(curl);
-  if (global_ready_) curl_global_cleanup();
-}
+CCurl::~CCurl() { curl_easy_cleanup(curl); }
 
 void CCurl::DownloadFile(const char* urldir, const char* filename,
                          const char* downloaddir, int timeout_secs,

@@ -40,10 +40,8 @@ DownloadPipeline::DownloadPipeline(std::vector<Request> planned,
     : planned_(std::move(planned)),
       in_flight_(in_flight == 0 ? 1 : in_flight),
       deferred_(deferred),
-      clock_(std::move(clock)) {
-  global_ready_ = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
-  multi_ = curl_multi_init();
-}
+      clock_(std::move(clock)),
+      multi_(curl_multi_init()) {}
 
 DownloadPipeline::~DownloadPipeline() {
   for (auto& transfer : queue_) {
@@ -53,7 +51,6 @@ DownloadPipeline::~DownloadPipeline() {
   queue_.clear();
   for (CURL* easy : idle_handles_) curl_easy_cleanup(easy);
   if (multi_ != nullptr) curl_multi_cleanup(multi_);
-  if (global_ready_) curl_global_cleanup();
 }
 
 DownloadOutcome DownloadPipeline::Download(const Request& request,
