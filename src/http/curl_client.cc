@@ -8,7 +8,6 @@
 #include "engine/md5.h"
 #include "http/file_download.h"
 #include "http/progress_meter.h"
-#include "http/published_download.h"
 
 namespace {
 
@@ -17,63 +16,41 @@ const char kUserAgent[] =
     "Mozilla/5.0 (Windows; U; Windows NT 5.0; en-US; rv:1.4) Gecko/20030624 "
     "Netscape/7.1 (ax)";
 
-// Clears every option of the handle when the download call ends, however it
-// ends, so that nothing pointing into the finished call stays set.
-class HandleResetter {
- public:
-  explicit HandleResetter(CURL* curl) : curl_(curl) {}
-  ~HandleResetter() {
-    if (curl_ != nullptr) curl_easy_reset(curl_);
-  }
-  HandleResetter(const HandleResetter&) = delete;
-  HandleResetter& operator=(const HandleResetter&) = delete;
-
- private:
-  CURL* curl_;
-};
-
 }  // namespace
 
-CCurl::CCurl() {
-  if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
-    std::fprintf(stderr, "curl_global_init() failed\n");
-    return;
-  }
+CurlGlobal::CurlGlobal() : ok_(curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) {
+  if (!ok_) std::fprintf(stderr, "curl_global_init() failed\n");
+}
+
+CurlGlobal::~CurlGlobal() {
+  if (ok_) curl_global_cleanup();
+}
+
+CCurl::CCurl()
+    : global_(std::make_unique<CurlGlobal>()),
+      meter_(std::make_unique<ProgressMeterStream>()) {
+  if (!global_->ok()) return;
   curl = curl_easy_init();
   if (curl == nullptr) {
     std::fprintf(stderr, "curl_easy_init() failed\n");
-    curl_global_cleanup();
-    return;
+    global_.reset();
   }
-  global_ready_ = true;
-  meter_ = std::make_unique<ProgressMeterStream>();
 }
 
-CCurl::~CCurl() {
-  curl_easy_cleanup(curl);
-  if (global_ready_) curl_global_cleanup();
-}
+CCurl::~CCurl() { curl_easy_cleanup(curl); }
 
 void CCurl::DownloadFile(const char* urldir, const char* filename,
                          const char* downloaddir, int timeout_secs,
                          const std::string& expected_md5) {
-  HandleResetter reset_on_return(curl);
-  restartrequired = false;
   FileDownload download(urldir, filename, downloaddir, timeout_secs,
                         expected_md5);
-  result = static_cast<CURLcode>(1);
-  if (!download.RemoveKeptDownload()) return;
-  download.Prepare(curl, meter_.get());
-  if (!download.Announce()) return;
-  CURLcode code;
-  {
-    PublishedDownload published(filename);
-    code = curl_easy_perform(curl);
-    if (meter_ != nullptr) meter_->Flush();
-  }
-  const DownloadOutcome outcome = download.Finish(code, deferred_);
+  const DownloadOutcome outcome = download.TakeTurn(
+      [&] { download.Prepare(curl, meter_.get()); },
+      [&] { return curl_easy_perform(curl); }, deferred_);
   result = outcome.result;
   restartrequired = outcome.restart_required;
+  // Nothing pointing into the finished call stays set on the handle.
+  if (curl != nullptr) curl_easy_reset(curl);
 }
 
 void CCurl::PostForm(const char* formurl, const char* formdata,

@@ -35,13 +35,32 @@ struct filedata {
   PrefetchGate* gate = nullptr;
 };
 
-// Wraps one libcurl easy handle. Global initialisation and clean-up stay
-// balanced across any number of clients. Messages go to the console.
+// Holds libcurl's global state (curl_global_init with CURL_GLOBAL_ALL) for
+// its life; every user of libcurl holds one. On failure prints
+// "curl_global_init() failed" to standard error and holds nothing.
+// Initialisation and clean-up stay balanced across any number of holders;
+// create and destroy them on one thread at a time.
+class CurlGlobal {
+ public:
+  CurlGlobal();
+  ~CurlGlobal();
+  CurlGlobal(const CurlGlobal&) = delete;
+  CurlGlobal& operator=(const CurlGlobal&) = delete;
+
+  // Whether the global state is held.
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_;
+};
+
+// Wraps one libcurl easy handle. Messages go to the console.
 class CCurl {
  public:
-  // Initialises libcurl and creates the handle; on failure prints
-  // "curl_global_init() failed" or "curl_easy_init() failed" to standard
-  // error and leaves the handle null (later transfers then fail with 43).
+  // Takes libcurl's global state (CurlGlobal) and creates the handle; on
+  // failure prints "curl_global_init() failed" or "curl_easy_init() failed"
+  // to standard error, holds no global state and leaves the handle null
+  // (later transfers then fail with 43).
   CCurl();
   ~CCurl();
   CCurl(const CCurl&) = delete;
@@ -85,7 +104,7 @@ class CCurl {
   bool restartrequired = false;
 
  private:
-  bool global_ready_ = false;
+  std::unique_ptr<CurlGlobal> global_;
   DeferredSync* deferred_ = nullptr;
   std::unique_ptr<ProgressMeterStream> meter_;
 };

@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "http/progress_meter.h"
-#include "http/published_download.h"
 
 namespace {
 
@@ -40,20 +39,14 @@ DownloadPipeline::DownloadPipeline(std::vector<Request> planned,
     : planned_(std::move(planned)),
       in_flight_(in_flight == 0 ? 1 : in_flight),
       deferred_(deferred),
-      clock_(std::move(clock)) {
-  global_ready_ = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
-  multi_ = curl_multi_init();
-}
+      clock_(std::move(clock)),
+      multi_(curl_multi_init()) {}
 
 DownloadPipeline::~DownloadPipeline() {
-  for (auto& transfer : queue_) {
-    Retire(*transfer);
-    transfer->download->Drop();
-  }
+  for (auto& transfer : queue_) Retire(*transfer);
   queue_.clear();
   for (CURL* easy : idle_handles_) curl_easy_cleanup(easy);
   if (multi_ != nullptr) curl_multi_cleanup(multi_);
-  if (global_ready_) curl_global_cleanup();
 }
 
 DownloadOutcome DownloadPipeline::Download(const Request& request,
@@ -61,7 +54,6 @@ DownloadOutcome DownloadPipeline::Download(const Request& request,
   // Planned transfers whose turn did not come go without a trace.
   while (planned && !queue_.empty() && queue_.front()->index < *planned) {
     Retire(*queue_.front());
-    queue_.front()->download->Drop();
     queue_.pop_front();
   }
   std::unique_ptr<Transfer> transfer;
@@ -77,36 +69,28 @@ DownloadOutcome DownloadPipeline::Download(const Request& request,
     if (planned && *planned >= next_planned_) next_planned_ = *planned + 1;
   }
 
-  DownloadOutcome failed;
-  failed.result = static_cast<CURLcode>(1);
-  if (!transfer->download->RemoveKeptDownload()) {
-    Retire(*transfer);
-    transfer->download->Drop();
-    return failed;
-  }
-  if (!transfer->started) Start(*transfer, true);
-  Refill();
-  if (!transfer->download->Announce()) {
-    Retire(*transfer);
-    return failed;
-  }
-  transfer->meter->GoLive();
-  {
-    PublishedDownload published(transfer->download->filename());
-    // The turn: the time limit counts from here, and a transfer that ran
-    // ahead goes on past its prefetch.
-    if (transfer->download->timeout_secs() > 0) {
-      transfer->deadline =
-          clock_() + std::chrono::seconds(transfer->download->timeout_secs());
-    }
-    transfer->gate.ahead = false;
-    if (transfer->running) curl_easy_pause(transfer->easy, CURLPAUSE_CONT);
-    RunUntilDone(*transfer);
-    transfer->meter->Flush();
-  }
-  const DownloadOutcome outcome =
-      transfer->download->Finish(transfer->code, deferred_);
-  Retire(*transfer);
+  Transfer& turn = *transfer;
+  const DownloadOutcome outcome = turn.download->TakeTurn(
+      [&] {
+        if (!turn.started) Start(turn, true);
+        Refill();
+      },
+      [&] {
+        // The turn: the time limit counts from here, and a transfer that
+        // ran ahead goes on past its prefetch.
+        if (turn.download->timeout_secs() > 0) {
+          turn.deadline =
+              clock_() + std::chrono::seconds(turn.download->timeout_secs());
+        }
+        turn.gate.ahead = false;
+        if (turn.running) curl_easy_pause(turn.easy, CURLPAUSE_CONT);
+        RunUntilDone(turn);
+        return turn.code;
+      },
+      deferred_);
+  // The handle goes back before the download goes, with its temporary file
+  // when that was neither installed nor kept.
+  Retire(turn);
   return outcome;
 }
 

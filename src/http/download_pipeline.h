@@ -101,7 +101,7 @@ class DownloadPipeline {
   std::size_t in_flight_;
   DeferredSync* deferred_;
   Clock clock_;
-  bool global_ready_ = false;
+  CurlGlobal global_;
   CURLM* multi_ = nullptr;
   // Planned transfers from the next turn on, the next first.
   std::deque<std::unique_ptr<Transfer>> queue_;

@@ -8,6 +8,7 @@
 
 #include "engine/atomic_file.h"
 #include "http/progress_meter.h"
+#include "http/published_download.h"
 #include "install/file_install.h"
 
 FileDownload::FileDownload(const char* urldir, const char* filename,
@@ -23,6 +24,24 @@ FileDownload::FileDownload(const char* urldir, const char* filename,
 }
 
 FileDownload::~FileDownload() = default;
+
+DownloadOutcome FileDownload::TakeTurn(
+    const std::function<void()>& prepare,
+    const std::function<CURLcode()>& transfer, DeferredSync* deferred) {
+  DownloadOutcome failed;
+  failed.result = static_cast<CURLcode>(1);
+  if (!RemoveKeptDownload()) return failed;
+  prepare();
+  if (!Announce()) return failed;
+  if (data_.meter != nullptr) data_.meter->GoLive();
+  CURLcode code;
+  {
+    PublishedDownload published(filename_);
+    code = transfer();
+    if (data_.meter != nullptr) data_.meter->Flush();
+  }
+  return Finish(code, deferred);
+}
 
 bool FileDownload::RemoveKeptDownload() {
   const std::string kept = target_ + ".tmp";
@@ -105,8 +124,4 @@ DownloadOutcome FileDownload::Finish(CURLcode code, DeferredSync* deferred) {
   if (!installed.installed) outcome.result = static_cast<CURLcode>(1);
   outcome.restart_required = installed.restart_required;
   return outcome;
-}
-
-void FileDownload::Drop() {
-  if (file_ != nullptr) file_->Abandon();
 }

@@ -2,6 +2,7 @@
 #ifndef STARTER_HTTP_FILE_DOWNLOAD_H_
 #define STARTER_HTTP_FILE_DOWNLOAD_H_
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -25,12 +26,12 @@ struct DownloadOutcome {
 
 // Downloads urldir + filename (plain concatenation) to the target
 // downloaddir + "/" + filename (filename alone when downloaddir is empty)
-// through a temporary file of its own beside the target. CCurl::DownloadFile
-// takes the steps one after another; DownloadPipeline prepares and transfers
-// ahead of a file's turn and does the rest at the turn. Whatever the order,
-// every console line is printed by RemoveKeptDownload, Announce and Finish,
-// so a file's lines come at its turn and read as in one sequential download.
-// Used by one thread at a time; must not move once prepared.
+// through a temporary file of its own beside the target. Its transfer may be
+// prepared ahead of the file's turn (DownloadPipeline); every other step,
+// and every console line, comes at the turn (TakeTurn), so a file's lines
+// read as in one sequential download. A temporary file that was neither
+// installed nor kept goes with the object. Used by one thread at a time;
+// must not move once prepared.
 class FileDownload {
  public:
   FileDownload(const char* urldir, const char* filename,
@@ -40,14 +41,8 @@ class FileDownload {
   FileDownload(const FileDownload&) = delete;
   FileDownload& operator=(const FileDownload&) = delete;
 
-  // Removes the complete download that an earlier run could not install,
-  // kept as target + ".tmp". Returns false after printing "CCurl: Remove
-  // failed <name> (err <errno>)" when it exists and cannot be removed: the
-  // download ends there (result 1; a transfer made ahead is to be dropped).
-  bool RemoveKeptDownload();
-
   // True when target + ".tmp" exists (of any kind): whether it can be
-  // removed is decided by RemoveKeptDownload at the download's turn.
+  // removed is decided at the download's turn.
   bool HasKeptDownload() const;
 
   // Creates the target's directories and the temporary file, and sets up
@@ -57,33 +52,36 @@ class FileDownload {
   // time limit; with one, the bytes pass `gate` (which must outlive the
   // transfer) and the caller keeps the time limit, counted from the
   // download's turn. Returns false, printing nothing, when the temporary
-  // file cannot be created; Announce reports it.
+  // file cannot be created; the turn reports it.
   bool Prepare(CURL* easy, ProgressMeterStream* meter,
                PrefetchGate* gate = nullptr);
 
   // The time limit of the transfer in whole seconds, 0 for none.
   int timeout_secs() const { return timeout_secs_; }
 
-  // Prints what comes before the transfer: "CCurl: Failed to create file
-  // <filename> (err: <errno>)" (returns false: result 1) when Prepare could
-  // not create the file, otherwise "Downloading <url>...".
-  bool Announce();
-
-  // Ends the download after its transfer ended with `code`: prints "CURL
+  // The download's turn, all of it: removes the download an earlier run
+  // could not install, kept as target + ".tmp" (result 1 after printing
+  // "CCurl: Remove failed <name> (err <errno>)" when it cannot); calls
+  // `prepare`, which must Prepare the transfer unless that was done ahead;
+  // prints "CCurl: Failed to create file <filename> (err: <errno>)" (result
+  // 1) when the temporary file could not be created, otherwise
+  // "Downloading <url>..."; writes the meter held so far; calls `transfer`,
+  // which runs the transfer to its end and returns its code, while the
+  // launcher shows the file name; then ends the download: prints "CURL
   // Error: ..." and removes the temporary file for a failed transfer (or a
   // file that could not be completed on disk); otherwise prints "file
   // <target>", checks the MD5 when one is expected and installs the file
   // (InstallDownloadedFile, joining `deferred` when given).
-  DownloadOutcome Finish(CURLcode code, DeferredSync* deferred);
-
-  // Ends a download whose turn did not come: its temporary file goes,
-  // nothing is printed.
-  void Drop();
-
-  // The file name as given (the name a launcher shows).
-  const std::string& filename() const { return filename_; }
+  DownloadOutcome TakeTurn(const std::function<void()>& prepare,
+                           const std::function<CURLcode()>& transfer,
+                           DeferredSync* deferred);
 
  private:
+  // The steps of TakeTurn that print: false ends the download (result 1).
+  bool RemoveKeptDownload();
+  bool Announce();
+  DownloadOutcome Finish(CURLcode code, DeferredSync* deferred);
+
   std::string urlfull_;
   std::string filename_;
   std::string target_;

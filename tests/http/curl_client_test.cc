@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
@@ -356,6 +357,79 @@ TEST_F(CurlClientTest, PipelineTransferPastItsLimitEndsAsTimedOut) {
     EXPECT_TRUE(PathsEndingIn(".", ".tmp").empty());
   }
   EXPECT_EQ(runs[1].console, runs[0].console);
+}
+
+// Every entry below the current directory with the bytes of its file (empty
+// for anything else).
+std::map<std::string, std::string> CurrentTree() {
+  std::map<std::string, std::string> tree;
+  for (const std::string& path : PathsEndingIn(".", "")) {
+    tree[path] = ReadFile(path);
+  }
+  return tree;
+}
+
+// A file fetched at its turn by the pipeline, after a first file during
+// whose transfer its own may run ahead, prints, reports and leaves on disk
+// what the client's download of it does, however it ends.
+TEST_F(CurlClientTest, PipelineTurnDoesWhatTheClientDoes) {
+  server_.SetReply(Path("first.txt"), HttpReply::Ok("first"));
+  server_.SetReply(Path("readme.txt"), HttpReply::Ok("hello world\n"));
+  server_.SetReply(Path("data.bin"), HttpReply::Status(404));
+  server_.SetReply(Path("OKU"), HttpReply::Ok("new binary"));
+  server_.SetReply(Path("game.pak"), HttpReply::Ok("a mirror's error page"));
+  server_.SetReply(Path("data"), HttpReply::Ok("new"));
+  server_.SetReply(Path("sub/list.txt"), HttpReply::Ok("fresh"));
+  server_.SetReply(Path("list.txt"), HttpReply::Ok("fresh"));
+  const struct {
+    const char* name;
+    const char* md5;
+    std::function<void()> arrange;
+  } cases[] = {
+      {"readme.txt", "", [] {}},
+      {"data.bin", "", [] { WriteFile("data.bin", "old"); }},
+      {"./OKU", "", [] { WriteFile("OKU", "old binary"); }},
+      {"game.pak", "00000000000000000000000000000000", [] {}},
+      {"data", "", [] { WriteFile("data/keep", "in the way"); }},
+      {"sub/list.txt", "",
+       [] { symlink("/nonexistent-starter-dir/x", "sub"); }},
+      {"list.txt", "", [] { WriteFile("list.txt.tmp/inside", "in the way"); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string client_console;
+    DownloadOutcome client_outcome;
+    std::map<std::string, std::string> client_tree;
+    {
+      TempDir dir;
+      ScopedCwd cwd(dir.path());
+      c.arrange();
+      CCurl client;
+      client_console = Download(client, c.name, "", 10, c.md5);
+      client_outcome = {client.result, client.restartrequired};
+      client_tree = CurrentTree();
+    }
+    TempDir dir;
+    ScopedCwd cwd(dir.path());
+    c.arrange();
+    const std::vector<DownloadPipeline::Request> requests = {
+        {base_, "first.txt", "", 10, ""}, {base_, c.name, "", 10, c.md5}};
+    DownloadOutcome outcome;
+    testing::internal::CaptureStdout();
+    {
+      DownloadPipeline pipeline(requests, 2, nullptr);
+      pipeline.Download(requests[0], 0);
+      outcome = pipeline.Download(requests[1], 1);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Downloading " + base_ + "first.txt...\nfile first.txt\n" +
+                  client_console);
+    EXPECT_EQ(outcome.result, client_outcome.result);
+    EXPECT_EQ(outcome.restart_required, client_outcome.restart_required);
+    std::map<std::string, std::string> tree = CurrentTree();
+    EXPECT_EQ(tree.erase("first.txt"), 1u);
+    EXPECT_EQ(tree, client_tree);
+  }
 }
 
 TEST_F(CurlClientTest, ClosedPortFailsToConnect) {
