@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine/app_log.h"
 #include "engine/file_lock.h"
 #include "engine_starter/application.h"
 #include "launcher/config_map.h"
@@ -47,7 +48,6 @@ void HandUpdateRestartCount(int count) {
   ::setenv(kRestartCountVariable, std::to_string(count).c_str(), 1);
 }
 
-CAppLog* AppLog() { return Singleton<CAppLog>::GetSingleton(); }
 CApplication* App() { return Singleton<CApplication>::GetSingleton(); }
 
 // One of the words that ask for a run without the launcher window.
@@ -62,7 +62,7 @@ bool IsNoLauncherArgument(const char* arg) {
 CStarter::CStarter(int argc, char** argv) : argc(argc), argv(argv) {
   for (int i = 0; i < argc; ++i) {
     if (!IsNoLauncherArgument(argv[i])) continue;
-    if (AppLog() != nullptr) AppLog()->Write("Running without Launcher\n");
+    LogLine("Running without Launcher\n");
     nolauncher = true;
   }
   if (CApplication* app = App()) {
@@ -105,9 +105,7 @@ void CStarter::LoadConfig() {
     return;
   }
 
-  if (AppLog() != nullptr) {
-    AppLog()->Write("File not found %s - creating...\n", kStartupConfig);
-  }
+  LogLine("File not found %s - creating...\n", kStartupConfig);
   EngineDefaults own_defaults;
   const EngineDefaults* defaults = nullptr;
   if (CApplication* app = App()) {
@@ -137,7 +135,7 @@ void CStarter::Autoupdate() {
 
   CApplication* app = App();
   if (app != nullptr && !app->useAutoupdate) {
-    if (AppLog() != nullptr) AppLog()->Write("%s", kNoAutoupdateBanner);
+    LogLine("%s", kNoAutoupdateBanner);
     return;
   }
 
@@ -157,12 +155,10 @@ void CStarter::Autoupdate() {
     if (restarts_so_far >= kMaxUpdateRestarts) {
       // A server that changes an executable on every run would otherwise
       // restart the starter without end.
-      if (AppLog() != nullptr) {
-        AppLog()->Write(
-            "Not restarting again after %i restarts in a row; going on with "
-            "the launch\n",
-            restarts_so_far);
-      }
+      LogLine(
+          "Not restarting again after %i restarts in a row; going on with the "
+          "launch\n",
+          restarts_so_far);
       return;
     }
     HandUpdateRestartCount(restarts_so_far + 1);
@@ -171,9 +167,7 @@ void CStarter::Autoupdate() {
     if (app != nullptr) app->restartstring = kRestartMessage;
     return;
   }
-  if (AppLog() != nullptr) {
-    AppLog()->Write("autoupdate->error %i\n", autoupdate->error);
-  }
+  LogLine("autoupdate->error %i\n", autoupdate->error);
   error_string = autoupdate->lasterror;
 }
 
