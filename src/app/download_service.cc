@@ -1,4 +1,5 @@
 // The download service the application offers to the game module.
+#include "engine/app_log.h"
 #include "engine_starter/application.h"
 #include "http/curl_client.h"
 
@@ -8,11 +9,7 @@ const char* TextOf(const char* text) { return text != nullptr ? text : ""; }
 
 bool CApplication::DownloadFile(const char* urldir, const char* filename,
                                 const char* downloaddir, int timeout_secs) {
-  CAppLog* log_file = Singleton<CAppLog>::GetSingleton();
-  if (log_file != nullptr) {
-    log_file->Write("APP: downloading file %s/%s", TextOf(urldir),
-                    TextOf(filename));
-  }
+  LogLine("APP: downloading file %s/%s", TextOf(urldir), TextOf(filename));
   CURLcode result;
   {
     CCurl client;
@@ -21,10 +18,8 @@ bool CApplication::DownloadFile(const char* urldir, const char* filename,
     result = client.result;
   }
   if (result != CURLE_OK) {
-    if (log_file != nullptr) {
-      log_file->Write("APP: error downloading file to %s (err %i)",
-                      TextOf(downloaddir), static_cast<int>(result));
-    }
+    LogLine("APP: error downloading file to %s (err %i)", TextOf(downloaddir),
+            static_cast<int>(result));
     return false;
   }
   return true;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "engine/app_log.h"
 #include "engine/file_lock.h"
 #include "engine_starter/application.h"
 
@@ -19,8 +20,6 @@ String ForwardSlashes(String path) {
   return path;
 }
 
-CAppLog* AppLog() { return Singleton<CAppLog>::GetSingleton(); }
-
 }  // namespace
 
 bool fileExists2(const char* fname) {
@@ -32,23 +31,20 @@ bool fileExists2(const char* fname) {
 String CApplication::useFile(const char* filename) {
   if (fileExists2(filename)) {
     String result = ForwardSlashes(filename);
-    if (filesUsed.insert(result).second && AppLog() != nullptr) {
-      AppLog()->Write("Using file '%s'", result.c_str());
+    if (filesUsed.insert(result).second) {
+      LogLine("Using file '%s'", result.c_str());
     }
     return result;
   }
   const String fallback = ForwardSlashes(String(kFallbackDirectory) +
                                          (filename != nullptr ? filename : ""));
   if (fileExists2(fallback.c_str())) {
-    if (filesUsed.insert(fallback).second && AppLog() != nullptr) {
-      AppLog()->Write("File not found. Using default file '%s'",
-                      fallback.c_str());
+    if (filesUsed.insert(fallback).second) {
+      LogLine("File not found. Using default file '%s'", fallback.c_str());
     }
     return fallback;
   }
-  if (AppLog() != nullptr) {
-    AppLog()->Write("File not found '%s'", filename != nullptr ? filename : "");
-  }
+  LogLine("File not found '%s'", filename != nullptr ? filename : "");
   return fallback;
 }
 

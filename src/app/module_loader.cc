@@ -5,6 +5,7 @@
 
 #include <dlfcn.h>
 
+#include "engine/app_log.h"
 #include "engine_starter/application.h"
 #include "engine_starter/module.h"
 
@@ -16,17 +17,13 @@ const char* LoaderError() {
   return text != nullptr ? text : "unknown error";
 }
 
-CAppLog* AppLog() { return Singleton<CAppLog>::GetSingleton(); }
-
 }  // namespace
 
 bool CApplication::LoadGameDLL(const char* filename, int argc, char** argv) {
   const String path = useFile(filename);
   void* handle = dlopen(path.c_str(), RTLD_LAZY);
   if (handle == nullptr) {
-    if (AppLog() != nullptr) {
-      AppLog()->Write("LoadLibrary ERROR: %s\n", LoaderError());
-    }
+    LogLine("LoadLibrary ERROR: %s\n", LoaderError());
     return false;
   }
   modules.push_back(handle);
@@ -34,13 +31,11 @@ bool CApplication::LoadGameDLL(const char* filename, int argc, char** argv) {
   dlerror();
   auto entry = reinterpret_cast<cfunc>(dlsym(handle, kGameModuleEntryPoint));
   if (entry == nullptr) {
-    if (AppLog() != nullptr) {
-      AppLog()->Write("Game module %s has no entry point %s: %s\n",
-                      path.c_str(), kGameModuleEntryPoint, LoaderError());
-    }
+    LogLine("Game module %s has no entry point %s: %s\n", path.c_str(),
+            kGameModuleEntryPoint, LoaderError());
     return false;
   }
-  if (AppLog() != nullptr) AppLog()->Write("APP GameDLLInit\n");
+  LogLine("APP GameDLLInit\n");
   ModuleImportExport ie;
   ie.app = this;
   return entry(ie, argc, argv);

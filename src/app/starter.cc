@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine/app_log.h"
 #include "engine/file_lock.h"
 #include "engine_starter/application.h"
 #include "launcher/config_map.h"
@@ -45,7 +46,6 @@ void HandUpdateRestartCount(int count) {
   ::setenv(kRestartCountVariable, std::to_string(count).c_str(), 1);
 }
 
-CAppLog* AppLog() { return Singleton<CAppLog>::GetSingleton(); }
 CApplication* App() { return Singleton<CApplication>::GetSingleton(); }
 
 // One of the words that ask for a run without the launcher window.
@@ -60,7 +60,7 @@ bool IsNoLauncherArgument(const char* arg) {
 CStarter::CStarter(int argc, char** argv) : argc(argc), argv(argv) {
   for (int i = 0; i < argc; ++i) {
     if (!IsNoLauncherArgument(argv[i])) continue;
-    if (AppLog() != nullptr) AppLog()->Write("Running without Launcher\n");
+    LogLine("Running without Launcher\n");
     nolauncher = true;
   }
   if (CApplication* app = App()) {
@@ -103,9 +103,7 @@ void CStarter::LoadConfig() {
     return;
   }
 
-  if (AppLog() != nullptr) {
-    AppLog()->Write("File not found %s - creating...\n", kStartupConfig);
-  }
+  LogLine("File not found %s - creating...\n", kStartupConfig);
   EngineDefaults own_defaults;
   const EngineDefaults* defaults = nullptr;
   if (CApplication* app = App()) {
@@ -135,7 +133,7 @@ void CStarter::Autoupdate() {
 
   CApplication* app = App();
   if (app != nullptr && !app->useAutoupdate) {
-    if (AppLog() != nullptr) AppLog()->Write("%s", kNoAutoupdateBanner);
+    LogLine("%s", kNoAutoupdateBanner);
     return;
   }
 
@@ -150,12 +148,10 @@ void CStarter::Autoupdate() {
     if (restarts_so_far >= kMaxUpdateRestarts) {
       // A server that changes an executable on every run would otherwise
       // restart the starter without end.
-      if (AppLog() != nullptr) {
-        AppLog()->Write(
-            "Not restarting again after %i restarts in a row; going on with "
-            "the launch\n",
-            restarts_so_far);
-      }
+      LogLine(
+          "Not restarting again after %i restarts in a row; going on with the "
+          "launch\n",
+          restarts_so_far);
       return;
     }
     HandUpdateRestartCount(restarts_so_far + 1);
@@ -164,9 +160,7 @@ void CStarter::Autoupdate() {
     if (app != nullptr) app->restartstring = kRestartMessage;
     return;
   }
-  if (AppLog() != nullptr) {
-    AppLog()->Write("autoupdate->error %i\n", autoupdate->error);
-  }
+  LogLine("autoupdate->error %i\n", autoupdate->error);
   error_string = autoupdate->lasterror;
 }
 

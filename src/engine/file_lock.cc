@@ -6,16 +6,17 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine_starter/log.h"
+#include "engine/app_log.h"
 
 bool FileLock::reportError = true;
 
 FileLock::FileLock(FILE* stream) : f(stream) {
-  if (f == nullptr && reportError && Singleton<CAppLog>::IsValid()) {
-    // Read errno before anything else can change it.
-    const char* reason = std::strerror(errno);
-    Singleton<CAppLog>::GetSingleton()->Write("File open error: %s\n", reason);
-  }
+  // Read errno before anything else can change it.
+  if (f == nullptr) ReportOpenFailure(errno);
+}
+
+void FileLock::ReportOpenFailure(int error) {
+  if (reportError) LogLine("File open error: %s\n", std::strerror(error));
 }
 
 FileLock::~FileLock() { close(); }

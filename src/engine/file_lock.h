@@ -29,6 +29,12 @@ class FileLock {
   // existence probes.
   static bool reportError;
 
+  // Logs the failed-open line "File open error: <system text for `error`>"
+  // followed by an empty line, as a null stream does, while reportError is
+  // true and the application log exists. For an open whose stream is not
+  // owned by a FileLock.
+  static void ReportOpenFailure(int error);
+
  private:
   FILE* f;
 };

@@ -10,8 +10,8 @@
 #include <memory>
 #include <sstream>
 
+#include "engine/app_log.h"
 #include "engine/atomic_file.h"
-#include "engine_starter/log.h"
 
 namespace {
 
@@ -52,10 +52,8 @@ std::int32_t ParseHexadecimal(const std::string& text) {
 }
 
 void LogSaveFailure(const std::string& name, const char* step, int error) {
-  if (!Singleton<CAppLog>::IsValid()) return;
-  Singleton<CAppLog>::GetSingleton()->Write(
-      "Could not save config file %s (%s): %s", name.c_str(), step,
-      std::strerror(error));
+  LogLine("Could not save config file %s (%s): %s", name.c_str(), step,
+          std::strerror(error));
 }
 
 // Creates or truncates `path` and writes `text` into it; failures are logged

@@ -3,19 +3,13 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine_starter/log.h"
+#include "engine/app_log.h"
 #include "launcher/compiled_settings.h"
 
 namespace {
 
 constexpr char kVariable[] = "STARTER_DOWNLOADS";
 constexpr long kMost = 64;
-
-void Log(const char* format, const char* value) {
-  if (CAppLog* log = Singleton<CAppLog>::GetSingleton()) {
-    log->Write(format, kVariable, value);
-  }
-}
 
 }  // namespace
 
@@ -25,9 +19,9 @@ std::size_t DownloadsInFlight() {
   char* end = nullptr;
   const long count = std::strtol(value, &end, 10);
   if (*end != '\0' || count < 1 || count > kMost) {
-    Log("%s ignored (not a number from 1 to 64): %s\n", value);
+    LogLine("%s ignored (not a number from 1 to 64): %s\n", kVariable, value);
     return CompiledDownloadsInFlight();
   }
-  Log("Downloads in flight from %s: %s\n", value);
+  LogLine("Downloads in flight from %s: %s\n", kVariable, value);
   return static_cast<std::size_t>(count);
 }

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "engine_starter/log.h"
+#include "engine/app_log.h"
 #include "launcher/compiled_settings.h"
 
 namespace {
@@ -10,12 +10,6 @@ namespace {
 // Overrides the built-in address for one run; meant for staging servers and
 // for the end-to-end tests, which serve on a free port.
 constexpr char kUpdateUrlVariable[] = "STARTER_UPDATE_URL";
-
-void Log(const char* format, const std::string& url) {
-  if (CAppLog* log = Singleton<CAppLog>::GetSingleton()) {
-    log->Write(format, kUpdateUrlVariable, url.c_str());
-  }
-}
 
 bool IsHttpUrlEndingInSlash(const std::string& url) {
   const bool has_scheme =
@@ -30,9 +24,10 @@ std::string UpdateServerBase() {
   if (value == nullptr || *value == '\0') return std::string(CompiledUpdateUrl());
   const std::string url = value;
   if (!IsHttpUrlEndingInSlash(url)) {
-    Log("%s ignored (not an http URL ending in /): %s\n", url);
+    LogLine("%s ignored (not an http URL ending in /): %s\n",
+            kUpdateUrlVariable, url.c_str());
     return std::string(CompiledUpdateUrl());
   }
-  Log("Update server from %s: %s\n", url);
+  LogLine("Update server from %s: %s\n", kUpdateUrlVariable, url.c_str());
   return url;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 #include <utility>
 
+#include "engine/app_log.h"
 #include "engine/exclusive_lock.h"
 #include "engine/file_lock.h"
 #include "http/curl_client.h"
@@ -20,7 +21,6 @@
 #include "update/tree_scan.h"
 #include "update/unused_files.h"
 #include "update/update_decisions.h"
-#include "update/update_log.h"
 
 namespace {
 
@@ -46,12 +46,11 @@ constexpr char kUpdateLockFile[] = "Downloads/update.lock";
 ExclusiveLock LockGameDirectory() {
   ::mkdir("Downloads", 0775);
   ExclusiveLock lock(kUpdateLockFile, [] {
-    UpdateLog("Waiting for another update of this game directory to "
-              "finish\n");
+    LogLine("Waiting for another update of this game directory to finish\n");
   });
   if (!lock.held()) {
-    UpdateLog("Could not lock %s (err %i); updating without the lock\n",
-              kUpdateLockFile, lock.error());
+    LogLine("Could not lock %s (err %i); updating without the lock\n",
+            kUpdateLockFile, lock.error());
   }
   return lock;
 }
@@ -144,11 +143,11 @@ CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
     // Without an update path the list's name alone would be taken for a
     // host name; there is nothing to fetch.
     lasterror = "Error downloading checksum";
-    UpdateLog("No update path\n");
+    LogLine("No update path\n");
   }
 
   for (const std::string& entry : urls) {
-    UpdateLog("Downloading checksums from %s%s\n", entry.c_str(), filename);
+    LogLine("Downloading checksums from %s%s\n", entry.c_str(), filename);
     curlapi->DownloadFile(entry.c_str(), filename, "Downloads",
                           kListTimeoutSecs);
     if (curlapi->result == CURLE_OK) {
@@ -157,8 +156,8 @@ CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
       return;
     }
     lasterror = "Error downloading checksum";
-    UpdateLog("Error downloading checksum from %s%s (err:%i)\n", entry.c_str(),
-              filename, static_cast<int>(curlapi->result));
+    LogLine("Error downloading checksum from %s%s (err:%i)\n", entry.c_str(),
+            filename, static_cast<int>(curlapi->result));
   }
 }
 
@@ -174,14 +173,14 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
                                     const std::string& downloadfilename) {
   StarterSharedState* starter = StarterSharedState::starter;
   if (!StarterAllowsWork()) {
-    UpdateLog("User termination while version file download\n");
+    LogLine("User termination while version file download\n");
     return;
   }
   // A server that answers with an empty file or an error page must not make
   // the run relocate the data tree or install the page as the version file.
   if (!HasChecksumListHeader(downloadfilename.c_str())) {
-    UpdateLog("Not a checksum list: %s (no version_file header)\n",
-              downloadfilename.c_str());
+    LogLine("Not a checksum list: %s (no version_file header)\n",
+            downloadfilename.c_str());
     lasterror = "Invalid checksum list " + downloadfilename;
     error = 1;
     return;
@@ -192,7 +191,7 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
   }
   MoveUnusedFiles(downloadfilename.c_str(), "./Base");
   if (RandomKeyCheck(filename, "Downloads/") == 1) {
-    UpdateLog("Version file the same (key matches)\n");
+    LogLine("Version file the same (key matches)\n");
     return;
   }
   if (starter != nullptr) {
@@ -201,13 +200,13 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
   }
   int code = CreateVersionFile(filename, downloaddir, downloadfilename);
   if (code != 0) {
-    UpdateLog("Error creating version file %s (%i)\n", filename, code);
+    LogLine("Error creating version file %s (%i)\n", filename, code);
     lasterror = "Error creating checksum";
     error = 1;
     return;
   }
   if (versionfile == nullptr) {
-    UpdateLog("Just versioning\n");
+    LogLine("Just versioning\n");
     return;
   }
   starter = StarterSharedState::starter;
@@ -223,21 +222,20 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
   // file installed by this run must be on the disk before it is written.
   if (!installed_.SyncAll()) {
     int err = errno;
-    UpdateLog("Could not write the update through to the disk (err %i)\n",
-              err);
+    LogLine("Could not write the update through to the disk (err %i)\n", err);
     lasterror = "Error syncing the installed files";
     return;
   }
   if (std::remove(filename) != 0 && errno > ENOENT) {
     int err = errno;
-    UpdateLog("Remove failed %s (err %i)\n", filename, err);
+    LogLine("Remove failed %s (err %i)\n", filename, err);
     lasterror = std::string("Error removing ") + filename;
     return;
   }
   errno = 0;
   if (!copyFile(downloadfilename.c_str(), filename, 0)) {
     int err = errno;
-    UpdateLog("Copy file failed %s (err %i)\n", downloadfilename.c_str(), err);
+    LogLine("Copy file failed %s (err %i)\n", downloadfilename.c_str(), err);
     lasterror = "Error copying " + downloadfilename;
   }
 }
@@ -249,7 +247,7 @@ bool CAutoUpdate::ListSignatureHolds(const std::string& url,
   curlapi->DownloadFile(url.c_str(), signature_name.c_str(), "Downloads",
                         kListTimeoutSecs);
   if (curlapi->result != CURLE_OK) {
-    UpdateLog(
+    LogLine(
         "Refusing checksum list %s: signature missing, %s%s not "
         "downloaded (err:%i)\n",
         downloadfilename.c_str(), url.c_str(), signature_name.c_str(),
@@ -258,12 +256,12 @@ bool CAutoUpdate::ListSignatureHolds(const std::string& url,
     const ListSignature verdict = VerifyListSignature(
         downloadfilename, "Downloads/" + signature_name, settings_.trusted_key);
     if (verdict == ListSignature::kValid) {
-      UpdateLog("Checksum list signature verified: %s\n",
-                downloadfilename.c_str());
+      LogLine("Checksum list signature verified: %s\n",
+              downloadfilename.c_str());
       return true;
     }
-    UpdateLog("Refusing checksum list %s: %s\n", downloadfilename.c_str(),
-              ListSignatureReason(verdict));
+    LogLine("Refusing checksum list %s: %s\n", downloadfilename.c_str(),
+            ListSignatureReason(verdict));
   }
   lasterror = kInvalidSignature;
   error = 1;
@@ -273,11 +271,11 @@ bool CAutoUpdate::ListSignatureHolds(const std::string& url,
 bool CAutoUpdate::CompareAndDownload(const std::string& url,
                                      const std::string& downloadfilename,
                                      const char* /*downloaddir*/) {
-  UpdateLog("\nComparing checksums\n");
+  LogLine("\nComparing checksums\n");
   FileLock list(std::fopen(downloadfilename.c_str(), "r"));
   if (!list.isValid()) {
     lasterror = "Failed to open " + downloadfilename;
-    UpdateLog("Failed to open - Invalid File %s\n", downloadfilename.c_str());
+    LogLine("Failed to open - Invalid File %s\n", downloadfilename.c_str());
     error = 1;
     return false;
   }
@@ -317,21 +315,21 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
     const ListStep& step = steps[i];
     if (step.read == ListRead::kEnd) continue;
     if (step.read == ListRead::kMalformed) {
-      UpdateLog("Refusing malformed entry in %s: %s\n",
-                downloadfilename.c_str(), step.error.c_str());
+      LogLine("Refusing malformed entry in %s: %s\n", downloadfilename.c_str(),
+              step.error.c_str());
       lasterror = "Malformed entry in " + downloadfilename;
       error = 1;
       continue;
     }
     switch (Decide(step, checker)) {
       case EntryAction::kRefusePath:
-        UpdateLog("Refusing listed path %s: %s\n", step.path.c_str(),
-                  ListedPathReason(checker.Check(step.path)));
+        LogLine("Refusing listed path %s: %s\n", step.path.c_str(),
+                ListedPathReason(checker.Check(step.path)));
         lasterror = "Refused listed path " + step.path;
         error = 1;
         break;
       case EntryAction::kIgnore:
-        UpdateLog("Ignoring update to file %s\n", step.path.c_str() + 2);
+        LogLine("Ignoring update to file %s\n", step.path.c_str() + 2);
         break;
       case EntryAction::kCurrent:
         break;
@@ -341,7 +339,7 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
         if (outcome.restart_required) restartrequired = true;
         if (outcome.result != CURLE_OK) {
           lasterror = "Error downloading " + step.path;
-          UpdateLog("Error downloading %s\n", step.path.c_str());
+          LogLine("Error downloading %s\n", step.path.c_str());
           error = 1;
         }
         break;

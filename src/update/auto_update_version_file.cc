@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/app_log.h"
 #include "engine/file_lock.h"
 #include "engine/hash_pipeline.h"
 #include "launcher/starter_shared_state.h"
@@ -13,7 +14,6 @@
 #include "update/listed_path.h"
 #include "update/tree_scan.h"
 #include "update/update_decisions.h"
-#include "update/update_log.h"
 
 namespace {
 
@@ -41,7 +41,9 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
   std::vector<std::string> files;
   std::vector<std::string> to_hash;
   std::optional<HashPipeline> hashes;
-  if (FILE* raw = std::fopen(updateVersionFile.c_str(), "r")) {
+  FILE* raw = std::fopen(updateVersionFile.c_str(), "r");
+  const int open_error = errno;
+  if (raw != nullptr) {
     FileLock list(raw);
     list_steps = ReadListSteps(list.get());
     // Refused entries are reported by the comparison walk.
@@ -58,23 +60,23 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
     for (const ListStep& step : list_steps) {
       UpdateGUI();
       if (step.read == ListRead::kEnd) {
-        UpdateLog("fscanf2 read error: autoupdate 1 - %s\n",
-                  updateVersionFile.c_str());
+        LogLine("fscanf2 read error: autoupdate 1 - %s\n",
+                updateVersionFile.c_str());
       }
     }
     UpdateGUI();  // the reader's last step, which found the end of the list
   } else {
-    // Reported by the FileLock, after the scan as always.
-    FileLock list(std::fopen(updateVersionFile.c_str(), "r"));
+    // Reported after the scan, as always.
+    FileLock::ReportOpenFailure(open_error);
     files = std::move(allFiles);
     to_hash = HashedNames(files);
     hashes.emplace(to_hash);
   }
 
-  UpdateLog("\nChecking which files need updating");
+  LogLine("\nChecking which files need updating");
   ChecksumListWriter writer;
   if (int err = writer.Open(filename); err != 0) {
-    UpdateLog("Failed to open - invalid File %s\n", filename);
+    LogLine("Failed to open - invalid File %s\n", filename);
     return err;
   }
   writer.WriteHeader(MakeVersionKey());
@@ -84,12 +86,11 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
   for (const std::string& name : files) {
     UpdateGUI();
     if (spacesinfile(name.c_str()) > 0) continue;
-    UpdateLog("Hashing file %s", name.c_str());
+    LogLine("Hashing file %s", name.c_str());
     ShowHashing(name);
     HashPipeline::Result hashed = hashes->TakeNext();
     if (hashed.error == FileHashError::kNotRegularFile) {
-      UpdateLog("Not a regular file: %s (it will be replaced)\n",
-                name.c_str());
+      LogLine("Not a regular file: %s (it will be replaced)\n", name.c_str());
     }
     const std::string hash = RecordedHash(std::move(hashed));
     writer.WriteEntry(name, hash);

@@ -110,13 +110,11 @@ ChecksumListWriter::~ChecksumListWriter() { Close(); }
 
 int ChecksumListWriter::Open(const char* path) {
   Close();
-  FILE* f = std::fopen(path, "w");
-  int err = errno;
-  // FileLock logs the failed open; the writer keeps the stream itself.
-  FileLock lock(f);
-  file_ = lock.release();
+  file_ = std::fopen(path, "w");
+  const int err = errno;
   write_failed_ = false;
   if (file_ != nullptr) return 0;
+  FileLock::ReportOpenFailure(err);
   return err != 0 ? err : EIO;
 }
 

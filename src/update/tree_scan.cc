@@ -8,8 +8,8 @@
 #include <memory>
 #include <string_view>
 
+#include "engine/app_log.h"
 #include "engine/md5.h"
-#include "update/update_log.h"
 
 namespace {
 
@@ -91,7 +91,7 @@ int SearchDirectory(std::vector<std::string>& refvecFiles,
                         refcstrExtension, true, ignoreFiles);
       }
     } else {
-      UpdateLog("Odd something d_type = %i\n", entry->d_type);
+      LogLine("Odd something d_type = %i\n", entry->d_type);
     }
   }
   return 0;

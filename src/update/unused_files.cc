@@ -7,6 +7,7 @@
 #include <set>
 #include <string_view>
 
+#include "engine/app_log.h"
 #include "engine/file_lock.h"
 #include "launcher/config_reader.h"
 #include "update/checksum_list.h"
@@ -14,7 +15,6 @@
 #include "update/file_pair_index.h"
 #include "update/listed_path.h"
 #include "update/tree_scan.h"
-#include "update/update_log.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ void LoadIgnoreList(const char* filename, const char* missingMessage,
                     std::vector<std::string>& ignoreFiles) {
   CConfigReader reader;
   if (!reader.loadFile(filename)) {
-    UpdateLog("%s", missingMessage);
+    LogLine("%s", missingMessage);
     return;
   }
   while (reader.nextConfig()) ignoreFiles.emplace_back(reader.getConfigName());
@@ -122,7 +122,7 @@ bool LoadStandardFiles(const char* downloadfilename,
   standardFiles.clear();
   FileLock list(std::fopen(downloadfilename, "r"));
   if (!list.isValid()) {
-    UpdateLog("Failed to open - Invalid File %s\n", downloadfilename);
+    LogLine("Failed to open - Invalid File %s\n", downloadfilename);
     return false;
   }
   ChecksumListReader reader(list.get());
@@ -131,9 +131,9 @@ bool LoadStandardFiles(const char* downloadfilename,
     if (read == ListRead::kEntry) {
       standardFiles.emplace(path, hash);
     } else if (read == ListRead::kEnd) {
-      UpdateLog("fscanf read error: autoupdate 1 - %s (error %i) lastread %s\n",
-                downloadfilename, reader.fields_read(),
-                reader.last_line().c_str());
+      LogLine("fscanf read error: autoupdate 1 - %s (error %i) lastread %s\n",
+              downloadfilename, reader.fields_read(),
+              reader.last_line().c_str());
     }
     // A malformed entry names no file to keep; the comparison walk of the
     // run reports it.
@@ -154,7 +154,7 @@ UnusedFileAction DecideUnusedFile(
 void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir,
                      const std::vector<std::string>& ignoreFiles,
                      std::map<std::string, std::string>& standardFiles) {
-  UpdateLog("Removing unused/moved files in %s\n", downloaddir);
+  LogLine("Removing unused/moved files in %s\n", downloaddir);
   if (!LoadStandardFiles(downloadfilename, standardFiles)) return;
   std::vector<std::string> allFiles;
   SearchDirectory(allFiles, downloaddir, "*", true, ignoreFiles);
@@ -166,7 +166,7 @@ void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir,
       case UnusedFileAction::kLeaveOutside: {
         const std::string dir = path.substr(0, path.rfind('/'));
         if (left_alone.insert(dir).second) {
-          UpdateLog(
+          LogLine(
               "Leaving unused files in %s alone: they lie outside the "
               "game directory\n",
               dir.c_str());

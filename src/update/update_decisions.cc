@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <utility>
 
+#include "engine/app_log.h"
 #include "engine/file_lock.h"
 #include "install/file_install.h"
 #include "update/listed_path.h"
 #include "update/tree_scan.h"
-#include "update/update_log.h"
 
 bool IsIgnored(const std::vector<std::string>& ignoreFiles,
                const std::string& name) {
@@ -22,11 +22,11 @@ bool ListKeysMatch(const char* filename, const char* downloaddir) {
   {
     FileLock file(std::fopen(filename, "r"));
     if (!file.isValid()) {
-      UpdateLog("Failed to open my version file %s\n", filename);
+      LogLine("Failed to open my version file %s\n", filename);
       return false;
     }
     local = ReadListHeader(file.get());
-    if (!local.found) UpdateLog("fscanf read error: autoupdate 2\n");
+    if (!local.found) LogLine("fscanf read error: autoupdate 2\n");
   }
   std::string downloaded = downloaddir;
   if (!downloaded.empty()) downloaded += "/";
@@ -35,15 +35,15 @@ bool ListKeysMatch(const char* filename, const char* downloaddir) {
   {
     FileLock file(std::fopen(downloaded.c_str(), "r"));
     if (!file.isValid()) {
-      UpdateLog("Failed to open downloaded version file %s\n",
-                downloaded.c_str());
+      LogLine("Failed to open downloaded version file %s\n",
+              downloaded.c_str());
       return false;
     }
     server = ReadListHeader(file.get());
-    if (!server.found) UpdateLog("fscanf read error: autoupdate 3\n");
+    if (!server.found) LogLine("fscanf read error: autoupdate 3\n");
   }
   if (server.found && !server.keyword_ok) {
-    UpdateLog("Failed to create version file %s\n", downloaded.c_str());
+    LogLine("Failed to create version file %s\n", downloaded.c_str());
     return false;
   }
   return local.keyword_ok && server.keyword_ok && local.key > 0 &&

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "engine/app_log.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -111,13 +112,23 @@ TEST_F(LogTest, UncreatableFileStillEchoes) {
 
 TEST_F(LogTest, AppLogRegistersItselfForItsLifetime) {
   ASSERT_FALSE(Singleton<CAppLog>::IsValid());
+  testing::internal::CaptureStdout();
+  LogLine("before the log %d", 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  const std::string longText(CLog::kBufferSize + 5000, 'x');
   {
     CAppLog log(path_.c_str(), false);
     EXPECT_EQ(Singleton<CAppLog>::GetSingleton(), &log);
     Singleton<CAppLog>::GetSingleton()->Write("through the singleton");
+    // LogLine writes what Write would, an overlong text cut the same way.
+    LogLine("value %d of %s\n", 7, "eight");
+    LogLine("%s", longText.c_str());
   }
   EXPECT_FALSE(Singleton<CAppLog>::IsValid());
-  EXPECT_EQ(ReadFile(path_), "through the singleton\n");
+  LogLine("after the log");
+  EXPECT_EQ(ReadFile(path_), "through the singleton\nvalue 7 of eight\n\n" +
+                                 std::string(CLog::kBufferSize - 1, 'x') +
+                                 "\n");
 }
 
 }  // namespace

@@ -104,8 +104,17 @@ TEST_F(VersionFileTest, CreateVersionFileHashesTheScanWithoutAList) {
   WriteLocal("Base/a.txt", "a");
   WriteLocal("Base/with space.txt", "s");
   WriteLocal("x.tmp", "skipped by the scan");
+  ASSERT_EQ(symlink("nowhere", (game_ + "/dangling").c_str()), 0);
+  const std::size_t before = Log().size();
   ASSERT_EQ(update_.CreateVersionFile("App/version.txt", ".", "Downloads/none"),
             0);
+  // The missing list is reported after the scan's lines.
+  EXPECT_EQ(Log().substr(before).find(
+                "Odd something d_type = 10\n\n"
+                "File open error: No such file or directory\n\n"
+                "\nChecking which files need updating\n"),
+            0u)
+      << Log().substr(before);
   std::string version = Local("App/version.txt");
   EXPECT_NE(version.find("./Base/a.txt " + Md5Hex("a", 1) + "\n"),
             std::string::npos);
@@ -117,7 +126,8 @@ TEST_F(VersionFileTest, CreateVersionFileReportsAnUnwritableVersionFile) {
   mkdir("App/version.txt", 0755);  // a directory where the file belongs
   EXPECT_EQ(update_.CreateVersionFile("App/version.txt", ".", "Downloads/none"),
             EISDIR);
-  EXPECT_NE(Log().find("Failed to open - invalid File App/version.txt\n"),
+  EXPECT_NE(Log().find("File open error: Is a directory\n\n"
+                       "Failed to open - invalid File App/version.txt\n"),
             std::string::npos);
 }
 
