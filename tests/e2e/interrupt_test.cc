@@ -195,10 +195,14 @@ TEST_F(ServiceStopTest, SigintToTheMainProcessOnlyNeverReachesTheGame) {
   EXPECT_TRUE(StillRunning(child->pid()));
   EXPECT_FALSE(Contains(child->OutputSoFar(), "Ctrl+C detected"));
 
-  // What the service manager does when the stop times out.
-  ASSERT_EQ(kill(-group, SIGKILL), 0);
+  // What the service manager does when the stop times out: SIGKILL to every
+  // process left. The main process goes first, so that the restarted starter
+  // is orphaned to this process, which then sees how it ends (killed
+  // together, the main process could reap it first).
+  ASSERT_EQ(kill(child->pid(), SIGKILL), 0);
   const ChildResult main = child->Wait(kStopTimeoutSecs);
   EXPECT_EQ(main.signal, SIGKILL);
+  ASSERT_EQ(kill(-group, SIGKILL), 0);
   const GroupEnd rest = WaitUntilGroupGone(group, kStopTimeoutSecs);
   EXPECT_TRUE(rest.gone);
   EXPECT_GE(rest.signalled, 1);  // the restarted starter with the game
