@@ -3,8 +3,6 @@
 //
 // Usage: download_bench [files] [bytes per file] [rounds]
 #include <fcntl.h>
-#include <httplib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,12 +11,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "http/curl_client.h"
+#include "support/http_test_server.h"
+#include "support/random_bytes.h"
+#include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -35,11 +34,6 @@ std::string FileName(int index) {
   char name[32];
   std::snprintf(name, sizeof name, "f%04d.bin", index);
   return name;
-}
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Sends standard output and error to /dev/null while it lives.
@@ -72,7 +66,9 @@ class Silence {
 // True when every file of `files` arrived in `dir` with its content.
 bool AllArrived(const fs::path& dir, const std::vector<std::string>& bodies) {
   for (std::size_t i = 0; i < bodies.size(); ++i) {
-    if (ReadAll(dir / FileName(static_cast<int>(i))) != bodies[i]) return false;
+    if (ReadFile(dir / FileName(static_cast<int>(i))) != bodies[i]) {
+      return false;
+    }
   }
   return true;
 }
@@ -80,8 +76,7 @@ bool AllArrived(const fs::path& dir, const std::vector<std::string>& bodies) {
 double RunClient(const std::string& base, const fs::path& dir, int files) {
   fs::remove_all(dir);
   fs::create_directories(dir);
-  const fs::path previous = fs::current_path();
-  fs::current_path(dir);
+  const ScopedCwd cwd(dir);
   auto start = Clock::now();
   int failures = 0;
   {
@@ -93,7 +88,6 @@ double RunClient(const std::string& base, const fs::path& dir, int files) {
     }
   }
   double ms = MillisecondsSince(start);
-  fs::current_path(previous);
   if (failures != 0) std::fprintf(stderr, "CCurl: %d failures\n", failures);
   return ms;
 }
@@ -131,28 +125,17 @@ int main(int argc, char** argv) {
       argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 16384;
   const int rounds = argc > 3 ? std::atoi(argv[3]) : 5;
 
-  char pattern[] = "/tmp/download-bench-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return 1;
-  const fs::path root = pattern;
-  fs::create_directories(root / "served");
-  std::mt19937 generator(42);
+  const TempDir temp;
+  const fs::path root = temp.path();
   std::vector<std::string> bodies(files);
   for (int i = 0; i < files; ++i) {
-    bodies[i].resize(size);
-    for (char& c : bodies[i]) c = static_cast<char>(generator());
-    std::ofstream(root / "served" / FileName(i), std::ios::binary) << bodies[i];
+    bodies[i] = RandomBytes(size, 42 + static_cast<unsigned>(i));
+    WriteFile(temp / ("served/" + FileName(i)), bodies[i]);
   }
 
-  httplib::Server server;
-  server.set_keep_alive_max_count(1000000);  // one connection for every file
-  server.set_tcp_nodelay(true);
-  server.set_mount_point("/10", (root / "served").string());
-  const int port = server.bind_to_any_port("127.0.0.1");
-  std::thread serving([&] { server.listen_after_bind(); });
-  while (!server.is_running()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  const std::string base = "http://127.0.0.1:" + std::to_string(port) + "/10/";
+  HttpTestServer server;
+  server.ServeDirectory("/10/", temp / "served");
+  const std::string base = server.Url("/10/");
 
   std::vector<double> ours, theirs;
   bool ok = true;
@@ -162,9 +145,6 @@ int main(int argc, char** argv) {
     theirs.push_back(RunCurlTool(base, root / "curl", files));
     ok = ok && AllArrived(root / "curl", bodies);
   }
-  server.stop();
-  serving.join();
-  fs::remove_all(root);
 
   std::printf("%d files of %zu bytes from 127.0.0.1, %d rounds (median, min)\n",
               files, size, rounds);

@@ -1,7 +1,5 @@
 // Throughput of Md5File beside coreutils md5sum on the same file, in one run.
 // Usage: md5_bench [size_in_MiB] [rounds]
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "engine/md5.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -23,9 +22,8 @@ double Seconds(std::chrono::steady_clock::duration d) {
 int main(int argc, char** argv) {
   const long mib = argc > 1 ? std::atol(argv[1]) : 256;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
-  char dir_template[] = "/tmp/md5-bench-XXXXXX";
-  if (mkdtemp(dir_template) == nullptr) return 1;
-  const std::string path = std::string(dir_template) + "/data.bin";
+  const TempDir dir;
+  const std::string path = dir / "data.bin";
   {
     std::mt19937_64 gen(1);
     std::vector<std::uint64_t> block(1 << 17);  // 1 MiB
@@ -56,7 +54,5 @@ int main(int argc, char** argv) {
               hex.c_str());
   std::printf("md5sum  : %.3f s  %.0f MiB/s  (includes process start)\n",
               theirs, mib / theirs);
-  std::remove(path.c_str());
-  rmdir(dir_template);
   return 0;
 }

@@ -11,14 +11,12 @@
 //                                     tree (default 100000 files) served on
 //                                     127.0.0.1: one with a changed key, one
 //                                     with the same key; beside md5sum.
-// Trees live under /tmp and are removed afterwards. Results go to stderr
+// Trees live in temporary directories, removed afterwards. Results go to stderr
 // (stdout carries the updater's own progress output).
-#include <httplib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -27,12 +25,13 @@
 #include <fstream>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/md5.h"
 #include "engine_starter/application.h"
 #include "engine_starter/log.h"
+#include "support/http_test_server.h"
+#include "support/temp_dir.h"
 #include "update/auto_update.h"
 #include "update/file_pair_index.h"
 #include "update/tree_scan.h"
@@ -43,12 +42,6 @@ using Clock = std::chrono::steady_clock;
 
 double Since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::string MakeTempDir() {
-  char name[] = "/tmp/update-bench-XXXXXX";
-  if (mkdtemp(name) == nullptr) std::exit(1);
-  return name;
 }
 
 void Shell(const std::string& command) {
@@ -106,8 +99,16 @@ void MakeGameDirs(const std::string& dir) {
   }
 }
 
+// The settings of an update run from `app`'s update path.
+UpdateSettings SettingsOf(CApplication& app) {
+  UpdateSettings settings;
+  settings.update_path = app.getUpdatePath();
+  return settings;
+}
+
 int HashBench(int count, long mib) {
-  std::string dir = MakeTempDir();
+  const TempDir temp;
+  const std::string& dir = temp.path();
   MakeGameDirs(dir);
   auto files =
       MakeTree(dir, count, static_cast<std::size_t>(mib * 1024 * 1024 / count));
@@ -118,7 +119,7 @@ int HashBench(int count, long mib) {
   CApplication app;
   app.defaults.updateURL = "http://127.0.0.1:1/";  // refused: the run ends
   CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true,
-                     {app.getUpdatePath()});
+                     SettingsOf(app));
   TimeMd5sum(dir);  // warms the page cache
   double ours = 1e30, theirs = 1e30, bare = 1e30;
   for (int round = 0; round < 3; ++round) {
@@ -144,7 +145,6 @@ int HashBench(int count, long mib) {
                "  stdCalculateMD5 alone, same files: %.3f s\n",
                count, mib, ours, mib / ours, same ? "match" : "DIFFER", theirs,
                mib / theirs, bare);
-  Shell("rm -rf '" + dir + "'");
   return same ? 0 : 1;
 }
 
@@ -221,8 +221,10 @@ int CompareBench(int n) {
 }
 
 int RunBench(int count) {
-  std::string game = MakeTempDir();
-  std::string release = MakeTempDir();
+  const TempDir game_dir;
+  const TempDir release_dir;
+  const std::string& game = game_dir.path();
+  const std::string& release = release_dir.path();
   MakeGameDirs(game);
   auto start = Clock::now();
   auto files = MakeTree(game, count, 64);
@@ -233,20 +235,13 @@ int RunBench(int count) {
   WriteList(game + "/App/version.txt", 1111, files);  // the old release's key
   WriteNames(game, files);
 
-  httplib::Server server;
-  std::atomic<int> requests{0};
-  server.set_logger(
-      [&](const httplib::Request&, const httplib::Response&) { ++requests; });
-  server.set_mount_point("/10/", release);
-  int port = server.bind_to_any_port("127.0.0.1");
-  std::thread thread([&] { server.listen_after_bind(); });
-  while (!server.is_running())
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  HttpTestServer server;
+  server.ServeDirectory("/10/", release);
 
   if (chdir(game.c_str()) != 0) return 1;
   CAppLog log("Logs/app.txt", false);
   CApplication app;
-  app.defaults.updateURL = "http://127.0.0.1:" + std::to_string(port) + "/10/";
+  app.defaults.updateURL = server.Url("/10/");
   TimeMd5sum(game);  // warms the page cache
 
   start = Clock::now();
@@ -254,26 +249,24 @@ int RunBench(int count) {
   int error_changed;
   {
     CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true,
-                       {app.getUpdatePath()});
+                       SettingsOf(app));
     hashed_changed = update.diskpairs.size();
     error_changed = update.error;
   }
   double changed = Since(start);
-  int requests_changed = requests.exchange(0);
+  const int requests_changed = server.TotalRequestCount();
 
   start = Clock::now();
   std::size_t hashed_same;
   {
     CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true,
-                       {app.getUpdatePath()});
+                       SettingsOf(app));
     hashed_same = update.diskpairs.size();
   }
   double same = Since(start);
-  int requests_same = requests.exchange(0);
+  const int requests_same = server.TotalRequestCount() - requests_changed;
   double reference = TimeMd5sum(game);
 
-  server.stop();
-  thread.join();
   std::fprintf(stderr,
                "\nrun: %d unchanged files of 64 bytes (tree made in %.1f s)\n"
                "  changed key : %.3f s, %zu files hashed, %d requests, error "
@@ -282,7 +275,6 @@ int RunBench(int count) {
                "  md5sum over the same files (xargs): %.3f s\n",
                count, make, changed, hashed_changed, requests_changed,
                error_changed, same, hashed_same, requests_same, reference);
-  Shell("rm -rf '" + game + "' '" + release + "'");
   return hashed_changed == files.size() && requests_changed == 1 &&
                  hashed_same == 0 && requests_same == 1
              ? 0

@@ -3,15 +3,14 @@
 #include <signal.h>
 #include <stdlib.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "game_module_fixture.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "support/text_match.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -257,12 +256,8 @@ TEST_F(ApplicationRunTest, CtrlCFromOutsideShutsTheRunningGameDown) {
       STARTER_BINARY_PATH,
       {STARTER_BINARY_PATH, "noautoupdate", "mod:register", "mod:wait"},
       game_dir, capture.path());
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!Contains(child.OutputSoFar(), "module: waiting") &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  ASSERT_TRUE(WaitUntil(
+      [&] { return Contains(child.OutputSoFar(), "module: waiting"); }));
   ASSERT_EQ(kill(child.pid(), SIGINT), 0);
   ChildResult r = child.Wait();
   EXPECT_EQ(r.exit_code, 0);

@@ -10,7 +10,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/child_process.h"
@@ -19,6 +18,7 @@
 #include "support/temp_dir.h"
 #include "support/scoped_env.h"
 #include "support/text_match.h"
+#include "support/wait_until.h"
 
 // The end of every normal run.
 inline constexpr char kTheEnd[] = "THE END\n";
@@ -102,15 +102,11 @@ class GameFixture : public ::testing::Test {
                                           capture.path(), own_process_group);
   }
 
-  // Waits up to 60 s for `part` to appear in `file`; true when it did.
+  // Waits for `part` to appear in `file`; true when it did, false when the
+  // support library's deadline passed first.
   static bool WaitFor(const std::string& file, const std::string& part) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (Contains(ReadFile(file), part)) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
+    return WaitUntil([&] { return Contains(ReadFile(file), part); },
+                     kWaitDeadline, std::chrono::milliseconds(2));
   }
 
   std::string Game(const std::string& path) const {

@@ -8,14 +8,13 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "game_fixture.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -44,35 +43,17 @@ TEST_F(InterruptTest, CtrlCShutsTheRunningGameDownCleanly) {
 
 TEST_F(InterruptTest, SecondCtrlCEndsTheProcess) {
   PublishRelease();
-  const std::string list = ServerList();
   // The checksum list is held back until the first Ctrl+C has been handled,
   // so that it arrives while no game is registered and the run goes on.
-  std::atomic<bool> list_requested{false};
-  std::atomic<bool> release_list{false};
-  server.SetHandler(
-      "/10/linux32-dedicated-demo/App/version.txt",
-      [&](const httplib::Request&, httplib::Response& response) {
-        list_requested = true;
-        for (int i = 0; i < 800 && !release_list; ++i) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        response.set_content(list, "text/plain");
-      });
+  const std::string list_path = "/10/linux32-dedicated-demo/App/version.txt";
+  server.Hold(list_path);
 
   auto child = Start({});
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!list_requested && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  ASSERT_TRUE(list_requested);
+  ASSERT_TRUE(WaitUntil([&] { return server.RequestCount(list_path) > 0; }));
   ASSERT_EQ(kill(child->pid(), SIGINT), 0);
-  bool first_handled = false;
-  while (!first_handled && std::chrono::steady_clock::now() < deadline) {
-    first_handled = Contains(child->OutputSoFar(), "Ctrl+C detected\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  release_list = true;
+  const bool first_handled = WaitUntil(
+      [&] { return Contains(child->OutputSoFar(), "Ctrl+C detected\n"); });
+  server.Release(list_path);
   ASSERT_TRUE(first_handled);
 
   // The update finishes and the game runs; the next Ctrl+C is not caught.
@@ -117,22 +98,17 @@ struct GroupEnd {
 // left or `timeout_secs` have passed.
 GroupEnd WaitUntilGroupGone(pid_t pgid, int timeout_secs) {
   GroupEnd end;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(timeout_secs);
-  while (true) {
+  const auto reaped_all = [&] {
     int status = 0;
-    if (waitpid(-pgid, &status, WNOHANG) > 0) {
+    while (waitpid(-pgid, &status, WNOHANG) > 0) {
       if (WIFEXITED(status)) ++end.exited;
       if (WIFSIGNALED(status)) ++end.signalled;
-      continue;
     }
-    if (kill(-pgid, 0) != 0 && errno == ESRCH) {
-      end.gone = true;
-      return end;
-    }
-    if (std::chrono::steady_clock::now() > deadline) return end;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+    return kill(-pgid, 0) != 0 && errno == ESRCH;
+  };
+  end.gone = WaitUntil(reaped_all, std::chrono::seconds(timeout_secs),
+                       std::chrono::milliseconds(5));
+  return end;
 }
 
 // True while `pid`, a child of this process, has not ended (it is not
@@ -219,10 +195,14 @@ TEST_F(ServiceStopTest, SigintToTheMainProcessOnlyNeverReachesTheGame) {
   EXPECT_TRUE(StillRunning(child->pid()));
   EXPECT_FALSE(Contains(child->OutputSoFar(), "Ctrl+C detected"));
 
-  // What the service manager does when the stop times out.
-  ASSERT_EQ(kill(-group, SIGKILL), 0);
+  // What the service manager does when the stop times out: SIGKILL to every
+  // process left. The main process goes first, so that the restarted starter
+  // is orphaned to this process, which then sees how it ends (killed
+  // together, the main process could reap it first).
+  ASSERT_EQ(kill(child->pid(), SIGKILL), 0);
   const ChildResult main = child->Wait(kStopTimeoutSecs);
   EXPECT_EQ(main.signal, SIGKILL);
+  ASSERT_EQ(kill(-group, SIGKILL), 0);
   const GroupEnd rest = WaitUntilGroupGone(group, kStopTimeoutSecs);
   EXPECT_TRUE(rest.gone);
   EXPECT_GE(rest.signalled, 1);  // the restarted starter with the game

@@ -26,6 +26,7 @@
 #include "support/random_bytes.h"
 #include "support/scoped_starter.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -214,12 +215,8 @@ TEST_F(CurlClientTest, SlowServerIsCutOffAtTheTimeLimit) {
                                        std::chrono::milliseconds(50)));
   WriteFile("slow.bin", "old");
   CCurl client;
-  const auto start = std::chrono::steady_clock::now();
   std::string out = Download(client, "slow.bin", "", 1);
-  const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(client.result, CURLE_OPERATION_TIMEDOUT);
-  EXPECT_LT(elapsed, std::chrono::seconds(4));
-  EXPECT_GE(elapsed, std::chrono::milliseconds(900));
   EXPECT_EQ(ReadFile("slow.bin"), "old");
   EXPECT_FALSE(PathExists("slow.bin.tmp"));
   EXPECT_NE(out.find(CurlErrorLine(CURLE_OPERATION_TIMEDOUT)),
@@ -253,9 +250,9 @@ TEST_F(CurlClientTest, PipelineTimeLimitCountsFromEachFilesTurn) {
       const std::string* before = nullptr;
       for (const std::string& slow : {names[0], names[1]}) {
         server_.WaitForRequests(Path(slow), static_cast<int>(runs.size()) + 1);
-        while (before != nullptr && ReadFile(*before) != bodies[*before]) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        EXPECT_TRUE(before == nullptr || WaitUntil([&] {
+                      return ReadFile(*before) == bodies[*before];
+                    }));
         clock.Advance(std::chrono::seconds(500));
         server_.Release(Path(slow));
         before = &slow;
@@ -283,18 +280,6 @@ off_t TemporarySizeOf(const std::string& name) {
     }
   }
   return 0;
-}
-
-// Waits until `done` holds; fails after a minute instead of hanging.
-template <typename Condition>
-bool WaitUntil(Condition done) {
-  const auto give_up =
-      std::chrono::steady_clock::now() + std::chrono::minutes(1);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > give_up) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 // While the first file's answer is held, the second, larger than a

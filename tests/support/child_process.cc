@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 ChildProcess::ChildProcess(const std::string& program,
                            const std::vector<std::string>& argv,
@@ -55,15 +55,11 @@ ChildResult ChildProcess::Wait(int timeout_secs) {
   ChildResult result;
   result.pid = pid_;
   int status = 0;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(timeout_secs);
-  while (waitpid(pid_, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const auto ended = [&] { return waitpid(pid_, &status, WNOHANG) != 0; };
+  if (!WaitUntil(ended, std::chrono::seconds(timeout_secs),
+                 std::chrono::milliseconds(5))) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
   }
   pid_ = -1;
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);

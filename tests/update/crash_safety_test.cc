@@ -29,6 +29,7 @@
 #include "support/http_test_server.h"
 #include "support/temp_dir.h"
 #include "support/text_match.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -315,18 +316,18 @@ class CrashSafetyTest : public ::testing::Test {
 
   // Waits until the child reaches `point` or ends; true when it got there.
   bool WaitFor(const KillPoint& point, pid_t pid) {
-    const auto deadline = Clock::now() + kTriggerTimeout;
-    while (Clock::now() < deadline) {
-      if (point.stop == Stop::kOnLogLine) {
-        if (Contains(Local("Logs/app.txt"), point.target)) return true;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-      } else if (gate_->WaitReached(std::chrono::milliseconds(2))) {
-        return true;
-      }
-      if (HasEnded(pid)) return false;
+    bool reached = false;
+    const auto reached_or_ended = [&] {
+      reached = point.stop == Stop::kOnLogLine
+                    ? Contains(Local("Logs/app.txt"), point.target)
+                    : gate_->WaitReached(std::chrono::milliseconds(2));
+      return reached || HasEnded(pid);
+    };
+    if (!WaitUntil(reached_or_ended, kTriggerTimeout,
+                   std::chrono::microseconds(200))) {
+      ADD_FAILURE() << "timed out waiting for " << point.Describe();
     }
-    ADD_FAILURE() << "timed out waiting for " << point.Describe();
-    return false;
+    return reached;
   }
 
   // After a kill: every listed file under its real name is its old or its
@@ -394,10 +395,11 @@ class CrashSafetyTest : public ::testing::Test {
     std::unique_ptr<ChildProcess> child = StartRunner();
     ASSERT_TRUE(WaitFor(end_of_body, child->pid()));
     const Clock::time_point sent = gate_->ReachedAt();
-    while (!gate_->RequestArrivedAfter(sent) && !HasEnded(child->pid()) &&
-           Clock::now() < sent + kTriggerTimeout) {
-      std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          return gate_->RequestArrivedAfter(sent) || HasEnded(child->pid());
+        },
+        kTriggerTimeout, std::chrono::microseconds(100)));
     const auto window = Clock::now() - sent;
     kill(child->pid(), SIGKILL);
     child->Wait(30);
