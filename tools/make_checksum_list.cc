@@ -32,18 +32,12 @@
 
 #include "engine/atomic_file.h"
 #include "engine/hash_pipeline.h"
+#include "engine/paths.h"
 #include "update/checksum_list.h"
 #include "update/list_signature.h"
 #include "update/tree_scan.h"
 
 namespace {
-
-// The canonical absolute form of an existing `path`, or empty.
-std::string Canonical(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> resolved(
-      realpath(path.c_str(), nullptr), &std::free);
-  return resolved ? std::string(resolved.get()) : std::string();
-}
 
 // The absolute form of `path`, whose directory must exist; empty otherwise.
 std::string AbsoluteOutput(const std::string& path) {
@@ -51,7 +45,7 @@ std::string AbsoluteOutput(const std::string& path) {
   std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
   if (dir.empty()) dir = "/";
   std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string canonical = Canonical(dir);
+  std::string canonical = CanonicalPath(dir);
   if (canonical.empty() || name.empty()) return std::string();
   return (canonical == "/" ? "" : canonical) + "/" + name;
 }
@@ -179,10 +173,10 @@ int main(int argc, char** argv) {
   }
   std::string private_key;
   if (args.private_key != nullptr) {
-    private_key = Canonical(args.private_key);
+    private_key = CanonicalPath(args.private_key);
     if (private_key.empty()) return Fail("cannot open", args.private_key);
   }
-  const std::string release = Canonical(args.release);
+  const std::string release = CanonicalPath(args.release);
   if (release.empty())
     return Fail("cannot open release directory", args.release);
   const std::string output = AbsoluteOutput(args.output);

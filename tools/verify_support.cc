@@ -11,20 +11,9 @@
 #include <system_error>
 #include <vector>
 
+#include "engine/paths.h"
+
 namespace {
-
-std::string Canonical(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> resolved(
-      realpath(path.c_str(), nullptr), &std::free);
-  return resolved ? std::string(resolved.get()) : std::string();
-}
-
-bool IsWithin(const std::string& candidate, const std::string& root) {
-  if (root == "/") return true;
-  return candidate == root || (candidate.size() > root.size() &&
-                               candidate.compare(0, root.size(), root) == 0 &&
-                               candidate[root.size()] == '/');
-}
 
 // Points `fd` at `target`; returns a copy of what it was, or -1.
 int Redirect(int fd, int target) {
@@ -45,7 +34,7 @@ void Restore(int fd, int saved) {
 }  // namespace
 
 std::string TemporaryRootOutside(const std::string& game_dir) {
-  const std::string game = Canonical(game_dir);
+  const std::string game = CanonicalPath(game_dir);
   if (game.empty()) return std::string();
   std::vector<std::string> candidates;
   if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir && *tmpdir) {
@@ -53,8 +42,8 @@ std::string TemporaryRootOutside(const std::string& game_dir) {
   }
   candidates.emplace_back("/tmp");
   for (const std::string& candidate : candidates) {
-    const std::string root = Canonical(candidate);
-    if (!root.empty() && !IsWithin(root, game)) return root;
+    const std::string root = CanonicalPath(candidate);
+    if (!root.empty() && !PathIsWithin(root, game)) return root;
   }
   return std::string();
 }

@@ -11,28 +11,11 @@
 #include <string>
 #include <string_view>
 
-namespace {
-
-// Calls `visit` with every non-empty component of `path`; stops and returns
-// false as soon as `visit` does.
-template <typename Visit>
-bool forEachComponent(std::string_view path, Visit visit) {
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find('/', start);
-    if (end == std::string_view::npos) end = path.size();
-    const std::string_view part = path.substr(start, end - start);
-    if (!part.empty() && !visit(part)) return false;
-    start = end + 1;
-  }
-  return true;
-}
-
-}  // namespace
+#include "engine/paths.h"
 
 bool hasDotDotComponent(const char* name) {
-  return !forEachComponent(name,
-                           [](std::string_view part) { return part != ".."; });
+  return !ForEachComponent(
+      name, 0, [](std::string_view part, auto) { return part != ".."; });
 }
 
 bool symlinkTargetStaysInside(const char* linkName, const char* target) {
@@ -42,14 +25,15 @@ bool symlinkTargetStaysInside(const char* linkName, const char* target) {
   const std::size_t lastSlash = link.rfind('/');
   long depth = 0;
   if (lastSlash != std::string_view::npos) {
-    forEachComponent(link.substr(0, lastSlash), [&](std::string_view part) {
-      if (part != ".") ++depth;
-      return true;
-    });
+    ForEachComponent(link.substr(0, lastSlash), 0,
+                     [&](std::string_view part, auto) {
+                       if (!part.empty() && part != ".") ++depth;
+                       return true;
+                     });
   }
   bool sawName = false;
-  return forEachComponent(target, [&](std::string_view part) {
-    if (part == ".") return true;
+  return ForEachComponent(target, 0, [&](std::string_view part, auto) {
+    if (part.empty() || part == ".") return true;
     if (part == "..") {
       if (sawName) return false;
       return --depth >= 0;
@@ -103,13 +87,4 @@ bool mayReplace(const char* path) {
   if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0) return true;
   perror(path);
   return false;
-}
-
-void makeParents(const char* path) {
-  std::string prefix;
-  for (std::size_t i = 0; path[i] != '\0'; ++i) {
-    if (path[i] != '/') continue;
-    prefix.assign(path, i);
-    mkdir(prefix.c_str(), 0777);
-  }
 }

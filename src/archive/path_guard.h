@@ -45,8 +45,4 @@ bool buildOutputPath(const std::string& prefix, const char* name, char* out,
 // to (it could not be opened for writing in place); else true.
 bool mayReplace(const char* path);
 
-// Creates the directory of every "/" in `path` (at any index, the first
-// included), mode 0777 less the umask, ignoring failures.
-void makeParents(const char* path);
-
 #endif  // STARTER_ARCHIVE_PATH_GUARD_H_

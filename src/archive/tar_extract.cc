@@ -15,6 +15,7 @@
 #include "archive/tar_header.h"
 #include "archive/tar_links.h"
 #include "engine/atomic_file.h"
+#include "engine/paths.h"
 
 namespace {
 
@@ -263,12 +264,10 @@ FILE* createpath(const char* name) {
     ++state.failedEntries;
     return nullptr;
   }
-  state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace,
-                        StaleTemporaries::kKeep);
+  state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace);
   if (!state.outfile->ok() && state.outfile->error() == ENOENT) {
-    makeParents(state.nbuf);
-    state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace,
-                          StaleTemporaries::kKeep);
+    MakeParentDirectories(state.nbuf);
+    state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace);
   }
   if (!state.outfile->ok()) {
     dropFile();

@@ -11,11 +11,11 @@
 #include "archive/path_guard.h"
 #include "archive/tar_header.h"
 #include "engine/atomic_file.h"
+#include "engine/file_copy.h"
+#include "engine/paths.h"
 #include "engine/scoped_fd.h"
 
 namespace {
-
-constexpr std::size_t kCopyBufferSize = 64 * 1024;
 
 // Prints the system error `error` for `name`, as perror does.
 void printError(const char* name, int error) {
@@ -74,10 +74,7 @@ OwnedFile openHardLinkSource(const std::string& source, const char* name,
 // prints the system error for `linkto`.
 bool symlinkTargetOpens(const std::string& extractPath, const char* name,
                         const char* linkto) {
-  const char* slash = std::strrchr(name, '/');
-  const std::string target =
-      extractPath +
-      std::string(name, slash == nullptr ? 0 : slash - name + 1) + linkto;
+  const std::string target = extractPath + DirectoryOf(name) + linkto;
   const ScopedFd fd(
       open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!fd.valid()) printError(linkto, errno);
@@ -90,7 +87,7 @@ bool symlinkTargetOpens(const std::string& extractPath, const char* name,
 bool prepareLinkPath(const std::string& extractPath, const char* name,
                      char* path) {
   if (!buildOutputPath(extractPath, name, path, kNameBufferSize)) return false;
-  makeParents(path);
+  MakeParentDirectories(path);
   if (!mayReplace(path)) return false;
   struct stat st;
   if (lstat(path, &st) == 0 && !S_ISDIR(st.st_mode)) unlink(path);
@@ -101,21 +98,11 @@ bool prepareLinkPath(const std::string& extractPath, const char* name,
 // replaces `dst`. False, with the system error printed for `dst`, when that
 // fails; `dst` is then as it was.
 bool copyInto(FILE* source, const char* dst) {
-  AtomicFile out(dst, LinkAtDestination::kReplace, StaleTemporaries::kKeep);
-  auto buffer = std::make_unique<unsigned char[]>(kCopyBufferSize);
-  std::size_t n;
-  while (out.ok() &&
-         (n = fread(buffer.get(), 1, kCopyBufferSize, source)) > 0) {
-    out.Write(buffer.get(), n);
-  }
-  if (ferror(source)) {
-    printError(dst, EIO);
+  AtomicFile out(dst, LinkAtDestination::kReplace);
+  if (!CopyInto(fileno(source), out, CopyAttributes::kModeAndTimes) &&
+      out.ok()) {
+    printError(dst, EIO);  // the source could not be read
     return false;
-  }
-  struct stat st;
-  if (out.ok() && fstat(fileno(source), &st) == 0) {
-    out.SetTimes(st.st_atime, st.st_mtime);
-    out.SetMode(st.st_mode & 07777);
   }
   if (!out.Commit(Durability::kWriteBack)) {
     printError(dst, out.error());

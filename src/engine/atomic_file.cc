@@ -1,42 +1,24 @@
 #include "engine/atomic_file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
-#include <memory>
-#include <mutex>
-#include <set>
-#include <string_view>
 
 #include "engine/deferred_sync.h"
+#include "engine/paths.h"
 
 namespace {
 
-constexpr char kTempSuffix[] = ".tmp";
-constexpr std::size_t kRandomLength = 6;
+constexpr std::size_t kRandomLength = AtomicFile::kRandomLength;
 // Room a temporary name needs beyond the destination's name:
 // "." + pid (at most 10 digits) + "." + random part + ".tmp".
 constexpr std::size_t kTempNameOverhead = 1 + 10 + 1 + kRandomLength + 4;
 constexpr int kMaxLinkHops = 40;
 constexpr int kMaxCreateAttempts = 100;
-
-// The directory part of `path` ("" for a bare name) and its last component.
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string NameOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // `path` after following every symbolic link at its end, up to
 // kMaxLinkHops. A dangling link gives the path it points to.
@@ -73,69 +55,6 @@ std::string RandomPart() {
   return part;
 }
 
-bool IsAlphanumeric(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-         (c >= '0' && c <= '9');
-}
-
-// The process id in a temporary file name made by this class
-// ("<name>.<pid>.<XXXXXX>.tmp"), or 0 when `name` is not such a name.
-pid_t OwnerOfTemporary(std::string_view name) {
-  constexpr std::size_t kSuffix = sizeof kTempSuffix - 1;
-  if (!name.ends_with(kTempSuffix)) return 0;
-  name.remove_suffix(kSuffix);
-  if (name.size() < kRandomLength + 2) return 0;
-  for (char c : name.substr(name.size() - kRandomLength)) {
-    if (!IsAlphanumeric(c)) return 0;
-  }
-  name.remove_suffix(kRandomLength);
-  if (name.back() != '.') return 0;
-  name.remove_suffix(1);
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) return 0;
-  const std::string_view digits = name.substr(dot + 1);
-  long pid = 0;
-  const auto [end, error] =
-      std::from_chars(digits.data(), digits.data() + digits.size(), pid);
-  if (error != std::errc() || end != digits.data() + digits.size() ||
-      pid <= 0 || pid > INT_MAX) {
-    return 0;
-  }
-  return static_cast<pid_t>(pid);
-}
-
-bool ProcessIsGone(pid_t pid) {
-  return pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
-}
-
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
-// Removes from `dir` ("" for the current directory) the temporary files of
-// processes that no longer run, once per directory and process.
-void SweepStaleTemporaries(const std::string& dir) {
-  // Directories swept already; forgotten now and then, so that a process
-  // writing into ever new directories does not grow (sweeping twice is
-  // harmless).
-  static constexpr std::size_t kMostRemembered = 4096;
-  static std::mutex mutex;
-  static std::set<std::string> swept;
-  std::lock_guard<std::mutex> lock(mutex);
-  if (swept.size() >= kMostRemembered) swept.clear();
-  if (!swept.insert(dir).second) return;
-  std::unique_ptr<DIR, DirCloser> listing(
-      ::opendir(dir.empty() ? "." : dir.c_str()));
-  if (!listing) return;
-  const int dir_fd = ::dirfd(listing.get());
-  while (const dirent* entry = ::readdir(listing.get())) {
-    const pid_t owner = OwnerOfTemporary(entry->d_name);
-    if (owner != 0 && ProcessIsGone(owner)) {
-      ::unlinkat(dir_fd, entry->d_name, 0);
-    }
-  }
-}
-
 // Gives the open temporary file `fd` the owner, group and permission bits
 // of the regular file at `path`, if there is one.
 void TakeOverAttributes(int fd, const std::string& path) {
@@ -150,17 +69,14 @@ void TakeOverAttributes(int fd, const std::string& path) {
 
 }  // namespace
 
-AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links,
-                       StaleTemporaries stale)
+AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links)
     : path_(links == LinkAtDestination::kFollow ? FollowLinks(path) : path) {
-  const std::string dir = DirectoryOf(path_);
-  if (stale == StaleTemporaries::kRemove) SweepStaleTemporaries(dir);
   std::string name = NameOf(path_);
   if (name.size() + kTempNameOverhead > NAME_MAX) {
     name.resize(NAME_MAX - kTempNameOverhead);
   }
   const std::string prefix =
-      dir + name + "." + std::to_string(::getpid()) + ".";
+      DirectoryOf(path_) + name + "." + std::to_string(::getpid()) + ".";
   for (int attempt = 0; attempt < kMaxCreateAttempts; ++attempt) {
     std::string candidate = prefix + RandomPart() + kTempSuffix;
     fd_.reset(::open(candidate.c_str(),

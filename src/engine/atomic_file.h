@@ -32,16 +32,6 @@ enum class Durability {
   kWriteBack,
 };
 
-// Whether creating an AtomicFile clears leftovers of earlier processes.
-enum class StaleTemporaries {
-  // Removes, once per directory and process, the temporary files that
-  // processes which no longer run left there (in the program's own tree).
-  kRemove,
-  // Leaves every other file alone (in a directory that belongs to someone
-  // else, whose files may happen to look like leftovers).
-  kKeep,
-};
-
 // Writes a new version of a file so that the file under its name is always
 // either the old version or the complete new one. The new bytes go to a new,
 // uniquely named temporary file "<name>.<pid>.<XXXXXX>.tmp" beside the
@@ -51,17 +41,17 @@ enum class StaleTemporaries {
 // Permission bits: those of the file being replaced (and its owner and
 // group, where this process may set them), or for a new file 0666 less the
 // umask; SetMode chooses exact bits instead. They are applied to the
-// temporary file before any byte is written to it.
-//
-// Creating the first AtomicFile in a directory also removes the temporary
-// files that processes which no longer run left there, unless told to keep
-// them.
+// temporary file before any byte is written to it. What processes that no
+// longer run left behind goes with SweepStaleTemporaries.
 class AtomicFile {
  public:
+  // The end of every temporary file name, and the length of its random part.
+  static constexpr const char* kTempSuffix = ".tmp";
+  static constexpr std::size_t kRandomLength = 6;
+
   // Creates the temporary file for `path`. Check ok(): on failure error()
   // holds the errno of the failed creation and nothing was created.
-  AtomicFile(const std::string& path, LinkAtDestination links,
-             StaleTemporaries stale = StaleTemporaries::kRemove);
+  AtomicFile(const std::string& path, LinkAtDestination links);
   ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;

@@ -6,18 +6,13 @@
 
 #include <cerrno>
 
+#include "engine/paths.h"
+
 namespace {
 
 int OpenDirectory(const std::string& dir) {
   return ::open(dir.empty() ? "." : dir.c_str(),
                 O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
-
-std::string ParentOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 }  // namespace
@@ -52,7 +47,7 @@ bool DeferredSync::SyncAll() {
 }
 
 bool SyncParentDirectory(const std::string& path) {
-  ScopedFd dir(OpenDirectory(ParentOf(path)));
+  ScopedFd dir(OpenDirectory(DirectoryOf(path)));
   if (!dir.valid()) return false;
   return ::fsync(dir.get()) == 0;
 }

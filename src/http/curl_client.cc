@@ -99,17 +99,6 @@ size_t CCurl::write_data_to_file(void* buffer, size_t size, size_t nmemb,
 }
 
 FILE* fopen_mkdir(const char* name, const char* mode) {
-  MakeParentDirectories(name);
+  MakeParentDirectories(name, kDownloadDirectories);
   return std::fopen(name, mode);
-}
-
-void MakeParentDirectories(const char* path) {
-  std::string prefix(path);
-  for (std::size_t i = 3; i < prefix.size(); ++i) {
-    if (prefix[i] != '/' && prefix[i] != '\\') continue;
-    const char kept = prefix[i];
-    prefix[i] = '\0';
-    mkdir(prefix.c_str(), 0777);
-    prefix[i] = kept;
-  }
 }

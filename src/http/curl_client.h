@@ -9,6 +9,8 @@
 
 #include <curl/curl.h>
 
+#include "engine/paths.h"
+
 class DeferredSync;
 class Md5;
 class ProgressMeterStream;
@@ -109,12 +111,12 @@ class CCurl {
   std::unique_ptr<ProgressMeterStream> meter_;
 };
 
-// Creates every directory of `path` whose separator ("/" or "\") sits at
-// index 3 or later, so a leading "/", "./" or "../" is skipped. Errors (an
-// existing directory, for one) are ignored.
-void MakeParentDirectories(const char* path);
+// The directories a download makes on the way to its file: those that end
+// at a "/" or "\" at index 3 or later, so a leading "/", "./" or "../" is
+// skipped.
+inline constexpr ParentDirectories kDownloadDirectories{"/\\", 3, 0777};
 
-// MakeParentDirectories(name), then fopen(name, mode).
+// MakeParentDirectories(name, kDownloadDirectories), then fopen(name, mode).
 FILE* fopen_mkdir(const char* name, const char* mode);
 
 #endif  // STARTER_HTTP_CURL_CLIENT_H_

@@ -59,7 +59,7 @@ bool FileDownload::HasKeptDownload() const {
 
 bool FileDownload::Prepare(CURL* easy, ProgressMeterStream* meter,
                            PrefetchGate* gate) {
-  MakeParentDirectories((target_ + ".tmp").c_str());
+  MakeParentDirectories(target_ + ".tmp", kDownloadDirectories);
   file_ = std::make_unique<AtomicFile>(target_, LinkAtDestination::kReplace);
   if (!file_->ok()) {
     create_error_ = file_->error();

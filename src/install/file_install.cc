@@ -1,19 +1,16 @@
 #include "install/file_install.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "engine/atomic_file.h"
 #include "engine/deferred_sync.h"
+#include "engine/file_copy.h"
 #include "engine/file_lock.h"
-#include "engine/scoped_fd.h"
 
 namespace {
 
@@ -28,7 +25,6 @@ const char* const kScriptNames[] = {
 const char kOldScriptName[] = "sh.tmp";
 // Executables and scripts: read, write and execute for the owner only.
 constexpr mode_t kExecutableMode = 0700;
-constexpr std::size_t kCopyBufferSize = 64 * 1024;
 
 template <std::size_t N>
 bool IsOneOf(const char* name, const char* const (&names)[N]) {
@@ -117,7 +113,7 @@ void InstallOrdinaryFile(AtomicFile& download, DeferredSync* deferred,
   }
   const int rename_error = errno;
   if (CopyFileContents(download.temp_path().c_str(), target.c_str(),
-                       CopyMode::kOfSource)) {
+                       CopyAttributes::kMode)) {
     return;
   }
   const std::string kept = KeepForOperator(download);
@@ -135,21 +131,6 @@ void InstallOrdinaryFile(AtomicFile& download, DeferredSync* deferred,
         "dedicatedserver.sh\n");
   }
   outcome.installed = false;
-}
-
-// Copies every byte of `in` into `out`. False (errno set) on a read or
-// write error.
-bool CopyBytes(int in, AtomicFile& out) {
-  auto buffer = std::make_unique_for_overwrite<char[]>(kCopyBufferSize);
-  for (;;) {
-    const ssize_t got = ::read(in, buffer.get(), kCopyBufferSize);
-    if (got == 0) return true;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (!out.Write(buffer.get(), static_cast<std::size_t>(got))) return false;
-  }
 }
 
 }  // namespace
@@ -184,22 +165,8 @@ InstallResult InstallDownloadedFile(AtomicFile& download,
   return outcome;
 }
 
-bool CopyFileContents(const char* source, const char* dest, CopyMode mode) {
-  ScopedFd in(::open(source, O_RDONLY | O_CLOEXEC));
-  if (!in.valid()) return false;
-  struct stat info;
-  if (::fstat(in.get(), &info) != 0) return false;
-  AtomicFile out(dest, LinkAtDestination::kReplace);
-  if (!out.ok()) {
-    errno = out.error();
-    return false;
-  }
-  if (mode == CopyMode::kOfSource) out.SetMode(info.st_mode & 07777);
-  return CopyBytes(in.get(), out) && out.Commit();
-}
-
 bool copyFile(const char* SRC, const char* DEST, int /*type*/) {
-  return CopyFileContents(SRC, DEST, CopyMode::kOfDestination);
+  return CopyFileContents(SRC, DEST, CopyAttributes::kNone);
 }
 
 bool fileExists(const char* fileName) {

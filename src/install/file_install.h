@@ -32,22 +32,8 @@ bool IsExecutableName(const char* name);
 // True when `name` is one of the game's scripts, as a target path.
 bool IsScriptName(const char* name);
 
-// Whose permission bits a copy gets.
-enum class CopyMode {
-  // Those of the file it replaces, or the default for a new file (as when
-  // the destination is truncated and rewritten).
-  kOfDestination,
-  // Those of the source (a file being moved).
-  kOfSource,
-};
-
-// Copies all bytes of `source` to `dest` through AtomicFile: `dest` is
-// either as it was or the complete, synced copy (a symbolic link at `dest`
-// is replaced). Returns false (errno set) when either file cannot be opened
-// or a read, write, sync or rename fails.
-bool CopyFileContents(const char* source, const char* dest, CopyMode mode);
-
-// CopyFileContents(SRC, DEST, CopyMode::kOfDestination). `type` is not used.
+// CopyFileContents(SRC, DEST, CopyAttributes::kNone): the copy keeps the
+// permission bits of the file it replaces. `type` is not used.
 bool copyFile(const char* SRC, const char* DEST, int type);
 
 // True when `fileName` opens for reading (without waiting on a FIFO); a

@@ -6,12 +6,15 @@
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <string_view>
 #include <vector>
 #include <utility>
 
 #include "engine/app_log.h"
 #include "engine/exclusive_lock.h"
 #include "engine/file_lock.h"
+#include "engine/paths.h"
+#include "engine/stale_temporaries.h"
 #include "http/curl_client.h"
 #include "http/download_pipeline.h"
 #include "install/file_install.h"
@@ -81,14 +84,10 @@ DownloadPipeline::Request FileRequest(const std::string& url,
 // components: every spelling of one file gives the same components.
 std::vector<std::string> PathComponents(const std::string& path) {
   std::vector<std::string> parts;
-  std::size_t start = 2;
-  while (start <= path.size()) {
-    std::size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    std::string part = path.substr(start, end - start);
-    if (!part.empty() && part != ".") parts.push_back(std::move(part));
-    start = end + 1;
-  }
+  ForEachComponent(path, 2, [&](std::string_view part, auto) {
+    if (!part.empty() && part != ".") parts.emplace_back(part);
+    return true;
+  });
   return parts;
 }
 
@@ -148,6 +147,7 @@ CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
 
   for (const std::string& entry : urls) {
     LogLine("Downloading checksums from %s%s\n", entry.c_str(), filename);
+    SweepStaleTemporaries(DirectoryOf(downloadfilename));
     curlapi->DownloadFile(entry.c_str(), filename, "Downloads",
                           kListTimeoutSecs);
     if (curlapi->result == CURLE_OK) {
@@ -232,6 +232,7 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
     lasterror = std::string("Error removing ") + filename;
     return;
   }
+  SweepStaleTemporaries(DirectoryOf(filename));
   errno = 0;
   if (!copyFile(downloadfilename.c_str(), filename, 0)) {
     int err = errno;
@@ -334,6 +335,7 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
       case EntryAction::kCurrent:
         break;
       case EntryAction::kDownload: {
+        SweepStaleTemporaries(DirectoryOf(step.path));
         const DownloadOutcome outcome =
             pipeline.Download(FileRequest(url, step), plan_of[i]);
         if (outcome.restart_required) restartrequired = true;
@@ -359,6 +361,7 @@ CAutoUpdate::EntryAction CAutoUpdate::Decide(const ListStep& step,
 int CAutoUpdate::DownloadFile(const char* urldir, const char* filename,
                               const char* /*downloaddir*/,
                               const std::string& expected_md5) {
+  SweepStaleTemporaries(DirectoryOf(filename));
   curlapi->DownloadFile(urldir, filename, "", kFileTimeoutSecs, expected_md5);
   if (curlapi->restartrequired) restartrequired = true;
   return static_cast<int>(curlapi->result);

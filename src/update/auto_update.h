@@ -26,8 +26,10 @@ class ListedPathChecker;
 // version file. A downloaded file without the list header ("version_file")
 // is not a list: the run ends there with error 1 and touches nothing. With
 // a trusted key, so does a list without that key's signature.
-// Afterwards the object only holds the outcome. Every step is logged to the
-// application log; nothing is thrown.
+// Every directory the run writes a file into is first cleared of the
+// temporary files that processes which no longer run left there
+// (SweepStaleTemporaries). Afterwards the object only holds the outcome.
+// Every step is logged to the application log; nothing is thrown.
 class CAutoUpdate {
  public:
   // Runs the update against the update path: by default the application
@@ -55,7 +57,8 @@ class CAutoUpdate {
   CAutoUpdate(const CAutoUpdate&) = delete;
   CAutoUpdate& operator=(const CAutoUpdate&) = delete;
 
-  // Fetches urldir + filename to the path `filename` itself within 600 s,
+  // Fetches urldir + filename to the path `filename` itself within 600 s
+  // (its directory swept of stale temporaries first),
   // installing it only when its MD5 equals `expected_md5` (no check when
   // empty). Sets restartrequired when an executable was replaced. Returns
   // the client's result: 0 on success. `downloaddir` is not used.

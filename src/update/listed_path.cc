@@ -2,44 +2,26 @@
 
 #include <sys/stat.h>
 
-#include <cstdlib>
-#include <memory>
 #include <string_view>
 
+#include "engine/paths.h"
+
 namespace {
-
-// The canonical absolute form of `path`, or empty when it does not resolve.
-std::string Canonical(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> resolved(
-      realpath(path.c_str(), nullptr), &std::free);
-  return resolved ? std::string(resolved.get()) : std::string();
-}
-
-bool IsWithin(const std::string& candidate, const std::string& root) {
-  if (root == "/") return true;
-  return candidate == root || (candidate.size() > root.size() &&
-                               candidate.compare(0, root.size(), root) == 0 &&
-                               candidate[root.size()] == '/');
-}
 
 ListedPath CheckLexically(const std::string& path) {
   if (path.size() < 2 || path[0] != '.' || path[1] != '/') {
     return ListedPath::kNotRelative;
   }
   if (path.find('\\') != std::string::npos) return ListedPath::kBackslash;
-  std::size_t start = 2;
   bool any_name = false;
-  while (start <= path.size()) {
-    std::size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    std::string_view part(path.data() + start, end - start);
-    if (part == "..") return ListedPath::kParentComponent;
-    if (!part.empty() && part != ".") any_name = true;
-    start = end + 1;
+  if (!ForEachComponent(path, 2, [&](std::string_view part, auto) {
+        if (!part.empty() && part != ".") any_name = true;
+        return part != "..";
+      })) {
+    return ListedPath::kParentComponent;
   }
   // The last component must name a file.
-  std::string_view last(path);
-  last.remove_prefix(path.rfind('/') + 1);
+  const std::string last = NameOf(path);
   if (!any_name || last.empty() || last == ".") return ListedPath::kEmptyName;
   return ListedPath::kInside;
 }
@@ -56,34 +38,31 @@ ListedPath CheckListedPath(const std::string& path) {
 ListedPath ListedPathChecker::Check(const std::string& path) {
   ListedPath verdict = CheckLexically(path);
   if (verdict != ListedPath::kInside) return verdict;
-  std::size_t start = 2;
-  while (start <= path.size()) {
-    std::size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    std::string prefix = path.substr(0, end);
-    start = end + 1;
-    if (plain_dirs_.count(prefix) != 0) continue;
+  ForEachComponent(path, 2, [&](auto, std::string_view through) {
+    std::string prefix(through);
+    if (plain_dirs_.count(prefix) != 0) return true;
     struct stat info;
     // A component that does not exist yet will be created as a directory.
-    if (lstat(prefix.c_str(), &info) != 0) return ListedPath::kInside;
+    if (lstat(prefix.c_str(), &info) != 0) return false;
     if (S_ISDIR(info.st_mode)) {
       plain_dirs_.insert(std::move(prefix));
-      continue;
+      return true;
     }
-    if (!S_ISLNK(info.st_mode)) return ListedPath::kInside;
-    if (root_.empty()) root_ = Canonical(".");
-    std::string target = Canonical(prefix);
-    if (root_.empty() || target.empty() || !IsWithin(target, root_)) {
-      return ListedPath::kLeavesThroughLink;
+    if (!S_ISLNK(info.st_mode)) return false;
+    if (root_.empty()) root_ = CanonicalPath(".");
+    std::string target = CanonicalPath(prefix);
+    if (root_.empty() || target.empty() || !PathIsWithin(target, root_)) {
+      verdict = ListedPath::kLeavesThroughLink;
     }
-  }
-  return ListedPath::kInside;
+    return verdict == ListedPath::kInside;
+  });
+  return verdict;
 }
 
 bool RealLocationIsInside(const std::string& path) {
-  const std::string root = Canonical(".");
-  const std::string real = Canonical(path);
-  return !root.empty() && !real.empty() && IsWithin(real, root);
+  const std::string root = CanonicalPath(".");
+  const std::string real = CanonicalPath(path);
+  return !root.empty() && !real.empty() && PathIsWithin(real, root);
 }
 
 const char* ListedPathReason(ListedPath verdict) {

@@ -8,7 +8,10 @@
 #include <string_view>
 
 #include "engine/app_log.h"
+#include "engine/file_copy.h"
 #include "engine/file_lock.h"
+#include "engine/paths.h"
+#include "engine/stale_temporaries.h"
 #include "launcher/config_reader.h"
 #include "update/checksum_list.h"
 #include "install/file_install.h"
@@ -43,14 +46,6 @@ std::string DirectoryPart(const std::string& filename) {
   std::size_t cut = filename.rfind('/');
   if (cut == std::string::npos) cut = filename.rfind('\\');
   return cut == std::string::npos ? filename : filename.substr(0, cut);
-}
-
-void MakeDirectories(std::string directory) {
-  if (directory.empty() || directory.back() != '/') directory += '/';
-  for (std::size_t slash = directory.find('/'); slash != std::string::npos;
-       slash = directory.find('/', slash + 1)) {
-    if (slash > 0) mkdir(directory.substr(0, slash).c_str(), 0775);
-  }
 }
 
 }  // namespace
@@ -91,7 +86,7 @@ UnusedFileDestination UnusedFileDestinationFor(const std::string& filename,
   destination.directory = root + DirectoryPart(filename);
   std::erase(destination.directory, ' ');
   std::string last = filename;
-  if (filename.size() >= 4) last = filename.substr(filename.rfind('/') + 1);
+  if (filename.size() >= 4) last = NameOf(filename);
   destination.path = destination.directory + "/" + last;
   return destination;
 }
@@ -100,14 +95,17 @@ void MoveUnusedFile(const char* filename, const char* baseDir,
                     bool printMoves) {
   UnusedFileDestination destination =
       UnusedFileDestinationFor(filename, baseDir);
-  MakeDirectories(destination.directory);
+  std::string directory = destination.directory;
+  if (directory.empty() || directory.back() != '/') directory += '/';
+  MakeParentDirectories(directory, {.first = 1, .mode = 0775});
+  SweepStaleTemporaries(DirectoryOf(destination.path));
   if (printMoves) {
     std::printf("MOVING UNUSED FILE:\n%s to %s\n", filename,
                 destination.path.c_str());
   }
   // A move: the file keeps its permission bits in the relocation tree.
   if (!CopyFileContents(filename, destination.path.c_str(),
-                        CopyMode::kOfSource)) {
+                        CopyAttributes::kMode)) {
     std::printf(
         "FILE CONFLICT %s. PLEASE DELETE THIS FILE OR REINSTALL A CLEAN "
         "COPY\n",

@@ -32,10 +32,12 @@ UnusedFileDestination UnusedFileDestinationFor(const std::string& filename,
                                                const std::string& baseDir);
 
 // Moves one file into the relocation tree: creates the destination
-// directories (mode 0775), prints "MOVING UNUSED FILE:\n%s to %s\n" when
-// `printMoves` is set, copies the file (with its permission bits, synced)
-// over any older copy and removes the original. When the copy fails, prints "FILE CONFLICT %s. PLEASE DELETE THIS
-// FILE OR REINSTALL A CLEAN COPY\n" and leaves the file in place.
+// directories (mode 0775) and sweeps the destination's directory of stale
+// temporaries, prints "MOVING UNUSED FILE:\n%s to %s\n" when `printMoves` is
+// set, copies the file (with its permission bits, synced) over any older copy
+// and removes the original. When the copy fails, prints "FILE CONFLICT %s.
+// PLEASE DELETE THIS FILE OR REINSTALL A CLEAN COPY\n" and leaves the file in
+// place.
 void MoveUnusedFile(const char* filename, const char* baseDir, bool printMoves);
 
 // Refills `standardFiles` from the checksum list at `downloadfilename`: path

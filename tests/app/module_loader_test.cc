@@ -13,6 +13,7 @@
 #include "app/starter.h"
 #include "engine_starter/application.h"
 #include "game_module_fixture.h"
+#include "support/child_process.h"
 #include "support/http_test_server.h"
 #include "support/temp_dir.h"
 #include "support/text_match.h"
@@ -156,9 +157,17 @@ TEST_F(ModuleLoaderTest, DownloadServiceFetchesAndReportsFailures) {
   HttpTestServer server;
   server.SetReply("/files/news.txt", HttpReply::Ok("hello"));
   ScopedCwd cwd(dir.path());
+  // The module's directory is its own: not even what looks like a
+  // temporary of a process that is gone is cleared from it.
+  const pid_t gone = PidOfAGoneProcess();
+  ASSERT_GT(gone, 0);
+  const std::string kept =
+      dir / ("Downloads/notes.txt." + std::to_string(gone) + ".Ab12Cd.tmp");
+  WriteFile(kept, "the module's");
   EXPECT_TRUE(app.DownloadFile(server.Url("/files/").c_str(), "news.txt",
                                "Downloads", 10));
   EXPECT_EQ(ReadFile(dir / "Downloads/news.txt"), "hello");
+  EXPECT_EQ(ReadFile(kept), "the module's");
   EXPECT_FALSE(app.DownloadFile(server.Url("/files/").c_str(), "absent.txt",
                                 "Downloads", 10));
   EXPECT_FALSE(PathExists(dir / "Downloads/absent.txt"));

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -220,35 +219,6 @@ TEST_F(AtomicFileTest, KeepAsLeavesTheFinishedFileUnderTheGivenName) {
   EXPECT_EQ(ReadFile(dir_ / "OKUdedi"), "running");
   EXPECT_EQ(ReadFile(dir_ / "OKUdedi.tmp"), "complete");
   EXPECT_EQ(NamesIn(dir_.path()).size(), 2u);
-}
-
-// The first replacement in a directory removes the temporaries of processes
-// that are gone, and nothing else.
-TEST_F(AtomicFileTest, RemovesTemporariesOfProcessesThatAreGone) {
-  const pid_t gone = fork();
-  ASSERT_GE(gone, 0);
-  if (gone == 0) _exit(0);
-  ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
-  const std::string dead = "a.png." + std::to_string(gone) + ".Ab12Cd.tmp";
-  const std::string alive = "b.png." + std::to_string(getppid()) + ".Ab12Cd.tmp";
-  const std::set<std::string> others = {
-      alive, "c.png.tmp", "d.png." + std::to_string(gone) + ".tmp",
-      "e." + std::to_string(gone) + ".Ab1.tmp", "plain.txt"};
-  WriteFile(dir_ / dead, "stale");
-  for (const std::string& name : others) WriteFile(dir_ / name, "keep");
-
-  // Where leftovers are to be kept (someone else's directory), nothing goes.
-  {
-    AtomicFile keeping(dir_ / "kept.txt", LinkAtDestination::kReplace,
-                       StaleTemporaries::kKeep);
-    ASSERT_TRUE(keeping.Write("k", 1) && keeping.Commit());
-  }
-  EXPECT_TRUE(PathExists(dir_ / dead));
-  ASSERT_TRUE(Replace(dir_ / "new.txt", "n", LinkAtDestination::kReplace));
-  std::set<std::string> expected = others;
-  expected.insert("new.txt");
-  expected.insert("kept.txt");
-  EXPECT_EQ(NamesIn(dir_.path()), expected);
 }
 
 TEST_F(AtomicFileTest, DeferredCommitsAreSyncedTogether) {

@@ -640,6 +640,8 @@ TEST(FopenMkdirTest, CreatesDirectoriesFromTheFourthCharacterOn) {
       {"./Base/x.png", true, "Base"},
       {"./Base/deep/er/x.png", true, "Base/deep/er"},
       {"abc/def/x.txt", true, "abc/def"},
+      // A backslash ends a directory name as a "/" does.
+      {"abc\\def/x.txt", true, "abc\\def"},
       // Separators at indices 0 to 2 make no directory.
       {"ab/x.txt", false, ""},
       {"a/b/x.txt", false, ""},

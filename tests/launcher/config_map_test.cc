@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "engine_starter/log.h"
@@ -239,6 +240,33 @@ TEST_F(ConfigMapTest, SaveWithoutWriteRightsActsAsCreatingTheFileWould) {
               0)
         << c.name;
   }
+}
+
+// A configuration kept elsewhere through a link is rewritten there, and the
+// other files of that directory are not the program's to clear: not even
+// one named like a temporary of a process that is gone.
+TEST_F(ConfigMapTest, SaveThroughALinkLeavesTheOtherFilesThereAlone) {
+  const std::string elsewhere = dir_ / "elsewhere";
+  const std::string game = dir_ / "game";
+  ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(game.c_str(), 0755), 0);
+  const pid_t gone = PidOfAGoneProcess();
+  ASSERT_GT(gone, 0);
+  const std::string leftover =
+      "notes.txt." + std::to_string(gone) + ".Ab12Cd.tmp";
+  WriteFile(elsewhere + "/startup_config.cfg", "Window.Width=800\n");
+  WriteFile(elsewhere + "/" + leftover, "someone else's");
+  ASSERT_EQ(symlink((elsewhere + "/startup_config.cfg").c_str(),
+                    (game + "/startup_config.cfg").c_str()),
+            0);
+  CConfigMap map;
+  map.setConfig("Window.Width", "1136");
+  ASSERT_TRUE(map.SaveToFile(game + "/startup_config.cfg"));
+  EXPECT_EQ(ReadFile(elsewhere + "/startup_config.cfg"),
+            kHeader + "Window.Width=1136\n");
+  EXPECT_EQ(NamesIn(elsewhere),
+            (std::set<std::string>{"startup_config.cfg", leftover}));
+  EXPECT_EQ(NamesIn(game), std::set<std::string>{"startup_config.cfg"});
 }
 
 TEST(SignedByteLessTest, OrdersBytesAsSignedNumbers) {

@@ -108,3 +108,10 @@ int RunAsNobody(const std::function<int()>& body) {
   if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
 }
+
+pid_t PidOfAGoneProcess() {
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  if (gone < 0 || waitpid(gone, nullptr, 0) != gone) return -1;
+  return gone;
+}

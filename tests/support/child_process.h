@@ -68,4 +68,8 @@ int RunWithFileSizeLimit(rlim_t max_file_bytes, const std::function<int()>& body
 // could not drop its rights.
 int RunAsNobody(const std::function<int()>& body);
 
+// The id of a process that has ended and been reaped (a fork that exited at
+// once), or -1 when none could be made.
+pid_t PidOfAGoneProcess();
+
 #endif  // STARTER_TESTS_SUPPORT_CHILD_PROCESS_H_

@@ -109,7 +109,9 @@ TEST_F(UnusedFilesTest, MovesUnlistedFilesIntoTheOldTreeOnce) {
   WriteFile(dir_ / "Base/deep/mine.cfg", "ignored");
   ignore_ = {"mine.cfg"};
 
+  const mode_t mask = umask(0);  // so that the directories' mode shows whole
   MoveUnusedFiles("Downloads/App/version.txt", "./Base", ignore_, standard_);
+  umask(mask);
 
   EXPECT_EQ(standard_,
             (std::map<std::string, std::string>{
@@ -120,6 +122,7 @@ TEST_F(UnusedFilesTest, MovesUnlistedFilesIntoTheOldTreeOnce) {
   EXPECT_EQ(ReadFile(dir_ / "old/Base/private.cfg"), "secret");
   EXPECT_EQ(PermissionsOf(dir_ / "old/Base/private.cfg"), 0600u);
   EXPECT_EQ(ReadFile(dir_ / "old/Base/SubDir/gone two.TXT"), "gone2");
+  EXPECT_EQ(PermissionsOf(dir_ / "old/Base/SubDir"), 0775u);
   EXPECT_FALSE(PathExists(dir_ / "Base/Sub Dir/gone two.TXT"));
   for (const char* stays :
        {"Base/keep.png", "Base/sub/keep.xml", "Base/maps/stay.png",

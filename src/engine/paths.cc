@@ -1,0 +1,40 @@
+#include "engine/paths.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string NameOf(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);  // npos + 1 is 0
+}
+
+void MakeParentDirectories(const std::string& path,
+                           const ParentDirectories& rule) {
+  for (std::size_t i = rule.first; i < path.size(); ++i) {
+    if (std::string_view(rule.separators).find(path[i]) ==
+        std::string_view::npos) {
+      continue;
+    }
+    ::mkdir(path.substr(0, i).c_str(), rule.mode);
+  }
+}
+
+std::string CanonicalPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(
+      ::realpath(path.c_str(), nullptr), &std::free);
+  return resolved ? std::string(resolved.get()) : std::string();
+}
+
+bool PathIsWithin(const std::string& candidate, const std::string& root) {
+  if (root == "/") return true;
+  return candidate == root || (candidate.size() > root.size() &&
+                               candidate.compare(0, root.size(), root) == 0 &&
+                               candidate[root.size()] == '/');
+}

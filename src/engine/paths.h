@@ -1,0 +1,60 @@
+// Path helpers: the parts of a path, its parent directories, its canonical
+// form.
+#ifndef STARTER_ENGINE_PATHS_H_
+#define STARTER_ENGINE_PATHS_H_
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// The directory part of `path` up to and including its last "/"; "" for a
+// bare name.
+std::string DirectoryOf(const std::string& path);
+
+// The part of `path` after its last "/"; all of `path` when it has none.
+std::string NameOf(const std::string& path);
+
+// Calls `visit(part, through)` for each "/"-separated component of `path`
+// from index `start` on, in order, empty ones included: `part` is the
+// component and `through` the path up to its end. Returns false as soon as
+// `visit` does, else true.
+template <typename Visit>
+bool ForEachComponent(std::string_view path, std::size_t start, Visit visit) {
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    if (!visit(path.substr(start, end - start), path.substr(0, end))) {
+      return false;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+// Which of the directories on the way to a path MakeParentDirectories
+// creates, and how.
+struct ParentDirectories {
+  // The characters that end a directory name.
+  const char* separators = "/";
+  // Separators before this index are skipped (a leading "/" or "./").
+  std::size_t first = 0;
+  // The permission bits of a new directory, less the umask.
+  mode_t mode = 0777;
+};
+
+// Creates, in order, the directory that ends at each separator of `path` at
+// index `rule.first` or later, with the name as written before that
+// separator. Failures (a directory that exists, for one) are ignored.
+void MakeParentDirectories(const std::string& path,
+                           const ParentDirectories& rule = {});
+
+// The canonical absolute form of `path` (every link followed), or "" when it
+// does not resolve.
+std::string CanonicalPath(const std::string& path);
+
+// True when the canonical path `candidate` is `root` or lies below it.
+bool PathIsWithin(const std::string& candidate, const std::string& root);
+
+#endif  // STARTER_ENGINE_PATHS_H_

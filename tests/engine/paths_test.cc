@@ -1,0 +1,81 @@
+#include "engine/paths.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+TEST(PathsTest, SplitsAtTheLastSlash) {
+  const struct {
+    const char* path;
+    const char* directory;
+    const char* name;
+  } cases[] = {
+      {"plain.txt", "", "plain.txt"},
+      {"a/b.txt", "a/", "b.txt"},
+      {"./Base/deep/x.png", "./Base/deep/", "x.png"},
+      {"/top", "/", "top"},
+      {"dir/", "dir/", ""},
+      {"a\\b", "", "a\\b"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DirectoryOf(c.path), c.directory) << c.path;
+    EXPECT_EQ(NameOf(c.path), c.name) << c.path;
+  }
+}
+
+TEST(PathsTest, VisitsEveryComponentWithThePathThroughIt) {
+  std::vector<std::string> seen;
+  const auto note = [&](std::string_view part, std::string_view through) {
+    seen.push_back(std::string(part) + "|" + std::string(through));
+    return part != "..";
+  };
+  EXPECT_TRUE(ForEachComponent("./a//b/", 2, note));
+  EXPECT_EQ(seen, (std::vector<std::string>{"a|./a", "|./a/", "b|./a//b",
+                                            "|./a//b/"}));
+  seen.clear();
+  EXPECT_FALSE(ForEachComponent("x/../y", 0, note));
+  EXPECT_EQ(seen, (std::vector<std::string>{"x|x", "..|x/.."}));
+}
+
+// Each rule makes exactly the directories it names, with its mode.
+TEST(PathsTest, MakesTheParentDirectoriesItsRuleNames) {
+  const struct {
+    const char* path;
+    ParentDirectories rule;
+    std::map<std::string, mode_t> made;  // every directory afterwards
+  } cases[] = {
+      {"a/b/c.txt", {}, {{"a", 0777}, {"a/b", 0777}}},
+      {"./a/b", {}, {{"a", 0777}}},
+      {"a/b/", {.first = 1, .mode = 0775}, {{"a", 0775}, {"a/b", 0775}}},
+      {"abc\\d/e", {}, {{"abc\\d", 0777}}},
+      {"abc\\d/e", {"/\\", 3, 0777}, {{"abc", 0777}, {"abc\\d", 0777}}},
+      // Separators before `first` make nothing, nor what lies below them.
+      {"ab/c/d", {"/\\", 3, 0777}, {}},
+      {"plain.txt", {}, {}},
+  };
+  const mode_t mask = umask(0);  // so that each rule's mode shows whole
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    TempDir dir;
+    ScopedCwd cwd(dir.path());
+    MakeParentDirectories(c.path, c.rule);
+    std::map<std::string, mode_t> made;
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(dir.path())) {
+      made[std::filesystem::relative(entry.path(), dir.path()).string()] =
+          PermissionsOf(entry.path());
+    }
+    EXPECT_EQ(made, c.made);
+  }
+  umask(mask);
+}
+
+}  // namespace
