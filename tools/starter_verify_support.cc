@@ -1,4 +1,4 @@
-#include "verify_support.h"
+#include "starter_verify_support.h"
 
 #include <fcntl.h>
 #include <unistd.h>

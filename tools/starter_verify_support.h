@@ -1,8 +1,8 @@
 // Pieces of starter-verify that keep the game directory and the report
 // untouched by the fetch: where the list goes, and where the transfer's
 // console messages go.
-#ifndef STARTER_TOOLS_VERIFY_SUPPORT_H_
-#define STARTER_TOOLS_VERIFY_SUPPORT_H_
+#ifndef STARTER_TOOLS_STARTER_VERIFY_SUPPORT_H_
+#define STARTER_TOOLS_STARTER_VERIFY_SUPPORT_H_
 
 #include <string>
 
@@ -48,4 +48,4 @@ class ConsoleAside {
   int saved_err_ = -1;
 };
 
-#endif  // STARTER_TOOLS_VERIFY_SUPPORT_H_
+#endif  // STARTER_TOOLS_STARTER_VERIFY_SUPPORT_H_

@@ -53,7 +53,7 @@
 #include "update/tree_scan.h"
 #include "update/unused_files.h"
 #include "update/update_decisions.h"
-#include "verify_support.h"
+#include "starter_verify_support.h"
 
 namespace {
 
