@@ -1,5 +1,6 @@
 #include "update/checksum_list.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -94,16 +95,43 @@ ListRead ChecksumListReader::Next(std::string& path, std::string& hash) {
   return ReadFields(path, hash);
 }
 
-std::vector<ListStep> ReadListSteps(FILE* list) {
-  std::vector<ListStep> steps;
-  ChecksumListReader reader(list);
-  for (;;) {
-    ListStep step;
-    step.read = reader.Next(step.path, step.hash);
-    if (step.read == ListRead::kDone) return steps;
-    if (step.read == ListRead::kMalformed) step.error = reader.error();
-    steps.push_back(std::move(step));
+void ListSteps::Append(ListRead read, std::string_view path,
+                       std::string_view hash, std::string_view error) {
+  static_assert(kMaxListField <= UINT8_MAX);
+  // Blocks of this size hold a thousand entries or more each.
+  constexpr std::size_t kBlockSize = 64 * 1024;
+  const std::size_t size = path.size() + hash.size() + error.size() + 3;
+  if (size > free_size_) {
+    free_size_ = std::max(size, kBlockSize);
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(free_size_));
+    free_ = blocks_.back().get();
   }
+  Step step;
+  step.text_ = free_;
+  step.read_ = read;
+  step.path_size_ = static_cast<std::uint8_t>(path.size());
+  step.hash_size_ = static_cast<std::uint8_t>(hash.size());
+  for (std::string_view text : {path, hash, error}) {
+    free_ = std::copy(text.begin(), text.end(), free_);
+    *free_++ = '\0';
+  }
+  free_size_ -= size;
+  steps_.push_back(step);
+}
+
+ListSteps ReadListSteps(FILE* list) {
+  ListSteps steps;
+  ChecksumListReader reader(list);
+  std::string path, hash;
+  for (ListRead read; (read = reader.Next(path, hash)) != ListRead::kDone;) {
+    if (read == ListRead::kEntry) {
+      steps.Append(read, path, hash, {});
+    } else {
+      steps.Append(read, {}, {},
+                   read == ListRead::kMalformed ? reader.error() : "");
+    }
+  }
+  return steps;
 }
 
 ChecksumListWriter::~ChecksumListWriter() { Close(); }

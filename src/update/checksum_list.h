@@ -3,8 +3,11 @@
 #ifndef STARTER_UPDATE_CHECKSUM_LIST_H_
 #define STARTER_UPDATE_CHECKSUM_LIST_H_
 
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Longest field (path, hash, keyword or key) and longest line remainder a
@@ -69,18 +72,55 @@ class ChecksumListReader {
   std::string error_;
 };
 
-// One step of a ChecksumListReader: what it read, and why an entry was
-// malformed.
-struct ListStep {
-  ListRead read = ListRead::kDone;
-  std::string path;
-  std::string hash;
-  std::string error;
+// The steps of a ChecksumListReader over one list, in order. Every text of
+// the steps is held once, in a few large blocks, so a step costs its text
+// and a 16-byte record.
+class ListSteps {
+ public:
+  // One step: what it read, the entry's path and hash (kEntry) or why the
+  // entry was malformed (kMalformed). Each text is a view of bytes followed
+  // by a NUL, valid as long as its ListSteps; the texts a step does not
+  // carry are empty.
+  class Step {
+   public:
+    ListRead read() const { return read_; }
+    std::string_view path() const { return {text_, path_size_}; }
+    std::string_view hash() const {
+      return {text_ + path_size_ + 1, hash_size_};
+    }
+    std::string_view error() const {
+      return text_ + path_size_ + hash_size_ + 2;
+    }
+
+   private:
+    friend class ListSteps;
+    const char* text_ = nullptr;
+    ListRead read_ = ListRead::kDone;
+    std::uint8_t path_size_ = 0;
+    std::uint8_t hash_size_ = 0;
+  };
+
+  // Appends a step; `path` and `hash` hold at most kMaxListField bytes and,
+  // like `error`, no NUL.
+  void Append(ListRead read, std::string_view path, std::string_view hash,
+              std::string_view error);
+
+  std::size_t size() const { return steps_.size(); }
+  const Step& operator[](std::size_t i) const { return steps_[i]; }
+  std::vector<Step>::const_iterator begin() const { return steps_.begin(); }
+  std::vector<Step>::const_iterator end() const { return steps_.end(); }
+
+ private:
+  std::vector<Step> steps_;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* free_ = nullptr;  // the unused rest of the last block
+  std::size_t free_size_ = 0;
 };
+using ListStep = ListSteps::Step;
 
 // Every step of a reader over `list` (open, at its start) up to the end,
 // in order; the last step, which finds the end, is not included.
-std::vector<ListStep> ReadListSteps(FILE* list);
+ListSteps ReadListSteps(FILE* list);
 
 // Writes a checksum list. Owns the stream it opens; an unfinished file is
 // closed (not removed) on destruction, so a stopped writer leaves the entries
