@@ -213,9 +213,9 @@ WalkCounts Walk(const ListSteps& steps,
       case ListedEntryAction::kDownload:
         ++counts.replaced;
         if (IsExecutableName(path.c_str())) counts.restart = true;
-        report.Line(download_word != nullptr ? download_word
-                                             : Finding(local, path),
-                    path);
+        report.Line(
+            download_word != nullptr ? download_word : Finding(local, path),
+            path);
         break;
     }
   }

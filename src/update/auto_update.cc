@@ -120,10 +120,12 @@ std::vector<bool> DecidedOnlyAtTurn(const ListSteps& steps) {
   for (std::size_t i = 0; i < steps.size(); ++i) {
     if (steps[i].read() != ListRead::kEntry) continue;
     const std::string key = FileKey(steps[i].path());
-    const auto same = std::equal_range(listed.begin(), listed.end(), std::string_view(key));
+    const auto same =
+        std::equal_range(listed.begin(), listed.end(), std::string_view(key));
     at_turn[i] = same.second - same.first > 1;
     for (std::size_t cut = key.find('/', 1);
-         cut != std::string::npos && !at_turn[i]; cut = key.find('/', cut + 1)) {
+         cut != std::string::npos && !at_turn[i];
+         cut = key.find('/', cut + 1)) {
       at_turn[i] = std::binary_search(listed.begin(), listed.end(),
                                       std::string_view(key).substr(0, cut));
     }
@@ -339,8 +341,7 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
       case EntryAction::kRefusePath:
         UpdateLog("Refusing listed path %s: %s\n", step.path().data(),
                   ListedPathReason(checker.Check(std::string(step.path()))));
-        lasterror = "Refused listed path ";
-        lasterror += step.path();
+        lasterror = "Refused listed path " + std::string(step.path());
         error = 1;
         break;
       case EntryAction::kIgnore:
@@ -353,8 +354,7 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
             pipeline.Download(FileRequest(url, step), plan);
         if (outcome.restart_required) restartrequired = true;
         if (outcome.result != CURLE_OK) {
-          lasterror = "Error downloading ";
-          lasterror += step.path();
+          lasterror = "Error downloading " + std::string(step.path());
           UpdateLog("Error downloading %s\n", step.path().data());
           error = 1;
         }
