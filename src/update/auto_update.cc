@@ -292,7 +292,9 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
     return false;
   }
   QuietFileProbes quiet;
-  const ListSteps steps = ReadListSteps(list.get());
+  // The entries' texts are those of the map MoveUnusedFiles filled from
+  // the same list, where they are the same.
+  const ListSteps steps = ReadListSteps(list.get(), &StandardFiles());
   list.close();
 
   // The files the walk will fetch, decided ahead, so that their transfers

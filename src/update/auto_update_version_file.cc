@@ -94,7 +94,7 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
   diskpairs.reserve(diskpairs.size() + files.size());
   // The hashes come in the order of `files`; this walk does everything else
   // exactly as if it hashed them itself.
-  for (const std::string& name : files) {
+  for (std::string& name : files) {
     UpdateGUI();
     if (spacesinfile(name.c_str()) > 0) continue;
     UpdateLog("Hashing file %s", name.c_str());
@@ -104,9 +104,10 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
       UpdateLog("Not a regular file: %s (it will be replaced)\n",
                 name.c_str());
     }
-    const std::string hash = RecordedHash(std::move(hashed));
+    std::string hash = RecordedHash(std::move(hashed));
     writer.WriteEntry(name, hash);
-    diskpairs.Append(name, hash);
+    // The hashing is done with the name: the record takes it over.
+    diskpairs.Append(std::move(name), std::move(hash));
     std::fputs(".", stdout);
     if (!StarterAllowsWork()) return 0;
   }

@@ -95,41 +95,46 @@ ListRead ChecksumListReader::Next(std::string& path, std::string& hash) {
   return ReadFields(path, hash);
 }
 
-void ListSteps::Append(ListRead read, std::string_view path,
-                       std::string_view hash, std::string_view error) {
-  static_assert(kMaxListField <= UINT8_MAX);
+const char* ListSteps::Keep(std::string_view text) {
   // Blocks of this size hold a thousand entries or more each.
   constexpr std::size_t kBlockSize = 64 * 1024;
-  const std::size_t size = path.size() + hash.size() + error.size() + 3;
-  if (size > free_size_) {
-    free_size_ = std::max(size, kBlockSize);
+  if (text.size() >= free_size_) {
+    free_size_ = std::max(text.size() + 1, kBlockSize);
     blocks_.push_back(std::make_unique_for_overwrite<char[]>(free_size_));
     free_ = blocks_.back().get();
   }
-  Step step;
-  step.text_ = free_;
-  step.read_ = read;
-  step.path_size_ = static_cast<std::uint8_t>(path.size());
-  step.hash_size_ = static_cast<std::uint8_t>(hash.size());
-  for (std::string_view text : {path, hash, error}) {
-    free_ = std::copy(text.begin(), text.end(), free_);
-    *free_++ = '\0';
-  }
-  free_size_ -= size;
-  steps_.push_back(step);
+  const char* kept = free_;
+  free_ = std::copy(text.begin(), text.end(), free_);
+  *free_++ = '\0';
+  free_size_ -= text.size() + 1;
+  return kept;
 }
 
-ListSteps ReadListSteps(FILE* list) {
+ListSteps ReadListSteps(FILE* list,
+                        const std::map<std::string, std::string>* listed) {
+  static_assert(kMaxListField <= UINT8_MAX);
   ListSteps steps;
   ChecksumListReader reader(list);
   std::string path, hash;
   for (ListRead read; (read = reader.Next(path, hash)) != ListRead::kDone;) {
+    ListStep step;
+    step.read_ = read;
     if (read == ListRead::kEntry) {
-      steps.Append(read, path, hash, {});
-    } else {
-      steps.Append(read, {}, {},
-                   read == ListRead::kMalformed ? reader.error() : "");
+      const std::pair<const std::string, std::string>* known = nullptr;
+      if (listed != nullptr) {
+        const auto found = listed->find(path);
+        if (found != listed->end()) known = &*found;
+      }
+      step.path_ = known != nullptr ? known->first.c_str() : steps.Keep(path);
+      step.hash_ = known != nullptr && known->second == hash
+                       ? known->second.c_str()
+                       : steps.Keep(hash);
+      step.path_size_ = static_cast<std::uint8_t>(path.size());
+      step.hash_size_ = static_cast<std::uint8_t>(hash.size());
+    } else if (read == ListRead::kMalformed) {
+      step.hash_ = steps.Keep('\0' + reader.error());
     }
+    steps.steps_.push_back(step);
   }
   return steps;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -72,9 +73,8 @@ class ChecksumListReader {
   std::string error_;
 };
 
-// The steps of a ChecksumListReader over one list, in order. Every text of
-// the steps is held once, in a few large blocks, so a step costs its text
-// and a 16-byte record.
+// The steps of a ChecksumListReader over one list, in order (see
+// ReadListSteps). A step costs a 24-byte record and the texts it holds.
 class ListSteps {
  public:
   // One step: what it read, the entry's path and hash (kEntry) or why the
@@ -84,26 +84,21 @@ class ListSteps {
   class Step {
    public:
     ListRead read() const { return read_; }
-    std::string_view path() const { return {text_, path_size_}; }
-    std::string_view hash() const {
-      return {text_ + path_size_ + 1, hash_size_};
-    }
+    std::string_view path() const { return {path_, path_size_}; }
+    std::string_view hash() const { return {hash_, hash_size_}; }
     std::string_view error() const {
-      return text_ + path_size_ + hash_size_ + 2;
+      return read_ == ListRead::kMalformed ? hash_ + 1 : "";
     }
 
    private:
-    friend class ListSteps;
-    const char* text_ = nullptr;
+    friend ListSteps ReadListSteps(
+        FILE* list, const std::map<std::string, std::string>* listed);
+    const char* path_ = "";
+    const char* hash_ = "";  // for kMalformed: a NUL, then the reason
     ListRead read_ = ListRead::kDone;
     std::uint8_t path_size_ = 0;
     std::uint8_t hash_size_ = 0;
   };
-
-  // Appends a step; `path` and `hash` hold at most kMaxListField bytes and,
-  // like `error`, no NUL.
-  void Append(ListRead read, std::string_view path, std::string_view hash,
-              std::string_view error);
 
   std::size_t size() const { return steps_.size(); }
   const Step& operator[](std::size_t i) const { return steps_[i]; }
@@ -111,7 +106,13 @@ class ListSteps {
   std::vector<Step>::const_iterator end() const { return steps_.end(); }
 
  private:
+  friend ListSteps ReadListSteps(
+      FILE* list, const std::map<std::string, std::string>* listed);
+  // A copy of `text` followed by a NUL in the blocks.
+  const char* Keep(std::string_view text);
+
   std::vector<Step> steps_;
+  // Blocks of text, each filled before the next is taken.
   std::vector<std::unique_ptr<char[]>> blocks_;
   char* free_ = nullptr;  // the unused rest of the last block
   std::size_t free_size_ = 0;
@@ -119,8 +120,12 @@ class ListSteps {
 using ListStep = ListSteps::Step;
 
 // Every step of a reader over `list` (open, at its start) up to the end,
-// in order; the last step, which finds the end, is not included.
-ListSteps ReadListSteps(FILE* list);
+// in order; the last step, which finds the end, is not included. An entry
+// whose path `listed` holds refers to that key, and to its value when that
+// is the entry's hash, instead of a copy: `listed` then stays unchanged
+// while the steps are used.
+ListSteps ReadListSteps(
+    FILE* list, const std::map<std::string, std::string>* listed = nullptr);
 
 // Writes a checksum list. Owns the stream it opens; an unfinished file is
 // closed (not removed) on destruction, so a stopped writer leaves the entries

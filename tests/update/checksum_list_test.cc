@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -45,13 +46,15 @@ std::string Walk(const std::string& text) {
   return steps + "...";
 }
 
-// The steps ReadListSteps keeps of `text`, described as by Walk, each text
-// checked to be followed by a NUL.
-std::string KeptSteps(const std::string& text) {
+// The steps ReadListSteps keeps of `text` (with the texts of `listed`),
+// described as by Walk, each text checked to be followed by a NUL.
+std::string KeptSteps(
+    const std::string& text,
+    const std::map<std::string, std::string>* listed = nullptr) {
   TempDir dir;
   WriteFile(dir / "list.txt", text);
   File file(std::fopen((dir / "list.txt").c_str(), "r"));
-  const ListSteps steps = ReadListSteps(file.get());
+  const ListSteps steps = ReadListSteps(file.get(), listed);
   std::string described;
   for (const ListStep& step : steps) {
     for (std::string_view part : {step.path(), step.hash(), step.error()}) {
@@ -124,10 +127,29 @@ TEST(ChecksumListReaderTest, WalksByTheFormatRules) {
        "MAL(entry without a second field at the end of the file) DONE"},
       {"entries of many blocks", many, many_steps + "END DONE"},
   };
+  const std::map<std::string, std::string> listed = {{"./a", "h1"},
+                                                      {"./b", "other"}};
   for (const auto& c : cases) {
     EXPECT_EQ(Walk(c.text), c.steps) << c.name;
     EXPECT_EQ(KeptSteps(c.text), c.steps) << c.name;
+    EXPECT_EQ(KeptSteps(c.text, &listed), c.steps) << c.name;
   }
+}
+
+TEST(ChecksumListReaderTest, KeptStepsReferToTheTextsOfAMapOfTheList) {
+  const std::map<std::string, std::string> listed = {{"./a", "h1"},
+                                                      {"./b", "other"}};
+  TempDir dir;
+  WriteFile(dir / "list.txt", "version_file 5\n./a h1\n./b h2\n./c h3\n");
+  File file(std::fopen((dir / "list.txt").c_str(), "r"));
+  const ListSteps steps = ReadListSteps(file.get(), &listed);
+  ASSERT_EQ(steps.size(), 4u);
+  EXPECT_EQ(steps[0].path().data(), listed.find("./a")->first.data());
+  EXPECT_EQ(steps[0].hash().data(), listed.at("./a").data());
+  EXPECT_EQ(steps[1].path().data(), listed.find("./b")->first.data());
+  EXPECT_EQ(steps[1].hash(), "h2");
+  EXPECT_EQ(steps[2].path(), "./c");
+  EXPECT_EQ(steps[3].read(), ListRead::kEnd);
 }
 
 TEST(ChecksumListReaderTest, ReportsFieldsReadAndLastLine) {
