@@ -107,6 +107,7 @@ std::string FileKey(std::string_view path) {
 std::vector<bool> DecidedOnlyAtTurn(const ListSteps& steps) {
   std::deque<std::string> respelled;
   std::vector<std::string_view> listed;
+  listed.reserve(steps.size());
   for (const ListStep& step : steps) {
     if (step.read() != ListRead::kEntry) continue;
     std::string key = FileKey(step.path());

@@ -1,5 +1,6 @@
 // The members of CAutoUpdate that write the local version file and compare
 // the keys of two lists (declared in update/auto_update.h).
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <optional>
@@ -28,14 +29,17 @@ void ShowHashing(const std::string& name) {
   starter->DrawMessage(message.c_str());
 }
 
-// The names of `files` that get a hash record: HashedNames(files), kept in
-// `storage`, or `files` itself when that is all of them.
+// The names of `files` that get a hash record: `files` itself when no name
+// holds a space, else HashedNames(files), kept in `storage`.
 const std::vector<std::string>& NamesToHash(
     const std::vector<std::string>& files, std::vector<std::string>& storage) {
+  if (std::none_of(files.begin(), files.end(), [](const std::string& name) {
+        return spacesinfile(name.c_str()) > 0;
+      })) {
+    return files;
+  }
   storage = HashedNames(files);
-  if (storage.size() != files.size()) return storage;
-  storage = {};
-  return files;
+  return storage;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -102,8 +103,8 @@ class ListSteps {
 
   std::size_t size() const { return steps_.size(); }
   const Step& operator[](std::size_t i) const { return steps_[i]; }
-  std::vector<Step>::const_iterator begin() const { return steps_.begin(); }
-  std::vector<Step>::const_iterator end() const { return steps_.end(); }
+  std::deque<Step>::const_iterator begin() const { return steps_.begin(); }
+  std::deque<Step>::const_iterator end() const { return steps_.end(); }
 
  private:
   friend ListSteps ReadListSteps(
@@ -111,7 +112,7 @@ class ListSteps {
   // A copy of `text` followed by a NUL in the blocks.
   const char* Keep(std::string_view text);
 
-  std::vector<Step> steps_;
+  std::deque<Step> steps_;  // grows without moving what it holds
   // Blocks of text, each filled before the next is taken.
   std::vector<std::unique_ptr<char[]>> blocks_;
   char* free_ = nullptr;  // the unused rest of the last block

@@ -53,6 +53,7 @@ bool ListKeysMatch(const char* filename, const char* downloaddir) {
 std::vector<std::string> ListedFilesToHash(const ListSteps& steps,
                                            ListedPathChecker& checker) {
   std::vector<std::string> files;
+  files.reserve(steps.size());
   for (const ListStep& step : steps) {
     if (step.read() != ListRead::kEntry) continue;
     std::string path(step.path());
