@@ -121,7 +121,7 @@ struct LocalFiles {
   std::map<std::string, HashPipeline::Result> failures;
 };
 
-LocalFiles HashLocalCopies(const std::vector<ListStep>& steps) {
+LocalFiles HashLocalCopies(const ListSteps& steps) {
   LocalFiles local;
   ListedPathChecker checker;
   const std::vector<std::string> names =
@@ -151,7 +151,7 @@ const char* Finding(const LocalFiles& local, const std::string& path) {
 }
 
 // The steps of the list at `path`; false when it cannot be opened.
-bool ReadSteps(const std::string& path, std::vector<ListStep>& steps) {
+bool ReadSteps(const std::string& path, ListSteps& steps) {
   FileLock list(std::fopen(path.c_str(), "r"));
   if (!list.isValid()) return false;
   steps = ReadListSteps(list.get());
@@ -186,35 +186,36 @@ struct WalkCounts {
 // Goes through `steps` as the comparison walk does and reports every entry
 // the run would not leave alone: a download as `download_word` (or, when
 // null, by what is wrong with the local copy).
-WalkCounts Walk(const std::vector<ListStep>& steps,
+WalkCounts Walk(const ListSteps& steps,
                 const std::vector<std::string>& ignoreFiles,
                 const char* download_word, Report& report) {
   const LocalFiles local = HashLocalCopies(steps);
   WalkCounts counts;
   ListedPathChecker checker;
   for (const ListStep& step : steps) {
-    if (step.read == ListRead::kMalformed) {
+    if (step.read() == ListRead::kMalformed) {
       ++counts.refused;
-      report.Line("malformed entry:", step.error);
+      report.Line("malformed entry:", std::string(step.error()));
       continue;
     }
-    if (step.read != ListRead::kEntry) continue;
+    if (step.read() != ListRead::kEntry) continue;
     ++counts.listed;
-    switch (DecideListedEntry(step.path, step.hash, checker, ignoreFiles,
-                              local.records)) {
+    const std::string path(step.path());
+    switch (DecideListedEntry(path, std::string(step.hash()), checker,
+                              ignoreFiles, local.records)) {
       case ListedEntryAction::kRefusePath:
         ++counts.refused;
-        report.Line("refused", step.path);
+        report.Line("refused", path);
         break;
       case ListedEntryAction::kIgnore:
       case ListedEntryAction::kCurrent:
         break;
       case ListedEntryAction::kDownload:
         ++counts.replaced;
-        if (IsExecutableName(step.path.c_str())) counts.restart = true;
-        report.Line(download_word != nullptr ? download_word
-                                             : Finding(local, step.path),
-                    step.path);
+        if (IsExecutableName(path.c_str())) counts.restart = true;
+        report.Line(
+            download_word != nullptr ? download_word : Finding(local, path),
+            path);
         break;
     }
   }
@@ -226,7 +227,7 @@ int CheckInstallation(const std::vector<std::string>& ignoreFiles,
   if (!HasChecksumListHeader(kVersionFile)) {
     return CannotTell(std::string("no checksum list in ") + kVersionFile);
   }
-  std::vector<ListStep> steps;
+  ListSteps steps;
   if (!ReadSteps(kVersionFile, steps)) {
     return CannotTell(std::string("cannot read ") + kVersionFile + ": " +
                       std::strerror(errno));
@@ -304,7 +305,7 @@ int PreviewStart(const std::string& work_root,
                 moved.empty() ? "no change" : "would change", moved.size());
     return moved.empty() ? kUnchanged : kChanged;
   }
-  std::vector<ListStep> steps;
+  ListSteps steps;
   if (!ReadSteps(list, steps)) {
     return CannotTell("cannot read the fetched list: " +
                       std::string(std::strerror(errno)));

@@ -30,7 +30,7 @@ class HashPipeline {
 
   // Starts hashing `paths`, which must outlive the pipeline, on `threads`
   // workers (0: one per core) at most `window` files ahead (0: a few per
-  // worker).
+  // worker). A path is not read once its result has been taken.
   explicit HashPipeline(const std::vector<std::string>& paths,
                         unsigned threads = 0, std::size_t window = 0);
   // Stops the workers after the files they are reading; results not taken

@@ -2,8 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <optional>
 #include <string_view>
@@ -77,44 +79,53 @@ class QuietFileProbes {
 // path, checked against its listed hash.
 DownloadPipeline::Request FileRequest(const std::string& url,
                                       const ListStep& step) {
-  return {url, step.path, "", kFileTimeoutSecs, step.hash};
+  return {url, std::string(step.path()), "", kFileTimeoutSecs,
+          std::string(step.hash())};
 }
 
 // The components of a listed path below "./", without empty and "."
-// components: every spelling of one file gives the same components.
-std::vector<std::string> PathComponents(const std::string& path) {
-  std::vector<std::string> parts;
+// components, each after a "/": every spelling of one file gives the same
+// key, and the key of each of its directories is a prefix of it ending
+// before a "/".
+std::string FileKey(std::string_view path) {
+  std::string key;
   ForEachComponent(path, 2, [&](std::string_view part, auto) {
-    if (!part.empty() && part != ".") parts.emplace_back(part);
+    if (!part.empty() && part != ".") (key += '/') += part;
     return true;
   });
-  return parts;
-}
-
-std::string JoinComponents(const std::vector<std::string>& parts,
-                           std::size_t count) {
-  std::string joined;
-  for (std::size_t i = 0; i < count; ++i) joined += "/" + parts[i];
-  return joined;
+  return key;
 }
 
 // For each step, whether what an earlier entry installs can change its
 // decision by its turn: its file is listed more than once (in any
-// spelling), or one of its directories is itself a listed file.
-std::vector<bool> DecidedOnlyAtTurn(const std::vector<ListStep>& steps) {
-  std::vector<std::vector<std::string>> parts(steps.size());
-  std::map<std::string, int> listed;
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    if (steps[i].read != ListRead::kEntry) continue;
-    parts[i] = PathComponents(steps[i].path);
-    ++listed[JoinComponents(parts[i], parts[i].size())];
+// spelling), or one of its directories is itself a listed file. The keys
+// are views into the listed paths, which spell them already unless they
+// hold empty or "." components.
+std::vector<bool> DecidedOnlyAtTurn(const ListSteps& steps) {
+  std::deque<std::string> respelled;
+  std::vector<std::string_view> listed;
+  listed.reserve(steps.size());
+  for (const ListStep& step : steps) {
+    if (step.read() != ListRead::kEntry) continue;
+    std::string key = FileKey(step.path());
+    const std::string_view spelled =
+        step.path().substr(step.path().empty() ? 0 : 1);
+    listed.push_back(spelled == key ? spelled
+                                    : respelled.emplace_back(std::move(key)));
   }
+  std::sort(listed.begin(), listed.end());
   std::vector<bool> at_turn(steps.size(), false);
   for (std::size_t i = 0; i < steps.size(); ++i) {
-    if (steps[i].read != ListRead::kEntry) continue;
-    at_turn[i] = listed[JoinComponents(parts[i], parts[i].size())] > 1;
-    for (std::size_t n = 1; n < parts[i].size() && !at_turn[i]; ++n) {
-      at_turn[i] = listed.count(JoinComponents(parts[i], n)) != 0;
+    if (steps[i].read() != ListRead::kEntry) continue;
+    const std::string key = FileKey(steps[i].path());
+    const auto same =
+        std::equal_range(listed.begin(), listed.end(), std::string_view(key));
+    at_turn[i] = same.second - same.first > 1;
+    for (std::size_t cut = key.find('/', 1);
+         cut != std::string::npos && !at_turn[i];
+         cut = key.find('/', cut + 1)) {
+      at_turn[i] = std::binary_search(listed.begin(), listed.end(),
+                                      std::string_view(key).substr(0, cut));
     }
   }
   return at_turn;
@@ -281,7 +292,9 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
     return false;
   }
   QuietFileProbes quiet;
-  const std::vector<ListStep> steps = ReadListSteps(list.get());
+  // The entries' texts are those of the map MoveUnusedFiles filled from
+  // the same list, where they are the same.
+  const ListSteps steps = ReadListSteps(list.get(), &StandardFiles());
   list.close();
 
   // The files the walk will fetch, decided ahead, so that their transfers
@@ -292,18 +305,18 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
   // whose file is listed twice or lies below another listed file. The
   // others are fetched at their turn.
   std::vector<DownloadPipeline::Request> planned;
-  std::vector<std::optional<std::size_t>> plan_of(steps.size());
+  std::vector<bool> is_planned(steps.size(), false);
   {
     const std::vector<bool> at_turn = DecidedOnlyAtTurn(steps);
     ListedPathChecker ahead;
     for (std::size_t i = 0; i < steps.size(); ++i) {
       const ListStep& step = steps[i];
-      if (step.read != ListRead::kEntry ||
+      if (step.read() != ListRead::kEntry ||
           Decide(step, ahead) != EntryAction::kDownload || at_turn[i] ||
-          IsIgnored(ignoreFiles, step.path.substr(2))) {
+          IsIgnored(ignoreFiles, std::string(step.path().substr(2)))) {
         continue;
       }
-      plan_of[i] = planned.size();
+      is_planned[i] = true;
       planned.push_back(FileRequest(url, step));
     }
   }
@@ -311,37 +324,41 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
                             &installed_);
 
   ListedPathChecker checker;
+  std::size_t planned_so_far = 0;
   for (std::size_t i = 0; i < steps.size(); ++i) {
     UpdateGUI();
     const ListStep& step = steps[i];
-    if (step.read == ListRead::kEnd) continue;
-    if (step.read == ListRead::kMalformed) {
-      LogLine("Refusing malformed entry in %s: %s\n", downloadfilename.c_str(),
-              step.error.c_str());
+    // The place of the step's planned transfer, if it has one.
+    std::optional<std::size_t> plan;
+    if (is_planned[i]) plan = planned_so_far++;
+    if (step.read() == ListRead::kEnd) continue;
+    if (step.read() == ListRead::kMalformed) {
+      LogLine("Refusing malformed entry in %s: %s\n",
+              downloadfilename.c_str(), step.error().data());
       lasterror = "Malformed entry in " + downloadfilename;
       error = 1;
       continue;
     }
     switch (Decide(step, checker)) {
       case EntryAction::kRefusePath:
-        LogLine("Refusing listed path %s: %s\n", step.path.c_str(),
-                ListedPathReason(checker.Check(step.path)));
-        lasterror = "Refused listed path " + step.path;
+        LogLine("Refusing listed path %s: %s\n", step.path().data(),
+                ListedPathReason(checker.Check(std::string(step.path()))));
+        lasterror = "Refused listed path " + std::string(step.path());
         error = 1;
         break;
       case EntryAction::kIgnore:
-        LogLine("Ignoring update to file %s\n", step.path.c_str() + 2);
+        LogLine("Ignoring update to file %s\n", step.path().data() + 2);
         break;
       case EntryAction::kCurrent:
         break;
       case EntryAction::kDownload: {
-        SweepStaleTemporaries(DirectoryOf(step.path));
+        SweepStaleTemporaries(DirectoryOf(std::string(step.path())));
         const DownloadOutcome outcome =
-            pipeline.Download(FileRequest(url, step), plan_of[i]);
+            pipeline.Download(FileRequest(url, step), plan);
         if (outcome.restart_required) restartrequired = true;
         if (outcome.result != CURLE_OK) {
-          lasterror = "Error downloading " + step.path;
-          LogLine("Error downloading %s\n", step.path.c_str());
+          lasterror = "Error downloading " + std::string(step.path());
+          LogLine("Error downloading %s\n", step.path().data());
           error = 1;
         }
         break;
@@ -354,8 +371,8 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
 
 CAutoUpdate::EntryAction CAutoUpdate::Decide(const ListStep& step,
                                              ListedPathChecker& checker) const {
-  return DecideListedEntry(step.path, step.hash, checker, ignoreFiles,
-                           diskpairs);
+  return DecideListedEntry(std::string(step.path()), std::string(step.hash()),
+                           checker, ignoreFiles, diskpairs);
 }
 
 int CAutoUpdate::DownloadFile(const char* urldir, const char* filename,

@@ -1,5 +1,6 @@
 // The members of CAutoUpdate that write the local version file and compare
 // the keys of two lists (declared in update/auto_update.h).
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <optional>
@@ -28,6 +29,19 @@ void ShowHashing(const std::string& name) {
   starter->DrawMessage(message.c_str());
 }
 
+// The names of `files` that get a hash record: `files` itself when no name
+// holds a space, else HashedNames(files), kept in `storage`.
+const std::vector<std::string>& NamesToHash(
+    const std::vector<std::string>& files, std::vector<std::string>& storage) {
+  if (std::none_of(files.begin(), files.end(), [](const std::string& name) {
+        return spacesinfile(name.c_str()) > 0;
+      })) {
+    return files;
+  }
+  storage = HashedNames(files);
+  return storage;
+}
+
 }  // namespace
 
 int CAutoUpdate::CreateVersionFile(const char* filename,
@@ -37,7 +51,7 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
   // known, while the tree is still being scanned; everything observable (the
   // scan's log lines, the list's, the hashing lines and dots) happens on
   // this thread in its usual order.
-  std::vector<ListStep> list_steps;
+  std::vector<bool> list_ends;  // per step of the list: found its end
   std::vector<std::string> files;
   std::vector<std::string> to_hash;
   std::optional<HashPipeline> hashes;
@@ -45,32 +59,35 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
   const int open_error = errno;
   if (raw != nullptr) {
     FileLock list(raw);
-    list_steps = ReadListSteps(list.get());
+    const ListSteps list_steps = ReadListSteps(list.get());
     // Refused entries are reported by the comparison walk.
     ListedPathChecker checker;
     files = ListedFilesToHash(list_steps, checker);
-    to_hash = HashedNames(files);
-    hashes.emplace(to_hash);
+    hashes.emplace(NamesToHash(files, to_hash));
+    for (const ListStep& step : list_steps) {
+      list_ends.push_back(step.read() == ListRead::kEnd);
+    }
   }
 
-  std::vector<std::string> allFiles;
-  ::SearchDirectory(allFiles, downloaddir, "*", true, ignoreFiles);
-
   if (hashes) {
-    for (const ListStep& step : list_steps) {
+    {
+      // The list names the files; the scan runs for what it logs.
+      std::vector<std::string> scanned;
+      ::SearchDirectory(scanned, downloaddir, "*", true, ignoreFiles);
+    }
+    for (const bool end : list_ends) {
       UpdateGUI();
-      if (step.read == ListRead::kEnd) {
+      if (end) {
         LogLine("fscanf2 read error: autoupdate 1 - %s\n",
                 updateVersionFile.c_str());
       }
     }
     UpdateGUI();  // the reader's last step, which found the end of the list
   } else {
+    ::SearchDirectory(files, downloaddir, "*", true, ignoreFiles);
     // Reported after the scan, as always.
     FileLock::ReportOpenFailure(open_error);
-    files = std::move(allFiles);
-    to_hash = HashedNames(files);
-    hashes.emplace(to_hash);
+    hashes.emplace(NamesToHash(files, to_hash));
   }
 
   LogLine("\nChecking which files need updating");
@@ -83,7 +100,7 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
   diskpairs.reserve(diskpairs.size() + files.size());
   // The hashes come in the order of `files`; this walk does everything else
   // exactly as if it hashed them itself.
-  for (const std::string& name : files) {
+  for (std::string& name : files) {
     UpdateGUI();
     if (spacesinfile(name.c_str()) > 0) continue;
     LogLine("Hashing file %s", name.c_str());
@@ -92,9 +109,10 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
     if (hashed.error == FileHashError::kNotRegularFile) {
       LogLine("Not a regular file: %s (it will be replaced)\n", name.c_str());
     }
-    const std::string hash = RecordedHash(std::move(hashed));
+    std::string hash = RecordedHash(std::move(hashed));
     writer.WriteEntry(name, hash);
-    diskpairs.Append(name, hash);
+    // The hashing is done with the name: the record takes it over.
+    diskpairs.Append(std::move(name), std::move(hash));
     std::fputs(".", stdout);
     if (!StarterAllowsWork()) return 0;
   }

@@ -1,5 +1,6 @@
 #include "update/checksum_list.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -94,16 +95,48 @@ ListRead ChecksumListReader::Next(std::string& path, std::string& hash) {
   return ReadFields(path, hash);
 }
 
-std::vector<ListStep> ReadListSteps(FILE* list) {
-  std::vector<ListStep> steps;
-  ChecksumListReader reader(list);
-  for (;;) {
-    ListStep step;
-    step.read = reader.Next(step.path, step.hash);
-    if (step.read == ListRead::kDone) return steps;
-    if (step.read == ListRead::kMalformed) step.error = reader.error();
-    steps.push_back(std::move(step));
+const char* ListSteps::Keep(std::string_view text) {
+  // Blocks of this size hold a thousand entries or more each.
+  constexpr std::size_t kBlockSize = 64 * 1024;
+  if (text.size() >= free_size_) {
+    free_size_ = std::max(text.size() + 1, kBlockSize);
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(free_size_));
+    free_ = blocks_.back().get();
   }
+  const char* kept = free_;
+  free_ = std::copy(text.begin(), text.end(), free_);
+  *free_++ = '\0';
+  free_size_ -= text.size() + 1;
+  return kept;
+}
+
+ListSteps ReadListSteps(FILE* list,
+                        const std::map<std::string, std::string>* listed) {
+  static_assert(kMaxListField <= UINT8_MAX);
+  ListSteps steps;
+  ChecksumListReader reader(list);
+  std::string path, hash;
+  for (ListRead read; (read = reader.Next(path, hash)) != ListRead::kDone;) {
+    ListStep step;
+    step.read_ = read;
+    if (read == ListRead::kEntry) {
+      const std::pair<const std::string, std::string>* known = nullptr;
+      if (listed != nullptr) {
+        const auto found = listed->find(path);
+        if (found != listed->end()) known = &*found;
+      }
+      step.path_ = known != nullptr ? known->first.c_str() : steps.Keep(path);
+      step.hash_ = known != nullptr && known->second == hash
+                       ? known->second.c_str()
+                       : steps.Keep(hash);
+      step.path_size_ = static_cast<std::uint8_t>(path.size());
+      step.hash_size_ = static_cast<std::uint8_t>(hash.size());
+    } else if (read == ListRead::kMalformed) {
+      step.hash_ = steps.Keep('\0' + reader.error());
+    }
+    steps.steps_.push_back(step);
+  }
+  return steps;
 }
 
 ChecksumListWriter::~ChecksumListWriter() { Close(); }

@@ -3,8 +3,13 @@
 #ifndef STARTER_UPDATE_CHECKSUM_LIST_H_
 #define STARTER_UPDATE_CHECKSUM_LIST_H_
 
+#include <cstdint>
 #include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Longest field (path, hash, keyword or key) and longest line remainder a
@@ -69,18 +74,59 @@ class ChecksumListReader {
   std::string error_;
 };
 
-// One step of a ChecksumListReader: what it read, and why an entry was
-// malformed.
-struct ListStep {
-  ListRead read = ListRead::kDone;
-  std::string path;
-  std::string hash;
-  std::string error;
+// The steps of a ChecksumListReader over one list, in order (see
+// ReadListSteps). A step costs a 24-byte record and the texts it holds.
+class ListSteps {
+ public:
+  // One step: what it read, the entry's path and hash (kEntry) or why the
+  // entry was malformed (kMalformed). Each text is a view of bytes followed
+  // by a NUL, valid as long as its ListSteps; the texts a step does not
+  // carry are empty.
+  class Step {
+   public:
+    ListRead read() const { return read_; }
+    std::string_view path() const { return {path_, path_size_}; }
+    std::string_view hash() const { return {hash_, hash_size_}; }
+    std::string_view error() const {
+      return read_ == ListRead::kMalformed ? hash_ + 1 : "";
+    }
+
+   private:
+    friend ListSteps ReadListSteps(
+        FILE* list, const std::map<std::string, std::string>* listed);
+    const char* path_ = "";
+    const char* hash_ = "";  // for kMalformed: a NUL, then the reason
+    ListRead read_ = ListRead::kDone;
+    std::uint8_t path_size_ = 0;
+    std::uint8_t hash_size_ = 0;
+  };
+
+  std::size_t size() const { return steps_.size(); }
+  const Step& operator[](std::size_t i) const { return steps_[i]; }
+  std::deque<Step>::const_iterator begin() const { return steps_.begin(); }
+  std::deque<Step>::const_iterator end() const { return steps_.end(); }
+
+ private:
+  friend ListSteps ReadListSteps(
+      FILE* list, const std::map<std::string, std::string>* listed);
+  // A copy of `text` followed by a NUL in the blocks.
+  const char* Keep(std::string_view text);
+
+  std::deque<Step> steps_;  // grows without moving what it holds
+  // Blocks of text, each filled before the next is taken.
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* free_ = nullptr;  // the unused rest of the last block
+  std::size_t free_size_ = 0;
 };
+using ListStep = ListSteps::Step;
 
 // Every step of a reader over `list` (open, at its start) up to the end,
-// in order; the last step, which finds the end, is not included.
-std::vector<ListStep> ReadListSteps(FILE* list);
+// in order; the last step, which finds the end, is not included. An entry
+// whose path `listed` holds refers to that key, and to its value when that
+// is the entry's hash, instead of a copy: `listed` then stays unchanged
+// while the steps are used.
+ListSteps ReadListSteps(
+    FILE* list, const std::map<std::string, std::string>* listed = nullptr);
 
 // Writes a checksum list. Owns the stream it opens; an unfinished file is
 // closed (not removed) on destruction, so a stopped writer leaves the entries

@@ -17,15 +17,15 @@ const std::array<unsigned char, 256>& LowerTable() {
   return table;
 }
 
-// FNV-1a over the lowered bytes.
-std::uint64_t FoldedHash(const std::string& name) {
+// The low 32 bits of FNV-1a over the lowered bytes.
+std::uint32_t FoldedHash(const std::string& name) {
   const auto& lower = LowerTable();
   std::uint64_t hash = 14695981039346656037ull;
   for (char c : name) {
     hash ^= lower[static_cast<unsigned char>(c)];
     hash *= 1099511628211ull;
   }
-  return hash;
+  return static_cast<std::uint32_t>(hash);
 }
 
 // Same length and the same lowered bytes.
@@ -51,10 +51,7 @@ std::string LowerBytes(const std::string& text) {
   return lowered;
 }
 
-void FilePairIndex::reserve(std::size_t count) {
-  records_.reserve(count);
-  Grow(count);
-}
+void FilePairIndex::reserve(std::size_t count) { Grow(count); }
 
 void FilePairIndex::Grow(std::size_t count) {
   std::size_t wanted = 16;
@@ -67,7 +64,7 @@ void FilePairIndex::Grow(std::size_t count) {
   }
 }
 
-void FilePairIndex::Insert(std::uint64_t hash, std::uint32_t record) {
+void FilePairIndex::Insert(std::uint32_t hash, std::uint32_t record) {
   std::size_t mask = slots_.size() - 1;
   std::size_t at = hash & mask;
   while (slots_[at].record != 0) at = (at + 1) & mask;
@@ -76,20 +73,19 @@ void FilePairIndex::Insert(std::uint64_t hash, std::uint32_t record) {
 
 void FilePairIndex::Append(std::string filename, std::string md5) {
   Grow(records_.size() + 1);
-  records_.push_back(std::make_unique<filemd5pair>(
-      filemd5pair{std::move(filename), std::move(md5)}));
-  Insert(FoldedHash(records_.back()->filename),
+  records_.push_back(filemd5pair{std::move(filename), std::move(md5)});
+  Insert(FoldedHash(records_.back().filename),
          static_cast<std::uint32_t>(records_.size()));
 }
 
 bool FilePairIndex::Contains(const filemd5pair& pair) const {
   if (slots_.empty()) return false;
-  const std::uint64_t hash = FoldedHash(pair.filename);
+  const std::uint32_t hash = FoldedHash(pair.filename);
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t at = hash & mask; slots_[at].record != 0;
        at = (at + 1) & mask) {
     if (slots_[at].hash != hash) continue;
-    const filemd5pair& record = *records_[slots_[at].record - 1];
+    const filemd5pair& record = records_[slots_[at].record - 1];
     if (record.md5 == pair.md5 && FoldedEqual(record.filename, pair.filename)) {
       return true;
     }

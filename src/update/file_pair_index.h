@@ -4,7 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -32,22 +32,24 @@ class FilePairIndex {
   std::size_t size() const { return records_.size(); }
   bool empty() const { return records_.empty(); }
   // The record appended `i`-th; requires i < size().
-  const filemd5pair& operator[](std::size_t i) const { return *records_[i]; }
+  const filemd5pair& operator[](std::size_t i) const { return records_[i]; }
   // Drops every record.
   void clear();
 
  private:
-  // One place of the open-addressing index: the folded hash of a name and
-  // the position of its record plus one (0 marks an empty place).
+  // One place of the open-addressing index: the low 32 bits of the folded
+  // hash of a name and the position of its record plus one (0 marks an
+  // empty place).
   struct Slot {
-    std::uint64_t hash = 0;
+    std::uint32_t hash = 0;
     std::uint32_t record = 0;
   };
   // Makes the index hold at least `count` records at half load or less.
   void Grow(std::size_t count);
-  void Insert(std::uint64_t hash, std::uint32_t record);
+  void Insert(std::uint32_t hash, std::uint32_t record);
 
-  std::vector<std::unique_ptr<filemd5pair>> records_;
+  // The records, each in place for as long as it is held.
+  std::deque<filemd5pair> records_;
   std::vector<Slot> slots_;
 };
 

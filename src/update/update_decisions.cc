@@ -50,13 +50,15 @@ bool ListKeysMatch(const char* filename, const char* downloaddir) {
          server.key > 0 && local.key == server.key;
 }
 
-std::vector<std::string> ListedFilesToHash(const std::vector<ListStep>& steps,
+std::vector<std::string> ListedFilesToHash(const ListSteps& steps,
                                            ListedPathChecker& checker) {
   std::vector<std::string> files;
+  files.reserve(steps.size());
   for (const ListStep& step : steps) {
-    if (step.read == ListRead::kEntry &&
-        checker.Check(step.path) == ListedPath::kInside) {
-      files.push_back(step.path);
+    if (step.read() != ListRead::kEntry) continue;
+    std::string path(step.path());
+    if (checker.Check(path) == ListedPath::kInside) {
+      files.push_back(std::move(path));
     }
   }
   return files;

@@ -24,7 +24,7 @@ bool ListKeysMatch(const char* filename, const char* downloaddir);
 // The listed paths whose local copies the run hashes, in list order: every
 // entry of `steps` whose path passes `checker` (duplicates kept). Refused and
 // malformed entries are left out; the comparison walk reports them.
-std::vector<std::string> ListedFilesToHash(const std::vector<ListStep>& steps,
+std::vector<std::string> ListedFilesToHash(const ListSteps& steps,
                                            ListedPathChecker& checker);
 
 // The names of `files` without a space character: the ones that get a hash

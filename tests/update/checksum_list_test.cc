@@ -5,8 +5,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "support/temp_dir.h"
 
@@ -25,7 +27,7 @@ std::string Walk(const std::string& text) {
   File file(std::fopen((dir / "list.txt").c_str(), "r"));
   ChecksumListReader reader(file.get());
   std::string steps, path, hash;
-  for (int guard = 0; guard < 100; ++guard) {
+  for (int guard = 0; guard < 1000; ++guard) {
     if (!steps.empty()) steps += " ";
     switch (reader.Next(path, hash)) {
       case ListRead::kEntry:
@@ -44,10 +46,50 @@ std::string Walk(const std::string& text) {
   return steps + "...";
 }
 
+// The steps ReadListSteps keeps of `text` (with the texts of `listed`),
+// described as by Walk, each text checked to be followed by a NUL.
+std::string KeptSteps(
+    const std::string& text,
+    const std::map<std::string, std::string>* listed = nullptr) {
+  TempDir dir;
+  WriteFile(dir / "list.txt", text);
+  File file(std::fopen((dir / "list.txt").c_str(), "r"));
+  const ListSteps steps = ReadListSteps(file.get(), listed);
+  std::string described;
+  for (const ListStep& step : steps) {
+    for (std::string_view part : {step.path(), step.hash(), step.error()}) {
+      if (part.data()[part.size()] != '\0') return "text without a NUL";
+    }
+    switch (step.read()) {
+      case ListRead::kEntry:
+        described += "E(" + std::string(step.path()) + "," +
+                     std::string(step.hash()) + ") ";
+        break;
+      case ListRead::kEnd:
+        described += "END ";
+        break;
+      case ListRead::kMalformed:
+        described += "MAL(" + std::string(step.error()) + ") ";
+        break;
+      case ListRead::kDone:
+        described += "DONE ";
+        break;
+    }
+  }
+  return described + "DONE";
+}
+
 TEST(ChecksumListReaderTest, WalksByTheFormatRules) {
   const std::string f255(255, 'f');
   const std::string f256(256, 'f');
   const std::string nul("./a\0b", 5);
+  // Entries of more text than one block of the kept steps holds.
+  std::string many = "v 1\n", many_steps;
+  for (int i = 0; i < 400; ++i) {
+    const std::string path = "./" + std::to_string(i) + std::string(250, 'p');
+    many += path + " h" + std::to_string(i) + "\n";
+    many_steps += "E(" + path + ",h" + std::to_string(i) + ") ";
+  }
   const struct {
     const char* name;
     std::string text;
@@ -83,10 +125,31 @@ TEST(ChecksumListReaderTest, WalksByTheFormatRules) {
        "MAL(field holding a NUL byte) E(./b,h2) END DONE"},
       {"path without hash at the end", "v 1\n./a",
        "MAL(entry without a second field at the end of the file) DONE"},
+      {"entries of many blocks", many, many_steps + "END DONE"},
   };
+  const std::map<std::string, std::string> listed = {{"./a", "h1"},
+                                                      {"./b", "other"}};
   for (const auto& c : cases) {
     EXPECT_EQ(Walk(c.text), c.steps) << c.name;
+    EXPECT_EQ(KeptSteps(c.text), c.steps) << c.name;
+    EXPECT_EQ(KeptSteps(c.text, &listed), c.steps) << c.name;
   }
+}
+
+TEST(ChecksumListReaderTest, KeptStepsReferToTheTextsOfAMapOfTheList) {
+  const std::map<std::string, std::string> listed = {{"./a", "h1"},
+                                                      {"./b", "other"}};
+  TempDir dir;
+  WriteFile(dir / "list.txt", "version_file 5\n./a h1\n./b h2\n./c h3\n");
+  File file(std::fopen((dir / "list.txt").c_str(), "r"));
+  const ListSteps steps = ReadListSteps(file.get(), &listed);
+  ASSERT_EQ(steps.size(), 4u);
+  EXPECT_EQ(steps[0].path().data(), listed.find("./a")->first.data());
+  EXPECT_EQ(steps[0].hash().data(), listed.at("./a").data());
+  EXPECT_EQ(steps[1].path().data(), listed.find("./b")->first.data());
+  EXPECT_EQ(steps[1].hash(), "h2");
+  EXPECT_EQ(steps[2].path(), "./c");
+  EXPECT_EQ(steps[3].read(), ListRead::kEnd);
 }
 
 TEST(ChecksumListReaderTest, ReportsFieldsReadAndLastLine) {
