@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t passes = 0;; ++passes) {
       if (passes > size + 2) std::abort();  // every pass consumes input
       ListRead r = reader.Next(path, hash);
-      if (r == ListRead::kDone) break;
+      if (r == ListRead::kEndWithoutLineEnd) break;
       if (r == ListRead::kEntry &&
           (path.size() > kMaxListField || hash.size() > kMaxListField)) {
         std::abort();

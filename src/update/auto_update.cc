@@ -331,7 +331,7 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
     // The place of the step's planned transfer, if it has one.
     std::optional<std::size_t> plan;
     if (is_planned[i]) plan = planned_so_far++;
-    if (step.read() == ListRead::kEnd) continue;
+    if (step.read() == ListRead::kEndAfterLineEnd) continue;
     if (step.read() == ListRead::kMalformed) {
       LogLine("Refusing malformed entry in %s: %s\n",
               downloadfilename.c_str(), step.error().data());

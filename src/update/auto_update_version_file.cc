@@ -65,7 +65,7 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
     files = ListedFilesToHash(list_steps, checker);
     hashes.emplace(NamesToHash(files, to_hash));
     for (const ListStep& step : list_steps) {
-      list_ends.push_back(step.read() == ListRead::kEnd);
+      list_ends.push_back(step.read() == ListRead::kEndAfterLineEnd);
     }
   }
 

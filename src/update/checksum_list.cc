@@ -63,7 +63,7 @@ ListRead ChecksumListReader::ReadFields(std::string& first,
   Field status = ReadField(first);
   if (status == Field::kEof) {
     fields_read_ = -1;
-    return ListRead::kEnd;
+    return ListRead::kEndAfterLineEnd;
   }
   if (status == Field::kOk) status = ReadField(second);
   if (status == Field::kEof) {
@@ -87,7 +87,7 @@ ListRead ChecksumListReader::ReadFields(std::string& first,
 
 ListRead ChecksumListReader::Next(std::string& path, std::string& hash) {
   if (line_pending_) {
-    if (!ReadLine()) return ListRead::kDone;
+    if (!ReadLine()) return ListRead::kEndWithoutLineEnd;
     line_pending_ = false;
     if (!error_.empty()) return ListRead::kMalformed;
   }
@@ -116,7 +116,7 @@ ListSteps ReadListSteps(FILE* list,
   ListSteps steps;
   ChecksumListReader reader(list);
   std::string path, hash;
-  for (ListRead read; (read = reader.Next(path, hash)) != ListRead::kDone;) {
+  for (ListRead read; (read = reader.Next(path, hash)) != ListRead::kEndWithoutLineEnd;) {
     ListStep step;
     step.read_ = read;
     if (read == ListRead::kEntry) {

@@ -20,12 +20,13 @@ inline constexpr std::size_t kMaxListField = 255;
 enum class ListRead {
   // Two fields were read: an entry (or, at the start of a file, the header).
   kEntry,
-  // The end of the file came before the first field of a pass: nothing to
-  // process. Readers log their end-of-list message here.
-  kEnd,
-  // The file ended before a line read could consume anything: the walk is
-  // over and there is nothing to report.
-  kDone,
+  // The line read of a pass consumed a line end, then the file ended before
+  // the first field: nothing to process. Readers log their end-of-list
+  // message here.
+  kEndAfterLineEnd,
+  // The file ended before the line read of a pass could consume anything,
+  // not even a line end: the walk is over and there is nothing to report.
+  kEndWithoutLineEnd,
   // The entry or line broke the format (see error()); it was consumed whole
   // and must be refused. The next call goes on after it.
   kMalformed,
@@ -43,8 +44,8 @@ class ChecksumListReader {
   explicit ChecksumListReader(FILE* file);
 
   // One pass: consume the rest of the current line, then read two fields.
-  // kEntry stores them in `path` and `hash`; kEnd, kDone and kMalformed leave
-  // them unspecified.
+  // kEntry stores them in `path` and `hash`; kEndAfterLineEnd,
+  // kEndWithoutLineEnd and kMalformed leave them unspecified.
   ListRead Next(std::string& path, std::string& hash);
 
   // Reads two fields at the current position without a line read first (the
@@ -96,7 +97,7 @@ class ListSteps {
         FILE* list, const std::map<std::string, std::string>* listed);
     const char* path_ = "";
     const char* hash_ = "";  // for kMalformed: a NUL, then the reason
-    ListRead read_ = ListRead::kDone;
+    ListRead read_ = ListRead::kEndWithoutLineEnd;
     std::uint8_t path_size_ = 0;
     std::uint8_t hash_size_ = 0;
   };

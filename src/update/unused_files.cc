@@ -125,10 +125,10 @@ bool LoadStandardFiles(const char* downloadfilename,
   }
   ChecksumListReader reader(list.get());
   std::string path, hash;
-  for (ListRead read; (read = reader.Next(path, hash)) != ListRead::kDone;) {
+  for (ListRead read; (read = reader.Next(path, hash)) != ListRead::kEndWithoutLineEnd;) {
     if (read == ListRead::kEntry) {
       standardFiles.emplace(path, hash);
-    } else if (read == ListRead::kEnd) {
+    } else if (read == ListRead::kEndAfterLineEnd) {
       LogLine("fscanf read error: autoupdate 1 - %s (error %i) lastread %s\n",
               downloadfilename, reader.fields_read(),
               reader.last_line().c_str());

@@ -33,13 +33,13 @@ std::string Walk(const std::string& text) {
       case ListRead::kEntry:
         steps += "E(" + path + "," + hash + ")";
         break;
-      case ListRead::kEnd:
+      case ListRead::kEndAfterLineEnd:
         steps += "END";
         break;
       case ListRead::kMalformed:
         steps += "MAL(" + reader.error() + ")";
         break;
-      case ListRead::kDone:
+      case ListRead::kEndWithoutLineEnd:
         return steps + "DONE";
     }
   }
@@ -65,13 +65,13 @@ std::string KeptSteps(
         described += "E(" + std::string(step.path()) + "," +
                      std::string(step.hash()) + ") ";
         break;
-      case ListRead::kEnd:
+      case ListRead::kEndAfterLineEnd:
         described += "END ";
         break;
       case ListRead::kMalformed:
         described += "MAL(" + std::string(step.error()) + ") ";
         break;
-      case ListRead::kDone:
+      case ListRead::kEndWithoutLineEnd:
         described += "DONE ";
         break;
     }
@@ -149,7 +149,7 @@ TEST(ChecksumListReaderTest, KeptStepsReferToTheTextsOfAMapOfTheList) {
   EXPECT_EQ(steps[1].path().data(), listed.find("./b")->first.data());
   EXPECT_EQ(steps[1].hash(), "h2");
   EXPECT_EQ(steps[2].path(), "./c");
-  EXPECT_EQ(steps[3].read(), ListRead::kEnd);
+  EXPECT_EQ(steps[3].read(), ListRead::kEndAfterLineEnd);
 }
 
 TEST(ChecksumListReaderTest, ReportsFieldsReadAndLastLine) {
@@ -164,9 +164,9 @@ TEST(ChecksumListReaderTest, ReportsFieldsReadAndLastLine) {
   EXPECT_EQ(reader.fields_read(), 2);
   ASSERT_EQ(reader.Next(a, b), ListRead::kEntry);  // consumes "\n" first
   EXPECT_EQ(reader.last_line(), "\n");
-  EXPECT_EQ(reader.Next(a, b), ListRead::kEnd);
+  EXPECT_EQ(reader.Next(a, b), ListRead::kEndAfterLineEnd);
   EXPECT_EQ(reader.fields_read(), -1);
-  EXPECT_EQ(reader.Next(a, b), ListRead::kDone);
+  EXPECT_EQ(reader.Next(a, b), ListRead::kEndWithoutLineEnd);
 }
 
 TEST(ChecksumListWriterTest, WritesHeaderAndEntries) {
