@@ -29,6 +29,7 @@
 // PATH is the path below the game directory, without a leading "./". With
 // --quiet only the summary line is printed. Problems go to standard error;
 // so do the transfer's own messages.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -175,6 +176,12 @@ std::vector<std::string> FilesToMove(
   return moved;
 }
 
+// True when something (of any type, a dangling link included) is at `path`.
+bool PathIsThere(const std::string& path) {
+  struct stat info;
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
 // Counts of one comparison walk.
 struct WalkCounts {
   int listed = 0;
@@ -212,7 +219,11 @@ WalkCounts Walk(const ListSteps& steps,
         break;
       case ListedEntryAction::kDownload:
         ++counts.replaced;
-        if (IsExecutableName(path.c_str())) counts.restart = true;
+        // The install step asks for a restart only when it swaps a new
+        // executable in for one that is there.
+        if (IsExecutableName(path.c_str()) && PathIsThere(path)) {
+          counts.restart = true;
+        }
         report.Line(
             download_word != nullptr ? download_word : Finding(local, path),
             path);
