@@ -37,9 +37,6 @@ constexpr const char* kLeftoverNames[] = {
 
 constexpr int kListTimeoutSecs = 9;
 constexpr int kFileTimeoutSecs = 600;
-// The name of a list's signature, beside the list on the server and under
-// "Downloads/".
-constexpr const char* kSignatureSuffix = kListSignatureSuffix;
 constexpr char kInvalidSignature[] = "Invalid signature of the checksum list";
 
 // The file whose lock every update run of a game directory holds.
@@ -255,7 +252,8 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
 bool CAutoUpdate::ListSignatureHolds(const std::string& url,
                                      const char* filename,
                                      const std::string& downloadfilename) {
-  const std::string signature_name = std::string(filename) + kSignatureSuffix;
+  const std::string signature_name =
+      std::string(filename) + kListSignatureSuffix;
   curlapi->DownloadFile(url.c_str(), signature_name.c_str(), "Downloads",
                         kListTimeoutSecs);
   if (curlapi->result != CURLE_OK) {

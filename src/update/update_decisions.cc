@@ -1,5 +1,6 @@
 #include "update/update_decisions.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -11,10 +12,8 @@
 
 bool IsIgnored(const std::vector<std::string>& ignoreFiles,
                const std::string& name) {
-  for (const std::string& ignored : ignoreFiles) {
-    if (ignored == name) return true;
-  }
-  return false;
+  return std::find(ignoreFiles.begin(), ignoreFiles.end(), name) !=
+         ignoreFiles.end();
 }
 
 bool ListKeysMatch(const char* filename, const char* downloaddir) {
