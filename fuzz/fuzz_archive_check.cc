@@ -21,7 +21,8 @@ void ExtractAndCheck(const std::uint8_t* data, std::size_t size) {
   std::fclose(f);
   mkdir("out", 0755);
 
-  int result = doarchive("in.tar", "out/");
+  ExtractReport report;
+  int result = doarchive("in.tar", "out/", report);
   if (result != 0 && result != 1) std::abort();
   // Only the archive and the extraction directory may exist beside each
   // other; the sandbox itself holds only "box".

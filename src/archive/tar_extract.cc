@@ -3,7 +3,6 @@
 #include "archive/tar_extract.h"
 
 #include <sys/stat.h>
-#include <utime.h>
 
 #include <cerrno>
 #include <cstring>
@@ -38,40 +37,23 @@ struct ExtractorState {
   bool first = true;                  // no header has passed its checksum yet
   char nbuf[kNameBufferSize] = {};    // entry name, then its output path
   int mode = 0;                       // permission bits of the current entry
-  utimbuf timestamp{};                // access and modification time to apply
+  time_t mtime = 0;                   // access and modification time to apply
   int failedEntries = 0;              // entries refused or not written
-
-  void reset(const char* filename, std::string prefix) {
-    extractPath = std::move(prefix);
-    inname = filename;
-    infp = nullptr;
-    outfile.reset();
-    outsize = 0;
-    std::memset(nbuf, 0, sizeof nbuf);
-    mode = 0;
-    timestamp = {};
-    failedEntries = 0;
-    if (!outbuf) outbuf = std::make_unique<char[]>(kOutputBufferSize);
-  }
 };
 
 ExtractorState state;
-
-}  // namespace
-
-void ForgetEarlierArchives() {
-  state.didabs = false;
-  state.first = true;
-}
-
-namespace {
 
 // Resets the state for one archive and, on every path out of doarchive,
 // closes the archive and removes a file that was not installed.
 class ArchiveSession {
  public:
   ArchiveSession(const char* filename, std::string extractDir) {
-    state.reset(filename, std::move(extractDir));
+    state.extractPath = std::move(extractDir);
+    state.inname = filename;
+    state.outsize = 0;
+    state.failedEntries = 0;
+    if (!state.outbuf)
+      state.outbuf = std::make_unique<char[]>(kOutputBufferSize);
   }
   ~ArchiveSession() {
     state.outfile.reset();
@@ -81,12 +63,6 @@ class ArchiveSession {
   ArchiveSession(const ArchiveSession&) = delete;
   ArchiveSession& operator=(const ArchiveSession&) = delete;
 };
-
-// Prints the one line that says an entry was not extracted and why.
-void refuse(const char* name, const char* reason) {
-  printRefusal(name, reason);
-  ++state.failedEntries;
-}
 
 // Drops the file being written after a failure: prints the system error for
 // its path and removes its temporary file.
@@ -110,7 +86,7 @@ void writeData(const unsigned char* data, std::size_t n) {
 bool installFile(bool complete) {
   AtomicFile& file = *state.outfile;
   if (complete) {
-    file.SetTimes(state.timestamp.actime, state.timestamp.modtime);
+    file.SetTimes(state.mtime, state.mtime);
     file.SetMode(static_cast<mode_t>(state.mode & 07777));
   }
   if (!file.Commit(Durability::kWriteBack)) {
@@ -121,22 +97,58 @@ bool installFile(bool complete) {
   return true;
 }
 
-// A regular file entry: open it; an empty one is installed at once.
-void extractFile() {
-  if (createpath(state.nbuf) != nullptr && state.outsize == 0) {
-    installFile(true);
+// Turns the entry name in `state.nbuf` into its output path there. False,
+// with the entry counted as failed, when buildOutputPath refuses it.
+bool toOutputPath() {
+  char name[kNameBufferSize];
+  std::memcpy(name, state.nbuf, sizeof name);
+  if (buildOutputPath(state.extractPath, name, state.nbuf, sizeof name)) {
+    return true;
   }
+  ++state.failedEntries;
+  return false;
+}
+
+// A regular file entry: opens its output file, a new temporary file beside
+// its output path that replaces what is there when the entry is complete,
+// creating missing directories (mode 0777 less the umask); an empty entry is
+// installed at once. Not opened, with a printed line, when the path is
+// refused, is a symbolic link, a directory or a file this process may not
+// write to, or the file cannot be created (system error).
+void extractFile() {
+  if (!toOutputPath()) return;
+  struct stat st;
+  const bool exists = lstat(state.nbuf, &st) == 0;
+  if (exists && S_ISLNK(st.st_mode)) {
+    printRefusal(state.nbuf, "path is a symbolic link");
+    ++state.failedEntries;
+    return;
+  }
+  if (exists && S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    perror(state.nbuf);
+  }
+  if ((exists && S_ISDIR(st.st_mode)) || !mayReplace(state.nbuf)) {
+    ++state.failedEntries;
+    return;
+  }
+  state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace);
+  if (!state.outfile->ok() && state.outfile->error() == ENOENT) {
+    MakeParentDirectories(state.nbuf);
+    state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace);
+  }
+  if (!state.outfile->ok()) {
+    dropFile();
+    return;
+  }
+  setvbuf(state.outfile->stream(), state.outbuf.get(), _IOFBF,
+          kOutputBufferSize);
+  if (state.outsize == 0) installFile(true);
 }
 
 // A directory entry: one mkdir, failures ignored.
 void extractDirectory() {
-  char name[kNameBufferSize];
-  std::memcpy(name, state.nbuf, sizeof name);
-  if (!buildOutputPath(state.extractPath, name, state.nbuf, sizeof name)) {
-    ++state.failedEntries;
-    return;
-  }
-  mkdir(state.nbuf, state.mode & 07777);
+  if (toOutputPath()) mkdir(state.nbuf, state.mode & 07777);
 }
 
 // A hard (`kind` kHard) or symbolic link entry, made now or skipped.
@@ -171,7 +183,8 @@ bool acceptHeader(unsigned char* blk) {
   return false;
 }
 
-// Handles a header block; see untar.
+// Handles a header block: 0 to go on, 1 when it is neither the end-of-archive
+// block nor a valid header with a matching checksum (its message printed).
 int untarHeader(unsigned char* blk) {
   if (blk[0] == '\0') {
     if (state.didabs) {
@@ -186,15 +199,15 @@ int untarHeader(unsigned char* blk) {
   char type = static_cast<char>(blk[kTarType.offset]);
   if (state.nbuf[std::strlen(state.nbuf) - 1] == '/') type = '5';
   state.outsize = readOctalField(blk, kTarSize);
-  state.timestamp.actime = state.timestamp.modtime =
-      static_cast<time_t>(readOctalField(blk, kTarMtime));
+  state.mtime = static_cast<time_t>(readOctalField(blk, kTarMtime));
   state.mode = static_cast<int>(readOctalField(blk, kTarMode));
   const bool device = type == '3' || type == '4' || type == '6';
   const bool link = type == '1' || type == '2';
   if (device || link) state.outsize = 0;  // no data blocks follow
   if (device) return 0;  // character device, block device, FIFO: not made
   if (hasDotDotComponent(state.nbuf)) {
-    refuse(state.nbuf, "name contains \"..\"");
+    printRefusal(state.nbuf, "name contains \"..\"");
+    ++state.failedEntries;
     return 0;  // the data blocks of a file are skipped
   }
   if (link) {
@@ -207,78 +220,34 @@ int untarHeader(unsigned char* blk) {
   return 0;
 }
 
-}  // namespace
-
-int untar(unsigned char* blk) {
-  if (state.outsize > static_cast<long>(kTarBlockSize)) {
-    writeData(blk, kTarBlockSize);
-    state.outsize -= kTarBlockSize;
-    return 0;
-  }
-  if (state.outsize > 0) {
-    writeData(blk, static_cast<std::size_t>(state.outsize));
-    if (state.outfile) installFile(true);
-    state.outsize = 0;
-    return 0;
-  }
-  return untarHeader(blk);
-}
-
+// Processes `count` consecutive blocks of the archive: data of the current
+// entry, written in runs, or the next header, whose entry is then created.
+// Returns 1 at the first block untarHeader stops at, else 0.
 int untarBlocks(unsigned char* blocks, std::size_t count) {
   std::size_t i = 0;
   while (i < count) {
+    unsigned char* blk = blocks + i * kTarBlockSize;
     if (state.outsize > static_cast<long>(kTarBlockSize)) {
       // Every data block before the entry's last one, in one write.
       std::size_t run =
           static_cast<std::size_t>(state.outsize - 1) / kTarBlockSize;
       if (run > count - i) run = count - i;
-      writeData(blocks + i * kTarBlockSize, run * kTarBlockSize);
+      writeData(blk, run * kTarBlockSize);
       state.outsize -= static_cast<long>(run * kTarBlockSize);
       i += run;
       continue;
     }
-    if (untar(blocks + i * kTarBlockSize) != 0) return 1;
+    if (state.outsize > 0) {
+      writeData(blk, static_cast<std::size_t>(state.outsize));
+      if (state.outfile) installFile(true);
+      state.outsize = 0;
+    } else if (untarHeader(blk) != 0) {
+      return 1;
+    }
     ++i;
   }
   return 0;
 }
-
-FILE* createpath(const char* name) {
-  char entry[kNameBufferSize];
-  std::memcpy(entry, name, std::strlen(name) + 1);
-  if (!buildOutputPath(state.extractPath, entry, state.nbuf, sizeof entry)) {
-    ++state.failedEntries;
-    return nullptr;
-  }
-  struct stat st;
-  const bool exists = lstat(state.nbuf, &st) == 0;
-  if (exists && S_ISLNK(st.st_mode)) {
-    refuse(state.nbuf, "path is a symbolic link");
-    return nullptr;
-  }
-  if (exists && S_ISDIR(st.st_mode)) {
-    errno = EISDIR;
-    perror(state.nbuf);
-  }
-  if ((exists && S_ISDIR(st.st_mode)) || !mayReplace(state.nbuf)) {
-    ++state.failedEntries;
-    return nullptr;
-  }
-  state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace);
-  if (!state.outfile->ok() && state.outfile->error() == ENOENT) {
-    MakeParentDirectories(state.nbuf);
-    state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace);
-  }
-  if (!state.outfile->ok()) {
-    dropFile();
-    return nullptr;
-  }
-  FILE* f = state.outfile->stream();
-  setvbuf(f, state.outbuf.get(), _IOFBF, kOutputBufferSize);
-  return f;
-}
-
-namespace {
 
 // How reading an archive ended.
 enum class ReadOutcome {
@@ -292,8 +261,7 @@ ReadOutcome readArchive() {
   auto chunk = std::make_unique<unsigned char[]>(kReadChunkSize);
   std::size_t have = fread(chunk.get(), 1, kGzipHeaderSize, state.infp);
   if (have >= 2 && isGzipMagic(chunk.get())) {
-    char gunzipname[kGunzipNameSize];
-    if (readGzipHeader(state.infp, chunk.get(), gunzipname) ==
+    if (readGzipHeader(state.infp, chunk.get()) ==
         GzipStatus::kUnsupportedMethod) {
       fprintf(stderr, "Unsupported compression type\n");
       return ReadOutcome::kStopped;
@@ -337,7 +305,7 @@ int doarchive(const char* filename, std::string extractDir,
   return outcome == ReadOutcome::kToTheEnd ? 1 : 0;
 }
 
-int doarchive(const char* filename, std::string extractDir) {
-  ExtractReport report;
-  return doarchive(filename, std::move(extractDir), report);
+void ForgetEarlierArchives() {
+  state.didabs = false;
+  state.first = true;
 }
