@@ -94,23 +94,6 @@ bool prepareLinkPath(const std::string& extractPath, const char* name,
   return true;
 }
 
-// Copies the open file `source` with its mode and times to a new file that
-// replaces `dst`. False, with the system error printed for `dst`, when that
-// fails; `dst` is then as it was.
-bool copyInto(FILE* source, const char* dst) {
-  AtomicFile out(dst, LinkAtDestination::kReplace);
-  if (!CopyInto(fileno(source), out, CopyAttributes::kModeAndTimes) &&
-      out.ok()) {
-    printError(dst, EIO);  // the source could not be read
-    return false;
-  }
-  if (!out.Commit(Durability::kWriteBack)) {
-    printError(dst, out.error());
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool extractLink(const std::string& extractPath, const char* name,
@@ -121,29 +104,33 @@ bool extractLink(const std::string& extractPath, const char* name,
       printRefusal(name, "link target leaves the extraction directory");
       return false;
     }
-    return symlinkTargetOpens(extractPath, name, linkto) &&
-           prepareLinkPath(extractPath, name, path) &&
-           linkorcopy(linkto, path, true, nullptr);
+    if (!symlinkTargetOpens(extractPath, name, linkto) ||
+        !prepareLinkPath(extractPath, name, path)) {
+      return false;
+    }
+    if (symlink(linkto, path) == 0) return true;
+    printError(path, errno);
+    return false;
   }
   const std::string source = hardLinkSource(extractPath, name, linkto);
   if (source.empty()) return false;
   OwnedFile input = openHardLinkSource(source, name, linkto);
   return input && prepareLinkPath(extractPath, name, path) &&
-         linkorcopy(source.c_str(), path, false, std::move(input));
+         linkorcopy(source.c_str(), path, std::move(input));
 }
 
-bool linkorcopy(const char* src, const char* dst, bool sym, OwnedFile source) {
-  if (sym) {
-    if (symlink(src, dst) == 0) return true;
-    printError(dst, errno);
-    return false;
-  }
+bool linkorcopy(const char* src, const char* dst, OwnedFile source) {
   if (link(src, dst) == 0) return true;
-  if (!source) {
-    printError(dst, errno);
+  AtomicFile out(dst, LinkAtDestination::kReplace);
+  if (!CopyInto(fileno(source.get()), out, CopyAttributes::kModeAndTimes) &&
+      out.ok()) {
+    printError(dst, EIO);  // the source could not be read
     return false;
   }
-  if (!copyInto(source.get(), dst)) return false;
+  if (!out.Commit(Durability::kWriteBack)) {
+    printError(dst, out.error());
+    return false;
+  }
   printf("%s: copy instead of link\n", dst);
   return true;
 }
