@@ -83,8 +83,7 @@ void CCurl::PostForm(const char* formurl, const char* formdata,
 
 size_t CCurl::write_data_to_file(void* buffer, size_t size, size_t nmemb,
                                  void* userp) {
-  if (size * nmemb == 0) return 0;
-  if (userp == nullptr) return 0;
+  if (size * nmemb == 0 || userp == nullptr) return 0;
   const filedata* data = static_cast<filedata*>(userp);
   if (data->gate != nullptr && data->gate->ahead) {
     // libcurl hands the same chunk over again when the transfer resumes.
@@ -96,9 +95,4 @@ size_t CCurl::write_data_to_file(void* buffer, size_t size, size_t nmemb,
   const size_t written = std::fwrite(buffer, nmemb, size, data->pfile) * nmemb;
   if (data->digest != nullptr) data->digest->Update(buffer, written);
   return written;
-}
-
-FILE* fopen_mkdir(const char* name, const char* mode) {
-  MakeParentDirectories(name, kDownloadDirectories);
-  return std::fopen(name, mode);
 }

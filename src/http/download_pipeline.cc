@@ -15,9 +15,15 @@ constexpr int kPollMilliseconds = 1000;
 }  // namespace
 
 struct DownloadPipeline::Transfer {
+  Transfer(const Request& request, std::size_t at)
+      : index(at),
+        download(request.urldir.c_str(), request.filename.c_str(),
+                 request.downloaddir.c_str(), request.timeout_secs,
+                 request.expected_md5) {}
+
   // Index in planned_, or kUnplanned.
-  std::size_t index = kUnplanned;
-  std::unique_ptr<FileDownload> download;
+  std::size_t index;
+  FileDownload download;
   std::unique_ptr<ProgressMeterStream> meter;
   CURL* easy = nullptr;
   // Holds the transfer back while it runs ahead of its turn.
@@ -26,9 +32,8 @@ struct DownloadPipeline::Transfer {
   std::chrono::steady_clock::time_point granted;
   // Set at the turn when the transfer has a time limit.
   std::optional<std::chrono::steady_clock::time_point> deadline;
-  bool started = false;   // Start was called
-  bool prepared = false;  // the temporary file exists and the handle is set
-  bool running = false;   // in the multi handle
+  bool started = false;  // Start was called
+  bool running = false;  // in the multi handle
   bool ended = false;
   CURLcode code = CURLE_OK;
 };
@@ -61,16 +66,12 @@ DownloadOutcome DownloadPipeline::Download(const Request& request,
     transfer = std::move(queue_.front());
     queue_.pop_front();
   } else {
-    transfer = std::make_unique<Transfer>();
-    transfer->download = std::make_unique<FileDownload>(
-        request.urldir.c_str(), request.filename.c_str(),
-        request.downloaddir.c_str(), request.timeout_secs,
-        request.expected_md5);
+    transfer = std::make_unique<Transfer>(request, kUnplanned);
     if (planned && *planned >= next_planned_) next_planned_ = *planned + 1;
   }
 
   Transfer& turn = *transfer;
-  const DownloadOutcome outcome = turn.download->TakeTurn(
+  const DownloadOutcome outcome = turn.download.TakeTurn(
       [&] {
         if (!turn.started) Start(turn, true);
         Refill();
@@ -78,9 +79,9 @@ DownloadOutcome DownloadPipeline::Download(const Request& request,
       [&] {
         // The turn: the time limit counts from here, and a transfer that
         // ran ahead goes on past its prefetch.
-        if (turn.download->timeout_secs() > 0) {
+        if (turn.download.timeout_secs() > 0) {
           turn.deadline =
-              clock_() + std::chrono::seconds(turn.download->timeout_secs());
+              clock_() + std::chrono::seconds(turn.download.timeout_secs());
         }
         turn.gate.ahead = false;
         if (turn.running) curl_easy_pause(turn.easy, CURLPAUSE_CONT);
@@ -98,16 +99,12 @@ void DownloadPipeline::Refill() {
   std::size_t ahead = 0;
   for (const auto& transfer : queue_) ahead += transfer->started ? 1 : 0;
   while (ahead + 1 < in_flight_ && next_planned_ < planned_.size()) {
-    const Request& request = planned_[next_planned_];
-    auto transfer = std::make_unique<Transfer>();
-    transfer->index = next_planned_++;
-    transfer->download = std::make_unique<FileDownload>(
-        request.urldir.c_str(), request.filename.c_str(),
-        request.downloaddir.c_str(), request.timeout_secs,
-        request.expected_md5);
+    auto transfer =
+        std::make_unique<Transfer>(planned_[next_planned_], next_planned_);
+    ++next_planned_;
     // Whether a kept download can be removed decides at the turn whether
     // the file is requested at all.
-    if (!transfer->download->HasKeptDownload()) {
+    if (!transfer->download.HasKeptDownload()) {
       Start(*transfer, false);
       ++ahead;
     }
@@ -129,9 +126,10 @@ void DownloadPipeline::Start(Transfer& transfer, bool at_turn) {
   } else {
     transfer.easy = curl_easy_init();
   }
-  transfer.prepared = transfer.download->Prepare(
-      transfer.easy, transfer.meter.get(), &transfer.gate);
-  if (!transfer.prepared) return;
+  if (!transfer.download.Prepare(transfer.easy, transfer.meter.get(),
+                                 &transfer.gate)) {
+    return;
+  }
   curl_easy_setopt(transfer.easy, CURLOPT_PRIVATE, &transfer);
   if (transfer.easy == nullptr || multi_ == nullptr ||
       curl_multi_add_handle(multi_, transfer.easy) != CURLM_OK) {

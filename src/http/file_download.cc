@@ -8,8 +8,8 @@
 
 #include "engine/atomic_file.h"
 #include "http/progress_meter.h"
-#include "http/published_download.h"
 #include "install/file_install.h"
+#include "launcher/starter_shared_state.h"
 
 FileDownload::FileDownload(const char* urldir, const char* filename,
                            const char* downloaddir, int timeout_secs,
@@ -34,12 +34,12 @@ DownloadOutcome FileDownload::TakeTurn(
   prepare();
   if (!Announce()) return failed;
   if (data_.meter != nullptr) data_.meter->GoLive();
-  CURLcode code;
-  {
-    PublishedDownload published(filename_);
-    code = transfer();
-    if (data_.meter != nullptr) data_.meter->Flush();
-  }
+  // The live launcher shows the file's name while it is fetched.
+  StarterSharedState* starter = StarterSharedState::starter;
+  if (starter != nullptr) starter->download_file = filename_;
+  const CURLcode code = transfer();
+  if (data_.meter != nullptr) data_.meter->Flush();
+  if (starter != nullptr) starter->download_file.clear();
   return Finish(code, deferred);
 }
 
@@ -66,8 +66,7 @@ bool FileDownload::Prepare(CURL* easy, ProgressMeterStream* meter,
     file_.reset();
     return false;
   }
-  data_ = filedata{file_->temp_path().c_str(), file_->stream(), &digest_, meter,
-                   gate};
+  data_ = filedata{file_->stream(), &digest_, meter, gate};
   curl_easy_setopt(easy, CURLOPT_URL, urlfull_.c_str());
   curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
   curl_easy_setopt(easy, CURLOPT_TIMEOUT,
@@ -100,8 +99,7 @@ DownloadOutcome FileDownload::Finish(CURLcode code, DeferredSync* deferred) {
   if (!file_->Flush() && code == CURLE_OK) outcome.result = CURLE_WRITE_ERROR;
   if (outcome.result != CURLE_OK) {
     if (file_->Abandon()) {
-      std::printf("\nCURL Error: %s%s\n", curl_easy_strerror(outcome.result),
-                  "");
+      std::printf("\nCURL Error: %s\n", curl_easy_strerror(outcome.result));
     } else {
       std::printf("\nRemove failed %s\n", file_->temp_path().c_str());
     }
