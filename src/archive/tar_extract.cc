@@ -97,58 +97,28 @@ bool installFile(bool complete) {
   return true;
 }
 
-// Turns the entry name in `state.nbuf` into its output path there. False,
-// with the entry counted as failed, when buildOutputPath refuses it.
-bool toOutputPath() {
-  char name[kNameBufferSize];
-  std::memcpy(name, state.nbuf, sizeof name);
-  if (buildOutputPath(state.extractPath, name, state.nbuf, sizeof name)) {
+// Writes the output path of the entry `name` into `state.nbuf`. False, with
+// the entry counted as failed, when buildOutputPath refuses it.
+bool toOutputPath(const char* name) {
+  char entry[kNameBufferSize];
+  std::memcpy(entry, name, std::strlen(name) + 1);
+  if (buildOutputPath(state.extractPath, entry, state.nbuf, sizeof entry)) {
     return true;
   }
   ++state.failedEntries;
   return false;
 }
 
-// A regular file entry: opens its output file, a new temporary file beside
-// its output path that replaces what is there when the entry is complete,
-// creating missing directories (mode 0777 less the umask); an empty entry is
-// installed at once. Not opened, with a printed line, when the path is
-// refused, is a symbolic link, a directory or a file this process may not
-// write to, or the file cannot be created (system error).
+// A regular file entry: open it; an empty one is installed at once.
 void extractFile() {
-  if (!toOutputPath()) return;
-  struct stat st;
-  const bool exists = lstat(state.nbuf, &st) == 0;
-  if (exists && S_ISLNK(st.st_mode)) {
-    printRefusal(state.nbuf, "path is a symbolic link");
-    ++state.failedEntries;
-    return;
+  if (createpath(state.nbuf) != nullptr && state.outsize == 0) {
+    installFile(true);
   }
-  if (exists && S_ISDIR(st.st_mode)) {
-    errno = EISDIR;
-    perror(state.nbuf);
-  }
-  if ((exists && S_ISDIR(st.st_mode)) || !mayReplace(state.nbuf)) {
-    ++state.failedEntries;
-    return;
-  }
-  state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace);
-  if (!state.outfile->ok() && state.outfile->error() == ENOENT) {
-    MakeParentDirectories(state.nbuf);
-    state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace);
-  }
-  if (!state.outfile->ok()) {
-    dropFile();
-    return;
-  }
-  setvbuf(state.outfile->stream(), state.outbuf.get(), _IOFBF,
-          kOutputBufferSize);
-  if (state.outsize == 0) installFile(true);
 }
 
 // A directory entry: one mkdir, failures ignored.
 void extractDirectory() {
-  if (toOutputPath()) mkdir(state.nbuf, state.mode & 07777);
+  if (toOutputPath(state.nbuf)) mkdir(state.nbuf, state.mode & 07777);
 }
 
 // A hard (`kind` kHard) or symbolic link entry, made now or skipped.
@@ -249,6 +219,43 @@ int untarBlocks(unsigned char* blocks, std::size_t count) {
   return 0;
 }
 
+}  // namespace
+
+int untar(unsigned char* blk) { return untarBlocks(blk, 1); }
+
+FILE* createpath(const char* name) {
+  if (!toOutputPath(name)) return nullptr;
+  struct stat st;
+  const bool exists = lstat(state.nbuf, &st) == 0;
+  if (exists && S_ISLNK(st.st_mode)) {
+    printRefusal(state.nbuf, "path is a symbolic link");
+    ++state.failedEntries;
+    return nullptr;
+  }
+  if (exists && S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    perror(state.nbuf);
+  }
+  if ((exists && S_ISDIR(st.st_mode)) || !mayReplace(state.nbuf)) {
+    ++state.failedEntries;
+    return nullptr;
+  }
+  state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace);
+  if (!state.outfile->ok() && state.outfile->error() == ENOENT) {
+    MakeParentDirectories(state.nbuf);
+    state.outfile.emplace(state.nbuf, LinkAtDestination::kReplace);
+  }
+  if (!state.outfile->ok()) {
+    dropFile();
+    return nullptr;
+  }
+  FILE* f = state.outfile->stream();
+  setvbuf(f, state.outbuf.get(), _IOFBF, kOutputBufferSize);
+  return f;
+}
+
+namespace {
+
 // How reading an archive ended.
 enum class ReadOutcome {
   kToTheEnd,        // doarchive returns 1
@@ -303,6 +310,11 @@ int doarchive(const char* filename, std::string extractDir,
   }
   report.failedEntries = state.failedEntries;
   return outcome == ReadOutcome::kToTheEnd ? 1 : 0;
+}
+
+int doarchive(const char* filename, std::string extractDir) {
+  ExtractReport report;
+  return doarchive(filename, std::move(extractDir), report);
 }
 
 void ForgetEarlierArchives() {

@@ -18,6 +18,7 @@
 #ifndef STARTER_ARCHIVE_TAR_EXTRACT_H_
 #define STARTER_ARCHIVE_TAR_EXTRACT_H_
 
+#include <cstdio>
 #include <string>
 
 // What an extraction did beyond reading the archive to its end or not.
@@ -63,7 +64,26 @@ struct ExtractReport {
 int doarchive(const char* filename, std::string extractDir,
               ExtractReport& report);
 
+// As above, for callers that need only the return value.
+int doarchive(const char* filename, std::string extractDir);
+
 // Clears the two flags that outlast an archive, as in a new process.
 void ForgetEarlierArchives();
+
+// Processes one 512-byte block of the archive: data of the current entry, or
+// the next header, whose entry is then created. Returns 0 to go on, 1 when
+// the block is neither data nor a valid header with a matching checksum (its
+// message is printed; the caller stops).
+int untar(unsigned char* blk);
+
+// Opens the output file for the entry `name` (a normalised name) at the
+// extraction prefix + `name`, which becomes the current entry's path: a new
+// temporary file beside that path, owned by the extractor, that replaces
+// what is there when the entry is complete. Creates missing directories
+// (mode 0777 less the umask). Returns null, with a printed line, when the
+// path does not fit the name buffer, passes through or ends in a symbolic
+// link, is a directory or a file this process may not write to, or the file
+// cannot be created (system error).
+FILE* createpath(const char* name);
 
 #endif  // STARTER_ARCHIVE_TAR_EXTRACT_H_

@@ -104,23 +104,23 @@ bool extractLink(const std::string& extractPath, const char* name,
       printRefusal(name, "link target leaves the extraction directory");
       return false;
     }
-    if (!symlinkTargetOpens(extractPath, name, linkto) ||
-        !prepareLinkPath(extractPath, name, path)) {
-      return false;
-    }
-    if (symlink(linkto, path) == 0) return true;
-    printError(path, errno);
-    return false;
+    return symlinkTargetOpens(extractPath, name, linkto) &&
+           prepareLinkPath(extractPath, name, path) &&
+           linkorcopy(linkto, path, true, nullptr);
   }
   const std::string source = hardLinkSource(extractPath, name, linkto);
   if (source.empty()) return false;
   OwnedFile input = openHardLinkSource(source, name, linkto);
   return input && prepareLinkPath(extractPath, name, path) &&
-         linkorcopy(source.c_str(), path, std::move(input));
+         linkorcopy(source.c_str(), path, false, std::move(input));
 }
 
-bool linkorcopy(const char* src, const char* dst, OwnedFile source) {
-  if (link(src, dst) == 0) return true;
+bool linkorcopy(const char* src, const char* dst, bool sym, OwnedFile source) {
+  if ((sym ? symlink(src, dst) : link(src, dst)) == 0) return true;
+  if (sym || !source) {
+    printError(dst, errno);
+    return false;
+  }
   AtomicFile out(dst, LinkAtDestination::kReplace);
   if (!CopyInto(fileno(source.get()), out, CopyAttributes::kModeAndTimes) &&
       out.ok()) {

@@ -40,17 +40,18 @@ enum class LinkKind { kHard, kSymbolic };
 //     as it is (system error printed for the path, the entry skipped);
 //     otherwise what is at the path, unless a directory, is removed (its
 //     name, never its data: it may be a hard link to a file still wanted).
-//  4. The symbolic link is made, or linkorcopy makes the hard link.
+//  4. linkorcopy makes the link.
 // Returns true when the link (or its copy) was made, false when the entry
 // was skipped; every skip has its printed line.
 bool extractLink(const std::string& extractPath, const char* name,
                  const char* linkto, LinkKind kind);
 
-// Makes `dst` a hard link to the file `src`; when that cannot be made,
-// copies `source` (the open `src`, not null) with its mode and times to a new
-// file that replaces `dst`, and prints "<dst>: copy instead of link".
-// Returns false, with the system error printed for `dst`, when nothing was
-// made. Closes `source`.
-bool linkorcopy(const char* src, const char* dst, OwnedFile source);
+// Makes `dst` a symbolic link (`sym` true) with the text `src`, or a hard
+// link (`sym` false) to the file `src`. When the hard link cannot be made,
+// copies `source` (the open `src`) with its mode and times to a new file
+// that replaces `dst`, and prints "<dst>: copy instead of link". Returns
+// false, with the system error printed for `dst`, when nothing was made.
+// Closes `source` (null for a symbolic link).
+bool linkorcopy(const char* src, const char* dst, bool sym, OwnedFile source);
 
 #endif  // STARTER_ARCHIVE_TAR_LINKS_H_

@@ -96,3 +96,8 @@ size_t CCurl::write_data_to_file(void* buffer, size_t size, size_t nmemb,
   if (data->digest != nullptr) data->digest->Update(buffer, written);
   return written;
 }
+
+FILE* fopen_mkdir(const char* name, const char* mode) {
+  MakeParentDirectories(name, kDownloadDirectories);
+  return std::fopen(name, mode);
+}

@@ -30,6 +30,7 @@ struct PrefetchGate {
 // optionally the digest of the bytes received, the meter to pass on and the
 // gate of a transfer that runs ahead.
 struct filedata {
+  const char* filename;
   FILE* pfile;
   Md5* digest = nullptr;
   ProgressMeterStream* meter = nullptr;
@@ -114,5 +115,8 @@ class CCurl {
 // at a "/" or "\" at index 3 or later, so a leading "/", "./" or "../" is
 // skipped.
 inline constexpr ParentDirectories kDownloadDirectories{"/\\", 3, 0777};
+
+// MakeParentDirectories(name, kDownloadDirectories), then fopen(name, mode).
+FILE* fopen_mkdir(const char* name, const char* mode);
 
 #endif  // STARTER_HTTP_CURL_CLIENT_H_

@@ -66,7 +66,8 @@ bool FileDownload::Prepare(CURL* easy, ProgressMeterStream* meter,
     file_.reset();
     return false;
   }
-  data_ = filedata{file_->stream(), &digest_, meter, gate};
+  data_ = filedata{file_->temp_path().c_str(), file_->stream(), &digest_, meter,
+                   gate};
   curl_easy_setopt(easy, CURLOPT_URL, urlfull_.c_str());
   curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
   curl_easy_setopt(easy, CURLOPT_TIMEOUT,
@@ -99,7 +100,8 @@ DownloadOutcome FileDownload::Finish(CURLcode code, DeferredSync* deferred) {
   if (!file_->Flush() && code == CURLE_OK) outcome.result = CURLE_WRITE_ERROR;
   if (outcome.result != CURLE_OK) {
     if (file_->Abandon()) {
-      std::printf("\nCURL Error: %s\n", curl_easy_strerror(outcome.result));
+      std::printf("\nCURL Error: %s%s\n", curl_easy_strerror(outcome.result),
+                  "");
     } else {
       std::printf("\nRemove failed %s\n", file_->temp_path().c_str());
     }

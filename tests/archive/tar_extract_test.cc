@@ -326,8 +326,8 @@ TEST_F(TarExtractTest, CopiesWhenAHardLinkCannotBeMade) {
   OwnedFile source(fopen(Out("src").c_str(), "rb"));
   ASSERT_TRUE(source);
   ::testing::internal::CaptureStdout();
-  EXPECT_TRUE(
-      linkorcopy(Out("src").c_str(), Out("dst").c_str(), std::move(source)));
+  EXPECT_TRUE(linkorcopy(Out("src").c_str(), Out("dst").c_str(), false,
+                         std::move(source)));
   EXPECT_EQ(Out("dst") + ": copy instead of link\n",
             ::testing::internal::GetCapturedStdout());
   EXPECT_EQ("contents", ReadFile(Out("dst")));

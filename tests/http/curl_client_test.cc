@@ -602,17 +602,17 @@ TEST(WriteDataToFileTest, WritesWholeChunksAndRefusesTheRest) {
   TempDir dir;
   FILE* file = std::fopen((dir / "out").c_str(), "w+b");
   ASSERT_NE(file, nullptr);
-  filedata data{file};
+  filedata data{"out", file};
   char chunk[] = "abcdef";
   EXPECT_EQ(CCurl::write_data_to_file(chunk, 1, 6, &data), 6u);
   EXPECT_EQ(CCurl::write_data_to_file(chunk, 1, 0, &data), 0u);
-  filedata closed{nullptr};
+  filedata closed{"out", nullptr};
   EXPECT_EQ(CCurl::write_data_to_file(chunk, 1, 6, &closed), 0u);
   // A transfer ahead of its turn: a chunk within the allowance is written,
   // the one that would exceed it pauses the transfer and writes nothing;
   // at the turn every chunk is written.
   PrefetchGate gate{true, 8};
-  filedata gated{file, nullptr, nullptr, &gate};
+  filedata gated{"out", file, nullptr, nullptr, &gate};
   EXPECT_EQ(CCurl::write_data_to_file(chunk, 1, 6, &gated), 6u);
   EXPECT_EQ(CCurl::write_data_to_file(chunk, 1, 6, &gated),
             static_cast<size_t>(CURL_WRITEFUNC_PAUSE));
@@ -625,12 +625,12 @@ TEST(WriteDataToFileTest, WritesWholeChunksAndRefusesTheRest) {
   FILE* full = std::fopen("/dev/full", "wb");
   ASSERT_NE(full, nullptr);
   setvbuf(full, nullptr, _IONBF, 0);
-  filedata no_space{full};
+  filedata no_space{"/dev/full", full};
   EXPECT_EQ(CCurl::write_data_to_file(chunk, 1, 6, &no_space), 0u);
   std::fclose(full);
 }
 
-TEST(DownloadDirectoriesTest, CreatesDirectoriesFromTheFourthCharacterOn) {
+TEST(FopenMkdirTest, CreatesDirectoriesFromTheFourthCharacterOn) {
   const struct {
     const char* name;
     bool opens;
@@ -651,8 +651,7 @@ TEST(DownloadDirectoriesTest, CreatesDirectoriesFromTheFourthCharacterOn) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     ScopedCwd cwd(dir.path());
-    MakeParentDirectories(c.name, kDownloadDirectories);
-    FILE* file = std::fopen(c.name, "wb");
+    FILE* file = fopen_mkdir(c.name, "wb");
     EXPECT_EQ(file != nullptr, c.opens);
     if (file != nullptr) std::fclose(file);
     if (c.directory[0] != '\0') {
