@@ -29,7 +29,6 @@ constexpr std::size_t kReadChunkSize = 256 * 1024;
 struct ExtractorState {
   std::string extractPath;            // prefix of every output path
   const char* inname = "";            // archive name, for messages
-  FILE* infp = nullptr;               // the open archive
   std::unique_ptr<char[]> outbuf;     // lent to outfile, so it outlives it
   std::optional<AtomicFile> outfile;  // the file being written, or none
   long outsize = 0;                   // data bytes of the current entry to come
@@ -42,27 +41,6 @@ struct ExtractorState {
 };
 
 ExtractorState state;
-
-// Resets the state for one archive and, on every path out of doarchive,
-// closes the archive and removes a file that was not installed.
-class ArchiveSession {
- public:
-  ArchiveSession(const char* filename, std::string extractDir) {
-    state.extractPath = std::move(extractDir);
-    state.inname = filename;
-    state.outsize = 0;
-    state.failedEntries = 0;
-    if (!state.outbuf)
-      state.outbuf = std::make_unique<char[]>(kOutputBufferSize);
-  }
-  ~ArchiveSession() {
-    state.outfile.reset();
-    if (state.infp != nullptr) fclose(state.infp);
-    state.infp = nullptr;
-  }
-  ArchiveSession(const ArchiveSession&) = delete;
-  ArchiveSession& operator=(const ArchiveSession&) = delete;
-};
 
 // Drops the file being written after a failure: prints the system error for
 // its path and removes its temporary file.
@@ -219,6 +197,36 @@ int untarBlocks(unsigned char* blocks, std::size_t count) {
   return 0;
 }
 
+// How reading an archive ended.
+enum class ReadOutcome {
+  kToTheEnd,        // doarchive returns 1
+  kStopped,         // doarchive returns 0, its line printed
+  kBadCompression,  // bad compressed data: its line to print, returns 0
+};
+
+// Reads the archive `in` to its end or its first fault.
+ReadOutcome readArchive(FILE* in) {
+  auto chunk = std::make_unique<unsigned char[]>(kReadChunkSize);
+  std::size_t have = fread(chunk.get(), 1, kGzipHeaderSize, in);
+  if (have >= 2 && isGzipMagic(chunk.get())) {
+    if (readGzipHeader(in, chunk.get()) == GzipStatus::kUnsupportedMethod) {
+      fprintf(stderr, "Unsupported compression type\n");
+      return ReadOutcome::kStopped;
+    }
+    return inflate(in, untarBlocks) == GzipStatus::kOk
+               ? ReadOutcome::kToTheEnd
+               : ReadOutcome::kBadCompression;
+  }
+  for (;;) {
+    have += fread(chunk.get() + have, 1, kReadChunkSize - have, in);
+    const std::size_t blocks = have / kTarBlockSize;
+    if (blocks == 0) return ReadOutcome::kToTheEnd;  // short last block
+    if (untarBlocks(chunk.get(), blocks) != 0) return ReadOutcome::kStopped;
+    have -= blocks * kTarBlockSize;
+    std::memmove(chunk.get(), chunk.get() + blocks * kTarBlockSize, have);
+  }
+}
+
 }  // namespace
 
 int untar(unsigned char* blk) { return untarBlocks(blk, 1); }
@@ -254,60 +262,32 @@ FILE* createpath(const char* name) {
   return f;
 }
 
-namespace {
-
-// How reading an archive ended.
-enum class ReadOutcome {
-  kToTheEnd,        // doarchive returns 1
-  kStopped,         // doarchive returns 0, its line printed
-  kBadCompression,  // bad compressed data: its line to print, returns 0
-};
-
-// Reads the archive in `state.infp` to its end or its first fault.
-ReadOutcome readArchive() {
-  auto chunk = std::make_unique<unsigned char[]>(kReadChunkSize);
-  std::size_t have = fread(chunk.get(), 1, kGzipHeaderSize, state.infp);
-  if (have >= 2 && isGzipMagic(chunk.get())) {
-    if (readGzipHeader(state.infp, chunk.get()) ==
-        GzipStatus::kUnsupportedMethod) {
-      fprintf(stderr, "Unsupported compression type\n");
-      return ReadOutcome::kStopped;
-    }
-    return inflate(state.infp, untarBlocks) == GzipStatus::kOk
-               ? ReadOutcome::kToTheEnd
-               : ReadOutcome::kBadCompression;
-  }
-  for (;;) {
-    have += fread(chunk.get() + have, 1, kReadChunkSize - have, state.infp);
-    const std::size_t blocks = have / kTarBlockSize;
-    if (blocks == 0) return ReadOutcome::kToTheEnd;  // short last block
-    if (untarBlocks(chunk.get(), blocks) != 0) return ReadOutcome::kStopped;
-    have -= blocks * kTarBlockSize;
-    std::memmove(chunk.get(), chunk.get() + blocks * kTarBlockSize, have);
-  }
-}
-
-}  // namespace
-
 int doarchive(const char* filename, std::string extractDir,
               ExtractReport& report) {
-  ArchiveSession session(filename, std::move(extractDir));
   report = {};
-  state.infp = fopen(filename, "rb");
-  if (state.infp == nullptr) {
+  state.extractPath = std::move(extractDir);
+  state.inname = filename;
+  state.outsize = 0;
+  state.failedEntries = 0;
+  if (!state.outbuf) {
+    state.outbuf = std::make_unique<char[]>(kOutputBufferSize);
+  }
+  const OwnedFile archive(fopen(filename, "rb"));
+  if (!archive) {
     perror(filename);
     return 0;
   }
-  const ReadOutcome outcome = readArchive();
+  const ReadOutcome outcome = readArchive(archive.get());
   if (outcome == ReadOutcome::kBadCompression) {
     fprintf(stderr, "%s: bad compression data\n", filename);
     report.badCompressedData = true;
-    if (state.outfile) ++state.failedEntries;  // removed by the session
+    if (state.outfile) ++state.failedEntries;  // not installed: removed below
   } else if (state.outsize != 0) {
     printf("WARNING: Last file might be truncated!\n");
     // The cut entry counts as failed once, installed or not.
     if (state.outfile && installFile(false)) ++state.failedEntries;
   }
+  state.outfile.reset();
   report.failedEntries = state.failedEntries;
   return outcome == ReadOutcome::kToTheEnd ? 1 : 0;
 }

@@ -28,11 +28,19 @@ FileDownload::~FileDownload() = default;
 DownloadOutcome FileDownload::TakeTurn(
     const std::function<void()>& prepare,
     const std::function<CURLcode()>& transfer, DeferredSync* deferred) {
-  DownloadOutcome failed;
-  failed.result = static_cast<CURLcode>(1);
-  if (!RemoveKeptDownload()) return failed;
+  const DownloadOutcome failed{static_cast<CURLcode>(1)};
+  const std::string kept = target_ + ".tmp";
+  if (std::remove(kept.c_str()) != 0 && errno > 3) {
+    std::printf("CCurl: Remove failed %s (err %i)\n", kept.c_str(), errno);
+    return failed;
+  }
   prepare();
-  if (!Announce()) return failed;
+  if (file_ == nullptr) {
+    std::printf("CCurl: Failed to create file %s (err: %i)\n",
+                filename_.c_str(), create_error_);
+    return failed;
+  }
+  std::printf("Downloading %s...\n", urlfull_.c_str());
   if (data_.meter != nullptr) data_.meter->GoLive();
   // The live launcher shows the file's name while it is fetched.
   StarterSharedState* starter = StarterSharedState::starter;
@@ -41,15 +49,6 @@ DownloadOutcome FileDownload::TakeTurn(
   if (data_.meter != nullptr) data_.meter->Flush();
   if (starter != nullptr) starter->download_file.clear();
   return Finish(code, deferred);
-}
-
-bool FileDownload::RemoveKeptDownload() {
-  const std::string kept = target_ + ".tmp";
-  if (std::remove(kept.c_str()) != 0 && errno > 3) {
-    std::printf("CCurl: Remove failed %s (err %i)\n", kept.c_str(), errno);
-    return false;
-  }
-  return true;
 }
 
 bool FileDownload::HasKeptDownload() const {
@@ -79,16 +78,6 @@ bool FileDownload::Prepare(CURL* easy, ProgressMeterStream* meter,
   }
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CCurl::write_data_to_file);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &data_);
-  return true;
-}
-
-bool FileDownload::Announce() {
-  if (file_ == nullptr) {
-    std::printf("CCurl: Failed to create file %s (err: %i)\n",
-                filename_.c_str(), create_error_);
-    return false;
-  }
-  std::printf("Downloading %s...\n", urlfull_.c_str());
   return true;
 }
 
