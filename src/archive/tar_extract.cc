@@ -87,27 +87,6 @@ bool toOutputPath(const char* name) {
   return false;
 }
 
-// A regular file entry: open it; an empty one is installed at once.
-void extractFile() {
-  if (createpath(state.nbuf) != nullptr && state.outsize == 0) {
-    installFile(true);
-  }
-}
-
-// A directory entry: one mkdir, failures ignored.
-void extractDirectory() {
-  if (toOutputPath(state.nbuf)) mkdir(state.nbuf, state.mode & 07777);
-}
-
-// A hard (`kind` kHard) or symbolic link entry, made now or skipped.
-void extractLinkEntry(const unsigned char* blk, LinkKind kind) {
-  char linkto[kTarLinkTo.size + 1] = {};
-  std::memcpy(linkto, blk + kTarLinkTo.offset, kTarLinkTo.size);
-  if (!extractLink(state.extractPath, state.nbuf, linkto, kind)) {
-    ++state.failedEntries;
-  }
-}
-
 // Checks the header `blk`, printing the messages of a bad one. False when
 // it is not valid or fails its checksum.
 bool acceptHeader(unsigned char* blk) {
@@ -159,11 +138,17 @@ int untarHeader(unsigned char* blk) {
     return 0;  // the data blocks of a file are skipped
   }
   if (link) {
-    extractLinkEntry(blk, type == '2' ? LinkKind::kSymbolic : LinkKind::kHard);
+    char linkto[kTarLinkTo.size + 1] = {};
+    std::memcpy(linkto, blk + kTarLinkTo.offset, kTarLinkTo.size);
+    const LinkKind kind = type == '2' ? LinkKind::kSymbolic : LinkKind::kHard;
+    if (!extractLink(state.extractPath, state.nbuf, linkto, kind)) {
+      ++state.failedEntries;
+    }
   } else if (type == '5') {
-    extractDirectory();
-  } else {
-    extractFile();
+    // One mkdir, failures ignored.
+    if (toOutputPath(state.nbuf)) mkdir(state.nbuf, state.mode & 07777);
+  } else if (createpath(state.nbuf) != nullptr && state.outsize == 0) {
+    installFile(true);  // an empty file is complete at once
   }
   return 0;
 }

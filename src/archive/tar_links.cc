@@ -30,8 +30,7 @@ std::string hardLinkSource(const std::string& extractPath, const char* name,
                            const char* linkto) {
   char target[kNameBufferSize] = {};
   std::strncpy(target, linkto, sizeof target - 1);
-  const bool absolute = target[0] == '/' || target[0] == '\\';
-  normaliseName(target);
+  const bool absolute = normaliseName(target);
   if (absolute || !hardlinkTargetStaysInside(target)) {
     printRefusal(name, "link target leaves the extraction directory");
     return {};
