@@ -56,11 +56,12 @@ bool SwapIn(AtomicFile& download, const char* aside, bool announce_rename) {
   return false;
 }
 
-// Commits an ordinary file: synced at once, or with the others later.
-bool CommitOrdinary(AtomicFile& download, DeferredSync* deferred,
-                    bool runnable) {
-  if (deferred == nullptr || runnable) return download.Commit();
-  return download.Commit(*deferred);
+// Commits an ordinary file: synced at once, or with the others in
+// `deferred` later. True also for a file put in place whose directory could
+// not be synced.
+bool CommitOrdinary(AtomicFile& download, DeferredSync* deferred) {
+  if (deferred == nullptr) return download.Commit() || download.committed();
+  return download.Commit(*deferred) || download.committed();
 }
 
 // Gives up on the download: keeps it as target + ".tmp" for the operator
@@ -76,13 +77,12 @@ std::string KeepForOperator(AtomicFile& download) {
 // new one into place. False after printing why.
 bool InstallOrdinaryFile(AtomicFile& download, DeferredSync* deferred) {
   const std::string& target = download.path();
-  const bool runnable = IsRunnable(target) || IsExecutableName(target.c_str()) ||
-                        IsScriptName(target.c_str());
-  // A rename replaces the old file in one step; committed() also covers a
-  // file put in place whose directory could not be synced.
-  if (CommitOrdinary(download, deferred, runnable) || download.committed()) {
-    return true;
+  if (IsRunnable(target) || IsExecutableName(target.c_str()) ||
+      IsScriptName(target.c_str())) {
+    deferred = nullptr;  // synced at once
   }
+  // A rename replaces the old file in one step.
+  if (CommitOrdinary(download, deferred)) return true;
   if (!download.ok() && !download.temp_path().empty()) {
     // The new file was made but could not be finished: nothing to put in
     // place, and the old file stays.
@@ -103,9 +103,7 @@ bool InstallOrdinaryFile(AtomicFile& download, DeferredSync* deferred) {
       return false;
     }
   }
-  if (CommitOrdinary(download, deferred, runnable) || download.committed()) {
-    return true;
-  }
+  if (CommitOrdinary(download, deferred)) return true;
   const int rename_error = errno;
   if (CopyFileContents(download.temp_path().c_str(), target.c_str(),
                        CopyAttributes::kMode)) {
