@@ -1,7 +1,5 @@
 #include "http/curl_client.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <string>
 

@@ -16,7 +16,6 @@
 #include "http/file_download.h"
 
 class DeferredSync;
-class ProgressMeterStream;
 
 // Downloads files one after another, each at its turn exactly as
 // CCurl::DownloadFile prints, checks and installs it, while the transfers of

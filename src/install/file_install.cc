@@ -9,7 +9,6 @@
 #include <string>
 
 #include "engine/atomic_file.h"
-#include "engine/deferred_sync.h"
 #include "engine/file_copy.h"
 #include "engine/file_lock.h"
 
