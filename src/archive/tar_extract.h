@@ -1,20 +1,15 @@
 // Extraction of tar archives, plain or gzip-compressed, under a path prefix.
 //
-// One extraction runs at a time: the extractor keeps its state (prefix,
-// current entry, open output file) process-wide, and `doarchive` resets it
-// before each archive, except two flags that last for the process: whether
-// any name lost a leading slash (the warning then comes at every
-// end-of-archive block of later archives too) and whether any header has
-// passed its checksum (a bad block is then "Garbage detected" rather than
-// "not a valid tar file"). Every message goes to the console. Nothing an archive
-// names is written outside the extraction directory: names with ".." and
-// links that lead out of it are refused ("<name>: refused: <reason>" on the
-// standard error stream, the entry skipped), no file is written through a
-// symbolic link, and an existing file is replaced by a new one under its
-// name, never written into (it may be a hard link to a file elsewhere);
-// one this process may not write to is left as it is (system error printed,
-// the entry skipped). Link targets are looked for under the prefix, not in
-// the working directory (see extractLink).
+// One extraction runs at a time: the extractor keeps its state process-wide
+// and `doarchive` resets it before each archive, except two flags that last
+// for the process: whether any name lost a leading slash (the warning then
+// comes at every end-of-archive block of later archives too) and whether any
+// header has passed its checksum (a bad block is then "Garbage detected"
+// rather than "not a valid tar file"). Every message goes to the console.
+// Nothing an archive names is written outside the extraction directory:
+// names with ".." and links that lead out of it are refused ("<name>:
+// refused: <reason>" on the standard error stream, the entry skipped), and no
+// file is written through a symbolic link.
 #ifndef STARTER_ARCHIVE_TAR_EXTRACT_H_
 #define STARTER_ARCHIVE_TAR_EXTRACT_H_
 
@@ -51,16 +46,16 @@ struct ExtractReport {
 // instead of ending the process; the file being written when decoding fails
 // is not installed and its old version stays, files extracted before stay.
 //
-// Each regular file is written under a temporary name beside its path and
-// installed under its path, replacing what was there, when its data is
-// complete. A file that cannot be created or written (a full disk, the file
-// size limit) has the system error printed for its path and is not
-// installed: its old version stays and its temporary file is removed. Link
-// entries are checked and made at their own place in the archive (see
-// extractLink): a link whose target cannot be opened then is skipped. Either
-// way, the entries that failed are counted in `report`, and the others are
-// extracted. Closes the archive and removes any temporary file left on every
-// return.
+// Each regular file is written to a new temporary file beside its path and
+// installed under its path when its data is complete, replacing what was
+// there, never writing into it (it may be a hard link to a file elsewhere).
+// A file this process may not write to is left as it is (system error
+// printed), and so is the old version of one that cannot be created or
+// written (a full disk, the file size limit; system error printed for its
+// path, temporary file removed). Link entries are made at their own place in
+// the archive, their targets looked for under the prefix (see extractLink).
+// Failed entries are counted in `report`; the others are extracted. Closes
+// the archive and removes any temporary file left on every return.
 int doarchive(const char* filename, std::string extractDir,
               ExtractReport& report);
 

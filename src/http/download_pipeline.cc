@@ -117,8 +117,7 @@ void DownloadPipeline::Start(Transfer& transfer, bool at_turn) {
   // A transfer that starts at its own turn shows its meter live; one that
   // runs ahead holds it for its turn.
   transfer.meter = std::make_unique<ProgressMeterStream>(2, at_turn);
-  transfer.gate.ahead = !at_turn;
-  transfer.gate.allowance = kPrefetchBytes;
+  transfer.gate = {!at_turn, kPrefetchBytes};
   transfer.granted = clock_();
   if (!idle_handles_.empty()) {
     transfer.easy = idle_handles_.back();
@@ -148,9 +147,7 @@ void DownloadPipeline::RunUntilDone(Transfer& transfer) {
     if (transfer.deadline) {
       const auto left = *transfer.deadline - clock_();
       if (left <= std::chrono::steady_clock::duration::zero()) {
-        Retire(transfer);
-        transfer.ended = true;
-        transfer.code = CURLE_OPERATION_TIMEDOUT;
+        Retire(transfer, CURLE_OPERATION_TIMEDOUT);
         break;
       }
       const auto left_ms =
@@ -164,14 +161,8 @@ void DownloadPipeline::RunUntilDone(Transfer& transfer) {
     if (transfer.ended) break;
     if (status != CURLM_OK) {
       // The multi handle broke: every transfer ends here.
-      for (auto& queued : queue_) {
-        Retire(*queued);
-        queued->ended = true;
-        queued->code = CURLE_ABORTED_BY_CALLBACK;
-      }
-      Retire(transfer);
-      transfer.ended = true;
-      transfer.code = CURLE_ABORTED_BY_CALLBACK;
+      for (auto& queued : queue_) Retire(*queued, CURLE_ABORTED_BY_CALLBACK);
+      Retire(transfer, CURLE_ABORTED_BY_CALLBACK);
       break;
     }
     curl_multi_poll(multi_, nullptr, 0, wait_ms, nullptr);
@@ -208,7 +199,8 @@ void DownloadPipeline::CollectEnded() {
   }
 }
 
-void DownloadPipeline::Retire(Transfer& transfer) {
+void DownloadPipeline::Retire(Transfer& transfer,
+                              std::optional<CURLcode> code) {
   if (transfer.running) {
     curl_multi_remove_handle(multi_, transfer.easy);
     transfer.running = false;
@@ -217,5 +209,9 @@ void DownloadPipeline::Retire(Transfer& transfer) {
     curl_easy_reset(transfer.easy);
     idle_handles_.push_back(transfer.easy);
     transfer.easy = nullptr;
+  }
+  if (code) {
+    transfer.ended = true;
+    transfer.code = *code;
   }
 }
