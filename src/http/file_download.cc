@@ -82,35 +82,29 @@ bool FileDownload::Prepare(CURL* easy, ProgressMeterStream* meter,
 }
 
 DownloadOutcome FileDownload::Finish(CURLcode code, DeferredSync* deferred) {
-  DownloadOutcome outcome;
-  outcome.result = code;
   // A file that cannot be completed on disk is a failed transfer: only a
   // whole file may reach its real name.
-  if (!file_->Flush() && code == CURLE_OK) outcome.result = CURLE_WRITE_ERROR;
-  if (outcome.result != CURLE_OK) {
+  if (!file_->Flush() && code == CURLE_OK) code = CURLE_WRITE_ERROR;
+  if (code != CURLE_OK) {
     if (file_->Abandon()) {
-      std::printf("\nCURL Error: %s%s\n", curl_easy_strerror(outcome.result),
-                  "");
+      std::printf("\nCURL Error: %s%s\n", curl_easy_strerror(code), "");
     } else {
       std::printf("\nRemove failed %s\n", file_->temp_path().c_str());
     }
-    return outcome;
+    return {code};
   }
   std::printf("file %s\n", target_.c_str());
-  if (!expected_md5_.empty()) {
-    const std::string received = digest_.FinalHex();
-    if (strcasecmp(received.c_str(), expected_md5_.c_str()) != 0) {
-      std::printf("CCurl: MD5 mismatch for %s: expected %s, received %s\n",
-                  target_.c_str(), expected_md5_.c_str(), received.c_str());
-      if (!file_->Abandon()) {
-        std::printf("\nRemove failed %s\n", file_->temp_path().c_str());
-      }
-      outcome.result = static_cast<CURLcode>(1);
-      return outcome;
+  const CURLcode failed = static_cast<CURLcode>(1);
+  const std::string received =
+      expected_md5_.empty() ? std::string() : digest_.FinalHex();
+  if (strcasecmp(received.c_str(), expected_md5_.c_str()) != 0) {
+    std::printf("CCurl: MD5 mismatch for %s: expected %s, received %s\n",
+                target_.c_str(), expected_md5_.c_str(), received.c_str());
+    if (!file_->Abandon()) {
+      std::printf("\nRemove failed %s\n", file_->temp_path().c_str());
     }
+    return {failed};
   }
   const InstallResult installed = InstallDownloadedFile(*file_, deferred);
-  if (!installed.installed) outcome.result = static_cast<CURLcode>(1);
-  outcome.restart_required = installed.restart_required;
-  return outcome;
+  return {installed.installed ? CURLE_OK : failed, installed.restart_required};
 }
