@@ -222,14 +222,12 @@ FILE* createpath(const char* name) {
   const bool exists = lstat(state.nbuf, &st) == 0;
   if (exists && S_ISLNK(st.st_mode)) {
     printRefusal(state.nbuf, "path is a symbolic link");
-    ++state.failedEntries;
-    return nullptr;
-  }
-  if (exists && S_ISDIR(st.st_mode)) {
+  } else if (exists && S_ISDIR(st.st_mode)) {
     errno = EISDIR;
     perror(state.nbuf);
   }
-  if ((exists && S_ISDIR(st.st_mode)) || !mayReplace(state.nbuf)) {
+  if ((exists && (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode))) ||
+      !mayReplace(state.nbuf)) {
     ++state.failedEntries;
     return nullptr;
   }

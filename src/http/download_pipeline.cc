@@ -26,7 +26,6 @@ struct DownloadPipeline::Transfer {
   FileDownload download;
   std::unique_ptr<ProgressMeterStream> meter;
   CURL* easy = nullptr;
-  // Holds the transfer back while it runs ahead of its turn.
   PrefetchGate gate;
   // While ahead of its turn: when the gate last let more bytes in.
   std::chrono::steady_clock::time_point granted;
@@ -56,7 +55,6 @@ DownloadPipeline::~DownloadPipeline() {
 
 DownloadOutcome DownloadPipeline::Download(const Request& request,
                                            std::optional<std::size_t> planned) {
-  // Planned transfers whose turn did not come go without a trace.
   while (planned && !queue_.empty() && queue_.front()->index < *planned) {
     Retire(*queue_.front());
     queue_.pop_front();
@@ -114,8 +112,6 @@ void DownloadPipeline::Refill() {
 
 void DownloadPipeline::Start(Transfer& transfer, bool at_turn) {
   transfer.started = true;
-  // A transfer that starts at its own turn shows its meter live; one that
-  // runs ahead holds it for its turn.
   transfer.meter = std::make_unique<ProgressMeterStream>(2, at_turn);
   transfer.gate = {!at_turn, kPrefetchBytes};
   transfer.granted = clock_();

@@ -132,24 +132,18 @@ bool IsScriptName(const char* name) { return IsOneOf(name, kScriptNames); }
 
 InstallResult InstallDownloadedFile(AtomicFile& download,
                                     DeferredSync* deferred) {
-  InstallResult outcome;
   const char* target = download.path().c_str();
   if (IsExecutableName(target)) {
     std::printf("EXECUTABLE %s\n", target);
-    const std::string aside = download.path() + ".tmp2";
-    if (SwapIn(download, aside.c_str(), true)) {
+    if (SwapIn(download, (download.path() + ".tmp2").c_str(), true)) {
       std::printf("UPDATED EXECUTABLE\n");
-      outcome.restart_required = true;
-      return outcome;
+      return {true, true};
     }
-  } else if (IsScriptName(target)) {
-    if (SwapIn(download, kOldScriptName, false)) {
-      std::printf("UPDATED BATCH FILE\n");
-      return outcome;
-    }
+  } else if (IsScriptName(target) && SwapIn(download, kOldScriptName, false)) {
+    std::printf("UPDATED BATCH FILE\n");
+    return {true, false};
   }
-  outcome.installed = InstallOrdinaryFile(download, deferred);
-  return outcome;
+  return {InstallOrdinaryFile(download, deferred), false};
 }
 
 bool copyFile(const char* SRC, const char* DEST, int /*type*/) {
