@@ -15,12 +15,11 @@ constexpr std::size_t kInputSize = 256 * 1024;
 constexpr std::size_t kOutputSize = 256 * 1024;
 constexpr std::size_t kBlock = 512;
 
-enum GzipFlag : unsigned {
-  kFlagHeaderCrc = 2,
-  kFlagExtra = 4,
-  kFlagName = 8,
-  kFlagComment = 16,
-};
+// Bits of the member header's flags.
+constexpr unsigned kFlagHeaderCrc = 2;
+constexpr unsigned kFlagExtra = 4;
+constexpr unsigned kFlagName = 8;
+constexpr unsigned kFlagComment = 16;
 
 // Reads up to and including a NUL, or to the end of `in`.
 void skipZeroTerminated(FILE* in) {

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -29,7 +30,7 @@ constexpr std::size_t kReadChunkSize = 256 * 1024;
 struct ExtractorState {
   std::string extractPath;            // prefix of every output path
   const char* inname = "";            // archive name, for messages
-  std::unique_ptr<char[]> outbuf;     // lent to outfile, so it outlives it
+  char outbuf[kOutputBufferSize];     // lent to outfile, so it outlives it
   std::optional<AtomicFile> outfile;  // the file being written, or none
   long outsize = 0;                   // data bytes of the current entry to come
   bool didabs = false;                // some name lost a leading slash
@@ -54,8 +55,7 @@ void dropFile() {
 // Writes `n` bytes of the current entry. On a write error the file is
 // dropped and the rest of the entry is skipped.
 void writeData(const unsigned char* data, std::size_t n) {
-  if (!state.outfile) return;
-  if (!state.outfile->Write(data, n)) dropFile();
+  if (state.outfile && !state.outfile->Write(data, n)) dropFile();
 }
 
 // Installs the file being written under its path: with the entry's times
@@ -162,9 +162,9 @@ int untarBlocks(unsigned char* blocks, std::size_t count) {
     unsigned char* blk = blocks + i * kTarBlockSize;
     if (state.outsize > static_cast<long>(kTarBlockSize)) {
       // Every data block before the entry's last one, in one write.
-      std::size_t run =
-          static_cast<std::size_t>(state.outsize - 1) / kTarBlockSize;
-      if (run > count - i) run = count - i;
+      const std::size_t run =
+          std::min(static_cast<std::size_t>(state.outsize - 1) / kTarBlockSize,
+                   count - i);
       writeData(blk, run * kTarBlockSize);
       state.outsize -= static_cast<long>(run * kTarBlockSize);
       i += run;
@@ -241,7 +241,7 @@ FILE* createpath(const char* name) {
     return nullptr;
   }
   FILE* f = state.outfile->stream();
-  setvbuf(f, state.outbuf.get(), _IOFBF, kOutputBufferSize);
+  setvbuf(f, state.outbuf, _IOFBF, sizeof state.outbuf);
   return f;
 }
 
@@ -252,9 +252,6 @@ int doarchive(const char* filename, std::string extractDir,
   state.inname = filename;
   state.outsize = 0;
   state.failedEntries = 0;
-  if (!state.outbuf) {
-    state.outbuf = std::make_unique<char[]>(kOutputBufferSize);
-  }
   const OwnedFile archive(fopen(filename, "rb"));
   if (!archive) {
     perror(filename);

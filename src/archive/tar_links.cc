@@ -52,7 +52,7 @@ OwnedFile openHardLinkSource(const std::string& source, const char* name,
       open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
   struct stat st;
   if (!fd.valid() || fstat(fd.get(), &st) != 0) {
-    printError(linkto, errno);
+    perror(linkto);
     return nullptr;
   }
   if (!S_ISREG(st.st_mode)) {
@@ -61,7 +61,7 @@ OwnedFile openHardLinkSource(const std::string& source, const char* name,
   }
   OwnedFile file(fdopen(fd.get(), "rb"));
   if (!file) {
-    printError(linkto, errno);
+    perror(linkto);
     return nullptr;
   }
   fd.release();
@@ -76,7 +76,7 @@ bool symlinkTargetOpens(const std::string& extractPath, const char* name,
   const std::string target = extractPath + DirectoryOf(name) + linkto;
   const ScopedFd fd(
       open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!fd.valid()) printError(linkto, errno);
+  if (!fd.valid()) perror(linkto);
   return fd.valid();
 }
 
@@ -117,7 +117,7 @@ bool extractLink(const std::string& extractPath, const char* name,
 bool linkorcopy(const char* src, const char* dst, bool sym, OwnedFile source) {
   if ((sym ? symlink(src, dst) : link(src, dst)) == 0) return true;
   if (sym || !source) {
-    printError(dst, errno);
+    perror(dst);
     return false;
   }
   AtomicFile out(dst, LinkAtDestination::kReplace);
