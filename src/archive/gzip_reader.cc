@@ -47,7 +47,12 @@ class MemberDecoder {
   GzipStatus run() {
     if (!ready_) return GzipStatus::kBadData;
     for (;;) {
-      if (s_.avail_in == 0 && !refill()) return GzipStatus::kBadData;
+      if (s_.avail_in == 0) {
+        s_.avail_in =
+            static_cast<uInt>(fread(input_.get(), 1, kInputSize, infp_));
+        s_.next_in = input_.get();
+        if (s_.avail_in == 0) return GzipStatus::kBadData;  // end of file
+      }
       s_.next_out = window_.get() + have_;
       s_.avail_out = static_cast<uInt>(kOutputSize - have_);
       const int ret = ::inflate(&s_, Z_NO_FLUSH);
@@ -65,13 +70,6 @@ class MemberDecoder {
   }
 
  private:
-  // Reads the next chunk of compressed input; false at the end of the file.
-  bool refill() {
-    s_.avail_in = static_cast<uInt>(fread(input_.get(), 1, kInputSize, infp_));
-    s_.next_in = input_.get();
-    return s_.avail_in > 0;
-  }
-
   // Hands the complete blocks in the window to the sink and keeps the
   // remainder at the window's start. Returns the sink's result.
   int flush_output() {

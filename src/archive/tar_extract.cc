@@ -182,31 +182,25 @@ int untarBlocks(unsigned char* blocks, std::size_t count) {
   return 0;
 }
 
-// How reading an archive ended.
-enum class ReadOutcome {
-  kToTheEnd,        // doarchive returns 1
-  kStopped,         // doarchive returns 0, its line printed
-  kBadCompression,  // bad compressed data: its line to print, returns 0
-};
-
-// Reads the archive `in` to its end or its first fault.
-ReadOutcome readArchive(FILE* in) {
+// Reads the archive `in` to its end (kOk) or its first fault: a bad header or
+// a compression method other than deflate (kStopped, its line printed), or
+// bad compressed data (kBadData, also for a bad header in the decoded data).
+GzipStatus readArchive(FILE* in) {
   auto chunk = std::make_unique<unsigned char[]>(kReadChunkSize);
   std::size_t have = fread(chunk.get(), 1, kGzipHeaderSize, in);
   if (have >= 2 && isGzipMagic(chunk.get())) {
     if (readGzipHeader(in, chunk.get()) == GzipStatus::kUnsupportedMethod) {
       fprintf(stderr, "Unsupported compression type\n");
-      return ReadOutcome::kStopped;
+      return GzipStatus::kStopped;
     }
-    return inflate(in, untarBlocks) == GzipStatus::kOk
-               ? ReadOutcome::kToTheEnd
-               : ReadOutcome::kBadCompression;
+    const GzipStatus decoded = inflate(in, untarBlocks);
+    return decoded == GzipStatus::kOk ? decoded : GzipStatus::kBadData;
   }
   for (;;) {
     have += fread(chunk.get() + have, 1, kReadChunkSize - have, in);
     const std::size_t blocks = have / kTarBlockSize;
-    if (blocks == 0) return ReadOutcome::kToTheEnd;  // short last block
-    if (untarBlocks(chunk.get(), blocks) != 0) return ReadOutcome::kStopped;
+    if (blocks == 0) return GzipStatus::kOk;  // short last block
+    if (untarBlocks(chunk.get(), blocks) != 0) return GzipStatus::kStopped;
     have -= blocks * kTarBlockSize;
     std::memmove(chunk.get(), chunk.get() + blocks * kTarBlockSize, have);
   }
@@ -257,8 +251,8 @@ int doarchive(const char* filename, std::string extractDir,
     perror(filename);
     return 0;
   }
-  const ReadOutcome outcome = readArchive(archive.get());
-  if (outcome == ReadOutcome::kBadCompression) {
+  const GzipStatus outcome = readArchive(archive.get());
+  if (outcome == GzipStatus::kBadData) {
     fprintf(stderr, "%s: bad compression data\n", filename);
     report.badCompressedData = true;
     if (state.outfile) ++state.failedEntries;  // not installed: removed below
@@ -269,7 +263,7 @@ int doarchive(const char* filename, std::string extractDir,
   }
   state.outfile.reset();
   report.failedEntries = state.failedEntries;
-  return outcome == ReadOutcome::kToTheEnd ? 1 : 0;
+  return outcome == GzipStatus::kOk ? 1 : 0;
 }
 
 int doarchive(const char* filename, std::string extractDir) {
