@@ -90,23 +90,22 @@ bool toOutputPath(const char* name) {
 // Checks the header `blk`, printing the messages of a bad one. False when
 // it is not valid or fails its checksum.
 bool acceptHeader(unsigned char* blk) {
-  if (!isValidHeader(blk)) {
-    if (state.first) {
-      fprintf(stderr, "%s: not a valid tar file\n", state.inname);
-    } else {
-      printf("WARNING: Garbage detected; preceding file may be damaged\n");
-    }
-    return false;
+  const bool valid = isValidHeader(blk);
+  if (valid) {
+    buildEntryName(blk, state.nbuf);
+    if (normaliseName(state.nbuf)) state.didabs = true;
+    if (checksumMatches(blk)) return true;
+  } else if (state.first) {
+    fprintf(stderr, "%s: not a valid tar file\n", state.inname);
   }
-  buildEntryName(blk, state.nbuf);
-  if (normaliseName(state.nbuf)) state.didabs = true;
-  if (checksumMatches(blk)) return true;
   if (!state.first) {
     printf("WARNING: Garbage detected; preceding file may be damaged\n");
   }
-  fflush(stdout);
-  fprintf(stderr, "%s: header has bad checksum for %s\n", state.inname,
-          state.nbuf);
+  if (valid) {
+    fflush(stdout);
+    fprintf(stderr, "%s: header has bad checksum for %s\n", state.inname,
+            state.nbuf);
+  }
   return false;
 }
 

@@ -17,12 +17,6 @@
 
 namespace {
 
-// Prints the system error `error` for `name`, as perror does.
-void printError(const char* name, int error) {
-  errno = error;
-  perror(name);
-}
-
 // Where the hard link target `linkto` lies, as extractPath + the target read
 // like an entry name; empty (with the refusal printed for the entry `name`)
 // when it leaves the extraction directory or passes through a symbolic link.
@@ -30,8 +24,7 @@ std::string hardLinkSource(const std::string& extractPath, const char* name,
                            const char* linkto) {
   char target[kNameBufferSize] = {};
   std::strncpy(target, linkto, sizeof target - 1);
-  const bool absolute = normaliseName(target);
-  if (absolute || !hardlinkTargetStaysInside(target)) {
+  if (normaliseName(target) || !hardlinkTargetStaysInside(target)) {
     printRefusal(name, "link target leaves the extraction directory");
     return {};
   }
@@ -123,11 +116,13 @@ bool linkorcopy(const char* src, const char* dst, bool sym, OwnedFile source) {
   AtomicFile out(dst, LinkAtDestination::kReplace);
   if (!CopyInto(fileno(source.get()), out, CopyAttributes::kModeAndTimes) &&
       out.ok()) {
-    printError(dst, EIO);  // the source could not be read
+    errno = EIO;  // the source could not be read
+    perror(dst);
     return false;
   }
   if (!out.Commit(Durability::kWriteBack)) {
-    printError(dst, out.error());
+    errno = out.error();
+    perror(dst);
     return false;
   }
   printf("%s: copy instead of link\n", dst);
