@@ -41,8 +41,6 @@ class MemberDecoder {
   ~MemberDecoder() {
     if (ready_) inflateEnd(&s_);
   }
-  MemberDecoder(const MemberDecoder&) = delete;
-  MemberDecoder& operator=(const MemberDecoder&) = delete;
 
   GzipStatus run() {
     if (!ready_) return GzipStatus::kBadData;

@@ -71,14 +71,13 @@ void ForgetEarlierArchives();
 // message is printed; the caller stops).
 int untar(unsigned char* blk);
 
-// Opens the output file for the entry `name` (a normalised name) at the
-// extraction prefix + `name`, which becomes the current entry's path: a new
-// temporary file beside that path, owned by the extractor, that replaces
-// what is there when the entry is complete. Creates missing directories
-// (mode 0777 less the umask). Returns null, with a printed line, when the
-// path does not fit the name buffer, passes through or ends in a symbolic
-// link, is a directory or a file this process may not write to, or the file
-// cannot be created (system error).
+// Opens the output file of the entry `name` (a normalised name) at the
+// extraction prefix + `name`, which becomes the current entry's path: the
+// extractor's own temporary file for it (see doarchive), in the missing
+// directories it creates (mode 0777 less the umask). Returns null, with a
+// printed line, when the path does not fit the name buffer, passes through
+// or ends in a symbolic link, is a directory or a file this process may not
+// write to, or the file cannot be created (system error).
 FILE* createpath(const char* name);
 
 #endif  // STARTER_ARCHIVE_TAR_EXTRACT_H_

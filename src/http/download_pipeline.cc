@@ -100,8 +100,6 @@ void DownloadPipeline::Refill() {
     auto transfer =
         std::make_unique<Transfer>(planned_[next_planned_], next_planned_);
     ++next_planned_;
-    // Whether a kept download can be removed decides at the turn whether
-    // the file is requested at all.
     if (!transfer->download.HasKeptDownload()) {
       Start(*transfer, false);
       ++ahead;
@@ -115,12 +113,9 @@ void DownloadPipeline::Start(Transfer& transfer, bool at_turn) {
   transfer.meter = std::make_unique<ProgressMeterStream>(2, at_turn);
   transfer.gate = {!at_turn, kPrefetchBytes};
   transfer.granted = clock_();
-  if (!idle_handles_.empty()) {
-    transfer.easy = idle_handles_.back();
-    idle_handles_.pop_back();
-  } else {
-    transfer.easy = curl_easy_init();
-  }
+  transfer.easy =
+      idle_handles_.empty() ? curl_easy_init() : idle_handles_.back();
+  if (!idle_handles_.empty()) idle_handles_.pop_back();
   if (!transfer.download.Prepare(transfer.easy, transfer.meter.get(),
                                  &transfer.gate)) {
     return;

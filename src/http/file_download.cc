@@ -42,7 +42,6 @@ DownloadOutcome FileDownload::TakeTurn(
   }
   std::printf("Downloading %s...\n", urlfull_.c_str());
   if (data_.meter != nullptr) data_.meter->GoLive();
-  // The live launcher shows the file's name while it is fetched.
   StarterSharedState* starter = StarterSharedState::starter;
   if (starter != nullptr) starter->download_file = filename_;
   const CURLcode code = transfer();

@@ -80,7 +80,6 @@ bool InstallOrdinaryFile(AtomicFile& download, DeferredSync* deferred) {
       IsScriptName(target.c_str())) {
     deferred = nullptr;  // synced at once
   }
-  // A rename replaces the old file in one step.
   if (CommitOrdinary(download, deferred)) return true;
   if (!download.ok() && !download.temp_path().empty()) {
     // The new file was made but could not be finished: nothing to put in
