@@ -39,12 +39,11 @@ struct ExtractReport {
 //
 // Returns 0 when the archive cannot be opened (system error printed), uses
 // another compression than deflate ("Unsupported compression type"), or
-// holds a bad header (the header's line); files extracted before stay. When
-// the compressed data cannot be decoded, or the tar stream decoded from it
-// holds a bad header, it prints "<file>: bad compression data" to the
-// standard error stream, sets `report.badCompressedData` and returns 0
-// instead of ending the process; the file being written when decoding fails
-// is not installed and its old version stays, files extracted before stay.
+// holds a bad header (the header's line); files extracted before stay. For
+// bad compressed data (see ExtractReport) it prints "<file>: bad compression
+// data" to the standard error stream, sets `report.badCompressedData` and
+// returns 0 instead of ending the process; the file being written then is
+// not installed and its old version stays, as do files extracted before.
 //
 // Each regular file is written to a new temporary file beside its path and
 // installed under its path when its data is complete, replacing what was
