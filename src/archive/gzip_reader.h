@@ -7,8 +7,6 @@
 
 // Size of the fixed gzip member header.
 constexpr std::size_t kGzipHeaderSize = 10;
-// Size of the buffer that receives the stored file name, NUL included.
-constexpr std::size_t kGunzipNameSize = 300;
 
 // True when `head` (at least two bytes) starts with the gzip magic 0x1f 0x8b.
 bool isGzipMagic(const unsigned char* head);
@@ -23,12 +21,9 @@ enum class GzipStatus {
 
 // Checks the 10-byte fixed header `head`, already read from `in`, and skips
 // the optional fields that follow it in `in` (FEXTRA, FNAME, FCOMMENT, FHCRC).
-// The stored name (FNAME) is kept in `gunzipname` (kGunzipNameSize bytes; a
-// longer name keeps its start) and has no other use. Returns kOk or
-// kUnsupportedMethod; an archive that ends inside the optional fields is left
-// for `inflate` to report as bad data. Prints nothing.
-GzipStatus readGzipHeader(FILE* in, const unsigned char* head,
-                          char* gunzipname);
+// Returns kOk or kUnsupportedMethod; an archive that ends inside the optional
+// fields is left for `inflate` to report as bad data. Prints nothing.
+GzipStatus readGzipHeader(FILE* in, const unsigned char* head);
 
 // Receives `count` consecutive 512-byte blocks at `blocks`; returns non-zero
 // to stop decoding.

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,16 +20,11 @@ bool hasDotDotComponent(const char* name) {
 bool symlinkTargetStaysInside(const char* linkName, const char* target) {
   if (target[0] == '\0' || target[0] == '/') return false;
   // Depth of the link's own directory below the extraction directory.
-  std::string_view link(linkName);
-  const std::size_t lastSlash = link.rfind('/');
   long depth = 0;
-  if (lastSlash != std::string_view::npos) {
-    ForEachComponent(link.substr(0, lastSlash), 0,
-                     [&](std::string_view part, auto) {
-                       if (!part.empty() && part != ".") ++depth;
-                       return true;
-                     });
-  }
+  ForEachComponent(DirectoryOf(linkName), 0, [&](std::string_view part, auto) {
+    if (!part.empty() && part != ".") ++depth;
+    return true;
+  });
   bool sawName = false;
   return ForEachComponent(target, 0, [&](std::string_view part, auto) {
     if (part.empty() || part == ".") return true;

@@ -3,8 +3,8 @@
 #include "archive/tar_extract.h"
 
 #include <sys/stat.h>
-#include <utime.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -30,63 +30,18 @@ constexpr std::size_t kReadChunkSize = 256 * 1024;
 struct ExtractorState {
   std::string extractPath;            // prefix of every output path
   const char* inname = "";            // archive name, for messages
-  FILE* infp = nullptr;               // the open archive
-  std::unique_ptr<char[]> outbuf;     // lent to outfile, so it outlives it
+  char outbuf[kOutputBufferSize];     // lent to outfile, so it outlives it
   std::optional<AtomicFile> outfile;  // the file being written, or none
   long outsize = 0;                   // data bytes of the current entry to come
   bool didabs = false;                // some name lost a leading slash
   bool first = true;                  // no header has passed its checksum yet
   char nbuf[kNameBufferSize] = {};    // entry name, then its output path
   int mode = 0;                       // permission bits of the current entry
-  utimbuf timestamp{};                // access and modification time to apply
+  time_t mtime = 0;                   // access and modification time to apply
   int failedEntries = 0;              // entries refused or not written
-
-  void reset(const char* filename, std::string prefix) {
-    extractPath = std::move(prefix);
-    inname = filename;
-    infp = nullptr;
-    outfile.reset();
-    outsize = 0;
-    std::memset(nbuf, 0, sizeof nbuf);
-    mode = 0;
-    timestamp = {};
-    failedEntries = 0;
-    if (!outbuf) outbuf = std::make_unique<char[]>(kOutputBufferSize);
-  }
 };
 
 ExtractorState state;
-
-}  // namespace
-
-void ForgetEarlierArchives() {
-  state.didabs = false;
-  state.first = true;
-}
-
-namespace {
-
-// Resets the state for one archive and, on every path out of doarchive,
-// closes the archive and removes a file that was not installed.
-class ArchiveSession {
- public:
-  ArchiveSession(const char* filename, std::string extractDir) {
-    state.reset(filename, std::move(extractDir));
-  }
-  ~ArchiveSession() {
-    state.outfile.reset();
-    if (state.infp != nullptr) fclose(state.infp);
-    state.infp = nullptr;
-  }
-  ArchiveSession(const ArchiveSession&) = delete;
-  ArchiveSession& operator=(const ArchiveSession&) = delete;
-};
-
-// Prints the one line that says an entry was not extracted and why.
-void refuse(const char* name, const char* reason) {
-  printRefusal(name, reason);
-  ++state.failedEntries;
-}
 
 // Drops the file being written after a failure: prints the system error for
 // its path and removes its temporary file.
@@ -100,8 +55,7 @@ void dropFile() {
 // Writes `n` bytes of the current entry. On a write error the file is
 // dropped and the rest of the entry is skipped.
 void writeData(const unsigned char* data, std::size_t n) {
-  if (!state.outfile) return;
-  if (!state.outfile->Write(data, n)) dropFile();
+  if (state.outfile && !state.outfile->Write(data, n)) dropFile();
 }
 
 // Installs the file being written under its path: with the entry's times
@@ -110,7 +64,7 @@ void writeData(const unsigned char* data, std::size_t n) {
 bool installFile(bool complete) {
   AtomicFile& file = *state.outfile;
   if (complete) {
-    file.SetTimes(state.timestamp.actime, state.timestamp.modtime);
+    file.SetTimes(state.mtime, state.mtime);
     file.SetMode(static_cast<mode_t>(state.mode & 07777));
   }
   if (!file.Commit(Durability::kWriteBack)) {
@@ -121,57 +75,42 @@ bool installFile(bool complete) {
   return true;
 }
 
-// A regular file entry: open it; an empty one is installed at once.
-void extractFile() {
-  if (createpath(state.nbuf) != nullptr && state.outsize == 0) {
-    installFile(true);
+// Writes the output path of the entry `name` into `state.nbuf`. False, with
+// the entry counted as failed, when buildOutputPath refuses it.
+bool toOutputPath(const char* name) {
+  char entry[kNameBufferSize];
+  std::memcpy(entry, name, std::strlen(name) + 1);
+  if (buildOutputPath(state.extractPath, entry, state.nbuf, sizeof entry)) {
+    return true;
   }
-}
-
-// A directory entry: one mkdir, failures ignored.
-void extractDirectory() {
-  char name[kNameBufferSize];
-  std::memcpy(name, state.nbuf, sizeof name);
-  if (!buildOutputPath(state.extractPath, name, state.nbuf, sizeof name)) {
-    ++state.failedEntries;
-    return;
-  }
-  mkdir(state.nbuf, state.mode & 07777);
-}
-
-// A hard (`kind` kHard) or symbolic link entry, made now or skipped.
-void extractLinkEntry(const unsigned char* blk, LinkKind kind) {
-  char linkto[kTarLinkTo.size + 1] = {};
-  std::memcpy(linkto, blk + kTarLinkTo.offset, kTarLinkTo.size);
-  if (!extractLink(state.extractPath, state.nbuf, linkto, kind)) {
-    ++state.failedEntries;
-  }
+  ++state.failedEntries;
+  return false;
 }
 
 // Checks the header `blk`, printing the messages of a bad one. False when
 // it is not valid or fails its checksum.
 bool acceptHeader(unsigned char* blk) {
-  if (!isValidHeader(blk)) {
-    if (state.first) {
-      fprintf(stderr, "%s: not a valid tar file\n", state.inname);
-    } else {
-      printf("WARNING: Garbage detected; preceding file may be damaged\n");
-    }
-    return false;
+  const bool valid = isValidHeader(blk);
+  if (valid) {
+    buildEntryName(blk, state.nbuf);
+    if (normaliseName(state.nbuf)) state.didabs = true;
+    if (checksumMatches(blk)) return true;
+  } else if (state.first) {
+    fprintf(stderr, "%s: not a valid tar file\n", state.inname);
   }
-  buildEntryName(blk, state.nbuf);
-  if (normaliseName(state.nbuf)) state.didabs = true;
-  if (checksumMatches(blk)) return true;
   if (!state.first) {
     printf("WARNING: Garbage detected; preceding file may be damaged\n");
   }
-  fflush(stdout);
-  fprintf(stderr, "%s: header has bad checksum for %s\n", state.inname,
-          state.nbuf);
+  if (valid) {
+    fflush(stdout);
+    fprintf(stderr, "%s: header has bad checksum for %s\n", state.inname,
+            state.nbuf);
+  }
   return false;
 }
 
-// Handles a header block; see untar.
+// Handles a header block: 0 to go on, 1 when it is neither the end-of-archive
+// block nor a valid header with a matching checksum (its message printed).
 int untarHeader(unsigned char* blk) {
   if (blk[0] == '\0') {
     if (state.didabs) {
@@ -186,81 +125,102 @@ int untarHeader(unsigned char* blk) {
   char type = static_cast<char>(blk[kTarType.offset]);
   if (state.nbuf[std::strlen(state.nbuf) - 1] == '/') type = '5';
   state.outsize = readOctalField(blk, kTarSize);
-  state.timestamp.actime = state.timestamp.modtime =
-      static_cast<time_t>(readOctalField(blk, kTarMtime));
+  state.mtime = static_cast<time_t>(readOctalField(blk, kTarMtime));
   state.mode = static_cast<int>(readOctalField(blk, kTarMode));
   const bool device = type == '3' || type == '4' || type == '6';
   const bool link = type == '1' || type == '2';
   if (device || link) state.outsize = 0;  // no data blocks follow
   if (device) return 0;  // character device, block device, FIFO: not made
   if (hasDotDotComponent(state.nbuf)) {
-    refuse(state.nbuf, "name contains \"..\"");
+    printRefusal(state.nbuf, "name contains \"..\"");
+    ++state.failedEntries;
     return 0;  // the data blocks of a file are skipped
   }
   if (link) {
-    extractLinkEntry(blk, type == '2' ? LinkKind::kSymbolic : LinkKind::kHard);
+    char linkto[kTarLinkTo.size + 1] = {};
+    std::memcpy(linkto, blk + kTarLinkTo.offset, kTarLinkTo.size);
+    const LinkKind kind = type == '2' ? LinkKind::kSymbolic : LinkKind::kHard;
+    if (!extractLink(state.extractPath, state.nbuf, linkto, kind)) {
+      ++state.failedEntries;
+    }
   } else if (type == '5') {
-    extractDirectory();
-  } else {
-    extractFile();
+    // One mkdir, failures ignored.
+    if (toOutputPath(state.nbuf)) mkdir(state.nbuf, state.mode & 07777);
+  } else if (createpath(state.nbuf) != nullptr && state.outsize == 0) {
+    installFile(true);  // an empty file is complete at once
   }
   return 0;
 }
 
-}  // namespace
-
-int untar(unsigned char* blk) {
-  if (state.outsize > static_cast<long>(kTarBlockSize)) {
-    writeData(blk, kTarBlockSize);
-    state.outsize -= kTarBlockSize;
-    return 0;
-  }
-  if (state.outsize > 0) {
-    writeData(blk, static_cast<std::size_t>(state.outsize));
-    if (state.outfile) installFile(true);
-    state.outsize = 0;
-    return 0;
-  }
-  return untarHeader(blk);
-}
-
+// Processes `count` consecutive blocks of the archive: data of the current
+// entry, written in runs, or the next header, whose entry is then created.
+// Returns 1 at the first block untarHeader stops at, else 0.
 int untarBlocks(unsigned char* blocks, std::size_t count) {
   std::size_t i = 0;
   while (i < count) {
+    unsigned char* blk = blocks + i * kTarBlockSize;
     if (state.outsize > static_cast<long>(kTarBlockSize)) {
       // Every data block before the entry's last one, in one write.
-      std::size_t run =
-          static_cast<std::size_t>(state.outsize - 1) / kTarBlockSize;
-      if (run > count - i) run = count - i;
-      writeData(blocks + i * kTarBlockSize, run * kTarBlockSize);
+      const std::size_t run =
+          std::min(static_cast<std::size_t>(state.outsize - 1) / kTarBlockSize,
+                   count - i);
+      writeData(blk, run * kTarBlockSize);
       state.outsize -= static_cast<long>(run * kTarBlockSize);
       i += run;
       continue;
     }
-    if (untar(blocks + i * kTarBlockSize) != 0) return 1;
+    if (state.outsize > 0) {
+      writeData(blk, static_cast<std::size_t>(state.outsize));
+      if (state.outfile) installFile(true);
+      state.outsize = 0;
+    } else if (untarHeader(blk) != 0) {
+      return 1;
+    }
     ++i;
   }
   return 0;
 }
 
-FILE* createpath(const char* name) {
-  char entry[kNameBufferSize];
-  std::memcpy(entry, name, std::strlen(name) + 1);
-  if (!buildOutputPath(state.extractPath, entry, state.nbuf, sizeof entry)) {
-    ++state.failedEntries;
-    return nullptr;
+// Reads the archive `in` to its end (kOk) or its first fault: a bad header or
+// a compression method other than deflate (kStopped, its line printed), or
+// bad compressed data (kBadData, also for a bad header in the decoded data).
+GzipStatus readArchive(FILE* in) {
+  auto chunk = std::make_unique<unsigned char[]>(kReadChunkSize);
+  std::size_t have = fread(chunk.get(), 1, kGzipHeaderSize, in);
+  if (have >= 2 && isGzipMagic(chunk.get())) {
+    if (readGzipHeader(in, chunk.get()) == GzipStatus::kUnsupportedMethod) {
+      fprintf(stderr, "Unsupported compression type\n");
+      return GzipStatus::kStopped;
+    }
+    const GzipStatus decoded = inflate(in, untarBlocks);
+    return decoded == GzipStatus::kOk ? decoded : GzipStatus::kBadData;
   }
+  for (;;) {
+    have += fread(chunk.get() + have, 1, kReadChunkSize - have, in);
+    const std::size_t blocks = have / kTarBlockSize;
+    if (blocks == 0) return GzipStatus::kOk;  // short last block
+    if (untarBlocks(chunk.get(), blocks) != 0) return GzipStatus::kStopped;
+    have -= blocks * kTarBlockSize;
+    std::memmove(chunk.get(), chunk.get() + blocks * kTarBlockSize, have);
+  }
+}
+
+}  // namespace
+
+int untar(unsigned char* blk) { return untarBlocks(blk, 1); }
+
+FILE* createpath(const char* name) {
+  if (!toOutputPath(name)) return nullptr;
   struct stat st;
   const bool exists = lstat(state.nbuf, &st) == 0;
   if (exists && S_ISLNK(st.st_mode)) {
-    refuse(state.nbuf, "path is a symbolic link");
-    return nullptr;
-  }
-  if (exists && S_ISDIR(st.st_mode)) {
+    printRefusal(state.nbuf, "path is a symbolic link");
+  } else if (exists && S_ISDIR(st.st_mode)) {
     errno = EISDIR;
     perror(state.nbuf);
   }
-  if ((exists && S_ISDIR(st.st_mode)) || !mayReplace(state.nbuf)) {
+  if ((exists && (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode))) ||
+      !mayReplace(state.nbuf)) {
     ++state.failedEntries;
     return nullptr;
   }
@@ -274,70 +234,43 @@ FILE* createpath(const char* name) {
     return nullptr;
   }
   FILE* f = state.outfile->stream();
-  setvbuf(f, state.outbuf.get(), _IOFBF, kOutputBufferSize);
+  setvbuf(f, state.outbuf, _IOFBF, sizeof state.outbuf);
   return f;
 }
 
-namespace {
-
-// How reading an archive ended.
-enum class ReadOutcome {
-  kToTheEnd,        // doarchive returns 1
-  kStopped,         // doarchive returns 0, its line printed
-  kBadCompression,  // bad compressed data: its line to print, returns 0
-};
-
-// Reads the archive in `state.infp` to its end or its first fault.
-ReadOutcome readArchive() {
-  auto chunk = std::make_unique<unsigned char[]>(kReadChunkSize);
-  std::size_t have = fread(chunk.get(), 1, kGzipHeaderSize, state.infp);
-  if (have >= 2 && isGzipMagic(chunk.get())) {
-    char gunzipname[kGunzipNameSize];
-    if (readGzipHeader(state.infp, chunk.get(), gunzipname) ==
-        GzipStatus::kUnsupportedMethod) {
-      fprintf(stderr, "Unsupported compression type\n");
-      return ReadOutcome::kStopped;
-    }
-    return inflate(state.infp, untarBlocks) == GzipStatus::kOk
-               ? ReadOutcome::kToTheEnd
-               : ReadOutcome::kBadCompression;
-  }
-  for (;;) {
-    have += fread(chunk.get() + have, 1, kReadChunkSize - have, state.infp);
-    const std::size_t blocks = have / kTarBlockSize;
-    if (blocks == 0) return ReadOutcome::kToTheEnd;  // short last block
-    if (untarBlocks(chunk.get(), blocks) != 0) return ReadOutcome::kStopped;
-    have -= blocks * kTarBlockSize;
-    std::memmove(chunk.get(), chunk.get() + blocks * kTarBlockSize, have);
-  }
-}
-
-}  // namespace
-
 int doarchive(const char* filename, std::string extractDir,
               ExtractReport& report) {
-  ArchiveSession session(filename, std::move(extractDir));
   report = {};
-  state.infp = fopen(filename, "rb");
-  if (state.infp == nullptr) {
+  state.extractPath = std::move(extractDir);
+  state.inname = filename;
+  state.outsize = 0;
+  state.failedEntries = 0;
+  const OwnedFile archive(fopen(filename, "rb"));
+  if (!archive) {
     perror(filename);
     return 0;
   }
-  const ReadOutcome outcome = readArchive();
-  if (outcome == ReadOutcome::kBadCompression) {
+  const GzipStatus outcome = readArchive(archive.get());
+  if (outcome == GzipStatus::kBadData) {
     fprintf(stderr, "%s: bad compression data\n", filename);
     report.badCompressedData = true;
-    if (state.outfile) ++state.failedEntries;  // removed by the session
+    if (state.outfile) ++state.failedEntries;  // not installed: removed below
   } else if (state.outsize != 0) {
     printf("WARNING: Last file might be truncated!\n");
     // The cut entry counts as failed once, installed or not.
     if (state.outfile && installFile(false)) ++state.failedEntries;
   }
+  state.outfile.reset();
   report.failedEntries = state.failedEntries;
-  return outcome == ReadOutcome::kToTheEnd ? 1 : 0;
+  return outcome == GzipStatus::kOk ? 1 : 0;
 }
 
 int doarchive(const char* filename, std::string extractDir) {
   ExtractReport report;
   return doarchive(filename, std::move(extractDir), report);
+}
+
+void ForgetEarlierArchives() {
+  state.didabs = false;
+  state.first = true;
 }

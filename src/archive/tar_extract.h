@@ -1,24 +1,18 @@
 // Extraction of tar archives, plain or gzip-compressed, under a path prefix.
 //
-// One extraction runs at a time: the extractor keeps its state (prefix,
-// current entry, open output file) process-wide, and `doarchive` resets it
-// before each archive, except two flags that last for the process: whether
-// any name lost a leading slash (the warning then comes at every
-// end-of-archive block of later archives too) and whether any header has
-// passed its checksum (a bad block is then "Garbage detected" rather than
-// "not a valid tar file"). Every message goes to the console. Nothing an archive
-// names is written outside the extraction directory: names with ".." and
-// links that lead out of it are refused ("<name>: refused: <reason>" on the
-// standard error stream, the entry skipped), no file is written through a
-// symbolic link, and an existing file is replaced by a new one under its
-// name, never written into (it may be a hard link to a file elsewhere);
-// one this process may not write to is left as it is (system error printed,
-// the entry skipped). Link targets are looked for under the prefix, not in
-// the working directory (see extractLink).
+// One extraction runs at a time: the extractor keeps its state process-wide
+// and `doarchive` resets it before each archive, except two flags that last
+// for the process: whether any name lost a leading slash (the warning then
+// comes at every end-of-archive block of later archives too) and whether any
+// header has passed its checksum (a bad block is then "Garbage detected"
+// rather than "not a valid tar file"). Every message goes to the console.
+// Nothing an archive names is written outside the extraction directory:
+// names with ".." and links that lead out of it are refused ("<name>:
+// refused: <reason>" on the standard error stream, the entry skipped), and no
+// file is written through a symbolic link.
 #ifndef STARTER_ARCHIVE_TAR_EXTRACT_H_
 #define STARTER_ARCHIVE_TAR_EXTRACT_H_
 
-#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -45,23 +39,22 @@ struct ExtractReport {
 //
 // Returns 0 when the archive cannot be opened (system error printed), uses
 // another compression than deflate ("Unsupported compression type"), or
-// holds a bad header (the header's line); files extracted before stay. When
-// the compressed data cannot be decoded, or the tar stream decoded from it
-// holds a bad header, it prints "<file>: bad compression data" to the
-// standard error stream, sets `report.badCompressedData` and returns 0
-// instead of ending the process; the file being written when decoding fails
-// is not installed and its old version stays, files extracted before stay.
+// holds a bad header (the header's line); files extracted before stay. For
+// bad compressed data (see ExtractReport) it prints "<file>: bad compression
+// data" to the standard error stream, sets `report.badCompressedData` and
+// returns 0 instead of ending the process; the file being written then is
+// not installed and its old version stays, as do files extracted before.
 //
-// Each regular file is written under a temporary name beside its path and
-// installed under its path, replacing what was there, when its data is
-// complete. A file that cannot be created or written (a full disk, the file
-// size limit) has the system error printed for its path and is not
-// installed: its old version stays and its temporary file is removed. Link
-// entries are checked and made at their own place in the archive (see
-// extractLink): a link whose target cannot be opened then is skipped. Either
-// way, the entries that failed are counted in `report`, and the others are
-// extracted. Closes the archive and removes any temporary file left on every
-// return.
+// Each regular file is written to a new temporary file beside its path and
+// installed under its path when its data is complete, replacing what was
+// there, never writing into it (it may be a hard link to a file elsewhere).
+// A file this process may not write to is left as it is (system error
+// printed), and so is the old version of one that cannot be created or
+// written (a full disk, the file size limit; system error printed for its
+// path, temporary file removed). Link entries are made at their own place in
+// the archive, their targets looked for under the prefix (see extractLink).
+// Failed entries are counted in `report`; the others are extracted. Closes
+// the archive and removes any temporary file left on every return.
 int doarchive(const char* filename, std::string extractDir,
               ExtractReport& report);
 
@@ -77,19 +70,13 @@ void ForgetEarlierArchives();
 // message is printed; the caller stops).
 int untar(unsigned char* blk);
 
-// Processes `count` consecutive blocks exactly as `count` calls of `untar`
-// would, writing runs of data blocks in one piece. Returns 1 as soon as
-// `untar` would, else 0.
-int untarBlocks(unsigned char* blocks, std::size_t count);
-
-// Opens the output file for the entry `name` (a normalised name) at the
-// extraction prefix + `name`, which becomes the current entry's path: a new
-// temporary file beside that path, owned by the extractor, that replaces
-// what is there when the entry is complete. Creates missing directories
-// (mode 0777 less the umask). Returns null, with a printed line, when the
-// path does not fit the name buffer, passes through or ends in a symbolic
-// link, is a directory or a file this process may not write to, or the file
-// cannot be created (system error).
+// Opens the output file of the entry `name` (a normalised name) at the
+// extraction prefix + `name`, which becomes the current entry's path: the
+// extractor's own temporary file for it (see doarchive), in the missing
+// directories it creates (mode 0777 less the umask). Returns null, with a
+// printed line, when the path does not fit the name buffer, passes through
+// or ends in a symbolic link, is a directory or a file this process may not
+// write to, or the file cannot be created (system error).
 FILE* createpath(const char* name);
 
 #endif  // STARTER_ARCHIVE_TAR_EXTRACT_H_

@@ -17,12 +17,6 @@
 
 namespace {
 
-// Prints the system error `error` for `name`, as perror does.
-void printError(const char* name, int error) {
-  errno = error;
-  perror(name);
-}
-
 // Where the hard link target `linkto` lies, as extractPath + the target read
 // like an entry name; empty (with the refusal printed for the entry `name`)
 // when it leaves the extraction directory or passes through a symbolic link.
@@ -30,9 +24,7 @@ std::string hardLinkSource(const std::string& extractPath, const char* name,
                            const char* linkto) {
   char target[kNameBufferSize] = {};
   std::strncpy(target, linkto, sizeof target - 1);
-  const bool absolute = target[0] == '/' || target[0] == '\\';
-  normaliseName(target);
-  if (absolute || !hardlinkTargetStaysInside(target)) {
+  if (normaliseName(target) || !hardlinkTargetStaysInside(target)) {
     printRefusal(name, "link target leaves the extraction directory");
     return {};
   }
@@ -53,7 +45,7 @@ OwnedFile openHardLinkSource(const std::string& source, const char* name,
       open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
   struct stat st;
   if (!fd.valid() || fstat(fd.get(), &st) != 0) {
-    printError(linkto, errno);
+    perror(linkto);
     return nullptr;
   }
   if (!S_ISREG(st.st_mode)) {
@@ -62,7 +54,7 @@ OwnedFile openHardLinkSource(const std::string& source, const char* name,
   }
   OwnedFile file(fdopen(fd.get(), "rb"));
   if (!file) {
-    printError(linkto, errno);
+    perror(linkto);
     return nullptr;
   }
   fd.release();
@@ -77,7 +69,7 @@ bool symlinkTargetOpens(const std::string& extractPath, const char* name,
   const std::string target = extractPath + DirectoryOf(name) + linkto;
   const ScopedFd fd(
       open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!fd.valid()) printError(linkto, errno);
+  if (!fd.valid()) perror(linkto);
   return fd.valid();
 }
 
@@ -91,23 +83,6 @@ bool prepareLinkPath(const std::string& extractPath, const char* name,
   if (!mayReplace(path)) return false;
   struct stat st;
   if (lstat(path, &st) == 0 && !S_ISDIR(st.st_mode)) unlink(path);
-  return true;
-}
-
-// Copies the open file `source` with its mode and times to a new file that
-// replaces `dst`. False, with the system error printed for `dst`, when that
-// fails; `dst` is then as it was.
-bool copyInto(FILE* source, const char* dst) {
-  AtomicFile out(dst, LinkAtDestination::kReplace);
-  if (!CopyInto(fileno(source), out, CopyAttributes::kModeAndTimes) &&
-      out.ok()) {
-    printError(dst, EIO);  // the source could not be read
-    return false;
-  }
-  if (!out.Commit(Durability::kWriteBack)) {
-    printError(dst, out.error());
-    return false;
-  }
   return true;
 }
 
@@ -133,17 +108,23 @@ bool extractLink(const std::string& extractPath, const char* name,
 }
 
 bool linkorcopy(const char* src, const char* dst, bool sym, OwnedFile source) {
-  if (sym) {
-    if (symlink(src, dst) == 0) return true;
-    printError(dst, errno);
+  if ((sym ? symlink(src, dst) : link(src, dst)) == 0) return true;
+  if (sym || !source) {
+    perror(dst);
     return false;
   }
-  if (link(src, dst) == 0) return true;
-  if (!source) {
-    printError(dst, errno);
+  AtomicFile out(dst, LinkAtDestination::kReplace);
+  if (!CopyInto(fileno(source.get()), out, CopyAttributes::kModeAndTimes) &&
+      out.ok()) {
+    errno = EIO;  // the source could not be read
+    perror(dst);
     return false;
   }
-  if (!copyInto(source.get(), dst)) return false;
+  if (!out.Commit(Durability::kWriteBack)) {
+    errno = out.error();
+    perror(dst);
+    return false;
+  }
   printf("%s: copy instead of link\n", dst);
   return true;
 }

@@ -10,9 +10,7 @@
 
 // Closes a C stream; the deleter of OwnedFile.
 struct FileCloser {
-  void operator()(FILE* f) const {
-    if (f != nullptr) fclose(f);
-  }
+  void operator()(FILE* f) const { fclose(f); }
 };
 // An owned C stream, closed when the owner goes.
 using OwnedFile = std::unique_ptr<FILE, FileCloser>;

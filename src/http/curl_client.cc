@@ -1,7 +1,5 @@
 #include "http/curl_client.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <string>
 
@@ -83,8 +81,7 @@ void CCurl::PostForm(const char* formurl, const char* formdata,
 
 size_t CCurl::write_data_to_file(void* buffer, size_t size, size_t nmemb,
                                  void* userp) {
-  if (size * nmemb == 0) return 0;
-  if (userp == nullptr) return 0;
+  if (size * nmemb == 0 || userp == nullptr) return 0;
   const filedata* data = static_cast<filedata*>(userp);
   if (data->gate != nullptr && data->gate->ahead) {
     // libcurl hands the same chunk over again when the transfer resumes.

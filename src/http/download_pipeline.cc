@@ -15,20 +15,24 @@ constexpr int kPollMilliseconds = 1000;
 }  // namespace
 
 struct DownloadPipeline::Transfer {
+  Transfer(const Request& request, std::size_t at)
+      : index(at),
+        download(request.urldir.c_str(), request.filename.c_str(),
+                 request.downloaddir.c_str(), request.timeout_secs,
+                 request.expected_md5) {}
+
   // Index in planned_, or kUnplanned.
-  std::size_t index = kUnplanned;
-  std::unique_ptr<FileDownload> download;
+  std::size_t index;
+  FileDownload download;
   std::unique_ptr<ProgressMeterStream> meter;
   CURL* easy = nullptr;
-  // Holds the transfer back while it runs ahead of its turn.
   PrefetchGate gate;
   // While ahead of its turn: when the gate last let more bytes in.
   std::chrono::steady_clock::time_point granted;
   // Set at the turn when the transfer has a time limit.
   std::optional<std::chrono::steady_clock::time_point> deadline;
-  bool started = false;   // Start was called
-  bool prepared = false;  // the temporary file exists and the handle is set
-  bool running = false;   // in the multi handle
+  bool started = false;  // Start was called
+  bool running = false;  // in the multi handle
   bool ended = false;
   CURLcode code = CURLE_OK;
 };
@@ -51,7 +55,6 @@ DownloadPipeline::~DownloadPipeline() {
 
 DownloadOutcome DownloadPipeline::Download(const Request& request,
                                            std::optional<std::size_t> planned) {
-  // Planned transfers whose turn did not come go without a trace.
   while (planned && !queue_.empty() && queue_.front()->index < *planned) {
     Retire(*queue_.front());
     queue_.pop_front();
@@ -61,16 +64,12 @@ DownloadOutcome DownloadPipeline::Download(const Request& request,
     transfer = std::move(queue_.front());
     queue_.pop_front();
   } else {
-    transfer = std::make_unique<Transfer>();
-    transfer->download = std::make_unique<FileDownload>(
-        request.urldir.c_str(), request.filename.c_str(),
-        request.downloaddir.c_str(), request.timeout_secs,
-        request.expected_md5);
+    transfer = std::make_unique<Transfer>(request, kUnplanned);
     if (planned && *planned >= next_planned_) next_planned_ = *planned + 1;
   }
 
   Transfer& turn = *transfer;
-  const DownloadOutcome outcome = turn.download->TakeTurn(
+  const DownloadOutcome outcome = turn.download.TakeTurn(
       [&] {
         if (!turn.started) Start(turn, true);
         Refill();
@@ -78,9 +77,9 @@ DownloadOutcome DownloadPipeline::Download(const Request& request,
       [&] {
         // The turn: the time limit counts from here, and a transfer that
         // ran ahead goes on past its prefetch.
-        if (turn.download->timeout_secs() > 0) {
+        if (turn.download.timeout_secs() > 0) {
           turn.deadline =
-              clock_() + std::chrono::seconds(turn.download->timeout_secs());
+              clock_() + std::chrono::seconds(turn.download.timeout_secs());
         }
         turn.gate.ahead = false;
         if (turn.running) curl_easy_pause(turn.easy, CURLPAUSE_CONT);
@@ -98,16 +97,10 @@ void DownloadPipeline::Refill() {
   std::size_t ahead = 0;
   for (const auto& transfer : queue_) ahead += transfer->started ? 1 : 0;
   while (ahead + 1 < in_flight_ && next_planned_ < planned_.size()) {
-    const Request& request = planned_[next_planned_];
-    auto transfer = std::make_unique<Transfer>();
-    transfer->index = next_planned_++;
-    transfer->download = std::make_unique<FileDownload>(
-        request.urldir.c_str(), request.filename.c_str(),
-        request.downloaddir.c_str(), request.timeout_secs,
-        request.expected_md5);
-    // Whether a kept download can be removed decides at the turn whether
-    // the file is requested at all.
-    if (!transfer->download->HasKeptDownload()) {
+    auto transfer =
+        std::make_unique<Transfer>(planned_[next_planned_], next_planned_);
+    ++next_planned_;
+    if (!transfer->download.HasKeptDownload()) {
       Start(*transfer, false);
       ++ahead;
     }
@@ -117,21 +110,16 @@ void DownloadPipeline::Refill() {
 
 void DownloadPipeline::Start(Transfer& transfer, bool at_turn) {
   transfer.started = true;
-  // A transfer that starts at its own turn shows its meter live; one that
-  // runs ahead holds it for its turn.
   transfer.meter = std::make_unique<ProgressMeterStream>(2, at_turn);
-  transfer.gate.ahead = !at_turn;
-  transfer.gate.allowance = kPrefetchBytes;
+  transfer.gate = {!at_turn, kPrefetchBytes};
   transfer.granted = clock_();
-  if (!idle_handles_.empty()) {
-    transfer.easy = idle_handles_.back();
-    idle_handles_.pop_back();
-  } else {
-    transfer.easy = curl_easy_init();
+  transfer.easy =
+      idle_handles_.empty() ? curl_easy_init() : idle_handles_.back();
+  if (!idle_handles_.empty()) idle_handles_.pop_back();
+  if (!transfer.download.Prepare(transfer.easy, transfer.meter.get(),
+                                 &transfer.gate)) {
+    return;
   }
-  transfer.prepared = transfer.download->Prepare(
-      transfer.easy, transfer.meter.get(), &transfer.gate);
-  if (!transfer.prepared) return;
   curl_easy_setopt(transfer.easy, CURLOPT_PRIVATE, &transfer);
   if (transfer.easy == nullptr || multi_ == nullptr ||
       curl_multi_add_handle(multi_, transfer.easy) != CURLM_OK) {
@@ -150,9 +138,7 @@ void DownloadPipeline::RunUntilDone(Transfer& transfer) {
     if (transfer.deadline) {
       const auto left = *transfer.deadline - clock_();
       if (left <= std::chrono::steady_clock::duration::zero()) {
-        Retire(transfer);
-        transfer.ended = true;
-        transfer.code = CURLE_OPERATION_TIMEDOUT;
+        Retire(transfer, CURLE_OPERATION_TIMEDOUT);
         break;
       }
       const auto left_ms =
@@ -166,14 +152,8 @@ void DownloadPipeline::RunUntilDone(Transfer& transfer) {
     if (transfer.ended) break;
     if (status != CURLM_OK) {
       // The multi handle broke: every transfer ends here.
-      for (auto& queued : queue_) {
-        Retire(*queued);
-        queued->ended = true;
-        queued->code = CURLE_ABORTED_BY_CALLBACK;
-      }
-      Retire(transfer);
-      transfer.ended = true;
-      transfer.code = CURLE_ABORTED_BY_CALLBACK;
+      for (auto& queued : queue_) Retire(*queued, CURLE_ABORTED_BY_CALLBACK);
+      Retire(transfer, CURLE_ABORTED_BY_CALLBACK);
       break;
     }
     curl_multi_poll(multi_, nullptr, 0, wait_ms, nullptr);
@@ -210,7 +190,8 @@ void DownloadPipeline::CollectEnded() {
   }
 }
 
-void DownloadPipeline::Retire(Transfer& transfer) {
+void DownloadPipeline::Retire(Transfer& transfer,
+                              std::optional<CURLcode> code) {
   if (transfer.running) {
     curl_multi_remove_handle(multi_, transfer.easy);
     transfer.running = false;
@@ -219,5 +200,9 @@ void DownloadPipeline::Retire(Transfer& transfer) {
     curl_easy_reset(transfer.easy);
     idle_handles_.push_back(transfer.easy);
     transfer.easy = nullptr;
+  }
+  if (code) {
+    transfer.ended = true;
+    transfer.code = *code;
   }
 }

@@ -16,7 +16,6 @@
 #include "http/file_download.h"
 
 class DeferredSync;
-class ProgressMeterStream;
 
 // Downloads files one after another, each at its turn exactly as
 // CCurl::DownloadFile prints, checks and installs it, while the transfers of
@@ -89,8 +88,9 @@ class DownloadPipeline {
   void Start(Transfer& transfer, bool at_turn);
   // Runs the transfers until `transfer` has ended or passed its deadline.
   void RunUntilDone(Transfer& transfer);
-  // Ends `transfer`'s transfer if it runs and gives its handle back.
-  void Retire(Transfer& transfer);
+  // Ends `transfer`'s transfer if it runs and gives its handle back; with
+  // `code`, marks it ended with that code.
+  void Retire(Transfer& transfer, std::optional<CURLcode> code = {});
   // Lets every transfer ahead of its turn that has had nothing for
   // kKeepAliveInterval take in kKeepAliveBytes.
   void KeepAheadAlive();

@@ -8,8 +8,8 @@
 
 #include "engine/atomic_file.h"
 #include "http/progress_meter.h"
-#include "http/published_download.h"
 #include "install/file_install.h"
+#include "launcher/starter_shared_state.h"
 
 FileDownload::FileDownload(const char* urldir, const char* filename,
                            const char* downloaddir, int timeout_secs,
@@ -28,28 +28,26 @@ FileDownload::~FileDownload() = default;
 DownloadOutcome FileDownload::TakeTurn(
     const std::function<void()>& prepare,
     const std::function<CURLcode()>& transfer, DeferredSync* deferred) {
-  DownloadOutcome failed;
-  failed.result = static_cast<CURLcode>(1);
-  if (!RemoveKeptDownload()) return failed;
-  prepare();
-  if (!Announce()) return failed;
-  if (data_.meter != nullptr) data_.meter->GoLive();
-  CURLcode code;
-  {
-    PublishedDownload published(filename_);
-    code = transfer();
-    if (data_.meter != nullptr) data_.meter->Flush();
-  }
-  return Finish(code, deferred);
-}
-
-bool FileDownload::RemoveKeptDownload() {
+  const DownloadOutcome failed{static_cast<CURLcode>(1)};
   const std::string kept = target_ + ".tmp";
   if (std::remove(kept.c_str()) != 0 && errno > 3) {
     std::printf("CCurl: Remove failed %s (err %i)\n", kept.c_str(), errno);
-    return false;
+    return failed;
   }
-  return true;
+  prepare();
+  if (file_ == nullptr) {
+    std::printf("CCurl: Failed to create file %s (err: %i)\n",
+                filename_.c_str(), create_error_);
+    return failed;
+  }
+  std::printf("Downloading %s...\n", urlfull_.c_str());
+  if (data_.meter != nullptr) data_.meter->GoLive();
+  StarterSharedState* starter = StarterSharedState::starter;
+  if (starter != nullptr) starter->download_file = filename_;
+  const CURLcode code = transfer();
+  if (data_.meter != nullptr) data_.meter->Flush();
+  if (starter != nullptr) starter->download_file.clear();
+  return Finish(code, deferred);
 }
 
 bool FileDownload::HasKeptDownload() const {
@@ -82,46 +80,30 @@ bool FileDownload::Prepare(CURL* easy, ProgressMeterStream* meter,
   return true;
 }
 
-bool FileDownload::Announce() {
-  if (file_ == nullptr) {
-    std::printf("CCurl: Failed to create file %s (err: %i)\n",
-                filename_.c_str(), create_error_);
-    return false;
-  }
-  std::printf("Downloading %s...\n", urlfull_.c_str());
-  return true;
-}
-
 DownloadOutcome FileDownload::Finish(CURLcode code, DeferredSync* deferred) {
-  DownloadOutcome outcome;
-  outcome.result = code;
   // A file that cannot be completed on disk is a failed transfer: only a
   // whole file may reach its real name.
-  if (!file_->Flush() && code == CURLE_OK) outcome.result = CURLE_WRITE_ERROR;
-  if (outcome.result != CURLE_OK) {
+  if (!file_->Flush() && code == CURLE_OK) code = CURLE_WRITE_ERROR;
+  if (code != CURLE_OK) {
     if (file_->Abandon()) {
-      std::printf("\nCURL Error: %s%s\n", curl_easy_strerror(outcome.result),
-                  "");
+      std::printf("\nCURL Error: %s%s\n", curl_easy_strerror(code), "");
     } else {
       std::printf("\nRemove failed %s\n", file_->temp_path().c_str());
     }
-    return outcome;
+    return {code};
   }
   std::printf("file %s\n", target_.c_str());
-  if (!expected_md5_.empty()) {
-    const std::string received = digest_.FinalHex();
-    if (strcasecmp(received.c_str(), expected_md5_.c_str()) != 0) {
-      std::printf("CCurl: MD5 mismatch for %s: expected %s, received %s\n",
-                  target_.c_str(), expected_md5_.c_str(), received.c_str());
-      if (!file_->Abandon()) {
-        std::printf("\nRemove failed %s\n", file_->temp_path().c_str());
-      }
-      outcome.result = static_cast<CURLcode>(1);
-      return outcome;
+  const CURLcode failed = static_cast<CURLcode>(1);
+  const std::string received =
+      expected_md5_.empty() ? std::string() : digest_.FinalHex();
+  if (strcasecmp(received.c_str(), expected_md5_.c_str()) != 0) {
+    std::printf("CCurl: MD5 mismatch for %s: expected %s, received %s\n",
+                target_.c_str(), expected_md5_.c_str(), received.c_str());
+    if (!file_->Abandon()) {
+      std::printf("\nRemove failed %s\n", file_->temp_path().c_str());
     }
+    return {failed};
   }
   const InstallResult installed = InstallDownloadedFile(*file_, deferred);
-  if (!installed.installed) outcome.result = static_cast<CURLcode>(1);
-  outcome.restart_required = installed.restart_required;
-  return outcome;
+  return {installed.installed ? CURLE_OK : failed, installed.restart_required};
 }

@@ -77,9 +77,7 @@ class FileDownload {
                            DeferredSync* deferred);
 
  private:
-  // The steps of TakeTurn that print: false ends the download (result 1).
-  bool RemoveKeptDownload();
-  bool Announce();
+  // The end of TakeTurn, from the transfer's code on.
   DownloadOutcome Finish(CURLcode code, DeferredSync* deferred);
 
   std::string urlfull_;

@@ -9,7 +9,7 @@ ProgressMeterStream::ProgressMeterStream(int fd, bool live)
   cookie_io_functions_t functions{};
   functions.write = &ProgressMeterStream::WriteCookie;
   stream_ = ::fopencookie(this, "w", functions);
-  // Unbuffered: every byte reaches Take at once, which groups them.
+  // Unbuffered: every byte reaches WriteCookie at once, which groups them.
   if (stream_ != nullptr) std::setvbuf(stream_, nullptr, _IONBF, 0);
 }
 
@@ -30,16 +30,13 @@ void ProgressMeterStream::GoLive() {
 
 ssize_t ProgressMeterStream::WriteCookie(void* cookie, const char* data,
                                          size_t size) {
-  static_cast<ProgressMeterStream*>(cookie)->Take(data, size);
-  return static_cast<ssize_t>(size);
-}
-
-void ProgressMeterStream::Take(const char* data, std::size_t size) {
+  auto* self = static_cast<ProgressMeterStream*>(cookie);
   for (std::size_t i = 0; i < size; ++i) {
-    if (data[i] == '\r') Complete(kept_.size());
-    kept_.push_back(data[i]);
-    if (data[i] == '\n') Complete(kept_.size());
+    if (data[i] == '\r') self->Complete(self->kept_.size());
+    self->kept_.push_back(data[i]);
+    if (data[i] == '\n') self->Complete(self->kept_.size());
   }
+  return static_cast<ssize_t>(size);
 }
 
 void ProgressMeterStream::Complete(std::size_t count) {

@@ -39,7 +39,6 @@ class ProgressMeterStream {
 
  private:
   static ssize_t WriteCookie(void* cookie, const char* data, size_t size);
-  void Take(const char* data, std::size_t size);
   // The first `count` kept bytes are a whole update: written now when live,
   // else held.
   void Complete(std::size_t count);

@@ -2,13 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "engine/atomic_file.h"
-#include "engine/deferred_sync.h"
 #include "engine/file_copy.h"
 #include "engine/file_lock.h"
 
@@ -28,10 +28,8 @@ constexpr mode_t kExecutableMode = 0700;
 
 template <std::size_t N>
 bool IsOneOf(const char* name, const char* const (&names)[N]) {
-  for (const char* candidate : names) {
-    if (std::strcmp(name, candidate) == 0) return true;
-  }
-  return false;
+  return std::any_of(std::begin(names), std::end(names),
+                     [&](const char* c) { return std::strcmp(name, c) == 0; });
 }
 
 // True when `path` is a file the operator runs: anything with an execute
@@ -57,11 +55,12 @@ bool SwapIn(AtomicFile& download, const char* aside, bool announce_rename) {
   return false;
 }
 
-// Commits an ordinary file: synced at once, or with the others later.
-bool CommitOrdinary(AtomicFile& download, DeferredSync* deferred,
-                    bool runnable) {
-  if (deferred == nullptr || runnable) return download.Commit();
-  return download.Commit(*deferred);
+// Commits an ordinary file: synced at once, or with the others in
+// `deferred` later. True also for a file put in place whose directory could
+// not be synced.
+bool CommitOrdinary(AtomicFile& download, DeferredSync* deferred) {
+  if (deferred == nullptr) return download.Commit() || download.committed();
+  return download.Commit(*deferred) || download.committed();
 }
 
 // Gives up on the download: keeps it as target + ".tmp" for the operator
@@ -74,63 +73,52 @@ std::string KeepForOperator(AtomicFile& download) {
 
 // The ordinary procedure: replace the old file by a rename; when that is
 // not possible, remove (or back up) the old file, then rename or copy the
-// new one into place. Sets `installed` false after printing why.
-void InstallOrdinaryFile(AtomicFile& download, DeferredSync* deferred,
-                         InstallResult& outcome) {
+// new one into place. False after printing why.
+bool InstallOrdinaryFile(AtomicFile& download, DeferredSync* deferred) {
   const std::string& target = download.path();
-  const bool runnable = IsRunnable(target) || IsExecutableName(target.c_str()) ||
-                        IsScriptName(target.c_str());
-  // A rename replaces the old file in one step; committed() also covers a
-  // file put in place whose directory could not be synced.
-  if (CommitOrdinary(download, deferred, runnable) || download.committed()) {
-    return;
+  if (IsRunnable(target) || IsExecutableName(target.c_str()) ||
+      IsScriptName(target.c_str())) {
+    deferred = nullptr;  // synced at once
   }
+  if (CommitOrdinary(download, deferred)) return true;
   if (!download.ok() && !download.temp_path().empty()) {
     // The new file was made but could not be finished: nothing to put in
     // place, and the old file stays.
     std::printf("Rename failed %s to %s (err %i)\n",
                 download.temp_path().c_str(), target.c_str(), download.error());
-    outcome.installed = false;
-    return;
+    return false;
   }
   if (std::remove(target.c_str()) != 0 && errno > 2) {
     const std::string backup = target + ".bak";
     if (std::remove(backup.c_str()) != 0 && errno > 2) {
       std::printf("Remove failed %s (err %i)\n", backup.c_str(), errno);
       KeepForOperator(download);
-      outcome.installed = false;
-      return;
+      return false;
     }
     if (!copyFile(target.c_str(), backup.c_str(), 0)) {
       std::printf("Move failed %s (err %i)\n", target.c_str(), errno);
       KeepForOperator(download);
-      outcome.installed = false;
-      return;
+      return false;
     }
   }
-  if (CommitOrdinary(download, deferred, runnable) || download.committed()) {
-    return;
-  }
+  if (CommitOrdinary(download, deferred)) return true;
   const int rename_error = errno;
   if (CopyFileContents(download.temp_path().c_str(), target.c_str(),
                        CopyAttributes::kMode)) {
-    return;
+    return true;
   }
   const std::string kept = KeepForOperator(download);
   std::printf("Rename failed %s to %s (err %i)\n", kept.c_str(), target.c_str(),
               rename_error);
-  if (target == "./OKU") {
+  if (target == "./OKU" || target == "./OKUdedi") {
     ::chmod(kept.c_str(), kExecutableMode);
+    const char* name = target.c_str() + 2;
     std::printf(
-        "\nPlease rename OKU.tmp to OKU\nor run ./rungame.sh or "
-        "dedicatedserver.sh\n");
-  } else if (target == "./OKUdedi") {
-    ::chmod(kept.c_str(), kExecutableMode);
-    std::printf(
-        "\nPlease rename OKUdedi.tmp to OKUdedi\nor run ./rungame.sh or "
-        "dedicatedserver.sh\n");
+        "\nPlease rename %s.tmp to %s\nor run ./rungame.sh or "
+        "dedicatedserver.sh\n",
+        name, name);
   }
-  outcome.installed = false;
+  return false;
 }
 
 }  // namespace
@@ -143,26 +131,18 @@ bool IsScriptName(const char* name) { return IsOneOf(name, kScriptNames); }
 
 InstallResult InstallDownloadedFile(AtomicFile& download,
                                     DeferredSync* deferred) {
-  InstallResult outcome;
   const char* target = download.path().c_str();
-  const bool executable = IsExecutableName(target);
-  const bool script = IsScriptName(target);
-  if (executable) {
+  if (IsExecutableName(target)) {
     std::printf("EXECUTABLE %s\n", target);
-    const std::string aside = download.path() + ".tmp2";
-    if (SwapIn(download, aside.c_str(), true)) {
+    if (SwapIn(download, (download.path() + ".tmp2").c_str(), true)) {
       std::printf("UPDATED EXECUTABLE\n");
-      outcome.restart_required = true;
-      return outcome;
+      return {true, true};
     }
-  } else if (script) {
-    if (SwapIn(download, kOldScriptName, false)) {
-      std::printf("UPDATED BATCH FILE\n");
-      return outcome;
-    }
+  } else if (IsScriptName(target) && SwapIn(download, kOldScriptName, false)) {
+    std::printf("UPDATED BATCH FILE\n");
+    return {true, false};
   }
-  InstallOrdinaryFile(download, deferred, outcome);
-  return outcome;
+  return {InstallOrdinaryFile(download, deferred), false};
 }
 
 bool copyFile(const char* SRC, const char* DEST, int /*type*/) {
