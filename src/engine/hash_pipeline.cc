@@ -29,10 +29,9 @@ HashPipeline::HashPipeline(const std::vector<std::string>& paths,
 }
 
 HashPipeline::~HashPipeline() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  stopping_ = true;
+  lock.unlock();
   work_.notify_all();
   for (std::thread& worker : workers_) worker.join();
 }
@@ -72,10 +71,7 @@ void HashPipeline::Work() {
     lock.unlock();
     Result result;
     result.error = HashFile(paths_[index].c_str(), result.hex);
-    if (result.error != FileHashError::kNone) {
-      result.error_number = errno;
-      result.hex.clear();
-    }
+    if (result.error != FileHashError::kNone) result.error_number = errno;
     lock.lock();
     slots_[index % window_] = Slot{true, std::move(result)};
     if (BatchReady()) done_.notify_one();

@@ -32,10 +32,7 @@ std::string ToHex(const std::array<std::uint8_t, 16>& digest) {
 // Calls Free on what a unique_ptr owns.
 template <auto Free>
 struct Freer {
-  template <typename T>
-  void operator()(T* owned) const {
-    Free(owned);
-  }
+  void operator()(auto* owned) const { Free(owned); }
 };
 
 // OpenSSL's MD5 from a library context of our own with the default provider
