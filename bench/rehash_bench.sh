@@ -7,17 +7,18 @@
 # hashes every listed file of the installed version file) and "md5sum -c"
 # over the same tree. Warm page cache; runs are paired (starter, md5sum,
 # tool, verify, md5sum -c; ROUNDS times); prints the medians and the ratios
-# to md5sum.
+# to md5sum. With BASE_DIR, the starter of another build (BASE_DIR/src/DUdavi)
+# runs too, in the same rounds, for a comparison before and after a change.
 #
-# Usage: bench/rehash_bench.sh BUILD_DIR [FILES] [TOTAL_MIB] [ROUNDS]
+# Usage: bench/rehash_bench.sh BUILD_DIR [FILES] [TOTAL_MIB] [ROUNDS] [BASE_DIR]
 set -euo pipefail
 source "$(dirname "$0")/bench_lib.sh"
 
-build=${1:?usage: $0 BUILD_DIR [FILES] [TOTAL_MIB] [ROUNDS]}
+build=$(cd "${1:?usage: $0 BUILD_DIR [FILES] [TOTAL_MIB] [ROUNDS] [BASE_DIR]}" && pwd)
 files=${2:-3000}
 total_mib=${3:-400}
 rounds=${4:-7}
-build=$(cd "$build" && pwd)
+base=${5:+$(cd "$5" && pwd)}
 
 work=$(mktemp -d /tmp/rehash-bench-XXXXXX)
 release=$work/server/10/linux32-dedicated-demo
@@ -65,13 +66,14 @@ python3 -m http.server "$port" --bind 127.0.0.1 --directory "$work/server" \
 server_pid=$!
 wait_for_url "http://127.0.0.1:$port/10/linux32-dedicated-demo/App/version.txt"
 
+# run_starter [STARTER]: runs STARTER (by default the game's own DUdavi).
 run_starter() {
   mkdir -p "$game/App" && cp "$work/installed.txt" "$game/App/version.txt"
   local start end
   sync
   start=$(now)
   (cd "$game" && STARTER_UPDATE_URL="http://127.0.0.1:$port/10/" ${STARTER_WRAP:-} \
-     ./DUdavi onlyautoupdate >/dev/null 2>&1)
+     "${1:-./DUdavi}" onlyautoupdate >/dev/null 2>&1)
   end=$(now)
   cmp -s "$game/App/version.txt" "$release/App/version.txt" ||
     { echo "the starter run did not complete" >&2; exit 1; }
@@ -103,12 +105,9 @@ cp "$work/installed.txt" "$game/App/version.txt"
   { echo "starter-verify did not find the tree intact" >&2; exit 1; }
 (cd "$game" && md5sum -c --quiet "$work/md5sums.txt") ||
   { echo "md5sum -c failed" >&2; exit 1; }
-starter_ms=()
-md5_ms=()
-tool_ms=()
-verify_ms=()
-check_ms=()
+starter_ms=() md5_ms=() tool_ms=() verify_ms=() check_ms=() base_ms=()
 for round in $(seq "$rounds"); do
+  [ -z "$base" ] || base_ms+=("$(run_starter "$base/src/DUdavi")")
   starter_ms+=("$(run_starter)")
   md5_ms+=("$(run_md5sum)")
   tool_ms+=("$(run_tool)")
@@ -116,7 +115,7 @@ for round in $(seq "$rounds"); do
   check_ms+=("$(run_md5sum_check)")
   echo "round $round: starter ${starter_ms[-1]} ms, md5sum ${md5_ms[-1]} ms," \
        "tool ${tool_ms[-1]} ms, verify ${verify_ms[-1]} ms," \
-       "md5sum -c ${check_ms[-1]} ms" >&2
+       "md5sum -c ${check_ms[-1]} ms${base:+, base starter ${base_ms[-1]} ms}" >&2
 done
 
 report "re-hash of $files files, $total_mib MiB, warm cache, $rounds paired rounds" \
@@ -124,7 +123,7 @@ report "re-hash of $files files, $total_mib MiB, warm cache, $rounds paired roun
   "starter onlyautoupdate run" "${starter_ms[*]}" \
   "starter-checksums" "${tool_ms[*]}" \
   "starter-verify" "${verify_ms[*]}" \
-  "md5sum -c" "${check_ms[*]}"
+  "md5sum -c" "${check_ms[*]}" ${base:+"starter of BASE_DIR" "${base_ms[*]}"}
 report "the check beside the update run's own re-hash" \
   "starter onlyautoupdate run" "${starter_ms[*]}" \
   "starter-verify" "${verify_ms[*]}"

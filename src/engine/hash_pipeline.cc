@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 namespace {
 
+// How long a ready result may wait for the rest of its batch.
+constexpr std::chrono::milliseconds kBatchDelay(20);
+
 unsigned WorkerCount(unsigned asked) {
-  if (asked != 0) return asked;
-  return std::max(1u, std::thread::hardware_concurrency());
+  return asked != 0 ? asked : std::max(1u, std::thread::hardware_concurrency());
 }
 
 }  // namespace
@@ -15,7 +18,7 @@ unsigned WorkerCount(unsigned asked) {
 HashPipeline::HashPipeline(const std::vector<std::string>& paths,
                            unsigned threads, std::size_t window)
     : paths_(paths),
-      window_(window != 0 ? window : 4 * std::size_t{WorkerCount(threads)}),
+      window_(window != 0 ? window : 16 * std::size_t{WorkerCount(threads)}),
       slots_(window_) {
   const std::size_t workers =
       std::min<std::size_t>(WorkerCount(threads), paths_.size());
@@ -26,18 +29,28 @@ HashPipeline::HashPipeline(const std::vector<std::string>& paths,
 }
 
 HashPipeline::~HashPipeline() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  stopping_ = true;
+  lock.unlock();
   work_.notify_all();
   for (std::thread& worker : workers_) worker.join();
+}
+
+bool HashPipeline::BatchReady() const {
+  return slots_[next_take_ % window_].ready && slots_[awaited_ % window_].ready;
 }
 
 HashPipeline::Result HashPipeline::TakeNext() {
   std::unique_lock<std::mutex> lock(mutex_);
   Slot& slot = slots_[next_take_ % window_];
-  done_.wait(lock, [&slot] { return slot.ready; });
+  if (!slot.ready) {
+    // Waking once per batch (half the window), not once per file, keeps the
+    // workers on their cores.
+    awaited_ = std::min(next_take_ + (window_ + 1) / 2, paths_.size()) - 1;
+    const auto batch_ready = [this] { return BatchReady(); };
+    while (!done_.wait_for(lock, kBatchDelay, batch_ready) && !slot.ready) {
+    }
+  }
   Result result = std::move(slot.result);
   slot = Slot();
   ++next_take_;
@@ -58,12 +71,9 @@ void HashPipeline::Work() {
     lock.unlock();
     Result result;
     result.error = HashFile(paths_[index].c_str(), result.hex);
-    if (result.error != FileHashError::kNone) {
-      result.error_number = errno;
-      result.hex.clear();
-    }
+    if (result.error != FileHashError::kNone) result.error_number = errno;
     lock.lock();
     slots_[index % window_] = Slot{true, std::move(result)};
-    done_.notify_all();
+    if (BatchReady()) done_.notify_one();
   }
 }

@@ -40,7 +40,8 @@ class HashPipeline {
   HashPipeline& operator=(const HashPipeline&) = delete;
 
   // The result for the next file of the sequence, waiting until it is
-  // ready. Call it at most once per path.
+  // ready; a wait lasts until the next few results are ready too, or a
+  // moment more. Call it at most once per path.
   Result TakeNext();
 
  private:
@@ -49,15 +50,18 @@ class HashPipeline {
     Result result;
   };
   void Work();
+  // Under mutex_: the next result and the last of its batch are ready.
+  bool BatchReady() const;
 
   const std::vector<std::string>& paths_;
   const std::size_t window_;
   std::vector<Slot> slots_;  // results by index modulo window_
   std::mutex mutex_;
   std::condition_variable work_;  // a worker may claim another file
-  std::condition_variable done_;  // a result is ready
+  std::condition_variable done_;  // a batch of results is ready
   std::size_t next_claim_ = 0;
   std::size_t next_take_ = 0;
+  std::size_t awaited_ = 0;  // the last result of the batch waited for
   bool stopping_ = false;
   std::vector<std::thread> workers_;
 };

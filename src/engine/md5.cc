@@ -29,39 +29,35 @@ std::string ToHex(const std::array<std::uint8_t, 16>& digest) {
   return hex;
 }
 
+// Calls Free on what a unique_ptr owns.
+template <auto Free>
+struct Freer {
+  void operator()(auto* owned) const { Free(owned); }
+};
+
 // OpenSSL's MD5 from a library context of our own with the default provider
 // loaded, so that a system whose OpenSSL configuration allows only FIPS
 // algorithms (where the default context refuses MD5) still hashes. Made once,
 // on first use, by whichever thread comes first.
 class Md5Algorithm {
  public:
-  Md5Algorithm()
-      : context_(OSSL_LIB_CTX_new()),
-        provider_(context_ != nullptr
-                      ? OSSL_PROVIDER_load(context_, "default")
-                      : nullptr),
-        md_(provider_ != nullptr ? EVP_MD_fetch(context_, "MD5", nullptr)
-                                 : nullptr) {}
-  ~Md5Algorithm() {
-    EVP_MD_free(md_);
-    if (provider_ != nullptr) OSSL_PROVIDER_unload(provider_);
-    OSSL_LIB_CTX_free(context_);
-  }
-  Md5Algorithm(const Md5Algorithm&) = delete;
-  Md5Algorithm& operator=(const Md5Algorithm&) = delete;
-
   // Null when OpenSSL could not provide MD5.
-  const EVP_MD* md() const { return md_; }
-
-  static const Md5Algorithm& Get() {
+  static const EVP_MD* Get() {
     static const Md5Algorithm algorithm;
-    return algorithm;
+    return algorithm.md_.get();
   }
 
  private:
-  OSSL_LIB_CTX* context_;
-  OSSL_PROVIDER* provider_;
-  EVP_MD* md_;
+  Md5Algorithm()
+      : context_(OSSL_LIB_CTX_new()),
+        provider_(context_ ? OSSL_PROVIDER_load(context_.get(), "default")
+                           : nullptr),
+        md_(provider_ ? EVP_MD_fetch(context_.get(), "MD5", nullptr)
+                      : nullptr) {}
+
+  std::unique_ptr<OSSL_LIB_CTX, Freer<OSSL_LIB_CTX_free>> context_;
+  std::unique_ptr<OSSL_PROVIDER, Freer<OSSL_PROVIDER_unload>> provider_;
+  std::unique_ptr<EVP_MD, Freer<EVP_MD_free>> md_;
 };
 
 }  // namespace
@@ -71,7 +67,7 @@ void Md5::ContextDeleter::operator()(EVP_MD_CTX* context) const {
 }
 
 Md5::Md5() {
-  const EVP_MD* md = Md5Algorithm::Get().md();
+  const EVP_MD* md = Md5Algorithm::Get();
   if (md == nullptr) return;
   context_.reset(EVP_MD_CTX_new());
   if (context_ != nullptr && EVP_DigestInit_ex2(context_.get(), md, nullptr) != 1) {
@@ -126,14 +122,13 @@ FileHashError HashFile(const char* path, std::string& hex) {
     return FileHashError::kReadError;
   }
   auto block = std::make_unique_for_overwrite<std::uint8_t[]>(kFileBlockSize);
-  for (;;) {
-    ssize_t got = ::read(fd.get(), block.get(), kFileBlockSize);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
+  ssize_t got;
+  while ((got = ::read(fd.get(), block.get(), kFileBlockSize)) != 0) {
+    if (got > 0) {
+      md5.Update(block.get(), static_cast<std::size_t>(got));
+    } else if (errno != EINTR) {
       return FileHashError::kReadError;
     }
-    md5.Update(block.get(), static_cast<std::size_t>(got));
   }
   hex = md5.FinalHex();
   return FileHashError::kNone;

@@ -37,7 +37,7 @@ TEST_F(HashPipelineTest, TakesEveryResultInOrder) {
   const struct {
     unsigned threads;
     std::size_t window;
-  } cases[] = {{1, 1}, {2, 1}, {2, 3}, {4, 2}, {3, 64}, {0, 0}};
+  } cases[] = {{1, 1}, {2, 1}, {2, 3}, {4, 2}, {3, 64}, {1, 64}, {0, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.threads << " threads, window "
                                     << c.window);
