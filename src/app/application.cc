@@ -15,8 +15,7 @@
 #include "app/file_lookup.h"
 #include "app/interrupt_handler.h"
 #include "app/module_loader.h"
-#include "app/starter_phase.h"
-#include "engine/file_lock.h"
+#include "app/starter.h"
 #include "engine/text_convert.h"
 
 namespace {
@@ -33,15 +32,7 @@ constexpr const char* kWorkingDirectories[] = {
 // True when the working directory holds the game: "BM.exe", "BM" or the
 // starter itself.
 bool IsGameDirectory() {
-  FileLock exe(OpenForReadingNoWait("BM.exe"));
-  if (exe.isValid()) return true;
-  return fileExists2("BM") || fileExists2("DUdavi");
-}
-
-// Creates the working directories; an existing one is normal and every
-// error is ignored.
-void CreateWorkingDirectories() {
-  for (const char* dir : kWorkingDirectories) mkdir(dir, 0775);
+  return fileExists2("BM.exe") || fileExists2("BM") || fileExists2("DUdavi");
 }
 
 // The working directory followed by "/", with every "\" as "/". When the
@@ -59,12 +50,10 @@ String ApplicationDirectory() {
 
 }  // namespace
 
-// Every field starts zero, false, null or empty through its in-class
-// initialiser; the Singleton base registers the object.
 CApplication::CApplication() = default;
 
-// Releases the fields and clears the registration. Modules and the log are
-// not touched: Run unloads the former, main destroys the latter.
+// Modules and the log are not touched: Run unloads the former, main destroys
+// the latter.
 CApplication::~CApplication() = default;
 
 void CApplication::Run(int argc, char** argv) {
@@ -74,7 +63,10 @@ void CApplication::Run(int argc, char** argv) {
   modDir = String("./../Mods") + "/";
 
   ParseCmdLine(argc, argv);
-  if (IsGameDirectory()) CreateWorkingDirectories();
+  if (IsGameDirectory()) {
+    // An existing directory is normal; every error is ignored.
+    for (const char* dir : kWorkingDirectories) mkdir(dir, 0775);
+  }
   WritePID();
   InstallInterruptHandler();
 
@@ -95,7 +87,7 @@ void CApplication::Run(int argc, char** argv) {
   stringw wide_name(buildName.begin(), buildName.end());
   log->Write("%s", wide2string(wide_name).c_str());
 
-  const int status = RunStarterPhase(*this, argc, argv, onlyAutoUpdate);
+  const int status = RunStarterPhase(argc, argv, onlyAutoUpdate);
   if (onlyAutoUpdate) return;
   startupError = status;
   if (startupError != 0) return;

@@ -1,7 +1,9 @@
-// Data file lookup and the directories: fileExists2 and the members of
-// CApplication useFile, getAppDirFile and getDirectoryFromArgs (declared in
-// engine_starter/application.h).
+// Data file lookup, the directories and the process id file: fileExists2 and
+// the members of CApplication useFile, getAppDirFile, getDirectoryFromArgs
+// and WritePID (declared in engine_starter/application.h).
 #include "app/file_lookup.h"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -58,4 +60,11 @@ String CApplication::getDirectoryFromArgs(int /*argc*/, char** argv) {
   const auto separator = path.find_last_of("/\\");
   if (separator != String::npos) path.resize(separator + 1);
   return ForwardSlashes(path);
+}
+
+void CApplication::WritePID() {
+  const int pid = static_cast<int>(getpid());
+  std::printf("PID: %i\n", pid);
+  FileLock file(std::fopen("Logs/pid.txt", "wb"));
+  if (file.isValid()) std::fprintf(file.get(), "%i", pid);
 }

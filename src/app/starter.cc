@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "engine/app_log.h"
@@ -76,9 +77,7 @@ CStarter::~CStarter() {
     cfg->setConfig("Fullscreen", config_fullscreen ? "1" : "0");
     // A failed save is logged by the map; the run goes on either way.
     cfg->SaveToFile(kStartupConfig);
-    cfg.reset();
   }
-  autoupdate.reset();
 }
 
 bool CStarter::StartDevice() {
@@ -173,4 +172,24 @@ int CStarter::DownloadProgress(void* /*ptr*/, double TotalToDownload,
                          ? static_cast<float>(NowDownloaded / TotalToDownload)
                          : 0.0f;
   return running ? 0 : 1;
+}
+
+int RunStarterPhase(int argc, char** argv, bool only_update) {
+  auto starter = std::make_unique<CStarter>(argc, argv);
+  // Published only once fully constructed: the updater and the HTTP client
+  // must never see a half-built launcher.
+  CStarter::starter = starter.get();
+  starter->StartDevice();
+  starter->Autoupdate();
+  const int status = starter->startup_error;
+  if (only_update) {
+    // Update-only mode: the launcher stays alive and published until the
+    // process ends, so "startup_config.cfg" is not written back.
+    starter.release();
+    return status;
+  }
+  starter->running = false;
+  starter.reset();
+  CStarter::starter = nullptr;
+  return status;
 }

@@ -103,4 +103,13 @@ inline LiveStarterPointer::operator CStarter*() const {
   return static_cast<CStarter*>(StarterSharedState::starter);
 }
 
+// The launcher phase of the application's run: creates the starter with the
+// arguments, publishes it in CStarter::starter, starts it and runs its update
+// step. Returns the starter's status: 0 to go on with the game module, any
+// other value to stop the launch (10: an update needs a restart, with the
+// application's restartstring set). Unless `only_update` is set, the starter
+// is then stopped, destroyed (writing "startup_config.cfg" back) and
+// unpublished; in update-only mode it is left alive and published.
+int RunStarterPhase(int argc, char** argv, bool only_update);
+
 #endif  // STARTER_APP_STARTER_H_

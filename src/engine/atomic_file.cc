@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "engine/deferred_sync.h"
 #include "engine/paths.h"
@@ -79,12 +80,19 @@ AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links)
       DirectoryOf(path_) + name + "." + std::to_string(::getpid()) + ".";
   for (int attempt = 0; attempt < kMaxCreateAttempts; ++attempt) {
     std::string candidate = prefix + RandomPart() + kTempSuffix;
-    fd_.reset(::open(candidate.c_str(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                     0666));
-    if (fd_.valid()) {
-      temp_path_ = std::move(candidate);
-      TakeOverAttributes(fd_.get(), path_);
+    const int fd =
+        ::open(candidate.c_str(),
+               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      TakeOverAttributes(fd, path_);
+      stream_ = ::fdopen(fd, "wb");
+      if (stream_ != nullptr) {
+        temp_path_ = std::move(candidate);
+        return;
+      }
+      Fail();
+      ::close(fd);
+      ::unlink(candidate.c_str());
       return;
     }
     if (errno != EEXIST) break;
@@ -96,22 +104,9 @@ AtomicFile::~AtomicFile() {
   if (!done_) Abandon();
 }
 
-FILE* AtomicFile::stream() {
-  if (stream_ == nullptr && fd_.valid()) {
-    stream_ = ::fdopen(fd_.get(), "wb");
-    if (stream_ == nullptr) {
-      Fail();
-      return nullptr;
-    }
-    fd_.release();
-  }
-  return stream_;
-}
-
 bool AtomicFile::Write(const void* data, std::size_t size) {
-  FILE* out = stream();
-  if (out == nullptr) return false;
-  if (size > 0 && std::fwrite(data, 1, size, out) != size) {
+  if (stream_ == nullptr) return false;
+  if (size > 0 && std::fwrite(data, 1, size, stream_) != size) {
     if (errno == 0) errno = EIO;
     Fail();
     return false;
@@ -120,13 +115,12 @@ bool AtomicFile::Write(const void* data, std::size_t size) {
 }
 
 void AtomicFile::SetMode(mode_t mode) {
-  const int fd = stream_ != nullptr ? ::fileno(stream_) : fd_.get();
-  if (fd >= 0) ::fchmod(fd, mode & 07777);
+  if (stream_ != nullptr) ::fchmod(::fileno(stream_), mode & 07777);
 }
 
 bool AtomicFile::SetTimes(time_t access, time_t modification) {
   if (!Flush()) return false;
-  const int fd = stream_ != nullptr ? ::fileno(stream_) : fd_.get();
+  const int fd = stream_ != nullptr ? ::fileno(stream_) : -1;
   const timespec times[2] = {{access, 0}, {modification, 0}};
   return ::futimens(fd, times) == 0;
 }
@@ -145,8 +139,8 @@ bool AtomicFile::Flush() {
 
 bool AtomicFile::Finish(DataSync sync) {
   if (done_ || !Flush()) return false;
-  if (!stream_ && !fd_.valid()) return true;  // finished before
-  const int fd = stream_ != nullptr ? ::fileno(stream_) : fd_.get();
+  if (stream_ == nullptr) return true;  // finished before
+  const int fd = ::fileno(stream_);
   if (sync == DataSync::kNow && ::fsync(fd) != 0) {
     Fail();
     return false;
@@ -156,10 +150,7 @@ bool AtomicFile::Finish(DataSync sync) {
     // later sync of the whole file system finds little left to do.
     ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
   }
-  const bool closed = stream_ != nullptr
-                          ? std::fclose(std::exchange(stream_, nullptr)) == 0
-                          : fd_.Close();
-  if (!closed) {
+  if (std::fclose(std::exchange(stream_, nullptr)) != 0) {
     Fail();
     return false;
   }
@@ -202,7 +193,6 @@ bool AtomicFile::Abandon() {
   if (done_) return true;
   done_ = true;
   if (stream_ != nullptr) std::fclose(std::exchange(stream_, nullptr));
-  fd_.reset();
   if (temp_path_.empty()) return true;
   return ::unlink(temp_path_.c_str()) == 0 || errno == ENOENT;
 }

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "engine/app_log.h"
 
@@ -21,17 +22,10 @@ void FileLock::ReportOpenFailure(int error) {
 
 FileLock::~FileLock() { close(); }
 
-FILE* FileLock::release() {
-  FILE* stream = f;
-  f = nullptr;
-  return stream;
-}
+FILE* FileLock::release() { return std::exchange(f, nullptr); }
 
 bool FileLock::close() {
-  if (f == nullptr) return true;
-  int result = std::fclose(f);
-  f = nullptr;
-  return result == 0;
+  return f == nullptr || std::fclose(std::exchange(f, nullptr)) == 0;
 }
 
 FILE* OpenForReadingNoWait(const char* path) {

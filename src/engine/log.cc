@@ -13,9 +13,7 @@ CLog::CLog(const char* logfile, bool printToStandardOutput)
   }
 }
 
-CLog::~CLog() {
-  if (Log.is_open()) Log.close();
-}
+CLog::~CLog() = default;
 
 void CLog::Write(const char* msg, ...) {
   if (msg == nullptr) return;

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include <cstring>
+#include <bit>
 #include <ctime>
 
 namespace {
@@ -48,10 +48,7 @@ std::uint32_t Random::NextRanged(std::uint32_t range) {
 }
 
 float Random::NextFloat() {
-  const std::uint32_t bits = (Next() >> 9) | 0x3F800000u;
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value - 1.0f;
+  return std::bit_cast<float>((Next() >> 9) | 0x3F800000u) - 1.0f;
 }
 
 void InitRandomNumbers() {

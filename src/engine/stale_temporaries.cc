@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <memory>
@@ -19,11 +20,6 @@ namespace {
 constexpr std::string_view kTempSuffix = AtomicFile::kTempSuffix;
 constexpr std::size_t kRandomLength = AtomicFile::kRandomLength;
 
-bool IsAlphanumeric(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-         (c >= '0' && c <= '9');
-}
-
 // The process id in a temporary file name made by AtomicFile
 // ("<name>.<pid>.<XXXXXX>.tmp"), or 0 when `name` is not such a name.
 pid_t OwnerOfTemporary(std::string_view name) {
@@ -31,7 +27,7 @@ pid_t OwnerOfTemporary(std::string_view name) {
   name.remove_suffix(kTempSuffix.size());
   if (name.size() < kRandomLength + 2) return 0;
   for (char c : name.substr(name.size() - kRandomLength)) {
-    if (!IsAlphanumeric(c)) return 0;
+    if (!std::isalnum(static_cast<unsigned char>(c))) return 0;
   }
   name.remove_suffix(kRandomLength);
   if (name.back() != '.') return 0;
@@ -53,10 +49,6 @@ bool ProcessIsGone(pid_t pid) {
   return pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
 }  // namespace
 
 void SweepStaleTemporaries(const std::string& dir) {
@@ -69,8 +61,8 @@ void SweepStaleTemporaries(const std::string& dir) {
   std::lock_guard<std::mutex> lock(mutex);
   if (swept.size() >= kMostRemembered) swept.clear();
   if (!swept.insert(dir).second) return;
-  std::unique_ptr<DIR, DirCloser> listing(
-      ::opendir(dir.empty() ? "." : dir.c_str()));
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(
+      ::opendir(dir.empty() ? "." : dir.c_str()), &::closedir);
   if (!listing) return;
   const int dir_fd = ::dirfd(listing.get());
   while (const dirent* entry = ::readdir(listing.get())) {

@@ -10,9 +10,15 @@ namespace {
 
 constexpr std::uint32_t kReplacement = '?';
 
-// Narrow ASCII text as wide text, one element per byte.
-irr::core::stringw WidenAscii(const char* text, std::size_t length) {
-  return irr::core::stringw(text, text + length);
+// `value` formatted by the printf format `format` as wide text, however
+// long the text is.
+template <typename Number>
+irr::core::stringw FormatWide(const char* format, Number value) {
+  const int length = std::snprintf(nullptr, 0, format, value);
+  if (length < 0) return irr::core::stringw();
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  std::snprintf(text.data(), text.size(), format, value);
+  return irr::core::stringw(text.begin(), text.end() - 1);
 }
 
 // Decodes UTF-8 bytes (repairing invalid sequences with "?") into wide text
@@ -26,16 +32,7 @@ irr::core::stringw Utf8ToWide(const char* begin, const char* end) {
     end = begin + repaired.size();
   }
   irr::core::stringw wide;
-  wide.reserve(static_cast<std::size_t>(end - begin));
-  while (begin != end) {
-    std::uint32_t cp = utf8::unchecked::next(begin);
-    if (cp > 0xFFFF) {
-      wide.push_back(static_cast<wchar_t>(((cp >> 10) + 0xD7C0) & 0xFFFF));
-      wide.push_back(static_cast<wchar_t>((cp & 0x3FF) + 0xDC00));
-    } else {
-      wide.push_back(static_cast<wchar_t>(cp));
-    }
-  }
+  utf8::unchecked::utf8to16(begin, end, std::back_inserter(wide));
   return wide;
 }
 
@@ -49,23 +46,10 @@ bool IsLowSurrogate(std::uint32_t unit) {
 }  // namespace
 
 irr::core::stringw f2wchar(float f) {
-  const double value = f;
-  char small[64];
-  int length = std::snprintf(small, sizeof small, "%2.1f", value);
-  if (length < 0) return irr::core::stringw();
-  if (static_cast<std::size_t>(length) < sizeof small) {
-    return WidenAscii(small, static_cast<std::size_t>(length));
-  }
-  std::string large(static_cast<std::size_t>(length) + 1, '\0');
-  std::snprintf(large.data(), large.size(), "%2.1f", value);
-  return WidenAscii(large.data(), static_cast<std::size_t>(length));
+  return FormatWide("%2.1f", static_cast<double>(f));
 }
 
-irr::core::stringw i2wchar(int i) {
-  char text[16];
-  int length = std::snprintf(text, sizeof text, "%d", i);
-  return WidenAscii(text, static_cast<std::size_t>(length > 0 ? length : 0));
-}
+irr::core::stringw i2wchar(int i) { return FormatWide("%d", i); }
 
 irr::core::stringw string2wide(const char* str) {
   if (str == nullptr) return irr::core::stringw();

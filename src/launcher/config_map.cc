@@ -2,11 +2,12 @@
 
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <sstream>
 
@@ -22,24 +23,9 @@ constexpr char kHeaderLine[] =
 // Reads a leading decimal number the way "%d" does (white space, optional
 // sign, digits), saturating at the 32-bit limits. No digits give 0.
 std::int32_t ParseDecimal(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) {
-    ++i;
-  }
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
-  constexpr std::int64_t kMagnitudeLimit = kMax + 1;  // |INT32_MIN|
-  std::int64_t magnitude = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    magnitude = magnitude * 10 + (text[i] - '0');
-    if (magnitude > kMagnitudeLimit) magnitude = kMagnitudeLimit;
-  }
-  if (negative) return static_cast<std::int32_t>(-magnitude);
-  return static_cast<std::int32_t>(magnitude > kMax ? kMax : magnitude);
+  return static_cast<std::int32_t>(
+      std::clamp<long>(std::strtol(text.c_str(), nullptr, 10), INT32_MIN,
+                       INT32_MAX));
 }
 
 // Reads an unsigned 32-bit hexadecimal number by stream extraction; 0 when
@@ -78,13 +64,10 @@ bool SaveInPlace(const std::string& name, const std::string& path,
 
 bool SignedByteLess::operator()(const std::string& a,
                                 const std::string& b) const {
-  const std::size_t common = a.size() < b.size() ? a.size() : b.size();
-  for (std::size_t i = 0; i < common; ++i) {
-    const auto ca = static_cast<signed char>(a[i]);
-    const auto cb = static_cast<signed char>(b[i]);
-    if (ca != cb) return ca < cb;
-  }
-  return a.size() < b.size();
+  return std::lexicographical_compare(
+      a.begin(), a.end(), b.begin(), b.end(), [](char ca, char cb) {
+        return static_cast<signed char>(ca) < static_cast<signed char>(cb);
+      });
 }
 
 void CConfigMap::setConfig(const stringc& name, const stringc& value) {

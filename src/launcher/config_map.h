@@ -18,9 +18,6 @@ struct SignedByteLess {
 // names and values are allowed.
 class CConfigMap {
  public:
-  CConfigMap() = default;
-  ~CConfigMap() = default;
-
   // Stores the pair, replacing the value of an existing name.
   void setConfig(const stringc& name, const stringc& value);
   // The value stored for `name`, or the empty string.
