@@ -8,14 +8,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 
-#include "app/application_log.h"
 #include "app/build_identity.h"
 #include "app/file_lookup.h"
 #include "app/interrupt_handler.h"
 #include "app/module_loader.h"
 #include "app/starter.h"
+#include "app/starter_main.h"
 #include "engine/text_convert.h"
 
 namespace {
@@ -28,12 +29,6 @@ constexpr char kGameModule[] = "libVelmora_dedi.so";
 constexpr const char* kWorkingDirectories[] = {
     "App",  "Cache", "Downloads", "Downloads/App",
     "Logs", "Mods",  "Security",  "Screenshots"};
-
-// True when the working directory holds the game: "BM.exe", "BM" or the
-// starter itself.
-bool IsGameDirectory() {
-  return fileExists2("BM.exe") || fileExists2("BM") || fileExists2("DUdavi");
-}
 
 // The working directory followed by "/", with every "\" as "/". When the
 // working directory cannot be read, "./", so that paths stay relative.
@@ -63,12 +58,13 @@ void CApplication::Run(int argc, char** argv) {
   modDir = String("./../Mods") + "/";
 
   ParseCmdLine(argc, argv);
-  if (IsGameDirectory()) {
-    // An existing directory is normal; every error is ignored.
+  // A game directory holds "BM.exe", "BM" or the starter itself. An existing
+  // directory is normal; every error is ignored.
+  if (fileExists2("BM.exe") || fileExists2("BM") || fileExists2("DUdavi")) {
     for (const char* dir : kWorkingDirectories) mkdir(dir, 0775);
   }
   WritePID();
-  InstallInterruptHandler();
+  std::signal(SIGINT, exit_program);
 
   appDir = ApplicationDirectory();
   appDirExe = "\\DUdavi";
@@ -94,10 +90,9 @@ void CApplication::Run(int argc, char** argv) {
 
   const String module_path = appDir + kGameModule;
   if (!LoadGameDLL(module_path.c_str(), argc, argv)) {
-    const int error = errno;
     startupError = 2;
     log->Write("Could not load game module %s (errno %i): %s",
-               module_path.c_str(), error, "");
+               module_path.c_str(), errno, "");
   }
   UnloadGameModules(*this);
 }

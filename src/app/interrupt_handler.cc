@@ -16,5 +16,3 @@ void exit_program(int /*sig*/) {
   }
   std::signal(SIGINT, SIG_DFL);
 }
-
-void InstallInterruptHandler() { std::signal(SIGINT, exit_program); }

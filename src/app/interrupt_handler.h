@@ -8,7 +8,4 @@
 // action so that a second interrupt ends the process.
 void exit_program(int sig);
 
-// Installs exit_program as the SIGINT handler.
-void InstallInterruptHandler();
-
 #endif  // STARTER_APP_INTERRUPT_HANDLER_H_

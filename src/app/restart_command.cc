@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -17,13 +18,10 @@ constexpr char kShellCharacters[] = ";&|<>$`\\'\"*?[";
 bool LooksLikeAssignment(const std::string& word) {
   const std::size_t eq = word.find('=');
   if (eq == 0 || eq == std::string::npos) return false;
-  for (std::size_t i = 0; i < eq; ++i) {
-    const unsigned char c = static_cast<unsigned char>(word[i]);
-    if (!(std::isalpha(c) || c == '_' || (i > 0 && std::isdigit(c)))) {
-      return false;
-    }
-  }
-  return true;
+  return !std::isdigit(static_cast<unsigned char>(word[0])) &&
+         std::all_of(word.begin(), word.begin() + eq, [](unsigned char c) {
+           return std::isalnum(c) || c == '_';
+         });
 }
 
 }  // namespace

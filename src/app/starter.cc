@@ -2,6 +2,7 @@
 // update step.
 #include "app/starter.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,16 +36,9 @@ constexpr int kMaxUpdateRestarts = 3;
 // after an update), which is then removed from the environment.
 int TakeUpdateRestartCount() {
   const char* value = std::getenv(kRestartCountVariable);
-  long count = value != nullptr ? std::strtol(value, nullptr, 10) : 0;
+  const long count = value != nullptr ? std::strtol(value, nullptr, 10) : 0;
   ::unsetenv(kRestartCountVariable);
-  if (count < 0) return 0;
-  return count > kMaxUpdateRestarts ? kMaxUpdateRestarts
-                                    : static_cast<int>(count);
-}
-
-// Hands `count` to the program the restart starts.
-void HandUpdateRestartCount(int count) {
-  ::setenv(kRestartCountVariable, std::to_string(count).c_str(), 1);
+  return static_cast<int>(std::clamp<long>(count, 0, kMaxUpdateRestarts));
 }
 
 CApplication* App() { return Singleton<CApplication>::GetSingleton(); }
@@ -64,9 +58,7 @@ CStarter::CStarter(int argc, char** argv) : argc(argc), argv(argv) {
     LogLine("Running without Launcher\n");
     nolauncher = true;
   }
-  if (CApplication* app = App()) {
-    SetupGame(app->defaults);
-  }
+  if (CApplication* app = App()) SetupGame(app->defaults);
   LoadConfig();
 }
 
@@ -103,20 +95,16 @@ void CStarter::LoadConfig() {
   }
 
   LogLine("File not found %s - creating...\n", kStartupConfig);
+  CApplication* app = App();
   EngineDefaults own_defaults;
-  const EngineDefaults* defaults = nullptr;
-  if (CApplication* app = App()) {
-    defaults = &app->defaults;
-  } else {
-    SetupGame(own_defaults);
-    defaults = &own_defaults;
-  }
-  config_screen.Width = static_cast<std::uint32_t>(defaults->initialWidth);
-  config_screen.Height = static_cast<std::uint32_t>(defaults->initialHeight);
+  if (app == nullptr) SetupGame(own_defaults);
+  const EngineDefaults& defaults = app != nullptr ? app->defaults : own_defaults;
+  config_screen.Width = static_cast<std::uint32_t>(defaults.initialWidth);
+  config_screen.Height = static_cast<std::uint32_t>(defaults.initialHeight);
   config_fullscreen = false;
   cfg = std::make_unique<CConfigMap>();
-  cfg->setConfig("Window.Width", std::to_string(defaults->initialWidth));
-  cfg->setConfig("Window.Height", std::to_string(defaults->initialHeight));
+  cfg->setConfig("Window.Width", std::to_string(defaults.initialWidth));
+  cfg->setConfig("Window.Height", std::to_string(defaults.initialHeight));
   cfg->setConfig("Fullscreen", "0");
 }
 
@@ -153,7 +141,9 @@ void CStarter::Autoupdate() {
           restarts_so_far);
       return;
     }
-    HandUpdateRestartCount(restarts_so_far + 1);
+    // Handed to the program the restart starts.
+    ::setenv(kRestartCountVariable, std::to_string(restarts_so_far + 1).c_str(),
+             1);
     startup_error = kRestartNeeded;
     running = false;
     if (app != nullptr) app->restartstring = kRestartMessage;

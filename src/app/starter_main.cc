@@ -1,12 +1,18 @@
 #include "app/starter_main.h"
 
 #include <cstdio>
-#include <memory>
 #include <string>
+#include <utility>
 
-#include "app/application_log.h"
 #include "app/restart_command.h"
 #include "engine_starter/application.h"
+
+namespace {
+std::unique_ptr<CAppLog>& HeldLog() {
+  static std::unique_ptr<CAppLog> log;
+  return log;
+}
+}  // namespace
 
 int StarterMain(int argc, char** argv) {
   auto app = std::make_unique<CApplication>();
@@ -21,3 +27,12 @@ int StarterMain(int argc, char** argv) {
   std::printf("THE END\n");
   return 0;
 }
+
+CAppLog* OpenApplicationLog(const char* path) {
+  std::unique_ptr<CAppLog>& held = HeldLog();
+  held.reset();
+  held = std::make_unique<CAppLog>(path, true);
+  return held.get();
+}
+
+std::unique_ptr<CAppLog> TakeApplicationLog() { return std::move(HeldLog()); }

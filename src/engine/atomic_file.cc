@@ -49,10 +49,8 @@ std::string RandomPart() {
     unsigned seed = static_cast<unsigned>(::getpid()) * 2654435761u + ++counter;
     for (unsigned char& b : bytes) b = static_cast<unsigned char>(seed >>= 3);
   }
-  std::string part(kRandomLength, 'a');
-  for (std::size_t i = 0; i < kRandomLength; ++i) {
-    part[i] = kAlphabet[bytes[i] % (sizeof kAlphabet - 1)];
-  }
+  std::string part;
+  for (unsigned char b : bytes) part += kAlphabet[b % (sizeof kAlphabet - 1)];
   return part;
 }
 

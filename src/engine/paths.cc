@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <string_view>
 
 std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -17,11 +16,8 @@ std::string NameOf(const std::string& path) {
 
 void MakeParentDirectories(const std::string& path,
                            const ParentDirectories& rule) {
-  for (std::size_t i = rule.first; i < path.size(); ++i) {
-    if (std::string_view(rule.separators).find(path[i]) ==
-        std::string_view::npos) {
-      continue;
-    }
+  for (std::size_t i = path.find_first_of(rule.separators, rule.first);
+       i != std::string::npos; i = path.find_first_of(rule.separators, i + 1)) {
     ::mkdir(path.substr(0, i).c_str(), rule.mode);
   }
 }

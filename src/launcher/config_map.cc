@@ -20,23 +20,6 @@ constexpr char kHeaderLine[] =
     "# Config file for Engine Starter (default keys here are only for first "
     "game run)\n";
 
-// Reads a leading decimal number the way "%d" does (white space, optional
-// sign, digits), saturating at the 32-bit limits. No digits give 0.
-std::int32_t ParseDecimal(const std::string& text) {
-  return static_cast<std::int32_t>(
-      std::clamp<long>(std::strtol(text.c_str(), nullptr, 10), INT32_MIN,
-                       INT32_MAX));
-}
-
-// Reads an unsigned 32-bit hexadecimal number by stream extraction; 0 when
-// none can be read or it does not fit.
-std::int32_t ParseHexadecimal(const std::string& text) {
-  std::istringstream in(text);
-  std::uint32_t number = 0;
-  if (!(in >> std::hex >> number)) number = 0;
-  return static_cast<std::int32_t>(number);
-}
-
 void LogSaveFailure(const std::string& name, const char* step, int error) {
   LogLine("Could not save config file %s (%s): %s", name.c_str(), step,
           std::strerror(error));
@@ -85,11 +68,16 @@ bool CConfigMap::hasConfig(const stringc& name) const {
 
 std::int32_t CConfigMap::getConfigAsInt(const stringc& name) const {
   const std::string text = getConfig(name);
-  if (text.empty()) return 0;
   if (text.find('x') != std::string::npos) {
-    return ParseHexadecimal(text.size() < 3 ? std::string() : text.substr(2));
+    // By stream extraction: 0 when no number can be read or it does not fit.
+    std::istringstream in(text.size() < 3 ? std::string() : text.substr(2));
+    std::uint32_t number = 0;
+    if (!(in >> std::hex >> number)) number = 0;
+    return static_cast<std::int32_t>(number);
   }
-  return ParseDecimal(text);
+  // As "%d" reads it (white space, optional sign, digits), saturating.
+  return static_cast<std::int32_t>(std::clamp<long>(
+      std::strtol(text.c_str(), nullptr, 10), INT32_MIN, INT32_MAX));
 }
 
 bool CConfigMap::SaveToFile(const stringc& name) const {
