@@ -8,10 +8,7 @@
 #include "engine_starter/application.h"
 
 namespace {
-std::unique_ptr<CAppLog>& HeldLog() {
-  static std::unique_ptr<CAppLog> log;
-  return log;
-}
+std::unique_ptr<CAppLog> held_log;
 }  // namespace
 
 int StarterMain(int argc, char** argv) {
@@ -29,10 +26,9 @@ int StarterMain(int argc, char** argv) {
 }
 
 CAppLog* OpenApplicationLog(const char* path) {
-  std::unique_ptr<CAppLog>& held = HeldLog();
-  held.reset();
-  held = std::make_unique<CAppLog>(path, true);
-  return held.get();
+  held_log.reset();
+  held_log = std::make_unique<CAppLog>(path, true);
+  return held_log.get();
 }
 
-std::unique_ptr<CAppLog> TakeApplicationLog() { return std::move(HeldLog()); }
+std::unique_ptr<CAppLog> TakeApplicationLog() { return std::move(held_log); }

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include "engine/deferred_sync.h"
@@ -25,14 +27,9 @@ constexpr int kMaxCreateAttempts = 100;
 // kMaxLinkHops. A dangling link gives the path it points to.
 std::string FollowLinks(std::string path) {
   for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-    struct stat info;
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
-    char target[PATH_MAX];
-    const ssize_t length = ::readlink(path.c_str(), target, sizeof target);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) {
-      break;
-    }
-    std::string next(target, static_cast<std::size_t>(length));
+    std::error_code error;
+    const std::string next = std::filesystem::read_symlink(path, error);
+    if (error || next.empty()) break;
     path = next.front() == '/' ? next : DirectoryOf(path) + next;
   }
   return path;

@@ -10,7 +10,6 @@ class Random {
  public:
   // Seeds exactly as Reset(seed); the reference count starts at 1.
   explicit Random(std::uint32_t seed);
-  ~Random() = default;
 
   // Stores `seed` and derives a fresh state from it.
   void Reset(std::uint32_t seed);

@@ -73,24 +73,17 @@ std::string wide2string(const irr::core::stringw& str) {
   narrow.reserve(str.size());
   auto out = std::back_inserter(narrow);
   for (std::size_t i = 0; i < str.size(); ++i) {
-    const std::uint32_t unit = static_cast<std::uint32_t>(str[i]) & 0xFFFF;
-    if (unit == 0) break;
-    if (IsHighSurrogate(unit) && i + 1 < str.size()) {
-      const std::uint32_t next =
-          static_cast<std::uint32_t>(str[i + 1]) & 0xFFFF;
-      if (IsLowSurrogate(next)) {
-        const std::uint32_t cp =
-            0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00);
-        utf8::append(static_cast<char32_t>(cp), out);
-        ++i;
-        continue;
-      }
+    std::uint32_t cp = static_cast<std::uint32_t>(str[i]) & 0xFFFF;
+    if (cp == 0) break;
+    const std::uint32_t next =
+        i + 1 < str.size() ? static_cast<std::uint32_t>(str[i + 1]) & 0xFFFF : 0;
+    if (IsHighSurrogate(cp) && IsLowSurrogate(next)) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (next - 0xDC00);
+      ++i;
+    } else if (IsHighSurrogate(cp) || IsLowSurrogate(cp)) {
+      cp = kReplacement;
     }
-    if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
-      narrow.push_back('?');
-    } else {
-      utf8::append(static_cast<char32_t>(unit), out);
-    }
+    utf8::append(static_cast<char32_t>(cp), out);
   }
   return narrow;
 }
