@@ -1,6 +1,7 @@
-// Data file lookup, the directories and the process id file: fileExists2 and
-// the members of CApplication useFile, getAppDirFile, getDirectoryFromArgs
-// and WritePID (declared in engine_starter/application.h).
+// Data file lookup, the directories, the update path and the process id file:
+// fileExists2 and the members of CApplication useFile, getAppDirFile,
+// getDirectoryFromArgs, getUpdatePath and WritePID (declared in
+// engine_starter/application.h).
 #include "app/file_lookup.h"
 
 #include <unistd.h>
@@ -16,6 +17,10 @@ namespace {
 
 // The fixed fallback directory of useFile; it does not follow baseDir.
 constexpr char kFallbackDirectory[] = "../Base/";
+
+// The platform directory of this build under the update server's base URL:
+// the 32-bit Linux dedicated-server demo, whatever the host's word size.
+constexpr char kPlatformDirectory[] = "linux32-dedicated-demo/";
 
 String ForwardSlashes(String path) {
   std::replace(path.begin(), path.end(), '\\', '/');
@@ -60,6 +65,10 @@ String CApplication::getDirectoryFromArgs(int /*argc*/, char** argv) {
   const auto separator = path.find_last_of("/\\");
   if (separator != String::npos) path.resize(separator + 1);
   return ForwardSlashes(path);
+}
+
+std::string CApplication::getUpdatePath() {
+  return defaults.updateURL + kPlatformDirectory;
 }
 
 void CApplication::WritePID() {

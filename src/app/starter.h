@@ -21,11 +21,9 @@ struct StarterScreenSize {
 
 class CStarter;
 
-// CStarter::starter: the live launcher with its own type, or null. It is a
-// view of StarterSharedState::starter, the one pointer the updater and the
-// HTTP client read: setting it publishes the launcher there, reading it gives
-// the launcher published there. Only a CStarter may be published while it is
-// read through this view.
+// CStarter::starter: the live launcher with its own type, or null; a view of
+// StarterSharedState::starter, the one pointer the updater and the HTTP client
+// read. Only a CStarter may be published while it is read through this view.
 class LiveStarterPointer {
  public:
   LiveStarterPointer() = default;
@@ -45,14 +43,11 @@ class LiveStarterPointer {
 // writes "startup_config.cfg" back. Requires the application object to exist.
 class CStarter : public irr::IEventReceiver, public StarterSharedState {
  public:
-  // The live launcher, or null; set by the application around the launch
-  // phase. The same pointer as StarterSharedState::starter.
+  // Set by RunStarterPhase around the launch phase.
   static inline LiveStarterPointer starter;
 
   CStarter(int argc, char** argv);
   ~CStarter() override;
-  CStarter(const CStarter&) = delete;
-  CStarter& operator=(const CStarter&) = delete;
 
   // Returns false and changes nothing when the status is above 0; otherwise
   // sets the status to 0 and returns true.
