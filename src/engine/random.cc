@@ -20,9 +20,8 @@ Random _global_random(0);
 
 Random::Random(std::uint32_t seed) : _refcount(1) { Reset(seed); }
 
-void Random::Reset(std::uint32_t seed) {
-  _seed = seed;
-  const std::uint32_t s = seed;
+void Random::Reset(std::uint32_t s) {
+  _seed = s;
   const std::uint32_t a = ~(s * 4021u - 40210u) ^ ((s >> 3) * 11213u);
   const std::uint32_t b = s * 5483u + 164460355u;
   const std::uint32_t c = s * 7151u + 301679u;
@@ -34,17 +33,16 @@ void Random::Reset(std::uint32_t seed) {
 }
 
 std::uint32_t Random::Next() {
-  const std::uint32_t t = x ^ (x << 11);
+  const std::uint32_t next = Step(x, w);
   x = y;
   y = z;
   z = w;
-  w = w ^ (w >> 19) ^ t ^ (t >> 8);
+  w = next;
   return w;
 }
 
 std::uint32_t Random::NextRanged(std::uint32_t range) {
-  if (range == 0) return 0;
-  return Next() % range;
+  return range == 0 ? 0 : Next() % range;
 }
 
 float Random::NextFloat() {

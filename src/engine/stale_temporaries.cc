@@ -1,7 +1,6 @@
 #include "engine/stale_temporaries.h"
 
 #include <dirent.h>
-#include <limits.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -35,14 +34,11 @@ pid_t OwnerOfTemporary(std::string_view name) {
   const std::size_t dot = name.rfind('.');
   if (dot == std::string_view::npos || dot == 0) return 0;
   const std::string_view digits = name.substr(dot + 1);
-  long pid = 0;
+  pid_t pid = 0;
   const auto [end, error] =
       std::from_chars(digits.data(), digits.data() + digits.size(), pid);
-  if (error != std::errc() || end != digits.data() + digits.size() ||
-      pid <= 0 || pid > INT_MAX) {
-    return 0;
-  }
-  return static_cast<pid_t>(pid);
+  if (error != std::errc() || end != digits.data() + digits.size()) return 0;
+  return pid > 0 ? pid : 0;
 }
 
 bool ProcessIsGone(pid_t pid) {
