@@ -13,7 +13,6 @@
 
 #include "app/build_identity.h"
 #include "app/file_lookup.h"
-#include "app/interrupt_handler.h"
 #include "app/module_loader.h"
 #include "app/starter.h"
 #include "app/starter_main.h"

@@ -1,6 +1,7 @@
-// Unloading of the game module libraries. Loading is the application
-// object's LoadGameDLL (engine_starter/application.h), defined in
-// module_loader.cc beside this.
+// The game module boundary beside the application object's members: the
+// unloading of the game module libraries and the interrupt handler that
+// reaches the module. Loading is the application object's LoadGameDLL
+// (engine_starter/application.h), defined in module_loader.cc beside these.
 #ifndef STARTER_APP_MODULE_LOADER_H_
 #define STARTER_APP_MODULE_LOADER_H_
 
@@ -10,5 +11,11 @@ class CApplication;
 // clears the game module's registration (app.game), so that a later
 // interrupt never calls into a closed library.
 void UnloadGameModules(CApplication& app);
+
+// The SIGINT handler: writes "Ctrl+C detected\n" to standard output, asks the
+// application object (when it exists) to shut the game down, which reaches
+// the game module only when it has registered, and restores the default
+// action so that a second interrupt ends the process.
+void exit_program(int sig);
 
 #endif  // STARTER_APP_MODULE_LOADER_H_
