@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "engine/app_log.h"
 #include "engine/file_lock.h"
@@ -43,18 +43,12 @@ int TakeUpdateRestartCount() {
 
 CApplication* App() { return Singleton<CApplication>::GetSingleton(); }
 
-// One of the words that ask for a run without the launcher window.
-bool IsNoLauncherArgument(const char* arg) {
-  if (arg == nullptr) return false;
-  return std::strcmp(arg, "nolauncher") == 0 || std::strcmp(arg, "join") == 0 ||
-         std::strcmp(arg, "-join") == 0;
-}
-
 }  // namespace
 
 CStarter::CStarter(int argc, char** argv) : argc(argc), argv(argv) {
   for (int i = 0; i < argc; ++i) {
-    if (!IsNoLauncherArgument(argv[i])) continue;
+    const std::string_view arg = argv[i] != nullptr ? argv[i] : "";
+    if (arg != "nolauncher" && arg != "join" && arg != "-join") continue;
     LogLine("Running without Launcher\n");
     nolauncher = true;
   }

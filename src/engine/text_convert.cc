@@ -3,7 +3,6 @@
 #include <utf8.h>
 
 #include <cstdio>
-#include <cstring>
 #include <iterator>
 
 namespace {
@@ -19,21 +18,6 @@ irr::core::stringw FormatWide(const char* format, Number value) {
   std::string text(static_cast<std::size_t>(length) + 1, '\0');
   std::snprintf(text.data(), text.size(), format, value);
   return irr::core::stringw(text.begin(), text.end() - 1);
-}
-
-// Decodes UTF-8 bytes (repairing invalid sequences with "?") into wide text
-// of UTF-16 code units.
-irr::core::stringw Utf8ToWide(const char* begin, const char* end) {
-  std::string repaired;
-  if (!utf8::is_valid(begin, end)) {
-    utf8::replace_invalid(begin, end, std::back_inserter(repaired),
-                          kReplacement);
-    begin = repaired.data();
-    end = begin + repaired.size();
-  }
-  irr::core::stringw wide;
-  utf8::unchecked::utf8to16(begin, end, std::back_inserter(wide));
-  return wide;
 }
 
 bool IsHighSurrogate(std::uint32_t unit) {
@@ -53,7 +37,11 @@ irr::core::stringw i2wchar(int i) { return FormatWide("%d", i); }
 
 irr::core::stringw string2wide(const char* str) {
   if (str == nullptr) return irr::core::stringw();
-  return Utf8ToWide(str, str + std::strlen(str));
+  std::string text = str;
+  fix_utf8_string(text);
+  irr::core::stringw wide;
+  utf8::unchecked::utf8to16(text.begin(), text.end(), std::back_inserter(wide));
+  return wide;
 }
 
 irr::core::stringw string2wide(const std::string& str) {
