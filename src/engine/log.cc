@@ -10,9 +10,7 @@ char CLog::szBuf[CLog::kBufferSize];
 
 CLog::CLog(const char* logfile, bool printToStandardOutput)
     : so(printToStandardOutput) {
-  if (logfile != nullptr) {
-    Log.open(logfile, std::ios::out | std::ios::trunc);
-  }
+  if (logfile != nullptr) Log.open(logfile, std::ios::out | std::ios::trunc);
 }
 
 CLog::~CLog() = default;
