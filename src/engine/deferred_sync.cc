@@ -48,6 +48,5 @@ bool DeferredSync::SyncAll() {
 
 bool SyncParentDirectory(const std::string& path) {
   ScopedFd dir(OpenDirectory(DirectoryOf(path)));
-  if (!dir.valid()) return false;
-  return ::fsync(dir.get()) == 0;
+  return dir.valid() && ::fsync(dir.get()) == 0;
 }

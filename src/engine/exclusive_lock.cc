@@ -22,20 +22,14 @@ ExclusiveLock::ExclusiveLock(const std::string& path,
                              const std::function<void()>& on_wait) {
   ScopedFd fd(::open(path.c_str(),
                      O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
-  if (!fd.valid()) {
+  bool locked = fd.valid() && Lock(fd.get(), LOCK_EX | LOCK_NB) == 0;
+  if (!locked && fd.valid() && errno == EWOULDBLOCK) {
+    if (on_wait) on_wait();
+    locked = Lock(fd.get(), LOCK_EX) == 0;
+  }
+  if (!locked) {
     error_ = errno;
     return;
-  }
-  if (Lock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK) {
-      error_ = errno;
-      return;
-    }
-    if (on_wait) on_wait();
-    if (Lock(fd.get(), LOCK_EX) != 0) {
-      error_ = errno;
-      return;
-    }
   }
   fd_ = std::move(fd);
 }

@@ -10,11 +10,8 @@
 #include "engine/atomic_file.h"
 #include "engine/scoped_fd.h"
 
-namespace {
-constexpr std::size_t kCopyBufferSize = 64 * 1024;
-}  // namespace
-
 bool CopyInto(int source, AtomicFile& out, CopyAttributes attributes) {
+  constexpr std::size_t kCopyBufferSize = 64 * 1024;
   if (!out.ok()) return false;
   struct stat info;
   if (attributes != CopyAttributes::kNone) {

@@ -41,10 +41,6 @@ pid_t OwnerOfTemporary(std::string_view name) {
   return pid > 0 ? pid : 0;
 }
 
-bool ProcessIsGone(pid_t pid) {
-  return pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
-}
-
 }  // namespace
 
 void SweepStaleTemporaries(const std::string& dir) {
@@ -63,7 +59,8 @@ void SweepStaleTemporaries(const std::string& dir) {
   const int dir_fd = ::dirfd(listing.get());
   while (const dirent* entry = ::readdir(listing.get())) {
     const pid_t owner = OwnerOfTemporary(entry->d_name);
-    if (owner != 0 && ProcessIsGone(owner)) {
+    if (owner != 0 && owner != ::getpid() && ::kill(owner, 0) != 0 &&
+        errno == ESRCH) {
       ::unlinkat(dir_fd, entry->d_name, 0);
     }
   }
