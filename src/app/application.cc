@@ -16,6 +16,7 @@
 #include "app/module_loader.h"
 #include "app/starter.h"
 #include "app/starter_main.h"
+#include "engine/app_log.h"
 #include "engine/text_convert.h"
 
 namespace {
@@ -79,8 +80,8 @@ void CApplication::Run(int argc, char** argv) {
   log = OpenApplicationLog("Logs/app.txt");
   // The build name goes through the wide-text round trip every player-facing
   // text takes; it is written as text, never as a format.
-  stringw wide_name(buildName.begin(), buildName.end());
-  log->Write("%s", wide2string(wide_name).c_str());
+  const stringw wide_name(buildName.begin(), buildName.end());
+  LogLine("%s", wide2string(wide_name).c_str());
 
   const int status = RunStarterPhase(argc, argv, onlyAutoUpdate);
   if (onlyAutoUpdate) return;
@@ -90,8 +91,8 @@ void CApplication::Run(int argc, char** argv) {
   const String module_path = appDir + kGameModule;
   if (!LoadGameDLL(module_path.c_str(), argc, argv)) {
     startupError = 2;
-    log->Write("Could not load game module %s (errno %i): %s",
-               module_path.c_str(), errno, "");
+    LogLine("Could not load game module %s (errno %i): %s", module_path.c_str(),
+            errno, "");
   }
   UnloadGameModules(*this);
 }

@@ -1,7 +1,6 @@
-// The game module boundary: CApplication::LoadGameDLL, ImportDLLPointers and
-// DownloadFile, the service offered to the module (declared in
-// engine_starter/application.h), UnloadGameModules and the interrupt handler.
-// The only user of the dynamic loader.
+// The game module boundary, with the members of CApplication that face the
+// module: LoadGameDLL, ImportDLLPointers and DownloadFile. The only user of
+// the dynamic loader.
 #include "app/module_loader.h"
 
 #include <dlfcn.h>

@@ -1,5 +1,3 @@
-// The launcher: argument scan, engine defaults, "startup_config.cfg" and the
-// update step.
 #include "app/starter.h"
 
 #include <algorithm>
@@ -92,7 +90,8 @@ void CStarter::LoadConfig() {
   CApplication* app = App();
   EngineDefaults own_defaults;
   if (app == nullptr) SetupGame(own_defaults);
-  const EngineDefaults& defaults = app != nullptr ? app->defaults : own_defaults;
+  const EngineDefaults& defaults =
+      app != nullptr ? app->defaults : own_defaults;
   config_screen.Width = static_cast<std::uint32_t>(defaults.initialWidth);
   config_screen.Height = static_cast<std::uint32_t>(defaults.initialHeight);
   config_fullscreen = false;
@@ -135,7 +134,6 @@ void CStarter::Autoupdate() {
           restarts_so_far);
       return;
     }
-    // Handed to the program the restart starts.
     ::setenv(kRestartCountVariable, std::to_string(restarts_so_far + 1).c_str(),
              1);
     startup_error = kRestartNeeded;
@@ -167,8 +165,6 @@ int RunStarterPhase(int argc, char** argv, bool only_update) {
   starter->Autoupdate();
   const int status = starter->startup_error;
   if (only_update) {
-    // Update-only mode: the launcher stays alive and published until the
-    // process ends, so "startup_config.cfg" is not written back.
     starter.release();
     return status;
   }

@@ -63,8 +63,7 @@ std::string wide2string(const irr::core::stringw& str) {
   for (std::size_t i = 0; i < str.size(); ++i) {
     std::uint32_t cp = static_cast<std::uint32_t>(str[i]) & 0xFFFF;
     if (cp == 0) break;
-    const std::uint32_t next =
-        i + 1 < str.size() ? static_cast<std::uint32_t>(str[i + 1]) & 0xFFFF : 0;
+    const std::uint32_t next = i + 1 < str.size() ? str[i + 1] & 0xFFFF : 0;
     if (IsHighSurrogate(cp) && IsLowSurrogate(next)) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (next - 0xDC00);
       ++i;
