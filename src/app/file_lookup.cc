@@ -12,6 +12,7 @@
 #include "engine/app_log.h"
 #include "engine/file_lock.h"
 #include "engine_starter/application.h"
+#include "install/file_install.h"
 
 namespace {
 
@@ -30,9 +31,7 @@ String ForwardSlashes(String path) {
 }  // namespace
 
 bool fileExists2(const char* fname) {
-  if (fname == nullptr) return false;
-  FileLock file(OpenForReadingNoWait(fname));
-  return file.isValid();
+  return fname != nullptr && fileExists(fname);
 }
 
 String CApplication::useFile(const char* filename) {
