@@ -9,17 +9,6 @@ namespace {
 
 constexpr std::uint32_t kReplacement = '?';
 
-// `value` formatted by the printf format `format` as wide text, however
-// long the text is.
-template <typename Number>
-irr::core::stringw FormatWide(const char* format, Number value) {
-  const int length = std::snprintf(nullptr, 0, format, value);
-  if (length < 0) return irr::core::stringw();
-  std::string text(static_cast<std::size_t>(length) + 1, '\0');
-  std::snprintf(text.data(), text.size(), format, value);
-  return irr::core::stringw(text.begin(), text.end() - 1);
-}
-
 bool IsHighSurrogate(std::uint32_t unit) {
   return unit >= 0xD800 && unit <= 0xDBFF;
 }
@@ -30,10 +19,14 @@ bool IsLowSurrogate(std::uint32_t unit) {
 }  // namespace
 
 irr::core::stringw f2wchar(float f) {
-  return FormatWide("%2.1f", static_cast<double>(f));
+  // Room for any float: at most 39 integer digits, a sign and ".d".
+  char text[64];
+  const int length =
+      std::snprintf(text, sizeof text, "%2.1f", static_cast<double>(f));
+  return irr::core::stringw(text, text + (length > 0 ? length : 0));
 }
 
-irr::core::stringw i2wchar(int i) { return FormatWide("%d", i); }
+irr::core::stringw i2wchar(int i) { return std::to_wstring(i); }
 
 irr::core::stringw string2wide(const char* str) {
   if (str == nullptr) return irr::core::stringw();
