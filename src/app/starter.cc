@@ -145,8 +145,6 @@ void CStarter::Autoupdate() {
   error_string = autoupdate->lasterror;
 }
 
-bool CStarter::OnEvent(const irr::SEvent& /*event*/) { return false; }
-
 int CStarter::DownloadProgress(void* /*ptr*/, double TotalToDownload,
                                double NowDownloaded, double /*TotalToUpload*/,
                                double /*NowUploaded*/) {

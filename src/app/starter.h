@@ -68,7 +68,7 @@ class CStarter : public irr::IEventReceiver, public StarterSharedState {
   void DrawDownloadProgress() {}
   void RegisterJoinLink() {}
   int ReadNews() { return 0; }
-  bool OnEvent(const irr::SEvent& event) override;
+  bool OnEvent(const irr::SEvent& /*event*/) override { return false; }
   // Progress callback contract for a transfer: stores NowDownloaded /
   // TotalToDownload (0 when the total is not above 0) in download_percent and
   // returns 1 (stop) once running is false, else 0. Not installed.

@@ -20,10 +20,6 @@ void FileLock::ReportOpenFailure(int error) {
   if (reportError) LogLine("File open error: %s\n", std::strerror(error));
 }
 
-FileLock::~FileLock() { close(); }
-
-FILE* FileLock::release() { return std::exchange(f, nullptr); }
-
 bool FileLock::close() {
   return f == nullptr || std::fclose(std::exchange(f, nullptr)) == 0;
 }

@@ -53,17 +53,9 @@ bool SignedByteLess::operator()(const std::string& a,
       });
 }
 
-void CConfigMap::setConfig(const stringc& name, const stringc& value) {
-  Map[name] = value;
-}
-
 stringc CConfigMap::getConfig(const stringc& name) const {
   auto it = Map.find(name);
   return it == Map.end() ? stringc() : it->second;
-}
-
-bool CConfigMap::hasConfig(const stringc& name) const {
-  return Map.find(name) != Map.end();
 }
 
 std::int32_t CConfigMap::getConfigAsInt(const stringc& name) const {

@@ -19,11 +19,13 @@ struct SignedByteLess {
 class CConfigMap {
  public:
   // Stores the pair, replacing the value of an existing name.
-  void setConfig(const stringc& name, const stringc& value);
+  void setConfig(const stringc& name, const stringc& value) {
+    Map[name] = value;
+  }
   // The value stored for `name`, or the empty string.
   stringc getConfig(const stringc& name) const;
   // True when `name` has an entry.
-  bool hasConfig(const stringc& name) const;
+  bool hasConfig(const stringc& name) const { return Map.contains(name); }
   // The value as a signed 32-bit number. Text holding a lower-case "x" is
   // read as hexadecimal after dropping its first two characters; other text
   // as a leading decimal number, saturating at the 32-bit limits. Missing
