@@ -6,13 +6,13 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string_view>
 
 namespace {
 
 // Characters through which the shell would run or expand what an argument
 // holds.
-constexpr char kShellCharacters[] = ";&|<>$`\\'\"*?[";
+constexpr std::string_view kShellCharacters = ";&|<>$`\\'\"*?[";
 
 // True when `word` has the form NAME=... of a shell variable assignment.
 bool LooksLikeAssignment(const std::string& word) {
@@ -34,9 +34,7 @@ std::string NeutraliseShellCharacters(const std::string& arg) {
       word += "'\n'";
       continue;
     }
-    if (c != '\0' && std::strchr(kShellCharacters, c) != nullptr) {
-      word += '\\';
-    }
+    if (kShellCharacters.find(c) != std::string_view::npos) word += '\\';
     word += c;
   }
   return word;

@@ -123,26 +123,26 @@ void CStarter::Autoupdate() {
   // and standardFiles, the transfers in flight and the key of this build.
   autoupdate = std::make_unique<CAutoUpdate>("App/autoupdate.cfg",
                                              "App/version.txt", ".", true);
-  if (autoupdate->error == 0) {
-    if (!autoupdate->restartrequired) return;
-    if (restarts_so_far >= kMaxUpdateRestarts) {
-      // A server that changes an executable on every run would otherwise
-      // restart the starter without end.
-      LogLine(
-          "Not restarting again after %i restarts in a row; going on with the "
-          "launch\n",
-          restarts_so_far);
-      return;
-    }
-    ::setenv(kRestartCountVariable, std::to_string(restarts_so_far + 1).c_str(),
-             1);
-    startup_error = kRestartNeeded;
-    running = false;
-    if (app != nullptr) app->restartstring = kRestartMessage;
+  if (autoupdate->error != 0) {
+    LogLine("autoupdate->error %i\n", autoupdate->error);
+    error_string = autoupdate->lasterror;
     return;
   }
-  LogLine("autoupdate->error %i\n", autoupdate->error);
-  error_string = autoupdate->lasterror;
+  if (!autoupdate->restartrequired) return;
+  if (restarts_so_far >= kMaxUpdateRestarts) {
+    // A server that changes an executable on every run would otherwise
+    // restart the starter without end.
+    LogLine(
+        "Not restarting again after %i restarts in a row; going on with the "
+        "launch\n",
+        restarts_so_far);
+    return;
+  }
+  ::setenv(kRestartCountVariable, std::to_string(restarts_so_far + 1).c_str(),
+           1);
+  startup_error = kRestartNeeded;
+  running = false;
+  if (app != nullptr) app->restartstring = kRestartMessage;
 }
 
 int CStarter::DownloadProgress(void* /*ptr*/, double TotalToDownload,

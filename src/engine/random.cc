@@ -18,8 +18,6 @@ std::uint32_t Step(std::uint32_t p, std::uint32_t q) {
 Random GlobalRandom(0);
 Random _global_random(0);
 
-Random::Random(std::uint32_t seed) : _refcount(1) { Reset(seed); }
-
 void Random::Reset(std::uint32_t s) {
   _seed = s;
   const std::uint32_t a = ~(s * 4021u - 40210u) ^ ((s >> 3) * 11213u);

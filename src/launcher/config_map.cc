@@ -53,11 +53,6 @@ bool SignedByteLess::operator()(const std::string& a,
       });
 }
 
-stringc CConfigMap::getConfig(const stringc& name) const {
-  auto it = Map.find(name);
-  return it == Map.end() ? stringc() : it->second;
-}
-
 std::int32_t CConfigMap::getConfigAsInt(const stringc& name) const {
   const std::string text = getConfig(name);
   if (text.find('x') != std::string::npos) {

@@ -23,7 +23,10 @@ class CConfigMap {
     Map[name] = value;
   }
   // The value stored for `name`, or the empty string.
-  stringc getConfig(const stringc& name) const;
+  stringc getConfig(const stringc& name) const {
+    auto it = Map.find(name);
+    return it == Map.end() ? stringc() : it->second;
+  }
   // True when `name` has an entry.
   bool hasConfig(const stringc& name) const { return Map.contains(name); }
   // The value as a signed 32-bit number. Text holding a lower-case "x" is
