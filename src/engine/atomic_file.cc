@@ -67,10 +67,8 @@ void TakeOverAttributes(int fd, const std::string& path) {
 
 AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links)
     : path_(links == LinkAtDestination::kFollow ? FollowLinks(path) : path) {
-  std::string name = NameOf(path_);
-  if (name.size() + kTempNameOverhead > NAME_MAX) {
-    name.resize(NAME_MAX - kTempNameOverhead);
-  }
+  const std::string name =
+      NameOf(path_).substr(0, NAME_MAX - kTempNameOverhead);
   const std::string prefix =
       DirectoryOf(path_) + name + "." + std::to_string(::getpid()) + ".";
   for (int attempt = 0; attempt < kMaxCreateAttempts; ++attempt) {

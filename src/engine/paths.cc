@@ -30,7 +30,6 @@ std::string CanonicalPath(const std::string& path) {
 
 bool PathIsWithin(const std::string& candidate, const std::string& root) {
   if (root == "/") return true;
-  return candidate == root || (candidate.size() > root.size() &&
-                               candidate.compare(0, root.size(), root) == 0 &&
-                               candidate[root.size()] == '/');
+  return candidate.starts_with(root) &&
+         (candidate.size() == root.size() || candidate[root.size()] == '/');
 }
