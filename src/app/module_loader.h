@@ -1,7 +1,5 @@
-// The game module boundary beside the application object's members: the
-// unloading of the game module libraries and the interrupt handler that
-// reaches the module. Loading is the application object's LoadGameDLL
-// (engine_starter/application.h), defined in module_loader.cc beside these.
+// Unloading of the game module and the interrupt handler that reaches it;
+// loading is CApplication::LoadGameDLL, defined in module_loader.cc too.
 #ifndef STARTER_APP_MODULE_LOADER_H_
 #define STARTER_APP_MODULE_LOADER_H_
 

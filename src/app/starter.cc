@@ -1,7 +1,6 @@
 #include "app/starter.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -62,12 +61,6 @@ CStarter::~CStarter() {
     // A failed save is logged by the map; the run goes on either way.
     cfg->SaveToFile(kStartupConfig);
   }
-}
-
-bool CStarter::StartDevice() {
-  if (startup_error > 0) return false;
-  if (nolauncher) startup_error = 0;
-  return true;
 }
 
 void CStarter::LoadConfig() {

@@ -51,7 +51,11 @@ class CStarter : public irr::IEventReceiver, public StarterSharedState {
 
   // Returns false and changes nothing when the status is above 0; otherwise
   // sets the status to 0 and returns true.
-  bool StartDevice();
+  bool StartDevice() {
+    if (startup_error > 0) return false;
+    if (nolauncher) startup_error = 0;
+    return true;
+  }
   // The update step: runs the updater unless switched off, and turns its
   // outcome into the status (10 and the application's restart request when an
   // executable was replaced). Restarts after updates that follow one another

@@ -6,8 +6,7 @@
 #include <memory>
 
 std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  return path.substr(0, path.rfind('/') + 1);  // npos + 1 is 0
 }
 
 std::string NameOf(const std::string& path) {

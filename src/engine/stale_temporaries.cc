@@ -56,12 +56,11 @@ void SweepStaleTemporaries(const std::string& dir) {
   std::unique_ptr<DIR, int (*)(DIR*)> listing(
       ::opendir(dir.empty() ? "." : dir.c_str()), &::closedir);
   if (!listing) return;
-  const int dir_fd = ::dirfd(listing.get());
   while (const dirent* entry = ::readdir(listing.get())) {
     const pid_t owner = OwnerOfTemporary(entry->d_name);
     if (owner != 0 && owner != ::getpid() && ::kill(owner, 0) != 0 &&
         errno == ESRCH) {
-      ::unlinkat(dir_fd, entry->d_name, 0);
+      ::unlinkat(::dirfd(listing.get()), entry->d_name, 0);
     }
   }
 }

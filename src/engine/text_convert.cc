@@ -9,12 +9,8 @@ namespace {
 
 constexpr std::uint32_t kReplacement = '?';
 
-bool IsHighSurrogate(std::uint32_t unit) {
-  return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool IsLowSurrogate(std::uint32_t unit) {
-  return unit >= 0xDC00 && unit <= 0xDFFF;
-}
+bool IsHighSurrogate(std::uint32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool IsLowSurrogate(std::uint32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 }  // namespace
 
