@@ -93,9 +93,7 @@ AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links)
   Fail();
 }
 
-AtomicFile::~AtomicFile() {
-  if (!done_) Abandon();
-}
+AtomicFile::~AtomicFile() { Abandon(); }
 
 bool AtomicFile::Write(const void* data, std::size_t size) {
   if (stream_ == nullptr) return false;

@@ -45,9 +45,7 @@ class CConfigMap {
   bool SaveToFile(const stringc& name) const;
 
   // The entries in name order.
-  const std::map<std::string, std::string, SignedByteLess>& entries() const {
-    return Map;
-  }
+  const auto& entries() const { return Map; }
 
  private:
   std::map<std::string, std::string, SignedByteLess> Map;
