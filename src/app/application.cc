@@ -8,15 +8,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 
-#include "app/application_log.h"
 #include "app/build_identity.h"
 #include "app/file_lookup.h"
-#include "app/interrupt_handler.h"
 #include "app/module_loader.h"
-#include "app/starter_phase.h"
-#include "engine/file_lock.h"
+#include "app/starter.h"
+#include "app/starter_main.h"
+#include "engine/app_log.h"
 #include "engine/text_convert.h"
 
 namespace {
@@ -29,20 +29,6 @@ constexpr char kGameModule[] = "libVelmora_dedi.so";
 constexpr const char* kWorkingDirectories[] = {
     "App",  "Cache", "Downloads", "Downloads/App",
     "Logs", "Mods",  "Security",  "Screenshots"};
-
-// True when the working directory holds the game: "BM.exe", "BM" or the
-// starter itself.
-bool IsGameDirectory() {
-  FileLock exe(OpenForReadingNoWait("BM.exe"));
-  if (exe.isValid()) return true;
-  return fileExists2("BM") || fileExists2("DUdavi");
-}
-
-// Creates the working directories; an existing one is normal and every
-// error is ignored.
-void CreateWorkingDirectories() {
-  for (const char* dir : kWorkingDirectories) mkdir(dir, 0775);
-}
 
 // The working directory followed by "/", with every "\" as "/". When the
 // working directory cannot be read, "./", so that paths stay relative.
@@ -59,12 +45,10 @@ String ApplicationDirectory() {
 
 }  // namespace
 
-// Every field starts zero, false, null or empty through its in-class
-// initialiser; the Singleton base registers the object.
 CApplication::CApplication() = default;
 
-// Releases the fields and clears the registration. Modules and the log are
-// not touched: Run unloads the former, main destroys the latter.
+// Modules and the log are not touched: Run unloads the former, main destroys
+// the latter.
 CApplication::~CApplication() = default;
 
 void CApplication::Run(int argc, char** argv) {
@@ -74,9 +58,13 @@ void CApplication::Run(int argc, char** argv) {
   modDir = String("./../Mods") + "/";
 
   ParseCmdLine(argc, argv);
-  if (IsGameDirectory()) CreateWorkingDirectories();
+  // A game directory holds "BM.exe", "BM" or the starter itself. An existing
+  // directory is normal; every error is ignored.
+  if (fileExists2("BM.exe") || fileExists2("BM") || fileExists2("DUdavi")) {
+    for (const char* dir : kWorkingDirectories) mkdir(dir, 0775);
+  }
   WritePID();
-  InstallInterruptHandler();
+  std::signal(SIGINT, exit_program);
 
   appDir = ApplicationDirectory();
   appDirExe = "\\DUdavi";
@@ -92,20 +80,19 @@ void CApplication::Run(int argc, char** argv) {
   log = OpenApplicationLog("Logs/app.txt");
   // The build name goes through the wide-text round trip every player-facing
   // text takes; it is written as text, never as a format.
-  stringw wide_name(buildName.begin(), buildName.end());
-  log->Write("%s", wide2string(wide_name).c_str());
+  const stringw wide_name(buildName.begin(), buildName.end());
+  LogLine("%s", wide2string(wide_name).c_str());
 
-  const int status = RunStarterPhase(*this, argc, argv, onlyAutoUpdate);
+  const int status = RunStarterPhase(argc, argv, onlyAutoUpdate);
   if (onlyAutoUpdate) return;
   startupError = status;
   if (startupError != 0) return;
 
   const String module_path = appDir + kGameModule;
   if (!LoadGameDLL(module_path.c_str(), argc, argv)) {
-    const int error = errno;
     startupError = 2;
-    log->Write("Could not load game module %s (errno %i): %s",
-               module_path.c_str(), error, "");
+    LogLine("Could not load game module %s (errno %i): %s", module_path.c_str(),
+            errno, "");
   }
   UnloadGameModules(*this);
 }

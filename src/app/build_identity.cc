@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <string>
 
 namespace {
@@ -42,8 +43,8 @@ const char* BuildDate() {
 int BuildNumber(const char* date) {
   if (date == nullptr) date = "";
   const int month = std::strlen(date) >= 3 ? MonthIndex(date) : 0;
-  int days_before_month = 0;
-  for (int m = 0; m < month; ++m) days_before_month += kMonthLengths[m];
+  const int days_before_month =
+      std::accumulate(kMonthLengths, kMonthLengths + month, 0);
   const int day = NumberAt(date, 4);
   const int year = NumberAt(date, 7);
   int n = day + days_before_month - 1 +

@@ -1,7 +1,10 @@
-// Data file lookup and the directories: fileExists2 and the members of
-// CApplication useFile, getAppDirFile and getDirectoryFromArgs (declared in
+// Data file lookup, the directories, the update path and the process id file:
+// fileExists2 and the members of CApplication useFile, getAppDirFile,
+// getDirectoryFromArgs, getUpdatePath and WritePID (declared in
 // engine_starter/application.h).
 #include "app/file_lookup.h"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -9,11 +12,16 @@
 #include "engine/app_log.h"
 #include "engine/file_lock.h"
 #include "engine_starter/application.h"
+#include "install/file_install.h"
 
 namespace {
 
 // The fixed fallback directory of useFile; it does not follow baseDir.
 constexpr char kFallbackDirectory[] = "../Base/";
+
+// The platform directory of this build under the update server's base URL:
+// the 32-bit Linux dedicated-server demo, whatever the host's word size.
+constexpr char kPlatformDirectory[] = "linux32-dedicated-demo/";
 
 String ForwardSlashes(String path) {
   std::replace(path.begin(), path.end(), '\\', '/');
@@ -23,9 +31,7 @@ String ForwardSlashes(String path) {
 }  // namespace
 
 bool fileExists2(const char* fname) {
-  if (fname == nullptr) return false;
-  FileLock file(OpenForReadingNoWait(fname));
-  return file.isValid();
+  return fname != nullptr && fileExists(fname);
 }
 
 String CApplication::useFile(const char* filename) {
@@ -58,4 +64,15 @@ String CApplication::getDirectoryFromArgs(int /*argc*/, char** argv) {
   const auto separator = path.find_last_of("/\\");
   if (separator != String::npos) path.resize(separator + 1);
   return ForwardSlashes(path);
+}
+
+std::string CApplication::getUpdatePath() {
+  return defaults.updateURL + kPlatformDirectory;
+}
+
+void CApplication::WritePID() {
+  const int pid = static_cast<int>(getpid());
+  std::printf("PID: %i\n", pid);
+  FileLock file(std::fopen("Logs/pid.txt", "wb"));
+  if (file.isValid()) std::fprintf(file.get(), "%i", pid);
 }

@@ -1,6 +1,5 @@
-// Unloading of the game module libraries. Loading is the application
-// object's LoadGameDLL (engine_starter/application.h), defined in
-// module_loader.cc beside this.
+// Unloading of the game module and the interrupt handler that reaches it;
+// loading is CApplication::LoadGameDLL, defined in module_loader.cc too.
 #ifndef STARTER_APP_MODULE_LOADER_H_
 #define STARTER_APP_MODULE_LOADER_H_
 
@@ -10,5 +9,11 @@ class CApplication;
 // clears the game module's registration (app.game), so that a later
 // interrupt never calls into a closed library.
 void UnloadGameModules(CApplication& app);
+
+// The SIGINT handler: writes "Ctrl+C detected\n" to standard output, asks the
+// application object (when it exists) to shut the game down, which reaches
+// the game module only when it has registered, and restores the default
+// action so that a second interrupt ends the process.
+void exit_program(int sig);
 
 #endif  // STARTER_APP_MODULE_LOADER_H_

@@ -2,28 +2,26 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string_view>
 
 namespace {
 
 // Characters through which the shell would run or expand what an argument
 // holds.
-constexpr char kShellCharacters[] = ";&|<>$`\\'\"*?[";
+constexpr std::string_view kShellCharacters = ";&|<>$`\\'\"*?[";
 
 // True when `word` has the form NAME=... of a shell variable assignment.
 bool LooksLikeAssignment(const std::string& word) {
   const std::size_t eq = word.find('=');
   if (eq == 0 || eq == std::string::npos) return false;
-  for (std::size_t i = 0; i < eq; ++i) {
-    const unsigned char c = static_cast<unsigned char>(word[i]);
-    if (!(std::isalpha(c) || c == '_' || (i > 0 && std::isdigit(c)))) {
-      return false;
-    }
-  }
-  return true;
+  return !std::isdigit(static_cast<unsigned char>(word[0])) &&
+         std::all_of(word.begin(), word.begin() + eq, [](unsigned char c) {
+           return std::isalnum(c) || c == '_';
+         });
 }
 
 }  // namespace
@@ -36,9 +34,7 @@ std::string NeutraliseShellCharacters(const std::string& arg) {
       word += "'\n'";
       continue;
     }
-    if (c != '\0' && std::strchr(kShellCharacters, c) != nullptr) {
-      word += '\\';
-    }
+    if (kShellCharacters.find(c) != std::string_view::npos) word += '\\';
     word += c;
   }
   return word;

@@ -1,11 +1,10 @@
-// The launcher: argument scan, engine defaults, "startup_config.cfg" and the
-// update step.
 #include "app/starter.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "engine/app_log.h"
 #include "engine/file_lock.h"
@@ -34,38 +33,23 @@ constexpr int kMaxUpdateRestarts = 3;
 // after an update), which is then removed from the environment.
 int TakeUpdateRestartCount() {
   const char* value = std::getenv(kRestartCountVariable);
-  long count = value != nullptr ? std::strtol(value, nullptr, 10) : 0;
+  const long count = value != nullptr ? std::strtol(value, nullptr, 10) : 0;
   ::unsetenv(kRestartCountVariable);
-  if (count < 0) return 0;
-  return count > kMaxUpdateRestarts ? kMaxUpdateRestarts
-                                    : static_cast<int>(count);
-}
-
-// Hands `count` to the program the restart starts.
-void HandUpdateRestartCount(int count) {
-  ::setenv(kRestartCountVariable, std::to_string(count).c_str(), 1);
+  return static_cast<int>(std::clamp<long>(count, 0, kMaxUpdateRestarts));
 }
 
 CApplication* App() { return Singleton<CApplication>::GetSingleton(); }
-
-// One of the words that ask for a run without the launcher window.
-bool IsNoLauncherArgument(const char* arg) {
-  if (arg == nullptr) return false;
-  return std::strcmp(arg, "nolauncher") == 0 || std::strcmp(arg, "join") == 0 ||
-         std::strcmp(arg, "-join") == 0;
-}
 
 }  // namespace
 
 CStarter::CStarter(int argc, char** argv) : argc(argc), argv(argv) {
   for (int i = 0; i < argc; ++i) {
-    if (!IsNoLauncherArgument(argv[i])) continue;
+    const std::string_view arg = argv[i] != nullptr ? argv[i] : "";
+    if (arg != "nolauncher" && arg != "join" && arg != "-join") continue;
     LogLine("Running without Launcher\n");
     nolauncher = true;
   }
-  if (CApplication* app = App()) {
-    SetupGame(app->defaults);
-  }
+  if (CApplication* app = App()) SetupGame(app->defaults);
   LoadConfig();
 }
 
@@ -76,15 +60,7 @@ CStarter::~CStarter() {
     cfg->setConfig("Fullscreen", config_fullscreen ? "1" : "0");
     // A failed save is logged by the map; the run goes on either way.
     cfg->SaveToFile(kStartupConfig);
-    cfg.reset();
   }
-  autoupdate.reset();
-}
-
-bool CStarter::StartDevice() {
-  if (startup_error > 0) return false;
-  if (nolauncher) startup_error = 0;
-  return true;
 }
 
 void CStarter::LoadConfig() {
@@ -104,20 +80,17 @@ void CStarter::LoadConfig() {
   }
 
   LogLine("File not found %s - creating...\n", kStartupConfig);
+  CApplication* app = App();
   EngineDefaults own_defaults;
-  const EngineDefaults* defaults = nullptr;
-  if (CApplication* app = App()) {
-    defaults = &app->defaults;
-  } else {
-    SetupGame(own_defaults);
-    defaults = &own_defaults;
-  }
-  config_screen.Width = static_cast<std::uint32_t>(defaults->initialWidth);
-  config_screen.Height = static_cast<std::uint32_t>(defaults->initialHeight);
+  if (app == nullptr) SetupGame(own_defaults);
+  const EngineDefaults& defaults =
+      app != nullptr ? app->defaults : own_defaults;
+  config_screen.Width = static_cast<std::uint32_t>(defaults.initialWidth);
+  config_screen.Height = static_cast<std::uint32_t>(defaults.initialHeight);
   config_fullscreen = false;
   cfg = std::make_unique<CConfigMap>();
-  cfg->setConfig("Window.Width", std::to_string(defaults->initialWidth));
-  cfg->setConfig("Window.Height", std::to_string(defaults->initialHeight));
+  cfg->setConfig("Window.Width", std::to_string(defaults.initialWidth));
+  cfg->setConfig("Window.Height", std::to_string(defaults.initialHeight));
   cfg->setConfig("Fullscreen", "0");
 }
 
@@ -143,28 +116,27 @@ void CStarter::Autoupdate() {
   // and standardFiles, the transfers in flight and the key of this build.
   autoupdate = std::make_unique<CAutoUpdate>("App/autoupdate.cfg",
                                              "App/version.txt", ".", true);
-  if (autoupdate->error == 0) {
-    if (!autoupdate->restartrequired) return;
-    if (restarts_so_far >= kMaxUpdateRestarts) {
-      // A server that changes an executable on every run would otherwise
-      // restart the starter without end.
-      LogLine(
-          "Not restarting again after %i restarts in a row; going on with the "
-          "launch\n",
-          restarts_so_far);
-      return;
-    }
-    HandUpdateRestartCount(restarts_so_far + 1);
-    startup_error = kRestartNeeded;
-    running = false;
-    if (app != nullptr) app->restartstring = kRestartMessage;
+  if (autoupdate->error != 0) {
+    LogLine("autoupdate->error %i\n", autoupdate->error);
+    error_string = autoupdate->lasterror;
     return;
   }
-  LogLine("autoupdate->error %i\n", autoupdate->error);
-  error_string = autoupdate->lasterror;
+  if (!autoupdate->restartrequired) return;
+  if (restarts_so_far >= kMaxUpdateRestarts) {
+    // A server that changes an executable on every run would otherwise
+    // restart the starter without end.
+    LogLine(
+        "Not restarting again after %i restarts in a row; going on with the "
+        "launch\n",
+        restarts_so_far);
+    return;
+  }
+  ::setenv(kRestartCountVariable, std::to_string(restarts_so_far + 1).c_str(),
+           1);
+  startup_error = kRestartNeeded;
+  running = false;
+  if (app != nullptr) app->restartstring = kRestartMessage;
 }
-
-bool CStarter::OnEvent(const irr::SEvent& /*event*/) { return false; }
 
 int CStarter::DownloadProgress(void* /*ptr*/, double TotalToDownload,
                                double NowDownloaded, double /*TotalToUpload*/,
@@ -173,4 +145,22 @@ int CStarter::DownloadProgress(void* /*ptr*/, double TotalToDownload,
                          ? static_cast<float>(NowDownloaded / TotalToDownload)
                          : 0.0f;
   return running ? 0 : 1;
+}
+
+int RunStarterPhase(int argc, char** argv, bool only_update) {
+  auto starter = std::make_unique<CStarter>(argc, argv);
+  // Published only once fully constructed: the updater and the HTTP client
+  // must never see a half-built launcher.
+  CStarter::starter = starter.get();
+  starter->StartDevice();
+  starter->Autoupdate();
+  const int status = starter->startup_error;
+  if (only_update) {
+    starter.release();
+    return status;
+  }
+  starter->running = false;
+  starter.reset();
+  CStarter::starter = nullptr;
+  return status;
 }

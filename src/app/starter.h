@@ -21,11 +21,9 @@ struct StarterScreenSize {
 
 class CStarter;
 
-// CStarter::starter: the live launcher with its own type, or null. It is a
-// view of StarterSharedState::starter, the one pointer the updater and the
-// HTTP client read: setting it publishes the launcher there, reading it gives
-// the launcher published there. Only a CStarter may be published while it is
-// read through this view.
+// CStarter::starter: the live launcher with its own type, or null; a view of
+// StarterSharedState::starter, the one pointer the updater and the HTTP client
+// read. Only a CStarter may be published while it is read through this view.
 class LiveStarterPointer {
  public:
   LiveStarterPointer() = default;
@@ -45,18 +43,19 @@ class LiveStarterPointer {
 // writes "startup_config.cfg" back. Requires the application object to exist.
 class CStarter : public irr::IEventReceiver, public StarterSharedState {
  public:
-  // The live launcher, or null; set by the application around the launch
-  // phase. The same pointer as StarterSharedState::starter.
+  // Set by RunStarterPhase around the launch phase.
   static inline LiveStarterPointer starter;
 
   CStarter(int argc, char** argv);
   ~CStarter() override;
-  CStarter(const CStarter&) = delete;
-  CStarter& operator=(const CStarter&) = delete;
 
   // Returns false and changes nothing when the status is above 0; otherwise
   // sets the status to 0 and returns true.
-  bool StartDevice();
+  bool StartDevice() {
+    if (startup_error > 0) return false;
+    if (nolauncher) startup_error = 0;
+    return true;
+  }
   // The update step: runs the updater unless switched off, and turns its
   // outcome into the status (10 and the application's restart request when an
   // executable was replaced). Restarts after updates that follow one another
@@ -73,7 +72,7 @@ class CStarter : public irr::IEventReceiver, public StarterSharedState {
   void DrawDownloadProgress() {}
   void RegisterJoinLink() {}
   int ReadNews() { return 0; }
-  bool OnEvent(const irr::SEvent& event) override;
+  bool OnEvent(const irr::SEvent& /*event*/) override { return false; }
   // Progress callback contract for a transfer: stores NowDownloaded /
   // TotalToDownload (0 when the total is not above 0) in download_percent and
   // returns 1 (stop) once running is false, else 0. Not installed.
@@ -102,5 +101,14 @@ inline LiveStarterPointer& LiveStarterPointer::operator=(CStarter* starter) {
 inline LiveStarterPointer::operator CStarter*() const {
   return static_cast<CStarter*>(StarterSharedState::starter);
 }
+
+// The launcher phase of the application's run: creates the starter with the
+// arguments, publishes it in CStarter::starter, starts it and runs its update
+// step. Returns the starter's status: 0 to go on with the game module, any
+// other value to stop the launch (10: an update needs a restart, with the
+// application's restartstring set). Unless `only_update` is set, the starter
+// is then stopped, destroyed (writing "startup_config.cfg" back) and
+// unpublished; in update-only mode it is left alive and published.
+int RunStarterPhase(int argc, char** argv, bool only_update);
 
 #endif  // STARTER_APP_STARTER_H_

@@ -1,12 +1,15 @@
 #include "app/starter_main.h"
 
 #include <cstdio>
-#include <memory>
 #include <string>
+#include <utility>
 
-#include "app/application_log.h"
 #include "app/restart_command.h"
 #include "engine_starter/application.h"
+
+namespace {
+std::unique_ptr<CAppLog> held_log;
+}  // namespace
 
 int StarterMain(int argc, char** argv) {
   auto app = std::make_unique<CApplication>();
@@ -21,3 +24,11 @@ int StarterMain(int argc, char** argv) {
   std::printf("THE END\n");
   return 0;
 }
+
+CAppLog* OpenApplicationLog(const char* path) {
+  held_log.reset();
+  held_log = std::make_unique<CAppLog>(path, true);
+  return held_log.get();
+}
+
+std::unique_ptr<CAppLog> TakeApplicationLog() { return std::move(held_log); }

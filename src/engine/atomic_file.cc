@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <system_error>
+#include <utility>
 
 #include "engine/deferred_sync.h"
 #include "engine/paths.h"
@@ -24,14 +27,9 @@ constexpr int kMaxCreateAttempts = 100;
 // kMaxLinkHops. A dangling link gives the path it points to.
 std::string FollowLinks(std::string path) {
   for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-    struct stat info;
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
-    char target[PATH_MAX];
-    const ssize_t length = ::readlink(path.c_str(), target, sizeof target);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) {
-      break;
-    }
-    std::string next(target, static_cast<std::size_t>(length));
+    std::error_code error;
+    const std::string next = std::filesystem::read_symlink(path, error);
+    if (error || next.empty()) break;
     path = next.front() == '/' ? next : DirectoryOf(path) + next;
   }
   return path;
@@ -48,10 +46,8 @@ std::string RandomPart() {
     unsigned seed = static_cast<unsigned>(::getpid()) * 2654435761u + ++counter;
     for (unsigned char& b : bytes) b = static_cast<unsigned char>(seed >>= 3);
   }
-  std::string part(kRandomLength, 'a');
-  for (std::size_t i = 0; i < kRandomLength; ++i) {
-    part[i] = kAlphabet[bytes[i] % (sizeof kAlphabet - 1)];
-  }
+  std::string part;
+  for (unsigned char b : bytes) part += kAlphabet[b % (sizeof kAlphabet - 1)];
   return part;
 }
 
@@ -71,20 +67,25 @@ void TakeOverAttributes(int fd, const std::string& path) {
 
 AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links)
     : path_(links == LinkAtDestination::kFollow ? FollowLinks(path) : path) {
-  std::string name = NameOf(path_);
-  if (name.size() + kTempNameOverhead > NAME_MAX) {
-    name.resize(NAME_MAX - kTempNameOverhead);
-  }
+  const std::string name =
+      NameOf(path_).substr(0, NAME_MAX - kTempNameOverhead);
   const std::string prefix =
       DirectoryOf(path_) + name + "." + std::to_string(::getpid()) + ".";
   for (int attempt = 0; attempt < kMaxCreateAttempts; ++attempt) {
     std::string candidate = prefix + RandomPart() + kTempSuffix;
-    fd_.reset(::open(candidate.c_str(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                     0666));
-    if (fd_.valid()) {
-      temp_path_ = std::move(candidate);
-      TakeOverAttributes(fd_.get(), path_);
+    const int fd =
+        ::open(candidate.c_str(),
+               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      TakeOverAttributes(fd, path_);
+      stream_ = ::fdopen(fd, "wb");
+      if (stream_ != nullptr) {
+        temp_path_ = std::move(candidate);
+        return;
+      }
+      Fail();
+      ::close(fd);
+      ::unlink(candidate.c_str());
       return;
     }
     if (errno != EEXIST) break;
@@ -92,26 +93,11 @@ AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links)
   Fail();
 }
 
-AtomicFile::~AtomicFile() {
-  if (!done_) Abandon();
-}
-
-FILE* AtomicFile::stream() {
-  if (stream_ == nullptr && fd_.valid()) {
-    stream_ = ::fdopen(fd_.get(), "wb");
-    if (stream_ == nullptr) {
-      Fail();
-      return nullptr;
-    }
-    fd_.release();
-  }
-  return stream_;
-}
+AtomicFile::~AtomicFile() { Abandon(); }
 
 bool AtomicFile::Write(const void* data, std::size_t size) {
-  FILE* out = stream();
-  if (out == nullptr) return false;
-  if (size > 0 && std::fwrite(data, 1, size, out) != size) {
+  if (stream_ == nullptr) return false;
+  if (size > 0 && std::fwrite(data, 1, size, stream_) != size) {
     if (errno == 0) errno = EIO;
     Fail();
     return false;
@@ -120,13 +106,12 @@ bool AtomicFile::Write(const void* data, std::size_t size) {
 }
 
 void AtomicFile::SetMode(mode_t mode) {
-  const int fd = stream_ != nullptr ? ::fileno(stream_) : fd_.get();
-  if (fd >= 0) ::fchmod(fd, mode & 07777);
+  if (stream_ != nullptr) ::fchmod(::fileno(stream_), mode & 07777);
 }
 
 bool AtomicFile::SetTimes(time_t access, time_t modification) {
   if (!Flush()) return false;
-  const int fd = stream_ != nullptr ? ::fileno(stream_) : fd_.get();
+  const int fd = stream_ != nullptr ? ::fileno(stream_) : -1;
   const timespec times[2] = {{access, 0}, {modification, 0}};
   return ::futimens(fd, times) == 0;
 }
@@ -145,8 +130,8 @@ bool AtomicFile::Flush() {
 
 bool AtomicFile::Finish(DataSync sync) {
   if (done_ || !Flush()) return false;
-  if (!stream_ && !fd_.valid()) return true;  // finished before
-  const int fd = stream_ != nullptr ? ::fileno(stream_) : fd_.get();
+  if (stream_ == nullptr) return true;  // finished before
+  const int fd = ::fileno(stream_);
   if (sync == DataSync::kNow && ::fsync(fd) != 0) {
     Fail();
     return false;
@@ -156,10 +141,7 @@ bool AtomicFile::Finish(DataSync sync) {
     // later sync of the whole file system finds little left to do.
     ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
   }
-  const bool closed = stream_ != nullptr
-                          ? std::fclose(std::exchange(stream_, nullptr)) == 0
-                          : fd_.Close();
-  if (!closed) {
+  if (std::fclose(std::exchange(stream_, nullptr)) != 0) {
     Fail();
     return false;
   }
@@ -202,7 +184,6 @@ bool AtomicFile::Abandon() {
   if (done_) return true;
   done_ = true;
   if (stream_ != nullptr) std::fclose(std::exchange(stream_, nullptr));
-  fd_.reset();
   if (temp_path_.empty()) return true;
   return ::unlink(temp_path_.c_str()) == 0 || errno == ENOENT;
 }

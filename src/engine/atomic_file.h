@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/scoped_fd.h"
-
 class DeferredSync;
 
 // What a replacement does with a symbolic link found at its destination.
@@ -70,7 +68,7 @@ class AtomicFile {
   // A buffered stream on the temporary file, owned by this object; null when
   // the temporary file could not be created. Write errors on it count as
   // failures of Flush and Commit.
-  FILE* stream();
+  FILE* stream() { return stream_; }
   // Appends `size` bytes. Returns false (and remembers the error) on a
   // failed write.
   bool Write(const void* data, std::size_t size);
@@ -122,7 +120,6 @@ class AtomicFile {
 
   std::string path_;
   std::string temp_path_;
-  ScopedFd fd_;
   FILE* stream_ = nullptr;
   int error_ = 0;
   bool done_ = false;

@@ -34,10 +34,8 @@ void DeferredSync::Note(const std::string& dir) {
 bool DeferredSync::SyncAll() {
   int first_error = 0;
   if (sync_everything_) ::sync();
-  for (auto& entry : file_systems_) {
-    if (::syncfs(entry.second.get()) != 0 && first_error == 0) {
-      first_error = errno;
-    }
+  for (const auto& [device, dir] : file_systems_) {
+    if (::syncfs(dir.get()) != 0 && first_error == 0) first_error = errno;
   }
   file_systems_.clear();
   sync_everything_ = false;
@@ -48,6 +46,5 @@ bool DeferredSync::SyncAll() {
 
 bool SyncParentDirectory(const std::string& path) {
   ScopedFd dir(OpenDirectory(DirectoryOf(path)));
-  if (!dir.valid()) return false;
-  return ::fsync(dir.get()) == 0;
+  return dir.valid() && ::fsync(dir.get()) == 0;
 }

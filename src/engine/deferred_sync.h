@@ -14,10 +14,6 @@
 // one fsync per file. Used by one thread at a time.
 class DeferredSync {
  public:
-  DeferredSync() = default;
-  DeferredSync(const DeferredSync&) = delete;
-  DeferredSync& operator=(const DeferredSync&) = delete;
-
   // Remembers the file system that holds the directory `dir`. When the
   // directory cannot be opened, SyncAll falls back to syncing every file
   // system of the machine.

@@ -18,10 +18,6 @@ class ExclusiveLock {
   // until the lock is free. Check held(): when the file cannot be opened or
   // locked, there is no lock and error() holds the errno.
   ExclusiveLock(const std::string& path, const std::function<void()>& on_wait);
-  ExclusiveLock(ExclusiveLock&&) = default;
-  ExclusiveLock& operator=(ExclusiveLock&&) = default;
-  ExclusiveLock(const ExclusiveLock&) = delete;
-  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
 
   // True while this object holds the lock.
   bool held() const { return fd_.valid(); }

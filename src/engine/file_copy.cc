@@ -10,11 +10,8 @@
 #include "engine/atomic_file.h"
 #include "engine/scoped_fd.h"
 
-namespace {
-constexpr std::size_t kCopyBufferSize = 64 * 1024;
-}  // namespace
-
 bool CopyInto(int source, AtomicFile& out, CopyAttributes attributes) {
+  constexpr std::size_t kCopyBufferSize = 64 * 1024;
   if (!out.ok()) return false;
   struct stat info;
   if (attributes != CopyAttributes::kNone) {
@@ -22,15 +19,12 @@ bool CopyInto(int source, AtomicFile& out, CopyAttributes attributes) {
     out.SetMode(info.st_mode & 07777);
   }
   auto buffer = std::make_unique_for_overwrite<char[]>(kCopyBufferSize);
-  for (;;) {
-    const ssize_t got = ::read(source, buffer.get(), kCopyBufferSize);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+  ssize_t got;
+  while ((got = TEMP_FAILURE_RETRY(
+              ::read(source, buffer.get(), kCopyBufferSize))) > 0) {
     if (!out.Write(buffer.get(), static_cast<std::size_t>(got))) return false;
   }
+  if (got < 0) return false;
   // A failure to set the times alone leaves the copy as good as it is.
   if (attributes == CopyAttributes::kModeAndTimes) {
     out.SetTimes(info.st_atime, info.st_mtime);

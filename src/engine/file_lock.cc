@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "engine/app_log.h"
 
@@ -19,19 +20,8 @@ void FileLock::ReportOpenFailure(int error) {
   if (reportError) LogLine("File open error: %s\n", std::strerror(error));
 }
 
-FileLock::~FileLock() { close(); }
-
-FILE* FileLock::release() {
-  FILE* stream = f;
-  f = nullptr;
-  return stream;
-}
-
 bool FileLock::close() {
-  if (f == nullptr) return true;
-  int result = std::fclose(f);
-  f = nullptr;
-  return result == 0;
+  return f == nullptr || std::fclose(std::exchange(f, nullptr)) == 0;
 }
 
 FILE* OpenForReadingNoWait(const char* path) {

@@ -3,6 +3,7 @@
 #define STARTER_ENGINE_FILE_LOCK_H_
 
 #include <cstdio>
+#include <utility>
 
 // Owns one C stream and closes it when destroyed. Despite the name it takes
 // no lock on the file. Construct it with the result of fopen: a null stream is
@@ -11,7 +12,7 @@
 class FileLock {
  public:
   explicit FileLock(FILE* f);
-  ~FileLock();
+  ~FileLock() { close(); }
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 
@@ -20,7 +21,7 @@ class FileLock {
   // The owned stream, or null.
   FILE* get() const { return f; }
   // Returns the stream and forgets it; the caller owns it from then on.
-  FILE* release();
+  FILE* release() { return std::exchange(f, nullptr); }
   // Closes the stream if open and forgets it. Returns false when fclose
   // reported an error (for example a failed final write).
   bool close();

@@ -4,18 +4,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/app_log.h"
+
 char CLog::szBuf[CLog::kBufferSize];
 
 CLog::CLog(const char* logfile, bool printToStandardOutput)
     : so(printToStandardOutput) {
-  if (logfile != nullptr) {
-    Log.open(logfile, std::ios::out | std::ios::trunc);
-  }
+  if (logfile != nullptr) Log.open(logfile, std::ios::out | std::ios::trunc);
 }
 
-CLog::~CLog() {
-  if (Log.is_open()) Log.close();
-}
+CLog::~CLog() = default;
 
 void CLog::Write(const char* msg, ...) {
   if (msg == nullptr) return;
@@ -50,3 +48,16 @@ CAppLog::CAppLog(const char* logfile, bool printToStandardOutput)
     : Singleton<CAppLog>(), CLog(logfile, printToStandardOutput) {}
 
 CAppLog::~CAppLog() = default;
+
+void LogLine(const char* format, ...) {
+  CAppLog* log = CAppLog::GetSingleton();
+  if (log == nullptr || format == nullptr) return;
+  // Formatted into a buffer of the log's own size, so the text is cut where
+  // Write would cut it; Write then takes it as it is.
+  static char text[CLog::kBufferSize];
+  va_list args;
+  va_start(args, format);
+  const int written = std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  log->Write("%s", written < 0 ? "" : text);
+}

@@ -4,11 +4,9 @@
 
 #include <cstdlib>
 #include <memory>
-#include <string_view>
 
 std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  return path.substr(0, path.rfind('/') + 1);  // npos + 1 is 0
 }
 
 std::string NameOf(const std::string& path) {
@@ -17,11 +15,8 @@ std::string NameOf(const std::string& path) {
 
 void MakeParentDirectories(const std::string& path,
                            const ParentDirectories& rule) {
-  for (std::size_t i = rule.first; i < path.size(); ++i) {
-    if (std::string_view(rule.separators).find(path[i]) ==
-        std::string_view::npos) {
-      continue;
-    }
+  for (std::size_t i = path.find_first_of(rule.separators, rule.first);
+       i != std::string::npos; i = path.find_first_of(rule.separators, i + 1)) {
     ::mkdir(path.substr(0, i).c_str(), rule.mode);
   }
 }
@@ -34,7 +29,6 @@ std::string CanonicalPath(const std::string& path) {
 
 bool PathIsWithin(const std::string& candidate, const std::string& root) {
   if (root == "/") return true;
-  return candidate == root || (candidate.size() > root.size() &&
-                               candidate.compare(0, root.size(), root) == 0 &&
-                               candidate[root.size()] == '/');
+  return candidate.starts_with(root) &&
+         (candidate.size() == root.size() || candidate[root.size()] == '/');
 }

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include <cstring>
+#include <bit>
 #include <ctime>
 
 namespace {
@@ -18,11 +18,8 @@ std::uint32_t Step(std::uint32_t p, std::uint32_t q) {
 Random GlobalRandom(0);
 Random _global_random(0);
 
-Random::Random(std::uint32_t seed) : _refcount(1) { Reset(seed); }
-
-void Random::Reset(std::uint32_t seed) {
-  _seed = seed;
-  const std::uint32_t s = seed;
+void Random::Reset(std::uint32_t s) {
+  _seed = s;
   const std::uint32_t a = ~(s * 4021u - 40210u) ^ ((s >> 3) * 11213u);
   const std::uint32_t b = s * 5483u + 164460355u;
   const std::uint32_t c = s * 7151u + 301679u;
@@ -34,24 +31,20 @@ void Random::Reset(std::uint32_t seed) {
 }
 
 std::uint32_t Random::Next() {
-  const std::uint32_t t = x ^ (x << 11);
+  const std::uint32_t next = Step(x, w);
   x = y;
   y = z;
   z = w;
-  w = w ^ (w >> 19) ^ t ^ (t >> 8);
+  w = next;
   return w;
 }
 
 std::uint32_t Random::NextRanged(std::uint32_t range) {
-  if (range == 0) return 0;
-  return Next() % range;
+  return range == 0 ? 0 : Next() % range;
 }
 
 float Random::NextFloat() {
-  const std::uint32_t bits = (Next() >> 9) | 0x3F800000u;
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value - 1.0f;
+  return std::bit_cast<float>((Next() >> 9) | 0x3F800000u) - 1.0f;
 }
 
 void InitRandomNumbers() {

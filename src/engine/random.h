@@ -9,8 +9,7 @@
 class Random {
  public:
   // Seeds exactly as Reset(seed); the reference count starts at 1.
-  explicit Random(std::uint32_t seed);
-  ~Random() = default;
+  explicit Random(std::uint32_t seed) : _refcount(1) { Reset(seed); }
 
   // Stores `seed` and derives a fresh state from it.
   void Reset(std::uint32_t seed);

@@ -32,13 +32,6 @@ class ScopedFd {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
   }
-  // Closes the owned descriptor now. Returns false (errno set) when close
-  // reported an error, such as a write-back failure; the descriptor is gone
-  // either way.
-  bool Close() {
-    if (fd_ < 0) return true;
-    return ::close(std::exchange(fd_, -1)) == 0;
-  }
 
  private:
   int fd_ = -1;

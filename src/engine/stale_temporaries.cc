@@ -1,10 +1,10 @@
 #include "engine/stale_temporaries.h"
 
 #include <dirent.h>
-#include <limits.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <memory>
@@ -19,11 +19,6 @@ namespace {
 constexpr std::string_view kTempSuffix = AtomicFile::kTempSuffix;
 constexpr std::size_t kRandomLength = AtomicFile::kRandomLength;
 
-bool IsAlphanumeric(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-         (c >= '0' && c <= '9');
-}
-
 // The process id in a temporary file name made by AtomicFile
 // ("<name>.<pid>.<XXXXXX>.tmp"), or 0 when `name` is not such a name.
 pid_t OwnerOfTemporary(std::string_view name) {
@@ -31,7 +26,7 @@ pid_t OwnerOfTemporary(std::string_view name) {
   name.remove_suffix(kTempSuffix.size());
   if (name.size() < kRandomLength + 2) return 0;
   for (char c : name.substr(name.size() - kRandomLength)) {
-    if (!IsAlphanumeric(c)) return 0;
+    if (!std::isalnum(static_cast<unsigned char>(c))) return 0;
   }
   name.remove_suffix(kRandomLength);
   if (name.back() != '.') return 0;
@@ -39,23 +34,12 @@ pid_t OwnerOfTemporary(std::string_view name) {
   const std::size_t dot = name.rfind('.');
   if (dot == std::string_view::npos || dot == 0) return 0;
   const std::string_view digits = name.substr(dot + 1);
-  long pid = 0;
+  pid_t pid = 0;
   const auto [end, error] =
       std::from_chars(digits.data(), digits.data() + digits.size(), pid);
-  if (error != std::errc() || end != digits.data() + digits.size() ||
-      pid <= 0 || pid > INT_MAX) {
-    return 0;
-  }
-  return static_cast<pid_t>(pid);
+  if (error != std::errc() || end != digits.data() + digits.size()) return 0;
+  return pid > 0 ? pid : 0;
 }
-
-bool ProcessIsGone(pid_t pid) {
-  return pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
-}
-
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
 
 }  // namespace
 
@@ -69,14 +53,14 @@ void SweepStaleTemporaries(const std::string& dir) {
   std::lock_guard<std::mutex> lock(mutex);
   if (swept.size() >= kMostRemembered) swept.clear();
   if (!swept.insert(dir).second) return;
-  std::unique_ptr<DIR, DirCloser> listing(
-      ::opendir(dir.empty() ? "." : dir.c_str()));
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(
+      ::opendir(dir.empty() ? "." : dir.c_str()), &::closedir);
   if (!listing) return;
-  const int dir_fd = ::dirfd(listing.get());
   while (const dirent* entry = ::readdir(listing.get())) {
     const pid_t owner = OwnerOfTemporary(entry->d_name);
-    if (owner != 0 && ProcessIsGone(owner)) {
-      ::unlinkat(dir_fd, entry->d_name, 0);
+    if (owner != 0 && owner != ::getpid() && ::kill(owner, 0) != 0 &&
+        errno == ESRCH) {
+      ::unlinkat(::dirfd(listing.get()), entry->d_name, 0);
     }
   }
 }

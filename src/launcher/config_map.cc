@@ -2,11 +2,12 @@
 
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <sstream>
 
@@ -18,38 +19,6 @@ namespace {
 constexpr char kHeaderLine[] =
     "# Config file for Engine Starter (default keys here are only for first "
     "game run)\n";
-
-// Reads a leading decimal number the way "%d" does (white space, optional
-// sign, digits), saturating at the 32-bit limits. No digits give 0.
-std::int32_t ParseDecimal(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) {
-    ++i;
-  }
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
-  constexpr std::int64_t kMagnitudeLimit = kMax + 1;  // |INT32_MIN|
-  std::int64_t magnitude = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    magnitude = magnitude * 10 + (text[i] - '0');
-    if (magnitude > kMagnitudeLimit) magnitude = kMagnitudeLimit;
-  }
-  if (negative) return static_cast<std::int32_t>(-magnitude);
-  return static_cast<std::int32_t>(magnitude > kMax ? kMax : magnitude);
-}
-
-// Reads an unsigned 32-bit hexadecimal number by stream extraction; 0 when
-// none can be read or it does not fit.
-std::int32_t ParseHexadecimal(const std::string& text) {
-  std::istringstream in(text);
-  std::uint32_t number = 0;
-  if (!(in >> std::hex >> number)) number = 0;
-  return static_cast<std::int32_t>(number);
-}
 
 void LogSaveFailure(const std::string& name, const char* step, int error) {
   LogLine("Could not save config file %s (%s): %s", name.c_str(), step,
@@ -78,35 +47,24 @@ bool SaveInPlace(const std::string& name, const std::string& path,
 
 bool SignedByteLess::operator()(const std::string& a,
                                 const std::string& b) const {
-  const std::size_t common = a.size() < b.size() ? a.size() : b.size();
-  for (std::size_t i = 0; i < common; ++i) {
-    const auto ca = static_cast<signed char>(a[i]);
-    const auto cb = static_cast<signed char>(b[i]);
-    if (ca != cb) return ca < cb;
-  }
-  return a.size() < b.size();
-}
-
-void CConfigMap::setConfig(const stringc& name, const stringc& value) {
-  Map[name] = value;
-}
-
-stringc CConfigMap::getConfig(const stringc& name) const {
-  auto it = Map.find(name);
-  return it == Map.end() ? stringc() : it->second;
-}
-
-bool CConfigMap::hasConfig(const stringc& name) const {
-  return Map.find(name) != Map.end();
+  return std::lexicographical_compare(
+      a.begin(), a.end(), b.begin(), b.end(), [](char ca, char cb) {
+        return static_cast<signed char>(ca) < static_cast<signed char>(cb);
+      });
 }
 
 std::int32_t CConfigMap::getConfigAsInt(const stringc& name) const {
   const std::string text = getConfig(name);
-  if (text.empty()) return 0;
   if (text.find('x') != std::string::npos) {
-    return ParseHexadecimal(text.size() < 3 ? std::string() : text.substr(2));
+    // By stream extraction: 0 when no number can be read or it does not fit.
+    std::istringstream in(text.size() < 3 ? std::string() : text.substr(2));
+    std::uint32_t number = 0;
+    if (!(in >> std::hex >> number)) number = 0;
+    return static_cast<std::int32_t>(number);
   }
-  return ParseDecimal(text);
+  // As "%d" reads it (white space, optional sign, digits), saturating.
+  return static_cast<std::int32_t>(std::clamp<long>(
+      std::strtol(text.c_str(), nullptr, 10), INT32_MIN, INT32_MAX));
 }
 
 bool CConfigMap::SaveToFile(const stringc& name) const {

@@ -18,15 +18,17 @@ struct SignedByteLess {
 // names and values are allowed.
 class CConfigMap {
  public:
-  CConfigMap() = default;
-  ~CConfigMap() = default;
-
   // Stores the pair, replacing the value of an existing name.
-  void setConfig(const stringc& name, const stringc& value);
+  void setConfig(const stringc& name, const stringc& value) {
+    Map[name] = value;
+  }
   // The value stored for `name`, or the empty string.
-  stringc getConfig(const stringc& name) const;
+  stringc getConfig(const stringc& name) const {
+    auto it = Map.find(name);
+    return it == Map.end() ? stringc() : it->second;
+  }
   // True when `name` has an entry.
-  bool hasConfig(const stringc& name) const;
+  bool hasConfig(const stringc& name) const { return Map.contains(name); }
   // The value as a signed 32-bit number. Text holding a lower-case "x" is
   // read as hexadecimal after dropping its first two characters; other text
   // as a leading decimal number, saturating at the 32-bit limits. Missing
@@ -43,9 +45,7 @@ class CConfigMap {
   bool SaveToFile(const stringc& name) const;
 
   // The entries in name order.
-  const std::map<std::string, std::string, SignedByteLess>& entries() const {
-    return Map;
-  }
+  const auto& entries() const { return Map; }
 
  private:
   std::map<std::string, std::string, SignedByteLess> Map;

@@ -10,10 +10,6 @@ bool IsLineEnd(char c) { return c == '\n' || c == '\r' || c == '\0'; }
 
 }  // namespace
 
-CConfigReader::CConfigReader() : TextPtr(Text.c_str()) {}
-
-CConfigReader::~CConfigReader() = default;
-
 bool CConfigReader::loadFile(const char* filename) {
   Text.clear();
   // A plain stream, not a FileLock: the reader logs nothing itself.

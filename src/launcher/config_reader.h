@@ -9,9 +9,6 @@
 // LF or CR LF line ends, no quoting. A NUL byte ends the text.
 class CConfigReader {
  public:
-  CConfigReader();
-  ~CConfigReader();
-
   // Replaces the text with the file's bytes. Returns false when the file is
   // missing, unreadable or empty (the text is then empty). Logs nothing.
   bool loadFile(const char* filename);
@@ -24,7 +21,7 @@ class CConfigReader {
 
  private:
   std::string Text;
-  const char* TextPtr;
+  const char* TextPtr = "";
   std::string ConfigValue;
   std::string ConfigName;
 };

@@ -1,6 +1,3 @@
-#include <bit>
-#include <cstdint>
-
 #include "launcher/engine_defaults_setup.h"
 #include "launcher/update_server.h"
 
@@ -24,8 +21,8 @@ void SetupGame(EngineDefaults& defaults) {
 
   defaults.defaultWidth = 568;
   defaults.defaultHeight = 320;
-  // 320 / 568 as a constant with an exact bit pattern.
-  defaults.aspectRatio = std::bit_cast<float>(std::uint32_t{0x3F1039B1});
+  // defaultHeight / defaultWidth as a constant (bit pattern 0x3F1039B1).
+  defaults.aspectRatio = 320.0f / 568.0f;
   defaults.renderAtDefaultResolution = true;
   defaults.renderScale = 1;
   defaults.initialWidth = 1136;

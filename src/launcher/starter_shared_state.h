@@ -13,10 +13,10 @@ class StarterSharedState {
  public:
   // The live launcher, or null (before and after the launch phase, and while
   // the launcher is being constructed). Test it for null at every use.
-  static StarterSharedState* starter;
+  static inline StarterSharedState* starter = nullptr;
 
   // Shows a progress message; this launcher has no window and draws nothing.
-  void DrawMessage(const wchar_t* message);
+  void DrawMessage(const wchar_t* /*message*/) {}
 
   // True when work may go on: running and not cancelled.
   bool MayContinue() const { return running && !cancel; }

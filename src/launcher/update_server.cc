@@ -11,19 +11,14 @@ namespace {
 // for the end-to-end tests, which serve on a free port.
 constexpr char kUpdateUrlVariable[] = "STARTER_UPDATE_URL";
 
-bool IsHttpUrlEndingInSlash(const std::string& url) {
-  const bool has_scheme =
-      url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
-  return has_scheme && url.back() == '/';
-}
-
 }  // namespace
 
 std::string UpdateServerBase() {
   const char* value = std::getenv(kUpdateUrlVariable);
   if (value == nullptr || *value == '\0') return std::string(CompiledUpdateUrl());
   const std::string url = value;
-  if (!IsHttpUrlEndingInSlash(url)) {
+  const bool http = url.starts_with("http://") || url.starts_with("https://");
+  if (!http || url.back() != '/') {
     LogLine("%s ignored (not an http URL ending in /): %s\n",
             kUpdateUrlVariable, url.c_str());
     return std::string(CompiledUpdateUrl());

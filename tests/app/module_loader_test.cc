@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "app/interrupt_handler.h"
 #include "app/starter.h"
 #include "engine_starter/application.h"
 #include "game_module_fixture.h"

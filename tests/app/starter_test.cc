@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "app/starter_phase.h"
 #include "engine/md5.h"
 #include "engine_starter/application.h"
 #include "engine_starter/log.h"
@@ -267,7 +266,7 @@ TEST_F(StarterTest, DownloadProgressStoresTheFractionAndAsksToStopOnceHalted) {
 TEST_F(StarterTest, PhaseDestroysAndUnpublishesTheStarterAfterTheUpdateStep) {
   app_.useAutoupdate = false;
   char** argv = Args({"DUdavi", "join"});
-  EXPECT_EQ(RunStarterPhase(app_, 2, argv, false), 0);
+  EXPECT_EQ(RunStarterPhase(2, argv, false), 0);
   EXPECT_EQ(CStarter::starter, nullptr);
   // Destruction wrote the configuration back.
   EXPECT_EQ(ReadFile(game_ / kConfig),
@@ -280,7 +279,7 @@ TEST_F(StarterTest, PhaseDestroysAndUnpublishesTheStarterAfterTheUpdateStep) {
 TEST_F(StarterTest, UpdateOnlyPhaseLeavesTheStarterAliveAndPublished) {
   app_.useAutoupdate = false;
   char** argv = Args({"DUdavi", "onlyautoupdate"});
-  EXPECT_EQ(RunStarterPhase(app_, 2, argv, true), 0);
+  EXPECT_EQ(RunStarterPhase(2, argv, true), 0);
   ASSERT_NE(CStarter::starter, nullptr);
   // Published with its own type, as the pointer the updater reads.
   CStarter* published = CStarter::starter;
