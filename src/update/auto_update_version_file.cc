@@ -1,9 +1,10 @@
 // The members of CAutoUpdate that write the local version file and compare
 // the keys of two lists (declared in update/auto_update.h).
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "engine/app_log.h"
@@ -21,7 +22,7 @@ namespace {
 constexpr wchar_t kHashingMessage[] =
     L"Please wait a minute...\nDetermining which files to update...\n";
 
-void ShowHashing(const std::string& name) {
+void ShowHashing(std::string_view name) {
   StarterSharedState* starter = StarterSharedState::starter;
   if (starter == nullptr) return;
   std::wstring message(kHashingMessage);
@@ -29,18 +30,36 @@ void ShowHashing(const std::string& name) {
   starter->DrawMessage(message.c_str());
 }
 
-// The names of `files` that get a hash record: `files` itself when no name
-// holds a space, else HashedNames(files), kept in `storage`.
-const std::vector<std::string>& NamesToHash(
-    const std::vector<std::string>& files, std::vector<std::string>& storage) {
-  if (std::none_of(files.begin(), files.end(), [](const std::string& name) {
-        return spacesinfile(name.c_str()) > 0;
-      })) {
-    return files;
+// The hashes of the names `name(i)`, i < count, that are not null, in order:
+// a HashPipeline per batch of them, each started once every result of the
+// one before is taken, so that only a batch of names is held as strings.
+class BatchedHashes {
+ public:
+  BatchedHashes(std::size_t count, std::function<const char*(std::size_t)> name)
+      : count_(count), name_(std::move(name)) {
+    TakeBatch();
   }
-  storage = HashedNames(files);
-  return storage;
-}
+  HashPipeline::Result TakeNext() {
+    if (taken_ == batch_.size()) TakeBatch();
+    ++taken_;
+    return pipeline_->TakeNext();
+  }
+
+ private:
+  void TakeBatch() {
+    pipeline_.reset();
+    batch_.clear();
+    for (taken_ = 0; next_ < count_ && batch_.size() < 4096; ++next_) {
+      if (const char* name = name_(next_)) batch_.emplace_back(name);
+    }
+    pipeline_.emplace(batch_);
+  }
+
+  std::size_t count_, next_ = 0, taken_ = 0;
+  std::function<const char*(std::size_t)> name_;
+  std::vector<std::string> batch_;
+  std::optional<HashPipeline> pipeline_;  // over batch_
+};
 
 }  // namespace
 
@@ -50,44 +69,45 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
   // The listed files are hashed on every core from the moment they are
   // known, while the tree is still being scanned; everything observable (the
   // scan's log lines, the list's, the hashing lines and dots) happens on
-  // this thread in its usual order.
-  std::vector<bool> list_ends;  // per step of the list: found its end
-  std::vector<std::string> files;
-  std::vector<std::string> to_hash;
-  std::optional<HashPipeline> hashes;
+  // this thread in its usual order. The files are the list's entries (their
+  // texts those of the map MoveUnusedFiles filled from the same list) that
+  // pass the path checks, or the scanned paths when the list does not open.
+  ListSteps steps;
+  std::vector<std::string> scanned;
+  std::vector<bool> listed;  // per step or scanned path: one of the files
   FILE* raw = std::fopen(updateVersionFile.c_str(), "r");
   const int open_error = errno;
-  if (raw != nullptr) {
-    FileLock list(raw);
-    const ListSteps list_steps = ReadListSteps(list.get());
-    // Refused entries are reported by the comparison walk.
+  const bool from_list = raw != nullptr;
+  if (from_list) {
+    steps = ReadListSteps(FileLock(raw).get(), &StandardFiles());
     ListedPathChecker checker;
-    files = ListedFilesToHash(list_steps, checker);
-    hashes.emplace(NamesToHash(files, to_hash));
-    for (const ListStep& step : list_steps) {
-      list_ends.push_back(step.read() == ListRead::kEndAfterLineEnd);
-    }
+    listed = ListedFilesToHash(steps, checker);
+  } else {
+    ::SearchDirectory(scanned, downloaddir, "*", true, ignoreFiles);
+    // Reported after the scan, as always.
+    FileLock::ReportOpenFailure(open_error);
+    listed.assign(scanned.size(), true);
   }
-
-  if (hashes) {
-    {
-      // The list names the files; the scan runs for what it logs.
-      std::vector<std::string> scanned;
-      ::SearchDirectory(scanned, downloaddir, "*", true, ignoreFiles);
-    }
-    for (const bool end : list_ends) {
+  const auto file_at = [&](std::size_t i) -> const char* {
+    if (!listed[i]) return nullptr;
+    return from_list ? steps[i].path().data() : scanned[i].c_str();
+  };
+  // A file whose name holds a space gets no hash record.
+  BatchedHashes hashes(listed.size(), [&](std::size_t i) {
+    const char* file = file_at(i);
+    return file != nullptr && spacesinfile(file) == 0 ? file : nullptr;
+  });
+  if (from_list) {
+    // The list names the files; the scan runs for what it logs.
+    ScanTree(downloaddir, "*", true, ignoreFiles, [](std::string) {});
+    for (const ListStep& step : steps) {
       UpdateGUI();
-      if (end) {
+      if (step.read() == ListRead::kEndAfterLineEnd) {
         LogLine("fscanf2 read error: autoupdate 1 - %s\n",
                 updateVersionFile.c_str());
       }
     }
     UpdateGUI();  // the reader's last step, which found the end of the list
-  } else {
-    ::SearchDirectory(files, downloaddir, "*", true, ignoreFiles);
-    // Reported after the scan, as always.
-    FileLock::ReportOpenFailure(open_error);
-    hashes.emplace(NamesToHash(files, to_hash));
   }
 
   LogLine("\nChecking which files need updating");
@@ -97,22 +117,23 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
     return err;
   }
   writer.WriteHeader(MakeVersionKey());
-  diskpairs.reserve(diskpairs.size() + files.size());
-  // The hashes come in the order of `files`; this walk does everything else
-  // exactly as if it hashed them itself.
-  for (std::string& name : files) {
+  diskpairs.reserve(diskpairs.size() + listed.size());
+  // The hashes come in the order of the files; this walk does everything
+  // else exactly as if it hashed them itself.
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    const char* file = file_at(i);
+    if (file == nullptr) continue;
     UpdateGUI();
-    if (spacesinfile(name.c_str()) > 0) continue;
-    LogLine("Hashing file %s", name.c_str());
-    ShowHashing(name);
-    HashPipeline::Result hashed = hashes->TakeNext();
+    if (spacesinfile(file) > 0) continue;
+    LogLine("Hashing file %s", file);
+    ShowHashing(file);
+    HashPipeline::Result hashed = hashes.TakeNext();
     if (hashed.error == FileHashError::kNotRegularFile) {
-      LogLine("Not a regular file: %s (it will be replaced)\n", name.c_str());
+      LogLine("Not a regular file: %s (it will be replaced)\n", file);
     }
-    std::string hash = RecordedHash(std::move(hashed));
-    writer.WriteEntry(name, hash);
-    // The hashing is done with the name: the record takes it over.
-    diskpairs.Append(std::move(name), std::move(hash));
+    const std::string hash = RecordedHash(std::move(hashed));
+    writer.WriteEntry(file, hash);
+    diskpairs.Append(file, hash);
     std::fputs(".", stdout);
     if (!StarterAllowsWork()) return 0;
   }

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,13 @@ int SearchDirectory(std::vector<std::string>& refvecFiles,
                     const std::string& refcstrExtension,
                     bool bSearchSubdirectories,
                     const std::vector<std::string>& ignoreFiles);
+
+// Calls `found` with the path of every regular file below `root` that
+// SearchDirectory would append, in the same order and with the same log
+// lines, without keeping the paths.
+void ScanTree(const std::string& root, const std::string& extension,
+              bool subdirectories, const std::vector<std::string>& ignoreFiles,
+              const std::function<void(std::string)>& found);
 
 namespace tree_scan {
 // True when `path` + "/" + the entry's name (cut to 4095 bytes) is a
