@@ -124,8 +124,7 @@ struct LocalFiles {
 
 LocalFiles HashLocalCopies(const ListSteps& steps) {
   LocalFiles local;
-  ListedPathChecker checker;
-  const std::vector<bool> listed = ListedFilesToHash(steps, checker);
+  const std::vector<bool> listed = ListedFilesToHash(steps);
   std::vector<std::string> names;
   for (std::size_t i = 0; i < steps.size(); ++i) {
     const char* name = steps[i].path().data();

@@ -308,7 +308,7 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
     for (std::size_t i = 0; i < steps.size(); ++i) {
       const ListStep& step = steps[i];
       if (step.read() != ListRead::kEntry ||
-          Decide(step, ahead) != EntryAction::kDownload || at_turn[i] ||
+          Decide(step, ahead) != ListedEntryAction::kDownload || at_turn[i] ||
           IsIgnored(ignoreFiles, std::string(step.path().substr(2)))) {
         continue;
       }
@@ -336,18 +336,18 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
       continue;
     }
     switch (Decide(step, checker)) {
-      case EntryAction::kRefusePath:
+      case ListedEntryAction::kRefusePath:
         LogLine("Refusing listed path %s: %s\n", step.path().data(),
                 ListedPathReason(checker.Check(std::string(step.path()))));
         lasterror = "Refused listed path " + std::string(step.path());
         error = 1;
         break;
-      case EntryAction::kIgnore:
+      case ListedEntryAction::kIgnore:
         LogLine("Ignoring update to file %s\n", step.path().data() + 2);
         break;
-      case EntryAction::kCurrent:
+      case ListedEntryAction::kCurrent:
         break;
-      case EntryAction::kDownload: {
+      case ListedEntryAction::kDownload: {
         SweepStaleTemporaries(DirectoryOf(std::string(step.path())));
         const DownloadOutcome outcome =
             pipeline.Download(FileRequest(url, step), plan);
@@ -365,8 +365,8 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
   return true;
 }
 
-CAutoUpdate::EntryAction CAutoUpdate::Decide(const ListStep& step,
-                                             ListedPathChecker& checker) const {
+ListedEntryAction CAutoUpdate::Decide(const ListStep& step,
+                                      ListedPathChecker& checker) const {
   return DecideListedEntry(std::string(step.path()), std::string(step.hash()),
                            checker, ignoreFiles, diskpairs);
 }

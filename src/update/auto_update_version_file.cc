@@ -2,7 +2,6 @@
 // the keys of two lists (declared in update/auto_update.h).
 #include <cerrno>
 #include <cstdio>
-#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -13,7 +12,6 @@
 #include "launcher/starter_shared_state.h"
 #include "update/auto_update.h"
 #include "update/checksum_list.h"
-#include "update/listed_path.h"
 #include "update/tree_scan.h"
 #include "update/update_decisions.h"
 
@@ -30,48 +28,16 @@ void ShowHashing(std::string_view name) {
   starter->DrawMessage(message.c_str());
 }
 
-// The hashes of the names `name(i)`, i < count, that are not null, in order:
-// a HashPipeline per batch of them, each started once every result of the
-// one before is taken, so that only a batch of names is held as strings.
-class BatchedHashes {
- public:
-  BatchedHashes(std::size_t count, std::function<const char*(std::size_t)> name)
-      : count_(count), name_(std::move(name)) {
-    TakeBatch();
-  }
-  HashPipeline::Result TakeNext() {
-    if (taken_ == batch_.size()) TakeBatch();
-    ++taken_;
-    return pipeline_->TakeNext();
-  }
-
- private:
-  void TakeBatch() {
-    pipeline_.reset();
-    batch_.clear();
-    for (taken_ = 0; next_ < count_ && batch_.size() < 4096; ++next_) {
-      if (const char* name = name_(next_)) batch_.emplace_back(name);
-    }
-    pipeline_.emplace(batch_);
-  }
-
-  std::size_t count_, next_ = 0, taken_ = 0;
-  std::function<const char*(std::size_t)> name_;
-  std::vector<std::string> batch_;
-  std::optional<HashPipeline> pipeline_;  // over batch_
-};
-
 }  // namespace
 
 int CAutoUpdate::CreateVersionFile(const char* filename,
                                    const char* downloaddir,
                                    const std::string& updateVersionFile) {
-  // The listed files are hashed on every core from the moment they are
-  // known, while the tree is still being scanned; everything observable (the
-  // scan's log lines, the list's, the hashing lines and dots) happens on
-  // this thread in its usual order. The files are the list's entries (their
-  // texts those of the map MoveUnusedFiles filled from the same list) that
-  // pass the path checks, or the scanned paths when the list does not open.
+  // The files (the list's entries that pass the path checks, their texts
+  // those of the map MoveUnusedFiles filled from the list; or the scanned
+  // paths when it does not open) are hashed on every core from the moment
+  // they are known, while the tree is still being scanned; everything
+  // observable happens on this thread in its usual order.
   ListSteps steps;
   std::vector<std::string> scanned;
   std::vector<bool> listed;  // per step or scanned path: one of the files
@@ -80,8 +46,7 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
   const bool from_list = raw != nullptr;
   if (from_list) {
     steps = ReadListSteps(FileLock(raw).get(), &StandardFiles());
-    ListedPathChecker checker;
-    listed = ListedFilesToHash(steps, checker);
+    listed = ListedFilesToHash(steps);
   } else {
     ::SearchDirectory(scanned, downloaddir, "*", true, ignoreFiles);
     // Reported after the scan, as always.
@@ -92,11 +57,21 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
     if (!listed[i]) return nullptr;
     return from_list ? steps[i].path().data() : scanned[i].c_str();
   };
-  // A file whose name holds a space gets no hash record.
-  BatchedHashes hashes(listed.size(), [&](std::size_t i) {
-    const char* file = file_at(i);
-    return file != nullptr && spacesinfile(file) == 0 ? file : nullptr;
-  });
+  // The files go to the hash pipeline a batch at a time, so that only a
+  // batch of names is held as strings; a name with a space gets no record.
+  std::vector<std::string> batch;
+  std::optional<HashPipeline> hashes;  // over `batch`
+  std::size_t batched = 0, taken = 0;  // names looked at; results taken
+  const auto hash_next_batch = [&] {
+    hashes.reset();
+    batch.clear();
+    for (taken = 0; batched < listed.size() && batch.size() < 4096; ++batched) {
+      const char* file = file_at(batched);
+      if (file != nullptr && spacesinfile(file) == 0) batch.emplace_back(file);
+    }
+    hashes.emplace(batch);
+  };
+  hash_next_batch();
   if (from_list) {
     // The list names the files; the scan runs for what it logs.
     ScanTree(downloaddir, "*", true, ignoreFiles, [](std::string) {});
@@ -127,7 +102,9 @@ int CAutoUpdate::CreateVersionFile(const char* filename,
     if (spacesinfile(file) > 0) continue;
     LogLine("Hashing file %s", file);
     ShowHashing(file);
-    HashPipeline::Result hashed = hashes.TakeNext();
+    if (taken == batch.size()) hash_next_batch();
+    ++taken;
+    HashPipeline::Result hashed = hashes->TakeNext();
     if (hashed.error == FileHashError::kNotRegularFile) {
       LogLine("Not a regular file: %s (it will be replaced)\n", file);
     }

@@ -109,7 +109,8 @@ ListSteps ReadListSteps(FILE* list,
         const auto found = listed->find(path);
         if (found != listed->end()) known = &*found;
       }
-      step.path_ = known != nullptr ? known->first.c_str() : steps.texts_.Keep(path);
+      step.path_ =
+          known != nullptr ? known->first.c_str() : steps.texts_.Keep(path);
       step.hash_ = known != nullptr && known->second == hash
                        ? known->second.c_str()
                        : steps.texts_.Keep(hash);

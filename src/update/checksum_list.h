@@ -76,12 +76,11 @@ class ChecksumListReader {
   std::string error_;
 };
 
-// Owns copies of texts, many to a block of 64 KiB, so a text costs its bytes
-// and a NUL, without an allocation of its own.
+// Copies of texts, many to a block of 64 KiB: a text costs its bytes and a
+// NUL, without an allocation of its own.
 class TextArena {
  public:
-  // A copy of `text` (any bytes) followed by a NUL, valid as long as the
-  // arena.
+  // A copy of `text` (any bytes) and a NUL, valid as long as the arena.
   const char* Keep(std::string_view text) {
     if (text.size() >= free_size_) {
       free_size_ = std::max<std::size_t>(text.size() + 1, 64 * 1024);
@@ -136,7 +135,6 @@ class ListSteps {
  private:
   friend ListSteps ReadListSteps(
       FILE* list, const std::map<std::string, std::string>* listed);
-
   std::deque<Step> steps_;  // grows without moving what it holds
   TextArena texts_;
 };

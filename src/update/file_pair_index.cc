@@ -54,17 +54,10 @@ std::string LowerBytes(const std::string& text) {
   return lowered;
 }
 
-void FilePairIndex::reserve(std::size_t count) {
-  records_.reserve(count);
-  Grow(count);
-}
-
 void FilePairIndex::Grow(std::size_t count) {
   if (2 * count <= slots_.size()) return;
   slots_.assign(std::max({std::size_t{16}, 2 * count, 2 * slots_.size()}), 0);
-  for (std::size_t i = 0; i < records_.size(); ++i) {
-    Insert(static_cast<std::uint32_t>(i + 1));
-  }
+  for (std::uint32_t r = 1; r <= records_.size(); ++r) Insert(r);
 }
 
 void FilePairIndex::Insert(std::uint32_t record) {
@@ -102,5 +95,3 @@ filemd5pair FilePairIndex::operator[](std::size_t i) const {
   }
   return pair;
 }
-
-void FilePairIndex::clear() { *this = FilePairIndex(); }

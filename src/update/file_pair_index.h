@@ -26,7 +26,10 @@ class FilePairIndex {
  public:
   // Prepares room for `count` records in all, so appending them does not
   // rehash the index.
-  void reserve(std::size_t count);
+  void reserve(std::size_t count) {
+    records_.reserve(count);
+    Grow(count);
+  }
   // Appends a record (name, hash) and indexes it.
   void Append(std::string_view filename, std::string_view md5);
   // True when some record has the same name ignoring letter case (bytes
@@ -38,7 +41,7 @@ class FilePairIndex {
   // The record appended `i`-th, as it was appended; requires i < size().
   filemd5pair operator[](std::size_t i) const;
   // Drops every record.
-  void clear();
+  void clear() { *this = FilePairIndex(); }
 
  private:
   // Makes the index hold at least `count` records at half load or less.
@@ -47,8 +50,7 @@ class FilePairIndex {
 
   // Each record in `texts_`: the kept form of its hash, then its name.
   std::vector<const char*> records_;
-  // The open-addressing index: the position of a record plus one, 0 for an
-  // empty place.
+  // The open-addressing index: a record's position plus one; 0: empty.
   std::vector<std::uint32_t> slots_;
   TextArena texts_;
 };

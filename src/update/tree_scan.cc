@@ -78,9 +78,8 @@ void ScanTree(const std::string& root, const std::string& extension,
     // One stat answers both questions that _is_reg and _is_dir ask.
     EntryKind kind = KindOf(root.c_str(), entry);
     if (kind == EntryKind::kFile) {
-      if (AcceptsFile(name, extension, ignoreFiles)) {
-        found(root + "/" + entry->d_name);
-      }
+      if (!AcceptsFile(name, extension, ignoreFiles)) continue;
+      found(root + "/" + entry->d_name);
     } else if (kind == EntryKind::kDirectory) {
       if (subdirectories && !Contains(kSkippedDirectories, name)) {
         ScanTree(root + "/" + entry->d_name, extension, true, ignoreFiles,
@@ -99,9 +98,8 @@ int SearchDirectory(std::vector<std::string>& refvecFiles,
                     const std::vector<std::string>& ignoreFiles) {
   ScanTree(refcstrRootDirectory, refcstrExtension, bSearchSubdirectories,
            ignoreFiles, [&](std::string path) {
-             if (refvecFiles.empty() || refvecFiles.back() != path) {
+             if (refvecFiles.empty() || refvecFiles.back() != path)
                refvecFiles.push_back(std::move(path));
-             }
            });
   return 0;
 }

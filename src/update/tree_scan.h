@@ -31,9 +31,8 @@ int SearchDirectory(std::vector<std::string>& refvecFiles,
                     bool bSearchSubdirectories,
                     const std::vector<std::string>& ignoreFiles);
 
-// Calls `found` with the path of every regular file below `root` that
-// SearchDirectory would append, in the same order and with the same log
-// lines, without keeping the paths.
+// Calls `found` with the path of every file SearchDirectory accepts, in its
+// order and with its log lines, but keeps none of them.
 void ScanTree(const std::string& root, const std::string& extension,
               bool subdirectories, const std::vector<std::string>& ignoreFiles,
               const std::function<void(std::string)>& found);

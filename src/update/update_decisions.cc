@@ -49,8 +49,8 @@ bool ListKeysMatch(const char* filename, const char* downloaddir) {
          server.key > 0 && local.key == server.key;
 }
 
-std::vector<bool> ListedFilesToHash(const ListSteps& steps,
-                                    ListedPathChecker& checker) {
+std::vector<bool> ListedFilesToHash(const ListSteps& steps) {
+  ListedPathChecker checker;
   std::vector<bool> files;
   files.reserve(steps.size());
   for (const ListStep& step : steps) {

@@ -21,13 +21,12 @@ class ListedPathChecker;
 // ...); nothing is written.
 bool ListKeysMatch(const char* filename, const char* downloaddir);
 
-// Per step of `steps`: true for the entries whose path passes `checker`, the
-// listed files (duplicates kept) whose local copies the run hashes, except
-// a name with a space, which gets no hash record and so counts as changed.
-// Refused and malformed entries are left out; the comparison walk reports
-// them.
-std::vector<bool> ListedFilesToHash(const ListSteps& steps,
-                                    ListedPathChecker& checker);
+// Per step of `steps`: true for the entries whose path passes the
+// listed-path checks, the listed files (duplicates kept) whose local copies
+// the run hashes, except a name with a space, which gets no hash record and
+// so counts as changed. Refused and malformed entries are left out; the
+// comparison walk reports them.
+std::vector<bool> ListedFilesToHash(const ListSteps& steps);
 
 // The hash text recorded for a hashed local file: its MD5, or
 // kUnreadableHash when it could not be hashed (never equal to a listed hash).
