@@ -115,7 +115,8 @@ std::vector<bool> DecidedOnlyAtTurn(const ListSteps& steps) {
   std::vector<bool> at_turn(steps.size(), false);
   for (const std::uint32_t i : listed) {
     const std::string_view key = key_of(i);
-    at_turn[i] = std::ranges::equal_range(listed, key, {}, key_of).size() > 1;
+    const auto same = std::ranges::lower_bound(listed, key, {}, key_of);
+    at_turn[i] = same + 1 != listed.end() && key_of(same[1]) == key;
     for (std::size_t cut = key.find('/', 1);
          cut != std::string::npos && !at_turn[i];
          cut = key.find('/', cut + 1)) {

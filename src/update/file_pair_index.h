@@ -16,12 +16,11 @@ struct filemd5pair {
   std::string md5;
 };
 
-// The records of one update run, in the order they were appended, owned here.
-// A record costs its name and 26 bytes (an MD5 text is kept as its 16 bytes),
-// plus two places of a flat hash index over the names ignoring letter case,
-// which keeps Contains at constant expected cost, so a walk over n entries
-// against n records is linear. Holds at most 2^32 - 1 records; names and
-// hashes hold no NUL byte.
+// The records of one update run, in append order, owned here: a record costs
+// its name and 26 bytes (an MD5 text kept as its 16 bytes) plus two 4-byte
+// places of a flat hash index over the names ignoring letter case, which
+// keeps Contains at constant expected cost (a walk over n entries against n
+// records is linear). At most 2^32 - 1 records; no NUL in names or hashes.
 class FilePairIndex {
  public:
   // Prepares room for `count` records in all, so appending them does not
