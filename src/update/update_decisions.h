@@ -22,10 +22,10 @@ class ListedPathChecker;
 bool ListKeysMatch(const char* filename, const char* downloaddir);
 
 // Per step of `steps`: true for the entries whose path passes the
-// listed-path checks, the listed files (duplicates kept) whose local copies
-// the run hashes, except a name with a space, which gets no hash record and
-// so counts as changed. Refused and malformed entries are left out; the
-// comparison walk reports them.
+// listed-path checks, the files (duplicates kept) of the version file's
+// walk; of these the run hashes the local copies of those whose name holds
+// no space. Refused and malformed entries are left out; the comparison walk
+// reports them.
 std::vector<bool> ListedFilesToHash(const ListSteps& steps);
 
 // The hash text recorded for a hashed local file: its MD5, or
