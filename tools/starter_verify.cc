@@ -124,9 +124,12 @@ struct LocalFiles {
 
 LocalFiles HashLocalCopies(const ListSteps& steps) {
   LocalFiles local;
-  ListedPathChecker checker;
-  const std::vector<std::string> names =
-      HashedNames(ListedFilesToHash(steps, checker));
+  const std::vector<bool> listed = ListedFilesToHash(steps);
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const char* name = steps[i].path().data();
+    if (listed[i] && spacesinfile(name) == 0) names.emplace_back(name);
+  }
   local.records.reserve(names.size());
   HashPipeline hashes(names);
   for (const std::string& name : names) {

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <deque>
 #include <map>
 #include <optional>
 #include <string_view>
@@ -96,33 +95,33 @@ std::string FileKey(std::string_view path) {
 // For each step, whether what an earlier entry installs can change its
 // decision by its turn: its file is listed more than once (in any
 // spelling), or one of its directories is itself a listed file. The keys
-// are views into the listed paths, which spell them already unless they
-// hold empty or "." components.
+// are those of the listed paths, which spell them already unless they hold
+// empty or "." components; the entries are sorted by key as step positions.
 std::vector<bool> DecidedOnlyAtTurn(const ListSteps& steps) {
-  std::deque<std::string> respelled;
-  std::vector<std::string_view> listed;
+  std::map<std::uint32_t, std::string> respelled;
+  std::vector<std::uint32_t> listed;
   listed.reserve(steps.size());
-  for (const ListStep& step : steps) {
-    if (step.read() != ListRead::kEntry) continue;
-    std::string key = FileKey(step.path());
-    const std::string_view spelled =
-        step.path().substr(step.path().empty() ? 0 : 1);
-    listed.push_back(spelled == key ? spelled
-                                    : respelled.emplace_back(std::move(key)));
-  }
-  std::sort(listed.begin(), listed.end());
-  std::vector<bool> at_turn(steps.size(), false);
-  for (std::size_t i = 0; i < steps.size(); ++i) {
+  for (std::uint32_t i = 0; i < steps.size(); ++i) {
     if (steps[i].read() != ListRead::kEntry) continue;
-    const std::string key = FileKey(steps[i].path());
-    const auto same =
-        std::equal_range(listed.begin(), listed.end(), std::string_view(key));
-    at_turn[i] = same.second - same.first > 1;
+    std::string key = FileKey(steps[i].path());
+    if (key != steps[i].path().substr(1)) respelled.emplace(i, std::move(key));
+    listed.push_back(i);
+  }
+  const auto key_of = [&](std::uint32_t i) -> std::string_view {
+    const auto found = respelled.find(i);
+    return found != respelled.end() ? found->second : steps[i].path().substr(1);
+  };
+  std::ranges::sort(listed, {}, key_of);
+  std::vector<bool> at_turn(steps.size(), false);
+  for (const std::uint32_t i : listed) {
+    const std::string_view key = key_of(i);
+    const auto same = std::ranges::lower_bound(listed, key, {}, key_of);
+    at_turn[i] = same + 1 != listed.end() && key_of(same[1]) == key;
     for (std::size_t cut = key.find('/', 1);
          cut != std::string::npos && !at_turn[i];
          cut = key.find('/', cut + 1)) {
-      at_turn[i] = std::binary_search(listed.begin(), listed.end(),
-                                      std::string_view(key).substr(0, cut));
+      at_turn[i] =
+          std::ranges::binary_search(listed, key.substr(0, cut), {}, key_of);
     }
   }
   return at_turn;
@@ -310,7 +309,7 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
     for (std::size_t i = 0; i < steps.size(); ++i) {
       const ListStep& step = steps[i];
       if (step.read() != ListRead::kEntry ||
-          Decide(step, ahead) != EntryAction::kDownload || at_turn[i] ||
+          Decide(step, ahead) != ListedEntryAction::kDownload || at_turn[i] ||
           IsIgnored(ignoreFiles, std::string(step.path().substr(2)))) {
         continue;
       }
@@ -338,18 +337,18 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
       continue;
     }
     switch (Decide(step, checker)) {
-      case EntryAction::kRefusePath:
+      case ListedEntryAction::kRefusePath:
         LogLine("Refusing listed path %s: %s\n", step.path().data(),
                 ListedPathReason(checker.Check(std::string(step.path()))));
         lasterror = "Refused listed path " + std::string(step.path());
         error = 1;
         break;
-      case EntryAction::kIgnore:
+      case ListedEntryAction::kIgnore:
         LogLine("Ignoring update to file %s\n", step.path().data() + 2);
         break;
-      case EntryAction::kCurrent:
+      case ListedEntryAction::kCurrent:
         break;
-      case EntryAction::kDownload: {
+      case ListedEntryAction::kDownload: {
         SweepStaleTemporaries(DirectoryOf(std::string(step.path())));
         const DownloadOutcome outcome =
             pipeline.Download(FileRequest(url, step), plan);
@@ -367,8 +366,8 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
   return true;
 }
 
-CAutoUpdate::EntryAction CAutoUpdate::Decide(const ListStep& step,
-                                             ListedPathChecker& checker) const {
+ListedEntryAction CAutoUpdate::Decide(const ListStep& step,
+                                      ListedPathChecker& checker) const {
   return DecideListedEntry(std::string(step.path()), std::string(step.hash()),
                            checker, ignoreFiles, diskpairs);
 }

@@ -129,11 +129,10 @@ class CAutoUpdate {
   void RunAfterListFetch(const char* versionfile, const char* filename,
                          const char* downloaddir, const std::string& url,
                          const std::string& downloadfilename);
-  // What the comparison walk does with one entry.
-  using EntryAction = ListedEntryAction;
   // The action for the listed entry `step`: DecideListedEntry with the
   // ignore lists and diskpairs. Logs nothing.
-  EntryAction Decide(const ListStep& step, ListedPathChecker& checker) const;
+  ListedEntryAction Decide(const ListStep& step,
+                           ListedPathChecker& checker) const;
   // The comparison walk: goes through the list and fetches every changed
   // file, in list order, with up to settings_.downloads_in_flight transfers
   // running ahead. Returns false when the list cannot be opened (already

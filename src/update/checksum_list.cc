@@ -1,6 +1,5 @@
 #include "update/checksum_list.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -95,21 +94,6 @@ ListRead ChecksumListReader::Next(std::string& path, std::string& hash) {
   return ReadFields(path, hash);
 }
 
-const char* ListSteps::Keep(std::string_view text) {
-  // Blocks of this size hold a thousand entries or more each.
-  constexpr std::size_t kBlockSize = 64 * 1024;
-  if (text.size() >= free_size_) {
-    free_size_ = std::max(text.size() + 1, kBlockSize);
-    blocks_.push_back(std::make_unique_for_overwrite<char[]>(free_size_));
-    free_ = blocks_.back().get();
-  }
-  const char* kept = free_;
-  free_ = std::copy(text.begin(), text.end(), free_);
-  *free_++ = '\0';
-  free_size_ -= text.size() + 1;
-  return kept;
-}
-
 ListSteps ReadListSteps(FILE* list,
                         const std::map<std::string, std::string>* listed) {
   static_assert(kMaxListField <= UINT8_MAX);
@@ -125,14 +109,15 @@ ListSteps ReadListSteps(FILE* list,
         const auto found = listed->find(path);
         if (found != listed->end()) known = &*found;
       }
-      step.path_ = known != nullptr ? known->first.c_str() : steps.Keep(path);
+      step.path_ =
+          known != nullptr ? known->first.c_str() : steps.texts_.Keep(path);
       step.hash_ = known != nullptr && known->second == hash
                        ? known->second.c_str()
-                       : steps.Keep(hash);
+                       : steps.texts_.Keep(hash);
       step.path_size_ = static_cast<std::uint8_t>(path.size());
       step.hash_size_ = static_cast<std::uint8_t>(hash.size());
     } else if (read == ListRead::kMalformed) {
-      step.hash_ = steps.Keep('\0' + reader.error());
+      step.hash_ = steps.texts_.Keep('\0' + reader.error());
     }
     steps.steps_.push_back(step);
   }

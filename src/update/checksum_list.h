@@ -3,6 +3,7 @@
 #ifndef STARTER_UPDATE_CHECKSUM_LIST_H_
 #define STARTER_UPDATE_CHECKSUM_LIST_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -75,6 +76,30 @@ class ChecksumListReader {
   std::string error_;
 };
 
+// Copies of texts, many to a block of 64 KiB: a text costs its bytes and a
+// NUL, without an allocation of its own.
+class TextArena {
+ public:
+  // A copy of `text` (any bytes) and a NUL, valid as long as the arena.
+  const char* Keep(std::string_view text) {
+    if (text.size() >= free_size_) {
+      free_size_ = std::max<std::size_t>(text.size() + 1, 64 * 1024);
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(free_size_));
+      free_ = blocks_.back().get();
+    }
+    const char* kept = free_;
+    free_ = std::copy(text.begin(), text.end(), free_);
+    *free_++ = '\0';
+    free_size_ -= text.size() + 1;
+    return kept;
+  }
+
+ private:
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* free_ = nullptr;  // the unused rest of the last block
+  std::size_t free_size_ = 0;
+};
+
 // The steps of a ChecksumListReader over one list, in order (see
 // ReadListSteps). A step costs a 24-byte record and the texts it holds.
 class ListSteps {
@@ -110,14 +135,8 @@ class ListSteps {
  private:
   friend ListSteps ReadListSteps(
       FILE* list, const std::map<std::string, std::string>* listed);
-  // A copy of `text` followed by a NUL in the blocks.
-  const char* Keep(std::string_view text);
-
   std::deque<Step> steps_;  // grows without moving what it holds
-  // Blocks of text, each filled before the next is taken.
-  std::vector<std::unique_ptr<char[]>> blocks_;
-  char* free_ = nullptr;  // the unused rest of the last block
-  std::size_t free_size_ = 0;
+  TextArena texts_;
 };
 using ListStep = ListSteps::Step;
 

@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "update/checksum_list.h"
 
 // A listed path and the MD5 of its file as 32 lower-case hex digits.
 struct filemd5pair {
@@ -14,43 +16,42 @@ struct filemd5pair {
   std::string md5;
 };
 
-// The records of one update run, in the order they were appended, owned here.
-// A flat hash index over the names ignoring letter case keeps Contains at
-// constant expected cost, so a walk over n entries against n records is
-// linear. Holds at most 2^32 - 1 records.
+// The records of one update run, in append order, owned here: a record costs
+// its name and 26 bytes (an MD5 text kept as its 16 bytes) plus two 4-byte
+// places of a flat hash index over the names ignoring letter case, which
+// keeps Contains at constant expected cost (a walk over n entries against n
+// records is linear). At most 2^32 - 1 records; no NUL in names or hashes.
 class FilePairIndex {
  public:
   // Prepares room for `count` records in all, so appending them does not
   // rehash the index.
-  void reserve(std::size_t count);
+  void reserve(std::size_t count) {
+    records_.reserve(count);
+    Grow(count);
+  }
   // Appends a record (name, hash) and indexes it.
-  void Append(std::string filename, std::string md5);
+  void Append(std::string_view filename, std::string_view md5);
   // True when some record has the same name ignoring letter case (bytes
   // lowered with C tolower) and exactly the same hash.
   bool Contains(const filemd5pair& pair) const;
 
   std::size_t size() const { return records_.size(); }
   bool empty() const { return records_.empty(); }
-  // The record appended `i`-th; requires i < size().
-  const filemd5pair& operator[](std::size_t i) const { return records_[i]; }
+  // The record appended `i`-th, as it was appended; requires i < size().
+  filemd5pair operator[](std::size_t i) const;
   // Drops every record.
-  void clear();
+  void clear() { *this = FilePairIndex(); }
 
  private:
-  // One place of the open-addressing index: the low 32 bits of the folded
-  // hash of a name and the position of its record plus one (0 marks an
-  // empty place).
-  struct Slot {
-    std::uint32_t hash = 0;
-    std::uint32_t record = 0;
-  };
   // Makes the index hold at least `count` records at half load or less.
   void Grow(std::size_t count);
-  void Insert(std::uint32_t hash, std::uint32_t record);
+  void Insert(std::uint32_t record);
 
-  // The records, each in place for as long as it is held.
-  std::deque<filemd5pair> records_;
-  std::vector<Slot> slots_;
+  // Each record in `texts_`: the kept form of its hash, then its name.
+  std::vector<const char*> records_;
+  // The open-addressing index: a record's position plus one; 0: empty.
+  std::vector<std::uint32_t> slots_;
+  TextArena texts_;
 };
 
 // `text` with every byte lowered by C tolower.

@@ -67,33 +67,40 @@ bool _is_dir(const char* path, const dirent* entry) {
 
 }  // namespace tree_scan
 
-int SearchDirectory(std::vector<std::string>& refvecFiles,
-                    const std::string& refcstrRootDirectory,
-                    const std::string& refcstrExtension,
-                    bool bSearchSubdirectories,
-                    const std::vector<std::string>& ignoreFiles) {
-  DirHandle dir(opendir(refcstrRootDirectory.c_str()));
-  if (!dir) return 0;
+void ScanTree(const std::string& root, const std::string& extension,
+              bool subdirectories, const std::vector<std::string>& ignoreFiles,
+              const std::function<void(std::string)>& found) {
+  DirHandle dir(opendir(root.c_str()));
+  if (!dir) return;
   while (const dirent* entry = readdir(dir.get())) {
     std::string_view name(entry->d_name);
     if (name == "." || name == "..") continue;
     // One stat answers both questions that _is_reg and _is_dir ask.
-    EntryKind kind = KindOf(refcstrRootDirectory.c_str(), entry);
+    EntryKind kind = KindOf(root.c_str(), entry);
     if (kind == EntryKind::kFile) {
-      if (!AcceptsFile(name, refcstrExtension, ignoreFiles)) continue;
-      std::string path = refcstrRootDirectory + "/" + entry->d_name;
-      if (refvecFiles.empty() || refvecFiles.back() != path) {
-        refvecFiles.push_back(std::move(path));
-      }
+      if (!AcceptsFile(name, extension, ignoreFiles)) continue;
+      found(root + "/" + entry->d_name);
     } else if (kind == EntryKind::kDirectory) {
-      if (bSearchSubdirectories && !Contains(kSkippedDirectories, name)) {
-        SearchDirectory(refvecFiles, refcstrRootDirectory + "/" + entry->d_name,
-                        refcstrExtension, true, ignoreFiles);
+      if (subdirectories && !Contains(kSkippedDirectories, name)) {
+        ScanTree(root + "/" + entry->d_name, extension, true, ignoreFiles,
+                 found);
       }
     } else {
       LogLine("Odd something d_type = %i\n", entry->d_type);
     }
   }
+}
+
+int SearchDirectory(std::vector<std::string>& refvecFiles,
+                    const std::string& refcstrRootDirectory,
+                    const std::string& refcstrExtension,
+                    bool bSearchSubdirectories,
+                    const std::vector<std::string>& ignoreFiles) {
+  ScanTree(refcstrRootDirectory, refcstrExtension, bSearchSubdirectories,
+           ignoreFiles, [&](std::string path) {
+             if (refvecFiles.empty() || refvecFiles.back() != path)
+               refvecFiles.push_back(std::move(path));
+           });
   return 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,12 @@ int SearchDirectory(std::vector<std::string>& refvecFiles,
                     const std::string& refcstrExtension,
                     bool bSearchSubdirectories,
                     const std::vector<std::string>& ignoreFiles);
+
+// Calls `found` with the path of every file SearchDirectory accepts, in its
+// order and with its log lines, but keeps none of them.
+void ScanTree(const std::string& root, const std::string& extension,
+              bool subdirectories, const std::vector<std::string>& ignoreFiles,
+              const std::function<void(std::string)>& found);
 
 namespace tree_scan {
 // True when `path` + "/" + the entry's name (cut to 4095 bytes) is a

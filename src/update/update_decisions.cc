@@ -49,27 +49,16 @@ bool ListKeysMatch(const char* filename, const char* downloaddir) {
          server.key > 0 && local.key == server.key;
 }
 
-std::vector<std::string> ListedFilesToHash(const ListSteps& steps,
-                                           ListedPathChecker& checker) {
-  std::vector<std::string> files;
+std::vector<bool> ListedFilesToHash(const ListSteps& steps) {
+  ListedPathChecker checker;
+  std::vector<bool> files;
   files.reserve(steps.size());
   for (const ListStep& step : steps) {
-    if (step.read() != ListRead::kEntry) continue;
-    std::string path(step.path());
-    if (checker.Check(path) == ListedPath::kInside) {
-      files.push_back(std::move(path));
-    }
+    files.push_back(step.read() == ListRead::kEntry &&
+                    checker.Check(std::string(step.path())) ==
+                        ListedPath::kInside);
   }
   return files;
-}
-
-std::vector<std::string> HashedNames(const std::vector<std::string>& files) {
-  std::vector<std::string> names;
-  names.reserve(files.size());
-  for (const std::string& name : files) {
-    if (spacesinfile(name.c_str()) == 0) names.push_back(name);
-  }
-  return names;
 }
 
 std::string RecordedHash(HashPipeline::Result hashed) {

@@ -21,15 +21,12 @@ class ListedPathChecker;
 // ...); nothing is written.
 bool ListKeysMatch(const char* filename, const char* downloaddir);
 
-// The listed paths whose local copies the run hashes, in list order: every
-// entry of `steps` whose path passes `checker` (duplicates kept). Refused and
-// malformed entries are left out; the comparison walk reports them.
-std::vector<std::string> ListedFilesToHash(const ListSteps& steps,
-                                           ListedPathChecker& checker);
-
-// The names of `files` without a space character: the ones that get a hash
-// record (a name with a space gets none and so counts as changed).
-std::vector<std::string> HashedNames(const std::vector<std::string>& files);
+// Per step of `steps`: true for the entries whose path passes the
+// listed-path checks, the files (duplicates kept) of the version file's
+// walk; of these the run hashes the local copies of those whose name holds
+// no space. Refused and malformed entries are left out; the comparison walk
+// reports them.
+std::vector<bool> ListedFilesToHash(const ListSteps& steps);
 
 // The hash text recorded for a hashed local file: its MD5, or
 // kUnreadableHash when it could not be hashed (never equal to a listed hash).

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "update/auto_update.h"
 #include "update_run_fixture.h"
@@ -98,6 +99,40 @@ TEST_F(VersionFileTest, CreateVersionFileHashesTheListedNamesInOrder) {
                        "Downloads/App/version.txt\n"),
             std::string::npos);
   EXPECT_NE(Log().find("Hashing file ./a.txt\n"), std::string::npos);
+}
+
+TEST_F(VersionFileTest, CreateVersionFileKeepsHashesWithTheirNamesOnLongLists) {
+  // More names than the hashing takes in one batch, refused paths (no
+  // record) and present files around the places where batches change.
+  std::string list = "version_file 7\n", expected;
+  std::vector<filemd5pair> records;
+  for (int i = 0; i < 9000; ++i) {
+    const std::string n = std::to_string(i);
+    if (i % 1000 == 999 || i == 4095 || i == 4099) {
+      list += "./../r" + n + " h\n";
+      continue;
+    }
+    const bool present = i % 4096 < 3 || i % 4096 > 4093 || i % 997 == 0;
+    if (present) WriteLocal("f" + n, n);
+    records.push_back(
+        {"./f" + n, present ? Md5Hex(n.data(), n.size()) : "unreadable"});
+    list += "./f" + n + " h\n";
+    expected += records.back().filename + " " + records.back().md5 + "\n";
+  }
+  WriteLocal("Downloads/App/version.txt", list);
+  ASSERT_EQ(update_.CreateVersionFile("App/version.txt", ".",
+                                      "Downloads/App/version.txt"),
+            0);
+  const std::string version = Local("App/version.txt");
+  EXPECT_TRUE(version.substr(version.find('\n') + 1) == expected);
+  ASSERT_EQ(update_.diskpairs.size(), 8989u);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const filemd5pair kept = update_.diskpairs[i];
+    ASSERT_EQ(kept.filename + " " + kept.md5,
+              records[i].filename + " " + records[i].md5);
+  }
+  filemd5pair pair{"./F8193", Md5Hex("8193", 4)};
+  EXPECT_TRUE(update_.compareFilePair(&pair));
 }
 
 TEST_F(VersionFileTest, CreateVersionFileHashesTheScanWithoutAList) {

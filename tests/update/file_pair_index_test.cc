@@ -15,6 +15,9 @@ TEST(FilePairIndexTest, MatchesNamesIgnoringCaseAndHashesExactly) {
   index.Append("./Base/Gui/Skin.png", kHashA);
   index.Append("./Base/sound.ogg", kHashB);
   index.Append("./Base/sound.ogg", kHashA);  // a second record, same name
+  // Texts that are not MD5 texts are kept as they are.
+  index.Append("./Base/gone.txt", "unreadable");
+  index.Append("./Base/upper.bin", kHashAUpper);
   const struct {
     const char* name;
     const char* md5;
@@ -32,6 +35,11 @@ TEST(FilePairIndexTest, MatchesNamesIgnoringCaseAndHashesExactly) {
       {"./Base/sound.ogg", kHashA, true},
       {"./Base/other.ogg", kHashA, false},
       {"", kHashA, false},
+      {"./BASE/gone.txt", "unreadable", true},
+      {"./Base/gone.txt", "unreadable ", false},
+      {"./Base/gone.txt", kHashA, false},
+      {"./base/upper.bin", kHashAUpper, true},
+      {"./Base/upper.bin", kHashA, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(index.Contains(filemd5pair{c.name, c.md5}), c.found)
@@ -43,9 +51,14 @@ TEST(FilePairIndexTest, KeepsRecordsInAppendOrderUntilCleared) {
   FilePairIndex index;
   index.Append("./b", kHashB);
   index.Append("./a", kHashA);
-  ASSERT_EQ(index.size(), 2u);
+  index.Append("./C", kHashAUpper);
+  index.Append("./d", "unreadable");
+  ASSERT_EQ(index.size(), 4u);
   EXPECT_EQ(index[0].filename, "./b");
   EXPECT_EQ(index[1].md5, kHashA);
+  EXPECT_EQ(index[2].filename, "./C");
+  EXPECT_EQ(index[2].md5, kHashAUpper);
+  EXPECT_EQ(index[3].md5, "unreadable");
   index.clear();
   EXPECT_TRUE(index.empty());
   EXPECT_FALSE(index.Contains(filemd5pair{"./a", kHashA}));
