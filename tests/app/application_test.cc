@@ -1,3 +1,4 @@
+// The application object: its construction and the update path it derives.
 #include <gtest/gtest.h>
 
 #include "engine_starter/application.h"
