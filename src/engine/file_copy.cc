@@ -36,8 +36,8 @@ namespace {
 
 // Copies every byte of `source`, from its start, over `dest` opened for
 // writing as an existing file is (truncated, or created with 0666 less the
-// umask), never through a symbolic link at `dest`. False (errno set) when
-// `dest` cannot be opened or a read or write fails.
+// umask), never through a symbolic link at `dest`, and syncs it. False
+// (errno set) when `dest` cannot be opened or a read, write or sync fails.
 bool CopyInPlace(int source, const char* dest) {
   if (::lseek(source, 0, SEEK_SET) != 0) return false;
   ScopedFd out(::open(dest, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
@@ -54,7 +54,7 @@ bool CopyInPlace(int source, const char* dest) {
       if (n < 0) return false;
     }
   }
-  return got == 0 && ::close(out.release()) == 0;
+  return got == 0 && ::fsync(out.get()) == 0 && ::close(out.release()) == 0;
 }
 
 // True when a replacement failed only because this process may not put a

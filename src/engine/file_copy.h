@@ -29,8 +29,8 @@ bool CopyInto(int source, AtomicFile& out, CopyAttributes attributes);
 // is replaced). Where this process may not put a new file at `dest` but may
 // write the file there (a directory it may not write, or a file of another
 // user in a shared directory with the sticky bit), `dest` is opened for
-// writing, truncated and written in place instead, never through a symbolic
-// link. Returns false (errno set) when either file cannot be opened or a
+// writing, truncated, written in place and synced instead, never through a
+// symbolic link. Returns false (errno set) when either file cannot be opened or a
 // read, write, sync or rename fails.
 bool CopyFileContents(const char* source, const char* dest,
                       CopyAttributes attributes);
