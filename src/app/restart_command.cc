@@ -2,26 +2,20 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
 namespace {
 
-// Characters through which the shell would run or expand what an argument
-// holds.
-constexpr std::string_view kShellCharacters = ";&|<>$`\\'\"*?[";
-
-// True when `word` has the form NAME=... of a shell variable assignment.
-bool LooksLikeAssignment(const std::string& word) {
-  const std::size_t eq = word.find('=');
-  if (eq == 0 || eq == std::string::npos) return false;
-  return !std::isdigit(static_cast<unsigned char>(word[0])) &&
-         std::all_of(word.begin(), word.begin() + eq, [](unsigned char c) {
-           return std::isalnum(c) || c == '_';
-         });
+// True for the bytes the shell takes as they are wherever they stand in a
+// word: letters, digits, "_", ".", "/", ",", ":", "@", "+", "-", and every
+// byte of a multi-byte character.
+bool TakenAsItIs(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9') || c >= 0x80 ||
+         std::string_view("_./,:@+-").find(static_cast<char>(c)) !=
+             std::string_view::npos;
 }
 
 }  // namespace
@@ -31,10 +25,13 @@ std::string NeutraliseShellCharacters(const std::string& arg) {
   word.reserve(arg.size());
   for (char c : arg) {
     if (c == '\n') {
+      // A backslash before a line feed would join the lines.
       word += "'\n'";
       continue;
     }
-    if (kShellCharacters.find(c) != std::string_view::npos) word += '\\';
+    if (c != ' ' && c != '\t' && !TakenAsItIs(static_cast<unsigned char>(c))) {
+      word += '\\';
+    }
     word += c;
   }
   return word;
@@ -43,13 +40,7 @@ std::string NeutraliseShellCharacters(const std::string& arg) {
 std::string BuildRestartCommand(int argc, char** argv) {
   std::string command;
   for (int i = 0; i < argc; ++i) {
-    if (argv[i] != nullptr) {
-      std::string word = NeutraliseShellCharacters(argv[i]);
-      if (i == 0 && LooksLikeAssignment(word)) {
-        word.insert(word.find('='), 1, '\\');
-      }
-      command += word;
-    }
+    if (argv[i] != nullptr) command += NeutraliseShellCharacters(argv[i]);
     command += ' ';
   }
   return command;

@@ -4,19 +4,18 @@
 
 #include <string>
 
-// `arg` as it goes into the restart command: unchanged, except that each
-// character through which the shell would run or expand something (";",
-// "&", "|", "<", ">", "$", "`", "\", "'", "\"", "*", "?", "[") gets a
-// backslash before it, and a line feed is written in single quotes. Blanks
-// stay as they are, so an argument holding blanks reaches the restarted
-// program as several arguments.
+// `arg` as it goes into the restart command: every byte the shell would act
+// on gets a backslash before it, so that the shell hands it on as it is;
+// only letters, digits, "_", ".", "/", ",", ":", "@", "+", "-" and bytes of
+// multi-byte characters are taken as they are without one. A line feed is
+// written in single quotes. Blanks (space and tab) stay as they are, so an
+// argument holding blanks reaches the restarted program as several
+// arguments.
 std::string NeutraliseShellCharacters(const std::string& arg);
 
 // The shell command that runs argv[0..argc-1] again: each argument, through
 // NeutraliseShellCharacters, followed by one space (a null argument adds
-// only the space), so the command ends with a space. A program path that
-// the shell would take for a variable assignment ("NAME=...") gets a
-// backslash before its "=".
+// only the space), so the command ends with a space.
 std::string BuildRestartCommand(int argc, char** argv);
 
 // Prints the restart banner, changes into `app_dir` (on failure writes

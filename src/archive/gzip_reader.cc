@@ -8,11 +8,13 @@
 
 namespace {
 
-// Input is read, and output handed on, in chunks of these sizes; both are
-// fixed, so memory use does not depend on the archive. The output size is a
-// multiple of 512 so that a full buffer leaves no partial block behind.
+// Input is read in chunks of kInputSize; decoded bytes are handed on each
+// time the 32 KiB window fills, so that what was decoded before bad data is
+// already extracted when decoding fails. Both sizes are fixed, so memory use
+// does not depend on the archive; the window is a multiple of 512, so a full
+// window leaves no partial block behind.
 constexpr std::size_t kInputSize = 256 * 1024;
-constexpr std::size_t kOutputSize = 256 * 1024;
+constexpr std::size_t kOutputSize = 32 * 1024;
 constexpr std::size_t kBlock = 512;
 
 // Bits of the member header's flags.

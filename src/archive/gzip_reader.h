@@ -31,10 +31,11 @@ using BlockSink = int (*)(unsigned char* blocks, std::size_t count);
 
 // Decodes the DEFLATE data that follows the header in `infp` up to its last
 // block; the member trailer (CRC-32 and length) is neither read nor checked.
-// Decoded bytes go to `sink` in 512-byte blocks, in order; a remainder
-// shorter than 512 bytes at the end is dropped, and so are the decoded bytes
-// not yet handed on when decoding fails. Returns kOk, kBadData or kStopped;
-// prints nothing. Memory use is fixed, whatever the archive size.
+// Decoded bytes go to `sink` in 512-byte blocks, in order, each time the
+// 32 KiB window fills and after the last block; a remainder shorter than 512
+// bytes at the end is dropped, and so are the decoded bytes still in the
+// window when decoding fails. Returns kOk, kBadData or kStopped; prints
+// nothing. Memory use is fixed, whatever the archive size.
 GzipStatus inflate(FILE* infp, BlockSink sink);
 
 #endif  // STARTER_ARCHIVE_GZIP_READER_H_

@@ -26,7 +26,8 @@ constexpr std::size_t kReadChunkSize = 256 * 1024;
 
 // Everything the extractor remembers between blocks. One instance; reset at
 // the start of every archive but for `didabs` and `first`, which last for the
-// process.
+// process, and `outsize`, which an archive that ended inside an entry leaves
+// to the next.
 struct ExtractorState {
   std::string extractPath;            // prefix of every output path
   const char* inname = "";            // archive name, for messages
@@ -243,7 +244,6 @@ int doarchive(const char* filename, std::string extractDir,
   report = {};
   state.extractPath = std::move(extractDir);
   state.inname = filename;
-  state.outsize = 0;
   state.failedEntries = 0;
   const OwnedFile archive(fopen(filename, "rb"));
   if (!archive) {
@@ -255,6 +255,7 @@ int doarchive(const char* filename, std::string extractDir,
     fprintf(stderr, "%s: bad compression data\n", filename);
     report.badCompressedData = true;
     if (state.outfile) ++state.failedEntries;  // not installed: removed below
+    state.outsize = 0;  // the entry is given up: nothing of it is to come
   } else if (state.outsize != 0) {
     printf("WARNING: Last file might be truncated!\n");
     // The cut entry counts as failed once, installed or not.
@@ -273,4 +274,5 @@ int doarchive(const char* filename, std::string extractDir) {
 void ForgetEarlierArchives() {
   state.didabs = false;
   state.first = true;
+  state.outsize = 0;
 }

@@ -5,7 +5,11 @@
 // for the process: whether any name lost a leading slash (the warning then
 // comes at every end-of-archive block of later archives too) and whether any
 // header has passed its checksum (a bad block is then "Garbage detected"
-// rather than "not a valid tar file"). Every message goes to the console.
+// rather than "not a valid tar file"); and the count of data bytes still to
+// come for the current entry, which an archive that ended inside an entry
+// leaves behind (not one that ended in bad compressed data): the next
+// archive's first blocks, up to that count, are taken for that entry's data
+// and skipped. Every message goes to the console.
 // Nothing an archive names is written outside the extraction directory:
 // names with ".." and links that lead out of it are refused ("<name>:
 // refused: <reason>" on the standard error stream, the entry skipped), and no
@@ -61,7 +65,8 @@ int doarchive(const char* filename, std::string extractDir,
 // As above, for callers that need only the return value.
 int doarchive(const char* filename, std::string extractDir);
 
-// Clears the two flags that outlast an archive, as in a new process.
+// Clears what outlasts an archive (the two flags, and the data bytes a cut
+// archive left to come), as in a new process.
 void ForgetEarlierArchives();
 
 // Processes one 512-byte block of the archive: data of the current entry, or

@@ -19,7 +19,8 @@ namespace {
 
 // Where the hard link target `linkto` lies, as extractPath + the target read
 // like an entry name; empty (with the refusal printed for the entry `name`)
-// when it leaves the extraction directory or passes through a symbolic link.
+// when it leaves the extraction directory, passes through a symbolic link or
+// is one.
 std::string hardLinkSource(const std::string& extractPath, const char* name,
                            const char* linkto) {
   char target[kNameBufferSize] = {};
@@ -31,6 +32,11 @@ std::string hardLinkSource(const std::string& extractPath, const char* name,
   std::string source = extractPath + target;
   if (!parentsAreReal(source.c_str(), extractPath.size())) {
     printRefusal(name, "link target passes through a symbolic link");
+    return {};
+  }
+  struct stat st;
+  if (lstat(source.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    printRefusal(name, "link target is a symbolic link");
     return {};
   }
   return source;
@@ -62,11 +68,14 @@ OwnedFile openHardLinkSource(const std::string& source, const char* name,
 }
 
 // True when the symbolic link target `linkto` of the entry `name` can be
-// opened for reading from the link's directory under `extractPath`; else
-// prints the system error for `linkto`.
+// opened for reading: as it reads, from the current directory, when
+// `extractPath` is empty; else from the link's directory under
+// `extractPath`. Otherwise prints the system error for `linkto`.
 bool symlinkTargetOpens(const std::string& extractPath, const char* name,
                         const char* linkto) {
-  const std::string target = extractPath + DirectoryOf(name) + linkto;
+  const std::string target =
+      extractPath.empty() ? std::string(linkto)
+                          : extractPath + DirectoryOf(name) + linkto;
   const ScopedFd fd(
       open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!fd.valid()) perror(linkto);
@@ -113,8 +122,10 @@ bool linkorcopy(const char* src, const char* dst, bool sym, OwnedFile source) {
     perror(dst);
     return false;
   }
+  // A new file, as one created for the copy is, but with the source's
+  // permission bits, so that a private file does not become readable.
   AtomicFile out(dst, LinkAtDestination::kReplace);
-  if (!CopyInto(fileno(source.get()), out, CopyAttributes::kModeAndTimes) &&
+  if (!CopyInto(fileno(source.get()), out, CopyAttributes::kMode) &&
       out.ok()) {
     errno = EIO;  // the source could not be read
     perror(dst);

@@ -23,15 +23,16 @@ enum class LinkKind { kHard, kSymbolic };
 // `extractPath`, at once and in this order:
 //  1. A target that leads out of the extraction directory is refused
 //     ("<name>: refused: link target leaves the extraction directory"), and
-//     so is a hard link target reached through a symbolic link or that is
-//     not a regular file.
+//     so is a hard link target that is a symbolic link, is reached through
+//     one, or is not a regular file.
 //  2. The target is opened for reading. When that fails, the system error
 //     for `linkto` is printed and the entry is skipped: a target that comes
-//     later in the archive is not waited for. Targets are looked for under
-//     `extractPath`, never in the working directory (unless `extractPath` is
-//     empty): a hard link target is an archive member name, read as
-//     `extractPath` + target; a symbolic link target is read from the link's
-//     own directory there, which is where the link will lead.
+//     later in the archive is not waited for. With an empty `extractPath`
+//     the target is opened as it reads, from the current directory. Under a
+//     non-empty one it is looked for there, never in the working directory:
+//     a hard link target is an archive member name, read as `extractPath` +
+//     target; a symbolic link target is read from the link's own directory
+//     there, which is where the link will lead.
 //  3. The output path `extractPath` + `name` is refused when it is too long
 //     for the name buffer or passes through a symbolic link. Its directories
 //     are created. A file there that this process may not write to is left
@@ -46,8 +47,9 @@ bool extractLink(const std::string& extractPath, const char* name,
 
 // Makes `dst` a symbolic link (`sym` true) with the text `src`, or a hard
 // link (`sym` false) to the file `src`. When the hard link cannot be made,
-// copies `source` (the open `src`) with its mode and times to a new file
-// that replaces `dst`, and prints "<dst>: copy instead of link". Returns
+// copies `source` (the open `src`) to a new file with its permission bits
+// (times of its own) that replaces `dst`, and prints "<dst>: copy instead of
+// link". Returns
 // false, with the system error printed for `dst`, when nothing was made.
 // Closes `source` (null for a symbolic link).
 bool linkorcopy(const char* src, const char* dst, bool sym, OwnedFile source);

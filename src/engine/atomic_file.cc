@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
-#include <system_error>
 #include <utility>
 
 #include "engine/deferred_sync.h"
@@ -20,20 +18,7 @@ constexpr std::size_t kRandomLength = AtomicFile::kRandomLength;
 // Room a temporary name needs beyond the destination's name:
 // "." + pid (at most 10 digits) + "." + random part + ".tmp".
 constexpr std::size_t kTempNameOverhead = 1 + 10 + 1 + kRandomLength + 4;
-constexpr int kMaxLinkHops = 40;
 constexpr int kMaxCreateAttempts = 100;
-
-// `path` after following every symbolic link at its end, up to
-// kMaxLinkHops. A dangling link gives the path it points to.
-std::string FollowLinks(std::string path) {
-  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-    std::error_code error;
-    const std::string next = std::filesystem::read_symlink(path, error);
-    if (error || next.empty()) break;
-    path = next.front() == '/' ? next : DirectoryOf(path) + next;
-  }
-  return path;
-}
 
 std::string RandomPart() {
   static constexpr char kAlphabet[] =
@@ -152,8 +137,10 @@ bool AtomicFile::RenameTo(const std::string& name, DataSync sync) {
   if (!Finish(sync)) return false;
   if (std::rename(temp_path_.c_str(), name.c_str()) != 0) {
     // The temporary file stays ours: a later attempt may still succeed.
+    rename_error_ = errno;
     return false;
   }
+  rename_error_ = 0;
   done_ = true;
   return true;
 }

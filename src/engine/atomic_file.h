@@ -54,10 +54,12 @@ class AtomicFile {
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
 
-  // True while the temporary file exists and every write so far succeeded.
+  // True while the temporary file exists and every write so far succeeded
+  // (a failed rename leaves it true: the file can still be put in place).
   bool ok() const { return error_ == 0 && !temp_path_.empty(); }
-  // The errno of the first failure, 0 when none.
-  int error() const { return error_; }
+  // The errno of the first failure of the file itself (creation, write,
+  // sync), else that of the last rename if it failed; 0 when none failed.
+  int error() const { return error_ != 0 ? error_ : rename_error_; }
   // True once the temporary file has been renamed over path().
   bool committed() const { return committed_; }
   // The file that Commit replaces (after following links for kFollow).
@@ -122,6 +124,7 @@ class AtomicFile {
   std::string temp_path_;
   FILE* stream_ = nullptr;
   int error_ = 0;
+  int rename_error_ = 0;
   bool done_ = false;
   bool committed_ = false;
 };

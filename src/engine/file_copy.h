@@ -26,8 +26,12 @@ bool CopyInto(int source, AtomicFile& out, CopyAttributes attributes);
 
 // Copies all bytes of `source` to `dest` through AtomicFile: `dest` is
 // either as it was or the complete, synced copy (a symbolic link at `dest`
-// is replaced). Returns false (errno set) when either file cannot be opened
-// or a read, write, sync or rename fails.
+// is replaced). Where this process may not put a new file at `dest` but may
+// write the file there (a directory it may not write, or a file of another
+// user in a shared directory with the sticky bit), `dest` is opened for
+// writing, truncated, written in place and synced instead, never through a
+// symbolic link. Returns false (errno set) when either file cannot be opened or a
+// read, write, sync or rename fails.
 bool CopyFileContents(const char* source, const char* dest,
                       CopyAttributes attributes);
 

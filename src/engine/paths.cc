@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 std::string DirectoryOf(const std::string& path) {
   return path.substr(0, path.rfind('/') + 1);  // npos + 1 is 0
@@ -11,6 +13,17 @@ std::string DirectoryOf(const std::string& path) {
 
 std::string NameOf(const std::string& path) {
   return path.substr(path.rfind('/') + 1);  // npos + 1 is 0
+}
+
+std::string FollowLinks(std::string path) {
+  constexpr int kMaxLinkHops = 40;
+  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+    std::error_code error;
+    const std::string next = std::filesystem::read_symlink(path, error);
+    if (error || next.empty()) break;
+    path = next.front() == '/' ? next : DirectoryOf(path) + next;
+  }
+  return path;
 }
 
 void MakeParentDirectories(const std::string& path,

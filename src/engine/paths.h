@@ -16,6 +16,11 @@ std::string DirectoryOf(const std::string& path);
 // The part of `path` after its last "/"; all of `path` when it has none.
 std::string NameOf(const std::string& path);
 
+// `path` after following every symbolic link at its end (up to 40): the
+// file a link there leads to. A dangling link gives the path it points to;
+// a path without a link at its end is returned as it is.
+std::string FollowLinks(std::string path);
+
 // Calls `visit(part, through)` for each "/"-separated component of `path`
 // from index `start` on, in order, empty ones included: `part` is the
 // component and `through` the path up to its end. Returns false as soon as

@@ -40,8 +40,10 @@ class CConfigMap {
   // permission bits. Returns false, logging one line ("Could not save config
   // file ...") and leaving the old file as it was, when the new one cannot be
   // created or written, and when `name` exists but this process may not
-  // write it. Where no new file can be made beside a file this process may
-  // write (a directory it may not write), the file is rewritten in place.
+  // write it. Where this process may write the file but cannot put a new
+  // one in its place (a directory it may not write, or a file of another
+  // user in a shared directory with the sticky bit), the file is rewritten
+  // in place.
   bool SaveToFile(const stringc& name) const;
 
   // The entries in name order.

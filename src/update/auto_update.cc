@@ -16,6 +16,7 @@
 #include "engine/file_lock.h"
 #include "engine/paths.h"
 #include "engine/stale_temporaries.h"
+#include "engine_starter/application.h"
 #include "http/curl_client.h"
 #include "http/download_pipeline.h"
 #include "install/file_install.h"
@@ -233,7 +234,10 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
     lasterror = "Error syncing the installed files";
     return;
   }
-  if (std::remove(filename) != 0 && errno > ENOENT) {
+  // A link the operator made at the version file stays, and the file it
+  // leads to is replaced, as every other write of the version file does.
+  const std::string version_file = FollowLinks(filename);
+  if (std::remove(version_file.c_str()) != 0 && errno > ENOENT) {
     int err = errno;
     LogLine("Remove failed %s (err %i)\n", filename, err);
     lasterror = std::string("Error removing ") + filename;
@@ -241,7 +245,7 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
   }
   SweepStaleTemporaries(DirectoryOf(filename));
   errno = 0;
-  if (!copyFile(downloadfilename.c_str(), filename, 0)) {
+  if (!copyFile(downloadfilename.c_str(), version_file.c_str(), 0)) {
     int err = errno;
     LogLine("Copy file failed %s (err %i)\n", downloadfilename.c_str(), err);
     lasterror = "Error copying " + downloadfilename;
@@ -415,6 +419,9 @@ void CAutoUpdate::MoveUnusedFile(const char* filename, const char* baseDir,
 }
 
 std::map<std::string, std::string>& CAutoUpdate::StandardFiles() {
-  return settings_.standard_files != nullptr ? *settings_.standard_files
-                                             : local_standard_;
+  if (settings_.standard_files != nullptr) return *settings_.standard_files;
+  // The application object of the moment, which may have come after this
+  // updater.
+  CApplication* app = Singleton<CApplication>::GetSingleton();
+  return app != nullptr ? app->standardFiles : local_standard_;
 }

@@ -99,11 +99,11 @@ class CAutoUpdate {
   // letter case and exactly the same hash.
   bool compareFilePair(const filemd5pair* pair) const;
 
-  // Refills the run's standard files (the application object's
-  // standardFiles unless the settings named another map; this object's own
-  // map when there is neither) from the list at `downloadfilename` and moves
-  // the unlisted files below `downloaddir` that the relocation rules select
-  // into "./old/". See MoveUnusedFiles in unused_files.h.
+  // Refills the run's standard files (the settings' map when they named one;
+  // else the standardFiles of the application object that exists at the
+  // call; else this object's own map) from the list at `downloadfilename`
+  // and moves the unlisted files below `downloaddir` that the relocation
+  // rules select into "./old/". See MoveUnusedFiles in unused_files.h.
   void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir);
 
   // Moves one file into the relocation tree; see MoveUnusedFile in
@@ -145,8 +145,8 @@ class CAutoUpdate {
   // and lasterror, and returns false.
   bool ListSignatureHolds(const std::string& url, const char* filename,
                           const std::string& downloadfilename);
-  // The map MoveUnusedFiles fills: settings_.standard_files, or
-  // local_standard_.
+  // The map MoveUnusedFiles fills: settings_.standard_files, else the
+  // current application object's standardFiles, else local_standard_.
   std::map<std::string, std::string>& StandardFiles();
 
   EffectiveUpdateSettings settings_;

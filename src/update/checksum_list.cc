@@ -172,12 +172,18 @@ ListHeader ReadListHeader(FILE* file) {
   header.found = true;
   header.keyword_ok = keyword == "version_file";
   if (header.keyword_ok) header.key = std::strtol(key.c_str(), nullptr, 10);
+  const std::size_t digits = key[0] == '-' || key[0] == '+' ? 1 : 0;
+  header.key_is_number =
+      key.size() > digits &&
+      key.find_first_not_of("0123456789", digits) == std::string::npos;
   return header;
 }
 
 bool HasChecksumListHeader(const char* path) {
   FileLock file(std::fopen(path, "r"));
-  return file.isValid() && ReadListHeader(file.get()).keyword_ok;
+  if (!file.isValid()) return false;
+  const ListHeader header = ReadListHeader(file.get());
+  return header.keyword_ok && header.key_is_number;
 }
 
 long MakeVersionKey() {

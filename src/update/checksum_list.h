@@ -180,19 +180,24 @@ class ChecksumListWriter {
 
 // The header at the start of a list: `found` is false when its first two
 // fields cannot be read; `keyword_ok` tells whether the first is
-// "version_file", and `key` is then the second converted as a decimal number.
+// "version_file", and `key` is then the second converted as a decimal number
+// (strtol: what text without a number gives is 0); `key_is_number` tells
+// whether the second is a signed decimal integer, an optional sign and
+// digits only.
 struct ListHeader {
   bool found = false;
   bool keyword_ok = false;
   long key = 0;
+  bool key_is_number = false;
 };
 
 // Reads the header from the current position of `file` (its start).
 ListHeader ReadListHeader(FILE* file);
 
 // True when the file at `path` opens and starts with the keyword
-// "version_file" followed by a second field: the mark of a checksum list.
-// An empty file, an error page or other bytes without it are not lists.
+// "version_file" followed by a signed decimal integer (the key): the mark of
+// a checksum list. An empty file, an error page or other bytes without it
+// (a second field that is not a number, too) are not lists.
 bool HasChecksumListHeader(const char* path);
 
 // Reseeds the process-wide generator from the clock (InitRandomNumbers) and

@@ -18,9 +18,6 @@ EffectiveUpdateSettings ResolveUpdateSettings(UpdateSettings given) {
     settings.update_path = app->getUpdatePath();
   }
   settings.standard_files = given.standard_files;
-  if (settings.standard_files == nullptr && app != nullptr) {
-    settings.standard_files = &app->standardFiles;
-  }
   settings.downloads_in_flight = given.downloads_in_flight.has_value()
                                      ? *given.downloads_in_flight
                                      : DownloadsInFlight();

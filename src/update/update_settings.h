@@ -20,7 +20,7 @@ struct UpdateSettings {
   std::optional<std::string> update_path;
   // Where the run records the paths and hashes of the downloaded list. Null:
   // the application object's standardFiles, or the updater's own map when no
-  // application object exists.
+  // application object exists, whichever holds when the list is read.
   std::map<std::string, std::string>* standard_files = nullptr;
   // How many file transfers may run at once (1: one after another). Unset:
   // DownloadsInFlight(). The console, the log and the files installed are
@@ -35,7 +35,8 @@ struct UpdateSettings {
 struct EffectiveUpdateSettings {
   // Empty: no update path.
   std::string update_path;
-  // Null: the updater keeps the list's paths and hashes itself.
+  // Null: the application object's standardFiles, or the updater's own map,
+  // chosen when the list is read.
   std::map<std::string, std::string>* standard_files = nullptr;
   // 1: one after another.
   std::size_t downloads_in_flight = 1;

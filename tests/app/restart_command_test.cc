@@ -37,31 +37,74 @@ std::string WriteArgvScript(const TempDir& dir, const std::string& output) {
 
 }  // namespace
 
-TEST(RestartCommandTest, NeutralisesOnlyWhatTheShellWouldRunOrExpand) {
+// One row per character: where the shell would act on it, it gets a
+// backslash; the restart command, run through the system shell (and bash,
+// which acts on more), hands the argument to the program as it was given.
+TEST(RestartCommandTest, EveryCharacterTheShellActsOnReachesTheProgramAsGiven) {
   const struct {
     const char* arg;
     const char* word;
   } cases[] = {
+      // Taken as they are.
       {"noautoupdate", "noautoupdate"},
       {"./DUdavi", "./DUdavi"},
-      {"a_b.c/d:e=f@g%h+i,j-k", "a_b.c/d:e=f@g%h+i,j-k"},
-      {"", ""},
-      {"two words", "two words"},
-      {"~", "~"},
-      {"a;touch x", "a\\;touch x"},
-      {"it's", "it\\'s"},
+      {"a_b.c/d,e:f@g+h-i", "a_b.c/d,e:f@g+h-i"},
+      {"caf\xc3\xa9", "caf\xc3\xa9"},
+      // Commands, pipes, redirections, subshells.
+      {"a;touch INJECTED", "a\\;touch"},
+      {"a&touch INJECTED", "a\\&touch"},
+      {"a|touch INJECTED", "a\\|touch"},
+      {"<INJECTED", "\\<INJECTED"},
+      {">INJECTED", "\\>INJECTED"},
+      {"$(touch INJECTED)", "\\$\\(touch"},
+      {"(x)", "\\(x\\)"},
+      {"x)", "x\\)"},
+      {"`touch INJECTED`", "\\`touch"},
+      // Expansions and quoting.
       {"$HOME", "\\$HOME"},
+      {"\\n", "\\\\n"},
+      {"it's", "it\\'s"},
+      {"\"q\"", "\\\"q\\\""},
       {"*", "\\*"},
-      {"a?[b]", "a\\?\\[b]"},
+      {"?", "\\?"},
+      {"[a]", "\\[a\\]"},
+      {"~", "\\~"},
+      {"x=~", "x\\=\\~"},
+      {"#comment", "\\#comment"},
+      {"{a,b}", "\\{a,b\\}"},
+      {"}", "\\}"},
+      {"!", "\\!"},
+      {"!!", "\\!\\!"},
+      {"%1", "\\%1"},
+      {"a=b", "a\\=b"},
+      {"^x", "\\^x"},
       {"a\nb", "a'\n'b"},
-      {"`id`", "\\`id\\`"},
-      {"x\"y", "x\\\"y"},
-      {"a|b&c", "a\\|b\\&c"},
-      {"<in >out", "\\<in \\>out"},
-      {"back\\slash", "back\\\\slash"},
   };
+  TempDir dir;
+  const std::string output = dir / "args.txt";
+  const std::string script = WriteArgvScript(dir, output);
+  ScopedCwd cwd(dir.path());
   for (const auto& c : cases) {
-    EXPECT_EQ(NeutraliseShellCharacters(c.arg), c.word) << c.arg;
+    const std::string arg = c.arg;
+    // The word is checked up to the first blank, where the argument splits.
+    EXPECT_EQ(NeutraliseShellCharacters(arg).substr(
+                  0, NeutraliseShellCharacters(arg).find(' ')),
+              c.word)
+        << arg;
+    Argv args({script, arg});
+    WriteFile(dir / "restart.sh", BuildRestartCommand(args.argc(), args.argv()));
+    std::string given = "[" + arg + "]\n";
+    for (std::size_t blank; (blank = given.find(' ')) != std::string::npos;) {
+      given.replace(blank, 1, "]\n[");
+    }
+    for (const char* shell : {"sh", "bash"}) {
+      std::remove(output.c_str());
+      EXPECT_EQ(RunShell(std::string(shell) + " restart.sh"), 0)
+          << shell << " " << arg;
+      EXPECT_EQ(ReadFile(output), dir.path() + "\n" + given)
+          << shell << " " << arg;
+      EXPECT_FALSE(PathExists(dir / "INJECTED")) << shell << " " << arg;
+    }
   }
 }
 
@@ -79,10 +122,10 @@ TEST(RestartCommandTest, NullArgumentAddsOnlyItsSpace) {
 
 TEST(RestartCommandTest, ProgramPathWithEqualsSignIsNotAnAssignment) {
   Argv args({"./a=b", "x=y"});
-  EXPECT_EQ(BuildRestartCommand(args.argc(), args.argv()), "./a=b x=y ");
+  EXPECT_EQ(BuildRestartCommand(args.argc(), args.argv()), "./a\\=b x\\=y ");
   Argv assignment({"A_1=b", "x=y"});
   EXPECT_EQ(BuildRestartCommand(assignment.argc(), assignment.argv()),
-            "A_1\\=b x=y ");
+            "A_1\\=b x\\=y ");
 }
 
 TEST(RestartCommandTest, ShellSplitsAtBlanksAndRunsNothingAnArgumentHolds) {

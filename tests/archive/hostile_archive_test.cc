@@ -85,18 +85,25 @@ TEST_F(HostileArchiveTest, RefusesSymbolicLinksThatLeadOut) {
   ExpectOutsideUntouched();
 }
 
+// Hard links to targets that lead out, and to a symbolic link member (which
+// may lead anywhere), are refused before the target is opened.
 TEST_F(HostileArchiveTest, RefusesHardLinksThatLeadOut) {
   ExtractEntries({{.name = "abs", .type = '1', .linkto = "/etc/passwd"},
                   {.name = "bs", .type = '1', .linkto = "\\etc\\passwd"},
                   {.name = "up", .type = '1', .linkto = "../outside/keep"},
+                  {.name = "sl", .type = '2', .linkto = "inside/target"},
+                  {.name = "tosl", .type = '1', .linkto = "sl"},
                   After()});
   EXPECT_EQ(
       "abs: refused: link target leaves the extraction directory\n"
       "bs: refused: link target leaves the extraction directory\n"
-      "up: refused: link target leaves the extraction directory\n",
+      "up: refused: link target leaves the extraction directory\n"
+      "tosl: refused: link target is a symbolic link\n",
       err_);
   EXPECT_FALSE(PathExists(Out("abs")));
   EXPECT_FALSE(PathExists(Out("up")));
+  EXPECT_FALSE(PathExists(Out("tosl")));
+  EXPECT_EQ("inside/target", ReadLink(Out("sl")));
   ExpectAfterExtracted();
 }
 
@@ -120,6 +127,30 @@ TEST_F(HostileArchiveTest, ResolvesLinkTargetsUnderThePrefix) {
   EXPECT_EQ("beside", ReadFile(Out("inside/s")));
   EXPECT_FALSE(PathExists(Out("hk")));
   EXPECT_FALSE(PathExists(Out("sk")));
+  ExpectOutsideUntouched();
+}
+
+// Without a prefix, a symbolic link's target is opened as its text reads,
+// from the current directory (the extraction directory then), not from the
+// link's own directory; the link is made with its text unchanged.
+TEST_F(HostileArchiveTest, WithoutAPrefixOpensSymbolicLinkTargetsFromHere) {
+  ScopedCwd cwd(Out(""));
+  const std::string none;
+  ASSERT_EQ(1, Extract(WriteArchive(
+                           "hostile.tar",
+                           TarArchive({{.name = "d/t", .data = "in d"},
+                                       {.name = "d/s", .type = '2',
+                                        .linkto = "t"},
+                                       {.name = "d/s2", .type = '2',
+                                        .linkto = "inside/target"},
+                                       After()})),
+                       &none));
+  EXPECT_EQ("t: No such file or directory\n", err_);
+  EXPECT_EQ(1, report_.failedEntries);
+  EXPECT_FALSE(PathExists(Out("d/s")));
+  EXPECT_EQ("inside/target", ReadLink(Out("d/s2")));
+  EXPECT_EQ("in d", ReadFile(Out("d/t")));
+  ExpectAfterExtracted();
   ExpectOutsideUntouched();
 }
 

@@ -315,8 +315,9 @@ TEST_F(TarExtractTest, ReportsALinkWhoseTargetIsMissing) {
   EXPECT_EQ("ok", ReadFile(Out("after")));
 }
 
-// The copy replaces what is in the way, even a hard link to a file outside,
-// and keeps the source's mode and time as a link would.
+// The copy replaces what is in the way, even a hard link to a file outside.
+// It is a new file with the source's permission bits (a private file stays
+// private), and times of its own.
 TEST_F(TarExtractTest, CopiesWhenAHardLinkCannotBeMade) {
   WriteFile(Out("src"), "contents");
   Shell("chmod 0751 out/src && touch -d @1234567890 out/src");
@@ -333,7 +334,7 @@ TEST_F(TarExtractTest, CopiesWhenAHardLinkCannotBeMade) {
   EXPECT_EQ("contents", ReadFile(Out("dst")));
   EXPECT_NE(Lstat(Out("src")).st_ino, Lstat(Out("dst")).st_ino);
   EXPECT_EQ(0751u, Lstat(Out("dst")).st_mode & 07777);
-  EXPECT_EQ(1234567890, Lstat(Out("dst")).st_mtime);
+  EXPECT_NE(1234567890, Lstat(Out("dst")).st_mtime);
   EXPECT_EQ("in the way", ReadFile(dir_ / "outside"));
   EXPECT_EQ((std::set<std::string>{"src", "dst"}), NamesIn(Out("")));
 }
@@ -502,29 +503,43 @@ TEST_F(TarExtractTest, ReportsAnArchiveThatCannotBeOpened) {
   EXPECT_EQ(dir_ / "nope.tar: No such file or directory\n", err_);
 }
 
+// A directory where a file, or the copy of a hard link, should go: the
+// system's reason is printed for each, and the next entry is extracted.
 TEST_F(TarExtractTest, ReportsAFileThatCannotBeCreatedAndGoesOn) {
-  Shell("mkdir -p out/taken");  // a directory where a file should go
+  Shell("mkdir -p out/taken out/linked");
   const std::string a = WriteArchive(
       "a.tar", TarArchive({{.name = "taken", .data = PatternBytes(3000)},
-                           {.name = "next", .data = "n"}}));
+                           {.name = "next", .data = "n"},
+                           {.name = "linked", .type = '1', .linkto = "next"},
+                           {.name = "last", .data = "l"}}));
   ASSERT_EQ(1, Extract(a));
-  EXPECT_EQ(Out("taken") + ": Is a directory\n", err_);
-  EXPECT_EQ(1, report_.failedEntries);
+  EXPECT_EQ(Out("taken") + ": Is a directory\n" + Out("linked") +
+                ": Is a directory\n",
+            err_);
+  EXPECT_EQ(2, report_.failedEntries);
   EXPECT_EQ("n", ReadFile(Out("next")));
+  EXPECT_EQ("l", ReadFile(Out("last")));
+  EXPECT_EQ((std::set<std::string>{"taken", "next", "linked", "last"}),
+            NamesIn(Out("")));
 }
 
 // A file this process may not write to is left as it is, as it would be if
 // it were opened for writing in place, although its directory is writable:
-// the file and the hard link entries for it are reported and skipped.
+// the file and the hard link entries for it are reported and skipped. So is
+// a file it may write but not replace (another user's, in a shared directory
+// with the sticky bit), with the system's reason.
 TEST_F(TarExtractTest, LeavesAFileItMayNotWriteAsItIs) {
   const std::string a = WriteArchive(
       "a.tar", TarArchive({{.name = "ro", .data = "new"},
                            {.name = "f", .data = "f"},
                            {.name = "ro-link", .type = '1', .linkto = "f"},
+                           {.name = "shared/shared.txt", .data = "new"},
                            {.name = "next", .data = "n"}}));
   WriteFile(Out("ro"), "old");
   WriteFile(Out("ro-link"), "old link");
-  Shell("chmod 0755 . && chmod 0777 out && chmod 0444 out/ro out/ro-link");
+  WriteFile(Out("shared/shared.txt"), "old shared");
+  Shell("chmod 0755 . && chmod 0777 out && chmod 0444 out/ro out/ro-link && "
+        "chmod 1777 out/shared && chmod 0666 out/shared/shared.txt");
   const std::string errFile = dir_ / "stderr.txt";
   // In a child that, when this test runs as root, gives up root, for whom
   // every file is writable.
@@ -538,15 +553,18 @@ TEST_F(TarExtractTest, LeavesAFileItMayNotWriteAsItIs) {
     fflush(stderr);
     return rc * 10 + report.failedEntries;
   });
-  EXPECT_EQ(12, code) << "read to the end, two failed entries";
+  EXPECT_EQ(13, code) << "read to the end, three failed entries";
   EXPECT_EQ(Out("ro") + ": Permission denied\n" + Out("ro-link") +
-                ": Permission denied\n",
+                ": Permission denied\n" + Out("shared/shared.txt") +
+                ": Operation not permitted\n",
             ReadFile(errFile));
   EXPECT_EQ("old", ReadFile(Out("ro")));
   EXPECT_EQ("old link", ReadFile(Out("ro-link")));
+  EXPECT_EQ("old shared", ReadFile(Out("shared/shared.txt")));
   EXPECT_EQ("n", ReadFile(Out("next")));
-  EXPECT_EQ((std::set<std::string>{"ro", "f", "ro-link", "next"}),
+  EXPECT_EQ((std::set<std::string>{"ro", "f", "ro-link", "shared", "next"}),
             NamesIn(Out("")));
+  EXPECT_EQ(std::set<std::string>{"shared.txt"}, NamesIn(Out("shared")));
 }
 
 TEST_F(TarExtractTest, KeepsItsSlashAndFirstHeaderFlagsForTheProcess) {
@@ -554,8 +572,6 @@ TEST_F(TarExtractTest, KeepsItsSlashAndFirstHeaderFlagsForTheProcess) {
       WriteArchive("abs.tar", TarArchive({{.name = "/x", .data = "1"}}));
   const std::string plain =
       WriteArchive("plain.tar", TarArchive({{.name = "y", .data = "2"}}));
-  std::string cut = TarArchive({{.name = "z", .data = PatternBytes(5000)}});
-  const std::string truncated = WriteArchive("cut.tar", cut.substr(0, 1536));
   const std::string notTar = WriteArchive("bad.tar", std::string(1024, 'x'));
 
   ASSERT_EQ(0, Extract(notTar));
@@ -565,9 +581,6 @@ TEST_F(TarExtractTest, KeepsItsSlashAndFirstHeaderFlagsForTheProcess) {
   ASSERT_EQ(1, Extract(plain));
   EXPECT_NE(std::string::npos, err_.find("Removed leading slashes"))
       << "a name of an earlier archive lost its leading slash";
-  ASSERT_EQ(1, Extract(truncated));
-  ASSERT_EQ(1, Extract(plain));
-  EXPECT_EQ("", out_) << "the cut entry of the last archive is gone";
   EXPECT_EQ(0, Extract(notTar));
   EXPECT_EQ("WARNING: Garbage detected; preceding file may be damaged\n", out_)
       << "a header of an earlier archive passed its checksum";
@@ -577,6 +590,30 @@ TEST_F(TarExtractTest, KeepsItsSlashAndFirstHeaderFlagsForTheProcess) {
   EXPECT_EQ(notTar + ": not a valid tar file\n", err_);
   ASSERT_EQ(1, Extract(plain));
   EXPECT_EQ("", err_);
+}
+
+// An archive that ends inside an entry leaves that entry's remaining data
+// to come: the next archive's first blocks, as many as it lacked, are taken
+// for that data and skipped.
+TEST_F(TarExtractTest, CutArchiveLeavesTheRestOfItsEntryToTheNextArchive) {
+  const std::string full =
+      TarArchive({{.name = "z", .data = PatternBytes(3 * 512)}});
+  // The header and the first of three data blocks.
+  const std::string cut = WriteArchive("cut.tar", full.substr(0, 2 * 512));
+  const std::string next = WriteArchive(
+      "next.tar", TarArchive({{.name = "a", .data = "a"},
+                              {.name = "b", .data = "b"}}));
+  ASSERT_EQ(1, Extract(cut));
+  EXPECT_EQ("WARNING: Last file might be truncated!\n", out_);
+  ASSERT_EQ(1, Extract(next));
+  EXPECT_EQ("", out_);
+  EXPECT_EQ("", err_);
+  EXPECT_FALSE(PathExists(Out("a"))) << "taken for the data of z";
+  EXPECT_EQ("b", ReadFile(Out("b")));
+
+  // Once the rest has come, archives start afresh.
+  ASSERT_EQ(1, Extract(next));
+  EXPECT_EQ("a", ReadFile(Out("a")));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -186,6 +187,47 @@ TEST_F(LaunchTest, UpdatedStarterScriptsAndSecretsKeepTheirModes) {
   EXPECT_EQ(Game("Base/secret.cfg"), "password=new\n");
   EXPECT_EQ(PermissionsOf(game + "/OKUdedi"), 0700u);
   EXPECT_EQ(Game("App/version.txt"), ServerList());
+}
+
+// Links the operator made at the starter's own files, to files kept
+// elsewhere: every step of a whole run (the update and its version file,
+// the configuration, the log, the process id) keeps the link and writes the
+// file it leads to.
+TEST_F(LaunchTest, OperatorsLinksAtTheStartersOwnFilesStay) {
+  const struct {
+    const char* name;    // below the game directory
+    const char* target;  // below root/conf
+  } links[] = {
+      {"App/version.txt", "version.txt"},
+      {"startup_config.cfg", "startup.cfg"},
+      {"Logs/app.txt", "app.txt"},
+      {"Logs/pid.txt", "pid.txt"},
+  };
+  PublishRelease();
+  const std::string conf = root.path() + "/conf/";
+  for (const auto& l : links) {
+    WriteFile(conf + l.target, "kept elsewhere\n");
+    WriteFile(game + "/" + l.name, "");
+    std::remove((game + "/" + l.name).c_str());
+    ASSERT_EQ(symlink((conf + l.target).c_str(), (game + "/" + l.name).c_str()),
+              0);
+  }
+  const ChildResult r = Run();
+  EXPECT_EQ(r.exit_code, 0);
+  for (const auto& l : links) {
+    struct stat info;
+    ASSERT_EQ(lstat((game + "/" + l.name).c_str(), &info), 0) << l.name;
+    EXPECT_TRUE(S_ISLNK(info.st_mode)) << l.name;
+  }
+  EXPECT_EQ(ReadFile(conf + "version.txt"), ServerList());
+  EXPECT_TRUE(Contains(ReadFile(conf + "startup.cfg"), kConfigHeader));
+  const std::string log = ReadFile(conf + "app.txt");
+  EXPECT_EQ(log.rfind("Engine\n", 0), 0u) << log;
+  EXPECT_TRUE(Contains(log, kModuleEnd)) << log;
+  EXPECT_EQ(ReadFile(conf + "pid.txt"), std::to_string(r.pid));
+  EXPECT_EQ(NamesIn(conf), (std::set<std::string>{"app.txt", "pid.txt",
+                                                 "startup.cfg",
+                                                 "version.txt"}));
 }
 
 TEST_F(LaunchTest, FailedUpdateDoesNotStopTheLaunch) {

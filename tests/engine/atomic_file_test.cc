@@ -156,6 +156,8 @@ TEST_F(AtomicFileTest, FailedCommitKeepsTheOldFileAndRemovesTheTemporary) {
     ASSERT_TRUE(over_dir.Write("data", 4));
     EXPECT_FALSE(over_dir.Commit());
     EXPECT_EQ(errno, EISDIR);
+    EXPECT_EQ(over_dir.error(), EISDIR) << "the failed rename is kept";
+    EXPECT_TRUE(over_dir.ok()) << "the file itself is whole";
     // Still there for another way of installing it, until the object goes.
     EXPECT_EQ(ReadFile(over_dir.temp_path()), "data");
   }

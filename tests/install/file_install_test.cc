@@ -349,6 +349,43 @@ TEST(CopyFileTest, ShortWriteFailsAndKeepsDestination) {
   EXPECT_EQ(NamesIn(dir.path()).size(), 2u);
 }
 
+// A destination this process may write but cannot replace is written in
+// place, as opening it for writing would; never through a symbolic link.
+TEST(CopyFileTest, WritesInPlaceWhereTheFileMayBeWrittenButNotReplaced) {
+  const struct {
+    const char* name;
+    mode_t dir_mode;
+    bool link;  // the destination is a link to a writable file beside
+    bool copied;
+  } cases[] = {
+      {"read-only directory", 0755, false, true},
+      {"file of another user, sticky directory", 01777, false, true},
+      {"link of another user, sticky directory", 01777, true, false},
+  };
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  WriteFile(dir / "src", "new content");
+  ASSERT_EQ(chmod((dir / "src").c_str(), 0644), 0);
+  for (const auto& c : cases) {
+    const std::string shared = dir / c.name;
+    const std::string dest = shared + "/dest";
+    const std::string target = dir / (std::string(c.name) + ".target");
+    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+    WriteFile(c.link ? target : dest, "old");
+    if (c.link) {
+      ASSERT_EQ(symlink(target.c_str(), dest.c_str()), 0);
+    }
+    ASSERT_EQ(chmod((c.link ? target : dest).c_str(), 0666), 0);
+    ASSERT_EQ(chmod(shared.c_str(), c.dir_mode), 0);
+    const int code = RunAsNobody([&] {
+      return copyFile((dir / "src").c_str(), dest.c_str(), 0) ? 1 : 0;
+    });
+    EXPECT_EQ(code, c.copied ? 1 : 0) << c.name;
+    EXPECT_EQ(ReadFile(dest), c.copied ? "new content" : "old") << c.name;
+    EXPECT_EQ(NamesIn(shared), std::set<std::string>{"dest"}) << c.name;
+  }
+}
+
 TEST(FileExistsTest, TellsWhetherAFileOpens) {
   TempDir dir;
   WriteFile(dir / "here", "");

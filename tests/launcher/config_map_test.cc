@@ -190,8 +190,9 @@ TEST_F(ConfigMapTest, FailedWriteKeepsTheOldFile) {
 }
 
 // Where the process may not write: a file it may not write stays as it is
-// (one log line, nothing beside it); a file it may write in a directory it
-// may not write is rewritten in place.
+// (one log line, nothing beside it); a file it may write but cannot replace
+// (in a directory it may not write, or another user's in a shared directory
+// with the sticky bit) is rewritten in place.
 TEST_F(ConfigMapTest, SaveWithoutWriteRightsActsAsCreatingTheFileWould) {
   const struct {
     const char* name;
@@ -201,6 +202,7 @@ TEST_F(ConfigMapTest, SaveWithoutWriteRightsActsAsCreatingTheFileWould) {
   } cases[] = {
       {"read-only file", 0644, 0777, false},
       {"writable file, read-only directory", 0666, 0755, true},
+      {"writable file of another user, sticky directory", 0666, 01777, true},
       {"no file, read-only directory", 0, 0755, false},
   };
   ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);

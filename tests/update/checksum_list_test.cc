@@ -210,6 +210,38 @@ TEST(ChecksumListWriterTest, ReturnsErrorNumberWhenTargetCannotBeOpened) {
   EXPECT_EQ(writer.Open((dir / "file/below").c_str()), ENOTDIR);
 }
 
+// A checksum list starts with "version_file" and its key, a signed decimal
+// integer; anything else is not a list.
+TEST(ChecksumListHeaderTest, IsTheKeywordAndANumber) {
+  const struct {
+    const char* text;
+    bool list;
+  } cases[] = {
+      {"version_file 4242\n./a h\n", true},
+      {"version_file 0\n", true},
+      {"version_file -17\n", true},
+      {"version_file +5", true},
+      {"version_file\n12\n", true},  // fields are read across lines
+      {"version_file 12 trailing words\n", true},
+      {"", false},
+      {"version_file\n", false},
+      {"version_file abc\n./a h\n", false},
+      {"version_file 12abc\n", false},
+      {"version_file 0x10\n", false},
+      {"version_file -\n", false},
+      {"version_file 1.5\n", false},
+      {"Version_file 12\n", false},
+      {"<html> 12\n", false},
+  };
+  TempDir dir;
+  const std::string path = dir / "list.txt";
+  for (const auto& c : cases) {
+    WriteFile(path, c.text);
+    EXPECT_EQ(HasChecksumListHeader(path.c_str()), c.list) << c.text;
+  }
+  EXPECT_FALSE(HasChecksumListHeader((dir / "missing").c_str()));
+}
+
 TEST(VersionKeyTest, LiesInRangeAndRepeatsWithinOneSecond) {
   for (int i = 0; i < 50; ++i) {
     std::time_t before = std::time(nullptr);

@@ -92,24 +92,31 @@ TEST_F(HostileListTest, OverlongHeaderNeverMatches) {
   EXPECT_EQ(server_.TotalRequestCount(), 1);
 }
 
+// A list without its header, or whose header has no number for its key.
 TEST_F(HostileListTest, ListWithoutHeaderIsRefusedWhole) {
   WriteFile(ReleasePath("Base/a.png"), "a");
   WriteFile(ReleasePath("Base/b.png"), "b");
   WriteLocal("Base/old.txt", "local data");
   WriteLocal("App/version.txt", "version_file 77\n");
-  PublishList("./Base/a.png " + Md5Hex("a", 1) + "\n./Base/b.png " +
-              Md5Hex("b", 1) + "\n");
-  RunOutcome run = Run();
-  EXPECT_EQ(run.error, 1);
-  EXPECT_EQ(run.lasterror, "Invalid checksum list Downloads/App/version.txt");
-  EXPECT_TRUE(Contains(run.log,
-                       "Not a checksum list: Downloads/App/version.txt "
-                       "(no version_file header)\n"));
-  // Nothing relocated, hashed, fetched or installed.
-  EXPECT_FALSE(Contains(run.log, "Removing unused/moved files"));
-  EXPECT_EQ(Local("Base/old.txt"), "local data");
-  EXPECT_EQ(server_.TotalRequestCount(), 1);
-  EXPECT_EQ(Local("App/version.txt"), "version_file 77\n");
+  const std::string entries = "./Base/a.png " + Md5Hex("a", 1) +
+                              "\n./Base/b.png " + Md5Hex("b", 1) + "\n";
+  int requests = 0;
+  for (const std::string& list :
+       {entries, "version_file abc\n" + entries, "version_file 7x\n" + entries}) {
+    PublishList(list);
+    RunOutcome run = Run();
+    EXPECT_EQ(run.error, 1) << list;
+    EXPECT_EQ(run.lasterror, "Invalid checksum list Downloads/App/version.txt");
+    EXPECT_TRUE(Contains(run.log,
+                         "Not a checksum list: Downloads/App/version.txt "
+                         "(no version_file header)\n"))
+        << list;
+    // Nothing relocated, hashed, fetched or installed.
+    EXPECT_FALSE(Contains(run.log, "Removing unused/moved files")) << list;
+    EXPECT_EQ(Local("Base/old.txt"), "local data");
+    EXPECT_EQ(server_.TotalRequestCount(), ++requests) << list;
+    EXPECT_EQ(Local("App/version.txt"), "version_file 77\n");
+  }
 }
 
 TEST_F(HostileListTest, KeyOfZeroNeverMatches) {

@@ -99,6 +99,28 @@ TEST(UpdateRunWithoutApplicationTest, HasNoUpdatePathAndTouchesNothing) {
   EXPECT_EQ(ReadFile(game / "App/version.txt"), "version_file 12\n");
 }
 
+// The relocation fills the standardFiles of the application object that
+// exists when it runs, also one that came after the updater: cleared first,
+// so a list that cannot be read leaves it empty.
+TEST(UpdateRunWithoutApplicationTest, RelocationFillsTheApplicationOfTheMoment) {
+  ASSERT_FALSE(Singleton<CApplication>::IsValid());
+  TempDir game;
+  ScopedCwd cwd(game.path());
+  mkdir((game / "Logs").c_str(), 0755);
+  const std::string hash(32, 'a');
+  WriteFile(game / "Downloads/App/version.txt",
+            "version_file 12\n./Base/a.png " + hash + "\n");
+  CAppLog log((game / "Logs/app.txt").c_str(), false);
+  CAutoUpdate update("App/autoupdate.cfg", "App/version.txt", ".", true);
+  CApplication app;
+  app.standardFiles = {{"./Base/stale.png", hash}};
+  update.MoveUnusedFiles("Downloads/App/version.txt", "./Base");
+  EXPECT_EQ(app.standardFiles,
+            (std::map<std::string, std::string>{{"./Base/a.png", hash}}));
+  update.MoveUnusedFiles("Downloads/App/missing.txt", "./Base");
+  EXPECT_TRUE(app.standardFiles.empty());
+}
+
 TEST_F(UpdateRunTest, FetchesOnlyTheFileThatChangedUnderANewKey) {
   Publish(kRelease, 1001);
   ASSERT_EQ(Run().error, 0);
