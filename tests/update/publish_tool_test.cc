@@ -273,7 +273,8 @@ TEST_F(PublishToolTest, RunAcrossTheSwitchInstallsOnlyWhatItsListNames) {
 // publish finishes the job and clears what the killed one left.
 TEST_F(PublishToolTest, KilledAtAnyStepLeavesAWholeReleaseServed) {
   const std::string strace = "/usr/bin/strace";
-  if (access(strace.c_str(), X_OK) != 0) {
+  if (access(strace.c_str(), X_OK) != 0 ||
+      RunShell(strace + " -qq -o /dev/null true") != 0) {
     GTEST_SKIP() << "strace is needed to stop the tool before each step";
   }
   // Each publish starts from a directory published by copying, so that its
