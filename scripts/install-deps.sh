@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev zlib1g-dev libutfcpp-dev libssl-dev
   libgtest-dev libcpp-httplib-dev
   clang libclang-rt-dev
-  python3 curl tar gzip coreutils procps openssl systemd time
+  python3 curl tar gzip coreutils procps openssl systemd time strace
 )
 
 missing=()

@@ -2,42 +2,52 @@
 // file a publisher puts on the update server next to the release's files,
 // and optionally its signature.
 //
-// Usage: starter-checksums [--sign <private-key.pem>] <release-dir> <output>
+// Usage: starter-checksums [--sign KEY] [--skip-unlistable] RELEASE_DIR OUTPUT
 //
-// The list has the header "version_file <key>" with a fresh key and one line
-// "./<path> <md5>" per file the updater's scan takes (hidden files, build
-// leftovers and the directories the updater never scans are left out), sorted
-// by path. Names holding a space cannot be listed and are reported. The output
-// file and its signature file are never listed, also when they lie inside the
-// directory.
+// The list has the header "version_file <key>" and one line "./<path> <md5>"
+// per file the updater's scan takes (hidden files, build leftovers and the
+// directories the updater never scans are left out), sorted by path. The
+// output file and its signature file are never listed, also when they lie
+// inside the directory. The key is drawn from the system's random source,
+// from 1000 to 12600995, and never equals the key of the list OUTPUT held
+// before, so that every starter on that list fetches the new one.
 //
-// With --sign, <output>.sig receives the raw 64-byte Ed25519 signature of the
-// list's exact bytes made with the private key (what "openssl pkeyutl -sign
-// -rawin" writes), which starters built with the matching public key require.
+// A file whose entry no starter could read as written (a blank, tab, line
+// feed, carriage return or backslash in its name, a path over 255
+// characters, anything else the update run's list reader or listed-path
+// rules refuse) gets a line "cannot be listed (REASON): PATH" on standard
+// error, and no list is written. With --skip-unlistable such files get "not
+// listed (REASON): PATH" instead and the list names the others.
+//
+// With --sign, OUTPUT.sig receives the raw 64-byte Ed25519 signature of the
+// list's exact bytes made with the private key KEY (what "openssl pkeyutl
+// -sign -rawin" writes), which starters built with the matching public key
+// require.
 //
 // Both files are written under temporary names and put in place only when
 // both are complete: on a failure before that, neither is replaced.
-// Exit status: 0 written, 1 failure (reported on standard error), 2 usage.
-#include <sys/stat.h>
+// Exit status: 0 written, 1 failure or files that cannot be listed (reported
+// on standard error), 2 usage. --help prints the usage to standard output.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
-#include <vector>
 
-#include "engine/atomic_file.h"
-#include "engine/hash_pipeline.h"
 #include "engine/paths.h"
-#include "update/checksum_list.h"
-#include "update/list_signature.h"
-#include "update/tree_scan.h"
+#include "release_list.h"
+#include "tool_usage.h"
 
 namespace {
+
+constexpr char kUsage[] =
+    "usage: %s [--sign KEY] [--skip-unlistable] RELEASE_DIR OUTPUT\n"
+    "Writes the checksum list of RELEASE_DIR to OUTPUT (and, with --sign,\n"
+    "its Ed25519 signature made with the private key KEY to OUTPUT.sig).\n"
+    "Files whose names no list can carry are reported and no list is\n"
+    "written; --skip-unlistable lists the others instead.\n"
+    "Exit status: 0 written, 1 failure or unlistable files, 2 usage.\n";
 
 // The absolute form of `path`, whose directory must exist; empty otherwise.
 std::string AbsoluteOutput(const std::string& path) {
@@ -50,126 +60,61 @@ std::string AbsoluteOutput(const std::string& path) {
   return (canonical == "/" ? "" : canonical) + "/" + name;
 }
 
-// True when `listed` ("./" + path below the current directory) is the
-// output file, by name or by identity.
-bool IsOutput(const std::string& listed, const std::string& release,
-              const std::string& output) {
-  if (release + listed.substr(1) == output) return true;
-  struct stat a, b;
-  return stat(listed.c_str(), &a) == 0 && stat(output.c_str(), &b) == 0 &&
-         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 int Fail(const char* what, const std::string& path) {
   std::fprintf(stderr, "starter-checksums: %s %s: %s\n", what, path.c_str(),
                std::strerror(errno));
   return 1;
 }
 
-// The command line: an optional "--sign KEY", then the release directory and
-// the output file.
+// The command line: options, then the release directory and the output
+// file.
 struct Arguments {
   const char* private_key = nullptr;
+  bool skip_unlistable = false;
   const char* release = nullptr;
   const char* output = nullptr;
 };
 
 bool ParseArguments(int argc, char** argv, Arguments& args) {
   int next = 1;
-  if (argc == 5 && std::strcmp(argv[1], "--sign") == 0) {
-    args.private_key = argv[2];
-    next = 3;
-  } else if (argc != 3) {
-    return false;
+  for (; next < argc && argv[next][0] == '-'; ++next) {
+    if (std::strcmp(argv[next], "--sign") == 0 && next + 1 < argc &&
+        args.private_key == nullptr) {
+      args.private_key = argv[++next];
+    } else if (std::strcmp(argv[next], "--skip-unlistable") == 0) {
+      args.skip_unlistable = true;
+    } else {
+      return false;
+    }
   }
+  if (argc - next != 2) return false;
   args.release = argv[next];
   args.output = argv[next + 1];
   return true;
 }
 
-// Writes into `list` the entries of the files of the release (the current
-// directory, `release` in absolute form), leaving out the files `output` and
-// `signature`. Returns the number of entries, or -1 after reporting a
-// failure.
-int WriteList(const std::string& release, const std::string& output,
-              const std::string& signature, AtomicFile& list) {
-  if (!list.ok()) {
-    errno = list.error();
-    return -Fail("cannot create", output);
+// Reports each unlistable file; returns false when they stop the list.
+bool ReportUnlistable(const ReleaseFiles& files, bool skip) {
+  for (const UnlistableFile& file : files.unlistable) {
+    std::fprintf(stderr, "starter-checksums: %s (%s): %s\n",
+                 skip ? "not listed" : "cannot be listed", file.reason.c_str(),
+                 PrintablePath(file.path).c_str());
   }
-  std::vector<std::string> files;
-  SearchDirectory(files, ".", "*", true, {});
-  std::sort(files.begin(), files.end());
-  auto listable = [&](const std::string& path) {
-    return !IsOutput(path, release, output) &&
-           !IsOutput(path, release, signature);
-  };
-  // The files are hashed on every core ahead of this loop, which takes the
-  // hashes in order and does everything else as if it hashed them itself.
-  std::vector<std::string> to_hash;
-  for (const std::string& path : files) {
-    if (listable(path) && spacesinfile(path.c_str()) == 0) {
-      to_hash.push_back(path);
-    }
-  }
-  HashPipeline hashes(to_hash);
-  ChecksumListWriter writer;
-  writer.Attach(list.stream());
-  writer.WriteHeader(MakeVersionKey());
-  int listed = 0;
-  for (const std::string& path : files) {
-    if (!listable(path)) continue;
-    if (spacesinfile(path.c_str()) > 0) {
-      std::fprintf(stderr,
-                   "starter-checksums: not listed (space in name): %s\n",
-                   path.c_str());
-      continue;
-    }
-    const HashPipeline::Result hashed = hashes.TakeNext();
-    if (hashed.error != FileHashError::kNone) {
-      errno = hashed.error_number;
-      return -Fail("cannot read", path);
-    }
-    writer.WriteEntry(path, hashed.hex);
-    ++listed;
-  }
-  if (!writer.Close() || !list.Flush()) {
-    if (list.error() != 0) errno = list.error();
-    return -Fail("cannot write", output);
-  }
-  return listed;
-}
-
-// Signs the complete list in `list` (not yet in place) with the key at
-// `private_key` and writes the signature to a temporary file of
-// `signature_file`. Returns 0, or 1 after reporting the failure.
-int PrepareSignature(const std::string& private_key, AtomicFile& list,
-                     AtomicFile& signature_file) {
-  std::string signature, why;
-  if (!SignListFile(private_key, list.temp_path(), signature, why)) {
-    std::fprintf(stderr, "starter-checksums: cannot sign with %s: %s\n",
-                 private_key.c_str(), why.c_str());
-    return 1;
-  }
-  if (!signature_file.ok() ||
-      !signature_file.Write(signature.data(), signature.size()) ||
-      !signature_file.Flush()) {
-    errno = signature_file.error();
-    return Fail("cannot write", signature_file.path());
-  }
-  return 0;
+  if (files.unlistable.empty() || skip) return true;
+  std::fprintf(stderr,
+               "starter-checksums: no list written: %zu file(s) cannot be "
+               "listed (rename them, or leave them out with "
+               "--skip-unlistable)\n",
+               files.unlistable.size());
+  return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Arguments args;
-  if (!ParseArguments(argc, argv, args)) {
-    std::fprintf(stderr,
-                 "usage: %s [--sign <private-key.pem>] <release-dir> "
-                 "<output-file>\n",
-                 argv[0]);
-    return 2;
+  if (AsksForHelp(argc, argv) || !ParseArguments(argc, argv, args)) {
+    return PrintUsage(kUsage, argc, argv, 2);
   }
   std::string private_key;
   if (args.private_key != nullptr) {
@@ -184,28 +129,22 @@ int main(int argc, char** argv) {
   const std::string signature_path = output + ".sig";
   if (chdir(release.c_str()) != 0) return Fail("cannot enter", release);
 
-  AtomicFile list(output, LinkAtDestination::kReplace);
-  const int listed = WriteList(release, output, signature_path, list);
-  if (listed < 0) return 1;
-
-  std::unique_ptr<AtomicFile> signature;
-  if (!private_key.empty()) {
-    signature = std::make_unique<AtomicFile>(signature_path,
-                                             LinkAtDestination::kReplace);
-    if (int failed = PrepareSignature(private_key, list, *signature)) {
-      return failed;
-    }
-  }
-  if (!list.Commit()) return Fail("cannot write", output);
-  if (signature != nullptr && !signature->Commit()) {
-    Fail("cannot write", signature_path);
-    std::fprintf(stderr,
-                 "starter-checksums: the new list is in place, but not its "
-                 "signature; run again\n");
+  const ReleaseFiles files =
+      CollectReleaseFiles(release, {output, signature_path});
+  if (!ReportUnlistable(files, args.skip_unlistable)) return 1;
+  WrittenList written;
+  std::string error;
+  if (!WriteReleaseList(files.listed, output, private_key, KeyOfList(output),
+                        written, error)) {
+    std::fprintf(stderr, "starter-checksums: %s\n", error.c_str());
     return 1;
   }
-  std::printf("%d files listed in %s\n", listed, output.c_str());
-  if (signature != nullptr) {
+  std::printf("%d files listed in %s\n", written.listed, output.c_str());
+  if (!files.unlistable.empty()) {
+    std::printf("%zu file(s) left out (--skip-unlistable)\n",
+                files.unlistable.size());
+  }
+  if (written.has_signature) {
     std::printf("signature in %s\n", signature_path.c_str());
   } else if (access(signature_path.c_str(), F_OK) == 0) {
     std::fprintf(stderr,

@@ -8,16 +8,29 @@
 // tar header ("ARCHIVE: bad compression data"); 1 otherwise (the entries
 // that could be extracted still are); 64 on a usage error. Messages are the
 // extractor's own, followed by "ARCHIVE: failed entries: N" on the standard
-// error stream when entries failed.
+// error stream when entries failed. An ARCHIVE that cannot be read (a
+// directory, say) gets its system error and exit status 1. --help prints the
+// usage to standard output.
 #include <cstdio>
 #include <string>
 
 #include "archive/tar_extract.h"
+#include "tool_usage.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: %s ARCHIVE [DIRECTORY]\n"
+    "Extracts the tar or tar.gz ARCHIVE into DIRECTORY (default: the current\n"
+    "directory). Exit status: 0 every entry extracted, 1 the archive could\n"
+    "not be read to its end or entries failed, 2 bad compressed data, 64\n"
+    "usage.\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
-    fprintf(stderr, "usage: %s ARCHIVE [DIRECTORY]\n", argv[0]);
-    return 64;
+  if (argc < 2 || argc > 3 || AsksForHelp(argc, argv)) {
+    return PrintUsage(kUsage, argc, argv, 64);
   }
   std::string dir = argc == 3 ? argv[2] : "";
   if (!dir.empty() && dir.back() != '/') dir += '/';

@@ -28,7 +28,8 @@
 //
 // PATH is the path below the game directory, without a leading "./". With
 // --quiet only the summary line is printed. Problems go to standard error;
-// so do the transfer's own messages.
+// so do the transfer's own messages. --help prints the usage to standard
+// output and exits with 0.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +56,7 @@
 #include "update/unused_files.h"
 #include "update/update_decisions.h"
 #include "starter_verify_support.h"
+#include "tool_usage.h"
 
 namespace {
 
@@ -338,10 +340,14 @@ int PreviewStart(const std::string& work_root,
 
 int main(int argc, char** argv) {
   Options options;
-  if (!ParseArguments(argc, argv, options)) {
-    std::fprintf(stderr, "usage: %s [--server] [--quiet] [GAME_DIR]\n",
-                 argv[0]);
-    return kCannotTell;
+  if (AsksForHelp(argc, argv) || !ParseArguments(argc, argv, options)) {
+    return PrintUsage(
+        "usage: %s [--server] [--quiet] [GAME_DIR]\n"
+        "Checks GAME_DIR (default: the current directory) against its\n"
+        "App/version.txt, or with --server previews what the next start\n"
+        "would do; changes nothing. Exit status: 0 intact or nothing to do,\n"
+        "1 something differs or would change, 2 cannot tell.\n",
+        argc, argv, kCannotTell);
   }
   // Where the list is fetched to: resolved before entering the game
   // directory, and never inside it.

@@ -182,12 +182,20 @@ int untarBlocks(unsigned char* blocks, std::size_t count) {
   return 0;
 }
 
-// Reads the archive `in` to its end (kOk) or its first fault: a bad header or
-// a compression method other than deflate (kStopped, its line printed), or
-// bad compressed data (kBadData, also for a bad header in the decoded data).
+// Reads the archive `in` to its end (kOk) or its first fault: a bad header, a
+// compression method other than deflate or a failed read of a plain archive
+// (kStopped, its line printed), or bad compressed data (kBadData, also for a
+// bad header in the decoded data).
 GzipStatus readArchive(FILE* in) {
+  // A read that fails (a directory, an I/O error) is no end of the archive.
+  const auto readFailed = [in] {
+    if (!ferror(in)) return false;
+    perror(state.inname);
+    return true;
+  };
   auto chunk = std::make_unique<unsigned char[]>(kReadChunkSize);
   std::size_t have = fread(chunk.get(), 1, kGzipHeaderSize, in);
+  if (readFailed()) return GzipStatus::kStopped;
   if (have >= 2 && isGzipMagic(chunk.get())) {
     if (readGzipHeader(in, chunk.get()) == GzipStatus::kUnsupportedMethod) {
       fprintf(stderr, "Unsupported compression type\n");
@@ -198,6 +206,7 @@ GzipStatus readArchive(FILE* in) {
   }
   for (;;) {
     have += fread(chunk.get() + have, 1, kReadChunkSize - have, in);
+    if (readFailed()) return GzipStatus::kStopped;
     const std::size_t blocks = have / kTarBlockSize;
     if (blocks == 0) return GzipStatus::kOk;  // short last block
     if (untarBlocks(chunk.get(), blocks) != 0) return GzipStatus::kStopped;

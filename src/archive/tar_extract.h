@@ -41,9 +41,10 @@ struct ExtractReport {
 // standard output and the bytes received so far are installed under the
 // entry's name (without the entry's times and mode).
 //
-// Returns 0 when the archive cannot be opened (system error printed), uses
-// another compression than deflate ("Unsupported compression type"), or
-// holds a bad header (the header's line); files extracted before stay. For
+// Returns 0 when the archive cannot be opened or read, a directory for one
+// (system error printed), uses another compression than deflate
+// ("Unsupported compression type"), or holds a bad header (the header's
+// line); files extracted before stay. For
 // bad compressed data (see ExtractReport) it prints "<file>: bad compression
 // data" to the standard error stream, sets `report.badCompressedData` and
 // returns 0 instead of ending the process; the file being written then is

@@ -82,3 +82,7 @@ const char* ListedPathReason(ListedPath verdict) {
   }
   return "refused";
 }
+
+ListedPath CheckListedPathText(const std::string& path) {
+  return CheckLexically(path);
+}

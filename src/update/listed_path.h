@@ -49,4 +49,9 @@ bool RealLocationIsInside(const std::string& path);
 // A short English reason for a refused verdict, e.g. "contains a .. component".
 const char* ListedPathReason(ListedPath verdict);
 
+// The verdict on the text of `path` alone, without looking at the file
+// system: kInside unless every game directory refuses it (kNotRelative,
+// kEmptyName, kBackslash, kParentComponent).
+ListedPath CheckListedPathText(const std::string& path);
+
 #endif  // STARTER_UPDATE_LISTED_PATH_H_

@@ -129,6 +129,50 @@ TEST_F(ExtractArchiveTest, ExitsWithZeroOnlyWhenEveryEntryWasExtracted) {
   }
 }
 
+// What is not an archive at all is an archive that cannot be read; and the
+// usage, asked for or not.
+TEST_F(ExtractArchiveTest, ReportsWhatItCannotReadAndItsUsage) {
+  Shell("mkdir -p directory");
+  const std::string usage = "usage: starter-untar ARCHIVE [DIRECTORY]\n";
+  const struct {
+    const char* label;
+    std::vector<std::string> args;
+    int exitCode;
+    std::string out;  // its start
+    std::string err;  // its start
+  } cases[] = {
+      {"a directory",
+       {dir_ / "directory", Out("")},
+       1,
+       "",
+       dir_ / "directory" + ": Is a directory\n"},
+      {"no file",
+       {dir_ / "absent.tar", Out("")},
+       1,
+       "",
+       dir_ / "absent.tar" + ": No such file or directory\n"},
+      {"--help", {"--help"}, 0, usage, ""},
+      {"no archive", {}, 64, "", usage},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::vector<std::string> argv = c.args;
+    argv.insert(argv.begin(), "starter-untar");
+    const ChildResult run =
+        RunChild(kTool, argv, dir_.path(), dir_ / "capture");
+    EXPECT_EQ(c.exitCode, run.exit_code);
+    EXPECT_EQ(0u, run.out.rfind(c.out, 0)) << run.out;
+    EXPECT_EQ(0u, run.err.rfind(c.err, 0)) << run.err;
+    if (c.out.empty()) {
+      EXPECT_EQ("", run.out);
+    }
+    if (c.err.empty()) {
+      EXPECT_EQ("", run.err);
+    }
+    EXPECT_EQ(std::set<std::string>{}, NamesIn(Out("")));
+  }
+}
+
 // The case of the field report: a 30 MiB file and a 5-byte file extracted
 // into an 8 MiB file system.
 TEST_F(ExtractArchiveTest, FullDiskFailsTheFileAndExtractsTheRest) {

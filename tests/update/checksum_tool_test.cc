@@ -4,8 +4,11 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
+#include "support/child_process.h"
 #include "support/list_signing.h"
+#include "support/text_match.h"
 #include "update_run_fixture.h"
 
 namespace {
@@ -23,6 +26,14 @@ class ChecksumToolTest : public UpdateRunFixture {
   int Tool(const std::string& args) {
     return RunShell("'" + kTool + "' " + args + " >/dev/null 2>&1");
   }
+  // Runs the tool with `args` and captures what it prints.
+  ChildResult ToolOutput(std::vector<std::string> args) {
+    args.insert(args.begin(), "starter-checksums");
+    mkdir((outer_ / "capture").c_str(), 0755);
+    return RunChild(kTool, args, outer_.path(), outer_ / "capture");
+  }
+  // The key in the header of the published list.
+  long ListKey() const { return std::stol(ListText().substr(13)); }
 };
 
 TEST_F(ChecksumToolTest, PublishedListDrivesAnUpdateToTheRelease) {
@@ -93,8 +104,101 @@ TEST_F(ChecksumToolTest, FailedSigningReplacesNeitherFile) {
   }
 }
 
+// Every file whose entry a starter would not read back as written is
+// reported on a line of its own, and no list is written; with
+// --skip-unlistable the others are listed, and the list updates a game
+// directory without a failure.
+TEST_F(ChecksumToolTest, RefusesNamesNoListCanCarry) {
+  const std::string kWhiteSpace =
+      "white space in the name makes it read as another entry";
+  // "./" and this path are 255 characters, the longest a list may carry.
+  const std::string longest =
+      "Base/" + std::string(120, 'd') + "/" + std::string(127, 'f');
+  const struct {
+    const char* label;
+    std::string name;
+    std::string printed;  // as the report prints it, after "./"
+    std::string reason;
+  } cases[] = {
+      {"a blank", "Base/blank name.png", "Base/blank name.png", kWhiteSpace},
+      {"a tab", "Base/tab\tname.png", "Base/tab\\tname.png", kWhiteSpace},
+      {"a line feed", "Base/line\nfeed.png", "Base/line\\nfeed.png",
+       kWhiteSpace},
+      {"a carriage return", "Base/cr\r.png", "Base/cr\\r.png", kWhiteSpace},
+      {"a vertical tab", "Base/vt\v.png", "Base/vt\\013.png", kWhiteSpace},
+      {"a backslash", "Base/back\\slash.png", "Base/back\\\\slash.png",
+       "contains a backslash"},
+      {"a path over 255 characters", longest + "f", longest + "f",
+       "field longer than 255 characters"},
+  };
+  WriteFile(ReleasePath("Base/a.png"), "a");
+  WriteFile(ReleasePath(longest), "longest");
+  const std::string list = ReleasePath("App/version.txt");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    WriteFile(list, "the published list");
+    WriteFile(ReleasePath(c.name), "odd");
+    const ChildResult refused = ToolOutput({ReleasePath(""), list});
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_EQ(refused.err,
+              "starter-checksums: cannot be listed (" + c.reason + "): ./" +
+                  c.printed +
+                  "\nstarter-checksums: no list written: 1 file(s) cannot be "
+                  "listed (rename them, or leave them out with "
+                  "--skip-unlistable)\n");
+    EXPECT_EQ(ListText(), "the published list");
+    EXPECT_EQ(NamesIn(ReleasePath("App")),
+              std::set<std::string>{"version.txt"});
+
+    const ChildResult skipped =
+        ToolOutput({"--skip-unlistable", ReleasePath(""), list});
+    EXPECT_EQ(skipped.exit_code, 0);
+    EXPECT_EQ(skipped.err, "starter-checksums: not listed (" + c.reason +
+                               "): ./" + c.printed + "\n");
+    EXPECT_TRUE(Contains(skipped.out, "1 file(s) left out")) << skipped.out;
+    EXPECT_EQ(ListText().substr(ListText().find('\n') + 1),
+              "./Base/a.png " + Md5Hex("a", 1) + "\n./" + longest + " " +
+                  Md5Hex("longest", 7) + "\n");
+    const RunOutcome run = Run();
+    EXPECT_EQ(run.error, 0) << run.log;
+    EXPECT_EQ(Local(longest), "longest");
+    ASSERT_EQ(unlink(ReleasePath(c.name).c_str()), 0);
+  }
+}
+
+// The key of each list is drawn afresh, never the key of the list it
+// replaces, however quickly the lists follow each other.
+TEST_F(ChecksumToolTest, ListsWrittenWithinOneSecondGetDifferentKeys) {
+  WriteFile(ReleasePath("Base/a.png"), "a");
+  WriteFile(ReleasePath("App/version.txt"), "no list yet");
+  const std::string target =
+      "'" + ReleasePath("") + "' '" + ReleasePath("App/version.txt") + "'";
+  ASSERT_EQ(Tool(target), 0);
+  ASSERT_EQ(Run().error, 0);
+  long previous = ListKey();
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_EQ(Tool(target), 0);
+    const long key = ListKey();
+    EXPECT_GE(key, 1000);
+    EXPECT_LE(key, 12600995);
+    EXPECT_NE(key, previous);
+    previous = key;
+  }
+  // A game directory on the first list takes the last one for a new one.
+  EXPECT_FALSE(Contains(Run().log, "key matches"));
+}
+
 TEST_F(ChecksumToolTest, RefusesBadArguments) {
+  const ChildResult help = ToolOutput({"--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_EQ(help.out.rfind("usage: starter-checksums [--sign KEY] "
+                           "[--skip-unlistable] RELEASE_DIR OUTPUT\n",
+                           0),
+            0u)
+      << help.out;
+  EXPECT_EQ(help.err, "");
   EXPECT_EQ(Tool(""), 2);
+  EXPECT_EQ(Tool("--bogus '" + release_.path() + "' out.txt"), 2);
   EXPECT_EQ(
       Tool("--sign '" + TestPrivateKeyPath() + "' '" + release_.path() + "'"),
       2);

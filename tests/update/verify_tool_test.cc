@@ -471,6 +471,13 @@ TEST_F(VerifyToolFixture, CommandLine) {
       {{"--quiet"}, Summary(false, 5, 1, 0), 1},
       {{"--server", "--quiet"}, ChangeSummary(0, 1, false), 1},
       {{"--quiet", "--server"}, ChangeSummary(0, 1, false), 1},
+      {{"--help"},
+       "usage: starter-verify [--server] [--quiet] [GAME_DIR]\n"
+       "Checks GAME_DIR (default: the current directory) against its\n"
+       "App/version.txt, or with --server previews what the next start\n"
+       "would do; changes nothing. Exit status: 0 intact or nothing to do,\n"
+       "1 something differs or would change, 2 cannot tell.\n",
+       0},
       {{"--bogus"}, "", 2},
       {{"two", "dirs"}, "", 2},
   };

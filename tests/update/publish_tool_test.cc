@@ -1,0 +1,341 @@
+// The publishing tool, starter-publish, run as a program against a server
+// directory that the in-process HTTP server serves to real update runs: the
+// layout it keeps, the trees it refuses, a run that straddles its switch,
+// and what a publish killed at any step leaves served.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/list_signing.h"
+#include "support/text_match.h"
+#include "support/tree_snapshot.h"
+#include "update/checksum_list.h"
+#include "update_run_fixture.h"
+
+namespace {
+
+const std::string kTool =
+    std::string(STARTER_BUILD_DIR) + "/tools/starter-publish";
+
+using Files = std::map<std::string, std::string>;
+
+class PublishToolTest : public UpdateRunFixture {
+ protected:
+  void SetUp() override {
+    if (access(kTool.c_str(), X_OK) != 0) {
+      GTEST_SKIP() << "build the starter-publish target first";
+    }
+    mkdir(Outer("capture").c_str(), 0755);
+  }
+  std::string Outer(const std::string& path) const { return outer_ / path; }
+  // The served directory: the platform directory of the fixture's server.
+  std::string Served() const {
+    return release_.path() + "/" + std::string(kPlatform, sizeof kPlatform - 2);
+  }
+  std::string Releases() const { return Served() + ".releases"; }
+  static std::string LinkText(const std::string& link) {
+    std::error_code error;
+    return std::filesystem::read_symlink(link, error).string();
+  }
+  // Makes the served directory one published by copying `files`, with
+  // neither link nor releases.
+  void ServeCopied(const Files& files) {
+    std::filesystem::remove_all(Served());
+    std::filesystem::remove_all(Releases());
+    Publish(files, 1234);
+  }
+
+  // Writes `files` as the tree `name` below the test's outer directory.
+  std::string Tree(const std::string& name, const Files& files) {
+    const std::string tree = Outer(name);
+    std::filesystem::remove_all(tree);
+    mkdir(tree.c_str(), 0755);
+    for (const auto& [path, content] : files)
+      WriteFile(tree + "/" + path, content);
+    return tree;
+  }
+  // Runs the tool with `args` (argv[0] added) from the outer directory.
+  ChildResult Tool(const std::vector<std::string>& args,
+                   const std::string& program = kTool) {
+    std::vector<std::string> argv = args;
+    argv.insert(argv.begin(), program == kTool ? "starter-publish" : program);
+    return RunChild(program, argv, outer_.path(), Outer("capture"));
+  }
+  // Publishes `tree` signed with the test key; expects success.
+  void PublishSigned(const std::string& tree) {
+    const ChildResult r =
+        Tool({"--sign", TestPrivateKeyPath(), tree, Served()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+  }
+  // One update run that trusts the test key.
+  RunOutcome SignedRun() {
+    return Run("App/autoupdate.cfg",
+               ListSigningKey{ReadFile(TestPublicKeyPath())});
+  }
+  // The files the served list names (path without "./" to content), after
+  // checking that the list reads whole and each file matches its hash; an
+  // empty map after a failed check.
+  Files ServedRelease() {
+    Files served;
+    FILE* list = std::fopen((Served() + "/App/version.txt").c_str(), "r");
+    EXPECT_NE(list, nullptr) << "no list served";
+    if (list == nullptr) return served;
+    const ListSteps steps = ReadListSteps(list);
+    std::fclose(list);
+    for (const ListStep& step : steps) {
+      if (step.read() == ListRead::kEndAfterLineEnd) continue;
+      EXPECT_EQ(step.read(), ListRead::kEntry);
+      const std::string path(step.path().substr(2));
+      const std::string content = ReadFile(Served() + "/" + path);
+      EXPECT_EQ(Md5Hex(content.data(), content.size()), step.hash()) << path;
+      served[path] = content;
+    }
+    return served;
+  }
+  // Every game file the release names holds the release's content, and the
+  // version file is the served list.
+  void ExpectGameHas(const Files& release) {
+    for (const auto& [path, content] : release) {
+      EXPECT_EQ(Local(path), content) << path;
+    }
+    EXPECT_EQ(Local("App/version.txt"), ListText());
+  }
+};
+
+const Files kReleaseA = {{"Base/a.png", "a of A"},
+                         {"Base/b.png", "b of A"},
+                         {"Base/c.png", "c of A"}};
+const Files kReleaseB = {{"Base/a.png", "a of B"},
+                         {"Base/b.png", "b of B"},
+                         {"Base/c.png", "c of B"},
+                         {"OKUdedi", "server of B"}};
+
+// A directory published by copying becomes the first release, served
+// through the link throughout; each publish after it is one switch, keeps
+// the two releases before it and drives every run to the new release.
+TEST_F(PublishToolTest, ServesEachReleaseWholeAndKeepsTheTwoBefore) {
+  Publish({{"Base/a.png", "copied"}}, 1234);
+  ASSERT_EQ(Run().error, 0);
+  const std::string copied_list = ListText();
+
+  Files tree = kReleaseA;
+  tree["App/version.txt"] = "a stale list, never served";
+  tree["App/version.txt.sig"] = "a stale signature";
+  tree["Base/.hidden"] = "never listed";
+  PublishSigned(Tree("tree", tree));
+  EXPECT_EQ(LinkText(Served()), "linux32-dedicated-demo.releases/release-2");
+  EXPECT_EQ(ReadFile(Releases() + "/release-1/App/version.txt"), copied_list);
+  EXPECT_EQ(ServedRelease(), kReleaseA);
+  EXPECT_EQ(NamesIn(Served() + "/App"),
+            (std::set<std::string>{"version.txt", "version.txt.sig"}));
+  EXPECT_EQ(NamesIn(Served() + "/Base"),
+            (std::set<std::string>{"a.png", "b.png", "c.png"}));
+  const RunOutcome first = SignedRun();
+  EXPECT_EQ(first.error, 0) << first.log;
+  ExpectGameHas(kReleaseA);
+
+  for (int round = 0; round < 3; ++round) {
+    Files next = round % 2 == 0 ? kReleaseB : kReleaseA;
+    next["Base/round.txt"] = std::to_string(round);
+    const long old_key = std::stol(ListText().substr(13));
+    PublishSigned(Tree("tree", next));
+    EXPECT_NE(std::stol(ListText().substr(13)), old_key);
+    EXPECT_EQ(ServedRelease(), next);
+    const RunOutcome run = SignedRun();
+    EXPECT_EQ(run.error, 0) << run.log;
+    ExpectGameHas(next);
+  }
+  // Release 5 served, 3 and 4 kept, 1 and 2 removed, nothing else left.
+  EXPECT_EQ(NamesIn(Releases()),
+            (std::set<std::string>{".publish.lock", "release-3", "release-4",
+                                   "release-5"}));
+  EXPECT_TRUE(Contains(SignedRun().log, "Version file the same (key matches)"));
+}
+
+// A tree with a name no list can carry is refused before anything is
+// written; so are command lines the tool cannot take.
+TEST_F(PublishToolTest, RefusesWithoutChangingWhatIsServed) {
+  PublishSigned(Tree("tree", kReleaseA));
+  Files odd = kReleaseB;
+  odd["Base/tab\tname.png"] = "x";
+  const std::string odd_tree = Tree("odd", odd);
+  const std::string good_tree = Tree("good", kReleaseB);
+  const std::string usage_line =
+      "usage: starter-publish [--sign KEY] TREE SERVER_DIR\n";
+  const struct {
+    const char* label;
+    std::vector<std::string> args;
+    int status;
+    std::string err;  // a part of standard error
+    bool usage_out;   // the usage on standard output
+  } cases[] = {
+      {"a name with a tab",
+       {odd_tree, Served()},
+       1,
+       "starter-publish: cannot be listed (white space in the name makes it "
+       "read as another entry): ./Base/tab\\tname.png\n",
+       false},
+      {"the server directory inside the tree",
+       {release_.path(), Served()},
+       1,
+       "lies inside",
+       false},
+      {"a tree that does not exist",
+       {Outer("absent"), Served()},
+       1,
+       "cannot enter",
+       false},
+      {"a key that does not exist",
+       {"--sign", Outer("absent.pem"), good_tree, Served()},
+       1,
+       "cannot open",
+       false},
+      {"a key that is not a private key",
+       {"--sign", TestPublicKeyPath(), good_tree, Served()},
+       1,
+       "cannot sign",
+       false},
+      {"no server directory", {good_tree}, 2, usage_line, false},
+      {"an unknown option",
+       {"--force", good_tree, Served()},
+       2,
+       usage_line,
+       false},
+      {"--help", {"--help"}, 0, "", true},
+  };
+  const auto served_before = SnapshotTree(Releases() + "/release-1");
+  const auto releases_before = NamesIn(Releases());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const ChildResult r = Tool(c.args);
+    EXPECT_EQ(r.exit_code, c.status);
+    EXPECT_TRUE(Contains(r.err, c.err)) << r.err;
+    if (c.usage_out) {
+      EXPECT_EQ(r.out.rfind(usage_line, 0), 0u) << r.out;
+      EXPECT_TRUE(Contains(r.out, "NAME.releases/release-N")) << r.out;
+    }
+    EXPECT_EQ(LinkText(Served()), "linux32-dedicated-demo.releases/release-1");
+    EXPECT_EQ(SnapshotTree(Releases() + "/release-1"), served_before);
+    EXPECT_EQ(NamesIn(Releases()), releases_before);
+  }
+  EXPECT_EQ(ServedRelease(), kReleaseA);
+}
+
+// A run that fetched release A's list while B was published installs
+// nothing of B: the switch comes while one of its answers is held (the
+// signature, or a file), the answer is then B's, and the run refuses it.
+// The next run converges to B.
+TEST_F(PublishToolTest, RunAcrossTheSwitchInstallsOnlyWhatItsListNames) {
+  for (const char* held : {"App/version.txt.sig", "Base/b.png"}) {
+    SCOPED_TRACE(held);
+    std::filesystem::remove_all(game_ + "/Base");
+    std::filesystem::remove(game_ + "/OKUdedi");
+    WriteLocal("App/version.txt", "");
+    PublishSigned(Tree("tree", kReleaseA));
+    const std::string list_a = ListText();
+    const std::string held_url = "/10/" + std::string(kPlatform) + held;
+    const int fetched_before = Fetches(held);
+    server_.Hold(held_url);
+    RunOutcome across;
+    std::thread run([&] { across = SignedRun(); });
+    server_.WaitForRequests(held_url, fetched_before + 1);
+    PublishSigned(Tree("tree", kReleaseB));
+    server_.Release(held_url);
+    run.join();
+
+    EXPECT_EQ(across.error, 1) << across.log;
+    for (const auto& [path, content] : kReleaseA) {
+      if (LocalExists(path)) {
+        EXPECT_EQ(Local(path), content) << path;
+      }
+    }
+    EXPECT_FALSE(LocalExists("OKUdedi"));
+    EXPECT_NE(Local("App/version.txt"), ListText());
+    EXPECT_NE(Local("App/version.txt"), list_a);
+
+    const RunOutcome next = SignedRun();
+    EXPECT_EQ(next.error, 0) << next.log;
+    ExpectGameHas(kReleaseB);
+  }
+}
+
+// A publish killed before any one of its changing system calls leaves the
+// server serving one whole release, the old or the new, and the next
+// publish finishes the job and clears what the killed one left.
+TEST_F(PublishToolTest, KilledAtAnyStepLeavesAWholeReleaseServed) {
+  const std::string strace = "/usr/bin/strace";
+  if (access(strace.c_str(), X_OK) != 0 ||
+      RunShell(strace + " -qq -o /dev/null true") != 0) {
+    GTEST_SKIP() << "strace is needed to stop the tool before each step";
+  }
+  // The leak checker of a sanitized build cannot run under strace.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::string no_leak_check =
+      "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") +
+      ":detect_leaks=0";
+  const std::string tree = Tree("tree", kReleaseB);
+  // Each publish starts from a directory published by copying and three
+  // older releases, so that the conversion and the removal of two releases
+  // are among its steps.
+  const Files copied = {{"Base/a.png", "copied"}, {"Base/b.png", "b"}};
+  const auto start = [&] {
+    ServeCopied(copied);
+    for (int n = 1; n <= 3; ++n) {
+      WriteFile(Releases() + "/release-" + std::to_string(n) + "/Base/x",
+                "old");
+    }
+  };
+  // The calls that change names. The calls that only fill the staging
+  // directory (writes, syncs, modes, times) lie between them: a kill there
+  // leaves what a kill at the next of these leaves, less some bytes that
+  // nothing serves.
+  const char* steps[] = {"mkdir",     "mkdirat", "rename",    "renameat",
+                         "renameat2", "symlink", "symlinkat", "unlink",
+                         "unlinkat",  "rmdir"};
+  int kills = 0;
+  for (const char* step : steps) {
+    for (int n = 1;; ++n) {
+      SCOPED_TRACE(std::string(step) + " #" + std::to_string(n));
+      start();
+      const std::string set = std::string("?") + step;
+      const ChildResult r =
+          Tool({"-f", "-qq", "-o", "/dev/null", "-E", no_leak_check, "-e",
+                "trace=" + set, "-e",
+                "inject=" + set + ":signal=KILL:when=" + std::to_string(n),
+                kTool, tree, Served()},
+               strace);
+      const Files served = ServedRelease();
+      EXPECT_TRUE(served == copied || served == kReleaseB);
+      if (r.signal == 0) {
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(served, kReleaseB);
+        break;
+      }
+      ++kills;
+      // The next publish finishes the job and clears what was left.
+      ASSERT_EQ(Tool({tree, Served()}).exit_code, 0);
+      EXPECT_EQ(ServedRelease(), kReleaseB);
+      const std::set<std::string> names = NamesIn(Releases());
+      EXPECT_EQ(names.count(".publish.lock"), 1u);
+      EXPECT_EQ(names.size(), 4u);  // the lock, two kept and the served
+      for (const std::string& name : names) {
+        EXPECT_TRUE(name == ".publish.lock" || name.rfind("release-", 0) == 0)
+            << name;
+      }
+    }
+  }
+  RecordProperty("kills", kills);
+  EXPECT_GT(kills, 20);
+}
+
+}  // namespace

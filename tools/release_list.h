@@ -1,0 +1,79 @@
+// The checksum list of a release, as a publisher writes it for the update
+// server: which files it names, its key, the list and its signature. The one
+// list writer of starter-checksums and starter-publish.
+#ifndef STARTER_TOOLS_RELEASE_LIST_H_
+#define STARTER_TOOLS_RELEASE_LIST_H_
+
+#include <string>
+#include <vector>
+
+// A file of a release whose entry could not reach a starter intact.
+struct UnlistableFile {
+  std::string path;    // as it would be listed: "./" + path below the release
+  std::string reason;  // a short English reason, e.g. "contains a backslash"
+};
+
+// The files of a release, sorted by path.
+struct ReleaseFiles {
+  // "./" + path below the release, for each file a list can carry.
+  std::vector<std::string> listed;
+  // The others, in the same order.
+  std::vector<UnlistableFile> unlistable;
+};
+
+// Scans the release, the current directory (`release` in canonical form), as
+// the update run scans a game directory (hidden files, build leftovers and
+// the directories the run never scans are left out; links are followed),
+// leaves out the files at the absolute paths `left_out` (by name or by
+// identity) and sorts the rest by path into `listed` and `unlistable`
+// (WhyUnlistable). Reads no file; changes nothing.
+ReleaseFiles CollectReleaseFiles(const std::string& release,
+                                 const std::vector<std::string>& left_out);
+
+// Why the entry of `path` ("./" + path below the release) cannot reach a
+// starter as written, or "" when it can: the reason the update run's
+// listed-path rules give for a path every game directory refuses (a
+// backslash, a ".." component), or, for the entry line written by the list
+// writer and read back by the run's list reader, the reader's reason (a path
+// over 255 characters) or that white space in the name (blank, tab, line
+// feed, carriage return) makes it read as another entry.
+std::string WhyUnlistable(const std::string& path);
+
+// `path` on one line: control characters, DEL and backslashes as C escapes
+// ("\t", "\n", "\r", "\\", "\ooo").
+std::string PrintablePath(const std::string& path);
+
+// The key in the header of the list at `path`; 0 when the file does not
+// open or has no "version_file" header.
+long KeyOfList(const std::string& path);
+
+// A key for a new list, drawn from the system's random source, uniform over
+// 1000 to 12600995 and never `replaced` (the key of the list it replaces),
+// so that no starter on that list takes the new one for the same. Two lists
+// written within one second get independent keys. Returns false (errno set)
+// when the random source fails.
+bool DrawListKey(long replaced, long& key);
+
+// What WriteReleaseList put in place.
+struct WrittenList {
+  int listed = 0;  // entries
+  long key = 0;
+  bool has_signature = false;
+};
+
+// Writes the checksum list of `files` ("./" paths below the current
+// directory, from CollectReleaseFiles) to `output` (absolute) under a key
+// from DrawListKey(`replaced_key`): the header, then one entry a file with
+// the MD5 of its bytes, hashed on every core. With a non-empty `private_key`
+// (a PEM file) writes the raw Ed25519 signature of the list's bytes to
+// `output` + ".sig" too. Both files are written under temporary names and
+// synced, and put in place only when both are complete. Returns true with
+// `written` filled; otherwise false with `error` saying why ("cannot read
+// ./x: ...", "cannot sign with KEY: ..."): neither file was replaced, except
+// when only the signature's final rename failed (`error` says so).
+bool WriteReleaseList(const std::vector<std::string>& files,
+                      const std::string& output, const std::string& private_key,
+                      long replaced_key, WrittenList& written,
+                      std::string& error);
+
+#endif  // STARTER_TOOLS_RELEASE_LIST_H_
