@@ -14,6 +14,7 @@
 # apart from the test builds because the demo key is compiled into it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/demo_release.sh
 
 build=${DEMO_BUILD_DIR:-build-demo}
 port=8090
@@ -44,47 +45,21 @@ cmake --preset release -B "$build" -DSTARTER_BUILD_TESTS=OFF \
 cmake --build "$build"
 
 heading "Publishing the signed demo release in $release"
-mkdir -p "$release/Base/maps" "$release/App" "$game/Base"
-cp "$build/examples/libVelmora_dedi.so" "$release/"
-# The game's executable: any small program serves for the demo.
-cp "$build/tools/starter-untar" "$release/OKUdedi"
-cat > "$release/dedicatedserver.sh" <<'EOF'
-#!/bin/sh
-# Starts the Brackmoor dedicated server from its game directory.
-cd "$(dirname "$0")" && exec ./DUdavi "$@"
-EOF
-chmod 755 "$release/dedicatedserver.sh"
-echo "Welcome to the Brackmoor demo server - published $(date -u '+%Y-%m-%d %H:%M UTC')" \
-  > "$release/Base/motd.txt"
-printf 'Brackmoor demo server\nport=7777\nmaxplayers=16\n' > "$release/Base/server.cfg"
-printf 'arena 64x48\n' > "$release/Base/maps/arena.txt"
-"$build/tools/starter-checksums" --sign "$keys/update_key.pem" \
-  "$release" "$release/App/version.txt"
+publish_demo_release "$release" "$build/examples/libVelmora_dedi.so" \
+  "$build/tools/starter-untar" "$build/tools/starter-checksums" \
+  "$keys/update_key.pem"
 
 heading "Preparing the game directory $game"
+mkdir -p "$game"
 cp "$build/src/DUdavi" "$game/"
-# An older installation: an outdated executable and a file the release no
-# longer lists (moved aside into old/ by the update).
-printf '#!/bin/sh\necho "old OKUdedi"\n' > "$game/OKUdedi"
-chmod 755 "$game/OKUdedi"
-echo "Last season's news" > "$game/Base/news.txt"
+seed_outdated_installation "$game"
 
 heading "Serving $run_dir/server on http://127.0.0.1:$port/"
-python3 -m http.server "$port" --bind 127.0.0.1 --directory "$run_dir/server" \
-  > "$run_dir/http-server.log" 2>&1 &
-server_pid=$!
-trap 'kill "$server_pid" 2>/dev/null || true' EXIT
-for _ in $(seq 50); do
-  if curl -fs -o /dev/null "http://127.0.0.1:$port/10/linux32-dedicated-demo/App/version.txt"; then
-    break
-  fi
-  if ! kill -0 "$server_pid" 2>/dev/null; then
-    echo "demo: the update server could not start (is port $port in use?)" >&2
-    cat "$run_dir/http-server.log" >&2
-    exit 1
-  fi
-  sleep 0.1
-done
+trap 'kill "${server_pid:-}" 2>/dev/null || true' EXIT
+if ! serve_on_loopback "$run_dir/server" "$port" "$run_dir/http-server.log"; then
+  echo "demo: the update server could not start (is port $port in use?)" >&2
+  exit 1
+fi
 
 heading "First run: signed list verified, update, restart after the executable update, game module"
 (cd "$game" && ./DUdavi)

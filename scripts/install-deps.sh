@@ -10,6 +10,8 @@ packages=(
   clang libclang-rt-dev
   python3 curl tar gzip coreutils procps openssl systemd time strace
 )
+# A script that needs more names it: bash scripts/install-deps.sh lintian
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
