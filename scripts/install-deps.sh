@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libcpp-httplib-dev
   clang libclang-rt-dev
   python3 curl tar gzip coreutils procps openssl systemd time
+  nginx  # the edge cache and origin of the fleet test and benchmarks
 )
 
 missing=()
