@@ -80,6 +80,17 @@ origin_bytes() {
 
 log_lines() { wc -l < "$root/conf/origin/access.log"; }
 
+# measure FLEET NAME RELEASE_DIR RELEASE_BYTES: updates the fleet to the
+# served release RELEASE_DIR and prints what left the origin for it.
+measure() {
+  local from bytes bodies lists
+  from=$(( $(log_lines) + 1 ))
+  update_fleet "$1" "$3/App/version.txt"
+  read -r bytes bodies lists < <(origin_bytes "$from")
+  printf '%-6s %-8s %18d %12d %18d %14d\n' "$1" "$2" "$bytes" "$bodies" \
+    "$lists" "$4"
+}
+
 # release_bytes: the bytes of the files that release changed (all of A).
 printf '%-6s %-8s %18s %12s %18s %14s\n' fleet release origin_file_bytes \
   file_bodies origin_list_bytes release_bytes
@@ -107,28 +118,13 @@ for n in $sizes; do
   for port in "$origin_port" "$edge_port"; do
     wait_for_url "http://127.0.0.1:$port/10/linux32-dedicated-demo/App/version.txt"
   done
-  from=$(( $(log_lines) + 1 ))
-  update_fleet "$n" "$root/releases/a/App/version.txt"
-  read -r bytes bodies lists < <(origin_bytes "$from")
-  printf '%-6s %-8s %18d %12d %18d %14d\n' "$n" A "$bytes" "$bodies" "$lists" \
-    $(( files * size ))
+  measure "$n" A "$root/releases/a" $(( files * size ))
 
   # Release B, published the moment A's runs ended: CHANGED files changed.
   cp -a "$root/releases/a" "$root/releases/b"
-  python3 - "$root/releases/b/Base/data" "$changed" "$size" <<'PY'
-import os, random, sys
-root, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-rng = random.Random(43)
-for i in range(count):
-    with open(os.path.join(root, "f%05d.bin" % i), "wb") as f:
-        f.write(rng.randbytes(size))
-PY
+  random_files "$root/releases/b/Base/data" "$changed" "$size" 43
   write_list "$root/releases/b"
   publish "$root/releases/b"
-  from=$(( $(log_lines) + 1 ))
-  update_fleet "$n" "$root/releases/b/App/version.txt"
-  read -r bytes bodies lists < <(origin_bytes "$from")
-  printf '%-6s %-8s %18d %12d %18d %14d\n' "$n" B "$bytes" "$bodies" "$lists" \
-    $(( changed * size ))
+  measure "$n" B "$root/releases/b" $(( changed * size ))
   stop_nginx
 done
