@@ -1,7 +1,7 @@
-// Data file lookup, the directories, the update path and the process id file:
-// fileExists2 and the members of CApplication useFile, getAppDirFile,
-// getDirectoryFromArgs, getUpdatePath, getUpdatePaths and WritePID (declared in
-// engine_starter/application.h).
+// Data file lookup, the directories, the update paths and the process id
+// file: fileExists2 and the members of CApplication useFile, getAppDirFile,
+// getDirectoryFromArgs, getUpdatePath, getUpdatePaths and WritePID (declared
+// in engine_starter/application.h).
 #include "app/file_lookup.h"
 
 #include <unistd.h>
