@@ -41,19 +41,26 @@ for label, times in series:
 PY
 }
 
-# make_release RELEASE_DIR FILES SIZE CHECKSUM_TOOL: FILES files of SIZE
-# random bytes (the same on every call) below RELEASE_DIR/Base/data, and
-# their checksum list as RELEASE_DIR/App/version.txt.
-make_release() {
-  mkdir -p "$1/Base/data" "$1/App"
-  python3 - "$1/Base/data" "$2" "$3" <<'PY'
+# random_files DIR COUNT SIZE SEED: writes DIR/f00000.bin and on, COUNT
+# files of SIZE random bytes drawn from SEED (the same for the same SEED).
+random_files() {
+  mkdir -p "$1"
+  python3 - "$@" <<'PY'
 import os, random, sys
 root, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-rng = random.Random(42)
+rng = random.Random(int(sys.argv[4]))
 for i in range(count):
     with open(os.path.join(root, "f%05d.bin" % i), "wb") as f:
         f.write(rng.randbytes(size))
 PY
+}
+
+# make_release RELEASE_DIR FILES SIZE CHECKSUM_TOOL: FILES files of SIZE
+# random bytes (the same on every call) below RELEASE_DIR/Base/data, and
+# their checksum list as RELEASE_DIR/App/version.txt.
+make_release() {
+  mkdir -p "$1/App"
+  random_files "$1/Base/data" "$2" "$3" 42
   "$4" "$1" "$1/App/version.txt" >/dev/null
 }
 

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libcpp-httplib-dev
   clang libclang-rt-dev
   python3 curl tar gzip coreutils procps openssl systemd time strace
+  nginx  # the edge cache and origin of the fleet test and benchmarks
 )
 # A script that needs more names it: bash scripts/install-deps.sh lintian
 packages+=("$@")

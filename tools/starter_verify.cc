@@ -15,7 +15,8 @@
 // Exit status: 0 intact, 1 something differs, 2 cannot check.
 //
 // With --server, the server's checksum list is fetched from the update path
-// the starter would use (STARTER_UPDATE_URL applies the same way), with its
+// the starter would use (STARTER_UPDATE_URL applies the same way; of several
+// mirrors, the first whose list the update would accept), with its
 // signature when this build trusts a key, into a temporary directory outside
 // the game directory, which is removed afterwards. Printed in the order of
 // the update run: "would move PATH" for each file it would move to ./old;
@@ -260,12 +261,13 @@ int CheckInstallation(const std::vector<std::string>& ignoreFiles,
   return intact ? kUnchanged : kChanged;
 }
 
-// The update path the starter would use: the server base (with its
-// environment override) and this build's platform directory.
-std::string StarterUpdatePath() {
+// The update paths the starter would try, in order: each server base (with
+// its environment override; several are mirrors) and this build's platform
+// directory.
+std::vector<std::string> StarterUpdatePaths() {
   CApplication app;
   SetupGame(app.defaults);
-  return app.getUpdatePath();
+  return app.getUpdatePaths();
 }
 
 // Fetches `name` from `url` into `dir` with the update run's client and
@@ -279,6 +281,36 @@ int Fetch(const std::string& url, const char* name, const std::string& dir,
   return static_cast<int>(client.result);
 }
 
+// Fetches the list from the update path `url` into `dir`, with its
+// signature when this build trusts a key, and checks them as the update run
+// does. Returns why the run would not use it, or "" when it would.
+std::string FetchServerList(const std::string& url, const std::string& dir,
+                            bool quiet) {
+  if (int result = Fetch(url, kVersionFile, dir, quiet)) {
+    return "cannot fetch " + url + kVersionFile + " (err " +
+           std::to_string(result) + ")";
+  }
+  const std::string list = dir + "/" + kVersionFile;
+  if (!HasChecksumListHeader(list.c_str())) {
+    return "not a checksum list: " + url + kVersionFile;
+  }
+  const ListSigningKey key{std::string(CompiledUpdatePublicKey())};
+  if (key.empty()) return "";
+  const std::string signature =
+      std::string(kVersionFile) + kListSignatureSuffix;
+  if (int result = Fetch(url, signature.c_str(), dir, quiet)) {
+    return "refusing the server's list: signature missing, " + url + signature +
+           " not fetched (err " + std::to_string(result) + ")";
+  }
+  const ListSignature verdict =
+      VerifyListSignature(list, dir + "/" + signature, key);
+  if (verdict != ListSignature::kValid) {
+    return std::string("refusing the server's list: ") +
+           ListSignatureReason(verdict);
+  }
+  return "";
+}
+
 int PreviewStart(const std::string& work_root,
                  const std::vector<std::string>& ignoreFiles, bool quiet,
                  Report& report) {
@@ -287,31 +319,19 @@ int PreviewStart(const std::string& work_root,
     return CannotTell("cannot make a temporary directory in " + work_root +
                       ": " + std::strerror(work.error()));
   }
-  const std::string url = StarterUpdatePath();
-  if (int result = Fetch(url, kVersionFile, work.path(), quiet)) {
-    return CannotTell("cannot fetch " + url + kVersionFile + " (err " +
-                      std::to_string(result) + ")");
+  // The mirrors in the update run's order; the first whose list the run
+  // would use is the one it would update from.
+  std::string why;
+  for (const std::string& url : StarterUpdatePaths()) {
+    if (!why.empty()) {
+      std::fprintf(stderr, "starter-verify: %s; trying the next server\n",
+                   why.c_str());
+    }
+    why = FetchServerList(url, work.path(), quiet);
+    if (why.empty()) break;
   }
+  if (!why.empty()) return CannotTell(why);
   const std::string list = work.path() + "/" + kVersionFile;
-  if (!HasChecksumListHeader(list.c_str())) {
-    return CannotTell("not a checksum list: " + url + kVersionFile);
-  }
-  const ListSigningKey key{std::string(CompiledUpdatePublicKey())};
-  if (!key.empty()) {
-    const std::string signature =
-        std::string(kVersionFile) + kListSignatureSuffix;
-    if (int result = Fetch(url, signature.c_str(), work.path(), quiet)) {
-      return CannotTell("refusing the server's list: signature missing, " +
-                        url + signature + " not fetched (err " +
-                        std::to_string(result) + ")");
-    }
-    const ListSignature verdict =
-        VerifyListSignature(list, work.path() + "/" + signature, key);
-    if (verdict != ListSignature::kValid) {
-      return CannotTell(std::string("refusing the server's list: ") +
-                        ListSignatureReason(verdict));
-    }
-  }
 
   const std::vector<std::string> moved = FilesToMove(list, ignoreFiles);
   for (const std::string& path : moved) report.Line("would move", path);

@@ -87,7 +87,8 @@ class CApplication final : public ICApplication,
   // Logs the request and any failure; returns true on success.
   bool DownloadFile(const char* urldir, const char* filename,
                     const char* downloaddir, int timeout_secs) override;
-  // defaults.updateURL + "linux32-dedicated-demo/".
+  // defaults.updateURL + "linux32-dedicated-demo/"; with mirrors (several
+  // addresses in defaults.updateURL), the first one's.
   std::string getUpdatePath() override;
   // Opens the shared library `filename` (looked up with useFile) and calls
   // its "GameDLLInit". Returns the entry point's result, or false when the
@@ -110,6 +111,11 @@ class CApplication final : public ICApplication,
   virtual void SetReportDebugString(const char* text);
   // appDir followed by `filename` (appDir alone for null).
   virtual String getAppDirFile(const char* filename);
+
+  // The server directories of this platform's release, in the order an
+  // update run tries them: each blank-separated entry of defaults.updateURL
+  // + "linux32-dedicated-demo/". Never empty; its first is getUpdatePath().
+  std::vector<std::string> getUpdatePaths();
 
   // Prints the process id and writes it to "Logs/pid.txt".
   void WritePID();

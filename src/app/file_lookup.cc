@@ -1,7 +1,7 @@
-// Data file lookup, the directories, the update path and the process id file:
-// fileExists2 and the members of CApplication useFile, getAppDirFile,
-// getDirectoryFromArgs, getUpdatePath and WritePID (declared in
-// engine_starter/application.h).
+// Data file lookup, the directories, the update paths and the process id
+// file: fileExists2 and the members of CApplication useFile, getAppDirFile,
+// getDirectoryFromArgs, getUpdatePath, getUpdatePaths and WritePID (declared
+// in engine_starter/application.h).
 #include "app/file_lookup.h"
 
 #include <unistd.h>
@@ -13,6 +13,7 @@
 #include "engine/file_lock.h"
 #include "engine_starter/application.h"
 #include "install/file_install.h"
+#include "launcher/update_server.h"
 
 namespace {
 
@@ -66,8 +67,12 @@ String CApplication::getDirectoryFromArgs(int /*argc*/, char** argv) {
   return ForwardSlashes(path);
 }
 
-std::string CApplication::getUpdatePath() {
-  return defaults.updateURL + kPlatformDirectory;
+std::string CApplication::getUpdatePath() { return getUpdatePaths().front(); }
+
+std::vector<std::string> CApplication::getUpdatePaths() {
+  std::vector<std::string> paths = UpdateServerEntries(defaults.updateURL);
+  for (std::string& path : paths) path += kPlatformDirectory;
+  return paths;
 }
 
 void CApplication::WritePID() {

@@ -19,7 +19,7 @@ struct DownloadPipeline::Transfer {
       : index(at),
         download(request.urldir.c_str(), request.filename.c_str(),
                  request.downloaddir.c_str(), request.timeout_secs,
-                 request.expected_md5) {}
+                 request.expected_md5, request.release) {}
 
   // Index in planned_, or kUnplanned.
   std::size_t index;

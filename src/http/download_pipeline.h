@@ -54,6 +54,8 @@ class DownloadPipeline {
     std::string downloaddir;
     int timeout_secs = 0;
     std::string expected_md5;
+    // The release the file belongs to (see FileDownload); may be empty.
+    std::string release;
   };
 
   // `planned` lists the downloads the caller expects to ask for, in the

@@ -13,12 +13,13 @@
 
 FileDownload::FileDownload(const char* urldir, const char* filename,
                            const char* downloaddir, int timeout_secs,
-                           std::string expected_md5)
+                           std::string expected_md5, std::string release)
     : urlfull_(std::string(urldir) + filename),
       filename_(filename),
       target_(downloaddir),
       timeout_secs_(timeout_secs),
-      expected_md5_(std::move(expected_md5)) {
+      expected_md5_(std::move(expected_md5)),
+      release_(std::move(release)) {
   if (!target_.empty()) target_ += "/";
   target_ += filename;
 }
@@ -77,6 +78,11 @@ bool FileDownload::Prepare(CURL* easy, ProgressMeterStream* meter,
   }
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CCurl::write_data_to_file);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &data_);
+  if (!release_.empty()) {
+    const std::string line = std::string(kReleaseHeader) + ": " + release_;
+    headers_.reset(curl_slist_append(nullptr, line.c_str()));
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_.get());
+  }
   return true;
 }
 

@@ -29,14 +29,21 @@ struct DownloadOutcome {
 // through a temporary file of its own beside the target. Its transfer may be
 // prepared ahead of the file's turn (DownloadPipeline); every other step,
 // and every console line, comes at the turn (TakeTurn), so a file's lines
-// read as in one sequential download. A temporary file that was neither
-// installed nor kept goes with the object. Used by one thread at a time;
-// must not move once prepared.
+// read as in one sequential download. A download that names the release its
+// file belongs to sends it in the request header "X-Checksum-List-MD5"
+// (kReleaseHeader), so that a cache in front of the server can keep one copy
+// of the file per release; nothing else shows it. A temporary file that was
+// neither installed nor kept goes with the object. Used by one thread at a
+// time; must not move once prepared.
 class FileDownload {
  public:
+  // The request header that names the release.
+  static constexpr char kReleaseHeader[] = "X-Checksum-List-MD5";
+
+  // `release` names the release (empty: none, no header is sent).
   FileDownload(const char* urldir, const char* filename,
                const char* downloaddir, int timeout_secs,
-               std::string expected_md5);
+               std::string expected_md5, std::string release = std::string());
   ~FileDownload();
   FileDownload(const FileDownload&) = delete;
   FileDownload& operator=(const FileDownload&) = delete;
@@ -85,6 +92,11 @@ class FileDownload {
   std::string target_;
   int timeout_secs_;
   std::string expected_md5_;
+  std::string release_;
+  // The request's extra header lines, owned for as long as a handle may
+  // use them.
+  std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers_{
+      nullptr, &curl_slist_free_all};
   std::unique_ptr<AtomicFile> file_;
   int create_error_ = 0;
   Md5 digest_;

@@ -6,7 +6,8 @@
 #include <string_view>
 
 // The base address of the update server (STARTER_UPDATE_URL), ending in
-// "/10/"; the platform directory is appended to it.
+// "/10/"; the platform directory is appended to it. Mirrors follow it,
+// separated by blanks, in the order they are tried.
 std::string_view CompiledUpdateUrl();
 
 // The PEM text of the Ed25519 public key whose signature every checksum list

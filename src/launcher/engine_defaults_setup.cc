@@ -13,7 +13,7 @@ void SetupGame(EngineDefaults& defaults) {
   defaults.blogURL = "http://www.velmora-games.example/";
   defaults.buyURL = "https://www.brackmoor.example/";
   defaults.accountURL = "http://www.velmora-games.example/en/register";
-  defaults.updateURL = UpdateServerBase();
+  defaults.updateURL = UpdateServerBases();
   defaults.twitter = "brack_moor";
   defaults.joinLinkPrefix = "brackmoor://";
   defaults.banAppealsURL = "http://link.velmora-games.example/appeal";

@@ -6,7 +6,7 @@
 
 // Assigns every field of `defaults` from the program's constants,
 // overwriting whatever was there. The update server base is
-// UpdateServerBase().
+// UpdateServerBases().
 void SetupGame(EngineDefaults& defaults);
 
 #endif  // STARTER_LAUNCHER_ENGINE_DEFAULTS_SETUP_H_

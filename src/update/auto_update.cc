@@ -8,12 +8,13 @@
 #include <map>
 #include <optional>
 #include <string_view>
-#include <vector>
 #include <utility>
+#include <vector>
 
 #include "engine/app_log.h"
 #include "engine/exclusive_lock.h"
 #include "engine/file_lock.h"
+#include "engine/md5.h"
 #include "engine/paths.h"
 #include "engine/stale_temporaries.h"
 #include "engine_starter/application.h"
@@ -73,11 +74,17 @@ class QuietFileProbes {
 };
 
 // The transfer of a listed file: from the server directory to its listed
-// path, checked against its listed hash.
+// path, checked against its listed hash, as a file of the release whose list
+// has the MD5 `release`.
 DownloadPipeline::Request FileRequest(const std::string& url,
-                                      const ListStep& step) {
-  return {url, std::string(step.path()), "", kFileTimeoutSecs,
-          std::string(step.hash())};
+                                      const ListStep& step,
+                                      const std::string& release) {
+  return {.urldir = url,
+          .filename = std::string(step.path()),
+          .downloaddir = "",
+          .timeout_secs = kFileTimeoutSecs,
+          .expected_md5 = std::string(step.hash()),
+          .release = release};
 }
 
 // The components of a listed path below "./", without empty and "."
@@ -143,29 +150,45 @@ CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
   RemoveLeftovers();
   LoadIgnoreLists(ignoreFiles);
 
-  std::vector<std::string> urls;
-  if (!settings_.update_path.empty()) {
-    urls.push_back(settings_.update_path);
-  } else {
+  const std::vector<std::string>& urls = settings_.update_paths;
+  if (urls.empty()) {
     // Without an update path the list's name alone would be taken for a
     // host name; there is nothing to fetch.
     lasterror = "Error downloading checksum";
     LogLine("No update path\n");
   }
 
+  // A server that answered something other than a trustworthy list counts
+  // as failed like one that answered nothing, and the next is tried; when
+  // none serves, the run ends as the last such refusal ended it.
+  std::optional<std::string> refusal;
   for (const std::string& entry : urls) {
     LogLine("Downloading checksums from %s%s\n", entry.c_str(), filename);
     SweepStaleTemporaries(DirectoryOf(downloadfilename));
     curlapi->DownloadFile(entry.c_str(), filename, "Downloads",
                           kListTimeoutSecs);
-    if (curlapi->result == CURLE_OK) {
-      RunAfterListFetch(versionfile, filename, downloaddir, entry,
-                        downloadfilename);
+    if (curlapi->result != CURLE_OK) {
+      lasterror = "Error downloading checksum";
+      LogLine("Error downloading checksum from %s%s (err:%i)\n", entry.c_str(),
+              filename, static_cast<int>(curlapi->result));
+      continue;
+    }
+    if (!StarterAllowsWork()) {
+      LogLine("User termination while version file download\n");
       return;
     }
-    lasterror = "Error downloading checksum";
-    LogLine("Error downloading checksum from %s%s (err:%i)\n", entry.c_str(),
-            filename, static_cast<int>(curlapi->result));
+    if (!ListAccepted(entry, filename, downloadfilename)) {
+      refusal = lasterror;
+      error = 0;
+      continue;
+    }
+    RunAfterListFetch(versionfile, filename, downloaddir, entry,
+                      downloadfilename);
+    return;
+  }
+  if (refusal.has_value()) {
+    error = 1;
+    lasterror = *refusal;
   }
 }
 
@@ -180,23 +203,6 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
                                     const std::string& url,
                                     const std::string& downloadfilename) {
   StarterSharedState* starter = StarterSharedState::starter;
-  if (!StarterAllowsWork()) {
-    LogLine("User termination while version file download\n");
-    return;
-  }
-  // A server that answers with an empty file or an error page must not make
-  // the run relocate the data tree or install the page as the version file.
-  if (!HasChecksumListHeader(downloadfilename.c_str())) {
-    LogLine("Not a checksum list: %s (no version_file header)\n",
-            downloadfilename.c_str());
-    lasterror = "Invalid checksum list " + downloadfilename;
-    error = 1;
-    return;
-  }
-  if (!settings_.trusted_key.empty() &&
-      !ListSignatureHolds(url, filename, downloadfilename)) {
-    return;
-  }
   MoveUnusedFiles(downloadfilename.c_str(), "./Base");
   if (RandomKeyCheck(filename, "Downloads/") == 1) {
     LogLine("Version file the same (key matches)\n");
@@ -252,6 +258,21 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
   }
 }
 
+bool CAutoUpdate::ListAccepted(const std::string& url, const char* filename,
+                               const std::string& downloadfilename) {
+  // A server that answers with an empty file or an error page must not make
+  // the run relocate the data tree or install the page as the version file.
+  if (!HasChecksumListHeader(downloadfilename.c_str())) {
+    LogLine("Not a checksum list: %s (no version_file header)\n",
+            downloadfilename.c_str());
+    lasterror = "Invalid checksum list " + downloadfilename;
+    error = 1;
+    return false;
+  }
+  return settings_.trusted_key.empty() ||
+         ListSignatureHolds(url, filename, downloadfilename);
+}
+
 bool CAutoUpdate::ListSignatureHolds(const std::string& url,
                                      const char* filename,
                                      const std::string& downloadfilename) {
@@ -297,6 +318,11 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
   // the same list, where they are the same.
   const ListSteps steps = ReadListSteps(list.get(), &StandardFiles());
   list.close();
+  // Every file request names the release it belongs to by the list's MD5,
+  // so that a cache in front of the server never answers it with another
+  // release's copy of the file (docs/fleet.md).
+  std::string release;
+  Md5File(downloadfilename.c_str(), release);
 
   // The files the walk will fetch, decided ahead, so that their transfers
   // can run while earlier files are still being installed. The walk decides
@@ -318,7 +344,7 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
         continue;
       }
       is_planned[i] = true;
-      planned.push_back(FileRequest(url, step));
+      planned.push_back(FileRequest(url, step, release));
     }
   }
   DownloadPipeline pipeline(std::move(planned), settings_.downloads_in_flight,
@@ -355,7 +381,7 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
       case ListedEntryAction::kDownload: {
         SweepStaleTemporaries(DirectoryOf(std::string(step.path())));
         const DownloadOutcome outcome =
-            pipeline.Download(FileRequest(url, step), plan);
+            pipeline.Download(FileRequest(url, step, release), plan);
         if (outcome.restart_required) restartrequired = true;
         if (outcome.result != CURLE_OK) {
           lasterror = "Error downloading " + std::string(step.path());

@@ -17,9 +17,9 @@
 class CCurl;
 class ListedPathChecker;
 
-
 // Constructing a CAutoUpdate performs one update run, synchronously: fetch
-// the checksum list from the application's update path, move files of
+// the checksum list from the application's update path (from the first of
+// its mirrors that serves one, tried in order), move files of
 // "./Base" the release no longer lists into "./old", compare keys with the
 // local version file, hash the listed local files, download (and verify)
 // every file whose hash differs, and install the list as the new local
@@ -33,7 +33,8 @@ class ListedPathChecker;
 class CAutoUpdate {
  public:
   // Runs the update against the update path: by default the application
-  // object's getUpdatePath(), recording the list's paths and hashes in its
+  // object's getUpdatePaths() (its mirrors), recording the list's paths and
+  // hashes in its
   // standardFiles, with DownloadsInFlight() transfers at once and the key
   // compiled into the program, as the starter's own run does; `settings`
   // overrides any of these (see UpdateSettings). `versionfile` null
@@ -50,6 +51,14 @@ class CAutoUpdate {
   // relocated, hashed or fetched: one log line says which, error is 1 and
   // lasterror "Invalid signature of the checksum list". With an empty key
   // (a program built without one) no signature is fetched or checked.
+  // Mirrors: each is tried in order, with "Downloading checksums from" and,
+  // when it fails, "Error downloading checksum from" as for the one server;
+  // a list refused for its header or signature counts as that mirror's
+  // failure too. The first mirror whose list is accepted serves the
+  // signature and every file of the run. When none is, the run ends as the
+  // last refusal ended it (error 1), or, without one, as when the list
+  // cannot be fetched. Every file request names the release by the list's
+  // MD5 (FileDownload's release header).
   CAutoUpdate(const char* versionfile, const char* filename,
               const char* downloaddir, bool subdirs,
               UpdateSettings settings = {});
@@ -125,7 +134,12 @@ class CAutoUpdate {
   std::vector<std::string> ignoreFiles;
 
  private:
-  // The run's steps after the list has arrived, with `url` its server.
+  // Whether the list that arrived from `url` is one the run may use: it has
+  // the list header and, with a trusted key, that key's signature. On
+  // refusal logs why, sets error and lasterror, and returns false.
+  bool ListAccepted(const std::string& url, const char* filename,
+                    const std::string& downloadfilename);
+  // The run's steps after the list from `url` was accepted.
   void RunAfterListFetch(const char* versionfile, const char* filename,
                          const char* downloaddir, const std::string& url,
                          const std::string& downloadfilename);

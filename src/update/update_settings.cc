@@ -13,9 +13,11 @@ EffectiveUpdateSettings ResolveUpdateSettings(UpdateSettings given) {
   CApplication* app = Singleton<CApplication>::GetSingleton();
   EffectiveUpdateSettings settings;
   if (given.update_path.has_value()) {
-    settings.update_path = std::move(*given.update_path);
+    if (!given.update_path->empty()) {
+      settings.update_paths.push_back(std::move(*given.update_path));
+    }
   } else if (app != nullptr) {
-    settings.update_path = app->getUpdatePath();
+    settings.update_paths = app->getUpdatePaths();
   }
   settings.standard_files = given.standard_files;
   settings.downloads_in_flight = given.downloads_in_flight.has_value()

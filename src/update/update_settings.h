@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "update/list_signature.h"
 
@@ -13,8 +14,9 @@
 // unset is the one the starter's own update run uses; setting it overrides
 // that for this run only.
 struct UpdateSettings {
-  // The server directory of this platform's release, ending in "/". Unset:
-  // the application object's getUpdatePath(), or none when no application
+  // The server directory of this platform's release, ending in "/", the
+  // only one the run tries. Unset: the application object's
+  // getUpdatePaths() (its mirrors, in order), or none when no application
   // object exists. None (or set empty): there is nothing to fetch; the run
   // logs "No update path" and ends as when the list cannot be fetched.
   std::optional<std::string> update_path;
@@ -33,8 +35,8 @@ struct UpdateSettings {
 
 // The settings of one run with every value decided.
 struct EffectiveUpdateSettings {
-  // Empty: no update path.
-  std::string update_path;
+  // The server directories to try, in order. Empty: no update path.
+  std::vector<std::string> update_paths;
   // Null: the application object's standardFiles, or the updater's own map,
   // chosen when the list is read.
   std::map<std::string, std::string>* standard_files = nullptr;

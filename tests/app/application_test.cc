@@ -1,15 +1,34 @@
-// The application object: its construction and the update path it derives.
-#include <gtest/gtest.h>
-
+// The application object: its construction and the update paths it derives.
 #include "engine_starter/application.h"
 
-TEST(UpdatePathTest, AppendsTheDedicatedPlatformDirectory) {
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+// Each blank-separated address of updateURL is a mirror; the first is the
+// update path offered to the game module.
+TEST(UpdatePathTest, AppendsTheDedicatedPlatformDirectoryToEveryMirror) {
+  const std::string platform = "linux32-dedicated-demo/";
+  const struct {
+    const char* update_url;
+    std::vector<std::string> paths;
+  } cases[] = {
+      {"http://127.0.0.1:8090/10/", {"http://127.0.0.1:8090/10/" + platform}},
+      {"", {platform}},
+      {"http://edge/10/ https://origin/10/",
+       {"http://edge/10/" + platform, "https://origin/10/" + platform}},
+      {" \thttp://a/10/  \t http://b/10/\t",
+       {"http://a/10/" + platform, "http://b/10/" + platform}},
+      {"   ", {"   " + platform}},
+  };
   CApplication app;
-  app.defaults.updateURL = "http://127.0.0.1:8090/10/";
-  EXPECT_EQ(app.getUpdatePath(),
-            "http://127.0.0.1:8090/10/linux32-dedicated-demo/");
-  app.defaults.updateURL = "";
-  EXPECT_EQ(app.getUpdatePath(), "linux32-dedicated-demo/");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.update_url);
+    app.defaults.updateURL = c.update_url;
+    EXPECT_EQ(app.getUpdatePaths(), c.paths);
+    EXPECT_EQ(app.getUpdatePath(), c.paths.front());
+  }
 }
 
 TEST(UpdatePathTest, ConstructionRegistersAndDestructionClearsTheSingleton) {

@@ -421,9 +421,34 @@ TEST_F(StarterUpdateTest, UnreachableServerIsNoFailureOfTheLaunch) {
   EXPECT_EQ(starter->startup_error, 0);
 }
 
+// Several addresses are mirrors, tried in order: a dead first one is
+// logged and the next serves the run.
+TEST_F(StarterUpdateTest, MirrorsFromTheEnvironmentAreTriedInOrder) {
+  Publish({{"Base/motd.txt", "hello\n"}}, 4343);
+  ScopedEnv mirrors("STARTER_UPDATE_URL",
+                    " http://127.0.0.1:1/10/ \t" + server_.Url("/10/"));
+  NewLog();
+  auto starter = Launch();
+  const std::string log = NewLog();
+  EXPECT_EQ(app_.defaults.updateURL,
+            "http://127.0.0.1:1/10/ " + server_.Url("/10/"));
+  EXPECT_TRUE(Contains(log,
+                       "Update servers from STARTER_UPDATE_URL, tried "
+                       "in order: http://127.0.0.1:1/10/ " +
+                           server_.Url("/10/") + "\n"))
+      << log;
+  EXPECT_TRUE(Contains(log,
+                       "Error downloading checksum from "
+                       "http://127.0.0.1:1/10/linux32-dedicated-demo/"
+                       "App/version.txt (err:7)\n"));
+  EXPECT_EQ(starter->autoupdate->error, 0);
+  EXPECT_EQ(ReadFile(game_ / "Base/motd.txt"), "hello\n");
+}
+
 TEST_F(StarterUpdateTest, MalformedOverrideIsLoggedAndIgnored) {
   for (const char* bad :
-       {"ftp://127.0.0.1/10/", "http://127.0.0.1:1/10", "127.0.0.1/10/"}) {
+       {"ftp://127.0.0.1/10/", "http://127.0.0.1:1/10", "127.0.0.1/10/",
+        "http://127.0.0.1:1/10/ http://127.0.0.1:2/10"}) {
     ScopedEnv env("STARTER_UPDATE_URL", bad);
     NewLog();
     auto starter = Make();

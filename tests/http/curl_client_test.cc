@@ -85,7 +85,7 @@ class CurlClientTest : public ::testing::Test {
                              DownloadPipeline::Clock clock) {
     std::vector<DownloadPipeline::Request> requests;
     for (const std::string& name : names) {
-      requests.push_back({base_, name, "", 600, ""});
+      requests.push_back({base_, name, "", 600, "", ""});
     }
     DownloadPipeline pipeline(requests, in_flight, nullptr, std::move(clock));
     PipelineRun run;
@@ -398,7 +398,8 @@ TEST_F(CurlClientTest, PipelineTurnDoesWhatTheClientDoes) {
     ScopedCwd cwd(dir.path());
     c.arrange();
     const std::vector<DownloadPipeline::Request> requests = {
-        {base_, "first.txt", "", 10, ""}, {base_, c.name, "", 10, c.md5}};
+        {base_, "first.txt", "", 10, "", ""},
+        {base_, c.name, "", 10, c.md5, ""}};
     DownloadOutcome outcome;
     testing::internal::CaptureStdout();
     {

@@ -72,7 +72,6 @@ class UpdateRunFixture : public ::testing::Test {
                  ListSigningKey trusted_key = ListSigningKey()) {
     std::size_t before = Log().size();
     UpdateSettings settings;
-    settings.update_path = app_.getUpdatePath();
     settings.standard_files = &app_.standardFiles;
     settings.downloads_in_flight = in_flight;
     settings.trusted_key = std::move(trusted_key);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -43,6 +44,15 @@ TEST_F(UpdateRunTest, FetchesEverythingIntoAnEmptyGameDirectory) {
                                     "App/version.txt\n\n"));
   EXPECT_TRUE(Contains(run.log, "\nComparing checksums\n"));
   EXPECT_TRUE(Contains(run.log, "Could not find autoupdate_ignore.cfg\n"));
+  // Every file request names its release by the list's MD5, for caches in
+  // front of the server; the list's own request names none.
+  const std::string list = ListText();
+  for (const HttpRecordedRequest& request : server_.Requests()) {
+    const bool is_list = request.path.ends_with("/App/version.txt");
+    EXPECT_EQ(request.Header("X-Checksum-List-MD5"),
+              is_list ? "" : Md5Hex(list.data(), list.size()))
+        << request.path;
+  }
 
   // The second run sees the same key and fetches nothing but the list.
   run = Run();
@@ -268,6 +278,128 @@ TEST_F(UpdateRunTest, UnreachableServerTouchesNothing) {
   EXPECT_EQ(Local("App/version.txt"), "version_file 12\n./Base/a.png abc\n");
   EXPECT_EQ(Local("Base/gone.png"), "unlisted");
   EXPECT_FALSE(LocalExists("old"));
+}
+
+// Mirrors: a first entry that is dead, fails, answers a page that is not a
+// list, or a list whose signature is refused counts as failed with its own
+// line, and the next entry serves the list, its signature and every file.
+TEST_F(UpdateRunTest, MirrorsAreTriedInOrderUntilOneServesAnAcceptedList) {
+  const ListSigningKey key{ReadFile(TestPublicKeyPath())};
+  HttpTestServer first;
+  const std::string first_list =
+      "/10/" + std::string(kPlatform) + "App/version.txt";
+  const std::string refusing =
+      "Refusing checksum list Downloads/App/version.txt: ";
+  const struct {
+    const char* name;
+    // Sets up the first entry; returns its base address.
+    std::function<std::string()> first_entry;
+    std::string failure_line;
+    int first_requests;
+  } cases[] = {
+      {"dead", [] { return std::string("http://127.0.0.1:1/10/"); },
+       "Error downloading checksum from http://127.0.0.1:1/10/" +
+           std::string(kPlatform) + "App/version.txt (err:7)\n",
+       0},
+      {"500",
+       [&] {
+         first.SetReply(first_list, HttpReply::Status(500));
+         return first.Url("/10/");
+       },
+       "Error downloading checksum from " + first.Url("/10/") + kPlatform +
+           "App/version.txt (err:22)\n",
+       1},
+      {"a page that is not a list",
+       [&] {
+         first.SetReply(first_list, HttpReply::Ok("<html>Welcome</html>\n"));
+         return first.Url("/10/");
+       },
+       "Not a checksum list: Downloads/App/version.txt (no version_file "
+       "header)\n",
+       1},
+      {"a list whose signature is refused",
+       [&] {
+         first.SetReply(first_list,
+                        HttpReply::Ok("version_file 31\n./Base/a.png " +
+                                      std::string(32, 'f') + "\n"));
+         first.SetReply(first_list + ".sig",
+                        HttpReply::Ok(std::string(64, 'x')));
+         return first.Url("/10/");
+       },
+       refusing + "signature wrong (does not verify the list)\n", 2},
+  };
+  long release_key = 6000;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::map<std::string, std::string> release = kRelease;
+    for (auto& [path, content] : release) content += c.name;
+    Publish(release, ++release_key);
+    ASSERT_EQ(
+        SignWithOpenssl(TestPrivateKeyPath(), ReleasePath("App/version.txt")),
+        0);
+    const int first_before = first.TotalRequestCount();
+    const int second_before = server_.TotalRequestCount();
+    const std::string first_url = c.first_entry();
+    app_.defaults.updateURL = first_url + " " + server_.Url("/10/");
+    RunOutcome run = Run("App/autoupdate.cfg", key);
+    EXPECT_EQ(run.error, 0);
+    EXPECT_FALSE(run.restartrequired);
+    const std::size_t tried_first =
+        run.log.find("Downloading checksums from " + first_url + kPlatform +
+                     "App/version.txt\n");
+    const std::size_t failed = run.log.find(c.failure_line);
+    const std::size_t tried_second =
+        run.log.find("Downloading checksums from " + server_.Url("/10/") +
+                     kPlatform + "App/version.txt\n");
+    EXPECT_LT(tried_first, failed) << run.log;
+    EXPECT_LT(failed, tried_second) << run.log;
+    EXPECT_NE(tried_second, std::string::npos) << run.log;
+    for (const auto& [path, content] : release) {
+      EXPECT_EQ(Local(path), content) << path;
+    }
+    EXPECT_EQ(Local("App/version.txt"), ListText());
+    // The first entry saw its list (and signature) requests alone; the
+    // second served the list, its signature and the three files.
+    EXPECT_EQ(first.TotalRequestCount() - first_before, c.first_requests);
+    EXPECT_EQ(server_.TotalRequestCount() - second_before, 2 + 3);
+  }
+}
+
+// When no entry serves an accepted list, the run ends as the last refusal
+// ended it, or, without one, as an unreachable server ends it; nothing is
+// moved or installed.
+TEST_F(UpdateRunTest, MirrorsThatAllFailEndTheRunAsTheLastRefusal) {
+  HttpTestServer not_a_list;
+  not_a_list.SetReply("/10/" + std::string(kPlatform) + "App/version.txt",
+                      HttpReply::Ok("<html>Welcome</html>\n"));
+  const std::string dead = "http://127.0.0.1:1/10/";
+  const struct {
+    std::string update_url;
+    int error;
+    std::string lasterror;
+    int failure_lines;
+  } cases[] = {
+      {not_a_list.Url("/10/") + " " + dead, 1,
+       "Invalid checksum list Downloads/App/version.txt", 1},
+      {dead + " " + not_a_list.Url("/10/"), 1,
+       "Invalid checksum list Downloads/App/version.txt", 1},
+      {dead + " " + dead, 0, "Error downloading checksum", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.update_url);
+    WriteLocal("App/version.txt", "version_file 12\n./Base/a.png abc\n");
+    WriteLocal("Base/gone.png", "unlisted");
+    app_.defaults.updateURL = c.update_url;
+    RunOutcome run = Run();
+    EXPECT_EQ(run.error, c.error);
+    EXPECT_EQ(run.lasterror, c.lasterror);
+    EXPECT_EQ(Count(run.log, "Downloading checksums from "), 2) << run.log;
+    EXPECT_EQ(Count(run.log, "Error downloading checksum from " + dead),
+              c.failure_lines);
+    EXPECT_EQ(Local("App/version.txt"), "version_file 12\n./Base/a.png abc\n");
+    EXPECT_EQ(Local("Base/gone.png"), "unlisted");
+    EXPECT_FALSE(LocalExists("old"));
+  }
 }
 
 TEST_F(UpdateRunTest, ListSlowerThanNineSecondsEndsTheRun) {

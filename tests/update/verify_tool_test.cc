@@ -409,6 +409,26 @@ const ServerCase kServerCases[] = {
        ASSERT_EQ(unlink((t.ServerListPath() + ".sig").c_str()), 0);
      },
      "", 2, "refusing the server's list: signature missing", Build::kKeyed},
+    {"DeadFirstMirror",
+     [](VerifyToolFixture& t) {
+       setenv("STARTER_UPDATE_URL",
+              ("http://127.0.0.1:1/10/ " + t.server().Url("/10/")).c_str(), 1);
+       t.PublishSigned(kRelease, kNewKey);
+     },
+     kReplace + ChangeSummary(0, 0, false), 1,
+     "cannot fetch http://127.0.0.1:1/10/linux32-dedicated-demo/"
+     "App/version.txt (err 7); trying the next server\n"},
+    {"ErrorPageOnTheFirstMirror",
+     [](VerifyToolFixture& t) {
+       t.server().SetReply("/busy/linux32-dedicated-demo/App/version.txt",
+                           HttpReply::Ok("<html>busy</html>\n"));
+       setenv("STARTER_UPDATE_URL",
+              (t.server().Url("/busy/") + " " + t.server().Url("/10/")).c_str(),
+              1);
+     },
+     "up to date (key matches)\nsummary: no change, 0 would move, 0 would "
+     "download\n",
+     0, "not a checksum list: "},
     {"SignatureNotNeededWithoutAKey",
      [](VerifyToolFixture& t) {
        t.PublishSigned(kRelease, kNewKey);

@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Origin bytes per release against fleet size: game directories updating all
+# at once (real starters, update-only runs) through an nginx edge cache in
+# front of an origin nginx, both configured from packaging/nginx/. For each
+# fleet size, release A (a first install) and then release B (CHANGED of its
+# files changed) are published by an atomic switch of the served directory;
+# every directory must reach each release in one run. The origin's access
+# log gives what left the origin for each release: file bodies (the aim: one
+# release's bytes whatever the fleet size) and the lists with their
+# signatures (fetched from the origin by every run).
+#
+# Usage: bench/fleet_bench.sh BUILD_DIR [FILES] [SIZE] [CHANGED]
+# FLEET_SIZES (default "1 4 16 64") picks the fleet sizes; SIGN_KEY, a
+# private key, signs the lists (for a build with an update key).
+set -euo pipefail
+source "$(dirname "$0")/bench_lib.sh"
+
+build=${1:?usage: $0 BUILD_DIR [FILES] [SIZE] [CHANGED]}
+files=${2:-64}
+size=${3:-65536}
+changed=${4:-16}
+sizes=${FLEET_SIZES:-1 4 16 64}
+build=$(cd "$build" && pwd)
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+starter=$build/src/DUdavi
+checksums=$build/tools/starter-checksums
+nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+[ -x "$nginx_bin" ] || { echo "nginx not found: run scripts/install-deps.sh" >&2; exit 1; }
+
+work=$(mktemp -d /tmp/fleet-bench-XXXXXX)
+pids=()
+stop_nginx() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  pids=()
+}
+cleanup() {
+  stop_nginx
+  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+
+# publish DIR: the release tree DIR (with its list) becomes the served
+# release in one rename of the link that the origin serves.
+publish() {
+  local served=$root/origin/10/linux32-dedicated-demo
+  ln -sfn "$1" "$served.next"
+  mv -T "$served.next" "$served"
+}
+
+# write_list DIR: the release's checksum list (signed with SIGN_KEY if set).
+write_list() {
+  "$checksums" ${SIGN_KEY:+--sign "$SIGN_KEY"} "$1" "$1/App/version.txt" >/dev/null
+}
+
+# update_fleet COUNT LIST: runs the starter in every game directory at once
+# and checks that each installed LIST.
+update_fleet() {
+  local run=()
+  for i in $(seq "$1"); do
+    (cd "$root/games/$i" && STARTER_UPDATE_URL="http://127.0.0.1:$edge_port/10/" \
+       ./DUdavi onlyautoupdate >/dev/null 2>&1) &
+    run+=($!)
+  done
+  for pid in "${run[@]}"; do wait "$pid"; done
+  for i in $(seq "$1"); do
+    cmp -s "$root/games/$i/App/version.txt" "$2" ||
+      { echo "game $i did not reach the release in one run" >&2; exit 1; }
+  done
+}
+
+# origin_bytes FROM_LINE: "FILE_BYTES FILE_BODIES LIST_BYTES" from the
+# origin's access log, from line FROM_LINE on.
+origin_bytes() {
+  tail -n +"$1" "$root/conf/origin/access.log" | awk '
+    $1 ~ /\/App\/version\.txt(\.sig)?$/ { list += $3; next }
+    $2 == 200 { bytes += $3; bodies += 1 }
+    END { printf "%d %d %d\n", bytes, bodies, list }'
+}
+
+log_lines() { wc -l < "$root/conf/origin/access.log"; }
+
+# measure FLEET NAME RELEASE_DIR RELEASE_BYTES: updates the fleet to the
+# served release RELEASE_DIR and prints what left the origin for it.
+measure() {
+  local from bytes bodies lists
+  from=$(( $(log_lines) + 1 ))
+  update_fleet "$1" "$3/App/version.txt"
+  read -r bytes bodies lists < <(origin_bytes "$from")
+  printf '%-6s %-8s %18d %12d %18d %14d\n' "$1" "$2" "$bytes" "$bodies" \
+    "$lists" "$4"
+}
+
+# release_bytes: the bytes of the files that release changed (all of A).
+printf '%-6s %-8s %18s %12s %18s %14s\n' fleet release origin_file_bytes \
+  file_bodies origin_list_bytes release_bytes
+for n in $sizes; do
+  root=$work/fleet-$n
+  mkdir -p "$root/origin/10" "$root/games"
+  edge_port=$(free_port)
+  origin_port=$(free_port)
+  python3 "$source_dir/tests/e2e/nginx_fleet_config.py" \
+    "$source_dir/packaging/nginx" "$root/conf" "$edge_port" "$origin_port" \
+    "$root/origin"
+  for i in $(seq "$n"); do
+    mkdir -p "$root/games/$i" && cp "$starter" "$root/games/$i/DUdavi"
+  done
+
+  # Release A: FILES files of SIZE bytes.
+  make_release "$root/releases/a" "$files" "$size" "$checksums"
+  write_list "$root/releases/a"
+  publish "$root/releases/a"
+  for side in origin edge; do
+    "$nginx_bin" -p "$root/conf/$side/" -c "$root/conf/$side/nginx.conf" \
+      -e "$root/conf/$side/error.log" &
+    pids+=($!)
+  done
+  for port in "$origin_port" "$edge_port"; do
+    wait_for_url "http://127.0.0.1:$port/10/linux32-dedicated-demo/App/version.txt"
+  done
+  measure "$n" A "$root/releases/a" $(( files * size ))
+
+  # Release B, published the moment A's runs ended: CHANGED files changed.
+  cp -a "$root/releases/a" "$root/releases/b"
+  random_files "$root/releases/b/Base/data" "$changed" "$size" 43
+  write_list "$root/releases/b"
+  publish "$root/releases/b"
+  measure "$n" B "$root/releases/b" $(( changed * size ))
+  stop_nginx
+done

@@ -1,0 +1,271 @@
+// A fleet of game directories behind an edge cache in front of the origin:
+// two real nginx processes configured from packaging/nginx/, the real
+// starter in every directory, releases switched in one step.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/md5.h"
+#include "nginx_server.h"
+#include "support/child_process.h"
+#include "support/list_signing.h"
+#include "support/random_bytes.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
+#include "support/text_match.h"
+#include "support/wait_until.h"
+
+namespace {
+
+constexpr char kPlatformDir[] = "/10/linux32-dedicated-demo/";
+constexpr char kList[] = "App/version.txt";
+// Game directories that update at once.
+constexpr int kFleetSize = 12;
+
+using Files = std::map<std::string, std::string>;
+
+std::string Md5Of(const std::string& bytes) {
+  return Md5Hex(bytes.data(), bytes.size());
+}
+
+// root/origin is the origin's root; its release directory
+// root/origin/10/linux32-dedicated-demo is a symbolic link to one of the
+// published releases root/releases/N.
+class FleetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const int edge_port = NginxServer::FreePort();
+    int origin_port = NginxServer::FreePort();
+    while (origin_port == edge_port) origin_port = NginxServer::FreePort();
+    ASSERT_EQ(
+        RunShell("mkdir -p '" + root / "origin/10" + "' && python3 '" +
+                 NGINX_FLEET_CONFIG "' '" NGINX_PACKAGING_DIR "' '" +
+                 root / "conf" + "' " + std::to_string(edge_port) + " " +
+                 std::to_string(origin_port) + " '" + root / "origin" + "'"),
+        0);
+    origin = std::make_unique<NginxServer>(root / "conf/origin", origin_port);
+    edge = std::make_unique<NginxServer>(root / "conf/edge", edge_port);
+    std::string why;
+    ASSERT_TRUE(origin->Start(why)) << why;
+    ASSERT_TRUE(edge->Start(why)) << why;
+  }
+
+  // Publishes `files` (path below the game directory to content) as the
+  // next release: its own directory beside the served one, its checksum
+  // list written by the publishing tool (signed when the starter checks
+  // signatures), then the served directory switched to it in one rename.
+  // Returns the list.
+  std::string Publish(const Files& files) {
+    const std::string release =
+        root / ("releases/" + std::to_string(++releases_));
+    for (const auto& [path, content] : files) {
+      WriteFile(release + "/" + path, content);
+    }
+    const std::string sign = kStarterChecksSignatures
+                                 ? "--sign '" + TestPrivateKeyPath() + "' "
+                                 : std::string();
+    EXPECT_EQ(
+        RunShell("mkdir -p '" + release + "/App' && '" CHECKSUM_TOOL_PATH "' " +
+                 sign + "'" + release + "' '" + release + "/" + kList +
+                 "' > /dev/null"),
+        0);
+    const std::string served = root / "origin/10/linux32-dedicated-demo";
+    EXPECT_EQ(symlink(release.c_str(), (served + ".next").c_str()), 0);
+    EXPECT_EQ(rename((served + ".next").c_str(), served.c_str()), 0);
+    return ReadFile(release + "/" + kList);
+  }
+
+  // A game directory holding the starter.
+  std::string MakeGame(const std::string& name) {
+    const std::string game = root / ("games/" + name);
+    EXPECT_EQ(
+        RunShell("mkdir -p '" + game + "' && cp '" STARTER_BINARY_PATH "' '" +
+                 game + "/DUdavi'"),
+        0);
+    return game;
+  }
+
+  // Runs "./DUdavi onlyautoupdate" in every game directory at once, with
+  // STARTER_UPDATE_URL `urls`, and waits for every run.
+  std::vector<ChildResult> UpdateAtOnce(const std::vector<std::string>& games,
+                                        const std::string& urls) {
+    const ScopedEnv update_url("STARTER_UPDATE_URL", urls);
+    std::vector<std::unique_ptr<ChildProcess>> runs;
+    for (const std::string& game : games) {
+      runs.push_back(std::make_unique<ChildProcess>(
+          game + "/DUdavi",
+          std::vector<std::string>{"./DUdavi", "onlyautoupdate"}, game,
+          capture.path()));
+    }
+    std::vector<ChildResult> results;
+    for (auto& run : runs) results.push_back(run->Wait(300));
+    return results;
+  }
+
+  // Every run ended normally without a failed step, and its directory holds
+  // exactly the release `files` with `list` as its version file.
+  void ExpectConverged(const std::vector<std::string>& games,
+                       const std::vector<ChildResult>& runs, const Files& files,
+                       const std::string& list) {
+    for (std::size_t i = 0; i < games.size(); ++i) {
+      SCOPED_TRACE(games[i]);
+      const std::string log = ReadFile(games[i] + "/Logs/app.txt");
+      EXPECT_EQ(runs[i].exit_code, 0) << runs[i].err;
+      EXPECT_FALSE(Contains(log, "Error")) << log;
+      EXPECT_TRUE(ReadFile(games[i] + "/" + kList) == list);
+      for (const auto& [path, content] : files) {
+        EXPECT_TRUE(ReadFile(games[i] + "/" + path) == content) << path;
+      }
+    }
+  }
+
+  // The origin's access log: one line per request, "PATH STATUS BYTES
+  // RELEASE" (the release a file request named, "-" for none).
+  std::vector<std::string> OriginRequests() const {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(root / "conf/origin/access.log"));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  // Waits until the origin has logged `count` requests in all.
+  void WaitForOriginRequests(std::size_t count) const {
+    EXPECT_TRUE(WaitUntil([&] { return OriginRequests().size() >= count; }))
+        << OriginRequests().size() << " of " << count;
+  }
+  // The number of lines of the origin's log for `path` (below the release
+  // directory), whole lines compared with "PATH 200 BYTES RELEASE".
+  int OriginBodies(const std::string& path, const std::string& content,
+                   const std::string& release) const {
+    const std::string expected = kPlatformDir + path + " 200 " +
+                                 std::to_string(content.size()) + " " + release;
+    int count = 0;
+    for (const std::string& line : OriginRequests()) count += line == expected;
+    return count;
+  }
+  // Requests the origin logged for paths that are neither the list nor its
+  // signature.
+  int OriginFileRequests() const {
+    int count = 0;
+    for (const std::string& line : OriginRequests()) {
+      count += !line.starts_with(std::string(kPlatformDir) + kList + " ") &&
+               !line.starts_with(std::string(kPlatformDir) + kList + ".sig ");
+    }
+    return count;
+  }
+  // The requests one update run makes for its list (and signature).
+  static int ListRequestsPerRun() { return kStarterChecksSignatures ? 2 : 1; }
+
+  TempDir root;
+  TempDir capture;
+  std::unique_ptr<NginxServer> origin;
+  std::unique_ptr<NginxServer> edge;
+
+ private:
+  int releases_ = 0;
+};
+
+const Files kReleaseA = {
+    {"Base/motd.txt", "Welcome to release A\n"},
+    {"Base/data/a.bin", RandomBytes(300000, 1)},
+    {"Base/data/b.bin", RandomBytes(120000, 2)},
+    {"Base/data/c.bin", RandomBytes(60000, 3)},
+    {"Base/data/d.xml", RandomBytes(20000, 4)},
+};
+// After A: a.bin changed (same size), c.bin changed, d.xml gone (it is
+// moved to ./old), e.xml new.
+const Files kReleaseB = {
+    {"Base/motd.txt", "Welcome to release B\n"},
+    {"Base/data/a.bin", RandomBytes(300000, 11)},
+    {"Base/data/b.bin", RandomBytes(120000, 2)},
+    {"Base/data/c.bin", RandomBytes(70000, 13)},
+    {"Base/data/e.xml", RandomBytes(25000, 14)},
+};
+
+// Release A, then release B published the moment A's runs have ended: every
+// server reaches each release in one run, each file leaves the origin once
+// per release (the lists every run), and while the origin is down the edge
+// still brings a server that lagged behind to the release it holds.
+TEST_F(FleetTest, EveryServerConvergesWithOneOriginBodyPerFileAndRelease) {
+  std::vector<std::string> fleet;
+  for (int i = 0; i < kFleetSize; ++i) {
+    fleet.push_back(MakeGame("server" + std::to_string(i)));
+  }
+  const std::string laggard = MakeGame("laggard");
+  std::vector<std::string> fleet_and_laggard = fleet;
+  fleet_and_laggard.push_back(laggard);
+
+  const std::string list_a = Publish(kReleaseA);
+  const std::string release_a = Md5Of(list_a);
+  ExpectConverged(fleet_and_laggard,
+                  UpdateAtOnce(fleet_and_laggard, edge->Url("/10/")), kReleaseA,
+                  list_a);
+  WaitForOriginRequests(fleet_and_laggard.size() * ListRequestsPerRun() +
+                        kReleaseA.size());
+  for (const auto& [path, content] : kReleaseA) {
+    EXPECT_EQ(OriginBodies(path, content, release_a), 1) << path;
+  }
+  EXPECT_EQ(OriginFileRequests(), static_cast<int>(kReleaseA.size()));
+  EXPECT_EQ(OriginBodies(kList, list_a, "-"),
+            static_cast<int>(fleet_and_laggard.size()));
+
+  const std::size_t before_b = OriginRequests().size();
+  const std::string list_b = Publish(kReleaseB);
+  const std::string release_b = Md5Of(list_b);
+  ExpectConverged(fleet, UpdateAtOnce(fleet, edge->Url("/10/")), kReleaseB,
+                  list_b);
+  const std::vector<std::string> changed = {
+      "Base/motd.txt", "Base/data/a.bin", "Base/data/c.bin", "Base/data/e.xml"};
+  WaitForOriginRequests(before_b + fleet.size() * ListRequestsPerRun() +
+                        changed.size());
+  for (const std::string& path : changed) {
+    EXPECT_EQ(OriginBodies(path, kReleaseB.at(path), release_b), 1) << path;
+  }
+  EXPECT_EQ(OriginFileRequests(),
+            static_cast<int>(kReleaseA.size() + changed.size()));
+  for (const std::string& game : fleet) {
+    EXPECT_TRUE(ReadFile(game + "/old/Base/data/d.xml") ==
+                kReleaseA.at("Base/data/d.xml"));
+  }
+
+  // The origin goes down: the edge answers the list and the files of B it
+  // holds.
+  origin->Stop();
+  const std::vector<ChildResult> late =
+      UpdateAtOnce({laggard}, edge->Url("/10/"));
+  ExpectConverged({laggard}, late, kReleaseB, list_b);
+}
+
+// The edge goes down: servers that have the origin as their second update
+// server update from it, with the described lines for the first.
+TEST_F(FleetTest, ServersFallBackToTheOriginWhenTheEdgeIsDown) {
+  const std::vector<std::string> games = {MakeGame("one"), MakeGame("two")};
+  const std::string list_a = Publish(kReleaseA);
+  edge->Stop();
+  const std::vector<ChildResult> runs =
+      UpdateAtOnce(games, edge->Url("/10/") + " " + origin->Url("/10/"));
+  for (std::size_t i = 0; i < games.size(); ++i) {
+    SCOPED_TRACE(games[i]);
+    const std::string log = ReadFile(games[i] + "/Logs/app.txt");
+    EXPECT_TRUE(Contains(log, "Downloading checksums from " +
+                                  edge->Url(kPlatformDir) + kList + "\n"));
+    EXPECT_TRUE(Contains(log, "Error downloading checksum from " +
+                                  edge->Url(kPlatformDir) + kList +
+                                  " (err:7)\n"))
+        << log;
+    EXPECT_TRUE(Contains(log, "Downloading checksums from " +
+                                  origin->Url(kPlatformDir) + kList + "\n"));
+    EXPECT_TRUE(ReadFile(games[i] + "/" + kList) == list_a);
+    for (const auto& [path, content] : kReleaseA) {
+      EXPECT_TRUE(ReadFile(games[i] + "/" + path) == content) << path;
+    }
+    EXPECT_EQ(runs[i].exit_code, 0);
+  }
+}
+
+}  // namespace
