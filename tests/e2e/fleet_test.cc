@@ -35,8 +35,9 @@ std::string Md5Of(const std::string& bytes) {
 }
 
 // root/origin is the origin's root; its release directory
-// root/origin/10/linux32-dedicated-demo is a symbolic link to one of the
-// published releases root/releases/N.
+// root/origin/10/linux32-dedicated-demo is what the publishing tool makes of
+// it (a link to the served release beside it); root/trees/N are the trees
+// it publishes.
 class FleetTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -57,28 +58,22 @@ class FleetTest : public ::testing::Test {
   }
 
   // Publishes `files` (path below the game directory to content) as the
-  // next release: its own directory beside the served one, its checksum
-  // list written by the publishing tool (signed when the starter checks
-  // signatures), then the served directory switched to it in one rename.
-  // Returns the list.
+  // next release with the publishing tool: staged beside the served
+  // directory with its checksum list (signed when the starter checks
+  // signatures), then switched to in one rename. Returns the list.
   std::string Publish(const Files& files) {
-    const std::string release =
-        root / ("releases/" + std::to_string(++releases_));
+    const std::string tree = root / ("trees/" + std::to_string(++releases_));
     for (const auto& [path, content] : files) {
-      WriteFile(release + "/" + path, content);
+      WriteFile(tree + "/" + path, content);
     }
     const std::string sign = kStarterChecksSignatures
                                  ? "--sign '" + TestPrivateKeyPath() + "' "
                                  : std::string();
-    EXPECT_EQ(
-        RunShell("mkdir -p '" + release + "/App' && '" CHECKSUM_TOOL_PATH "' " +
-                 sign + "'" + release + "' '" + release + "/" + kList +
-                 "' > /dev/null"),
-        0);
     const std::string served = root / "origin/10/linux32-dedicated-demo";
-    EXPECT_EQ(symlink(release.c_str(), (served + ".next").c_str()), 0);
-    EXPECT_EQ(rename((served + ".next").c_str(), served.c_str()), 0);
-    return ReadFile(release + "/" + kList);
+    EXPECT_EQ(RunShell("'" PUBLISH_TOOL_PATH "' " + sign + "'" + tree +
+                       "' '" + served + "' > /dev/null"),
+              0);
+    return ReadFile(served + "/" + kList);
   }
 
   // A game directory holding the starter.
