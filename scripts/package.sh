@@ -112,11 +112,14 @@ starter_beside_the_tools() {
 }
 check "the starter where a game directory takes its copy, not on the PATH" \
   starter_beside_the_tools
-check "the systemd unit, the system user, the docs" holds "$main_contents" \
+check "the systemd unit, the system user, the docs, the nginx examples" holds "$main_contents" \
   'lib/systemd/system/brackmoor-server@.service' \
   usr/lib/sysusers.d/engine-starter.conf etc/brackmoor/ \
   usr/share/doc/engine-starter/README.md.gz \
   usr/share/doc/engine-starter/operating.md.gz \
+  usr/share/doc/engine-starter/fleet.md.gz \
+  usr/share/doc/engine-starter/examples/edge.conf \
+  usr/share/doc/engine-starter/examples/origin.conf \
   usr/share/doc/engine-starter/copyright
 headers=()
 for header in include/engine_starter/*.h; do headers+=("usr/$header"); done
