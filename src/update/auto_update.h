@@ -96,7 +96,8 @@ class CAutoUpdate {
   int MakeHash(const char* filename, std::string& hashstring);
 
   // True when diskpairs holds a record with the same file name ignoring
-  // letter case and exactly the same hash.
+  // letter case and exactly the same hash; a file that could not be hashed
+  // matches no hash (see FilePairIndex::Contains).
   bool compareFilePair(const filemd5pair* pair) const;
 
   // Refills the run's standard files (the application object's

@@ -10,9 +10,11 @@
 
 #include "engine/md5.h"
 
-// The hash text of a file that cannot be read. Never equal to an MD5 text
-// (it is not 32 hex digits), free of blanks and not empty, so such a file
-// always counts as changed and its version-file line stays readable.
+// The hash text of a file that cannot be read. Not an MD5 text (it is not
+// 32 hex digits), so it matches no listed hash, not even a list's own
+// "unreadable" (see FilePairIndex::Contains); free of blanks and not empty,
+// so such a file always counts as changed and its version-file line stays
+// readable.
 inline constexpr char kUnreadableHash[] = "unreadable";
 
 // Appends to `refvecFiles` the paths (root + "/" + name) of the accepted

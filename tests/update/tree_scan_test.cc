@@ -1,6 +1,7 @@
 #include "update/tree_scan.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -124,6 +125,23 @@ TEST(CalculateMd5Test, HashesBytesOrMarksTheFileUnreadable) {
   hash = "old";
   EXPECT_FALSE(stdCalculateMD5(dir.path().c_str(), hash));  // a directory
   EXPECT_EQ(hash, kUnreadableHash);
+  // Why, for what is there but is no regular file: a socket does not even
+  // open.
+  const std::string socket_path = dir / "socket";
+  ASSERT_TRUE(MakeSocketFile(socket_path));
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+  const struct {
+    std::string path;
+    FileHashError why;
+  } failures[] = {{dir / "missing", FileHashError::kCannotOpen},
+                  {dir.path(), FileHashError::kNotRegularFile},
+                  {socket_path, FileHashError::kNotRegularFile},
+                  {dir / "fifo", FileHashError::kNotRegularFile}};
+  for (const auto& f : failures) {
+    FileHashError why = FileHashError::kNone;
+    EXPECT_FALSE(stdCalculateMD5(f.path.c_str(), hash, &why)) << f.path;
+    EXPECT_EQ(why, f.why) << f.path;
+  }
   std::string unreadable = kUnreadableHash;
   EXPECT_NE(unreadable.size(), 32u);
   EXPECT_EQ(unreadable.find_first_of(" \t\n"), std::string::npos);
