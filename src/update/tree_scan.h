@@ -21,12 +21,15 @@ inline constexpr char kUnreadableHash[] = "unreadable";
 // regular files below `refcstrRootDirectory`, in directory order, recursing
 // into subdirectories when `bSearchSubdirectories` is set except
 // "Screenshots", "Downloads", "Cache", "Logs", ".svn", "Mods" and
-// "AS_DEBUG". Hidden files are never listed. `refcstrExtension` "*" takes
-// every file except the extensions ilk, pdb, bak, tmp, suo and the bare names
-// in `ignoreFiles`; any other value takes only that exact extension. A path
-// equal to the last one appended is not appended again. Entries that are
-// neither file nor directory are logged as "Odd something d_type = %i".
-// An unreadable root adds nothing. Always returns 0.
+// "AS_DEBUG". A directory is entered once, where it is first met: reached
+// again through a link (an alias, or a loop back to a directory above it),
+// the same device and inode, it is not scanned again. Hidden files are never
+// listed. `refcstrExtension` "*" takes every file except the extensions ilk,
+// pdb, bak, tmp, suo and the bare names in `ignoreFiles`; any other value
+// takes only that exact extension. A path equal to the last one appended is
+// not appended again. Entries that are neither file nor directory are logged
+// as "Odd something d_type = %i". An unreadable root adds nothing. Always
+// returns 0.
 int SearchDirectory(std::vector<std::string>& refvecFiles,
                     const std::string& refcstrRootDirectory,
                     const std::string& refcstrExtension,

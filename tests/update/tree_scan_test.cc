@@ -87,17 +87,23 @@ TEST_F(TreeScanTest, DoesNotRepeatThePathAppendedLast) {
   EXPECT_EQ(files, (Paths{"./only/one.txt"}));
 }
 
-TEST_F(TreeScanTest, FollowsLinksAndLogsEntriesThatAreNeither) {
+// Links are followed, but a directory reached again (an alias of one, a
+// loop back to itself) is not scanned again: its files appear once, under
+// the name met first, and the scan ends.
+TEST_F(TreeScanTest, FollowsLinksIntoEachDirectoryOnce) {
   WriteFile(dir_ / "real/file.txt", "x");
   ASSERT_EQ(symlink("real/file.txt", "link.txt"), 0);
   ASSERT_EQ(symlink("real", "linkdir"), 0);
   ASSERT_EQ(symlink("missing", "dangling.txt"), 0);
+  ASSERT_EQ(symlink(".", "real/again"), 0);
   std::string log_path = dir_ / "Logs/app.txt";  // "Logs" is not scanned
   WriteFile(log_path, "");
   {
     CAppLog log(log_path.c_str(), false);
-    EXPECT_EQ(Scan("."),
-              (Paths{"./link.txt", "./linkdir/file.txt", "./real/file.txt"}));
+    const Paths files = Scan(".");
+    EXPECT_TRUE(files == (Paths{"./link.txt", "./linkdir/file.txt"}) ||
+                files == (Paths{"./link.txt", "./real/file.txt"}))
+        << testing::PrintToString(files);
   }
   EXPECT_EQ(ReadFile(log_path), "Odd something d_type = 10\n\n");
 }
