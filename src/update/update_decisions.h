@@ -1,6 +1,7 @@
 // The decisions of the update run that a preview of it takes too: the key
 // check, which listed files are hashed and what the comparison walk does
-// with one entry. The run and starter-verify call these; neither has a copy.
+// with each entry. The run and its preview (update_preview.h, which
+// starter-verify reports) call these; neither has a copy.
 #ifndef STARTER_UPDATE_UPDATE_DECISIONS_H_
 #define STARTER_UPDATE_UPDATE_DECISIONS_H_
 
