@@ -20,10 +20,14 @@
 // signature when this build trusts a key, into a temporary directory outside
 // the game directory, which is removed afterwards. Printed in the order of
 // the update run: "would move PATH" for each file it would move to ./old;
-// then "up to date (key matches)", or "would download PATH" for each file it
-// would fetch (with "refused PATH" and "malformed entry: WHY" for entries the
-// run would refuse) and "would replace App/version.txt"; "would restart" when
-// one of the game's executables would be replaced. Then one summary line.
+// then "up to date (key matches)", or, in list order, "would download PATH"
+// for each file it would fetch ("would fail to download PATH (...)" when the
+// bytes cannot match the entry's hash), "refused PATH" and "malformed entry:
+// WHY" for entries the run would refuse; then how the run would end: "would
+// fail (the list is not installed)", or "would replace App/version.txt" and
+// "would restart" when one of the game's executables would be replaced. The
+// update layer's preview (update/update_preview.h) takes these from the
+// run's own decisions. Then one summary line.
 // Exit status: 0 a start would change nothing, 1 it would, 2 cannot tell
 // (server unreachable, not a checksum list, invalid signature).
 //
@@ -31,32 +35,25 @@
 // --quiet only the summary line is printed. Problems go to standard error;
 // so do the transfer's own messages. --help prints the usage to standard
 // output and exits with 0.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "engine/file_lock.h"
-#include "engine/hash_pipeline.h"
 #include "engine_starter/application.h"
 #include "http/curl_client.h"
-#include "install/file_install.h"
 #include "launcher/compiled_settings.h"
 #include "launcher/engine_defaults_setup.h"
+#include "starter_verify_support.h"
 #include "update/checksum_list.h"
 #include "update/list_signature.h"
-#include "update/listed_path.h"
-#include "update/tree_scan.h"
 #include "update/unused_files.h"
-#include "update/update_decisions.h"
-#include "starter_verify_support.h"
+#include "update/update_preview.h"
 #include "tool_usage.h"
 
 namespace {
@@ -65,8 +62,6 @@ enum ExitStatus { kUnchanged = 0, kChanged = 1, kCannotTell = 2 };
 
 // The local version file, and the list's name on the server.
 constexpr char kVersionFile[] = "App/version.txt";
-// The root of the tree the relocation scans.
-constexpr char kRelocatedTree[] = "./Base";
 // The update run's limit for the list's transfer.
 constexpr int kListTimeoutSecs = 9;
 
@@ -107,8 +102,8 @@ std::string Shown(const std::string& path) {
 class Report {
  public:
   explicit Report(bool quiet) : quiet_(quiet) {}
-  void Line(const char* what, const std::string& path) {
-    if (!quiet_) std::printf("%s %s\n", what, Shown(path).c_str());
+  void Line(const char* what, const std::string& path, const char* after = "") {
+    if (!quiet_) std::printf("%s %s%s\n", what, Shown(path).c_str(), after);
   }
   void Text(const char* text) {
     if (!quiet_) std::printf("%s\n", text);
@@ -118,125 +113,45 @@ class Report {
   bool quiet_;
 };
 
-// The local copies of the listed files, hashed as the update run hashes
-// them: its records, and why each file that could not be hashed failed.
-struct LocalFiles {
-  FilePairIndex records;
-  std::map<std::string, HashPipeline::Result> failures;
-};
-
-LocalFiles HashLocalCopies(const ListSteps& steps) {
-  LocalFiles local;
-  const std::vector<bool> listed = ListedFilesToHash(steps);
-  std::vector<std::string> names;
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    const char* name = steps[i].path().data();
-    if (listed[i] && spacesinfile(name) == 0) names.emplace_back(name);
+// The word of a listed file the run would replace, by its local copy.
+const char* Finding(LocalCopy local) {
+  switch (local) {
+    case LocalCopy::kDiffers:
+      return "differs";
+    case LocalCopy::kMissing:
+      return "missing";
+    case LocalCopy::kNotRegularFile:
+      return "not a regular file";
+    case LocalCopy::kUnreadable:
+      return "unreadable";
   }
-  local.records.reserve(names.size());
-  HashPipeline hashes(names);
-  for (const std::string& name : names) {
-    HashPipeline::Result hashed = hashes.TakeNext();
-    if (hashed.error != FileHashError::kNone) local.failures[name] = hashed;
-    local.records.Append(name, RecordedHash(std::move(hashed)));
-  }
-  return local;
+  return "differs";
 }
 
-// What is wrong with the local copy of a listed file that the run would
-// replace.
-const char* Finding(const LocalFiles& local, const std::string& path) {
-  const auto failed = local.failures.find(path);
-  if (failed == local.failures.end()) return "differs";
-  const HashPipeline::Result& why = failed->second;
-  if (why.error == FileHashError::kNotRegularFile) return "not a regular file";
-  if (why.error == FileHashError::kCannotOpen &&
-      (why.error_number == ENOENT || why.error_number == ENOTDIR)) {
-    return "missing";
-  }
-  return "unreadable";
-}
-
-// The steps of the list at `path`; false when it cannot be opened.
-bool ReadSteps(const std::string& path, ListSteps& steps) {
-  FileLock list(std::fopen(path.c_str(), "r"));
-  if (!list.isValid()) return false;
-  steps = ReadListSteps(list.get());
-  return true;
-}
-
-// The unlisted files below Base that the relocation would move, by the list
-// at `list_path`, in the order the run would move them.
-std::vector<std::string> FilesToMove(
-    const std::string& list_path, const std::vector<std::string>& ignoreFiles) {
-  std::map<std::string, std::string> listed;
-  std::vector<std::string> moved;
-  if (!LoadStandardFiles(list_path.c_str(), listed)) return moved;
-  std::vector<std::string> scanned;
-  SearchDirectory(scanned, kRelocatedTree, "*", true, ignoreFiles);
-  for (const std::string& path : scanned) {
-    if (DecideUnusedFile(path, listed) == UnusedFileAction::kMove) {
-      moved.push_back(path);
-    }
-  }
-  return moved;
-}
-
-// True when something (of any type, a dangling link included) is at `path`.
-bool PathIsThere(const std::string& path) {
-  struct stat info;
-  return ::lstat(path.c_str(), &info) == 0;
-}
-
-// Counts of one comparison walk.
-struct WalkCounts {
-  int listed = 0;
-  int replaced = 0;  // files the run would download
-  int refused = 0;   // refused paths and malformed entries
-  bool restart = false;
-};
-
-// Goes through `steps` as the comparison walk does and reports every entry
-// the run would not leave alone: a download as `download_word` (or, when
-// null, by what is wrong with the local copy).
-WalkCounts Walk(const ListSteps& steps,
-                const std::vector<std::string>& ignoreFiles,
-                const char* download_word, Report& report) {
-  const LocalFiles local = HashLocalCopies(steps);
-  WalkCounts counts;
-  ListedPathChecker checker;
-  for (const ListStep& step : steps) {
-    if (step.read() == ListRead::kMalformed) {
-      ++counts.refused;
-      report.Line("malformed entry:", std::string(step.error()));
-      continue;
-    }
-    if (step.read() != ListRead::kEntry) continue;
-    ++counts.listed;
-    const std::string path(step.path());
-    switch (DecideListedEntry(path, std::string(step.hash()), checker,
-                              ignoreFiles, local.records)) {
-      case ListedEntryAction::kRefusePath:
-        ++counts.refused;
-        report.Line("refused", path);
+// Reports every entry of `walk` the run would not leave alone: a download
+// as `download_word` (or, when null, by what is wrong with the local copy).
+void ReportWalk(const WalkPreview& walk, const char* download_word,
+                Report& report) {
+  for (const PreviewedEntry& entry : walk.entries) {
+    switch (entry.kind) {
+      case PreviewedEntry::Kind::kMalformed:
+        report.Line("malformed entry:", entry.text);
         break;
-      case ListedEntryAction::kIgnore:
-      case ListedEntryAction::kCurrent:
+      case PreviewedEntry::Kind::kRefused:
+        report.Line("refused", entry.text);
         break;
-      case ListedEntryAction::kDownload:
-        ++counts.replaced;
-        // The install step asks for a restart only when it swaps a new
-        // executable in for one that is there.
-        if (IsExecutableName(path.c_str()) && PathIsThere(path)) {
-          counts.restart = true;
+      case PreviewedEntry::Kind::kDownload:
+        if (download_word == nullptr) {
+          report.Line(Finding(entry.local), entry.text);
+        } else if (entry.rejected) {
+          report.Line("would fail to download", entry.text,
+                      " (listed earlier with another hash)");
+        } else {
+          report.Line(download_word, entry.text);
         }
-        report.Line(
-            download_word != nullptr ? download_word : Finding(local, path),
-            path);
         break;
     }
   }
-  return counts;
 }
 
 int CheckInstallation(const std::vector<std::string>& ignoreFiles,
@@ -244,19 +159,21 @@ int CheckInstallation(const std::vector<std::string>& ignoreFiles,
   if (!HasChecksumListHeader(kVersionFile)) {
     return CannotTell(std::string("no checksum list in ") + kVersionFile);
   }
-  ListSteps steps;
-  if (!ReadSteps(kVersionFile, steps)) {
+  const std::optional<ListSteps> steps = ReadListStepsAt(kVersionFile);
+  if (!steps) {
     return CannotTell(std::string("cannot read ") + kVersionFile + ": " +
                       std::strerror(errno));
   }
   // In the order of the update run: the relocation, then the comparison.
-  const std::vector<std::string> moved = FilesToMove(kVersionFile, ignoreFiles);
+  const std::vector<std::string> moved =
+      PreviewRelocation(kVersionFile, ignoreFiles);
   for (const std::string& path : moved) report.Line("would move", path);
-  const WalkCounts counts = Walk(steps, ignoreFiles, nullptr, report);
-  const int differ = counts.replaced + counts.refused;
+  const WalkPreview walk = PreviewWalk(*steps, ignoreFiles);
+  ReportWalk(walk, nullptr, report);
+  const int differ = walk.downloads + walk.refused;
   const bool intact = differ == 0 && moved.empty();
   std::printf("summary: %s, %d listed, %d differ, %zu would move\n",
-              intact ? "intact" : "not intact", counts.listed, differ,
+              intact ? "intact" : "not intact", walk.listed, differ,
               moved.size());
   return intact ? kUnchanged : kChanged;
 }
@@ -331,28 +248,36 @@ int PreviewStart(const std::string& work_root,
     if (why.empty()) break;
   }
   if (!why.empty()) return CannotTell(why);
-  const std::string list = work.path() + "/" + kVersionFile;
 
-  const std::vector<std::string> moved = FilesToMove(list, ignoreFiles);
+  const std::optional<UpdatePreview> preview =
+      PreviewUpdateRun(kVersionFile, work.path(), ignoreFiles);
+  if (!preview) {
+    return CannotTell("cannot read the fetched list: " +
+                      std::string(std::strerror(errno)));
+  }
+  const std::vector<std::string>& moved = preview->moves;
   for (const std::string& path : moved) report.Line("would move", path);
-  if (ListKeysMatch(kVersionFile, work.path().c_str())) {
+  if (preview->keys_match) {
     report.Text("up to date (key matches)");
     std::printf("summary: %s, %zu would move, 0 would download\n",
                 moved.empty() ? "no change" : "would change", moved.size());
     return moved.empty() ? kUnchanged : kChanged;
   }
-  ListSteps steps;
-  if (!ReadSteps(list, steps)) {
-    return CannotTell("cannot read the fetched list: " +
-                      std::string(std::strerror(errno)));
+  const WalkPreview& walk = preview->walk;
+  ReportWalk(walk, "would download", report);
+  // The run rewrites the version file whenever the keys differ, and
+  // installs the list in it unless it fails.
+  if (walk.fails) {
+    report.Text("would fail (the list is not installed)");
+  } else {
+    report.Line("would replace", kVersionFile);
+    if (walk.restarts) report.Text("would restart");
   }
-  const WalkCounts counts = Walk(steps, ignoreFiles, "would download", report);
-  // The run rewrites the version file whenever the keys differ.
-  report.Line("would replace", kVersionFile);
-  if (counts.restart) report.Text("would restart");
   std::printf("summary: would change, %zu would move, %d would download, %s\n",
-              moved.size(), counts.replaced,
-              counts.restart ? "would restart" : "no restart");
+              moved.size(), walk.downloads,
+              walk.fails      ? "would fail"
+              : walk.restarts ? "would restart"
+                              : "no restart");
   return kChanged;
 }
 

@@ -109,8 +109,17 @@ FileHashError HashFile(const char* path, std::string& hex) {
   if (path == nullptr) return FileHashError::kCannotOpen;
   // O_NONBLOCK: a FIFO without a writer must not stop the caller.
   ScopedFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) return FileHashError::kCannotOpen;
   struct stat info;
+  if (!fd.valid()) {
+    // A socket, or a device without its driver, does not open at all.
+    const int open_error = errno;
+    if (::stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+      errno = EINVAL;
+      return FileHashError::kNotRegularFile;
+    }
+    errno = open_error;
+    return FileHashError::kCannotOpen;
+  }
   if (::fstat(fd.get(), &info) != 0) return FileHashError::kReadError;
   if (!S_ISREG(info.st_mode)) {
     errno = EINVAL;

@@ -1,11 +1,60 @@
 #include "engine/paths.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <system_error>
+
+namespace {
+
+// Links followed before a path counts as a loop (the kernel's own limit).
+constexpr int kMaxLinkHops = 40;
+// The longest link target read.
+constexpr std::size_t kMaxLinkTarget = 4096;
+
+// `parent` (canonical) joined with the component `name` as text.
+std::string Joined(std::string parent, const std::string& name) {
+  if (name.empty() || name == ".") return parent;
+  if (name == "..") {
+    const std::size_t cut = parent.rfind('/');
+    return cut == 0 || cut == std::string::npos ? "/" : parent.substr(0, cut);
+  }
+  return parent == "/" ? "/" + name : parent + "/" + name;
+}
+
+// ResolvedPath, with `hops` links followed so far.
+std::string Resolved(std::string path, int& hops) {
+  for (;;) {
+    std::string canonical = CanonicalPath(path);
+    if (!canonical.empty()) return canonical;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    struct stat info;
+    if (::lstat(path.c_str(), &info) == 0) {
+      if (!S_ISLNK(info.st_mode) || ++hops > kMaxLinkHops) return "";
+      std::string target(kMaxLinkTarget, '\0');
+      const ssize_t size =
+          ::readlink(path.c_str(), target.data(), target.size());
+      if (size <= 0 || static_cast<std::size_t>(size) >= target.size()) {
+        return "";
+      }
+      target.resize(static_cast<std::size_t>(size));
+      path = target.front() == '/' ? target : DirectoryOf(path) + target;
+      continue;
+    }
+    if (errno != ENOENT) return "";
+    // Nothing there: the place of its directory, and the name below it.
+    std::string directory = DirectoryOf(path);
+    if (directory.empty()) directory = ".";
+    std::string parent = Resolved(directory, hops);
+    return parent.empty() ? parent : Joined(std::move(parent), NameOf(path));
+  }
+}
+
+}  // namespace
 
 std::string DirectoryOf(const std::string& path) {
   return path.substr(0, path.rfind('/') + 1);  // npos + 1 is 0
@@ -38,6 +87,11 @@ std::string CanonicalPath(const std::string& path) {
   std::unique_ptr<char, decltype(&std::free)> resolved(
       ::realpath(path.c_str(), nullptr), &std::free);
   return resolved ? std::string(resolved.get()) : std::string();
+}
+
+std::string ResolvedPath(const std::string& path) {
+  int hops = 0;
+  return Resolved(path, hops);
 }
 
 bool PathIsWithin(const std::string& candidate, const std::string& root) {

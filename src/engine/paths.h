@@ -59,6 +59,13 @@ void MakeParentDirectories(const std::string& path,
 // does not resolve.
 std::string CanonicalPath(const std::string& path);
 
+// The canonical absolute form of `path` with every link followed as far as
+// something exists: what does not exist (the target of a dangling link
+// included) is appended as written, its "." and ".." components taken as
+// text. "" when a link cannot be read, links nest more than 40 deep (a
+// loop), or an existing component cannot be looked through.
+std::string ResolvedPath(const std::string& path);
+
 // True when the canonical path `candidate` is `root` or lies below it.
 bool PathIsWithin(const std::string& candidate, const std::string& root);
 

@@ -129,6 +129,11 @@ bool IsExecutableName(const char* name) {
 
 bool IsScriptName(const char* name) { return IsOneOf(name, kScriptNames); }
 
+bool ReplacesExecutable(const char* target) {
+  struct stat info;
+  return IsExecutableName(target) && ::lstat(target, &info) == 0;
+}
+
 InstallResult InstallDownloadedFile(AtomicFile& download,
                                     DeferredSync* deferred) {
   const char* target = download.path().c_str();

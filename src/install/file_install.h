@@ -29,6 +29,11 @@ InstallResult InstallDownloadedFile(AtomicFile& download,
 
 // True when `name` is one of the game's executables, as a target path.
 bool IsExecutableName(const char* name);
+// True when InstallDownloadedFile, putting a download in place at `target`
+// now, would swap it in for one of the game's executables and ask for a
+// restart: `target` is an executable name and something (of any kind, a
+// dangling link included) is there to be renamed aside. Changes nothing.
+bool ReplacesExecutable(const char* target);
 // True when `name` is one of the game's scripts, as a target path.
 bool IsScriptName(const char* name);
 

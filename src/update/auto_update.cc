@@ -87,19 +87,6 @@ DownloadPipeline::Request FileRequest(const std::string& url,
           .release = release};
 }
 
-// The components of a listed path below "./", without empty and "."
-// components, each after a "/": every spelling of one file gives the same
-// key, and the key of each of its directories is a prefix of it ending
-// before a "/".
-std::string FileKey(std::string_view path) {
-  std::string key;
-  ForEachComponent(path, 2, [&](std::string_view part, auto) {
-    if (!part.empty() && part != ".") (key += '/') += part;
-    return true;
-  });
-  return key;
-}
-
 // For each step, whether what an earlier entry installs can change its
 // decision by its turn: its file is listed more than once (in any
 // spelling), or one of its directories is itself a listed file. The keys
@@ -111,7 +98,7 @@ std::vector<bool> DecidedOnlyAtTurn(const ListSteps& steps) {
   listed.reserve(steps.size());
   for (std::uint32_t i = 0; i < steps.size(); ++i) {
     if (steps[i].read() != ListRead::kEntry) continue;
-    std::string key = FileKey(steps[i].path());
+    std::string key = ListedFileKey(steps[i].path());
     if (key != steps[i].path().substr(1)) respelled.emplace(i, std::move(key));
     listed.push_back(i);
   }
@@ -203,7 +190,7 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
                                     const std::string& url,
                                     const std::string& downloadfilename) {
   StarterSharedState* starter = StarterSharedState::starter;
-  MoveUnusedFiles(downloadfilename.c_str(), "./Base");
+  MoveUnusedFiles(downloadfilename.c_str(), kRelocatedTree);
   if (RandomKeyCheck(filename, "Downloads/") == 1) {
     LogLine("Version file the same (key matches)\n");
     return;
@@ -335,7 +322,7 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
   std::vector<bool> is_planned(steps.size(), false);
   {
     const std::vector<bool> at_turn = DecidedOnlyAtTurn(steps);
-    ListedPathChecker ahead;
+    ComparisonWalk ahead(ignoreFiles, diskpairs);
     for (std::size_t i = 0; i < steps.size(); ++i) {
       const ListStep& step = steps[i];
       if (step.read() != ListRead::kEntry ||
@@ -350,7 +337,7 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
   DownloadPipeline pipeline(std::move(planned), settings_.downloads_in_flight,
                             &installed_);
 
-  ListedPathChecker checker;
+  ComparisonWalk walk(ignoreFiles, diskpairs);
   std::size_t planned_so_far = 0;
   for (std::size_t i = 0; i < steps.size(); ++i) {
     UpdateGUI();
@@ -366,10 +353,10 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
       error = 1;
       continue;
     }
-    switch (Decide(step, checker)) {
+    switch (Decide(step, walk)) {
       case ListedEntryAction::kRefusePath:
         LogLine("Refusing listed path %s: %s\n", step.path().data(),
-                ListedPathReason(checker.Check(std::string(step.path()))));
+                ListedPathReason(walk.Check(std::string(step.path()))));
         lasterror = "Refused listed path " + std::string(step.path());
         error = 1;
         break;
@@ -387,6 +374,8 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
           lasterror = "Error downloading " + std::string(step.path());
           LogLine("Error downloading %s\n", step.path().data());
           error = 1;
+        } else {
+          walk.Installed(std::string(step.path()));
         }
         break;
       }
@@ -397,9 +386,8 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
 }
 
 ListedEntryAction CAutoUpdate::Decide(const ListStep& step,
-                                      ListedPathChecker& checker) const {
-  return DecideListedEntry(std::string(step.path()), std::string(step.hash()),
-                           checker, ignoreFiles, diskpairs);
+                                      ComparisonWalk& walk) const {
+  return walk.Decide(std::string(step.path()), std::string(step.hash()));
 }
 
 int CAutoUpdate::DownloadFile(const char* urldir, const char* filename,

@@ -15,7 +15,6 @@
 #include "update/update_settings.h"
 
 class CCurl;
-class ListedPathChecker;
 
 // Constructing a CAutoUpdate performs one update run, synchronously: fetch
 // the checksum list from the application's update path (from the first of
@@ -105,7 +104,8 @@ class CAutoUpdate {
   int MakeHash(const char* filename, std::string& hashstring);
 
   // True when diskpairs holds a record with the same file name ignoring
-  // letter case and exactly the same hash.
+  // letter case and exactly the same hash; a file that could not be hashed
+  // matches no hash (see FilePairIndex::Contains).
   bool compareFilePair(const filemd5pair* pair) const;
 
   // Refills the run's standard files (the settings' map when they named one;
@@ -143,10 +143,9 @@ class CAutoUpdate {
   void RunAfterListFetch(const char* versionfile, const char* filename,
                          const char* downloaddir, const std::string& url,
                          const std::string& downloadfilename);
-  // The action for the listed entry `step`: DecideListedEntry with the
-  // ignore lists and diskpairs. Logs nothing.
-  ListedEntryAction Decide(const ListStep& step,
-                           ListedPathChecker& checker) const;
+  // The action `walk` (over the ignore lists and diskpairs) takes for the
+  // listed entry `step`. Logs nothing.
+  ListedEntryAction Decide(const ListStep& step, ComparisonWalk& walk) const;
   // The comparison walk: goes through the list and fetches every changed
   // file, in list order, with up to settings_.downloads_in_flight transfers
   // running ahead. Returns false when the list cannot be opened (already

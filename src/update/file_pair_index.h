@@ -32,7 +32,9 @@ class FilePairIndex {
   // Appends a record (name, hash) and indexes it.
   void Append(std::string_view filename, std::string_view md5);
   // True when some record has the same name ignoring letter case (bytes
-  // lowered with C tolower) and exactly the same hash.
+  // lowered with C tolower) and exactly the same hash, a digest of 32 hex
+  // digits. A record of any other text, such as the mark of a file that
+  // could not be hashed, matches nothing, whatever a list gives.
   bool Contains(const filemd5pair& pair) const;
 
   std::size_t size() const { return records_.size(); }

@@ -34,7 +34,7 @@ ListedPath CheckListedPath(const std::string& path) {
 }
 
 // Follows every existing component that is a symbolic link and checks that
-// it resolves inside the game directory.
+// it resolves, as far as its target exists, inside the game directory.
 ListedPath ListedPathChecker::Check(const std::string& path) {
   ListedPath verdict = CheckLexically(path);
   if (verdict != ListedPath::kInside) return verdict;
@@ -50,7 +50,10 @@ ListedPath ListedPathChecker::Check(const std::string& path) {
     }
     if (!S_ISLNK(info.st_mode)) return false;
     if (root_.empty()) root_ = CanonicalPath(".");
-    std::string target = CanonicalPath(prefix);
+    // A link that leads nowhere yet is judged by where it would lead: the
+    // install replaces a link at the file's own place, and writes through
+    // one on the way only where its target then exists.
+    std::string target = ResolvedPath(prefix);
     if (root_.empty() || target.empty() || !PathIsWithin(target, root_)) {
       verdict = ListedPath::kLeavesThroughLink;
     }

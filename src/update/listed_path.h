@@ -18,7 +18,8 @@ enum class ListedPath {
   // Holds a ".." component.
   kParentComponent,
   // An existing component is a symbolic link that leads out of the game
-  // directory, or one that cannot be resolved.
+  // directory (its target followed as far as it exists), or one that cannot
+  // be resolved (a loop).
   kLeavesThroughLink,
 };
 

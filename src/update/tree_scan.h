@@ -10,21 +10,26 @@
 
 #include "engine/md5.h"
 
-// The hash text of a file that cannot be read. Never equal to an MD5 text
-// (it is not 32 hex digits), free of blanks and not empty, so such a file
-// always counts as changed and its version-file line stays readable.
+// The hash text of a file that cannot be read. Not an MD5 text (it is not
+// 32 hex digits), so it matches no listed hash, not even a list's own
+// "unreadable" (see FilePairIndex::Contains); free of blanks and not empty,
+// so such a file always counts as changed and its version-file line stays
+// readable.
 inline constexpr char kUnreadableHash[] = "unreadable";
 
 // Appends to `refvecFiles` the paths (root + "/" + name) of the accepted
 // regular files below `refcstrRootDirectory`, in directory order, recursing
 // into subdirectories when `bSearchSubdirectories` is set except
 // "Screenshots", "Downloads", "Cache", "Logs", ".svn", "Mods" and
-// "AS_DEBUG". Hidden files are never listed. `refcstrExtension` "*" takes
-// every file except the extensions ilk, pdb, bak, tmp, suo and the bare names
-// in `ignoreFiles`; any other value takes only that exact extension. A path
-// equal to the last one appended is not appended again. Entries that are
-// neither file nor directory are logged as "Odd something d_type = %i".
-// An unreadable root adds nothing. Always returns 0.
+// "AS_DEBUG". A directory is entered once, where it is first met: reached
+// again through a link (an alias, or a loop back to a directory above it),
+// the same device and inode, it is not scanned again. Hidden files are never
+// listed. `refcstrExtension` "*" takes every file except the extensions ilk,
+// pdb, bak, tmp, suo and the bare names in `ignoreFiles`; any other value
+// takes only that exact extension. A path equal to the last one appended is
+// not appended again. Entries that are neither file nor directory are logged
+// as "Odd something d_type = %i". An unreadable root adds nothing. Always
+// returns 0.
 int SearchDirectory(std::vector<std::string>& refvecFiles,
                     const std::string& refcstrRootDirectory,
                     const std::string& refcstrExtension,

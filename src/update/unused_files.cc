@@ -4,17 +4,19 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <set>
 #include <string_view>
+#include <utility>
 
 #include "engine/app_log.h"
 #include "engine/file_copy.h"
 #include "engine/file_lock.h"
 #include "engine/paths.h"
 #include "engine/stale_temporaries.h"
+#include "install/file_install.h"
 #include "launcher/config_reader.h"
 #include "update/checksum_list.h"
-#include "install/file_install.h"
 #include "update/file_pair_index.h"
 #include "update/listed_path.h"
 #include "update/tree_scan.h"
@@ -40,6 +42,40 @@ bool StartsBy(const std::string& text, std::string_view word,
               std::size_t limit) {
   std::size_t at = text.find(word);
   return at != std::string::npos && at <= limit;
+}
+
+// A file by its device and inode.
+using FileIdentity = std::pair<dev_t, ino_t>;
+
+// The file at `path`, links followed; nothing when it cannot be looked at.
+std::optional<FileIdentity> IdentityOf(const std::string& path) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return FileIdentity{info.st_dev, info.st_ino};
+}
+
+// The files the listed paths of `standardFiles` reach.
+std::set<FileIdentity> ListedIdentities(
+    const std::map<std::string, std::string>& standardFiles) {
+  std::set<FileIdentity> identities;
+  for (const auto& listed : standardFiles) {
+    if (const auto identity = IdentityOf(listed.first)) {
+      identities.insert(*identity);
+    }
+  }
+  return identities;
+}
+
+// The relocation's decision for the scanned path `path` against the listed
+// paths in `standardFiles`, by its text and real location.
+UnusedFileAction DecideUnusedFile(
+    const std::string& path,
+    const std::map<std::string, std::string>& standardFiles) {
+  if (!IsUnusedFileToMove(path, standardFiles)) return UnusedFileAction::kKeep;
+  // An operator's link may lead to files shared with other games: they are
+  // not this game's to move.
+  return RealLocationIsInside(path) ? UnusedFileAction::kMove
+                                    : UnusedFileAction::kLeaveOutside;
 }
 
 std::string DirectoryPart(const std::string& filename) {
@@ -139,14 +175,29 @@ bool LoadStandardFiles(const char* downloadfilename,
   return true;
 }
 
-UnusedFileAction DecideUnusedFile(
-    const std::string& path,
+std::vector<UnusedFile> PlanUnusedFiles(
+    const char* downloaddir, const std::vector<std::string>& ignoreFiles,
     const std::map<std::string, std::string>& standardFiles) {
-  if (!IsUnusedFileToMove(path, standardFiles)) return UnusedFileAction::kKeep;
-  // An operator's link may lead to files shared with other games: they are
-  // not this game's to move.
-  return RealLocationIsInside(path) ? UnusedFileAction::kMove
-                                    : UnusedFileAction::kLeaveOutside;
+  std::vector<UnusedFile> plan;
+  std::optional<std::set<FileIdentity>> listed;  // made when first needed
+  std::set<FileIdentity> met;
+  ScanTree(downloaddir, "*", true, ignoreFiles, [&](std::string path) {
+    const UnusedFileAction action = DecideUnusedFile(path, standardFiles);
+    if (action == UnusedFileAction::kKeep) return;
+    if (action == UnusedFileAction::kMove) {
+      // A listed file met under another name (a letter-case alias of its
+      // directory, a link back into the tree) is the release's own; any
+      // other file moves once, under the first name it is met by.
+      const std::optional<FileIdentity> identity = IdentityOf(path);
+      if (!listed) listed = ListedIdentities(standardFiles);
+      if (!identity || listed->count(*identity) != 0 ||
+          !met.insert(*identity).second) {
+        return;
+      }
+    }
+    plan.push_back({std::move(path), action});
+  });
+  return plan;
 }
 
 void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir,
@@ -154,26 +205,19 @@ void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir,
                      std::map<std::string, std::string>& standardFiles) {
   LogLine("Removing unused/moved files in %s\n", downloaddir);
   if (!LoadStandardFiles(downloadfilename, standardFiles)) return;
-  std::vector<std::string> allFiles;
-  SearchDirectory(allFiles, downloaddir, "*", true, ignoreFiles);
   std::set<std::string> left_alone;
-  for (const std::string& path : allFiles) {
-    switch (DecideUnusedFile(path, standardFiles)) {
-      case UnusedFileAction::kKeep:
-        break;
-      case UnusedFileAction::kLeaveOutside: {
-        const std::string dir = path.substr(0, path.rfind('/'));
-        if (left_alone.insert(dir).second) {
-          LogLine(
-              "Leaving unused files in %s alone: they lie outside the "
-              "game directory\n",
-              dir.c_str());
-        }
-        break;
-      }
-      case UnusedFileAction::kMove:
-        MoveUnusedFile(path.c_str(), ".../old/", true);
-        break;
+  for (const UnusedFile& file :
+       PlanUnusedFiles(downloaddir, ignoreFiles, standardFiles)) {
+    if (file.action == UnusedFileAction::kMove) {
+      MoveUnusedFile(file.path.c_str(), ".../old/", true);
+      continue;
+    }
+    const std::string dir = file.path.substr(0, file.path.rfind('/'));
+    if (left_alone.insert(dir).second) {
+      LogLine(
+          "Leaving unused files in %s alone: they lie outside the game "
+          "directory\n",
+          dir.c_str());
     }
   }
 }

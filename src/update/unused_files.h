@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+// The tree the update run relocates unused files from.
+inline constexpr char kRelocatedTree[] = "./Base";
+
 // Appends the entry names of "autoupdate_ignore.cfg" and then of
 // "autoupdate_ignore_custom.cfg" (key/value syntax; values are ignored) to
 // `ignoreFiles`, in file order. A missing or empty file is logged as "Could
@@ -59,19 +62,29 @@ enum class UnusedFileAction {
   kLeaveOutside,
 };
 
-// The relocation's decision for the scanned path `path` against the listed
-// paths in `standardFiles`. Looks at the file system only to resolve links;
-// changes and logs nothing.
-UnusedFileAction DecideUnusedFile(
-    const std::string& path,
+// A scanned file the relocation does not simply keep.
+struct UnusedFile {
+  std::string path;
+  // kMove or kLeaveOutside.
+  UnusedFileAction action;
+};
+
+// The relocation's decisions for the files below `downloaddir` (scanned
+// with the names in `ignoreFiles` left out) against the listed paths in
+// `standardFiles`, in scan order: each file IsUnusedFileToMove selects,
+// kLeaveOutside when its real location lies outside the game directory,
+// else kMove; except that a file a listed path reaches too (the same device
+// and inode, links followed), or one met already under another name, is
+// kept. Looks at the file system only; changes nothing and logs only the
+// scan's lines.
+std::vector<UnusedFile> PlanUnusedFiles(
+    const char* downloaddir, const std::vector<std::string>& ignoreFiles,
     const std::map<std::string, std::string>& standardFiles);
 
 // Refills `standardFiles` from the checksum list at `downloadfilename` (first
-// hash of a path wins) and moves every file below `downloaddir` that
-// IsUnusedFileToMove selects into "./old/", except files whose real location
-// lies outside the game directory (reached through a symbolic link): those
-// stay, with one log line per directory. The scan leaves out the names in
-// `ignoreFiles`. A list that cannot be opened is logged ("Failed to open -
+// hash of a path wins) and acts on PlanUnusedFiles: moves each kMove file
+// into "./old/", and leaves the kLeaveOutside ones with one log line per
+// directory. A list that cannot be opened is logged ("Failed to open -
 // Invalid File %s") and leaves the map empty and every file in place.
 void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir,
                      const std::vector<std::string>& ignoreFiles,

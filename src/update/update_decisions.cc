@@ -6,6 +6,7 @@
 
 #include "engine/app_log.h"
 #include "engine/file_lock.h"
+#include "engine/paths.h"
 #include "install/file_install.h"
 #include "update/listed_path.h"
 #include "update/tree_scan.h"
@@ -66,18 +67,38 @@ std::string RecordedHash(HashPipeline::Result hashed) {
                                               : std::string(kUnreadableHash);
 }
 
-ListedEntryAction DecideListedEntry(const std::string& path,
-                                    const std::string& hash,
-                                    ListedPathChecker& checker,
-                                    const std::vector<std::string>& ignoreFiles,
-                                    const FilePairIndex& local) {
-  if (checker.Check(path) != ListedPath::kInside) {
+std::string ListedFileKey(std::string_view path) {
+  std::string key;
+  ForEachComponent(path, 2, [&](std::string_view part, auto) {
+    if (!part.empty() && part != ".") (key += '/') += part;
+    return true;
+  });
+  return key;
+}
+
+ComparisonWalk::ComparisonWalk(const std::vector<std::string>& ignoreFiles,
+                               const FilePairIndex& local)
+    : ignore_files_(ignoreFiles), local_(local) {}
+
+ListedEntryAction ComparisonWalk::Decide(const std::string& path,
+                                         const std::string& hash) {
+  if (checker_.Check(path) != ListedPath::kInside) {
     return ListedEntryAction::kRefusePath;
   }
   const std::string name = path.substr(2);
-  if (IsIgnored(ignoreFiles, name) && fileExists(name.c_str())) {
+  if (IsIgnored(ignore_files_, name) &&
+      (InstalledBefore(path) || fileExists(name.c_str()))) {
     return ListedEntryAction::kIgnore;
   }
-  return local.Contains(filemd5pair{path, hash}) ? ListedEntryAction::kCurrent
-                                                 : ListedEntryAction::kDownload;
+  return local_.Contains(filemd5pair{path, hash})
+             ? ListedEntryAction::kCurrent
+             : ListedEntryAction::kDownload;
+}
+
+void ComparisonWalk::Installed(const std::string& path) {
+  installed_.insert(ListedFileKey(path));
+}
+
+bool ComparisonWalk::InstalledBefore(const std::string& path) const {
+  return !installed_.empty() && installed_.count(ListedFileKey(path)) != 0;
 }

@@ -1,17 +1,19 @@
 // The decisions of the update run that a preview of it takes too: the key
 // check, which listed files are hashed and what the comparison walk does
-// with one entry. The run and starter-verify call these; neither has a copy.
+// with each entry. The run and its preview (update_preview.h, which
+// starter-verify reports) call these; neither has a copy.
 #ifndef STARTER_UPDATE_UPDATE_DECISIONS_H_
 #define STARTER_UPDATE_UPDATE_DECISIONS_H_
 
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/hash_pipeline.h"
 #include "update/checksum_list.h"
 #include "update/file_pair_index.h"
-
-class ListedPathChecker;
+#include "update/listed_path.h"
 
 // True when the local version file `filename` and the list at `downloaddir`
 // joined with `filename` ("/" between them unless `downloaddir` is empty)
@@ -41,22 +43,52 @@ bool IsIgnored(const std::vector<std::string>& ignoreFiles,
 enum class ListedEntryAction {
   // The path is refused (see ListedPathChecker); the run counts it a failure.
   kRefusePath,
-  // The name (path without "./") is on an ignore list and a local copy opens.
+  // The name (path without "./") is on an ignore list and a local copy
+  // exists: it opens, or an earlier entry of the walk put it in place.
   kIgnore,
-  // `local` holds a record of the same name (ignoring case) and hash.
+  // The local records hold one of the same name (ignoring case) and hash.
   kCurrent,
   // Anything else: the file is downloaded.
   kDownload,
 };
 
-// The action for the entry (`path`, `hash`) by the listed-path checks of
-// `checker`, the names in `ignoreFiles` and the local hash records `local`.
-// Opens the local copy of an ignored name to see that it exists; changes and
-// logs nothing.
-ListedEntryAction DecideListedEntry(const std::string& path,
-                                    const std::string& hash,
-                                    ListedPathChecker& checker,
-                                    const std::vector<std::string>& ignoreFiles,
-                                    const FilePairIndex& local);
+// The listed path `path` as the components below its "./", without empty
+// and "." components, each after a "/": every spelling of one listed file
+// gives the same key, and the key of each of its directories is a prefix of
+// it ending before a "/".
+std::string ListedFileKey(std::string_view path);
+
+// The comparison walk's decisions over one list, entry by entry in list
+// order: the update run takes each at the entry's turn, and a preview of
+// the run takes the same ones. An earlier entry changes a later decision
+// only through the file it put in place, which the walk is told of.
+class ComparisonWalk {
+ public:
+  // Decides by the names in `ignoreFiles` and the local hash records
+  // `local`; both must outlive the walk.
+  ComparisonWalk(const std::vector<std::string>& ignoreFiles,
+                 const FilePairIndex& local);
+
+  // The action for the entry (`path`, `hash`) now, by the listed-path
+  // checks, the ignore lists and the local records (see ListedEntryAction).
+  // Opens the local copy of an ignored name to see that it exists; changes
+  // and logs nothing.
+  ListedEntryAction Decide(const std::string& path, const std::string& hash);
+
+  // Records that the walk put the file listed as `path` in place.
+  void Installed(const std::string& path);
+  // True when the walk put the file listed as `path` (in any spelling) in
+  // place already.
+  bool InstalledBefore(const std::string& path) const;
+
+  // The listed-path checks' verdict on `path`: why Decide refuses it.
+  ListedPath Check(const std::string& path) { return checker_.Check(path); }
+
+ private:
+  ListedPathChecker checker_;
+  const std::vector<std::string>& ignore_files_;
+  const FilePairIndex& local_;
+  std::set<std::string> installed_;  // by ListedFileKey
+};
 
 #endif  // STARTER_UPDATE_UPDATE_DECISIONS_H_

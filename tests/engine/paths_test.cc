@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -76,6 +77,47 @@ TEST(PathsTest, MakesTheParentDirectoriesItsRuleNames) {
     EXPECT_EQ(made, c.made);
   }
   umask(mask);
+}
+
+// Links are followed as far as their targets exist; the rest is taken as
+// written, and a loop does not resolve.
+TEST(PathsTest, ResolvesLinksAsFarAsTheirTargetsExist) {
+  TempDir dir;
+  ScopedCwd cwd(dir.path());
+  const std::string top = CanonicalPath(dir.path());
+  const std::string above = top.substr(0, top.rfind('/'));
+  WriteFile(dir / "real/file.txt", "x");
+  const struct {
+    const char* link;
+    const char* target;
+  } links[] = {
+      {"to_real", "real"},   {"dangling", "nothere/x"},
+      {"up", "../beside"},   {"absolute", "/nonexistent/a"},
+      {"chain", "dangling"}, {"loop1", "loop2"},
+      {"loop2", "loop1"},    {"through_file", "real/file.txt/x"},
+  };
+  for (const auto& l : links) ASSERT_EQ(symlink(l.target, l.link), 0);
+  const struct {
+    const char* path;
+    std::string resolved;
+  } cases[] = {
+      {"real/file.txt", top + "/real/file.txt"},
+      {"to_real/file.txt", top + "/real/file.txt"},
+      {"to_real/new/deeper", top + "/real/new/deeper"},
+      {"dangling", top + "/nothere/x"},
+      {"dangling/below", top + "/nothere/x/below"},
+      {"dangling/sub/..", top + "/nothere/x"},
+      {"chain", top + "/nothere/x"},
+      {"up", above + "/beside"},
+      {"absolute", "/nonexistent/a"},
+      {"missing/x/", top + "/missing/x"},
+      {"loop1", ""},
+      {"loop1/x", ""},
+      {"through_file", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ResolvedPath(c.path), c.resolved) << c.path;
+  }
 }
 
 }  // namespace

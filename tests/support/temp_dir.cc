@@ -1,10 +1,13 @@
 #include "support/temp_dir.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -56,6 +59,21 @@ std::string ReadFile(const std::string& path) {
 bool PathExists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+bool MakeSocketFile(const std::string& path) {
+  sockaddr_un address{};
+  if (path.size() >= sizeof address.sun_path) return false;
+  fs::path p(path);
+  if (p.has_parent_path()) fs::create_directories(p.parent_path());
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  const bool bound =
+      bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return bound;
 }
 
 int RunShell(const std::string& command) {

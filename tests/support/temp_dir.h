@@ -52,6 +52,9 @@ std::set<std::string> PathsEndingIn(const std::string& dir,
                                     const std::string& suffix);
 // The permission bits of `path` (following links), or 0 when it is absent.
 mode_t PermissionsOf(const std::string& path);
+// Leaves a Unix socket's file at `path` (bound, then closed), creating
+// parent directories; false when it cannot be made.
+bool MakeSocketFile(const std::string& path);
 // Runs `command` through the shell; returns its exit status.
 int RunShell(const std::string& command);
 

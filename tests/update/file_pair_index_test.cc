@@ -15,7 +15,7 @@ TEST(FilePairIndexTest, MatchesNamesIgnoringCaseAndHashesExactly) {
   index.Append("./Base/Gui/Skin.png", kHashA);
   index.Append("./Base/sound.ogg", kHashB);
   index.Append("./Base/sound.ogg", kHashA);  // a second record, same name
-  // Texts that are not MD5 texts are kept as they are.
+  // Texts that are not MD5 texts are kept as they are (see below).
   index.Append("./Base/gone.txt", "unreadable");
   index.Append("./Base/upper.bin", kHashAUpper);
   const struct {
@@ -35,7 +35,10 @@ TEST(FilePairIndexTest, MatchesNamesIgnoringCaseAndHashesExactly) {
       {"./Base/sound.ogg", kHashA, true},
       {"./Base/other.ogg", kHashA, false},
       {"", kHashA, false},
-      {"./BASE/gone.txt", "unreadable", true},
+      // A text that is not 32 hex digits (the mark of a file that could not
+      // be hashed) matches nothing, not even itself.
+      {"./BASE/gone.txt", "unreadable", false},
+      {"./Base/gone.txt", "unreadable", false},
       {"./Base/gone.txt", "unreadable ", false},
       {"./Base/gone.txt", kHashA, false},
       {"./base/upper.bin", kHashAUpper, true},

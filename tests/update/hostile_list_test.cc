@@ -53,6 +53,18 @@ TEST_F(HostileListTest, RefusesPathsThatLeaveTheGameDirectory) {
   EXPECT_FALSE(Contains(Local("App/version.txt"), ".."));
 }
 
+// A list that gives the mark of a file that cannot be hashed as a hash
+// never makes a missing file current: it is fetched (and, its bytes not
+// matching, not installed).
+TEST_F(HostileListTest, UnreadableMarkAsAHashNeverMakesAMissingFileCurrent) {
+  WriteFile(ReleasePath("Base/a.png"), "a");
+  PublishList("version_file 98\n./Base/a.png unreadable\n");
+  const RunOutcome run = Run();
+  EXPECT_EQ(Fetches("Base/a.png"), 1);
+  EXPECT_EQ(run.error, 1);
+  EXPECT_FALSE(LocalExists("Base/a.png"));
+}
+
 TEST_F(HostileListTest, RefusesOverlongFieldsInsteadOfCuttingThem) {
   WriteLocal("data/victim.png", "local");
   WriteFile(ReleasePath("data/victim.png"), "replaced");

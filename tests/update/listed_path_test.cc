@@ -54,6 +54,15 @@ TEST(ListedPathTest, RefusesPathsThroughLinksThatLeaveTheGameDirectory) {
   ASSERT_EQ(symlink((outside / "target.txt").c_str(), "Base/file_link"), 0);
   ASSERT_EQ(symlink("/nonexistent/dir", "dangling"), 0);
   ASSERT_EQ(symlink("../..", "Base/up"), 0);
+  // Links that lead nowhere yet, judged by where they would lead.
+  ASSERT_EQ(symlink("nothere.png", "Base/dangling_here"), 0);
+  ASSERT_EQ(symlink("../Missing/dir", "Base/dangling_dir"), 0);
+  ASSERT_EQ(symlink((game / "Base/abs_nothere").c_str(), "Base/dangling_abs"),
+            0);
+  ASSERT_EQ(symlink("nothere/../../..", "Base/dangling_up"), 0);
+  ASSERT_EQ(symlink("dangling_dir/../../../x", "Base/dangling_chain"), 0);
+  ASSERT_EQ(symlink("loop_b", "Base/loop_a"), 0);
+  ASSERT_EQ(symlink("loop_a", "Base/loop_b"), 0);
   const struct {
     const char* path;
     ListedPath verdict;
@@ -67,6 +76,12 @@ TEST(ListedPathTest, RefusesPathsThroughLinksThatLeaveTheGameDirectory) {
       {"./inner/new/deeper.txt", ListedPath::kInside},
       {"./Base/real.txt/below", ListedPath::kInside},  // ENOTDIR on writing
       {"./Missing/dir/x", ListedPath::kInside},
+      {"./Base/dangling_here", ListedPath::kInside},
+      {"./Base/dangling_dir/x.png", ListedPath::kInside},
+      {"./Base/dangling_abs", ListedPath::kInside},
+      {"./Base/dangling_up", ListedPath::kLeavesThroughLink},
+      {"./Base/dangling_chain", ListedPath::kLeavesThroughLink},
+      {"./Base/loop_a", ListedPath::kLeavesThroughLink},
   };
   ListedPathChecker checker;
   for (const auto& c : cases) {

@@ -1,8 +1,8 @@
-#include "update/auto_update.h"
 #include "update/unused_files.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -10,6 +10,7 @@
 
 #include "engine_starter/log.h"
 #include "support/temp_dir.h"
+#include "update/auto_update.h"
 
 namespace {
 
@@ -139,6 +140,27 @@ TEST_F(UnusedFilesTest, MovesUnlistedFilesIntoTheOldTreeOnce) {
   RunShell("rm -rf '" + dir_.path() + "/old'");
   MoveUnusedFiles("Downloads/App/version.txt", "./Base", ignore_, standard_);
   EXPECT_FALSE(PathExists(dir_ / "old"));
+}
+
+// A listed file reached under an unlisted name (a hard link, a link to
+// it) is the release's and stays; an unlisted file with two names moves
+// once, under the name met first.
+TEST_F(UnusedFilesTest, NeverMovesAListedFileUnderAnotherName) {
+  WriteFile(dir_ / "Downloads/App/version.txt",
+            "version_file 42\n./Base/keep.png aaa\n");
+  WriteFile(dir_ / "Base/keep.png", "k");
+  ASSERT_EQ(link("Base/keep.png", "Base/hard.png"), 0);
+  ASSERT_EQ(symlink("keep.png", "Base/soft.png"), 0);
+  WriteFile(dir_ / "Base/gone.png", "gone");
+  ASSERT_EQ(link("Base/gone.png", "Base/gone_too.png"), 0);
+  testing::internal::CaptureStdout();
+  MoveUnusedFiles("Downloads/App/version.txt", "./Base", ignore_, standard_);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(ReadFile(dir_ / "Base/keep.png"), "k");
+  EXPECT_TRUE(PathExists(dir_ / "Base/hard.png"));
+  EXPECT_TRUE(PathExists(dir_ / "Base/soft.png"));
+  EXPECT_EQ(PathsEndingIn(dir_ / "old", ".png").size(), 1u) << out;
+  EXPECT_EQ(out.find("FILE CONFLICT"), std::string::npos) << out;
 }
 
 TEST_F(UnusedFilesTest, MissingListMovesNothingAndEmptiesTheMap) {

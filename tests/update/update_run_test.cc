@@ -14,6 +14,7 @@
 #include "support/http_test_server.h"
 #include "support/list_signing.h"
 #include "support/text_match.h"
+#include "support/tree_snapshot.h"
 #include "update/auto_update.h"
 #include "update_run_fixture.h"
 
@@ -208,6 +209,77 @@ TEST_F(UpdateRunTest, MovesUnusedBaseFilesIntoTheOldTreeOnce) {
   run = Run();
   EXPECT_TRUE(Contains(run.log, "Version file the same (key matches)\n"));
   EXPECT_FALSE(LocalExists("old"));
+}
+
+// Links inside Base that reach a listed file under another name (a
+// letter-case alias of its directory, a loop back to Base) never make the
+// relocation move it: on a current installation the unlisted files move
+// once, nothing listed moves or is fetched, and the next run changes
+// nothing.
+TEST_F(UpdateRunTest, LinksInsideBaseNeverMoveAListedFile) {
+  const struct {
+    const char* link;
+    const char* target;
+  } cases[] = {{"Base/Textures", "textures"}, {"Base/again", "."}};
+  const std::map<std::string, std::string> release = {
+      {"Base/textures/t.png", "t"}, {"Base/a.txt", "a"}, {"data.bin", "d"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.link);
+    RunShell("rm -rf '" + game_ + "/Base' '" + game_ + "/old'");
+    Publish(release, 600);
+    for (const auto& [path, content] : release) WriteLocal(path, content);
+    WriteLocal("App/version.txt", ListText());
+    WriteLocal("Base/textures/u.png", "unlisted");
+    WriteLocal("Base/u.cfg", "unlisted");
+    ASSERT_EQ(symlink(c.target, (game_ + "/" + c.link).c_str()), 0);
+    const int requests = server_.TotalRequestCount();
+
+    RunOutcome run = Run();
+    EXPECT_EQ(run.error, 0);
+    EXPECT_TRUE(Contains(run.log, "Version file the same (key matches)\n"));
+    for (const auto& [path, content] : release) {
+      EXPECT_EQ(Local(path), content) << path;
+    }
+    EXPECT_FALSE(LocalExists("Base/textures/u.png"));
+    EXPECT_FALSE(LocalExists("Base/u.cfg"));
+    std::set<std::string> moved = PathsEndingIn(game_ + "/old", "");
+    EXPECT_TRUE(moved.count("Base/u.cfg") == 1) << moved.size();
+    EXPECT_EQ(
+        moved.count("Base/textures/u.png") + moved.count("Base/Textures/u.png"),
+        1u);
+    EXPECT_FALSE(Contains(run.log, "Leaving unused files"));
+
+    const auto base = SnapshotTree(game_ + "/Base");
+    const auto old = SnapshotTree(game_ + "/old");
+    run = Run();
+    EXPECT_EQ(run.error, 0);
+    EXPECT_EQ(SnapshotTree(game_ + "/Base"), base);
+    EXPECT_EQ(SnapshotTree(game_ + "/old"), old);
+    // Only the list was fetched, once a run.
+    EXPECT_EQ(server_.TotalRequestCount(), requests + 2);
+  }
+}
+
+// A link inside the game directory at a listed path that leads nowhere is
+// replaced by the file; the place it named stays empty.
+TEST_F(UpdateRunTest, DanglingLinkAtAListedPathIsReplaced) {
+  Publish({{"Base/a.png", "a"}, {"Base/sub/b.xml", "b"}}, 601);
+  WriteLocal("Base/sub/.keep", "");
+  ASSERT_EQ(symlink("nothere.png", (game_ + "/Base/a.png").c_str()), 0);
+  ASSERT_EQ(symlink("../../Other/b.xml", (game_ + "/Base/sub/b.xml").c_str()),
+            0);
+  const RunOutcome run = Run();
+  EXPECT_EQ(run.error, 0) << run.log;
+  EXPECT_FALSE(Contains(run.log, "Refusing listed path"));
+  for (const char* path : {"Base/a.png", "Base/sub/b.xml"}) {
+    struct stat info;
+    ASSERT_EQ(lstat((game_ + "/" + path).c_str(), &info), 0) << path;
+    EXPECT_TRUE(S_ISREG(info.st_mode)) << path;
+  }
+  EXPECT_EQ(Local("Base/a.png"), "a");
+  EXPECT_FALSE(LocalExists("Base/nothere.png"));
+  EXPECT_FALSE(LocalExists("Other"));
+  EXPECT_EQ(Local("App/version.txt"), ListText());
 }
 
 TEST_F(UpdateRunTest, FailedDownloadLeavesTheVersionFileForTheNextRun) {

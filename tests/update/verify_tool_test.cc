@@ -11,163 +11,15 @@
 #include <map>
 #include <ostream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "engine/exclusive_lock.h"
-#include "support/child_process.h"
-#include "support/list_signing.h"
-#include "support/scoped_env.h"
+#include "engine/md5.h"
 #include "support/text_match.h"
-#include "support/tree_snapshot.h"
-#include "update_run_fixture.h"
+#include "verify_tool_fixture.h"
 
 namespace {
-
-const std::string kTool =
-    std::string(STARTER_BUILD_DIR) + "/tools/starter-verify";
-
-// The installed release of every row, before the row changes it.
-const std::map<std::string, std::string> kRelease = {
-    {"Base/a.png", "a"},
-    {"Base/maps/m.txt", "m"},
-    {"Base/sub/b.xml", "b"},
-    {"OKUdedi", "server"},
-    {"dedicatedserver.sh", "#!/bin/sh\n"}};
-constexpr long kInstalledKey = 1000;
-constexpr long kNewKey = 2000;
-
-// `files` with `changes` applied over them.
-std::map<std::string, std::string> With(
-    std::map<std::string, std::string> files,
-    const std::map<std::string, std::string>& changes) {
-  for (const auto& [path, content] : changes) files[path] = content;
-  return files;
-}
-
-struct VerifyRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-// The lines of `out` that begin with `prefix`, without it.
-std::set<std::string> LinesAfter(const std::string& out,
-                                 const std::string& prefix) {
-  std::set<std::string> found;
-  std::istringstream lines(out);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind(prefix, 0) == 0) found.insert(line.substr(prefix.size()));
-  }
-  return found;
-}
-
-// The game directory with kRelease installed (its version file under
-// kInstalledKey) and the same release published on the server.
-class VerifyToolFixture : public UpdateRunFixture {
- public:
-  VerifyToolFixture()
-      : url_("STARTER_UPDATE_URL", server_.Url("/10/")),
-        tmpdir_("TMPDIR", outer_ / "tmp") {
-    mkdir((outer_ / "tmp").c_str(), 0700);
-    mkdir((outer_ / "capture").c_str(), 0700);
-    Install(kRelease, kInstalledKey);
-    PublishSigned(kRelease, kInstalledKey);
-  }
-
-  void SetUp() override {
-    if (access(kTool.c_str(), X_OK) != 0) {
-      GTEST_SKIP() << "build the starter-verify target first";
-    }
-  }
-
-  // Writes `files` into the game directory and their list as its version
-  // file.
-  void Install(const std::map<std::string, std::string>& files, long key) {
-    for (const auto& [path, content] : files) WriteLocal(path, content);
-    WriteLocal("App/version.txt", ChecksumListOf(files, key));
-  }
-  // Publishes `files` under `key`, signed with the test key when the build
-  // checks signatures.
-  void PublishSigned(const std::map<std::string, std::string>& files,
-                     long key) {
-    Publish(files, key);
-    if (kStarterChecksSignatures) {
-      ASSERT_EQ(
-          SignWithOpenssl(TestPrivateKeyPath(), ReleasePath("App/version.txt")),
-          0);
-    }
-  }
-  std::string Game(const std::string& path) const { return game_ + "/" + path; }
-  std::string Outer(const std::string& path) const { return outer_ / path; }
-  std::string ServerListPath() const { return ReleasePath("App/version.txt"); }
-  std::string ListUrl() const {
-    return "/10/" + std::string(kPlatform) + "App/version.txt";
-  }
-  HttpTestServer& server() { return server_; }
-  void WriteGame(const std::string& path, const std::string& content) {
-    WriteLocal(path, content);
-  }
-  void RemoveGame(const std::string& path) {
-    ASSERT_EQ(unlink(Game(path).c_str()), 0) << path;
-  }
-
-  // Runs starter-verify with `args` and the game directory from outside it,
-  // and checks that it left the game directory and the temporary directory
-  // as they were.
-  VerifyRun Verify(std::vector<std::string> args) {
-    const auto before = SnapshotTree(game_);
-    args.insert(args.begin(), "starter-verify");
-    args.push_back(game_);
-    const ChildResult r =
-        RunChild(kTool, args, outer_.path(), Outer("capture"));
-    EXPECT_EQ(SnapshotTree(game_), before) << "the game directory changed";
-    EXPECT_EQ(NamesIn(Outer("tmp")), std::set<std::string>{})
-        << "the temporary directory was left behind";
-    return {r.exit_code, r.out, r.err};
-  }
-
-  // One real update run, trusting the test key when the build does.
-  RunOutcome RealRun() {
-    return kStarterChecksSignatures
-               ? Run("App/autoupdate.cfg",
-                     ListSigningKey{ReadFile(TestPublicKeyPath())})
-               : Run();
-  }
-
-  // The files below "old" of the game directory, as paths below the game
-  // directory ("old/./Base/x" is "Base/x").
-  std::set<std::string> MovedFiles() const {
-    std::set<std::string> moved;
-    for (const std::string& path : PathsEndingIn(Game("old"), "")) {
-      struct stat info;
-      if (stat(Game("old/" + path).c_str(), &info) == 0 &&
-          S_ISREG(info.st_mode)) {
-        moved.insert(path);
-      }
-    }
-    return moved;
-  }
-
-  // The listed files the server was asked for since request `since`.
-  std::set<std::string> FetchedFiles(std::size_t since) const {
-    const std::string prefix = "/10/" + std::string(kPlatform);
-    std::set<std::string> fetched;
-    const std::vector<HttpRecordedRequest> requests = server_.Requests();
-    for (std::size_t i = since; i < requests.size(); ++i) {
-      std::string path = requests[i].path.substr(prefix.size());
-      if (path != "App/version.txt" && path != "App/version.txt.sig") {
-        fetched.insert(path);
-      }
-    }
-    return fetched;
-  }
-
- private:
-  ScopedEnv url_;
-  ScopedEnv tmpdir_;
-};
 
 // Links `link` below the game directory to a directory outside it holding
 // s.png (listed by the rows that use it) and u.cfg (never listed).
@@ -180,6 +32,19 @@ void LinkDirectoryOutside(VerifyToolFixture& t, const std::string& link) {
 void MakeFifo(VerifyToolFixture& t, const std::string& path) {
   t.RemoveGame(path);
   ASSERT_EQ(mkfifo(t.Game(path).c_str(), 0644), 0);
+}
+
+// Puts a socket's file at `path` instead of the file.
+void MakeSocket(VerifyToolFixture& t, const std::string& path) {
+  t.RemoveGame(path);
+  ASSERT_TRUE(MakeSocketFile(t.Game(path))) << path;
+}
+
+// Replaces the file at `path` by a link to `target`, which is not there.
+void MakeDanglingLink(VerifyToolFixture& t, const std::string& path,
+                      const char* target) {
+  t.RemoveGame(path);
+  ASSERT_EQ(symlink(target, t.Game(path).c_str()), 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -210,6 +75,24 @@ const CheckCase kCheckCases[] = {
     {"FifoAtListedPath",
      [](VerifyToolFixture& t) { MakeFifo(t, "Base/a.png"); },
      "not a regular file Base/a.png\n" + Summary(false, 5, 1, 0), 1},
+    {"SocketAtListedPath",
+     [](VerifyToolFixture& t) { MakeSocket(t, "Base/a.png"); },
+     "not a regular file Base/a.png\n" + Summary(false, 5, 1, 0), 1},
+    {"DanglingLinkAtListedPath",
+     [](VerifyToolFixture& t) {
+       MakeDanglingLink(t, "Base/a.png", "nothere.png");
+     },
+     "missing Base/a.png\n" + Summary(false, 5, 1, 0), 1},
+    // A failed first install records the files it could not hash with a
+    // mark that the version file then lists: it is never taken for a hash.
+    {"MissingFileListedAsUnreadable",
+     [](VerifyToolFixture& t) {
+       t.RemoveGame("Base/a.png");
+       std::string list = ChecksumListOf(kRelease, kInstalledKey);
+       list.replace(list.find(Md5Hex("a", 1)), 32, "unreadable");
+       t.WriteGame("App/version.txt", list);
+     },
+     "missing Base/a.png\n" + Summary(false, 5, 1, 0), 1},
     {"DirectoryAtListedPath",
      [](VerifyToolFixture& t) {
        t.RemoveGame("OKUdedi");
@@ -298,13 +181,18 @@ struct ServerCase {
   Build build = Build::kAny;
 };
 
-std::string ChangeSummary(int moved, int downloaded, bool restart) {
+std::string ChangeSummary(int moved, int downloaded, bool restart,
+                          bool fail = false) {
   return "summary: would change, " + std::to_string(moved) + " would move, " +
          std::to_string(downloaded) + " would download, " +
-         (restart ? "would restart" : "no restart") + "\n";
+         (fail      ? "would fail"
+          : restart ? "would restart"
+                    : "no restart") +
+         "\n";
 }
 
 constexpr char kReplace[] = "would replace App/version.txt\n";
+constexpr char kFail[] = "would fail (the list is not installed)\n";
 
 const ServerCase kServerCases[] = {
     {"SameList", [](VerifyToolFixture&) {},
@@ -361,8 +249,46 @@ const ServerCase kServerCases[] = {
        LinkDirectoryOutside(t, "Base/shared");
        t.PublishSigned(With(kRelease, {{"Base/shared/s.png", "s2"}}), kNewKey);
      },
-     "refused Base/shared/s.png\n" + std::string(kReplace) +
-         ChangeSummary(0, 0, false),
+     "refused Base/shared/s.png\n" + std::string(kFail) +
+         ChangeSummary(0, 0, false, true),
+     1},
+    {"PathListedTwiceWithTwoHashes",
+     [](VerifyToolFixture& t) {
+       t.PublishSigned(With(kRelease, {{"OKUdedi", "server 2"}}), kNewKey);
+       WriteFile(t.ServerListPath(), ReadFile(t.ServerListPath()) +
+                                         "./OKUdedi " + Md5Hex("server 3", 8) +
+                                         "\n");
+       t.Resign();
+     },
+     "would download OKUdedi\nwould fail to download OKUdedi (listed earlier "
+     "with another hash)\n" +
+         std::string(kFail) + ChangeSummary(0, 2, false, true),
+     1},
+    {"AliasOfAListedDirectory",
+     [](VerifyToolFixture& t) {
+       ASSERT_EQ(symlink("sub", t.Game("Base/Sub").c_str()), 0);
+       t.WriteGame("Base/u.cfg", "unlisted");
+       t.PublishSigned(With(kRelease, {{"Base/a.png", "a2"}}), kNewKey);
+     },
+     "would move Base/u.cfg\nwould download Base/a.png\n" +
+         std::string(kReplace) + ChangeSummary(1, 1, false),
+     1},
+    {"LoopBackToBase",
+     [](VerifyToolFixture& t) {
+       ASSERT_EQ(symlink(".", t.Game("Base/again").c_str()), 0);
+       t.WriteGame("Base/u.cfg", "unlisted");
+     },
+     "would move Base/u.cfg\nup to date (key matches)\nsummary: would "
+     "change, 1 would move, 0 would download\n",
+     1},
+    {"SocketAndDanglingLinkAtListedPaths",
+     [](VerifyToolFixture& t) {
+       MakeSocket(t, "Base/a.png");
+       MakeDanglingLink(t, "Base/sub/b.xml", "nothere.xml");
+       t.PublishSigned(kRelease, kNewKey);
+     },
+     "would download Base/a.png\nwould download Base/sub/b.xml\n" +
+         std::string(kReplace) + ChangeSummary(0, 2, false),
      1},
     {"TemporaryDirectoryInsideTheGameIsNotUsed",
      [](VerifyToolFixture& t) {
@@ -464,9 +390,14 @@ TEST_P(VerifyServerTest, PreviewsTheNextStartAndChangesNothing) {
   // The real update run does what the preview said.
   const std::size_t since = server_.Requests().size();
   const RunOutcome update = RealRun();
-  EXPECT_EQ(FetchedFiles(since), LinesAfter(run.out, "would download "));
+  EXPECT_EQ(FetchedFiles(since), PredictedRequests(run.out));
   EXPECT_EQ(MovedFiles(), LinesAfter(run.out, "would move "));
-  EXPECT_EQ(update.restartrequired, Contains(run.out, "would restart\n"));
+  EXPECT_EQ(update.error == 0 && update.restartrequired,
+            Contains(run.out, "would restart\n"));
+  EXPECT_EQ(update.error != 0, Contains(run.out, kFail));
+  EXPECT_EQ(Local("App/version.txt") == ReadFile(ServerListPath()),
+            Contains(run.out, kReplace) ||
+                Contains(run.out, "up to date (key matches)\n"));
   EXPECT_EQ(Contains(update.log, "Version file the same (key matches)"),
             Contains(run.out, "up to date (key matches)\n"));
   EXPECT_EQ(Contains(update.log, "Refusing listed path"),
@@ -519,6 +450,28 @@ TEST_F(VerifyToolFixture, CommandLine) {
   EXPECT_EQ(absent.exit_code, 2);
   EXPECT_EQ(absent.out, "");
   EXPECT_TRUE(Contains(absent.err, "cannot enter")) << absent.err;
+}
+
+// A first install whose files the server does not deliver records them in
+// the version file with the mark of a file it could not hash; the check
+// still says they are missing. (The files that did arrive differ from the
+// mark recorded before they came.)
+TEST_F(VerifyToolFixture, FilesAFailedFirstInstallLeftOutAreMissing) {
+  for (const auto& [path, content] : kRelease) RemoveGame(path);
+  RemoveGame("App/version.txt");
+  PublishSigned(kRelease, kNewKey);
+  for (const std::string path : {"Base/a.png", "OKUdedi"}) {
+    server_.SetReply("/10/" + std::string(kPlatform) + path,
+                     HttpReply::Status(500));
+  }
+  ASSERT_EQ(RealRun().error, 1);
+  ASSERT_TRUE(Contains(Local("App/version.txt"), "./Base/a.png unreadable\n"));
+  const VerifyRun check = Verify({});
+  EXPECT_EQ(check.out,
+            "missing Base/a.png\ndiffers Base/maps/m.txt\ndiffers "
+            "Base/sub/b.xml\nmissing OKUdedi\ndiffers dedicatedserver.sh\n" +
+                Summary(false, 5, 5, 0));
+  EXPECT_EQ(check.status, 1);
 }
 
 TEST_F(VerifyToolFixture, RunsWhileAStarterHoldsTheUpdateLock) {
