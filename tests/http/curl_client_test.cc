@@ -270,18 +270,6 @@ TEST_F(CurlClientTest, PipelineTimeLimitCountsFromEachFilesTurn) {
   EXPECT_EQ(runs[1].console, runs[0].console);
 }
 
-// The size of the temporary file of the download of `name` in the current
-// directory, 0 while there is none.
-off_t TemporarySizeOf(const std::string& name) {
-  for (const std::string& path : PathsEndingIn(".", ".tmp")) {
-    struct stat st;
-    if (path.rfind(name + ".", 0) == 0 && stat(path.c_str(), &st) == 0) {
-      return st.st_size;
-    }
-  }
-  return 0;
-}
-
 // While the first file's answer is held, the second, larger than a
 // prefetch, takes in its prefetch and stops; every 20 s (of a clock the
 // test moves) it takes in a little more, so that the server sees a reader;
