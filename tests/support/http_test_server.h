@@ -171,7 +171,7 @@ class HttpTestServer {
                      httplib::Response& response);
   // Ends the stalling send `id`: resets its connection when it was dropped.
   void EndSend(std::uint64_t id);
-  // The socket of the connection `request` came on.
+  // The socket of the connection `request` came on, -1 when none is found.
   int ConnectionOf(const httplib::Request& request) const;
 
   httplib::Server server_;
