@@ -1,5 +1,7 @@
 #include "http/download_pipeline.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <limits>
 
@@ -11,6 +13,29 @@ constexpr std::size_t kUnplanned = std::numeric_limits<std::size_t>::max();
 // How long one wait for network activity may take before the deadline of
 // the transfer whose turn it is is looked at again.
 constexpr int kPollMilliseconds = 1000;
+// What libcurl may hold for a paused transfer beside its socket's buffer.
+constexpr curl_off_t kHeldByLibcurl = curl_off_t{64} << 10;
+
+// The body bytes `easy` has received so far.
+curl_off_t ReceivedBy(CURL* easy) {
+  curl_off_t received = 0;
+  curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
+  return received;
+}
+
+// What the system may hold for the connection of `easy` before it is read
+// (0 when it has none).
+curl_off_t ReceiveBufferOf(CURL* easy) {
+  curl_socket_t socket = CURL_SOCKET_BAD;
+  int size = 0;
+  socklen_t length = sizeof size;
+  if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK ||
+      socket == CURL_SOCKET_BAD ||
+      getsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0) {
+    return 0;
+  }
+  return size;
+}
 
 }  // namespace
 
@@ -35,6 +60,10 @@ struct DownloadPipeline::Transfer {
   bool running = false;  // in the multi handle
   bool ended = false;
   CURLcode code = CURLE_OK;
+  // Made at its turn with no other transfer in flight: its end counts.
+  bool alone = false;
+  // Made again after an attempt that did not count.
+  bool renewed = false;
 };
 
 DownloadPipeline::DownloadPipeline(std::vector<Request> planned,
@@ -70,41 +99,98 @@ DownloadOutcome DownloadPipeline::Download(const Request& request,
 
   Transfer& turn = *transfer;
   const DownloadOutcome outcome = turn.download.TakeTurn(
-      [&] {
-        if (!turn.started) Start(turn, true);
-        Refill();
-      },
-      [&] {
-        // The turn: the time limit counts from here, and a transfer that
-        // ran ahead goes on past its prefetch.
-        if (turn.download.timeout_secs() > 0) {
-          turn.deadline =
-              clock_() + std::chrono::seconds(turn.download.timeout_secs());
-        }
-        turn.gate.ahead = false;
-        if (turn.running) curl_easy_pause(turn.easy, CURLPAUSE_CONT);
-        RunUntilDone(turn);
-        return turn.code;
-      },
-      deferred_);
+      [&] { BeginTurn(turn); }, [&] { return RunTurn(turn); }, deferred_);
   // The handle goes back before the download goes, with its temporary file
   // when that was neither installed nor kept.
   Retire(turn);
   return outcome;
 }
 
+void DownloadPipeline::BeginTurn(Transfer& turn) {
+  if (!turn.started) {
+    Start(turn, true);
+    Refill();
+    turn.alone = std::none_of(queue_.begin(), queue_.end(),
+                              [](const auto& ahead) { return ahead->running; });
+    return;
+  }
+  if (turn.running) Settle(turn);
+  if (turn.ended && !turn.download.Delivered(turn.code)) {
+    Renew(turn);
+    return;
+  }
+  Refill();
+}
+
+CURLcode DownloadPipeline::RunTurn(Transfer& turn) {
+  for (;;) {
+    // The time limit counts from here, and a transfer that ran ahead goes
+    // on past its prefetch.
+    turn.deadline.reset();
+    if (turn.download.timeout_secs() > 0) {
+      turn.deadline =
+          clock_() + std::chrono::seconds(turn.download.timeout_secs());
+    }
+    turn.gate.ahead = false;
+    if (turn.running) curl_easy_pause(turn.easy, CURLPAUSE_CONT);
+    RunUntilDone(turn);
+    if (turn.alone || turn.download.Delivered(turn.code)) break;
+    Renew(turn);
+  }
+  // The request made alone brought what the one beside others did not: this
+  // server does not take transfers in flight, so one at a time from here.
+  if (turn.renewed && turn.download.Delivered(turn.code)) in_flight_ = 1;
+  return turn.code;
+}
+
+void DownloadPipeline::Renew(Transfer& turn) {
+  Retire(turn);
+  for (auto& queued : queue_) {
+    if (!queued->running) continue;
+    Retire(*queued);
+    queued = std::make_unique<Transfer>(planned_[queued->index], queued->index);
+  }
+  turn.ended = false;
+  turn.code = CURLE_OK;
+  Start(turn, true);
+  turn.alone = true;
+  turn.renewed = true;
+}
+
+void DownloadPipeline::Settle(Transfer& turn) {
+  turn.gate.ahead = false;
+  curl_easy_pause(turn.easy, CURLPAUSE_CONT);
+  const curl_off_t first = ReceivedBy(turn.easy);
+  const curl_off_t most = ReceiveBufferOf(turn.easy) + kHeldByLibcurl;
+  curl_off_t before = first;
+  for (;;) {
+    int running = 0;
+    const CURLMcode status = curl_multi_perform(multi_, &running);
+    CollectEnded();
+    if (turn.ended || status != CURLM_OK) return;
+    const curl_off_t now = ReceivedBy(turn.easy);
+    if (now == before || now - first > most) return;
+    before = now;
+  }
+}
+
 void DownloadPipeline::Refill() {
   std::size_t ahead = 0;
   for (const auto& transfer : queue_) ahead += transfer->started ? 1 : 0;
-  while (ahead + 1 < in_flight_ && next_planned_ < planned_.size()) {
-    auto transfer =
-        std::make_unique<Transfer>(planned_[next_planned_], next_planned_);
-    ++next_planned_;
-    if (!transfer->download.HasKeptDownload()) {
-      Start(*transfer, false);
+  // Queued transfers that do not run (dropped to let a request be made
+  // alone) start again before later ones are queued.
+  for (std::size_t i = 0; ahead + 1 < in_flight_; ++i) {
+    if (i == queue_.size()) {
+      if (next_planned_ == planned_.size()) return;
+      queue_.push_back(
+          std::make_unique<Transfer>(planned_[next_planned_], next_planned_));
+      ++next_planned_;
+    }
+    Transfer& queued = *queue_[i];
+    if (!queued.started && !queued.download.HasKeptDownload()) {
+      Start(queued, false);
       ++ahead;
     }
-    queue_.push_back(std::move(transfer));
   }
 }
 
@@ -118,6 +204,9 @@ void DownloadPipeline::Start(Transfer& transfer, bool at_turn) {
   if (!idle_handles_.empty()) idle_handles_.pop_back();
   if (!transfer.download.Prepare(transfer.easy, transfer.meter.get(),
                                  &transfer.gate)) {
+    // Reported at the turn; ahead of it, the turn prepares it again.
+    transfer.ended = true;
+    transfer.code = CURLE_WRITE_ERROR;
     return;
   }
   curl_easy_setopt(transfer.easy, CURLOPT_PRIVATE, &transfer);

@@ -32,6 +32,18 @@ class DeferredSync;
 //   kKeepAliveBytes more every kKeepAliveInterval while it waits;
 // - a transfer's time limit counts from its turn; a transfer that exceeds it
 //   ends with CURLE_OPERATION_TIMEDOUT, as when libcurl's own limit ends it;
+// - an attempt that ran ahead, or had others in flight beside it, counts
+//   only when it brings the whole file; whatever else ends it (a dropped,
+//   refused or reset connection, an error status, a cut body, the time
+//   limit, other bytes than expected, a temporary file not created) leaves
+//   nothing behind, and the file gets one fresh request made alone (the
+//   transfers running ahead are dropped and start again later), with a time
+//   limit of its own, as the sequential run makes it. At the turn, a
+//   transfer that ran ahead first takes in what has already arrived for it
+//   with its meter still held, so that one whose connection was lost while
+//   it waited is replaced before anything of it is printed. Once a fresh
+//   request brings the file its first attempt did not, the run keeps one
+//   transfer in flight;
 // - a planned transfer whose target has a kept download (target + ".tmp")
 //   starts only at its turn, after that file was dealt with;
 // - no transfer is aborted by the launcher's flags: which files are fetched
@@ -81,12 +93,29 @@ class DownloadPipeline {
  private:
   struct Transfer;
 
-  // Queues planned transfers and starts them ahead of their turn until
-  // `in_flight_` - 1 run ahead; one whose target has a kept download is
-  // queued without starting.
+  // The start of the turn of `turn`: starts it unless it ran ahead (and then
+  // lets more start ahead); one that ran ahead takes in what has arrived,
+  // and is made again alone unless it still runs or has brought its file.
+  void BeginTurn(Transfer& turn);
+  // The rest of the turn: runs `turn` to its end within its time limit,
+  // makes it again alone once when it failed and was not made alone, and
+  // returns its code.
+  CURLcode RunTurn(Transfer& turn);
+  // Replaces the attempt of `turn` by a fresh one made alone: drops the
+  // transfers running ahead, prepares `turn` again and starts it.
+  void Renew(Transfer& turn);
+  // Lets `turn`, which ran ahead, go on and takes in what has already
+  // arrived for it (at most what its socket can hold), with its meter still
+  // held: a connection lost while it waited ends it here.
+  void Settle(Transfer& turn);
+  // Starts queued transfers that do not run (dropped ones first), queuing
+  // planned ones as needed, until `in_flight_` - 1 have started ahead of
+  // their turn; one whose target has a kept download stays queued without
+  // starting.
   void Refill();
   // Prepares `transfer` and adds it to the multi handle; its meter is live
-  // when it starts `at_turn`, else held for its turn.
+  // when it starts `at_turn`, else held for its turn. A transfer that cannot
+  // be prepared or added has ended.
   void Start(Transfer& transfer, bool at_turn);
   // Runs the transfers until `transfer` has ended or passed its deadline.
   void RunUntilDone(Transfer& transfer);

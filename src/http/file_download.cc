@@ -36,11 +36,7 @@ DownloadOutcome FileDownload::TakeTurn(
     return failed;
   }
   prepare();
-  if (file_ == nullptr) {
-    std::printf("CCurl: Failed to create file %s (err: %i)\n",
-                filename_.c_str(), create_error_);
-    return failed;
-  }
+  if (file_ == nullptr) return NotCreated();
   std::printf("Downloading %s...\n", urlfull_.c_str());
   if (data_.meter != nullptr) data_.meter->GoLive();
   StarterSharedState* starter = StarterSharedState::starter;
@@ -48,7 +44,15 @@ DownloadOutcome FileDownload::TakeTurn(
   const CURLcode code = transfer();
   if (data_.meter != nullptr) data_.meter->Flush();
   if (starter != nullptr) starter->download_file.clear();
+  // Prepared again during the transfer, and that failed.
+  if (file_ == nullptr) return NotCreated();
   return Finish(code, deferred);
+}
+
+DownloadOutcome FileDownload::NotCreated() const {
+  std::printf("CCurl: Failed to create file %s (err: %i)\n", filename_.c_str(),
+              create_error_);
+  return {static_cast<CURLcode>(1)};
 }
 
 bool FileDownload::HasKeptDownload() const {
@@ -58,6 +62,10 @@ bool FileDownload::HasKeptDownload() const {
 
 bool FileDownload::Prepare(CURL* easy, ProgressMeterStream* meter,
                            PrefetchGate* gate) {
+  data_ = filedata{};
+  file_.reset();
+  digest_ = Md5();
+  received_md5_.reset();
   MakeParentDirectories(target_ + ".tmp", kDownloadDirectories);
   file_ = std::make_unique<AtomicFile>(target_, LinkAtDestination::kReplace);
   if (!file_->ok()) {
@@ -86,6 +94,18 @@ bool FileDownload::Prepare(CURL* easy, ProgressMeterStream* meter,
   return true;
 }
 
+bool FileDownload::Delivered(CURLcode code) {
+  return code == CURLE_OK && file_ != nullptr && file_->Flush() &&
+         strcasecmp(ReceivedMd5().c_str(), expected_md5_.c_str()) == 0;
+}
+
+const std::string& FileDownload::ReceivedMd5() {
+  if (!received_md5_) {
+    received_md5_ = expected_md5_.empty() ? std::string() : digest_.FinalHex();
+  }
+  return *received_md5_;
+}
+
 DownloadOutcome FileDownload::Finish(CURLcode code, DeferredSync* deferred) {
   // A file that cannot be completed on disk is a failed transfer: only a
   // whole file may reach its real name.
@@ -100,8 +120,7 @@ DownloadOutcome FileDownload::Finish(CURLcode code, DeferredSync* deferred) {
   }
   std::printf("file %s\n", target_.c_str());
   const CURLcode failed = static_cast<CURLcode>(1);
-  const std::string received =
-      expected_md5_.empty() ? std::string() : digest_.FinalHex();
+  const std::string& received = ReceivedMd5();
   if (strcasecmp(received.c_str(), expected_md5_.c_str()) != 0) {
     std::printf("CCurl: MD5 mismatch for %s: expected %s, received %s\n",
                 target_.c_str(), expected_md5_.c_str(), received.c_str());

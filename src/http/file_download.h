@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <curl/curl.h>
@@ -58,10 +59,17 @@ class FileDownload {
   // its digest. Without `gate` the handle limits the whole transfer to the
   // time limit; with one, the bytes pass `gate` (which must outlive the
   // transfer) and the caller keeps the time limit, counted from the
-  // download's turn. Returns false, printing nothing, when the temporary
-  // file cannot be created; the turn reports it.
+  // download's turn. Prepared again, the download starts afresh: the
+  // temporary file of the earlier attempt, and what it received, go first.
+  // Returns false, printing nothing, when the temporary file cannot be
+  // created; the turn reports it.
   bool Prepare(CURL* easy, ProgressMeterStream* meter,
                PrefetchGate* gate = nullptr);
+
+  // Whether the prepared transfer, ended with `code`, brought the whole
+  // file: `code` is 0, every byte is in the temporary file, and it has the
+  // expected MD5 when one was given. False when nothing was prepared.
+  bool Delivered(CURLcode code);
 
   // The time limit of the transfer in whole seconds, 0 for none.
   int timeout_secs() const { return timeout_secs_; }
@@ -74,7 +82,8 @@ class FileDownload {
   // 1) when the temporary file could not be created, otherwise
   // "Downloading <url>..."; writes the meter held so far; calls `transfer`,
   // which runs the transfer to its end and returns its code, while the
-  // launcher shows the file name; then ends the download: prints "CURL
+  // launcher shows the file name (it may Prepare the download again, and
+  // then reports as above if that fails); then ends the download: prints "CURL
   // Error: ..." and removes the temporary file for a failed transfer (or a
   // file that could not be completed on disk); otherwise prints "file
   // <target>", checks the MD5 when one is expected and installs the file
@@ -84,8 +93,13 @@ class FileDownload {
                            DeferredSync* deferred);
 
  private:
+  // Prints that the temporary file could not be created; result 1.
+  DownloadOutcome NotCreated() const;
   // The end of TakeTurn, from the transfer's code on.
   DownloadOutcome Finish(CURLcode code, DeferredSync* deferred);
+  // The MD5 of the bytes received, as hexadecimal digits ("" when no MD5 is
+  // expected, or when it cannot be computed).
+  const std::string& ReceivedMd5();
 
   std::string urlfull_;
   std::string filename_;
@@ -100,6 +114,7 @@ class FileDownload {
   std::unique_ptr<AtomicFile> file_;
   int create_error_ = 0;
   Md5 digest_;
+  std::optional<std::string> received_md5_;
   filedata data_{};
 };
 

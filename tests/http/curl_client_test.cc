@@ -270,18 +270,6 @@ TEST_F(CurlClientTest, PipelineTimeLimitCountsFromEachFilesTurn) {
   EXPECT_EQ(runs[1].console, runs[0].console);
 }
 
-// The size of the temporary file of the download of `name` in the current
-// directory, 0 while there is none.
-off_t TemporarySizeOf(const std::string& name) {
-  for (const std::string& path : PathsEndingIn(".", ".tmp")) {
-    struct stat st;
-    if (path.rfind(name + ".", 0) == 0 && stat(path.c_str(), &st) == 0) {
-      return st.st_size;
-    }
-  }
-  return 0;
-}
-
 // While the first file's answer is held, the second, larger than a
 // prefetch, takes in its prefetch and stops; every 20 s (of a clock the
 // test moves) it takes in a little more, so that the server sees a reader;
@@ -311,9 +299,72 @@ TEST_F(CurlClientTest, PipelineTransferAheadStopsAfterItsPrefetch) {
   EXPECT_EQ(ReadFile("b.bin"), body);
 }
 
+// A transfer that failed ahead of its turn (its connection dropped while it
+// waited after its prefetch) is made again alone: a transfer still running
+// ahead beside it (here one whose answer the server holds, on the one
+// connection it allows a client from then on) is dropped first and made
+// again at its own turn. Every file arrives, and the console is that of one
+// transfer at a time. From then on one transfer is in flight: a missing
+// file is asked for once, at its turn.
+TEST_F(CurlClientTest, PipelineMakesAFailedTransferAgainAlone) {
+  const std::map<std::string, std::string> bodies = {
+      {"a.bin", "first"},
+      {"b.bin", RandomBytes(16 * DownloadPipeline::kPrefetchBytes, 11)},
+      {"c.bin", "third"}};
+  server_.SetReply(Path("a.bin"), HttpReply::Ok(bodies.at("a.bin")));
+  server_.SetReply(Path("b.bin"),
+                   HttpReply::DroppedWhenStalled(bodies.at("b.bin")));
+  server_.SetReply(Path("c.bin"), HttpReply::Ok(bodies.at("c.bin")));
+  using Other = HttpTestServer::OtherConnection;
+  std::vector<PipelineRun> runs;
+  for (std::size_t in_flight : {std::size_t{1}, std::size_t{3}}) {
+    SCOPED_TRACE(in_flight);
+    server_.AllowOneConnectionPerClient(Other::kServed);
+    const int b_before = server_.RequestCount(Path("b.bin"));
+    const int missing_before = server_.RequestCount(Path("missing.bin"));
+    std::thread server_side;
+    if (in_flight == 1) {
+      server_.AllowOneConnectionPerClient(Other::kAnswered503);
+    } else {
+      server_.Hold(Path("a.bin"));
+      server_.Hold(Path("c.bin"));
+      server_side = std::thread([&] {
+        // a.bin and c.bin wait for their answers, b.bin has stopped after
+        // its prefetch: the server drops b.bin's stalled send and from now
+        // on allows one connection, which c.bin's held answer takes.
+        server_.WaitForRequests(Path("c.bin"),
+                                static_cast<int>(runs.size()) + 1);
+        EXPECT_TRUE(WaitUntil([] {
+          return TemporarySizeOf("b.bin") >=
+                 off_t(DownloadPipeline::kPrefetchBytes - 65536);
+        }));
+        server_.AllowOneConnectionPerClient(Other::kAnswered503);
+        EXPECT_EQ(server_.DropStalledSends(), 1);
+        server_.Release(Path("a.bin"));
+        server_.WaitForRequests(Path("b.bin"), b_before + 2);
+        server_.Release(Path("c.bin"));
+      });
+    }
+    runs.push_back(DownloadInTurn({"a.bin", "b.bin", "c.bin", "missing.bin"},
+                                  in_flight, &std::chrono::steady_clock::now));
+    if (server_side.joinable()) server_side.join();
+    EXPECT_EQ(runs.back().results,
+              (std::vector<CURLcode>{CURLE_OK, CURLE_OK, CURLE_OK,
+                                     CURLE_HTTP_RETURNED_ERROR}));
+    EXPECT_EQ(server_.RequestCount(Path("missing.bin")) - missing_before, 1);
+    for (const auto& [name, body] : bodies) {
+      EXPECT_TRUE(ReadFile(name) == body) << name;
+    }
+    EXPECT_EQ(server_.TurnedAwayCount(), 0);
+    EXPECT_TRUE(PathsEndingIn(".", ".tmp").empty());
+  }
+  EXPECT_EQ(runs[1].console, runs[0].console);
+}
+
 // A file whose answer does not come within 600 s of its turn ends as when
 // libcurl's own limit ends it, whatever the number in flight; the next file
-// has its own 600 s.
+// has its own 600 s. With others in flight beside it, the file is requested
+// once more, alone, with 600 s of its own, before it ends so.
 TEST_F(CurlClientTest, PipelineTransferPastItsLimitEndsAsTimedOut) {
   server_.SetReply(Path("a.bin"), HttpReply::Ok("new a"));
   server_.SetReply(Path("b.bin"), HttpReply::Ok("new b"));
@@ -324,14 +375,24 @@ TEST_F(CurlClientTest, PipelineTransferPastItsLimitEndsAsTimedOut) {
     WriteFile("b.bin", "old b");
     server_.Hold(Path("a.bin"));
     ManualClock clock;
+    const int before = server_.RequestCount(Path("a.bin"));
+    // 601 s pass after each request for a.bin, until the downloads end.
+    std::atomic<bool> done{false};
     std::thread server_side([&] {
-      server_.WaitForRequests(Path("a.bin"), static_cast<int>(runs.size()) + 1);
-      clock.Advance(std::chrono::seconds(601));
+      for (int seen = before;; ++seen) {
+        WaitUntil(
+            [&] { return done || server_.RequestCount(Path("a.bin")) > seen; });
+        if (server_.RequestCount(Path("a.bin")) <= seen) return;
+        clock.Advance(std::chrono::seconds(601));
+      }
     });
     runs.push_back(
         DownloadInTurn({"a.bin", "b.bin"}, in_flight, clock.clock()));
+    done = true;
     server_side.join();
     server_.Release(Path("a.bin"));
+    EXPECT_EQ(server_.RequestCount(Path("a.bin")) - before,
+              in_flight > 1 ? 2 : 1);
     EXPECT_EQ(runs.back().results,
               (std::vector<CURLcode>{CURLE_OPERATION_TIMEDOUT, CURLE_OK}));
     EXPECT_NE(runs.back().console.find(CurlErrorLine(CURLE_OPERATION_TIMEDOUT)),

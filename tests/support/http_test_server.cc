@@ -1,7 +1,14 @@
 #include "support/http_test_server.h"
 
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -19,6 +26,31 @@ bool HasDotDotSegment(const std::string& path) {
     if (segment == "..") return true;
   }
   return false;
+}
+
+// Pieces in which a DroppedWhenStalled body goes out.
+constexpr std::size_t kSendPiece = std::size_t{64} << 10;
+
+// Resets the connection of socket `fd`, which the calling thread serves: the
+// peer gets a reset and unsent bytes are dropped. `fd` stays open, on an
+// unconnected socket, for the server to close as usual.
+void ResetConnection(int fd) {
+  linger abort_now{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_now, sizeof abort_now);
+  const int spare = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (spare < 0) {
+    shutdown(fd, SHUT_RDWR);
+    return;
+  }
+  dup2(spare, fd);  // closes the connection's socket
+  close(spare);
+}
+
+// Whether the client of the connection on socket `fd` still holds it open.
+bool StillOpen(int fd) {
+  char byte;
+  const ssize_t got = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return got > 0 || (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
 }
 
 }  // namespace
@@ -63,6 +95,12 @@ HttpReply HttpReply::SlowDrip(std::string body,
   HttpReply reply = Ok(std::move(body));
   reply.fault = Fault::kSlowDrip;
   reply.drip_interval = interval;
+  return reply;
+}
+
+HttpReply HttpReply::DroppedWhenStalled(std::string body) {
+  HttpReply reply = Ok(std::move(body));
+  reply.fault = Fault::kDroppedWhenStalled;
   return reply;
 }
 
@@ -158,6 +196,34 @@ void HttpTestServer::WaitForTotalRequests(int count) const {
   });
 }
 
+void HttpTestServer::AllowOneConnectionPerClient(OtherConnection other) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  other_connection_ = other;
+}
+
+int HttpTestServer::TurnedAwayCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return turned_away_;
+}
+
+int HttpTestServer::DropStalledSends() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  std::vector<std::uint64_t> dropped;
+  for (auto& [id, send] : stalling_) {
+    if (send.dropped) continue;
+    send.dropped = true;
+    // Wakes the thread that waits to send; it resets the connection.
+    shutdown(send.fd, SHUT_RDWR);
+    dropped.push_back(id);
+  }
+  changed_.wait(lock, [&] {
+    return stopping_ ||
+           std::none_of(dropped.begin(), dropped.end(),
+                        [&](std::uint64_t id) { return stalling_.count(id); });
+  });
+  return static_cast<int>(dropped.size());
+}
+
 int HttpTestServer::RequestCount(const std::string& path) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = counts_.find(path);
@@ -179,12 +245,27 @@ void HttpTestServer::Answer(const httplib::Request& request,
   Handler handler;
   HttpReply reply;
   bool has_reply = false;
+  int answering = -1;
   {
     std::unique_lock<std::mutex> lock(mutex_);
     ++counts_[request.path];
     requests_.push_back(HttpRecordedRequest{request.method, request.path,
                                             request.body, request.headers});
     changed_.notify_all();
+    const int fd = ConnectionOf(request);
+    if (TurnsAway(request, fd)) {
+      ++turned_away_;
+      if (other_connection_ == OtherConnection::kReset) ResetConnection(fd);
+      lock.unlock();
+      SendReply(HttpReply::Status(503, "too many connections\n"), request,
+                response);
+      response.set_header("Connection", "close");
+      return;
+    }
+    if (fd >= 0) {
+      answering_[fd] = request.remote_addr;
+      answering = fd;
+    }
     changed_.wait(lock,
                   [&] { return stopping_ || held_.count(request.path) == 0; });
     if (auto it = handlers_.find(request.path); it != handlers_.end()) {
@@ -198,10 +279,47 @@ void HttpTestServer::Answer(const httplib::Request& request,
   if (handler) {
     handler(request, response);
   } else if (has_reply) {
-    SendReply(reply, response);
+    SendReply(reply, request, response);
   } else if (!AnswerFromDirectory(request.path, response)) {
-    SendReply(HttpReply::Status(404, "not found\n"), response);
+    SendReply(HttpReply::Status(404, "not found\n"), request, response);
   }
+  if (answering >= 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answering_.erase(answering);
+  }
+}
+
+bool HttpTestServer::TurnsAway(const httplib::Request& request, int fd) const {
+  if (other_connection_ == OtherConnection::kServed || fd < 0) return false;
+  for (const auto& [other, client] : answering_) {
+    if (client == request.remote_addr && StillOpen(other)) return true;
+  }
+  return false;
+}
+
+int HttpTestServer::ConnectionOf(const httplib::Request& request) const {
+  DIR* fds = opendir("/proc/self/fd");
+  if (fds == nullptr) return -1;
+  int found = -1;
+  while (const dirent* entry = readdir(fds)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    const int fd = std::atoi(entry->d_name);
+    sockaddr_in local{};
+    sockaddr_in peer{};
+    socklen_t length = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        local.sin_family != AF_INET || ntohs(local.sin_port) != port_) {
+      continue;
+    }
+    length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+        ntohs(peer.sin_port) == request.remote_port) {
+      found = fd;
+      break;
+    }
+  }
+  closedir(fds);
+  return found;
 }
 
 bool HttpTestServer::AnswerFromDirectory(const std::string& path,
@@ -228,6 +346,7 @@ bool HttpTestServer::AnswerFromDirectory(const std::string& path,
 }
 
 void HttpTestServer::SendReply(const HttpReply& reply,
+                               const httplib::Request& request,
                                httplib::Response& response) {
   response.status = reply.status;
   for (const auto& [name, value] : reply.headers) {
@@ -272,5 +391,52 @@ void HttpTestServer::SendReply(const HttpReply& reply,
           });
       break;
     }
+    case HttpReply::Fault::kDroppedWhenStalled:
+      SendDroppable(body, request, response);
+      break;
   }
+}
+
+void HttpTestServer::SendDroppable(std::shared_ptr<const std::string> body,
+                                   const httplib::Request& request,
+                                   httplib::Response& response) {
+  const int fd = ConnectionOf(request);
+  // A fixed send buffer: what the server holds ahead of its client does not
+  // grow with the transfer.
+  const int send_buffer = static_cast<int>(kSendPiece) * 4;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+  std::uint64_t id;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    id = next_send_++;
+    stalling_[id] = {fd};
+  }
+  const auto dropped = [this, id] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = stalling_.find(id);
+    return it != stalling_.end() && it->second.dropped;
+  };
+  response.set_content_provider(
+      body->size(), kContentType,
+      [this, body, id, dropped](size_t offset, size_t length,
+                                httplib::DataSink& sink) {
+        const std::size_t piece = std::min(length, kSendPiece);
+        if (!dropped() && sink.write(body->data() + offset, piece) &&
+            !dropped()) {
+          if (offset + piece == body->size()) EndSend(id);
+          return true;
+        }
+        EndSend(id);
+        return false;  // closes the connection
+      },
+      [this, id](bool) { EndSend(id); });
+}
+
+void HttpTestServer::EndSend(std::uint64_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = stalling_.find(id);
+  if (it == stalling_.end()) return;
+  if (it->second.dropped) ResetConnection(it->second.fd);
+  stalling_.erase(it);
+  changed_.notify_all();
 }

@@ -8,8 +8,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -30,6 +32,9 @@ struct HttpReply {
     kCloseMidBody,
     // A correct Content-Length, but one byte per `drip_interval`.
     kSlowDrip,
+    // A correct Content-Length; HttpTestServer::DropStalledSends resets the
+    // connection while the body is still being sent.
+    kDroppedWhenStalled,
   };
 
   int status = 200;
@@ -53,6 +58,9 @@ struct HttpReply {
   // 200 sending `body` one byte per `interval`.
   static HttpReply SlowDrip(std::string body,
                             std::chrono::milliseconds interval);
+  // 200 sending `body`, whose connection DropStalledSends resets while it is
+  // still being sent.
+  static HttpReply DroppedWhenStalled(std::string body);
 };
 
 // What the server saw of one request.
@@ -75,6 +83,17 @@ class HttpTestServer {
  public:
   using Handler =
       std::function<void(const httplib::Request&, httplib::Response&)>;
+  // What a server that allows each client one connection does with a
+  // request on another connection of the same client.
+  enum class OtherConnection {
+    // Answers it (the default).
+    kServed,
+    // Answers 503 and closes the connection, as a per-client connection
+    // limit of a server or proxy does.
+    kAnswered503,
+    // Resets the connection without an answer.
+    kReset,
+  };
 
   // Throws std::runtime_error when no port can be bound.
   HttpTestServer();
@@ -107,6 +126,22 @@ class HttpTestServer {
   // Blocks until `count` requests for any path have arrived (held or not).
   void WaitForTotalRequests(int count) const;
 
+  // From now on, treats a request as `other` says when it arrives while
+  // another request of the same client is being answered (from its arrival,
+  // even before this call, until its answer is ready to go out; a held one
+  // until its release) on a connection the client still holds open.
+  // Requests so treated are recorded and counted, but not held.
+  void AllowOneConnectionPerClient(OtherConnection other);
+  // Number of requests that AllowOneConnectionPerClient turned away so far.
+  int TurnedAwayCount() const;
+
+  // Ends, as a server or proxy ends a send that has stalled too long, the
+  // connection of every DroppedWhenStalled reply still being sent: the
+  // client gets a reset, and what it had not received yet is lost. A test
+  // calls it once it knows that those sends stall (their client has stopped
+  // reading). Returns once each is reset, with their number.
+  int DropStalledSends();
+
   // Number of requests received for `path` so far.
   int RequestCount(const std::string& path) const;
   // Number of requests received for any path so far.
@@ -115,10 +150,29 @@ class HttpTestServer {
   std::vector<HttpRecordedRequest> Requests() const;
 
  private:
+  // A DroppedWhenStalled body being sent on connection `fd`.
+  struct StallingSend {
+    int fd;
+    bool dropped = false;
+  };
+
   void Answer(const httplib::Request& request, httplib::Response& response);
+  // Whether AllowOneConnectionPerClient turns `request`, on connection `fd`,
+  // away. Requires mutex_.
+  bool TurnsAway(const httplib::Request& request, int fd) const;
   bool AnswerFromDirectory(const std::string& path,
                            httplib::Response& response) const;
-  void SendReply(const HttpReply& reply, httplib::Response& response);
+  void SendReply(const HttpReply& reply, const httplib::Request& request,
+                 httplib::Response& response);
+  // Sends `body` as the reply to `request` in pieces, its connection
+  // registered as a stalling send until the last piece is out.
+  void SendDroppable(std::shared_ptr<const std::string> body,
+                     const httplib::Request& request,
+                     httplib::Response& response);
+  // Ends the stalling send `id`: resets its connection when it was dropped.
+  void EndSend(std::uint64_t id);
+  // The socket of the connection `request` came on, -1 when none is found.
+  int ConnectionOf(const httplib::Request& request) const;
 
   httplib::Server server_;
   std::thread thread_;
@@ -136,6 +190,12 @@ class HttpTestServer {
   std::string directory_root_;
   std::map<std::string, int> counts_;
   std::vector<HttpRecordedRequest> requests_;
+  OtherConnection other_connection_ = OtherConnection::kServed;
+  int turned_away_ = 0;
+  // Connections with a request being answered, and their clients.
+  std::map<int, std::string> answering_;
+  std::map<std::uint64_t, StallingSend> stalling_;
+  std::uint64_t next_send_ = 0;
 };
 
 #endif  // STARTER_TESTS_SUPPORT_HTTP_TEST_SERVER_H_

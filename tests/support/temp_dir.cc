@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "support/text_match.h"
+
 namespace fs = std::filesystem;
 
 TempDir::TempDir() {
@@ -89,6 +91,20 @@ std::set<std::string> NamesIn(const std::string& dir) {
     names.insert(entry.path().filename().string());
   }
   return names;
+}
+
+off_t TemporarySizeOf(const std::string& path) {
+  const fs::path target(path);
+  const fs::path dir = target.has_parent_path() ? target.parent_path() : ".";
+  const std::string prefix = target.filename().string() + ".";
+  for (const std::string& name : NamesIn(dir.string())) {
+    struct stat info;
+    if (name.rfind(prefix, 0) == 0 && EndsWith(name, ".tmp") &&
+        stat((dir / name).c_str(), &info) == 0) {
+      return info.st_size;
+    }
+  }
+  return 0;
 }
 
 mode_t PermissionsOf(const std::string& path) {

@@ -50,6 +50,10 @@ std::set<std::string> NamesIn(const std::string& dir);
 // `suffix`, at any depth.
 std::set<std::string> PathsEndingIn(const std::string& dir,
                                     const std::string& suffix);
+// The size of the temporary file a replacement of `path` is writing (a file
+// beside it named after it and ending in ".tmp", such as a download's), or 0
+// while there is none.
+off_t TemporarySizeOf(const std::string& path);
 // The permission bits of `path` (following links), or 0 when it is absent.
 mode_t PermissionsOf(const std::string& path);
 // Leaves a Unix socket's file at `path` (bound, then closed), creating

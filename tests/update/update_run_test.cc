@@ -11,16 +11,85 @@
 #include <vector>
 
 #include "engine/md5.h"
+#include "http/download_pipeline.h"
 #include "support/http_test_server.h"
 #include "support/list_signing.h"
+#include "support/random_bytes.h"
 #include "support/text_match.h"
 #include "support/tree_snapshot.h"
+#include "support/wait_until.h"
 #include "update/auto_update.h"
 #include "update_run_fixture.h"
 
 namespace {
 
-using UpdateRunTest = UpdateRunFixture;
+// Everything a run leaves that a person, the server or the next run can see.
+struct RunTrace {
+  RunOutcome run;
+  std::string console;
+  // What reached standard error: libcurl's progress meters.
+  std::string meter;
+  // The files below the game directory's "Base", "old" and "Data".
+  std::map<std::string, std::string> files;
+  // The requests the server received during the run, sorted.
+  std::vector<std::string> requests;
+};
+
+// The heads of the progress meters in `meter`: one per transfer shown.
+int MeterHeads(const std::string& meter) { return Count(meter, "% Total"); }
+
+class UpdateRunTest : public UpdateRunFixture {
+ protected:
+  // One run with `in_flight` transfers at a time, traced, while `beside`
+  // runs on a thread of its own with the number of requests the server had
+  // received before the run.
+  RunTrace Trace(std::size_t in_flight,
+                 const std::function<void(std::size_t)>& beside) {
+    const std::size_t before = server_.Requests().size();
+    std::thread beside_run([&] { beside(before); });
+    RunTrace t;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    t.run = Run("App/autoupdate.cfg", in_flight);
+    t.meter = testing::internal::GetCapturedStderr();
+    t.console = testing::internal::GetCapturedStdout();
+    beside_run.join();
+    for (const std::string& path :
+         {std::string("Base"), std::string("old"), std::string("Data")}) {
+      for (const std::string& name : PathsEndingIn(game_ + "/" + path, "")) {
+        const std::string full = path + "/" + name;
+        if (!PathExists(game_ + "/" + full + "/.")) t.files[full] = Local(full);
+      }
+    }
+    const std::vector<HttpRecordedRequest> seen = server_.Requests();
+    for (std::size_t i = before; i < seen.size(); ++i) {
+      t.requests.push_back(seen[i].method + " " + seen[i].path);
+    }
+    std::sort(t.requests.begin(), t.requests.end());
+    return t;
+  }
+  // Expects the run with more transfers in flight to leave what the one
+  // with one at a time left, and to make the same requests but for some
+  // made again.
+  void ExpectTheSameRun(const RunTrace& more, const RunTrace& one) {
+    EXPECT_EQ(more.run.error, one.run.error);
+    EXPECT_EQ(more.run.lasterror, one.run.lasterror);
+    EXPECT_EQ(more.run.restartrequired, one.run.restartrequired);
+    EXPECT_EQ(more.console, one.console);
+    EXPECT_EQ(more.run.log, one.run.log);
+    // Path by path: a file's content may be too large to print.
+    EXPECT_EQ(more.files.size(), one.files.size());
+    for (const auto& [path, content] : one.files) {
+      const auto same = more.files.find(path);
+      EXPECT_TRUE(same != more.files.end() && same->second == content) << path;
+    }
+    // A request may be made again, and none is made for anything else.
+    EXPECT_TRUE(std::includes(more.requests.begin(), more.requests.end(),
+                              one.requests.begin(), one.requests.end()));
+    EXPECT_EQ(std::set<std::string>(more.requests.begin(), more.requests.end()),
+              std::set<std::string>(one.requests.begin(), one.requests.end()));
+  }
+};
 
 const std::map<std::string, std::string> kRelease = {
     {"Base/a.png", "png bytes"},
@@ -555,22 +624,14 @@ TEST_F(UpdateRunTest, StopDuringHashingLeavesAPartialVersionFile) {
   EXPECT_FALSE(Contains(version, "b.xml")) << version;
 }
 
-// Everything a run leaves that a person, the server or the next run can see.
-struct RunTrace {
-  RunOutcome run;
-  std::string console;
-  std::map<std::string, std::string> files;
-  // The requests the server received during the run, sorted.
-  std::vector<std::string> requests;
-};
-
 // The same release, with a slow first file, a missing file, a cut body, a
 // wrong hash, a refused path, an ignored file present locally, a file
 // listed twice, an ignored file listed twice that the first entry brings,
 // and a target whose kept download cannot be removed, among good ones:
 // whatever the number of transfers in flight, the console, the log, the
-// files, the outcome and the requests the server sees are those of the run
-// that fetches one file after another.
+// files and the outcome are those of the run that fetches one file after
+// another, and so are the requests the server sees, but for files whose
+// transfer ahead of its turn failed and was made again.
 TEST_F(UpdateRunTest, TransfersInFlightChangeNothingButTheTime) {
   std::map<std::string, std::string> release;
   for (int i = 0; i < 14; ++i) {
@@ -608,42 +669,18 @@ TEST_F(UpdateRunTest, TransfersInFlightChangeNothingButTheTime) {
     WriteLocal("App/version.txt", "version_file 1\n");
     // The first file answers last: after the list and the transfers in
     // flight beside it have been asked for.
-    const std::size_t before = server_.Requests().size();
     server_.Hold(first);
-    std::thread answer_first([&] {
+    return Trace(in_flight, [&](std::size_t before) {
       server_.WaitForTotalRequests(static_cast<int>(before + 1 + in_flight));
       server_.Release(first);
     });
-    RunTrace t;
-    testing::internal::CaptureStdout();
-    t.run = Run("App/autoupdate.cfg", in_flight);
-    t.console = testing::internal::GetCapturedStdout();
-    answer_first.join();
-    for (const std::string& path :
-         {std::string("Base"), std::string("old"), std::string("Data")}) {
-      for (const std::string& name : PathsEndingIn(game_ + "/" + path, "")) {
-        const std::string full = path + "/" + name;
-        if (!PathExists(game_ + "/" + full + "/.")) t.files[full] = Local(full);
-      }
-    }
-    const std::vector<HttpRecordedRequest> seen = server_.Requests();
-    for (std::size_t i = before; i < seen.size(); ++i) {
-      t.requests.push_back(seen[i].method + " " + seen[i].path);
-    }
-    std::sort(t.requests.begin(), t.requests.end());
-    return t;
   };
   const RunTrace one = trace(1);
   const RunTrace four = trace(4);
 
   EXPECT_EQ(one.run.error, 1);
   EXPECT_EQ(one.run.lasterror, "Error downloading ./Base/cut.png");
-  EXPECT_EQ(four.run.error, one.run.error);
-  EXPECT_EQ(four.run.lasterror, one.run.lasterror);
-  EXPECT_EQ(four.console, one.console);
-  EXPECT_EQ(four.run.log, one.run.log);
-  EXPECT_EQ(four.files, one.files);
-  EXPECT_EQ(four.requests, one.requests);
+  ExpectTheSameRun(four, one);
   // What both runs did.
   EXPECT_EQ(one.files.at("Base/f0.png"), release["Base/f0.png"]);
   EXPECT_EQ(one.files.at("Base/f4.png"), release["Base/f4.png"]);
@@ -678,6 +715,89 @@ TEST_F(UpdateRunTest, TransfersInFlightChangeNothingButTheTime) {
             one.console.find("file ./Base/f1.png\n"));
   EXPECT_EQ(PathsEndingIn(game_, ".tmp"),
             std::set<std::string>{"Data/locked.bin.tmp"});
+}
+
+// Servers that end or turn away transfers that run ahead of their turn, as
+// the idle time-outs and per-client connection limits of servers, proxies
+// and CDNs do: one that drops a connection whose sends have stalled (a
+// transfer paused after its prefetch), one that allows each client one
+// connection and answers 503 on another, one that resets another. A
+// transfer that fails ahead of its turn is made again at its turn, so the
+// console, the log, the files and the outcome are those of one transfer at
+// a time: every file in place. Of the transfer dropped while it waited for
+// its turn, not even its progress meter is shown.
+TEST_F(UpdateRunTest, TransfersInFlightOutlastServersThatLimitThem) {
+  std::map<std::string, std::string> release;
+  for (int i = 0; i < 8; ++i) {
+    release["Base/" + std::to_string(i) + ".png"] =
+        "content of file " + std::to_string(i);
+  }
+  // Far more than a prefetch and what the sockets between hold.
+  const std::string large = "Base/1.pak";
+  release[large] = RandomBytes(std::size_t{16} << 20, 26);
+  Publish(release, 2626);
+  const auto url_path = [](const std::string& path) {
+    return "/10/" + std::string(kPlatform) + path;
+  };
+  using Other = HttpTestServer::OtherConnection;
+  const struct {
+    const char* server;
+    Other other;
+    HttpReply large_reply;
+  } rows[] = {
+      {"drops stalled sends", Other::kServed,
+       HttpReply::DroppedWhenStalled(release[large])},
+      {"answers 503 on a second connection", Other::kAnswered503,
+       HttpReply::Ok(release[large])},
+      {"resets a second connection", Other::kReset,
+       HttpReply::Ok(release[large])},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.server);
+    const bool dropping =
+        row.large_reply.fault == HttpReply::Fault::kDroppedWhenStalled;
+    server_.AllowOneConnectionPerClient(row.other);
+    server_.SetReply(url_path(large), row.large_reply);
+    std::map<std::size_t, RunTrace> traces;
+    for (std::size_t in_flight : {std::size_t{1}, std::size_t{4}}) {
+      SCOPED_TRACE(in_flight);
+      RunShell("rm -rf '" + game_ + "/Base'");
+      WriteLocal("App/version.txt", "version_file 1\n");
+      const int turned_away = server_.TurnedAwayCount();
+      // The first file's answer (with a limit, those of the first files in
+      // flight) waits until the files in flight have all been asked for.
+      std::vector<std::string> held;
+      for (auto it = release.begin(); held.size() < (dropping ? 1 : in_flight);
+           ++it) {
+        held.push_back(url_path(it->first));
+        server_.Hold(held.back());
+      }
+      traces[in_flight] = Trace(in_flight, [&](std::size_t before) {
+        server_.WaitForTotalRequests(static_cast<int>(before + 1 + in_flight));
+        if (dropping && in_flight > 1) {
+          // The large file has taken in its prefetch ahead of its turn and
+          // stopped reading: its send stalls, and the server drops it.
+          EXPECT_TRUE(WaitUntil([&] {
+            return TemporarySizeOf(game_ + "/" + large) >=
+                   off_t(DownloadPipeline::kPrefetchBytes - 65536);
+          }));
+          EXPECT_EQ(server_.DropStalledSends(), 1);
+        }
+        for (const std::string& path : held) server_.Release(path);
+      });
+      if (row.other != Other::kServed) {
+        // Only transfers beside each other meet the limit.
+        EXPECT_EQ(server_.TurnedAwayCount() > turned_away, in_flight > 1);
+      }
+    }
+    const RunTrace& one = traces[1];
+    EXPECT_EQ(one.run.error, 0) << one.run.log;
+    EXPECT_TRUE(one.files == release);
+    ExpectTheSameRun(traces[4], one);
+    if (dropping) {
+      EXPECT_EQ(MeterHeads(traces[4].meter), MeterHeads(one.meter));
+    }
+  }
 }
 
 // The run looks at the launcher's flags after the list arrived, before the
