@@ -12,6 +12,7 @@
 
 #include "engine/app_log.h"
 #include "engine/md5.h"
+#include "engine/paths.h"
 
 namespace {
 
@@ -76,12 +77,43 @@ bool _is_dir(const char* path, const dirent* entry) {
 
 namespace {
 
-// ScanTree of the directory `root`, which `entered` already holds.
-void ScanDirectory(const std::string& root, const std::string& extension,
-                   bool subdirectories,
-                   const std::vector<std::string>& ignoreFiles,
-                   const std::function<void(std::string)>& found,
-                   EnteredDirectories& entered) {
+// What one ScanTree call carries through its directories.
+struct Scan {
+  const std::string& extension;
+  bool subdirectories;
+  const std::vector<std::string>& ignoreFiles;
+  const std::function<void(std::string)>& found;
+  // The canonical path of the scan's root; empty when it does not resolve.
+  std::string canonical_root;
+  EnteredDirectories entered;
+};
+
+bool IsSymbolicLink(const std::string& path, const dirent* entry) {
+  if (entry->d_type != DT_UNKNOWN) return entry->d_type == DT_LNK;
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+// True when the directory link `path` leads to a directory the scan meets
+// under its own name: one below the root reached through no skipped
+// directory, or the root itself (a loop).
+bool LeadsToAScannedDirectory(const std::string& path, const Scan& scan) {
+  if (scan.canonical_root.empty()) return false;
+  const std::string target = CanonicalPath(path);
+  if (target.empty() || !PathIsWithin(target, scan.canonical_root)) {
+    return false;
+  }
+  bool scanned = true;
+  ForEachComponent(target, scan.canonical_root.size(),
+                   [&](std::string_view part, auto) {
+                     scanned = !Contains(kSkippedDirectories, part);
+                     return scanned;
+                   });
+  return scanned;
+}
+
+// ScanTree of the directory `root`, which `scan.entered` already holds.
+void ScanDirectory(const std::string& root, Scan& scan) {
   DirHandle dir(opendir(root.c_str()));
   if (!dir) return;
   while (const dirent* entry = readdir(dir.get())) {
@@ -91,15 +123,19 @@ void ScanDirectory(const std::string& root, const std::string& extension,
     struct stat info;
     EntryKind kind = KindOf(root.c_str(), entry, &info);
     if (kind == EntryKind::kFile) {
-      if (!AcceptsFile(name, extension, ignoreFiles)) continue;
-      found(root + "/" + entry->d_name);
+      if (!AcceptsFile(name, scan.extension, scan.ignoreFiles)) continue;
+      scan.found(root + "/" + entry->d_name);
     } else if (kind == EntryKind::kDirectory) {
-      // A directory reached again through a link (an alias, or a loop back
-      // to one above it) was scanned where it was first met.
-      if (subdirectories && !Contains(kSkippedDirectories, name) &&
-          entered.emplace(info.st_dev, info.st_ino).second) {
-        ScanDirectory(root + "/" + entry->d_name, extension, true, ignoreFiles,
-                      found, entered);
+      if (!scan.subdirectories || Contains(kSkippedDirectories, name)) continue;
+      const std::string path = root + "/" + entry->d_name;
+      // A link to a directory of this tree (an alias, or a loop back to one
+      // above it) is scanned under the directory's own name; one that leads
+      // elsewhere is entered once, where it is first met.
+      if (IsSymbolicLink(path, entry) && LeadsToAScannedDirectory(path, scan)) {
+        continue;
+      }
+      if (scan.entered.emplace(info.st_dev, info.st_ino).second) {
+        ScanDirectory(path, scan);
       }
     } else {
       LogLine("Odd something d_type = %i\n", entry->d_type);
@@ -112,10 +148,13 @@ void ScanDirectory(const std::string& root, const std::string& extension,
 void ScanTree(const std::string& root, const std::string& extension,
               bool subdirectories, const std::vector<std::string>& ignoreFiles,
               const std::function<void(std::string)>& found) {
-  EnteredDirectories entered;
+  Scan scan{extension, subdirectories,      ignoreFiles,
+            found,     CanonicalPath(root), {}};
   struct stat info;
-  if (stat(root.c_str(), &info) == 0) entered.emplace(info.st_dev, info.st_ino);
-  ScanDirectory(root, extension, subdirectories, ignoreFiles, found, entered);
+  if (stat(root.c_str(), &info) == 0) {
+    scan.entered.emplace(info.st_dev, info.st_ino);
+  }
+  ScanDirectory(root, scan);
 }
 
 int SearchDirectory(std::vector<std::string>& refvecFiles,

@@ -21,9 +21,11 @@ inline constexpr char kUnreadableHash[] = "unreadable";
 // regular files below `refcstrRootDirectory`, in directory order, recursing
 // into subdirectories when `bSearchSubdirectories` is set except
 // "Screenshots", "Downloads", "Cache", "Logs", ".svn", "Mods" and
-// "AS_DEBUG". A directory is entered once, where it is first met: reached
-// again through a link (an alias, or a loop back to a directory above it),
-// the same device and inode, it is not scanned again. Hidden files are never
+// "AS_DEBUG". A directory is entered once: a link to a directory of the
+// scanned tree (an alias, or a loop back to a directory above it) is not
+// followed, so its files appear under the directory's own name; a link that
+// leads elsewhere is followed where it is first met (by device and inode),
+// and not again. Hidden files are never
 // listed. `refcstrExtension` "*" takes every file except the extensions ilk,
 // pdb, bak, tmp, suo and the bare names in `ignoreFiles`; any other value
 // takes only that exact extension. A path equal to the last one appended is
