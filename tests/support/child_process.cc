@@ -76,14 +76,30 @@ ChildResult RunChild(const std::string& program,
   return child.Wait();
 }
 
+ScopedFileSizeLimit::ScopedFileSizeLimit(rlim_t max_file_bytes) {
+  if (getrlimit(RLIMIT_FSIZE, &old_limit_) != 0) return;
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  if (sigaction(SIGXFSZ, &ignore, &old_action_) != 0) return;
+  // Only the soft limit moves, so the old one can always be put back.
+  const rlimit limit{max_file_bytes, old_limit_.rlim_max};
+  ok_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  if (!ok_) sigaction(SIGXFSZ, &old_action_, nullptr);
+}
+
+ScopedFileSizeLimit::~ScopedFileSizeLimit() {
+  if (!ok_) return;
+  setrlimit(RLIMIT_FSIZE, &old_limit_);
+  sigaction(SIGXFSZ, &old_action_, nullptr);
+}
+
 int RunWithFileSizeLimit(rlim_t max_file_bytes,
                          const std::function<int()>& body) {
   const pid_t child = fork();
   if (child < 0) return -1;
   if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{max_file_bytes, max_file_bytes};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(125);
+    ScopedFileSizeLimit limit(max_file_bytes);
+    if (!limit.ok()) _exit(125);
     _exit(body());
   }
   int status = 0;

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <functional>
@@ -56,10 +57,30 @@ ChildResult RunChild(const std::string& program,
                      const std::vector<std::string>& argv,
                      const std::string& cwd, const std::string& capture_dir);
 
-// Runs `body` in a forked child whose files may grow to `max_file_bytes` at
-// most, with SIGXFSZ ignored, so that a longer write fails with EFBIG as on
-// a full disk. Returns the child's exit code (the value `body` returned), or
-// -1 when it did not exit normally.
+// While it lives, this process's files may grow to `max_file_bytes` at most
+// and SIGXFSZ is ignored, so that a longer write fails with EFBIG as on a
+// full disk; both are restored when it goes. The limit is the whole
+// process's: for tests whose other threads (an in-process server) write no
+// files, where forking a child could deadlock on a lock one of them holds.
+class ScopedFileSizeLimit {
+ public:
+  explicit ScopedFileSizeLimit(rlim_t max_file_bytes);
+  ~ScopedFileSizeLimit();
+  ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+  ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+
+  // False when the limit could not be set.
+  bool ok() const { return ok_; }
+
+ private:
+  rlimit old_limit_{};
+  struct sigaction old_action_ {};
+  bool ok_ = false;
+};
+
+// Runs `body` in a forked child under a ScopedFileSizeLimit. Returns the
+// child's exit code (the value `body` returned), or -1 when it did not exit
+// normally. Only for processes with no other thread running.
 int RunWithFileSizeLimit(rlim_t max_file_bytes, const std::function<int()>& body);
 
 // Runs `body` in a forked child that has dropped root for the user and group
