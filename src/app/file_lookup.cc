@@ -78,6 +78,6 @@ std::vector<std::string> CApplication::getUpdatePaths() {
 void CApplication::WritePID() {
   const int pid = static_cast<int>(getpid());
   std::printf("PID: %i\n", pid);
-  FileLock file(std::fopen("Logs/pid.txt", "wb"));
+  FileLock file(OpenForWritingNoWait("Logs/pid.txt"));
   if (file.isValid()) std::fprintf(file.get(), "%i", pid);
 }

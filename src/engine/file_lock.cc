@@ -24,18 +24,32 @@ bool FileLock::close() {
   return f == nullptr || std::fclose(std::exchange(f, nullptr)) == 0;
 }
 
-FILE* OpenForReadingNoWait(const char* path) {
+namespace {
+
+// Opens with O_NONBLOCK so a FIFO never blocks the open. The flag stays on
+// the stream; it changes nothing for regular files.
+FILE* OpenNoWait(const char* path, int flags, const char* mode) {
   if (path == nullptr) {
     errno = EFAULT;
     return nullptr;
   }
-  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
-  FILE* stream = ::fdopen(fd, "r");
+  FILE* stream = ::fdopen(fd, mode);
   if (stream == nullptr) {
     const int error = errno;
     ::close(fd);
     errno = error;
   }
   return stream;
+}
+
+}  // namespace
+
+FILE* OpenForReadingNoWait(const char* path) {
+  return OpenNoWait(path, O_RDONLY, "r");
+}
+
+FILE* OpenForWritingNoWait(const char* path) {
+  return OpenNoWait(path, O_WRONLY | O_CREAT | O_TRUNC, "wb");
 }

@@ -46,4 +46,10 @@ class FileLock {
 // what kind of file an operator or a server put there.
 FILE* OpenForReadingNoWait(const char* path);
 
+// Opens `path` for writing as fopen(path, "wb") does (created, emptied, the
+// stream through a link at `path` as fopen's), but never waits on it: a FIFO
+// without a reader fails at once with ENXIO instead of stopping the caller.
+// Returns null (errno set) when it cannot be opened.
+FILE* OpenForWritingNoWait(const char* path);
+
 #endif  // STARTER_ENGINE_FILE_LOCK_H_

@@ -1,8 +1,10 @@
 #include "app/file_lookup.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -131,11 +133,36 @@ TEST_F(FileLookupTest, DirectoryHelpers) {
   EXPECT_EQ(app.getDirectoryFromArgs(0, no_args), "");
 }
 
+// The pid file holds the process id only; a FIFO there with nobody reading
+// it is left alone rather than stopping the start.
 TEST_F(FileLookupTest, WritePIDRecordsTheProcessIdOnly) {
-  WriteFile(root / "game/Logs/pid.txt", "stale content that is longer");
-  ::testing::internal::CaptureStdout();
-  app.WritePID();
-  const std::string printed = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(printed, "PID: " + std::to_string(getpid()) + "\n");
-  EXPECT_EQ(ReadFile(root / "game/Logs/pid.txt"), std::to_string(getpid()));
+  const std::string pid = std::to_string(getpid());
+  const std::string pid_file = root / "game/Logs/pid.txt";
+  const struct {
+    const char* name;
+    bool fifo;
+    const char* logged;
+  } cases[] = {
+      {"stale file", false, ""},
+      {"fifo without a reader", true,
+       "File open error: No such device or address\n\n"},
+  };
+  for (const auto& c : cases) {
+    std::remove(pid_file.c_str());
+    if (c.fifo) {
+      WriteFile(root / "game/Logs/.keep", "");
+      ASSERT_EQ(mkfifo(pid_file.c_str(), 0644), 0);
+    } else {
+      WriteFile(pid_file, "stale content that is longer");
+    }
+    NewLogText();
+    ::testing::internal::CaptureStdout();
+    app.WritePID();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "PID: " + pid + "\n")
+        << c.name;
+    EXPECT_EQ(NewLogText(), c.logged) << c.name;
+    if (!c.fifo) {
+      EXPECT_EQ(ReadFile(pid_file), pid) << c.name;
+    }
+  }
 }
