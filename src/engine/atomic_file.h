@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <string>
@@ -62,6 +63,14 @@ class AtomicFile {
   int error() const { return error_ != 0 ? error_ : rename_error_; }
   // True once the temporary file has been renamed over path().
   bool committed() const { return committed_; }
+  // True when the file could not be put in place only because this process
+  // may not put a new file at path() (the creation or the rename was refused:
+  // a directory it may not write, or another user's file in a shared
+  // directory with the sticky bit). It may still be able to write the file
+  // that is there.
+  bool replacement_refused() const {
+    return !committed_ && (error() == EACCES || error() == EPERM);
+  }
   // The file that Commit replaces (after following links for kFollow).
   const std::string& path() const { return path_; }
   // The temporary file; empty when it could not be created.

@@ -10,29 +10,22 @@
 #include "engine/atomic_file.h"
 #include "engine/scoped_fd.h"
 
-bool CopyInto(int source, AtomicFile& out, CopyAttributes attributes) {
+namespace {
+
+// Reads `source` from where it stands to its end, handing each piece to
+// `put`. False (errno set by the read) when a read fails, or when `put`
+// does.
+template <typename Put>
+bool ReadAllInto(int source, Put put) {
   constexpr std::size_t kCopyBufferSize = 64 * 1024;
-  if (!out.ok()) return false;
-  struct stat info;
-  if (attributes != CopyAttributes::kNone) {
-    if (::fstat(source, &info) != 0) return false;
-    out.SetMode(info.st_mode & 07777);
-  }
   auto buffer = std::make_unique_for_overwrite<char[]>(kCopyBufferSize);
   ssize_t got;
   while ((got = TEMP_FAILURE_RETRY(
               ::read(source, buffer.get(), kCopyBufferSize))) > 0) {
-    if (!out.Write(buffer.get(), static_cast<std::size_t>(got))) return false;
+    if (!put(buffer.get(), static_cast<std::size_t>(got))) return false;
   }
-  if (got < 0) return false;
-  // A failure to set the times alone leaves the copy as good as it is.
-  if (attributes == CopyAttributes::kModeAndTimes) {
-    out.SetTimes(info.st_atime, info.st_mtime);
-  }
-  return out.ok();
+  return got == 0;
 }
-
-namespace {
 
 // Copies every byte of `source`, from its start, over `dest` opened for
 // writing as an existing file is (truncated, or created with 0666 less the
@@ -43,27 +36,37 @@ bool CopyInPlace(int source, const char* dest) {
   ScopedFd out(::open(dest, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                       0666));
   if (!out.valid()) return false;
-  constexpr std::size_t kCopyBufferSize = 64 * 1024;
-  auto buffer = std::make_unique_for_overwrite<char[]>(kCopyBufferSize);
-  ssize_t got;
-  while ((got = TEMP_FAILURE_RETRY(
-              ::read(source, buffer.get(), kCopyBufferSize))) > 0) {
-    for (ssize_t put = 0, n; put < got; put += n) {
-      n = TEMP_FAILURE_RETRY(::write(out.get(), buffer.get() + put,
-                                     static_cast<std::size_t>(got - put)));
+  const auto write_all = [&](const char* data, std::size_t size) {
+    for (ssize_t n; size > 0; data += n, size -= static_cast<std::size_t>(n)) {
+      n = TEMP_FAILURE_RETRY(::write(out.get(), data, size));
       if (n < 0) return false;
     }
-  }
-  return got == 0 && ::fsync(out.get()) == 0 && ::close(out.release()) == 0;
-}
-
-// True when a replacement failed only because this process may not put a
-// new file at the name: it may still be able to write the file there.
-bool ReplacementRefused(const AtomicFile& out) {
-  return !out.committed() && (out.error() == EACCES || out.error() == EPERM);
+    return true;
+  };
+  return ReadAllInto(source, write_all) && ::fsync(out.get()) == 0 &&
+         ::close(out.release()) == 0;
 }
 
 }  // namespace
+
+bool CopyInto(int source, AtomicFile& out, CopyAttributes attributes) {
+  if (!out.ok()) return false;
+  struct stat info;
+  if (attributes != CopyAttributes::kNone) {
+    if (::fstat(source, &info) != 0) return false;
+    out.SetMode(info.st_mode & 07777);
+  }
+  if (!ReadAllInto(source, [&](const char* data, std::size_t size) {
+        return out.Write(data, size);
+      })) {
+    return false;
+  }
+  // A failure to set the times alone leaves the copy as good as it is.
+  if (attributes == CopyAttributes::kModeAndTimes) {
+    out.SetTimes(info.st_atime, info.st_mtime);
+  }
+  return out.ok();
+}
 
 bool CopyFileContents(const char* source, const char* dest,
                       CopyAttributes attributes) {
@@ -73,7 +76,7 @@ bool CopyFileContents(const char* source, const char* dest,
   if (out.ok() && CopyInto(in.get(), out, attributes) && out.Commit()) {
     return true;
   }
-  if (ReplacementRefused(out)) return CopyInPlace(in.get(), dest);
+  if (out.replacement_refused()) return CopyInPlace(in.get(), dest);
   if (out.error() != 0) errno = out.error();
   return false;
 }

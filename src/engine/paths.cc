@@ -65,7 +65,6 @@ std::string NameOf(const std::string& path) {
 }
 
 std::string FollowLinks(std::string path) {
-  constexpr int kMaxLinkHops = 40;
   for (int hop = 0; hop < kMaxLinkHops; ++hop) {
     std::error_code error;
     const std::string next = std::filesystem::read_symlink(path, error);

@@ -79,14 +79,10 @@ bool CConfigMap::SaveToFile(const stringc& name) const {
   // Replacing the file keeps what rewriting it in place kept: its permission
   // bits, and a symbolic link with the file it leads to.
   AtomicFile file(name, LinkAtDestination::kFollow);
-  // Where the file may be written but no new file can take its place (a
-  // directory that takes no new file, or a file of another user in a shared
-  // directory with the sticky bit), it is rewritten in place.
-  const auto refused = [&] {
-    return file.error() == EACCES || file.error() == EPERM;
-  };
+  // Where the file may be written but no new file can take its place, it is
+  // rewritten in place.
   if (!file.ok()) {
-    if (refused()) return SaveInPlace(name, file.path(), text);
+    if (file.replacement_refused()) return SaveInPlace(name, file.path(), text);
     LogSaveFailure(name, "create", file.error());
     return false;
   }
@@ -95,9 +91,7 @@ bool CConfigMap::SaveToFile(const stringc& name) const {
     return false;
   }
   if (!file.Commit()) {
-    if (!file.committed() && refused()) {
-      return SaveInPlace(name, file.path(), text);
-    }
+    if (file.replacement_refused()) return SaveInPlace(name, file.path(), text);
     LogSaveFailure(name, file.committed() ? "sync" : "rename", file.error());
     return false;
   }
