@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <optional>
 
 #include "engine/atomic_file.h"
@@ -26,11 +25,6 @@ namespace {
 // 9000000, as the version files of the update run have them.
 constexpr long kLowestKey = 1000;
 constexpr long kHighestKey = 1000 + 4 * (900000 - 1) + (9000000 - 1);
-
-struct CloseFile {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-using OwnedFile = std::unique_ptr<FILE, CloseFile>;
 
 // True when `listed` ("./" + path below the current directory) is the file
 // at the absolute path `other`, by name or by identity.
@@ -138,8 +132,8 @@ std::string WhyUnlistable(const std::string& path) {
   if (verdict != ListedPath::kInside) return ListedPathReason(verdict);
   const std::string hash(32, '0');
   std::string written = WrittenEntry(path, hash);
-  OwnedFile in(fmemopen(written.data(), written.size(), "r"));
-  if (written.empty() || in == nullptr) return std::strerror(errno);
+  FileLock in(fmemopen(written.data(), written.size(), "r"));
+  if (written.empty() || !in.isValid()) return std::strerror(errno);
   ChecksumListReader reader(in.get());
   std::string read_path, read_hash;
   const ListRead read = reader.Next(read_path, read_hash);
@@ -172,6 +166,14 @@ std::string PrintablePath(const std::string& path) {
     }
   }
   return printable;
+}
+
+void ReportUnlistable(const char* tool, const char* what,
+                      const std::vector<UnlistableFile>& files) {
+  for (const UnlistableFile& file : files) {
+    std::fprintf(stderr, "%s: %s (%s): %s\n", tool, what, file.reason.c_str(),
+                 PrintablePath(file.path).c_str());
+  }
 }
 
 long KeyOfList(const std::string& path) {

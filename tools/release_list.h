@@ -43,6 +43,11 @@ std::string WhyUnlistable(const std::string& path);
 // ("\t", "\n", "\r", "\\", "\ooo").
 std::string PrintablePath(const std::string& path);
 
+// Prints "TOOL: WHAT (REASON): PATH" on standard error for each of `files`,
+// with PATH as PrintablePath gives it.
+void ReportUnlistable(const char* tool, const char* what,
+                      const std::vector<UnlistableFile>& files);
+
 // The key in the header of the list at `path`; 0 when the file does not
 // open or has no "version_file" header.
 long KeyOfList(const std::string& path);

@@ -95,11 +95,8 @@ bool ParseArguments(int argc, char** argv, Arguments& args) {
 
 // Reports each unlistable file; returns false when they stop the list.
 bool ReportUnlistable(const ReleaseFiles& files, bool skip) {
-  for (const UnlistableFile& file : files.unlistable) {
-    std::fprintf(stderr, "starter-checksums: %s (%s): %s\n",
-                 skip ? "not listed" : "cannot be listed", file.reason.c_str(),
-                 PrintablePath(file.path).c_str());
-  }
+  ReportUnlistable("starter-checksums",
+                   skip ? "not listed" : "cannot be listed", files.unlistable);
   if (files.unlistable.empty() || skip) return true;
   std::fprintf(stderr,
                "starter-checksums: no list written: %zu file(s) cannot be "

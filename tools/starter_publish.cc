@@ -346,10 +346,7 @@ int Refuse(const std::string& why) {
 bool ListTree(const std::string& tree, std::vector<std::string>& files) {
   ReleaseFiles release =
       CollectReleaseFiles(tree, {tree + kList, tree + kSignature});
-  for (const UnlistableFile& file : release.unlistable) {
-    std::fprintf(stderr, "starter-publish: cannot be listed (%s): %s\n",
-                 file.reason.c_str(), PrintablePath(file.path).c_str());
-  }
+  ReportUnlistable("starter-publish", "cannot be listed", release.unlistable);
   if (!release.unlistable.empty()) {
     std::fprintf(stderr,
                  "starter-publish: nothing published: %zu file(s) cannot be "

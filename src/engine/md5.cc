@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -103,6 +105,12 @@ std::string Md5Hex(const void* data, std::size_t length) {
   Md5 md5;
   md5.Update(data, length);
   return md5.FinalHex();
+}
+
+bool IsMd5Text(std::string_view text) {
+  return text.size() == 32 &&
+         std::ranges::all_of(
+             text, [](unsigned char c) { return std::isxdigit(c) != 0; });
 }
 
 FileHashError HashFile(const char* path, std::string& hex) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 typedef struct evp_md_ctx_st EVP_MD_CTX;
 
@@ -37,6 +38,10 @@ class Md5 {
 
 // The digest of `data` as 32 lower-case hexadecimal digits.
 std::string Md5Hex(const void* data, std::size_t length);
+
+// True when `text` can be a digest as text: 32 hexadecimal digits, of
+// either case. Only such a text names bytes.
+bool IsMd5Text(std::string_view text);
 
 // Why a file could not be hashed.
 enum class FileHashError {

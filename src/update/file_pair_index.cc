@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "engine/md5.h"
+
 namespace {
 
 // C tolower of a byte.
@@ -76,11 +78,7 @@ bool FilePairIndex::Contains(const filemd5pair& pair) const {
   if (slots_.empty()) return false;
   // Only a digest names bytes; any other text (the mark of a file that
   // could not be hashed) matches no listed hash.
-  if (pair.md5.size() != 32 ||
-      !std::ranges::all_of(
-          pair.md5, [](unsigned char c) { return std::isxdigit(c) != 0; })) {
-    return false;
-  }
+  if (!IsMd5Text(pair.md5)) return false;
   const std::string hash = KeptForm(pair.md5);
   for (std::size_t at = FoldedHash(pair.filename) % slots_.size();
        slots_[at] != 0; at = (at + 1) % slots_.size()) {

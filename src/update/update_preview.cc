@@ -1,7 +1,7 @@
 #include "update/update_preview.h"
 
-#include <algorithm>
-#include <cctype>
+#include <strings.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <map>
@@ -10,6 +10,7 @@
 
 #include "engine/file_lock.h"
 #include "engine/hash_pipeline.h"
+#include "engine/md5.h"
 #include "install/file_install.h"
 #include "update/file_pair_index.h"
 #include "update/tree_scan.h"
@@ -68,20 +69,12 @@ std::map<std::string, std::string_view> FirstHashes(const ListSteps& steps) {
   return first;
 }
 
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  return std::ranges::equal(
-      a, b, {}, [](unsigned char c) { return std::tolower(c); },
-      [](unsigned char c) { return std::tolower(c); });
-}
-
 // True when bytes whose MD5 is `published` pass the download's check
-// against `listed`: `published` is an MD5 text (32 hex digits) and `listed`
-// the same, ignoring letter case.
+// against `listed`: `published` is an MD5 text and `listed` the same,
+// ignoring letter case.
 bool ArrivesMatching(std::string_view published, std::string_view listed) {
-  return published.size() == 32 &&
-         std::ranges::all_of(
-             published, [](unsigned char c) { return std::isxdigit(c); }) &&
-         SameIgnoringCase(published, listed);
+  return IsMd5Text(published) && published.size() == listed.size() &&
+         strncasecmp(published.data(), listed.data(), published.size()) == 0;
 }
 
 }  // namespace
