@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Origin bytes per release against fleet size: game directories updating all
 # at once (real starters, update-only runs) through an nginx edge cache in
-# front of an origin nginx, both configured from packaging/nginx/. For each
+# front of an origin nginx, each in Debian's stock layout with its shipped
+# file of packaging/nginx/ in conf.d/ (tests/e2e/nginx_fleet_config.py). For each
 # fleet size, release A (a first install) and then release B (CHANGED of its
 # files changed) are published by an atomic switch of the served directory;
 # every directory must reach each release in one run. The origin's access
@@ -28,6 +29,7 @@ nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 [ -x "$nginx_bin" ] || { echo "nginx not found: run scripts/install-deps.sh" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/fleet-bench-XXXXXX)
+chmod 755 "$work"  # run as root, nginx's workers (www-data) read it
 pids=()
 stop_nginx() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -97,11 +99,10 @@ printf '%-6s %-8s %18s %12s %18s %14s\n' fleet release origin_file_bytes \
 for n in $sizes; do
   root=$work/fleet-$n
   mkdir -p "$root/origin/10" "$root/games"
-  edge_port=$(free_port)
-  origin_port=$(free_port)
   python3 "$source_dir/tests/e2e/nginx_fleet_config.py" \
-    "$source_dir/packaging/nginx" "$root/conf" "$edge_port" "$origin_port" \
-    "$root/origin"
+    "$source_dir/packaging/nginx" "$root/conf" "$root/origin"
+  edge_port=$(awk '$1 == "edge" { print $2 }' "$root/conf/ports")
+  origin_port=$(awk '$1 == "origin" { print $2 }' "$root/conf/ports")
   for i in $(seq "$n"); do
     mkdir -p "$root/games/$i" && cp "$starter" "$root/games/$i/DUdavi"
   done
@@ -111,8 +112,8 @@ for n in $sizes; do
   write_list "$root/releases/a"
   publish "$root/releases/a"
   for side in origin edge; do
-    "$nginx_bin" -p "$root/conf/$side/" -c "$root/conf/$side/nginx.conf" \
-      -e "$root/conf/$side/error.log" &
+    "$nginx_bin" -p "$root/conf/$side/" -c "$root/conf/$side/etc/nginx/nginx.conf" \
+      -e "$root/conf/$side/var/log/nginx/error.log" -g "daemon off;" &
     pids+=($!)
   done
   for port in "$origin_port" "$edge_port"; do

@@ -1,25 +1,36 @@
-# The systemd unit that runs one dedicated server per game directory,
-# installed only on request: cmake --install BUILD --component systemd.
+# The systemd units of server hosts, installed only on request:
+# cmake --install BUILD --component systemd. brackmoor-server@.service runs
+# one dedicated server per game directory; brackmoor-update-check@.service
+# and its timer tell whether its next start would update the directory.
 set(STARTER_SYSTEMD_GAME_ROOT "/srv/brackmoor" CACHE PATH
     "Directory holding the game directories; the unit's instance name is one of them")
 set(STARTER_SYSTEMD_USER "brackmoor" CACHE STRING
     "User (and group) the dedicated servers run as")
 set(STARTER_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
-    "Where the systemd component installs the unit, relative to the prefix")
+    "Where the systemd component installs the units, relative to the prefix")
 
-# The unit in packaging/ is usable as it is, with the defaults above; the
-# installed copy carries the root and the user of this build.
-set(unit_source ${PROJECT_SOURCE_DIR}/packaging/systemd/brackmoor-server@.service)
-set(STARTER_SYSTEMD_UNIT ${PROJECT_BINARY_DIR}/packaging/brackmoor-server@.service)
-file(READ ${unit_source} unit_text)
-string(REPLACE "/srv/brackmoor" "${STARTER_SYSTEMD_GAME_ROOT}" unit_text
-       "${unit_text}")
-foreach(key User Group)
-  string(REPLACE "\n${key}=brackmoor\n" "\n${key}=${STARTER_SYSTEMD_USER}\n"
-         unit_text "${unit_text}")
+# The units in packaging/ are usable as they are, with the defaults above and
+# the tools in /usr/bin; the installed copies carry the root and the user of
+# this build, and the check runs this build's starter-verify from its
+# install prefix (CMAKE_INSTALL_PREFIX).
+set(STARTER_SYSTEMD_UNITS)
+foreach(unit brackmoor-server@.service brackmoor-update-check@.service
+             brackmoor-update-check@.timer)
+  set(unit_source ${PROJECT_SOURCE_DIR}/packaging/systemd/${unit})
+  file(READ ${unit_source} unit_text)
+  string(REPLACE "/srv/brackmoor" "${STARTER_SYSTEMD_GAME_ROOT}" unit_text
+         "${unit_text}")
+  string(REPLACE "/usr/bin/starter-verify"
+         "${CMAKE_INSTALL_FULL_BINDIR}/starter-verify" unit_text "${unit_text}")
+  foreach(key User Group)
+    string(REPLACE "\n${key}=brackmoor\n" "\n${key}=${STARTER_SYSTEMD_USER}\n"
+           unit_text "${unit_text}")
+  endforeach()
+  file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/packaging/${unit}
+       CONTENT "${unit_text}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${unit_source})
+  list(APPEND STARTER_SYSTEMD_UNITS ${PROJECT_BINARY_DIR}/packaging/${unit})
 endforeach()
-file(CONFIGURE OUTPUT ${STARTER_SYSTEMD_UNIT} CONTENT "${unit_text}" @ONLY)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${unit_source})
-install(FILES ${STARTER_SYSTEMD_UNIT}
+install(FILES ${STARTER_SYSTEMD_UNITS}
         DESTINATION ${STARTER_SYSTEMD_UNIT_DIR}
         COMPONENT systemd EXCLUDE_FROM_ALL)

@@ -5,7 +5,7 @@
 #   - lintian: no error and no warning (an override carries its reason);
 #   - the contents: every tool of tools/CMakeLists.txt on the PATH with its
 #     manual page, a rendered page for every source in docs/man, the starter
-#     where a game directory takes its copy, the systemd unit, the sysusers
+#     where a game directory takes its copy, the systemd units, the sysusers
 #     entry, the docs; the headers, the CMake package and the sample module;
 #   - unpacked into a temporary root (dpkg-deb -x): every tool answers
 #     --help, every manual page renders without warnings, the sysusers entry
@@ -112,8 +112,10 @@ starter_beside_the_tools() {
 }
 check "the starter where a game directory takes its copy, not on the PATH" \
   starter_beside_the_tools
-check "the systemd unit, the system user, the docs, the nginx examples" holds "$main_contents" \
+check "the systemd units, the system user, the docs, the nginx examples" holds "$main_contents" \
   'lib/systemd/system/brackmoor-server@.service' \
+  'lib/systemd/system/brackmoor-update-check@.service' \
+  'lib/systemd/system/brackmoor-update-check@.timer' \
   usr/lib/sysusers.d/engine-starter.conf etc/brackmoor/ \
   usr/share/doc/engine-starter/README.md.gz \
   usr/share/doc/engine-starter/operating.md.gz \
@@ -168,9 +170,11 @@ makes_the_user() {
     "$sysroot/etc/passwd" && grep -q '^brackmoor:' "$sysroot/etc/group"
 }
 check "the sysusers entry makes the system user brackmoor" makes_the_user
-check "the packaged unit is the one of packaging/systemd" \
-  cmp packaging/systemd/brackmoor-server@.service \
-  "$root/lib/systemd/system/brackmoor-server@.service"
+for unit in brackmoor-server@.service brackmoor-update-check@.service \
+            brackmoor-update-check@.timer; do
+  check "the packaged $unit is the one of packaging/systemd" \
+    cmp "packaging/systemd/$unit" "$root/lib/systemd/system/$unit"
+done
 
 # builds_the_sample_module: the -dev package's example, built against the
 # CMake package of the unpacked root.

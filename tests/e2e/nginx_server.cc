@@ -46,18 +46,33 @@ bool IsProgram(const std::string& path) {
 
 }  // namespace
 
+std::vector<std::string> NginxServer::Arguments() const {
+  return {"nginx", "-p", dir_ + "/", "-c", dir_ + "/etc/nginx/nginx.conf",
+          "-e", dir_ + "/var/log/nginx/error.log", "-g", "daemon off;"};
+}
+
+bool NginxServer::Check(std::string& report) const {
+  const std::string program = Program();
+  if (program.empty()) {
+    report = "nginx not found (scripts/install-deps.sh installs it)";
+    return false;
+  }
+  std::vector<std::string> argv = Arguments();
+  argv.push_back("-t");
+  const TempDir capture;
+  const ChildResult result = RunChild(program, argv, dir_, capture.path());
+  report = result.out + result.err;
+  return result.exit_code == 0;
+}
+
 bool NginxServer::Start(std::string& why) {
   const std::string program = Program();
   if (program.empty()) {
     why = "nginx not found (scripts/install-deps.sh installs it)";
     return false;
   }
-  process_ = std::make_unique<ChildProcess>(
-      program,
-      std::vector<std::string>{"nginx", "-p", dir_ + "/", "-c",
-                               dir_ + "/nginx.conf", "-e", dir_ + "/error.log"},
-      dir_, dir_);
-  const std::string error_log = dir_ + "/error.log";
+  process_ = std::make_unique<ChildProcess>(program, Arguments(), dir_, dir_);
+  const std::string error_log = dir_ + "/var/log/nginx/error.log";
   const bool up = WaitUntil(
       [&] {
         return Accepts(port_) || Contains(ReadFile(error_log), "[emerg]");

@@ -5,12 +5,15 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "support/child_process.h"
 
-// Runs nginx with the configuration `dir`/nginx.conf (which must keep it in
-// the foreground and listen on 127.0.0.1:`port`) from Start() to Stop() or
-// destruction. Its output goes to files in `dir`.
+// Runs nginx as Debian's service runs it, in the foreground, on a host laid
+// out below the directory `dir` as a Debian system lays it out
+// (nginx_fleet_config.py): the configuration `dir`/etc/nginx/nginx.conf,
+// which listens on 127.0.0.1:`port`, from Start() to Stop() or destruction.
+// Its early errors go to `dir`/var/log/nginx/error.log.
 class NginxServer {
  public:
   NginxServer(std::string dir, int port) : dir_(std::move(dir)), port_(port) {}
@@ -19,6 +22,9 @@ class NginxServer {
   NginxServer(const NginxServer&) = delete;
   NginxServer& operator=(const NginxServer&) = delete;
 
+  // Has nginx test the configuration (nginx -t) and puts what it printed in
+  // `report`; true when the test passed.
+  bool Check(std::string& report) const;
   // Starts nginx and waits until its port accepts connections. Returns
   // false, with the reason in `why`, when it ended first or did not come up
   // within the support library's deadline.
@@ -38,6 +44,9 @@ class NginxServer {
   static int FreePort();
 
  private:
+  // The arguments that give nginx its prefix, configuration and error log.
+  std::vector<std::string> Arguments() const;
+
   std::string dir_;
   int port_;
   std::unique_ptr<ChildProcess> process_;

@@ -1,54 +1,152 @@
 #!/usr/bin/env bash
-# Installs the systemd component into a temporary prefix and has
-# `systemd-analyze verify` check an instance of the unit, with the game root
-# moved to a temporary directory that holds the real starter. Verify prints
-# what it cannot parse and still succeeds, so any output fails the test too.
-# A plain install leaves the unit out.
+# Installs the systemd component into a temporary prefix and checks its
+# units, with the game root moved to a temporary directory that holds the
+# real starter and the check's starter-verify the build's:
+#   - `systemd-analyze verify` accepts an instance of each unit (verify
+#     prints what it cannot parse and still succeeds, so any output fails
+#     the test too), and refuses the server's when its starter is missing;
+#   - `systemd-analyze security --offline=yes` rates the server and the
+#     check at most 2.5;
+#   - the check's command lines, run as the unit runs them (its ExecStart,
+#     then its ExecStopPost with the status systemd hands it) against a
+#     release served on 127.0.0.1, end with the line of each answer: no
+#     update pending, update pending, cannot tell.
+# A plain install leaves the units out.
 # Usage: systemd_unit_test.sh <build-dir> <configured-game-root> <starter>
+#          <starter-verify> <starter-checksums> [<private key signing lists>]
 # Exits 77 (skipped) when systemd-analyze is not installed.
 set -euo pipefail
 build_dir=$1
 game_root=$2
 starter=$3
+verify_tool=$4
+checksums=$5
+sign_key=${6:-}
+source "$(dirname "$0")/../../scripts/lib/demo_release.sh"
 command -v systemd-analyze > /dev/null ||
   { echo "systemd-analyze not installed"; exit 77; }
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-unit_name=brackmoor-server@.service
+server_pid=
+trap 'kill "${server_pid:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
+server=brackmoor-server@.service
+check=brackmoor-update-check@.service
+timer=brackmoor-update-check@.timer
+fail() { echo "$*"; exit 1; }
 
 cmake --install "$build_dir" --component systemd --prefix "$work/prefix" \
   > "$work/install.log"
-installed=$work/prefix/lib/systemd/system/$unit_name
-[ -f "$installed" ] || { echo "not installed: $installed"; exit 1; }
-grep -q "^WorkingDirectory=$game_root/%i\$" "$installed" ||
-  { echo "the installed unit does not use the configured game root"; exit 1; }
-
+mkdir -p "$work/units"
+for unit in "$server" "$check" "$timer"; do
+  installed=$work/prefix/lib/systemd/system/$unit
+  [ -f "$installed" ] || fail "not installed: $installed"
+  # The instances under a game root that exists here.
+  sed -e "s|$game_root/|$work/root/|g" \
+      -e "s|^ExecStart=[^ ]*/starter-verify |ExecStart=$verify_tool |" \
+      "$installed" > "$work/units/$unit"
+done
+for unit in "$server" "$check"; do
+  grep -q "^WorkingDirectory=$game_root/%i\$" \
+    "$work/prefix/lib/systemd/system/$unit" ||
+    fail "$unit does not use the configured game root"
+done
 cmake --install "$build_dir" --prefix "$work/all" > "$work/install-all.log"
-[ ! -e "$work/all/lib/systemd/system/$unit_name" ] ||
-  { echo "a plain install installed the unit"; exit 1; }
+for unit in "$server" "$check" "$timer"; do
+  [ ! -e "$work/all/lib/systemd/system/$unit" ] ||
+    fail "a plain install installed $unit"
+done
 
-# The instance "test" under a game root that exists here.
-mkdir -p "$work/units" "$work/root/test"
+mkdir -p "$work/root/test"
 cp "$starter" "$work/root/test/DUdavi"
-sed "s|$game_root/|$work/root/|g" "$installed" > "$work/units/$unit_name"
-grep -q "^ExecStart=$work/root/%i/DUdavi" "$work/units/$unit_name" ||
-  { echo "ExecStart is not the starter in the game directory:"; \
-    grep ExecStart "$work/units/$unit_name"; exit 1; }
+grep -q "^ExecStart=$work/root/%i/DUdavi" "$work/units/$server" ||
+  fail "ExecStart is not the starter in the game directory: $(grep ExecStart "$work/units/$server")"
+grep -q "^ExecStart=$verify_tool --server --quiet $work/root/%i\$" \
+    "$work/units/$check" ||
+  fail "the check does not ask starter-verify --server --quiet about the game directory: $(grep ExecStart "$work/units/$check")"
+for key in User Group WorkingDirectory EnvironmentFile; do
+  [ "$(grep "^$key=" "$work/units/$server")" = \
+    "$(grep "^$key=" "$work/units/$check")" ] ||
+    fail "the check's $key differs from the server's"
+done
 
+# The manual pages the units name are not installed here: verify leaves
+# them out, and each must have its source in docs/man instead.
+for page in $(sed -n 's/^Documentation=//p' "$work/units/"* | tr ' ' '\n' |
+              sed -n 's/^man:\(.*\)(\(.*\))$/\1.\2/p'); do
+  [ -f "$(dirname "$0")/../../docs/man/$page.scd" ] ||
+    fail "a unit names the manual page $page, which docs/man does not hold"
+done
 verify() {
-  SYSTEMD_UNIT_PATH="$work/units:" systemd-analyze verify \
-    brackmoor-server@test.service > "$work/verify.log" 2>&1
+  SYSTEMD_UNIT_PATH="$work/units:" systemd-analyze verify --man=no "$@" \
+    > "$work/verify.log" 2>&1
 }
-if ! verify || [ -s "$work/verify.log" ]; then
-  echo "systemd-analyze verify does not accept the unit:"
+if ! verify brackmoor-server@test.service brackmoor-update-check@test.service \
+       brackmoor-update-check@test.timer || [ -s "$work/verify.log" ]; then
+  echo "systemd-analyze verify does not accept the units:"
   cat "$work/verify.log"
   exit 1
 fi
 
-# The same check fails when the instance's game directory has no starter.
+# Each service's exposure, on systemd's scale of 0 to 10 (the threshold is
+# on its scale of 0 to 100).
+for instance in brackmoor-server@test.service brackmoor-update-check@test.service; do
+  status=0
+  SYSTEMD_UNIT_PATH="$work/units:" systemd-analyze security --offline=yes \
+    --threshold=25 --no-pager "$instance" > "$work/security.log" 2>&1 ||
+    status=$?
+  figure=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p' \
+    "$work/security.log")
+  [ -n "$figure" ] || { cat "$work/security.log"; fail "$instance: no exposure figure"; }
+  echo "$instance: exposure $figure"
+  [ "$status" -eq 0 ] ||
+    { grep '✗' "$work/security.log"; fail "$instance: exposure $figure is above 2.5"; }
+done
+
+# The check's answers: its ExecStart as the unit has it, with the update URL
+# its environment file would give, then its ExecStopPost with systemd's
+# EXIT_CODE and EXIT_STATUS of that run. Prints what both printed; returns
+# the ExecStart's status.
+unit_line() {
+  sed -n "s/^$1=//p" "$work/units/$check" | sed -e "s/%i/$2/g" -e 's/\$\$/$/g'
+}
+run_check() {
+  local name=$1 status=0
+  (export STARTER_UPDATE_URL=$2; eval "$(unit_line ExecStart "$name")") \
+    > "$work/$name.out" 2>&1 || status=$?
+  EXIT_CODE=exited EXIT_STATUS=$status \
+    bash -c "$(unit_line ExecStopPost "$name")" >> "$work/$name.out" 2>&1
+  return "$status"
+}
+# expect_check INSTANCE UPDATE_URL STATUS LAST_LINE
+expect_check() {
+  local name=$1 status=$3 line=$4 got=0
+  run_check "$name" "$2" || got=$?
+  cat "$work/$name.out"
+  [ "$got" -eq "$status" ] || fail "$name: starter-verify exited $got, not $status"
+  [ "$(tail -n 1 "$work/$name.out")" = "$line" ] ||
+    fail "$name: the check's last line is not: $line"
+}
+release=$work/server/10/linux32-dedicated-demo
+mkdir -p "$release/Base" "$release/App"
+echo "Welcome" > "$release/Base/motd.txt"
+"$checksums" ${sign_key:+--sign "$sign_key"} "$release" "$release/App/version.txt" > /dev/null
+serve_on_loopback "$work/server" 0 "$work/http-server.log"
+url=http://127.0.0.1:$served_port/10/
+mkdir -p "$work/root/current/App" "$work/root/outdated/App"
+cp "$release/App/version.txt" "$work/root/current/App/version.txt"
+cp -r "$release/Base" "$work/root/current/"
+"$checksums" "$work/root/outdated" "$work/root/outdated/App/version.txt" > /dev/null
+expect_check current "$url" 0 \
+  "current: no update pending (a start would change nothing)"
+expect_check outdated "$url" 1 \
+  "outdated: update pending: the next start of brackmoor-server@outdated updates its game directory"
+# Port 1 on 127.0.0.1: nothing listens there.
+cp -r "$work/root/current" "$work/root/unreachable"
+expect_check unreachable http://127.0.0.1:1/10/ 2 \
+  "unreachable: cannot tell whether an update is pending (starter-verify exited 2)"
+
+# The same verify fails when the instance's game directory has no starter.
 rm "$work/root/test/DUdavi"
-if verify; then
-  echo "verify accepted a unit whose starter is missing"
-  exit 1
+if verify brackmoor-server@test.service; then
+  fail "verify accepted a unit whose starter is missing"
 fi
-echo "systemd unit installed and verified: OK"
+echo "systemd units installed, verified and rated; the check answers: OK"
