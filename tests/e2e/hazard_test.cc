@@ -126,13 +126,27 @@ TEST_F(HazardTest, LinkedDataDirectoriesKeepTheirFiles) {
 }
 
 // A FIFO where the release has a file neither stops the run nor survives
-// it: it counts as changed and is replaced, with a log line.
+// it: it counts as changed and is replaced, with a log line. One at
+// "Logs/pid.txt" that nobody reads is not written, and the start says
+// nothing of it (the pid file is written before the log exists; the later
+// probe opens it without waiting).
 TEST_F(HazardTest, FifoAtAListedPathIsReplacedWithoutWaiting) {
   PublishRelease({{"Base/console.txt", "console settings\n"}});
   WriteFile(game + "/Base/.keep", "");
   ASSERT_EQ(mkfifo((game + "/Base/console.txt").c_str(), 0644), 0);
+  WriteFile(game + "/Logs/.keep", "");
+  ASSERT_EQ(mkfifo((game + "/Logs/pid.txt").c_str(), 0644), 0);
   const ChildResult r = Run({"onlyautoupdate"});
   EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(
+      r.out.rfind(
+          "Running solely to Update\nPID: " + std::to_string(r.pid) + "\n", 0),
+      0u)
+      << r.out;
+  EXPECT_FALSE(Contains(r.out + r.err, "No such device or address")) << r.out;
+  struct stat pid_file;
+  ASSERT_EQ(lstat((game + "/Logs/pid.txt").c_str(), &pid_file), 0);
+  EXPECT_TRUE(S_ISFIFO(pid_file.st_mode));
   EXPECT_TRUE(Contains(
       r.out, "Not a regular file: ./Base/console.txt (it will be replaced)\n"))
       << r.out;
