@@ -107,7 +107,9 @@ bool WriteSignature(const std::string& private_key, AtomicFile& list,
 ReleaseFiles CollectReleaseFiles(const std::string& release,
                                  const std::vector<std::string>& left_out) {
   std::vector<std::string> files;
-  SearchDirectory(files, ".", "*", true, {});
+  // A list names each file once: an aliased directory under its own name.
+  SearchDirectory(files, ".", "*", true, {},
+                  DirectoryLinks::kOncePerDirectory);
   std::sort(files.begin(), files.end());
   ReleaseFiles release_files;
   for (std::string& path : files) {

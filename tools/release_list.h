@@ -23,10 +23,12 @@ struct ReleaseFiles {
 
 // Scans the release, the current directory (`release` in canonical form), as
 // the update run scans a game directory (hidden files, build leftovers and
-// the directories the run never scans are left out; links are followed),
-// leaves out the files at the absolute paths `left_out` (by name or by
-// identity) and sorts the rest by path into `listed` and `unlistable`
-// (WhyUnlistable). Reads no file; changes nothing.
+// the directories the run never scans are left out; links are followed, but
+// a directory of the release met again through a link is listed once, under
+// its own name, and one outside once, where it is first met), leaves out the
+// files at the absolute paths `left_out` (by name or by identity) and sorts the
+// rest by path into `listed` and `unlistable` (WhyUnlistable). Reads no file;
+// changes nothing.
 ReleaseFiles CollectReleaseFiles(const std::string& release,
                                  const std::vector<std::string>& left_out);
 

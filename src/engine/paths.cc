@@ -8,11 +8,10 @@
 #include <filesystem>
 #include <memory>
 #include <system_error>
+#include <utility>
 
 namespace {
 
-// Links followed before a path counts as a loop (the kernel's own limit).
-constexpr int kMaxLinkHops = 40;
 // The longest link target read.
 constexpr std::size_t kMaxLinkTarget = 4096;
 
@@ -64,12 +63,18 @@ std::string NameOf(const std::string& path) {
   return path.substr(path.rfind('/') + 1);  // npos + 1 is 0
 }
 
+std::optional<std::string> LinkTargetPath(const std::string& path) {
+  std::error_code error;
+  const std::string next = std::filesystem::read_symlink(path, error);
+  if (error || next.empty()) return std::nullopt;
+  return next.front() == '/' ? next : DirectoryOf(path) + next;
+}
+
 std::string FollowLinks(std::string path) {
   for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-    std::error_code error;
-    const std::string next = std::filesystem::read_symlink(path, error);
-    if (error || next.empty()) break;
-    path = next.front() == '/' ? next : DirectoryOf(path) + next;
+    std::optional<std::string> next = LinkTargetPath(path);
+    if (!next) break;
+    path = std::move(*next);
   }
   return path;
 }

@@ -1,13 +1,18 @@
-// Path helpers: the parts of a path, its parent directories, its canonical
-// form.
+// Path helpers: the parts of a path, its parent directories, the targets of
+// its links, its canonical form.
 #ifndef STARTER_ENGINE_PATHS_H_
 #define STARTER_ENGINE_PATHS_H_
 
 #include <sys/types.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
+
+// Links followed in a row before a path counts as a loop (the kernel's own
+// limit).
+inline constexpr int kMaxLinkHops = 40;
 
 // The directory part of `path` up to and including its last "/"; "" for a
 // bare name.
@@ -15,6 +20,11 @@ std::string DirectoryOf(const std::string& path);
 
 // The part of `path` after its last "/"; all of `path` when it has none.
 std::string NameOf(const std::string& path);
+
+// When `path` is a symbolic link, the path its target names (the target
+// itself when absolute, else the target below the link's directory);
+// nothing when it is no link or cannot be read.
+std::optional<std::string> LinkTargetPath(const std::string& path);
 
 // `path` after following every symbolic link at its end (up to 40): the
 // file a link there leads to. A dangling link gives the path it points to;

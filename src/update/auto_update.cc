@@ -1,6 +1,8 @@
 #include "update/auto_update.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -56,6 +58,20 @@ ExclusiveLock LockGameDirectory() {
             kUpdateLockFile, lock.error());
   }
   return lock;
+}
+
+// True when the version file `filename`, a link the operator made to
+// `target`, may be rewritten in place although `target` could not be
+// removed (`remove_error`): the directory it lies in may not be written by
+// this process, but the file may, as the key written before shows. The copy
+// over it then writes it in place, as the configuration save does.
+bool MayRewriteInPlace(const char* filename, const std::string& target,
+                       int remove_error) {
+  const bool in_place =
+      remove_error == EACCES && target != filename &&
+      ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0;
+  errno = remove_error;
+  return in_place;
 }
 
 void RemoveLeftovers() {
@@ -230,7 +246,8 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
   // A link the operator made at the version file stays, and the file it
   // leads to is replaced, as every other write of the version file does.
   const std::string version_file = FollowLinks(filename);
-  if (std::remove(version_file.c_str()) != 0 && errno > ENOENT) {
+  if (std::remove(version_file.c_str()) != 0 && errno > ENOENT &&
+      !MayRewriteInPlace(filename, version_file, errno)) {
     int err = errno;
     LogLine("Remove failed %s (err %i)\n", filename, err);
     lasterror = std::string("Error removing ") + filename;
@@ -374,8 +391,6 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
           lasterror = "Error downloading " + std::string(step.path());
           LogLine("Error downloading %s\n", step.path().data());
           error = 1;
-        } else {
-          walk.Installed(std::string(step.path()));
         }
         break;
       }

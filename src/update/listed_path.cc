@@ -33,12 +33,17 @@ ListedPath CheckListedPath(const std::string& path) {
   return checker.Check(path);
 }
 
-// Follows every existing component that is a symbolic link and checks that
-// it resolves, as far as its target exists, inside the game directory.
+// Follows every existing directory component that is a symbolic link and
+// checks that it resolves, as far as its target exists, inside the game
+// directory. A link at the file's own name is not looked at: every install
+// replaces such a link itself (a rename over it, or its removal), and a
+// hash only reads what it leads to.
 ListedPath ListedPathChecker::Check(const std::string& path) {
   ListedPath verdict = CheckLexically(path);
   if (verdict != ListedPath::kInside) return verdict;
+  const std::size_t name_starts = path.rfind('/') + 1;
   ForEachComponent(path, 2, [&](auto, std::string_view through) {
+    if (through.size() >= name_starts) return false;  // the file's own name
     std::string prefix(through);
     if (plain_dirs_.count(prefix) != 0) return true;
     struct stat info;
@@ -50,9 +55,8 @@ ListedPath ListedPathChecker::Check(const std::string& path) {
     }
     if (!S_ISLNK(info.st_mode)) return false;
     if (root_.empty()) root_ = CanonicalPath(".");
-    // A link that leads nowhere yet is judged by where it would lead: the
-    // install replaces a link at the file's own place, and writes through
-    // one on the way only where its target then exists.
+    // A link that leads nowhere yet is judged by where it would lead once
+    // the download creates the directories below it.
     std::string target = ResolvedPath(prefix);
     if (root_.empty() || target.empty() || !PathIsWithin(target, root_)) {
       verdict = ListedPath::kLeavesThroughLink;
@@ -60,12 +64,6 @@ ListedPath ListedPathChecker::Check(const std::string& path) {
     return verdict == ListedPath::kInside;
   });
   return verdict;
-}
-
-bool RealLocationIsInside(const std::string& path) {
-  const std::string root = CanonicalPath(".");
-  const std::string real = CanonicalPath(path);
-  return !root.empty() && !real.empty() && PathIsWithin(real, root);
 }
 
 const char* ListedPathReason(ListedPath verdict) {

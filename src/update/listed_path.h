@@ -17,9 +17,10 @@ enum class ListedPath {
   kBackslash,
   // Holds a ".." component.
   kParentComponent,
-  // An existing component is a symbolic link that leads out of the game
-  // directory (its target followed as far as it exists), or one that cannot
-  // be resolved (a loop).
+  // An existing directory component (any but the file's own name) is a
+  // symbolic link that leads out of the game directory (its target followed
+  // as far as it exists), or one that cannot be resolved (a loop). A link at
+  // the file's own name is judged by nothing: the install replaces it.
   kLeavesThroughLink,
 };
 
@@ -41,11 +42,6 @@ class ListedPathChecker {
   std::unordered_set<std::string> plain_dirs_;
   std::string root_;
 };
-
-// True when `path` exists and its real location, with every symbolic link
-// on the way followed, lies inside the game directory (the current
-// directory).
-bool RealLocationIsInside(const std::string& path);
 
 // A short English reason for a refused verdict, e.g. "contains a .. component".
 const char* ListedPathReason(ListedPath verdict);

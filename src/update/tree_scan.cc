@@ -43,8 +43,8 @@ EntryKind KindOf(const char* path, const dirent* entry,
   return EntryKind::kOther;
 }
 
-// The directories a scan has entered, by device and inode.
-using EnteredDirectories = std::set<std::pair<dev_t, ino_t>>;
+// A directory by its device and inode.
+using DirectoryIdentity = std::pair<dev_t, ino_t>;
 
 bool Contains(const auto& list, std::string_view name) {
   return std::find(std::begin(list), std::end(list), name) != std::end(list);
@@ -83,9 +83,13 @@ struct Scan {
   bool subdirectories;
   const std::vector<std::string>& ignoreFiles;
   const std::function<void(std::string)>& found;
-  // The canonical path of the scan's root; empty when it does not resolve.
+  DirectoryLinks links;
+  // kFollow: the directories on the path being walked, the root first.
+  std::vector<DirectoryIdentity> walked;
+  // kOncePerDirectory: the canonical path of the scan's root (empty when
+  // it does not resolve), and every directory entered.
   std::string canonical_root;
-  EnteredDirectories entered;
+  std::set<DirectoryIdentity> entered;
 };
 
 bool IsSymbolicLink(const std::string& path, const dirent* entry) {
@@ -112,7 +116,30 @@ bool LeadsToAScannedDirectory(const std::string& path, const Scan& scan) {
   return scanned;
 }
 
-// ScanTree of the directory `root`, which `scan.entered` already holds.
+// True when the scan enters the directory met as `entry` at `path`, which
+// stat (links followed) describes as `info`; notes it as entered.
+bool Enters(const std::string& path, const dirent* entry,
+            const struct stat& info, Scan& scan) {
+  const DirectoryIdentity directory{info.st_dev, info.st_ino};
+  if (scan.links == DirectoryLinks::kFollow) {
+    // Only a way back to a directory being walked would walk without end.
+    if (std::find(scan.walked.begin(), scan.walked.end(), directory) !=
+        scan.walked.end()) {
+      return false;
+    }
+    scan.walked.push_back(directory);
+    return true;
+  }
+  // A link to a directory of this tree (an alias, or a loop back to one
+  // above it) is scanned under the directory's own name; one that leads
+  // elsewhere is entered once, where it is first met.
+  if (IsSymbolicLink(path, entry) && LeadsToAScannedDirectory(path, scan)) {
+    return false;
+  }
+  return scan.entered.insert(directory).second;
+}
+
+// ScanTree of the directory `root`, which the scan has entered.
 void ScanDirectory(const std::string& root, Scan& scan) {
   DirHandle dir(opendir(root.c_str()));
   if (!dir) return;
@@ -128,15 +155,9 @@ void ScanDirectory(const std::string& root, Scan& scan) {
     } else if (kind == EntryKind::kDirectory) {
       if (!scan.subdirectories || Contains(kSkippedDirectories, name)) continue;
       const std::string path = root + "/" + entry->d_name;
-      // A link to a directory of this tree (an alias, or a loop back to one
-      // above it) is scanned under the directory's own name; one that leads
-      // elsewhere is entered once, where it is first met.
-      if (IsSymbolicLink(path, entry) && LeadsToAScannedDirectory(path, scan)) {
-        continue;
-      }
-      if (scan.entered.emplace(info.st_dev, info.st_ino).second) {
-        ScanDirectory(path, scan);
-      }
+      if (!Enters(path, entry, info, scan)) continue;
+      ScanDirectory(path, scan);
+      if (scan.links == DirectoryLinks::kFollow) scan.walked.pop_back();
     } else {
       LogLine("Odd something d_type = %i\n", entry->d_type);
     }
@@ -147,11 +168,15 @@ void ScanDirectory(const std::string& root, Scan& scan) {
 
 void ScanTree(const std::string& root, const std::string& extension,
               bool subdirectories, const std::vector<std::string>& ignoreFiles,
-              const std::function<void(std::string)>& found) {
-  Scan scan{extension, subdirectories,      ignoreFiles,
-            found,     CanonicalPath(root), {}};
+              const std::function<void(std::string)>& found,
+              DirectoryLinks links) {
+  Scan scan{extension, subdirectories, ignoreFiles, found, links, {}, {}, {}};
+  if (links == DirectoryLinks::kOncePerDirectory) {
+    scan.canonical_root = CanonicalPath(root);
+  }
   struct stat info;
   if (stat(root.c_str(), &info) == 0) {
+    scan.walked.emplace_back(info.st_dev, info.st_ino);
     scan.entered.emplace(info.st_dev, info.st_ino);
   }
   ScanDirectory(root, scan);
@@ -161,12 +186,16 @@ int SearchDirectory(std::vector<std::string>& refvecFiles,
                     const std::string& refcstrRootDirectory,
                     const std::string& refcstrExtension,
                     bool bSearchSubdirectories,
-                    const std::vector<std::string>& ignoreFiles) {
-  ScanTree(refcstrRootDirectory, refcstrExtension, bSearchSubdirectories,
-           ignoreFiles, [&](std::string path) {
-             if (refvecFiles.empty() || refvecFiles.back() != path)
-               refvecFiles.push_back(std::move(path));
-           });
+                    const std::vector<std::string>& ignoreFiles,
+                    DirectoryLinks links) {
+  ScanTree(
+      refcstrRootDirectory, refcstrExtension, bSearchSubdirectories,
+      ignoreFiles,
+      [&](std::string path) {
+        if (refvecFiles.empty() || refvecFiles.back() != path)
+          refvecFiles.push_back(std::move(path));
+      },
+      links);
   return 0;
 }
 

@@ -17,32 +17,46 @@
 // readable.
 inline constexpr char kUnreadableHash[] = "unreadable";
 
+// How a scan treats a symbolic link to a directory.
+enum class DirectoryLinks {
+  // Followed like the directory itself, so its files appear under the
+  // link's name too; only a link (or directory) that leads to a directory
+  // already on the path being walked (by device and inode) is not entered,
+  // since it would walk the same directories without end.
+  kFollow,
+  // Each directory is entered once: a link to a directory of the scanned
+  // tree (an alias, or a loop back to a directory above it) is not
+  // followed, so its files appear under the directory's own name; a link
+  // that leads elsewhere is followed where it is first met (by device and
+  // inode), and not again. For a release's list, which names each file
+  // once.
+  kOncePerDirectory,
+};
+
 // Appends to `refvecFiles` the paths (root + "/" + name) of the accepted
 // regular files below `refcstrRootDirectory`, in directory order, recursing
 // into subdirectories when `bSearchSubdirectories` is set except
 // "Screenshots", "Downloads", "Cache", "Logs", ".svn", "Mods" and
-// "AS_DEBUG". A directory is entered once: a link to a directory of the
-// scanned tree (an alias, or a loop back to a directory above it) is not
-// followed, so its files appear under the directory's own name; a link that
-// leads elsewhere is followed where it is first met (by device and inode),
-// and not again. Hidden files are never
-// listed. `refcstrExtension` "*" takes every file except the extensions ilk,
-// pdb, bak, tmp, suo and the bare names in `ignoreFiles`; any other value
-// takes only that exact extension. A path equal to the last one appended is
-// not appended again. Entries that are neither file nor directory are logged
-// as "Odd something d_type = %i". An unreadable root adds nothing. Always
-// returns 0.
+// "AS_DEBUG"; `links` says how links to directories are followed. Hidden
+// files are never listed. `refcstrExtension` "*" takes every file except
+// the extensions ilk, pdb, bak, tmp, suo and the bare names in
+// `ignoreFiles`; any other value takes only that exact extension. A path
+// equal to the last one appended is not appended again. Entries that are
+// neither file nor directory are logged as "Odd something d_type = %i". An
+// unreadable root adds nothing. Always returns 0.
 int SearchDirectory(std::vector<std::string>& refvecFiles,
                     const std::string& refcstrRootDirectory,
                     const std::string& refcstrExtension,
                     bool bSearchSubdirectories,
-                    const std::vector<std::string>& ignoreFiles);
+                    const std::vector<std::string>& ignoreFiles,
+                    DirectoryLinks links = DirectoryLinks::kFollow);
 
 // Calls `found` with the path of every file SearchDirectory accepts, in its
 // order and with its log lines, but keeps none of them.
 void ScanTree(const std::string& root, const std::string& extension,
               bool subdirectories, const std::vector<std::string>& ignoreFiles,
-              const std::function<void(std::string)>& found);
+              const std::function<void(std::string)>& found,
+              DirectoryLinks links = DirectoryLinks::kFollow);
 
 namespace tree_scan {
 // True when `path` + "/" + the entry's name (cut to 4095 bytes) is a

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -18,7 +19,6 @@
 #include "launcher/config_reader.h"
 #include "update/checksum_list.h"
 #include "update/file_pair_index.h"
-#include "update/listed_path.h"
 #include "update/tree_scan.h"
 
 namespace {
@@ -44,38 +44,80 @@ bool StartsBy(const std::string& text, std::string_view word,
   return at != std::string::npos && at <= limit;
 }
 
-// A file by its device and inode.
-using FileIdentity = std::pair<dev_t, ino_t>;
+// A directory by its device and inode.
+using DirectoryIdentity = std::pair<dev_t, ino_t>;
 
-// The file at `path`, links followed; nothing when it cannot be looked at.
-std::optional<FileIdentity> IdentityOf(const std::string& path) {
-  struct stat info;
-  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
-  return FileIdentity{info.st_dev, info.st_ino};
-}
+// A directory entry: the directory that holds it and its name. Removing a
+// path removes exactly the entry of its last component.
+struct DirectoryEntry {
+  DirectoryIdentity directory;
+  std::string name;
+  auto operator<=>(const DirectoryEntry&) const = default;
+};
 
-// The files the listed paths of `standardFiles` reach.
-std::set<FileIdentity> ListedIdentities(
-    const std::map<std::string, std::string>& standardFiles) {
-  std::set<FileIdentity> identities;
-  for (const auto& listed : standardFiles) {
-    if (const auto identity = IdentityOf(listed.first)) {
-      identities.insert(*identity);
+// The entries paths name, with one look at each directory.
+class DirectoryEntries {
+ public:
+  // A directory as the relocation sees it.
+  struct Directory {
+    DirectoryIdentity identity;
+    // Its real location, links followed, lies inside the game directory
+    // (the current directory).
+    bool inside;
+  };
+
+  // The directory that holds the last component of `path`, links followed;
+  // null when it cannot be looked at.
+  const Directory* HolderOf(const std::string& path) {
+    std::string directory = DirectoryOf(path);
+    if (directory.empty()) directory = ".";
+    auto [known, added] = directories_.try_emplace(directory);
+    if (added) {
+      struct stat info;
+      if (::stat(directory.c_str(), &info) == 0) {
+        if (root_.empty()) root_ = CanonicalPath(".");
+        const std::string real = CanonicalPath(directory);
+        known->second = Directory{
+            {info.st_dev, info.st_ino},
+            !root_.empty() && !real.empty() && PathIsWithin(real, root_)};
+      }
+    }
+    return known->second ? &*known->second : nullptr;
+  }
+
+  // The entry of the last component of `path`; nothing when its directory
+  // cannot be looked at.
+  std::optional<DirectoryEntry> EntryOf(const std::string& path) {
+    const Directory* holder = HolderOf(path);
+    if (holder == nullptr) return std::nullopt;
+    return DirectoryEntry{holder->identity, NameOf(path)};
+  }
+
+ private:
+  std::map<std::string, std::optional<Directory>> directories_;
+  std::string root_;
+};
+
+// The entries the listed paths of `standardFiles` rest on: each one's own
+// entry and, where that is a symbolic link, the entries of the links it
+// leads through to its file. Removing any of them would take the listed
+// file away from its path.
+std::set<DirectoryEntry> ListedEntries(
+    const std::map<std::string, std::string>& standardFiles,
+    DirectoryEntries& entries) {
+  std::set<DirectoryEntry> listed;
+  for (const auto& listed_path : standardFiles) {
+    std::string at = listed_path.first;
+    for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
+      const std::optional<DirectoryEntry> entry = entries.EntryOf(at);
+      if (!entry) break;
+      listed.insert(*entry);
+      const std::optional<std::string> next = LinkTargetPath(at);
+      if (!next) break;
+      at = *next;
     }
   }
-  return identities;
-}
-
-// The relocation's decision for the scanned path `path` against the listed
-// paths in `standardFiles`, by its text and real location.
-UnusedFileAction DecideUnusedFile(
-    const std::string& path,
-    const std::map<std::string, std::string>& standardFiles) {
-  if (!IsUnusedFileToMove(path, standardFiles)) return UnusedFileAction::kKeep;
-  // An operator's link may lead to files shared with other games: they are
-  // not this game's to move.
-  return RealLocationIsInside(path) ? UnusedFileAction::kMove
-                                    : UnusedFileAction::kLeaveOutside;
+  return listed;
 }
 
 std::string DirectoryPart(const std::string& filename) {
@@ -179,23 +221,28 @@ std::vector<UnusedFile> PlanUnusedFiles(
     const char* downloaddir, const std::vector<std::string>& ignoreFiles,
     const std::map<std::string, std::string>& standardFiles) {
   std::vector<UnusedFile> plan;
-  std::optional<std::set<FileIdentity>> listed;  // made when first needed
-  std::set<FileIdentity> met;
+  DirectoryEntries entries;
+  std::optional<std::set<DirectoryEntry>> listed;  // made when first needed
+  std::set<DirectoryEntry> moved;
   ScanTree(downloaddir, "*", true, ignoreFiles, [&](std::string path) {
-    const UnusedFileAction action = DecideUnusedFile(path, standardFiles);
-    if (action == UnusedFileAction::kKeep) return;
-    if (action == UnusedFileAction::kMove) {
-      // A listed file met under another name (a letter-case alias of its
-      // directory, a link back into the tree) is the release's own; any
-      // other file moves once, under the first name it is met by.
-      const std::optional<FileIdentity> identity = IdentityOf(path);
-      if (!listed) listed = ListedIdentities(standardFiles);
-      if (!identity || listed->count(*identity) != 0 ||
-          !met.insert(*identity).second) {
-        return;
-      }
+    if (!IsUnusedFileToMove(path, standardFiles)) return;
+    const DirectoryEntries::Directory* holder = entries.HolderOf(path);
+    // An operator's link may lead to a directory shared with other games:
+    // its entries are not this game's to remove.
+    if (holder == nullptr || !holder->inside) {
+      plan.push_back({std::move(path), UnusedFileAction::kLeaveOutside});
+      return;
     }
-    plan.push_back({std::move(path), action});
+    // A listed file met under another name of its directory (a letter-case
+    // alias, a second link to the directory) is the release's own: removing
+    // that name would remove the listed one. Any other name, a second hard
+    // link or a link to a listed file included, is moved: only that name
+    // goes.
+    DirectoryEntry entry{holder->identity, NameOf(path)};
+    if (!listed) listed = ListedEntries(standardFiles, entries);
+    if (listed->count(entry) != 0) return;
+    const bool moved_before = !moved.insert(std::move(entry)).second;
+    plan.push_back({std::move(path), UnusedFileAction::kMove, moved_before});
   });
   return plan;
 }

@@ -55,10 +55,12 @@ bool LoadStandardFiles(const char* downloadfilename,
 enum class UnusedFileAction {
   // Listed, or not selected by IsUnusedFileToMove.
   kKeep,
-  // Selected, and its real location lies inside the game directory.
+  // Selected, and the directory that holds it lies inside the game
+  // directory.
   kMove,
-  // Selected, but reached through a symbolic link that leads out of the
-  // game directory (or does not resolve): left where it is.
+  // Selected, but the directory that holds it lies outside the game
+  // directory (reached through a symbolic link), or cannot be looked at:
+  // left where it is.
   kLeaveOutside,
 };
 
@@ -67,25 +69,34 @@ struct UnusedFile {
   std::string path;
   // kMove or kLeaveOutside.
   UnusedFileAction action;
+  // kMove: the same directory entry is moved under an earlier name of the
+  // plan (its directory met through an alias), so when that move succeeds
+  // this one finds nothing to copy and ends as a file conflict.
+  bool moved_before = false;
 };
 
 // The relocation's decisions for the files below `downloaddir` (scanned
-// with the names in `ignoreFiles` left out) against the listed paths in
-// `standardFiles`, in scan order: each file IsUnusedFileToMove selects,
-// kLeaveOutside when its real location lies outside the game directory,
-// else kMove; except that a file a listed path reaches too (the same device
-// and inode, links followed), or one met already under another name, is
-// kept. Looks at the file system only; changes nothing and logs only the
-// scan's lines.
+// with the names in `ignoreFiles` left out, every link into a directory
+// followed) against the listed paths in `standardFiles`, in scan order:
+// each file IsUnusedFileToMove selects, kLeaveOutside when the directory
+// holding it lies outside the game directory, else kMove; except that a
+// name whose removal would take a listed file from its path is kept: the
+// directory entry of a listed path, met through another name of its
+// directory, or one a listed path leads to through symbolic links. A hard
+// link or a symbolic link to a listed file under another name is moved.
+// Looks at the file system only; changes nothing and logs only the scan's
+// lines.
 std::vector<UnusedFile> PlanUnusedFiles(
     const char* downloaddir, const std::vector<std::string>& ignoreFiles,
     const std::map<std::string, std::string>& standardFiles);
 
 // Refills `standardFiles` from the checksum list at `downloadfilename` (first
 // hash of a path wins) and acts on PlanUnusedFiles: moves each kMove file
-// into "./old/", and leaves the kLeaveOutside ones with one log line per
-// directory. A list that cannot be opened is logged ("Failed to open -
-// Invalid File %s") and leaves the map empty and every file in place.
+// into "./old/" (MoveUnusedFile; one moved before under another name ends
+// as a file conflict, its copy finding nothing), and leaves the
+// kLeaveOutside ones with one log line per directory as scanned. A list
+// that cannot be opened is logged ("Failed to open - Invalid File %s") and
+// leaves the map empty and every file in place.
 void MoveUnusedFiles(const char* downloadfilename, const char* downloaddir,
                      const std::vector<std::string>& ignoreFiles,
                      std::map<std::string, std::string>& standardFiles);

@@ -44,7 +44,8 @@ enum class ListedEntryAction {
   // The path is refused (see ListedPathChecker); the run counts it a failure.
   kRefusePath,
   // The name (path without "./") is on an ignore list and a local copy
-  // exists: it opens, or an earlier entry of the walk put it in place.
+  // exists: it opens (fileExists), or an earlier entry of a walk that
+  // installs nothing itself would have put it in place (see Installed).
   kIgnore,
   // The local records hold one of the same name (ignoring case) and hash.
   kCurrent,
@@ -61,7 +62,8 @@ std::string ListedFileKey(std::string_view path);
 // The comparison walk's decisions over one list, entry by entry in list
 // order: the update run takes each at the entry's turn, and a preview of
 // the run takes the same ones. An earlier entry changes a later decision
-// only through the file it put in place, which the walk is told of.
+// only through the file it put in place: the run's probes find it on the
+// disk, and a preview tells the walk of it (Installed).
 class ComparisonWalk {
  public:
   // Decides by the names in `ignoreFiles` and the local hash records
@@ -75,10 +77,16 @@ class ComparisonWalk {
   // and logs nothing.
   ListedEntryAction Decide(const std::string& path, const std::string& hash);
 
-  // Records that the walk put the file listed as `path` in place.
+  // Records that the walk's entry for `path` would put its file in place,
+  // for a walk that installs nothing itself (a preview of the run): from
+  // then on the ignore test counts that file as a local copy that exists,
+  // as the run's probe finds the file it installed (unless the permission
+  // bits the install keeps from the old file bar this process from reading
+  // it, which a preview does not foresee). The run itself never calls it:
+  // its ignore test is the probe alone.
   void Installed(const std::string& path);
-  // True when the walk put the file listed as `path` (in any spelling) in
-  // place already.
+  // True when Installed was called for the file listed as `path` (in any
+  // spelling).
   bool InstalledBefore(const std::string& path) const;
 
   // The listed-path checks' verdict on `path`: why Decide refuses it.

@@ -86,7 +86,8 @@ std::vector<std::string> PreviewRelocation(
   if (!LoadStandardFiles(list_path, listed)) return moves;
   for (UnusedFile& file :
        PlanUnusedFiles(kRelocatedTree, ignoreFiles, listed)) {
-    if (file.action == UnusedFileAction::kMove) {
+    // A name moved before under another one finds nothing left to move.
+    if (file.action == UnusedFileAction::kMove && !file.moved_before) {
       moves.push_back(std::move(file.path));
     }
   }

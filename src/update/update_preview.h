@@ -12,7 +12,9 @@
 
 // The unlisted files below "./Base" that the relocation would move into
 // "./old/" by the list at `list_path` (PlanUnusedFiles), in the order it
-// would move them; none when the list cannot be opened.
+// would move them, each directory entry once (under the first of its names;
+// the run's attempt under another ends as a file conflict); none when the
+// list cannot be opened.
 std::vector<std::string> PreviewRelocation(
     const char* list_path, const std::vector<std::string>& ignoreFiles);
 

@@ -94,6 +94,15 @@ class GameFixture : public ::testing::Test {
   ChildResult Run(const std::vector<std::string>& args = {}) {
     return RunChild(game + "/DUdavi", Argv(args), game, capture.path());
   }
+  // Runs it as the user nobody, so that permission checks apply (the game
+  // directory has to be nobody's, and reachable).
+  ChildResult RunAsNobody(const std::vector<std::string>& args = {}) {
+    std::vector<std::string> argv = {"setpriv", "--reuid=nobody",
+                                     "--regid=nogroup", "--clear-groups"};
+    const std::vector<std::string> starter = Argv(args);
+    argv.insert(argv.end(), starter.begin(), starter.end());
+    return RunChild("/usr/bin/setpriv", argv, game, capture.path());
+  }
   // Starts it without waiting; with `own_process_group` it leads a process
   // group of its own, as under a service manager.
   std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& args,

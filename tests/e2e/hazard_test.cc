@@ -79,19 +79,20 @@ TEST_F(HazardTest, TwoStartersAtOnceTakeTurnsAndConverge) {
 
 // A data directory the operator linked to a shared place keeps its files:
 // they are not this game's to move, whether the link is Base/Sounds or
-// Base itself.
+// Base itself; two links to one place are each scanned, and each says so.
 TEST_F(HazardTest, LinkedDataDirectoriesKeepTheirFiles) {
   const struct {
-    const char* link;     // below the game directory
-    const char* shared;   // below root/shared, the link's target
-    const char* files[2];  // unlisted files in the shared directory
+    std::vector<const char*> links;  // below the game directory
+    const char* shared;              // below root/shared, the links' target
+    const char* files[2];            // unlisted files in the shared directory
   } cases[] = {
-      {"Base/Sounds", "sounds", {"theme.ogg", "sub/hit.ogg"}},
-      {"Base", "base", {"motd.txt", "notes.txt"}},
+      {{"Base/Sounds"}, "sounds", {"theme.ogg", "sub/hit.ogg"}},
+      {{"Base"}, "base", {"motd.txt", "notes.txt"}},
+      {{"Base/Music", "Base/Themes"}, "music", {"a.ogg", "b.ogg"}},
   };
   PublishRelease();
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.link);
+    SCOPED_TRACE(c.links.front());
     RunShell("rm -rf '" + game + "/Base' '" + game + "/old'");
     const std::string shared = root.path() + "/shared/" + c.shared;
     for (const char* file : c.files) {
@@ -99,10 +100,12 @@ TEST_F(HazardTest, LinkedDataDirectoriesKeepTheirFiles) {
     }
     WriteFile(game + "/Base/.keep", "");
     std::remove((game + "/Base/.keep").c_str());
-    if (std::string(c.link) == "Base") {
+    if (std::string(c.links.front()) == "Base") {
       rmdir((game + "/Base").c_str());
     }
-    ASSERT_EQ(symlink(shared.c_str(), (game + "/" + c.link).c_str()), 0);
+    for (const char* link : c.links) {
+      ASSERT_EQ(symlink(shared.c_str(), (game + "/" + link).c_str()), 0);
+    }
 
     const ChildResult r = Run({"onlyautoupdate"});
     EXPECT_EQ(r.exit_code, 0);
@@ -110,24 +113,40 @@ TEST_F(HazardTest, LinkedDataDirectoriesKeepTheirFiles) {
       EXPECT_EQ(ReadFile(shared + "/" + file), std::string("shared ") + file)
           << file;
     }
-    EXPECT_FALSE(GameHas(std::string("old/") + c.link));
-    EXPECT_TRUE(Contains(r.out, "Leaving unused files in ./" +
-                                    std::string(c.link)))
-        << r.out;
+    for (const char* link : c.links) {
+      EXPECT_FALSE(GameHas(std::string("old/") + link));
+      EXPECT_TRUE(Contains(
+          r.out, "Leaving unused files in ./" + std::string(link) + " alone"))
+          << r.out;
+    }
   }
   // Nothing was written beside the game directory either.
   EXPECT_EQ(NamesIn(root.path() + "/shared"),
-            (std::set<std::string>{"base", "sounds"}));
+            (std::set<std::string>{"base", "music", "sounds"}));
 }
 
 // A FIFO where the release has a file neither stops the run nor survives
-// it: it counts as changed and is replaced, with a log line.
+// it: it counts as changed and is replaced, with a log line. One at
+// "Logs/pid.txt" that nobody reads is not written, and the start says
+// nothing of it (the pid file is written before the log exists; the later
+// probe opens it without waiting).
 TEST_F(HazardTest, FifoAtAListedPathIsReplacedWithoutWaiting) {
   PublishRelease({{"Base/console.txt", "console settings\n"}});
   WriteFile(game + "/Base/.keep", "");
   ASSERT_EQ(mkfifo((game + "/Base/console.txt").c_str(), 0644), 0);
+  WriteFile(game + "/Logs/.keep", "");
+  ASSERT_EQ(mkfifo((game + "/Logs/pid.txt").c_str(), 0644), 0);
   const ChildResult r = Run({"onlyautoupdate"});
   EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(
+      r.out.rfind(
+          "Running solely to Update\nPID: " + std::to_string(r.pid) + "\n", 0),
+      0u)
+      << r.out;
+  EXPECT_FALSE(Contains(r.out + r.err, "No such device or address")) << r.out;
+  struct stat pid_file;
+  ASSERT_EQ(lstat((game + "/Logs/pid.txt").c_str(), &pid_file), 0);
+  EXPECT_TRUE(S_ISFIFO(pid_file.st_mode));
   EXPECT_TRUE(Contains(
       r.out, "Not a regular file: ./Base/console.txt (it will be replaced)\n"))
       << r.out;

@@ -192,7 +192,9 @@ TEST_F(LaunchTest, UpdatedStarterScriptsAndSecretsKeepTheirModes) {
 // Links the operator made at the starter's own files, to files kept
 // elsewhere: every step of a whole run (the update and its version file,
 // the configuration, the log, the process id) keeps the link and writes the
-// file it leads to.
+// file it leads to, also in a directory the starter may not write (as a
+// user other than root, the files its own), where they are rewritten in
+// place; the next start finds the key matching.
 TEST_F(LaunchTest, OperatorsLinksAtTheStartersOwnFilesStay) {
   const struct {
     const char* name;    // below the game directory
@@ -204,30 +206,69 @@ TEST_F(LaunchTest, OperatorsLinksAtTheStartersOwnFilesStay) {
       {"Logs/pid.txt", "pid.txt"},
   };
   PublishRelease();
-  const std::string conf = root.path() + "/conf/";
-  for (const auto& l : links) {
-    WriteFile(conf + l.target, "kept elsewhere\n");
-    WriteFile(game + "/" + l.name, "");
-    std::remove((game + "/" + l.name).c_str());
-    ASSERT_EQ(symlink((conf + l.target).c_str(), (game + "/" + l.name).c_str()),
-              0);
+  ASSERT_EQ(chmod(root.path().c_str(), 0755), 0);
+  for (const bool as_nobody : {false, true}) {
+    SCOPED_TRACE(as_nobody ? "as nobody, in a directory it may not write"
+                           : "as root");
+    const std::string conf =
+        root.path() + (as_nobody ? "/conf-nobody/" : "/conf/");
+    RunShell("rm -rf '" + game + "/App' '" + game + "/Logs' '" + game +
+             "/startup_config.cfg'");
+    for (const auto& l : links) {
+      WriteFile(conf + l.target, "kept elsewhere\n");
+      ASSERT_EQ(chmod((conf + l.target).c_str(), 0666), 0);
+      WriteFile(game + "/" + l.name, "");
+      std::remove((game + "/" + l.name).c_str());
+      ASSERT_EQ(
+          symlink((conf + l.target).c_str(), (game + "/" + l.name).c_str()), 0);
+    }
+    ASSERT_EQ(chmod(conf.c_str(), 0755), 0);  // root's
+    if (as_nobody) {
+      ASSERT_EQ(RunShell("chown -R nobody:nogroup '" + game + "'"), 0);
+    }
+    const auto run = [&] { return as_nobody ? RunAsNobody() : Run(); };
+    const ChildResult r = run();
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_FALSE(Contains(r.out, "Remove failed")) << r.out;
+    for (const auto& l : links) {
+      struct stat info;
+      ASSERT_EQ(lstat((game + "/" + l.name).c_str(), &info), 0) << l.name;
+      EXPECT_TRUE(S_ISLNK(info.st_mode)) << l.name;
+    }
+    EXPECT_EQ(ReadFile(conf + "version.txt"), ServerList());
+    EXPECT_TRUE(Contains(ReadFile(conf + "startup.cfg"), kConfigHeader));
+    const std::string log = ReadFile(conf + "app.txt");
+    EXPECT_EQ(log.rfind("Engine\n", 0), 0u) << log;
+    EXPECT_TRUE(Contains(log, kModuleEnd)) << log;
+    EXPECT_EQ(ReadFile(conf + "pid.txt"), std::to_string(r.pid));
+    EXPECT_EQ(NamesIn(conf),
+              (std::set<std::string>{"app.txt", "pid.txt", "startup.cfg",
+                                     "version.txt"}));
+    const ChildResult again = run();
+    EXPECT_EQ(again.exit_code, 0) << again.out;
+    EXPECT_TRUE(Contains(again.out, kKeyMatch)) << again.out;
   }
-  const ChildResult r = Run();
-  EXPECT_EQ(r.exit_code, 0);
-  for (const auto& l : links) {
-    struct stat info;
-    ASSERT_EQ(lstat((game + "/" + l.name).c_str(), &info), 0) << l.name;
-    EXPECT_TRUE(S_ISLNK(info.st_mode)) << l.name;
-  }
-  EXPECT_EQ(ReadFile(conf + "version.txt"), ServerList());
-  EXPECT_TRUE(Contains(ReadFile(conf + "startup.cfg"), kConfigHeader));
-  const std::string log = ReadFile(conf + "app.txt");
-  EXPECT_EQ(log.rfind("Engine\n", 0), 0u) << log;
-  EXPECT_TRUE(Contains(log, kModuleEnd)) << log;
-  EXPECT_EQ(ReadFile(conf + "pid.txt"), std::to_string(r.pid));
-  EXPECT_EQ(NamesIn(conf), (std::set<std::string>{"app.txt", "pid.txt",
-                                                 "startup.cfg",
-                                                 "version.txt"}));
+}
+
+// The ignore test looks for the local copy at each entry: a file on an
+// ignore list that this process cannot open counts as absent at every entry
+// of it, also after an earlier entry installed it (keeping its bits).
+TEST_F(LaunchTest, IgnoreTestProbesTheLocalCopyAtEachEntry) {
+  PublishRelease({{"Base/private.cfg", "release settings\n"}});
+  const std::string list = ServerList();
+  const std::size_t line = list.find("./Base/private.cfg ");
+  ReplaceServerList(list + list.substr(line, list.find('\n', line) + 1 - line));
+  WriteFile(game + "/autoupdate_ignore_custom.cfg", "Base/private.cfg\n");
+  WriteFile(game + "/Base/private.cfg", "mine\n");
+  ASSERT_EQ(chmod((game + "/Base/private.cfg").c_str(), 0200), 0);
+  ASSERT_EQ(chmod(root.path().c_str(), 0755), 0);
+  ASSERT_EQ(RunShell("chown -R nobody:nogroup '" + game + "'"), 0);
+  const ChildResult r = RunAsNobody({"onlyautoupdate"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(Count(r.out, "/./Base/private.cfg...\n"), 2) << r.out;
+  EXPECT_FALSE(Contains(r.out, "Ignoring update to file")) << r.out;
+  EXPECT_EQ(Game("Base/private.cfg"), "release settings\n");
+  EXPECT_EQ(PermissionsOf(game + "/Base/private.cfg"), 0200u);
 }
 
 TEST_F(LaunchTest, FailedUpdateDoesNotStopTheLaunch) {

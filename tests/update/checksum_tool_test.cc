@@ -43,6 +43,8 @@ TEST_F(ChecksumToolTest, PublishedListDrivesAnUpdateToTheRelease) {
   WriteFile(ReleasePath("Base/.hidden"), "never listed");
   WriteFile(ReleasePath("Base/x.bak"), "never listed");
   WriteFile(ReleasePath("App/version.txt"), "an old list in the way");
+  // An aliased directory is listed once, under its own name.
+  ASSERT_EQ(symlink("sub", ReleasePath("Base/Alias").c_str()), 0);
   ASSERT_EQ(Tool("'" + ReleasePath("") + "' '" +
                  ReleasePath("App/version.txt") + "'"),
             0);

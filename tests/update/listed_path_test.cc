@@ -68,10 +68,16 @@ TEST(ListedPathTest, RefusesPathsThroughLinksThatLeaveTheGameDirectory) {
     ListedPath verdict;
   } cases[] = {
       {"./out/x.png", ListedPath::kLeavesThroughLink},
-      {"./out", ListedPath::kLeavesThroughLink},
-      {"./Base/file_link", ListedPath::kLeavesThroughLink},
       {"./dangling/x", ListedPath::kLeavesThroughLink},
       {"./Base/up/x", ListedPath::kLeavesThroughLink},
+      {"./Base/loop_a/x", ListedPath::kLeavesThroughLink},
+      {"./Base/file_link/x", ListedPath::kLeavesThroughLink},
+      // A link at the file's own name is replaced by every install, wherever
+      // it leads.
+      {"./out", ListedPath::kInside},
+      {"./Base/file_link", ListedPath::kInside},
+      {"./Base/up", ListedPath::kInside},
+      {"./Base/loop_a", ListedPath::kInside},
       {"./inner/real.txt", ListedPath::kInside},
       {"./inner/new/deeper.txt", ListedPath::kInside},
       {"./Base/real.txt/below", ListedPath::kInside},  // ENOTDIR on writing
@@ -79,9 +85,9 @@ TEST(ListedPathTest, RefusesPathsThroughLinksThatLeaveTheGameDirectory) {
       {"./Base/dangling_here", ListedPath::kInside},
       {"./Base/dangling_dir/x.png", ListedPath::kInside},
       {"./Base/dangling_abs", ListedPath::kInside},
-      {"./Base/dangling_up", ListedPath::kLeavesThroughLink},
-      {"./Base/dangling_chain", ListedPath::kLeavesThroughLink},
-      {"./Base/loop_a", ListedPath::kLeavesThroughLink},
+      {"./Base/dangling_up/x", ListedPath::kLeavesThroughLink},
+      {"./Base/dangling_chain/x", ListedPath::kLeavesThroughLink},
+      {"./Base/dangling_up", ListedPath::kInside},
   };
   ListedPathChecker checker;
   for (const auto& c : cases) {

@@ -3,7 +3,8 @@
 // generator with a fixed seed makes: missing, changed and current files, a
 // FIFO, a socket or a dangling link at a listed path, unlisted files in and
 // out of Base, ignore lists, the game's executable, links inside (an alias,
-// a loop, a link to a listed file) and outside the game directory,
+// a loop, a link to a listed file, hard links) and outside the game
+// directory (to a directory, and at a listed file's own name),
 // duplicate, refused and malformed entries, equal keys over differing
 // files. For each, the files the preview names are exactly those the run
 // then requests (in order) and moves to ./old, and the preview's end (key
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <random>
@@ -111,6 +113,7 @@ class PreviewPropertyTest : private OnTmpfs, public VerifyToolFixture {
       std::filesystem::remove_all(release_ / name);
     }
     std::filesystem::remove_all(Outer("shared"));
+    std::filesystem::remove_all(Outer("elsewhere"));
   }
 
   // A place in `entries`, drawn.
@@ -160,17 +163,30 @@ std::string PreviewPropertyTest::MakeScenario(Draw& d) {
     } else if (local < 92) {
       d.log << "  a dangling link inside\n";
       Link("nothere.dat", path);
-    } else {
+    } else if (local < 96) {
       d.log << "  a link to a current copy inside\n";
       WriteGame("Extra/" + NameOf(path), content);
       Link(Game("Extra/" + NameOf(path)), path);
+    } else {
+      const bool current = d.Chance(50, "  a link to a current copy outside");
+      if (!current) d.log << "  a link to a changed copy outside\n";
+      const std::string target = Outer("elsewhere/" + NameOf(path));
+      WriteFile(target, current ? content : "theirs " + content);
+      Link(target, path);
     }
   }
   // Entries the run refuses, repeats and equal keys.
   if (!entries.empty() && d.Chance(20, "a listed path repeated")) {
-    Entry again = entries[Place(d, entries) % entries.size()];
-    if (d.Chance(50, "  with another hash")) again.hash = Md5Of("another");
-    entries.insert(entries.begin() + Place(d, entries), again);
+    const std::size_t original = Place(d, entries) % entries.size();
+    Entry again = entries[original];
+    std::size_t at = Place(d, entries);
+    if (d.Chance(50, "  with another hash")) {
+      again.hash = Md5Of("another");
+      // The server's file is the one the first hash names (the preview's
+      // premise): the other hash comes after it.
+      at = std::max(at, original + 1);
+    }
+    entries.insert(entries.begin() + at, again);
   }
   const char* const refused[] = {"./../escaped.png", "Base/no_dot.png",
                                  "./Base\\x.png"};
@@ -199,6 +215,16 @@ std::string PreviewPropertyTest::MakeScenario(Draw& d) {
   }
   if (d.Chance(10, "unlisted link Base/far.txt -> ../loose.cfg")) {
     Link("../loose.cfg", "Base/far.txt");
+  }
+  if (PathExists(Game("Base/a.png")) &&
+      d.Chance(10, "unlisted hard link Base/hard.png to Base/a.png")) {
+    EXPECT_EQ(link(Game("Base/a.png").c_str(), Game("Base/hard.png").c_str()),
+              0);
+  }
+  if (PathExists(Game("Base/old1.png")) &&
+      d.Chance(25, "second name Base/old1b.png of Base/old1.png")) {
+    EXPECT_EQ(
+        link(Game("Base/old1.png").c_str(), Game("Base/old1b.png").c_str()), 0);
   }
   if (d.Chance(20, "Base/shared -> a directory outside")) {
     WriteFile(Outer("shared/s.png"), "s");

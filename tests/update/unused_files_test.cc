@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "engine_starter/log.h"
 #include "support/temp_dir.h"
+#include "support/text_match.h"
 #include "update/auto_update.h"
 
 namespace {
@@ -142,25 +144,65 @@ TEST_F(UnusedFilesTest, MovesUnlistedFilesIntoTheOldTreeOnce) {
   EXPECT_FALSE(PathExists(dir_ / "old"));
 }
 
-// A listed file reached under an unlisted name (a hard link, a link to
-// it) is the release's and stays; an unlisted file with two names moves
-// once, under the name met first.
-TEST_F(UnusedFilesTest, NeverMovesAListedFileUnderAnotherName) {
+// Every selected name the list does not name moves, in one pass, unless
+// removing it would take a listed file from its path: a listed file met
+// under an alias of its directory, or the file a listed link leads to. A
+// second hard link or a link to a listed file moves (only that name goes);
+// an unlisted file met under an alias moves once, and its other name then
+// finds nothing to copy. A link leading outside moves too: only the link
+// goes.
+TEST_F(UnusedFilesTest, MovesEveryNameButThoseAListedPathRestsOn) {
   WriteFile(dir_ / "Downloads/App/version.txt",
-            "version_file 42\n./Base/keep.png aaa\n");
+            "version_file 42\n./Base/keep.png aaa\n./Base/sub/kept.png bbb\n"
+            "./Base/listed_link.png ccc\n");
   WriteFile(dir_ / "Base/keep.png", "k");
   ASSERT_EQ(link("Base/keep.png", "Base/hard.png"), 0);
   ASSERT_EQ(symlink("keep.png", "Base/soft.png"), 0);
   WriteFile(dir_ / "Base/gone.png", "gone");
   ASSERT_EQ(link("Base/gone.png", "Base/gone_too.png"), 0);
+  WriteFile(dir_ / "Base/sub/kept.png", "s");
+  WriteFile(dir_ / "Base/sub/u.png", "u");
+  ASSERT_EQ(symlink("sub", "Base/Sub"), 0);
+  WriteFile(dir_ / "Base/behind.png", "behind the listed link");
+  ASSERT_EQ(symlink("behind.png", "Base/listed_link.png"), 0);
+  // A link leading outside: its data is copied, only the link goes.
+  TempDir outside;
+  WriteFile(outside / "far.png", "far");
+  ASSERT_EQ(symlink((outside / "far.png").c_str(), "Base/far.png"), 0);
   testing::internal::CaptureStdout();
   MoveUnusedFiles("Downloads/App/version.txt", "./Base", ignore_, standard_);
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(ReadFile(dir_ / "Base/keep.png"), "k");
-  EXPECT_TRUE(PathExists(dir_ / "Base/hard.png"));
-  EXPECT_TRUE(PathExists(dir_ / "Base/soft.png"));
-  EXPECT_EQ(PathsEndingIn(dir_ / "old", ".png").size(), 1u) << out;
-  EXPECT_EQ(out.find("FILE CONFLICT"), std::string::npos) << out;
+  for (const char* stays : {"Base/keep.png", "Base/sub/kept.png",
+                            "Base/behind.png", "Base/listed_link.png"}) {
+    EXPECT_TRUE(PathExists(dir_ / stays)) << stays;
+  }
+  for (const char* moved :
+       {"hard.png", "soft.png", "gone.png", "gone_too.png", "far.png"}) {
+    EXPECT_FALSE(PathExists(dir_ / (std::string("Base/") + moved))) << moved;
+  }
+  EXPECT_EQ(ReadFile(dir_ / "old/Base/hard.png"), "k");
+  EXPECT_EQ(ReadFile(dir_ / "old/Base/soft.png"), "k");
+  EXPECT_EQ(ReadFile(dir_ / "old/Base/gone.png"), "gone");
+  EXPECT_EQ(ReadFile(dir_ / "old/Base/gone_too.png"), "gone");
+  EXPECT_EQ(ReadFile(dir_ / "old/Base/far.png"), "far");
+  EXPECT_EQ(ReadFile(outside / "far.png"), "far");
+  EXPECT_EQ(NamesIn(outside.path()), std::set<std::string>{"far.png"});
+  EXPECT_FALSE(PathExists(dir_ / "Base/sub/u.png"));
+  // Under whichever name the directory yields first.
+  const std::set<std::string> u = {"Base/Sub/u.png", "Base/sub/u.png"};
+  std::set<std::string> moved_u;
+  for (const std::string& path : PathsEndingIn(dir_ / "old", "u.png")) {
+    moved_u.insert(path);
+  }
+  ASSERT_EQ(moved_u.size(), 1u) << out;
+  EXPECT_EQ(u.count(*moved_u.begin()), 1u) << out;
+  EXPECT_EQ(Count(out, "MOVING UNUSED FILE:\n"), 7) << out;
+  EXPECT_EQ(Count(out, "FILE CONFLICT"), 1) << out;
+  for (const std::string& path : u) {
+    if (path == *moved_u.begin()) continue;
+    EXPECT_TRUE(Contains(out, "FILE CONFLICT ./" + path + ". PLEASE DELETE"))
+        << out;
+  }
 }
 
 TEST_F(UnusedFilesTest, MissingListMovesNothingAndEmptiesTheMap) {

@@ -19,6 +19,7 @@
 #include "support/tree_snapshot.h"
 #include "support/wait_until.h"
 #include "update/auto_update.h"
+#include "update/file_pair_index.h"
 #include "update_run_fixture.h"
 
 namespace {
@@ -280,42 +281,82 @@ TEST_F(UpdateRunTest, MovesUnusedBaseFilesIntoTheOldTreeOnce) {
   EXPECT_FALSE(LocalExists("old"));
 }
 
-// Links inside Base that reach a listed file under another name (a
-// letter-case alias of its directory, a loop back to Base) never make the
-// relocation move it: on a current installation the unlisted files move
-// once, nothing listed moves or is fetched, and the next run changes
-// nothing.
-TEST_F(UpdateRunTest, LinksInsideBaseNeverMoveAListedFile) {
+// Links inside Base on a current installation: every unlisted name moves
+// in one run (a second hard link or a link to a listed file included: only
+// that name goes), a listed file met under an alias of its directory stays,
+// an unlisted one met under two names moves once and its other name ends
+// as a file conflict, a loop is not walked; nothing listed moves or is
+// fetched, and the next run changes nothing.
+TEST_F(UpdateRunTest, LinksInsideBaseMoveEveryUnlistedNameInOneRun) {
+  const struct Link {
+    bool hard;
+    const char* path;
+    const char* target;  // from the link's directory; from game_ when hard
+  } alias{false, "Base/Textures", "textures"}, loop{false, "Base/again", "."},
+      hard_copy{true, "Base/a_copy.txt", "Base/a.txt"},
+      file_link{false, "Base/l.txt", "a.txt"},
+      second_name{true, "Base/u2.cfg", "Base/u.cfg"};
+  const std::map<std::string, std::string> unlisted_moved = {
+      {"Base/u.cfg", "unlisted"}, {"Base/textures/u.png", "unlisted"}};
   const struct {
-    const char* link;
-    const char* target;
-  } cases[] = {{"Base/Textures", "textures"}, {"Base/again", "."}};
+    const char* name;
+    Link link;
+    // Below old/, in lower case (an alias's name and its directory's differ
+    // only in case), to content.
+    std::map<std::string, std::string> also_moved;
+    int conflicts;
+  } cases[] = {
+      {"alias of a directory", alias, {}, 1},
+      {"loop back to Base", loop, {}, 0},
+      {"hard link to a listed file", hard_copy, {{"base/a_copy.txt", "a"}}, 0},
+      {"link to a listed file", file_link, {{"base/l.txt", "a"}}, 0},
+      {"two names of an unlisted file",
+       second_name,
+       {{"base/u2.cfg", "unlisted"}},
+       0},
+  };
   const std::map<std::string, std::string> release = {
       {"Base/textures/t.png", "t"}, {"Base/a.txt", "a"}, {"data.bin", "d"}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.link);
+    SCOPED_TRACE(c.name);
     RunShell("rm -rf '" + game_ + "/Base' '" + game_ + "/old'");
     Publish(release, 600);
     for (const auto& [path, content] : release) WriteLocal(path, content);
     WriteLocal("App/version.txt", ListText());
-    WriteLocal("Base/textures/u.png", "unlisted");
-    WriteLocal("Base/u.cfg", "unlisted");
-    ASSERT_EQ(symlink(c.target, (game_ + "/" + c.link).c_str()), 0);
+    for (const auto& [path, content] : unlisted_moved) {
+      WriteLocal(path, content);
+    }
+    const std::string at = game_ + "/" + c.link.path;
+    ASSERT_EQ(c.link.hard
+                  ? link((game_ + "/" + c.link.target).c_str(), at.c_str())
+                  : symlink(c.link.target, at.c_str()),
+              0);
     const int requests = server_.TotalRequestCount();
 
+    testing::internal::CaptureStdout();
     RunOutcome run = Run();
+    const std::string console = testing::internal::GetCapturedStdout();
     EXPECT_EQ(run.error, 0);
     EXPECT_TRUE(Contains(run.log, "Version file the same (key matches)\n"));
     for (const auto& [path, content] : release) {
       EXPECT_EQ(Local(path), content) << path;
     }
-    EXPECT_FALSE(LocalExists("Base/textures/u.png"));
-    EXPECT_FALSE(LocalExists("Base/u.cfg"));
-    std::set<std::string> moved = PathsEndingIn(game_ + "/old", "");
-    EXPECT_TRUE(moved.count("Base/u.cfg") == 1) << moved.size();
-    EXPECT_EQ(
-        moved.count("Base/textures/u.png") + moved.count("Base/Textures/u.png"),
-        1u);
+    std::map<std::string, std::string> expected;
+    for (const auto& [path, content] : unlisted_moved) {
+      EXPECT_FALSE(LocalExists(path)) << path;
+      expected[LowerBytes(path)] = content;
+    }
+    expected.insert(c.also_moved.begin(), c.also_moved.end());
+    // A link to a directory stays; a name of a file moves.
+    EXPECT_EQ(LocalExists(c.link.path), c.also_moved.empty());
+    std::map<std::string, std::string> moved;
+    for (const std::string& path : PathsEndingIn(game_ + "/old", "")) {
+      if (!PathExists(game_ + "/old/" + path + "/.")) {
+        moved[LowerBytes(path)] = Local("old/" + path);
+      }
+    }
+    EXPECT_EQ(moved, expected) << console;
+    EXPECT_EQ(Count(console, "FILE CONFLICT"), c.conflicts) << console;
     EXPECT_FALSE(Contains(run.log, "Leaving unused files"));
 
     const auto base = SnapshotTree(game_ + "/Base");
@@ -329,26 +370,68 @@ TEST_F(UpdateRunTest, LinksInsideBaseNeverMoveAListedFile) {
   }
 }
 
-// A link inside the game directory at a listed path that leads nowhere is
-// replaced by the file; the place it named stays empty.
-TEST_F(UpdateRunTest, DanglingLinkAtAListedPathIsReplaced) {
-  Publish({{"Base/a.png", "a"}, {"Base/sub/b.xml", "b"}}, 601);
+// A link at a listed file's own name, wherever it leads: hashed through,
+// left alone while what it leads to is current, else replaced by the file
+// as the install replaces any file there (an executable's or a script's
+// link renamed aside); the place it leads to is never written.
+TEST_F(UpdateRunTest, LinksAtAListedFilesOwnNameAreHashedAndReplaced) {
+  const std::string shared = outer_ / "shared";
+  const struct {
+    const char* path;
+    const char* target;   // below shared/ when it begins with "shared/"
+    const char* content;  // of the target, when it is there
+    bool fetched;
+    const char* aside;  // where the link goes, when it is renamed aside
+  } cases[] = {
+      {"Base/a.png", "nothere.png", nullptr, true, nullptr},
+      {"Base/sub/b.xml", "../../Other/b.xml", nullptr, true, nullptr},
+      {"Base/current.png", "shared/current.png", "release Base/current.png",
+       false, nullptr},
+      {"Base/changed.png", "shared/changed.png", "theirs", true, nullptr},
+      {"OKUdedi", "shared/OKUdedi", "their server", true, "OKUdedi.tmp2"},
+      {"dedicatedserver.sh", "shared/ds.sh", "their script", true, "sh.tmp"},
+  };
+  std::map<std::string, std::string> files;
+  for (const auto& c : cases) files[c.path] = std::string("release ") + c.path;
+  Publish(files, 601);
   WriteLocal("Base/sub/.keep", "");
-  ASSERT_EQ(symlink("nothere.png", (game_ + "/Base/a.png").c_str()), 0);
-  ASSERT_EQ(symlink("../../Other/b.xml", (game_ + "/Base/sub/b.xml").c_str()),
-            0);
-  const RunOutcome run = Run();
-  EXPECT_EQ(run.error, 0) << run.log;
-  EXPECT_FALSE(Contains(run.log, "Refusing listed path"));
-  for (const char* path : {"Base/a.png", "Base/sub/b.xml"}) {
-    struct stat info;
-    ASSERT_EQ(lstat((game_ + "/" + path).c_str(), &info), 0) << path;
-    EXPECT_TRUE(S_ISREG(info.st_mode)) << path;
+  for (const auto& c : cases) {
+    std::string target = c.target;
+    if (target.rfind("shared/", 0) == 0) {
+      target = outer_ / target;
+      WriteFile(target, c.content);
+    }
+    ASSERT_EQ(symlink(target.c_str(), (game_ + "/" + c.path).c_str()), 0);
   }
-  EXPECT_EQ(Local("Base/a.png"), "a");
+  RunOutcome run = Run();
+  EXPECT_EQ(run.error, 0) << run.log;
+  EXPECT_TRUE(run.restartrequired);
+  EXPECT_FALSE(Contains(run.log, "Refusing listed path"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(Fetches(c.path), c.fetched ? 1 : 0);
+    struct stat info;
+    ASSERT_EQ(lstat((game_ + "/" + c.path).c_str(), &info), 0);
+    EXPECT_EQ(S_ISLNK(info.st_mode), !c.fetched);
+    EXPECT_EQ(Local(c.path), files.at(c.path));
+    if (c.aside != nullptr) {
+      ASSERT_EQ(lstat((game_ + "/" + c.aside).c_str(), &info), 0);
+      EXPECT_TRUE(S_ISLNK(info.st_mode));
+      EXPECT_EQ(PermissionsOf(game_ + "/" + c.path), 0700u);
+    }
+  }
   EXPECT_FALSE(LocalExists("Base/nothere.png"));
   EXPECT_FALSE(LocalExists("Other"));
+  // What the links outside lead to is as it was, and nothing came beside it.
+  EXPECT_EQ(ReadFile(shared + "/current.png"), "release Base/current.png");
+  EXPECT_EQ(ReadFile(shared + "/changed.png"), "theirs");
+  EXPECT_EQ(ReadFile(shared + "/OKUdedi"), "their server");
+  EXPECT_EQ(ReadFile(shared + "/ds.sh"), "their script");
+  EXPECT_EQ(NamesIn(shared), (std::set<std::string>{"OKUdedi", "changed.png",
+                                                    "current.png", "ds.sh"}));
   EXPECT_EQ(Local("App/version.txt"), ListText());
+  run = Run();
+  EXPECT_TRUE(Contains(run.log, "Version file the same (key matches)\n"));
 }
 
 TEST_F(UpdateRunTest, FailedDownloadLeavesTheVersionFileForTheNextRun) {
