@@ -5,11 +5,12 @@ set -euo pipefail
 
 packages=(
   build-essential g++ cmake ninja-build pkg-config
-  libcurl4-openssl-dev zlib1g-dev libutfcpp-dev libssl-dev
+  libcurl4-openssl-dev zlib1g-dev libutfcpp-dev libssl-dev libzstd-dev
   libgtest-dev libcpp-httplib-dev
   clang libclang-rt-dev
   python3 curl tar gzip coreutils procps openssl systemd time strace
   nginx  # the edge cache and origin of the fleet test and benchmarks
+  zstd   # the reference tool beside the patch codec's tests and benchmark
 )
 # A script that needs more names it: bash scripts/install-deps.sh lintian
 packages+=("$@")
