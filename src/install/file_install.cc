@@ -76,9 +76,16 @@ std::string KeepForOperator(AtomicFile& download) {
 // new one into place. False after printing why.
 bool InstallOrdinaryFile(AtomicFile& download, DeferredSync* deferred) {
   const std::string& target = download.path();
-  if (IsRunnable(target) || IsExecutableName(target.c_str()) ||
-      IsScriptName(target.c_str())) {
+  const bool runnable_name =
+      IsExecutableName(target.c_str()) || IsScriptName(target.c_str());
+  if (IsRunnable(target) || runnable_name) {
     deferred = nullptr;  // synced at once
+  }
+  // A first install of an executable or script: owner only and runnable, as
+  // every later install swaps it in.
+  struct stat info;
+  if (runnable_name && ::lstat(target.c_str(), &info) != 0 && errno == ENOENT) {
+    download.SetMode(kExecutableMode);
   }
   if (CommitOrdinary(download, deferred)) return true;
   if (!download.ok() && !download.temp_path().empty()) {

@@ -16,9 +16,10 @@ struct InstallResult {
 
 // Puts the complete download `download` (written, not yet committed) in
 // place at download.path(). The game's executables are renamed aside to
-// target + ".tmp2" and its scripts to "sh.tmp" first; both get mode 0700.
-// Any other file keeps the permission bits of the file it replaces (new
-// files get the default). An ordinary file that cannot be replaced by a
+// target + ".tmp2" and its scripts to "sh.tmp" first; both get mode 0700,
+// also when nothing was there to rename aside (a first install, which goes
+// the ordinary way). Any other file keeps the permission bits of the file it
+// replaces (new files get the default). An ordinary file that cannot be replaced by a
 // rename is removed first, or backed up as target + ".bak" when it cannot
 // be removed. Executables, scripts and files with an execute bit are synced
 // to the disk at once; other files join `deferred` when it is given (the
