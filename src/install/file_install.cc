@@ -136,6 +136,17 @@ bool IsExecutableName(const char* name) {
 
 bool IsScriptName(const char* name) { return IsOneOf(name, kScriptNames); }
 
+bool LacksExecutableMode(const char* target) {
+  struct stat info;
+  return (IsExecutableName(target) || IsScriptName(target)) &&
+         ::stat(target, &info) == 0 && S_ISREG(info.st_mode) &&
+         (info.st_mode & S_IXUSR) == 0;
+}
+
+bool GiveExecutableMode(const char* target) {
+  return ::chmod(target, kExecutableMode) == 0;
+}
+
 bool ReplacesExecutable(const char* target) {
   struct stat info;
   return IsExecutableName(target) && ::lstat(target, &info) == 0;

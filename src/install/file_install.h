@@ -37,6 +37,13 @@ bool IsExecutableName(const char* name);
 bool ReplacesExecutable(const char* target);
 // True when `name` is one of the game's scripts, as a target path.
 bool IsScriptName(const char* name);
+// True when `target` is an executable or script name and a regular file
+// there (through links) lacks its owner's execute bit, which every install
+// of it gives (mode 0700). Changes nothing; false when nothing is there.
+bool LacksExecutableMode(const char* target);
+// Gives the file at `target` the mode an install gives the game's
+// executables and scripts (0700). False (errno set) when it cannot.
+bool GiveExecutableMode(const char* target);
 
 // CopyFileContents(SRC, DEST, CopyAttributes::kNone): the copy keeps the
 // permission bits of the file it replaces. `type` is not used.
