@@ -88,22 +88,23 @@ void ReportWalk(const WalkPreview& walk, const char* download_word,
   }
 }
 
-bool CheckInstallation(const std::vector<std::string>& ignoreFiles,
+bool CheckInstallation(const char* list_path,
+                       const std::vector<std::string>& ignoreFiles,
                        ExecutableModes modes, Report& report,
                        InstallationFindings& found) {
-  if (!HasChecksumListHeader(kVersionFile)) {
-    report.CannotTell(std::string("no checksum list in ") + kVersionFile);
+  if (!HasChecksumListHeader(list_path)) {
+    report.CannotTell(std::string("no checksum list in ") + list_path);
     return false;
   }
-  const std::optional<ListSteps> steps = ReadListStepsAt(kVersionFile);
+  const std::optional<ListSteps> steps = ReadListStepsAt(list_path);
   if (!steps) {
-    report.CannotTell(std::string("cannot read ") + kVersionFile + ": " +
+    report.CannotTell(std::string("cannot read ") + list_path + ": " +
                       std::strerror(errno));
     return false;
   }
   // In the order of the update run: the relocation, then the comparison.
   const std::vector<std::string> moved =
-      PreviewRelocation(kVersionFile, ignoreFiles);
+      PreviewRelocation(list_path, ignoreFiles);
   for (const std::string& path : moved) report.Line("would move", path);
   WalkPreview walk = PreviewWalk(*steps, ignoreFiles);
   if (modes == ExecutableModes::kRepair) {

@@ -64,7 +64,7 @@ struct InstallationFindings {
   int made_executable = 0;
   // Unlisted files below Base the next update would move to ./old.
   std::size_t moved = 0;
-  // The key in the version file's header.
+  // The key in the header of the version file "App/version.txt".
   long key = 0;
 
   bool intact() const {
@@ -72,16 +72,18 @@ struct InstallationFindings {
   }
 };
 
-// Checks the game directory (the current directory) against its version
-// file "App/version.txt" as the update run would (its hashes, the ignore
-// lists `ignoreFiles`, the listed-path checks, the relocation rules) and
-// reports, in the run's order, "would move PATH" for each file the
-// relocation would move, then each listed entry it would not leave alone
-// (ReportWalk). Changes nothing but, with
+// Checks the game directory (the current directory) against the checksum
+// list at `list_path` (its version file "App/version.txt", or a list the
+// update run accepted) as the update run would (its hashes, the ignore lists
+// `ignoreFiles`, the listed-path checks, the relocation rules) and reports,
+// in the run's order, "would move PATH" for each file the relocation would
+// move, then each listed entry it would not leave alone (ReportWalk). The
+// key found is that of "App/version.txt". Changes nothing but, with
 // ExecutableModes::kRepair, the modes of executables and scripts. False
-// (after Report::CannotTell) when there is no version file with the list
-// header or it cannot be read.
-bool CheckInstallation(const std::vector<std::string>& ignoreFiles,
+// (after Report::CannotTell) when the list has no list header or cannot be
+// read.
+bool CheckInstallation(const char* list_path,
+                       const std::vector<std::string>& ignoreFiles,
                        ExecutableModes modes, Report& report,
                        InstallationFindings& found);
 

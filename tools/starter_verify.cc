@@ -116,8 +116,8 @@ std::string KeyOfList(const std::string& path) {
 int CheckDirectory(const std::vector<std::string>& ignoreFiles,
                    const char* game_dir, Report& report) {
   InstallationFindings found;
-  if (!CheckInstallation(ignoreFiles, ExecutableModes::kReport, report,
-                         found)) {
+  if (!CheckInstallation(kVersionFile, ignoreFiles, ExecutableModes::kReport,
+                         report, found)) {
     return kCannotTell;
   }
   if (!found.intact()) {

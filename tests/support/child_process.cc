@@ -86,6 +86,8 @@ ChildProcess::~ChildProcess() {
 
 std::string ChildProcess::OutputSoFar() const { return ReadFile(out_path_); }
 
+std::string ChildProcess::ErrorSoFar() const { return ReadFile(err_path_); }
+
 ChildResult ChildProcess::Wait(int timeout_secs) {
   ChildResult result = Reap(pid_, timeout_secs);
   pid_ = -1;

@@ -41,6 +41,8 @@ class ChildProcess {
   pid_t pid() const { return pid_; }
   // What the child has written to standard output so far.
   std::string OutputSoFar() const;
+  // What the child has written to standard error so far.
+  std::string ErrorSoFar() const;
   // Waits for the end of the child (killing it after `timeout_secs`).
   ChildResult Wait(int timeout_secs = 60);
 

@@ -21,6 +21,8 @@
 
 inline const std::string kTool =
     std::string(STARTER_BUILD_DIR) + "/tools/starter-verify";
+inline const std::string kRepairTool =
+    std::string(STARTER_BUILD_DIR) + "/tools/starter-repair";
 
 // The installed release of every row, before the row changes it.
 inline const std::map<std::string, std::string> kRelease = {
@@ -145,6 +147,15 @@ class VerifyToolFixture : public UpdateRunFixture {
     EXPECT_EQ(SnapshotTree(game_), before) << "the game directory changed";
     EXPECT_EQ(NamesIn(Outer("tmp")), std::set<std::string>{})
         << "the temporary directory was left behind";
+    return {r.exit_code, GameNamed(r.out), GameNamed(r.err)};
+  }
+  // Runs starter-repair with `args` and the game directory from outside it.
+  // The game directory's path reads "GAME" in the output.
+  VerifyRun Repair(std::vector<std::string> args) {
+    args.insert(args.begin(), "starter-repair");
+    args.push_back(game_);
+    const ChildResult r =
+        RunChild(kRepairTool, args, outer_.path(), Outer("capture"));
     return {r.exit_code, GameNamed(r.out), GameNamed(r.err)};
   }
   // Runs starter-verify with `args` and the game directory, its standard
