@@ -9,20 +9,20 @@
 // replace gets a line: "missing PATH", "differs PATH", "not a regular file
 // PATH", "unreadable PATH" (exists, cannot be read), "refused PATH" (a listed
 // path the run refuses, such as one leading out through a link), or
-// "malformed entry: WHY", and one of the game's executables or scripts that
-// its owner may not run "not executable PATH" (every install makes it 0700;
-// starter-repair does); before them, each unlisted file below Base that the
-// next update would move to ./old gets "would move PATH". Then one summary
-// line, and when something is damaged a line naming starter-repair.
+// "malformed entry: WHY"; one of the game's executables or scripts that its
+// owner may not run gets "not executable PATH" (every install makes it 0700,
+// and so does starter-repair); before them, each unlisted file below Base
+// that the next update would move to ./old gets "would move PATH". When
+// anything was found, "to repair: starter-repair GAME_DIR" follows. Then one
+// summary line (installation_check.h).
 // Exit status: 0 intact, 1 something differs, 2 cannot check.
 //
 // With --server, the server's checksum list is fetched from the update path
 // the starter would use (STARTER_UPDATE_URL applies the same way; of several
 // mirrors, the first whose list the update would accept; a variable the
 // starter would ignore is named on standard error, as the starter logs it),
-// with its
-// signature when this build trusts a key, into a temporary directory outside
-// the game directory, which is removed afterwards. Printed in the order of
+// with its signature when this build trusts a key, into a temporary
+// directory outside the game directory, which is removed afterwards. Printed in the order of
 // the update run: "would move PATH" for each file it would move to ./old;
 // then "up to date (key matches)", or, in list order, "would download PATH"
 // for each file it would fetch ("would fail to download PATH (...)" when the
