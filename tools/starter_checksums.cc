@@ -27,7 +27,8 @@
 // Both files are written under temporary names and put in place only when
 // both are complete: on a failure before that, neither is replaced.
 // Exit status: 0 written, 1 failure or files that cannot be listed (reported
-// on standard error), 2 usage. --help prints the usage to standard output.
+// on standard error), 2 usage. --help prints the usage to standard output,
+// --version the project's version.
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,6 +37,7 @@
 #include <string>
 
 #include "engine/paths.h"
+#include "engine/standard_streams.h"
 #include "release_list.h"
 #include "tool_usage.h"
 
@@ -109,6 +111,8 @@ bool ReportUnlistable(const ReleaseFiles& files, bool skip) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  PrepareStandardStreams();
+  if (AsksForVersion(argc, argv)) return PrintVersion("starter-checksums");
   Arguments args;
   if (AsksForHelp(argc, argv) || !ParseArguments(argc, argv, args)) {
     return PrintUsage(kUsage, argc, argv, 2);

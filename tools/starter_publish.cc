@@ -47,7 +47,8 @@
 //
 // Exit status: 0 published, 1 refused or failed (reported on standard
 // error; the served release is unchanged unless the report says it was
-// switched), 2 usage. --help prints the usage to standard output.
+// switched), 2 usage. --help prints the usage to standard output,
+// --version the project's version.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -68,6 +69,7 @@
 #include "engine/exclusive_lock.h"
 #include "engine/file_copy.h"
 #include "engine/paths.h"
+#include "engine/standard_streams.h"
 #include "engine/scoped_fd.h"
 #include "release_list.h"
 #include "tool_usage.h"
@@ -374,6 +376,8 @@ std::string PrepareServedLink(const Layout& layout) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  PrepareStandardStreams();
+  if (AsksForVersion(argc, argv)) return PrintVersion("starter-publish");
   int next = 1;
   const char* key_arg = nullptr;
   if (argc == 5 && std::strcmp(argv[1], "--sign") == 0) {

@@ -10,11 +10,12 @@
 // extractor's own, followed by "ARCHIVE: failed entries: N" on the standard
 // error stream when entries failed. An ARCHIVE that cannot be read (a
 // directory, say) gets its system error and exit status 1. --help prints the
-// usage to standard output.
+// usage to standard output, --version the project's version.
 #include <cstdio>
 #include <string>
 
 #include "archive/tar_extract.h"
+#include "engine/standard_streams.h"
 #include "tool_usage.h"
 
 namespace {
@@ -29,6 +30,8 @@ constexpr char kUsage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
+  PrepareStandardStreams();
+  if (AsksForVersion(argc, argv)) return PrintVersion("starter-untar");
   if (argc < 2 || argc > 3 || AsksForHelp(argc, argv)) {
     return PrintUsage(kUsage, argc, argv, 64);
   }

@@ -9,16 +9,20 @@
 // replace gets a line: "missing PATH", "differs PATH", "not a regular file
 // PATH", "unreadable PATH" (exists, cannot be read), "refused PATH" (a listed
 // path the run refuses, such as one leading out through a link), or
-// "malformed entry: WHY"; before them, each unlisted file below Base that the
-// next update would move to ./old gets "would move PATH". Then one summary
-// line.
+// "malformed entry: WHY"; one of the game's executables or scripts that its
+// owner may not run gets "not executable PATH" (every install makes it 0700,
+// and so does starter-repair); before them, each unlisted file below Base
+// that the next update would move to ./old gets "would move PATH". When
+// anything was found, "to repair: starter-repair GAME_DIR" follows. Then one
+// summary line (installation_check.h).
 // Exit status: 0 intact, 1 something differs, 2 cannot check.
 //
 // With --server, the server's checksum list is fetched from the update path
 // the starter would use (STARTER_UPDATE_URL applies the same way; of several
-// mirrors, the first whose list the update would accept), with its
-// signature when this build trusts a key, into a temporary directory outside
-// the game directory, which is removed afterwards. Printed in the order of
+// mirrors, the first whose list the update would accept; a variable the
+// starter would ignore is named on standard error, as the starter logs it),
+// with its signature when this build trusts a key, into a temporary
+// directory outside the game directory, which is removed afterwards. Printed in the order of
 // the update run: "would move PATH" for each file it would move to ./old;
 // then "up to date (key matches)", or, in list order, "would download PATH"
 // for each file it would fetch ("would fail to download PATH (...)" when the
@@ -31,10 +35,17 @@
 // Exit status: 0 a start would change nothing, 1 it would, 2 cannot tell
 // (server unreachable, not a checksum list, invalid signature).
 //
+// Before the summary, "installed list key N" gives the key of the version
+// file's header (with --server also "server list key N"; "none" for a file
+// that has no list header).
+//
 // PATH is the path below the game directory, without a leading "./". With
-// --quiet only the summary line is printed. Problems go to standard error;
-// so do the transfer's own messages. --help prints the usage to standard
-// output and exits with 0.
+// --quiet only the summary line is printed, or the one line of the problem
+// that stopped the check; a STARTER_UPDATE_URL that is not used is still
+// named on standard error (one line, before it). Problems go to standard
+// error; so do the transfer's own messages (none with --quiet). --help
+// prints the usage to standard output and --version the project's version,
+// both with exit status 0.
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,16 +56,20 @@
 #include <string>
 #include <vector>
 
+#include "engine/file_lock.h"
+#include "engine/standard_streams.h"
 #include "engine_starter/application.h"
 #include "http/curl_client.h"
+#include "installation_check.h"
 #include "launcher/compiled_settings.h"
 #include "launcher/engine_defaults_setup.h"
+#include "launcher/update_server.h"
 #include "starter_verify_support.h"
+#include "tool_usage.h"
 #include "update/checksum_list.h"
 #include "update/list_signature.h"
 #include "update/unused_files.h"
 #include "update/update_preview.h"
-#include "tool_usage.h"
 
 namespace {
 
@@ -88,94 +103,32 @@ bool ParseArguments(int argc, char** argv, Options& options) {
   return true;
 }
 
-int CannotTell(const std::string& why) {
-  std::fprintf(stderr, "starter-verify: %s\n", why.c_str());
-  return kCannotTell;
+// The key in the header of the list at `path`, or "none" when it has no
+// list header.
+std::string KeyOfList(const std::string& path) {
+  if (!HasChecksumListHeader(path.c_str())) return "none";
+  FileLock file(std::fopen(path.c_str(), "r"));
+  return file.isValid() ? std::to_string(ReadListHeader(file.get()).key)
+                        : "none";
 }
 
-// `path` below the game directory, without a leading "./".
-std::string Shown(const std::string& path) {
-  return path.rfind("./", 0) == 0 ? path.substr(2) : path;
-}
-
-// The report on standard output: one line per finding unless quiet.
-class Report {
- public:
-  explicit Report(bool quiet) : quiet_(quiet) {}
-  void Line(const char* what, const std::string& path, const char* after = "") {
-    if (!quiet_) std::printf("%s %s%s\n", what, Shown(path).c_str(), after);
+// The check of the game directory `game_dir` (the current directory).
+int CheckDirectory(const std::vector<std::string>& ignoreFiles,
+                   const char* game_dir, Report& report) {
+  InstallationFindings found;
+  if (!CheckInstallation(kVersionFile, ignoreFiles, ExecutableModes::kReport,
+                         report, found)) {
+    return kCannotTell;
   }
-  void Text(const char* text) {
-    if (!quiet_) std::printf("%s\n", text);
+  if (!found.intact()) {
+    report.Text(std::string("to repair: starter-repair ") + game_dir);
   }
-
- private:
-  bool quiet_;
-};
-
-// The word of a listed file the run would replace, by its local copy.
-const char* Finding(LocalCopy local) {
-  switch (local) {
-    case LocalCopy::kDiffers:
-      return "differs";
-    case LocalCopy::kMissing:
-      return "missing";
-    case LocalCopy::kNotRegularFile:
-      return "not a regular file";
-    case LocalCopy::kUnreadable:
-      return "unreadable";
-  }
-  return "differs";
-}
-
-// Reports every entry of `walk` the run would not leave alone: a download
-// as `download_word` (or, when null, by what is wrong with the local copy).
-void ReportWalk(const WalkPreview& walk, const char* download_word,
-                Report& report) {
-  for (const PreviewedEntry& entry : walk.entries) {
-    switch (entry.kind) {
-      case PreviewedEntry::Kind::kMalformed:
-        report.Line("malformed entry:", entry.text);
-        break;
-      case PreviewedEntry::Kind::kRefused:
-        report.Line("refused", entry.text);
-        break;
-      case PreviewedEntry::Kind::kDownload:
-        if (download_word == nullptr) {
-          report.Line(Finding(entry.local), entry.text);
-        } else if (entry.rejected) {
-          report.Line("would fail to download", entry.text,
-                      " (listed earlier with another hash)");
-        } else {
-          report.Line(download_word, entry.text);
-        }
-        break;
-    }
-  }
-}
-
-int CheckInstallation(const std::vector<std::string>& ignoreFiles,
-                      Report& report) {
-  if (!HasChecksumListHeader(kVersionFile)) {
-    return CannotTell(std::string("no checksum list in ") + kVersionFile);
-  }
-  const std::optional<ListSteps> steps = ReadListStepsAt(kVersionFile);
-  if (!steps) {
-    return CannotTell(std::string("cannot read ") + kVersionFile + ": " +
-                      std::strerror(errno));
-  }
-  // In the order of the update run: the relocation, then the comparison.
-  const std::vector<std::string> moved =
-      PreviewRelocation(kVersionFile, ignoreFiles);
-  for (const std::string& path : moved) report.Line("would move", path);
-  const WalkPreview walk = PreviewWalk(*steps, ignoreFiles);
-  ReportWalk(walk, nullptr, report);
-  const int differ = walk.downloads + walk.refused;
-  const bool intact = differ == 0 && moved.empty();
-  std::printf("summary: %s, %d listed, %d differ, %zu would move\n",
-              intact ? "intact" : "not intact", walk.listed, differ,
-              moved.size());
-  return intact ? kUnchanged : kChanged;
+  PrintSummary(found,
+               ", " + std::to_string(found.listed) + " listed, " +
+                   std::to_string(found.differ) + " differ, " +
+                   std::to_string(found.moved) + " would move",
+               report);
+  return found.intact() ? kUnchanged : kChanged;
 }
 
 // The update paths the starter would try, in order: each server base (with
@@ -228,37 +181,50 @@ std::string FetchServerList(const std::string& url, const std::string& dir,
   return "";
 }
 
+// "installed list key N" and "server list key N" (the fetched list in
+// `list_dir`).
+void ReportKeys(const std::string& list_dir, Report& report) {
+  report.Text("installed list key " + KeyOfList(kVersionFile));
+  report.Text("server list key " +
+              KeyOfList(list_dir + "/" + std::string(kVersionFile)));
+}
+
 int PreviewStart(const std::string& work_root,
-                 const std::vector<std::string>& ignoreFiles, bool quiet,
-                 Report& report) {
+                 const std::vector<std::string>& ignoreFiles, Report& report) {
   const WorkDirectory work(work_root);
   if (!work.ok()) {
-    return CannotTell("cannot make a temporary directory in " + work_root +
-                      ": " + std::strerror(work.error()));
+    return report.CannotTell("cannot make a temporary directory in " +
+                             work_root + ": " + std::strerror(work.error()));
+  }
+  const std::vector<std::string> urls = StarterUpdatePaths();
+  // The starter logs it; this process has no log.
+  if (const std::string ignored = IgnoredUpdateServerVariable();
+      !ignored.empty()) {
+    report.Problem(ignored);
   }
   // The mirrors in the update run's order; the first whose list the run
   // would use is the one it would update from.
   std::string why;
-  for (const std::string& url : StarterUpdatePaths()) {
-    if (!why.empty()) {
-      std::fprintf(stderr, "starter-verify: %s; trying the next server\n",
-                   why.c_str());
+  for (const std::string& url : urls) {
+    if (!why.empty() && !report.quiet()) {
+      report.Problem(why + "; trying the next server");
     }
-    why = FetchServerList(url, work.path(), quiet);
+    why = FetchServerList(url, work.path(), report.quiet());
     if (why.empty()) break;
   }
-  if (!why.empty()) return CannotTell(why);
+  if (!why.empty()) return report.CannotTell(why);
 
   const std::optional<UpdatePreview> preview =
       PreviewUpdateRun(kVersionFile, work.path(), ignoreFiles);
   if (!preview) {
-    return CannotTell("cannot read the fetched list: " +
-                      std::string(std::strerror(errno)));
+    return report.CannotTell("cannot read the fetched list: " +
+                             std::string(std::strerror(errno)));
   }
   const std::vector<std::string>& moved = preview->moves;
   for (const std::string& path : moved) report.Line("would move", path);
   if (preview->keys_match) {
     report.Text("up to date (key matches)");
+    ReportKeys(work.path(), report);
     std::printf("summary: %s, %zu would move, 0 would download\n",
                 moved.empty() ? "no change" : "would change", moved.size());
     return moved.empty() ? kUnchanged : kChanged;
@@ -273,6 +239,7 @@ int PreviewStart(const std::string& work_root,
     report.Line("would replace", kVersionFile);
     if (walk.restarts) report.Text("would restart");
   }
+  ReportKeys(work.path(), report);
   std::printf("summary: would change, %zu would move, %d would download, %s\n",
               moved.size(), walk.downloads,
               walk.fails      ? "would fail"
@@ -284,6 +251,8 @@ int PreviewStart(const std::string& work_root,
 }  // namespace
 
 int main(int argc, char** argv) {
+  PrepareStandardStreams();
+  if (AsksForVersion(argc, argv)) return PrintVersion("starter-verify");
   Options options;
   if (AsksForHelp(argc, argv) || !ParseArguments(argc, argv, options)) {
     return PrintUsage(
@@ -294,29 +263,28 @@ int main(int argc, char** argv) {
         "1 something differs or would change, 2 cannot tell.\n",
         argc, argv, kCannotTell);
   }
+  Report report("starter-verify", options.quiet);
   // Where the list is fetched to: resolved before entering the game
   // directory, and never inside it.
   if (access(options.game_dir, X_OK) != 0) {
-    return CannotTell(std::string("cannot enter ") + options.game_dir + ": " +
-                      std::strerror(errno));
+    return report.CannotTell(std::string("cannot enter ") + options.game_dir +
+                             ": " + std::strerror(errno));
   }
   std::string work_root;
   if (options.server) {
     work_root = TemporaryRootOutside(options.game_dir);
     if (work_root.empty()) {
-      return CannotTell("no temporary directory outside " +
-                        std::string(options.game_dir));
+      return report.CannotTell("no temporary directory outside " +
+                               std::string(options.game_dir));
     }
   }
   if (chdir(options.game_dir) != 0) {
-    return CannotTell(std::string("cannot enter ") + options.game_dir + ": " +
-                      std::strerror(errno));
+    return report.CannotTell(std::string("cannot enter ") + options.game_dir +
+                             ": " + std::strerror(errno));
   }
   // Nothing here writes the application log: there is none in this process.
   std::vector<std::string> ignoreFiles;
   LoadIgnoreLists(ignoreFiles);
-  Report report(options.quiet);
-  return options.server
-             ? PreviewStart(work_root, ignoreFiles, options.quiet, report)
-             : CheckInstallation(ignoreFiles, report);
+  return options.server ? PreviewStart(work_root, ignoreFiles, report)
+                        : CheckDirectory(ignoreFiles, options.game_dir, report);
 }

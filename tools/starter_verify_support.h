@@ -1,6 +1,6 @@
 // Pieces of starter-verify that keep the game directory and the report
 // untouched by the fetch: where the list goes, and where the transfer's
-// console messages go.
+// console messages go (starter-repair sends its run's there too).
 #ifndef STARTER_TOOLS_STARTER_VERIFY_SUPPORT_H_
 #define STARTER_TOOLS_STARTER_VERIFY_SUPPORT_H_
 

@@ -1,10 +1,13 @@
 // The usage text of a tool: asked for with "--help", or printed for a
-// command line the tool cannot take.
+// command line the tool cannot take; and its version, asked for with
+// "--version".
 #ifndef STARTER_TOOLS_TOOL_USAGE_H_
 #define STARTER_TOOLS_TOOL_USAGE_H_
 
 #include <cstdio>
 #include <cstring>
+
+#include "launcher/compiled_settings.h"
 
 // True when "--help" is one of the arguments.
 inline bool AsksForHelp(int argc, char** argv) {
@@ -22,6 +25,23 @@ inline int PrintUsage(const char* usage, int argc, char** argv,
   const bool help = AsksForHelp(argc, argv);
   std::fprintf(help ? stdout : stderr, usage, argc > 0 ? argv[0] : "");
   return help ? 0 : error_status;
+}
+
+// True when "--version" is one of the arguments.
+inline bool AsksForVersion(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--version") == 0) return true;
+  }
+  return false;
+}
+
+// Prints "<tool> <version>", the project's version, to standard output and
+// returns 0.
+inline int PrintVersion(const char* tool) {
+  const std::string_view version = ProjectVersion();
+  std::printf("%s %.*s\n", tool, static_cast<int>(version.size()),
+              version.data());
+  return 0;
 }
 
 #endif  // STARTER_TOOLS_TOOL_USAGE_H_

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/restart_command.h"
+#include "engine/standard_streams.h"
 #include "engine_starter/application.h"
 
 namespace {
@@ -12,6 +13,9 @@ std::unique_ptr<CAppLog> held_log;
 }  // namespace
 
 int StarterMain(int argc, char** argv) {
+  // Under a service manager standard output is a pipe to the journal: each
+  // line goes there when it is printed, also when the process is killed.
+  PrepareStandardStreams();
   auto app = std::make_unique<CApplication>();
   app->Run(argc, argv);
   const std::string restart = app->restartstring;

@@ -6,10 +6,11 @@
 
 #include "engine_starter/log.h"
 
-// Creates the application object, runs it, destroys it and then the
-// application log (which Run opened and this function takes over), and
-// restarts the program as a waited-for child when a restart was requested.
-// Prints "THE END" last. Always returns 0.
+// Prepares the standard streams (PrepareStandardStreams: every line reaches
+// a pipe when it is printed), then creates the application object, runs it,
+// destroys it and then the application log (which Run opened and this
+// function takes over), and restarts the program as a waited-for child when
+// a restart was requested. Prints "THE END" last. Always returns 0.
 int StarterMain(int argc, char** argv);
 
 // Creates the application log on `path` with echo to standard output and

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 ProgressMeterStream::ProgressMeterStream(int fd, bool live)
     : fd_(fd), live_(live) {
@@ -50,6 +51,9 @@ void ProgressMeterStream::Complete(std::size_t count) {
 }
 
 void ProgressMeterStream::WriteOut(const char* data, std::size_t size) {
+  // What standard output holds goes first, so that both streams keep the
+  // order in which their texts were printed.
+  std::fflush(stdout);
   std::size_t done = 0;
   while (done < size) {
     const ssize_t n = ::write(fd_, data + done, size - done);

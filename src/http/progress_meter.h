@@ -7,7 +7,8 @@
 #include <vector>
 
 // A C stream for libcurl's CURLOPT_STDERR that passes the meter's bytes on
-// to a file descriptor unchanged, but one whole update per write: text is
+// to a file descriptor unchanged (after flushing standard output, so that
+// the two keep their order), but one whole update per write: text is
 // kept until a line feed (written with it) or a carriage return (which
 // starts the next update; the text before it is written). libcurl prints
 // the meter a character at a time, which on the unbuffered standard error

@@ -76,9 +76,16 @@ std::string KeepForOperator(AtomicFile& download) {
 // new one into place. False after printing why.
 bool InstallOrdinaryFile(AtomicFile& download, DeferredSync* deferred) {
   const std::string& target = download.path();
-  if (IsRunnable(target) || IsExecutableName(target.c_str()) ||
-      IsScriptName(target.c_str())) {
+  const bool runnable_name =
+      IsExecutableName(target.c_str()) || IsScriptName(target.c_str());
+  if (IsRunnable(target) || runnable_name) {
     deferred = nullptr;  // synced at once
+  }
+  // A first install of an executable or script: owner only and runnable, as
+  // every later install swaps it in.
+  struct stat info;
+  if (runnable_name && ::lstat(target.c_str(), &info) != 0 && errno == ENOENT) {
+    download.SetMode(kExecutableMode);
   }
   if (CommitOrdinary(download, deferred)) return true;
   if (!download.ok() && !download.temp_path().empty()) {
@@ -128,6 +135,17 @@ bool IsExecutableName(const char* name) {
 }
 
 bool IsScriptName(const char* name) { return IsOneOf(name, kScriptNames); }
+
+bool LacksExecutableMode(const char* target) {
+  struct stat info;
+  return (IsExecutableName(target) || IsScriptName(target)) &&
+         ::stat(target, &info) == 0 && S_ISREG(info.st_mode) &&
+         (info.st_mode & S_IXUSR) == 0;
+}
+
+bool GiveExecutableMode(const char* target) {
+  return ::chmod(target, kExecutableMode) == 0;
+}
 
 bool ReplacesExecutable(const char* target) {
   struct stat info;

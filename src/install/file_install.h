@@ -16,9 +16,10 @@ struct InstallResult {
 
 // Puts the complete download `download` (written, not yet committed) in
 // place at download.path(). The game's executables are renamed aside to
-// target + ".tmp2" and its scripts to "sh.tmp" first; both get mode 0700.
-// Any other file keeps the permission bits of the file it replaces (new
-// files get the default). An ordinary file that cannot be replaced by a
+// target + ".tmp2" and its scripts to "sh.tmp" first; both get mode 0700,
+// also when nothing was there to rename aside (a first install, which goes
+// the ordinary way). Any other file keeps the permission bits of the file it
+// replaces (new files get the default). An ordinary file that cannot be replaced by a
 // rename is removed first, or backed up as target + ".bak" when it cannot
 // be removed. Executables, scripts and files with an execute bit are synced
 // to the disk at once; other files join `deferred` when it is given (the
@@ -36,6 +37,13 @@ bool IsExecutableName(const char* name);
 bool ReplacesExecutable(const char* target);
 // True when `name` is one of the game's scripts, as a target path.
 bool IsScriptName(const char* name);
+// True when `target` is an executable or script name and a regular file
+// there (through links) lacks its owner's execute bit, which every install
+// of it gives (mode 0700). Changes nothing; false when nothing is there.
+bool LacksExecutableMode(const char* target);
+// Gives the file at `target` the mode an install gives the game's
+// executables and scripts (0700). False (errno set) when it cannot.
+bool GiveExecutableMode(const char* target);
 
 // CopyFileContents(SRC, DEST, CopyAttributes::kNone): the copy keeps the
 // permission bits of the file it replaces. `type` is not used.

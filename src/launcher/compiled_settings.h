@@ -19,4 +19,8 @@ std::string_view CompiledUpdatePublicKey();
 // (STARTER_DOWNLOADS_IN_FLIGHT), from 1 to 64.
 std::size_t CompiledDownloadsInFlight();
 
+// The version of this build: the project's version in its CMake project,
+// such as "1.0".
+std::string_view ProjectVersion();
+
 #endif  // STARTER_LAUNCHER_COMPILED_SETTINGS_H_

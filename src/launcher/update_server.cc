@@ -12,9 +12,58 @@ namespace {
 // for mirrors and for the end-to-end tests, which serve on a free port.
 constexpr char kUpdateUrlVariable[] = "STARTER_UPDATE_URL";
 
-bool IsServerBase(const std::string& url) {
-  const bool http = url.starts_with("http://") || url.starts_with("https://");
-  return http && url.back() == '/';
+// Why `url` cannot be an update server's base address, or null when it can.
+const char* WhyNotAServerBase(const std::string& url) {
+  if (std::any_of(url.begin(), url.end(),
+                  [](unsigned char c) { return c < 0x20 || c == 0x7f; })) {
+    return "a control character in it";
+  }
+  const std::size_t scheme_end = url.starts_with("http://")    ? 7
+                                 : url.starts_with("https://") ? 8
+                                                               : 0;
+  if (scheme_end == 0 || url.back() != '/') {
+    return "not an http URL ending in /";
+  }
+  if (url.size() == scheme_end || url[scheme_end] == '/' ||
+      url[scheme_end] == ':' || url[scheme_end] == '@') {
+    return "no host name in it";
+  }
+  return nullptr;
+}
+
+// The addresses of this run, and the line that says where they came from
+// (empty for the built-in ones).
+struct ServerChoice {
+  std::string bases;
+  std::string line;
+  // The variable was set but not used.
+  bool ignored = false;
+};
+
+ServerChoice ChooseServers() {
+  const char* value = std::getenv(kUpdateUrlVariable);
+  if (value == nullptr || *value == '\0') {
+    return {std::string(CompiledUpdateUrl()), "", false};
+  }
+  const std::vector<std::string> entries = UpdateServerEntries(value);
+  std::string bases;
+  for (const std::string& url : entries) {
+    if (const char* why = WhyNotAServerBase(url)) {
+      // One entry names itself only among several.
+      const std::string reason = entries.size() == 1 ? why : url + ": " + why;
+      return {std::string(CompiledUpdateUrl()),
+              std::string(kUpdateUrlVariable) + " ignored (" + reason +
+                  "): " + value,
+              true};
+    }
+    bases += (bases.empty() ? "" : " ") + url;
+  }
+  const std::string line =
+      entries.size() == 1
+          ? "Update server from " + std::string(kUpdateUrlVariable) + ": "
+          : "Update servers from " + std::string(kUpdateUrlVariable) +
+                ", tried in order: ";
+  return {bases, line + bases, false};
 }
 
 }  // namespace
@@ -34,23 +83,12 @@ std::vector<std::string> UpdateServerEntries(std::string_view text) {
 }
 
 std::string UpdateServerBases() {
-  const char* value = std::getenv(kUpdateUrlVariable);
-  if (value == nullptr || *value == '\0') return std::string(CompiledUpdateUrl());
-  const std::vector<std::string> entries = UpdateServerEntries(value);
-  std::string bases;
-  for (const std::string& url : entries) {
-    if (!IsServerBase(url)) {
-      LogLine("%s ignored (not an http URL ending in /): %s\n",
-              kUpdateUrlVariable, value);
-      return std::string(CompiledUpdateUrl());
-    }
-    bases += (bases.empty() ? "" : " ") + url;
-  }
-  if (entries.size() == 1) {
-    LogLine("Update server from %s: %s\n", kUpdateUrlVariable, bases.c_str());
-  } else {
-    LogLine("Update servers from %s, tried in order: %s\n", kUpdateUrlVariable,
-            bases.c_str());
-  }
-  return bases;
+  const ServerChoice choice = ChooseServers();
+  if (!choice.line.empty()) LogLine("%s\n", choice.line.c_str());
+  return choice.bases;
+}
+
+std::string IgnoredUpdateServerVariable() {
+  const ServerChoice choice = ChooseServers();
+  return choice.ignored ? choice.line : std::string();
 }

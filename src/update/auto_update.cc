@@ -45,21 +45,6 @@ constexpr char kInvalidSignature[] = "Invalid signature of the checksum list";
 // The file whose lock every update run of a game directory holds.
 constexpr char kUpdateLockFile[] = "Downloads/update.lock";
 
-// Takes the update lock of the game directory (the current directory),
-// waiting with a log line while another run holds it. A lock that cannot be
-// taken (a directory that cannot be written) is logged and the run goes on.
-ExclusiveLock LockGameDirectory() {
-  ::mkdir("Downloads", 0775);
-  ExclusiveLock lock(kUpdateLockFile, [] {
-    LogLine("Waiting for another update of this game directory to finish\n");
-  });
-  if (!lock.held()) {
-    LogLine("Could not lock %s (err %i); updating without the lock\n",
-            kUpdateLockFile, lock.error());
-  }
-  return lock;
-}
-
 // True when the version file `filename`, a link the operator made to
 // `target`, may be rewritten in place although `target` could not be
 // removed (`remove_error`): the directory it lies in may not be written by
@@ -140,6 +125,18 @@ std::vector<bool> DecidedOnlyAtTurn(const ListSteps& steps) {
 
 }  // namespace
 
+ExclusiveLock LockGameDirectory() {
+  ::mkdir("Downloads", 0775);
+  ExclusiveLock lock(kUpdateLockFile, [] {
+    LogLine("Waiting for another update of this game directory to finish\n");
+  });
+  if (!lock.held()) {
+    LogLine("Could not lock %s (err %i); updating without the lock\n",
+            kUpdateLockFile, lock.error());
+  }
+  return lock;
+}
+
 CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
                          const char* downloaddir, bool /*subdirs*/,
                          UpdateSettings settings)
@@ -149,7 +146,8 @@ CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
   const std::string downloadfilename = std::string("Downloads/") + filename;
   // Two runs in one game directory would remove and rename each other's
   // files: the second waits until the first is done.
-  const ExclusiveLock lock = LockGameDirectory();
+  std::optional<ExclusiveLock> lock;
+  if (settings_.held_lock == nullptr) lock.emplace(LockGameDirectory());
   RemoveLeftovers();
   LoadIgnoreLists(ignoreFiles);
 
@@ -206,8 +204,11 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
                                     const std::string& url,
                                     const std::string& downloadfilename) {
   StarterSharedState* starter = StarterSharedState::starter;
+  this->url = url;
   MoveUnusedFiles(downloadfilename.c_str(), kRelocatedTree);
-  if (RandomKeyCheck(filename, "Downloads/") == 1) {
+  if (settings_.keys_taken_as_differing) {
+    LogLine("Comparing every listed file, whatever the keys\n");
+  } else if (RandomKeyCheck(filename, "Downloads/") == 1) {
     LogLine("Version file the same (key matches)\n");
     return;
   }
@@ -391,6 +392,8 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
           lasterror = "Error downloading " + std::string(step.path());
           LogLine("Error downloading %s\n", step.path().data());
           error = 1;
+        } else {
+          installed.emplace_back(step.path());
         }
         break;
       }

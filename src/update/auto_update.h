@@ -9,12 +9,21 @@
 #include <vector>
 
 #include "engine/deferred_sync.h"
+#include "engine/exclusive_lock.h"
 #include "update/checksum_list.h"
 #include "update/file_pair_index.h"
 #include "update/update_decisions.h"
 #include "update/update_settings.h"
 
 class CCurl;
+
+// Takes the update lock of the game directory (the current directory),
+// "Downloads/update.lock" (making "Downloads" first), as every update run
+// does: while another holds it, logs "Waiting for another update of this
+// game directory to finish" and waits. A lock that cannot be taken (a
+// directory that cannot be written) is logged ("Could not lock ...") and the
+// caller goes on without it (check held()).
+ExclusiveLock LockGameDirectory();
 
 // Constructing a CAutoUpdate performs one update run, synchronously: fetch
 // the checksum list from the application's update path (from the first of
@@ -31,12 +40,14 @@ class CCurl;
 // Every step is logged to the application log; nothing is thrown.
 class CAutoUpdate {
  public:
-  // Runs the update against the update path: by default the application
-  // object's getUpdatePaths() (its mirrors), recording the list's paths and
-  // hashes in its
-  // standardFiles, with DownloadsInFlight() transfers at once and the key
-  // compiled into the program, as the starter's own run does; `settings`
-  // overrides any of these (see UpdateSettings). `versionfile` null
+  // Runs the update against the update path, under the game directory's
+  // update lock (LockGameDirectory): by default the application object's
+  // getUpdatePaths() (its mirrors), recording the list's paths and hashes
+  // in its standardFiles, with DownloadsInFlight() transfers at once and the
+  // key compiled into the program, as the starter's own run does; `settings`
+  // overrides any of these (see UpdateSettings). With keys taken as
+  // differing, "Comparing every listed file, whatever the keys" is logged
+  // where the key check would be. `versionfile` null
   // selects versioning only (local hashes recorded, nothing downloaded);
   // otherwise it is not opened. `filename` is the local version file and the
   // list's name on the server and under "Downloads/". `downloaddir` is the
@@ -128,6 +139,11 @@ class CAutoUpdate {
   bool restartrequired = false;
   // The last failure, empty when nothing failed.
   std::string lasterror;
+  // The update path whose checksum list the run accepted (of its mirrors,
+  // the one it updated from); empty when it accepted none.
+  std::string url;
+  // The listed paths the run fetched and put in place, in list order.
+  std::vector<std::string> installed;
   // The HTTP client of the run.
   std::unique_ptr<CCurl> curlapi;
   // Names of the two ignore lists, the standard list first.

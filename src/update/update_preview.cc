@@ -117,7 +117,13 @@ WalkPreview PreviewWalk(const ListSteps& steps,
         preview.entries.push_back({PreviewedEntry::Kind::kRefused, path});
         break;
       case ListedEntryAction::kIgnore:
+        break;
       case ListedEntryAction::kCurrent:
+        if (LacksExecutableMode(path.c_str())) {
+          ++preview.not_executable;
+          preview.entries.push_back(
+              {PreviewedEntry::Kind::kNotExecutable, path});
+        }
         break;
       case ListedEntryAction::kDownload: {
         ++preview.downloads;

@@ -39,6 +39,10 @@ struct PreviewedEntry {
     kRefused,
     // The run would request the file from the server.
     kDownload,
+    // One of the game's executables or scripts that the run leaves as it is
+    // (its hash matches) while its owner may not run it
+    // (LacksExecutableMode): it is not as an install leaves it.
+    kNotExecutable,
   };
   Kind kind;
   // The listed path; for kMalformed, why the entry is malformed.
@@ -61,6 +65,8 @@ struct WalkPreview {
   int downloads = 0;
   // Refused and malformed entries.
   int refused = 0;
+  // kNotExecutable entries.
+  int not_executable = 0;
   // The run would end with error 1 (a refused or malformed entry, or a
   // rejected download): it would not install the list and, whatever it
   // replaced, the starter would not restart.

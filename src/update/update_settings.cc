@@ -27,5 +27,7 @@ EffectiveUpdateSettings ResolveUpdateSettings(UpdateSettings given) {
       given.trusted_key.has_value()
           ? std::move(*given.trusted_key)
           : ListSigningKey{std::string(CompiledUpdatePublicKey())};
+  settings.keys_taken_as_differing = given.keys_taken_as_differing;
+  settings.held_lock = given.held_lock;
   return settings;
 }

@@ -10,6 +10,8 @@
 
 #include "update/list_signature.h"
 
+class ExclusiveLock;
+
 // The values an update run takes from outside the update code. A value left
 // unset is the one the starter's own update run uses; setting it overrides
 // that for this run only.
@@ -31,6 +33,15 @@ struct UpdateSettings {
   // The key the checksum list must be signed with. Unset: the key compiled
   // into the program. An empty key: lists are not signature-checked.
   std::optional<ListSigningKey> trusted_key;
+  // True: the key check is taken as differing whatever the keys, so every
+  // listed file is hashed and compared, and each that is missing, not a
+  // regular file or differs is fetched and installed (a repair). False: the
+  // starter's key check.
+  bool keys_taken_as_differing = false;
+  // The game directory's update lock when the creator of the run holds it
+  // already (see LockGameDirectory), so that the run and what the creator
+  // does around it take one turn. Null: the run takes the lock itself.
+  const ExclusiveLock* held_lock = nullptr;
 };
 
 // The settings of one run with every value decided.
@@ -44,6 +55,8 @@ struct EffectiveUpdateSettings {
   std::size_t downloads_in_flight = 1;
   // Empty: lists are not signature-checked.
   ListSigningKey trusted_key;
+  bool keys_taken_as_differing = false;
+  const ExclusiveLock* held_lock = nullptr;
 };
 
 // `given` with every unset value replaced by the one the starter uses (see

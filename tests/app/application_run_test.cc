@@ -1,13 +1,20 @@
 // End-to-end runs of the real starter executable in a temporary directory.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "game_module_fixture.h"
 #include "support/child_process.h"
+#include "support/http_test_server.h"
+#include "support/list_signing.h"
+#include "support/published_release.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "support/text_match.h"
 #include "support/wait_until.h"
@@ -264,4 +271,66 @@ TEST_F(ApplicationRunTest, CtrlCFromOutsideShutsTheRunningGameDown) {
   EXPECT_TRUE(Contains(r.out, "Ctrl+C detected\n"));
   EXPECT_TRUE(Contains(r.out, "module: shutdown received\n"));
   EXPECT_TRUE(EndsWith(r.out, kEnd));
+}
+
+// Under a service manager standard output and standard error are one pipe
+// to the journal. Every line the starter prints is in the pipe as soon as it
+// is printed, while the game module still runs (here held at its start until
+// the test releases it), in the order printed, and libcurl's progress meter
+// on standard error lies between the lines of its transfer.
+TEST_F(ApplicationRunTest, EveryLineReachesAPipeWhileTheGameRuns) {
+  MakeGameDirectory();
+  InstallModule();
+  TempDir release;
+  const std::string platform = release.path() + "/linux32-dedicated-demo";
+  PublishReleaseFiles(platform, {{"Base/motd.txt", "hello\n"}}, 4242);
+  if (kStarterChecksSignatures) {
+    ASSERT_EQ(
+        SignWithOpenssl(TestPrivateKeyPath(), platform + "/App/version.txt"),
+        0);
+  }
+  HttpTestServer server;
+  server.ServeDirectory("/10/", release.path());
+  const ScopedEnv url("STARTER_UPDATE_URL", server.Url("/10/"));
+  const std::string hold = game_dir + "/hold";
+  ASSERT_EQ(mkfifo(hold.c_str(), 0600), 0);
+
+  PipedChild child(STARTER_BINARY_PATH,
+                   {STARTER_BINARY_PATH, "mod:hold=" + hold}, game_dir);
+  // The FIFO opens for writing once the module has opened it for reading:
+  // the module runs, and everything the starter prints before it was
+  // printed.
+  int writer = -1;
+  ASSERT_TRUE(WaitUntil([&] {
+    writer = open(hold.c_str(), O_WRONLY | O_NONBLOCK);
+    return writer >= 0;
+  }));
+  const std::string before = child.ReadArrived();
+  EXPECT_EQ(
+      before.rfind("PID: " + std::to_string(child.pid()) +
+                       "\nStarting in directory: " + game_dir + "/\nEngine\n",
+                   0),
+      0u)
+      << before;
+  const std::size_t fetch =
+      before.find("Downloading " + server.Url("/10/") +
+                  "linux32-dedicated-demo/./Base/motd.txt...\n");
+  const std::size_t meter = before.find("% Total", fetch);
+  const std::size_t fetched = before.find("\nfile ./Base/motd.txt\n", fetch);
+  EXPECT_NE(fetch, std::string::npos) << before;
+  EXPECT_LT(fetch, meter) << before;
+  EXPECT_LT(meter, fetched) << before;
+  EXPECT_NE(fetched, std::string::npos) << before;
+  EXPECT_TRUE(EndsWith(before, "APP GameDLLInit\n\n")) << before;
+
+  ASSERT_EQ(write(writer, "go", 2), 2);
+  close(writer);
+  const ChildResult r = child.Wait();
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out.substr(0, before.size()), before);
+  EXPECT_TRUE(Contains(r.out.substr(before.size()),
+                       "module: arg[1]=mod:hold=" + hold + "\n"))
+      << r.out;
+  EXPECT_TRUE(EndsWith(r.out, kEnd)) << r.out;
+  EXPECT_EQ(ReadFile(game / "Base/motd.txt"), "hello\n");
 }

@@ -15,6 +15,7 @@
 #include "engine_starter/application.h"
 #include "engine_starter/log.h"
 #include "launcher/engine_defaults_setup.h"
+#include "launcher/update_server.h"
 #include "support/http_test_server.h"
 #include "support/list_signing.h"
 #include "support/published_release.h"
@@ -446,18 +447,33 @@ TEST_F(StarterUpdateTest, MirrorsFromTheEnvironmentAreTriedInOrder) {
 }
 
 TEST_F(StarterUpdateTest, MalformedOverrideIsLoggedAndIgnored) {
-  for (const char* bad :
-       {"ftp://127.0.0.1/10/", "http://127.0.0.1:1/10", "127.0.0.1/10/",
-        "http://127.0.0.1:1/10/ http://127.0.0.1:2/10"}) {
-    ScopedEnv env("STARTER_UPDATE_URL", bad);
+  const struct {
+    const char* value;
+    const char* why;
+  } cases[] = {
+      {"ftp://127.0.0.1/10/", "not an http URL ending in /"},
+      {"http://127.0.0.1:1/10", "not an http URL ending in /"},
+      {"127.0.0.1/10/", "not an http URL ending in /"},
+      {"http://", "no host name in it"},
+      {"https:///10/", "no host name in it"},
+      {"http://127.0.0.1:1/10/\r", "a control character in it"},
+      {"http://127.0.0.1:1/10/ http://127.0.0.1:2/10",
+       "http://127.0.0.1:2/10: not an http URL ending in /"},
+      {"http://127.0.0.1:1/10/ http:///10/", "http:///10/: no host name in it"},
+  };
+  for (const auto& c : cases) {
+    ScopedEnv env("STARTER_UPDATE_URL", c.value);
     NewLog();
     auto starter = Make();
-    EXPECT_EQ(app_.defaults.updateURL, CompiledUpdateUrl()) << bad;
-    EXPECT_NE(NewLog().find(std::string("STARTER_UPDATE_URL ignored (not an "
-                                        "http URL ending in /): ") +
-                            bad + "\n"),
-              std::string::npos);
+    const std::string log = NewLog();
+    EXPECT_EQ(app_.defaults.updateURL, CompiledUpdateUrl()) << c.value;
+    const std::string line = std::string("STARTER_UPDATE_URL ignored (") +
+                             c.why + "): " + c.value + "\n";
+    EXPECT_EQ(Count(log, line), 1) << c.value;
+    EXPECT_EQ(IgnoredUpdateServerVariable() + "\n", line);
   }
+  ScopedEnv used("STARTER_UPDATE_URL", "https://updates.example.net/10/");
+  EXPECT_EQ(IgnoredUpdateServerVariable(), "");
 }
 
 }  // namespace

@@ -152,6 +152,11 @@ TEST_F(ExtractArchiveTest, ReportsWhatItCannotReadAndItsUsage) {
        "",
        dir_ / "absent.tar" + ": No such file or directory\n"},
       {"--help", {"--help"}, 0, usage, ""},
+      {"--version",
+       {"--version"},
+       0,
+       "starter-untar " STARTER_PROJECT_VERSION "\n",
+       ""},
       {"no archive", {}, 64, "", usage},
   };
   for (const auto& c : cases) {

@@ -39,7 +39,11 @@ class LaunchTest : public GameFixture {
 };
 
 TEST_F(LaunchTest, FirstRunInstallsTheReleaseAndRunsTheModule) {
-  PublishRelease({{"Base/maps/arena.txt", "arena\n"}});
+  PublishRelease({{"Base/maps/arena.txt", "arena\n"},
+                  {"OKUdedi", "#!/bin/sh\necho server\n"}});
+  for (const char* runnable : {"/OKUdedi", "/dedicatedserver.sh"}) {
+    ASSERT_EQ(chmod((release + runnable).c_str(), 0755), 0);
+  }
   WriteFile(game + "/Base/news.txt", "unlisted, moved aside\n");
   ChildResult r = Run();
   EXPECT_EQ(r.exit_code, 0);
@@ -54,6 +58,15 @@ TEST_F(LaunchTest, FirstRunInstallsTheReleaseAndRunsTheModule) {
               ReadFile(release + "/libVelmora_dedi.so"));
   EXPECT_EQ(Game("old/Base/news.txt"), "unlisted, moved aside\n");
   EXPECT_FALSE(GameHas("Base/news.txt"));
+  // The game's executable and script arrive runnable by their owner only,
+  // as later installs swap them in; nothing was there to swap out, so the
+  // starter does not restart.
+  EXPECT_EQ(PermissionsOf(game + "/OKUdedi"), 0700u);
+  EXPECT_EQ(PermissionsOf(game + "/dedicatedserver.sh"), 0700u);
+  EXPECT_EQ(PermissionsOf(game + "/Base/maps/arena.txt"),
+            PermissionsOf(game + "/Base/server.cfg"));
+  EXPECT_TRUE(Contains(r.out, "EXECUTABLE ./OKUdedi\n"));
+  EXPECT_FALSE(Contains(r.out, "UPDATED EXECUTABLE"));
 
   const std::string log = AppLog();
   EXPECT_EQ(log.rfind("Engine\n", 0), 0u);

@@ -255,8 +255,12 @@ TEST_F(FileInstallTest, KeepsThePermissionBitsOfWhatItReplaces) {
       {"./Base/new.cfg", -1, 0666 & ~mask},
       {"./OKUdedi", 0755, 0700},
       {"./dedicatedserver.sh", 0755, 0700},
-      {"./OKU", -1, 0666 & ~mask},
-      {"./createversion.sh", -1, 0666 & ~mask},
+      // A first install of an executable or script is runnable too.
+      {"./OKU", -1, 0700},
+      {"OKU.exe", -1, 0700},
+      {"./createversion.sh", -1, 0700},
+      {"dedcatedserver.bat", -1, 0700},
+      {"dedicatedserver.bat", -1, 0666 & ~mask},
   };
   for (const auto& c : cases) {
     PlaceOldFile(c.target, c.old_mode);

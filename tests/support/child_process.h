@@ -2,10 +2,9 @@
 #ifndef STARTER_TESTS_SUPPORT_CHILD_PROCESS_H_
 #define STARTER_TESTS_SUPPORT_CHILD_PROCESS_H_
 
-#include <sys/types.h>
-
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/types.h>
 
 #include <functional>
 #include <string>
@@ -42,6 +41,8 @@ class ChildProcess {
   pid_t pid() const { return pid_; }
   // What the child has written to standard output so far.
   std::string OutputSoFar() const;
+  // What the child has written to standard error so far.
+  std::string ErrorSoFar() const;
   // Waits for the end of the child (killing it after `timeout_secs`).
   ChildResult Wait(int timeout_secs = 60);
 
@@ -50,6 +51,35 @@ class ChildProcess {
   bool own_process_group_ = false;
   std::string out_path_;
   std::string err_path_;
+};
+
+// A started child whose standard output and standard error both go into one
+// pipe that the test reads, as a service manager connects a service to its
+// journal: the test sees what reached the pipe, in the order it arrived.
+class PipedChild {
+ public:
+  // Starts `program` with `argv` (argv[0] included) in `cwd`.
+  PipedChild(const std::string& program, const std::vector<std::string>& argv,
+             const std::string& cwd);
+  // Kills the child when it was not waited for.
+  ~PipedChild();
+  PipedChild(const PipedChild&) = delete;
+  PipedChild& operator=(const PipedChild&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // What is in the pipe now, without waiting for more; "" when nothing new
+  // arrived since the last call.
+  std::string ReadArrived();
+  // Reads the pipe until every writer closed it (the child and all it
+  // started), then waits for the child. After `timeout_secs` the child is
+  // killed (a failsafe). `out` is everything the pipe carried, ReadArrived's
+  // parts included; `err` stays empty.
+  ChildResult Wait(int timeout_secs = 60);
+
+ private:
+  pid_t pid_ = -1;
+  int read_fd_ = -1;
+  std::string all_;
 };
 
 // Starts the child and waits for it.
@@ -81,7 +111,8 @@ class ScopedFileSizeLimit {
 // Runs `body` in a forked child under a ScopedFileSizeLimit. Returns the
 // child's exit code (the value `body` returned), or -1 when it did not exit
 // normally. Only for processes with no other thread running.
-int RunWithFileSizeLimit(rlim_t max_file_bytes, const std::function<int()>& body);
+int RunWithFileSizeLimit(rlim_t max_file_bytes,
+                         const std::function<int()>& body);
 
 // Runs `body` in a forked child that has dropped root for the user and group
 // "nobody", so that permission checks apply to it. Returns the child's exit

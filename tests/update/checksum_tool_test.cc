@@ -199,6 +199,9 @@ TEST_F(ChecksumToolTest, RefusesBadArguments) {
             0u)
       << help.out;
   EXPECT_EQ(help.err, "");
+  const ChildResult version = ToolOutput({"--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.out, "starter-checksums " STARTER_PROJECT_VERSION "\n");
   EXPECT_EQ(Tool(""), 2);
   EXPECT_EQ(Tool("--bogus '" + release_.path() + "' out.txt"), 2);
   EXPECT_EQ(

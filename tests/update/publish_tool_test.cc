@@ -229,6 +229,9 @@ TEST_F(PublishToolTest, RefusesWithoutChangingWhatIsServed) {
     EXPECT_EQ(NamesIn(Releases()), releases_before);
   }
   EXPECT_EQ(ServedRelease(), kReleaseA);
+  const ChildResult version = Tool({"--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.out, "starter-publish " STARTER_PROJECT_VERSION "\n");
 }
 
 // A run that fetched release A's list while B was published installs

@@ -21,6 +21,8 @@
 
 inline const std::string kTool =
     std::string(STARTER_BUILD_DIR) + "/tools/starter-verify";
+inline const std::string kRepairTool =
+    std::string(STARTER_BUILD_DIR) + "/tools/starter-repair";
 
 // The installed release of every row, before the row changes it.
 inline const std::map<std::string, std::string> kRelease = {
@@ -94,9 +96,15 @@ class VerifyToolFixture : public UpdateRunFixture {
   }
 
   // Writes `files` into the game directory and their list as its version
-  // file.
+  // file; the game's executables and scripts get 0700, as the update run
+  // installs them.
   void Install(const std::map<std::string, std::string>& files, long key) {
-    for (const auto& [path, content] : files) WriteLocal(path, content);
+    for (const auto& [path, content] : files) {
+      WriteLocal(path, content);
+      if (path == "OKUdedi" || path == "dedicatedserver.sh") {
+        EXPECT_EQ(chmod(Game(path).c_str(), 0700), 0);
+      }
+    }
     WriteLocal("App/version.txt", ChecksumListOf(files, key));
   }
   // Publishes `files` under `key`, signed with the test key when the build
@@ -129,7 +137,7 @@ class VerifyToolFixture : public UpdateRunFixture {
 
   // Runs starter-verify with `args` and the game directory from outside it,
   // and checks that it left the game directory and the temporary directory
-  // as they were.
+  // as they were. The game directory's path reads "GAME" in the output.
   VerifyRun Verify(std::vector<std::string> args) {
     const auto before = SnapshotTree(game_);
     args.insert(args.begin(), "starter-verify");
@@ -139,7 +147,35 @@ class VerifyToolFixture : public UpdateRunFixture {
     EXPECT_EQ(SnapshotTree(game_), before) << "the game directory changed";
     EXPECT_EQ(NamesIn(Outer("tmp")), std::set<std::string>{})
         << "the temporary directory was left behind";
-    return {r.exit_code, r.out, r.err};
+    return {r.exit_code, GameNamed(r.out), GameNamed(r.err)};
+  }
+  // Runs starter-repair with `args` and the game directory from outside it.
+  // The game directory's path reads "GAME" in the output.
+  VerifyRun Repair(std::vector<std::string> args) {
+    args.insert(args.begin(), "starter-repair");
+    args.push_back(game_);
+    const ChildResult r =
+        RunChild(kRepairTool, args, outer_.path(), Outer("capture"));
+    return {r.exit_code, GameNamed(r.out), GameNamed(r.err)};
+  }
+  // Runs starter-verify with `args` and the game directory, its standard
+  // input and output closed, as some service managers and schedulers start
+  // programs. Returns its exit status and what it wrote to standard error.
+  VerifyRun VerifyWithoutStandardOutput(const std::vector<std::string>& args) {
+    std::string command = "exec '" + kTool + "'";
+    for (const std::string& arg : args) command += " '" + arg + "'";
+    const std::string err = Outer("capture/closed.err");
+    command += " '" + game_ + "' <&- >&- 2>'" + err + "'";
+    const int status = RunShell(command);
+    return {status, "", GameNamed(ReadFile(err))};
+  }
+  // `text` with the game directory's path as "GAME".
+  std::string GameNamed(std::string text) const {
+    for (std::size_t at = text.find(game_); at != std::string::npos;
+         at = text.find(game_, at)) {
+      text.replace(at, game_.size(), "GAME");
+    }
+    return text;
   }
 
   // One real update run, trusting the test key when the build does.

@@ -59,10 +59,25 @@ struct CheckCase {
   std::string err = "";
 };
 
-std::string Summary(bool intact, int listed, int differ, int moved) {
+// The summary line of a check (the whole output with --quiet).
+std::string SummaryLine(bool intact, int listed, int differ, int moved,
+                        int not_executable = 0) {
   return "summary: " + std::string(intact ? "intact" : "not intact") + ", " +
          std::to_string(listed) + " listed, " + std::to_string(differ) +
-         " differ, " + std::to_string(moved) + " would move\n";
+         " differ, " + std::to_string(moved) + " would move" +
+         (not_executable > 0
+              ? ", " + std::to_string(not_executable) + " not executable"
+              : "") +
+         "\n";
+}
+
+// The end of a check's output: the way to repair damage, the installed
+// list's key, the summary line.
+std::string Summary(bool intact, int listed, int differ, int moved,
+                    int not_executable = 0, long key = kInstalledKey) {
+  return (intact ? "" : "to repair: starter-repair GAME\n") +
+         ("installed list key " + std::to_string(key) + "\n") +
+         SummaryLine(intact, listed, differ, moved, not_executable);
 }
 
 const CheckCase kCheckCases[] = {
@@ -138,6 +153,28 @@ const CheckCase kCheckCases[] = {
                                   kInstalledKey));
      },
      Summary(true, 6, 0, 0), 0},
+    // The game's executables and scripts are installed runnable by their
+    // owner; one that is not is damage, unless an ignore list protects it.
+    {"ScriptNotExecutable",
+     [](VerifyToolFixture& t) {
+       ASSERT_EQ(chmod(t.Game("dedicatedserver.sh").c_str(), 0644), 0);
+     },
+     "not executable dedicatedserver.sh\n" + Summary(false, 5, 0, 0, 1), 1},
+    {"ExecutableNotExecutableAndScriptChanged",
+     [](VerifyToolFixture& t) {
+       ASSERT_EQ(chmod(t.Game("OKUdedi").c_str(), 0600), 0);
+       t.WriteGame("dedicatedserver.sh", "#!/bin/sh\nexit 1\n");
+       ASSERT_EQ(chmod(t.Game("dedicatedserver.sh").c_str(), 0644), 0);
+     },
+     "not executable OKUdedi\ndiffers dedicatedserver.sh\n" +
+         Summary(false, 5, 1, 0, 1),
+     1},
+    {"IgnoredScriptNotExecutable",
+     [](VerifyToolFixture& t) {
+       t.WriteGame("autoupdate_ignore.cfg", "dedicatedserver.sh\n");
+       ASSERT_EQ(chmod(t.Game("dedicatedserver.sh").c_str(), 0644), 0);
+     },
+     Summary(true, 5, 0, 0), 0},
     {"NoVersionFile",
      [](VerifyToolFixture& t) { t.RemoveGame("App/version.txt"); }, "", 2,
      "no checksum list in App/version.txt"},
@@ -181,8 +218,17 @@ struct ServerCase {
   Build build = Build::kAny;
 };
 
-std::string ChangeSummary(int moved, int downloaded, bool restart,
-                          bool fail = false) {
+// The keys before a preview's summary: the installed list's and the
+// server's.
+std::string Keys(long server_key) {
+  return "installed list key " + std::to_string(kInstalledKey) +
+         "\nserver list key " + std::to_string(server_key) + "\n";
+}
+
+// The summary line of a preview that would change something (the whole
+// output with --quiet).
+std::string ChangeSummaryLine(int moved, int downloaded, bool restart,
+                              bool fail = false) {
   return "summary: would change, " + std::to_string(moved) + " would move, " +
          std::to_string(downloaded) + " would download, " +
          (fail      ? "would fail"
@@ -191,14 +237,24 @@ std::string ChangeSummary(int moved, int downloaded, bool restart,
          "\n";
 }
 
+// The keys and the summary line of a preview against a list with a new key.
+std::string ChangeSummary(int moved, int downloaded, bool restart,
+                          bool fail = false) {
+  return Keys(kNewKey) + ChangeSummaryLine(moved, downloaded, restart, fail);
+}
+
+// The end of a preview against the installed list: its keys match.
+std::string KeyMatchSummary(int moved) {
+  return "up to date (key matches)\n" + Keys(kInstalledKey) +
+         "summary: " + (moved == 0 ? "no change" : "would change") + ", " +
+         std::to_string(moved) + " would move, 0 would download\n";
+}
+
 constexpr char kReplace[] = "would replace App/version.txt\n";
 constexpr char kFail[] = "would fail (the list is not installed)\n";
 
 const ServerCase kServerCases[] = {
-    {"SameList", [](VerifyToolFixture&) {},
-     "up to date (key matches)\nsummary: no change, 0 would move, 0 would "
-     "download\n",
-     0},
+    {"SameList", [](VerifyToolFixture&) {}, KeyMatchSummary(0), 0},
     {"NewRelease",
      [](VerifyToolFixture& t) {
        t.PublishSigned(With(kRelease, {{"Base/sub/b.xml", "b2"},
@@ -223,9 +279,7 @@ const ServerCase kServerCases[] = {
      1},
     {"UnlistedFileWithTheSameKey",
      [](VerifyToolFixture& t) { t.WriteGame("Base/old.cfg", "unlisted"); },
-     "would move Base/old.cfg\nup to date (key matches)\nsummary: would "
-     "change, 1 would move, 0 would download\n",
-     1},
+     "would move Base/old.cfg\n" + KeyMatchSummary(1), 1},
     {"NewKeySameFiles",
      [](VerifyToolFixture& t) { t.PublishSigned(kRelease, kNewKey); },
      kReplace + ChangeSummary(0, 0, false), 1},
@@ -278,9 +332,7 @@ const ServerCase kServerCases[] = {
        ASSERT_EQ(symlink(".", t.Game("Base/again").c_str()), 0);
        t.WriteGame("Base/u.cfg", "unlisted");
      },
-     "would move Base/u.cfg\nup to date (key matches)\nsummary: would "
-     "change, 1 would move, 0 would download\n",
-     1},
+     "would move Base/u.cfg\n" + KeyMatchSummary(1), 1},
     {"SocketAndDanglingLinkAtListedPaths",
      [](VerifyToolFixture& t) {
        MakeSocket(t, "Base/a.png");
@@ -352,9 +404,7 @@ const ServerCase kServerCases[] = {
               (t.server().Url("/busy/") + " " + t.server().Url("/10/")).c_str(),
               1);
      },
-     "up to date (key matches)\nsummary: no change, 0 would move, 0 would "
-     "download\n",
-     0, "not a checksum list: "},
+     KeyMatchSummary(0), 0, "not a checksum list: "},
     {"SignatureNotNeededWithoutAKey",
      [](VerifyToolFixture& t) {
        t.PublishSigned(kRelease, kNewKey);
@@ -375,6 +425,24 @@ TEST_P(VerifyServerTest, PreviewsTheNextStartAndChangesNothing) {
     GTEST_SKIP() << "a row for the other build variant";
   }
   row.change(*this);
+  // Quiet, only the summary line, or the one line of the problem that
+  // stopped it; also with standard input and output closed, where nothing
+  // of the transfers may reach standard error.
+  const VerifyRun quiet = Verify({"--server", "--quiet"});
+  EXPECT_EQ(quiet.status, row.status);
+  const std::size_t last = row.out.rfind('\n', row.out.size() - 2);
+  EXPECT_EQ(quiet.out, row.status == 2 ? "" : row.out.substr(last + 1));
+  const VerifyRun closed = VerifyWithoutStandardOutput({"--server", "--quiet"});
+  EXPECT_EQ(closed.status, row.status);
+  for (const VerifyRun& terse : {quiet, closed}) {
+    if (row.status == 2) {
+      EXPECT_EQ(Count(terse.err, "\n"), 1) << terse.err;
+      EXPECT_TRUE(Contains(terse.err, "starter-verify: " + row.err))
+          << terse.err;
+    } else {
+      EXPECT_EQ(terse.err, "");
+    }
+  }
   const VerifyRun run = Verify({"--server"});
   EXPECT_EQ(run.out, row.out);
   EXPECT_EQ(run.status, row.status);
@@ -419,9 +487,13 @@ TEST_F(VerifyToolFixture, CommandLine) {
     std::string out;
     int status;
   } cases[] = {
-      {{"--quiet"}, Summary(false, 5, 1, 0), 1},
-      {{"--server", "--quiet"}, ChangeSummary(0, 1, false), 1},
-      {{"--quiet", "--server"}, ChangeSummary(0, 1, false), 1},
+      {{"--quiet"}, SummaryLine(false, 5, 1, 0), 1},
+      {{"--server", "--quiet"}, ChangeSummaryLine(0, 1, false), 1},
+      {{"--quiet", "--server"}, ChangeSummaryLine(0, 1, false), 1},
+      {{"--version"}, "starter-verify " STARTER_PROJECT_VERSION "\n", 0},
+      {{"--server", "--version"},
+       "starter-verify " STARTER_PROJECT_VERSION "\n",
+       0},
       {{"--help"},
        "usage: starter-verify [--server] [--quiet] [GAME_DIR]\n"
        "Checks GAME_DIR (default: the current directory) against its\n"
@@ -441,8 +513,16 @@ TEST_F(VerifyToolFixture, CommandLine) {
   // Without GAME_DIR the working directory is checked.
   const ChildResult inside =
       RunChild(kTool, {"starter-verify", "--quiet"}, game_, Outer("capture"));
-  EXPECT_EQ(inside.out, Summary(false, 5, 1, 0));
+  EXPECT_EQ(inside.out, SummaryLine(false, 5, 1, 0));
   EXPECT_EQ(inside.exit_code, 1);
+  // A STARTER_UPDATE_URL the starter would ignore is named first, also when
+  // quiet; the preview goes on as the starter does, with the built-in
+  // servers.
+  setenv("STARTER_UPDATE_URL", "http://127.0.0.1:1/10/ bogus", 1);
+  const VerifyRun ignored = Verify({"--server", "--quiet"});
+  EXPECT_EQ(ignored.err.substr(0, ignored.err.find('\n') + 1),
+            "starter-verify: STARTER_UPDATE_URL ignored (bogus: not an http "
+            "URL ending in /): http://127.0.0.1:1/10/ bogus\n");
   // A game directory that does not exist cannot be checked.
   const ChildResult absent =
       RunChild(kTool, {"starter-verify", Outer("absent")}, outer_.path(),
@@ -466,11 +546,13 @@ TEST_F(VerifyToolFixture, FilesAFailedFirstInstallLeftOutAreMissing) {
   }
   ASSERT_EQ(RealRun().error, 1);
   ASSERT_TRUE(Contains(Local("App/version.txt"), "./Base/a.png unreadable\n"));
+  // The run wrote the version file under a key of its own.
+  const long key = std::stol(Local("App/version.txt").substr(13));
   const VerifyRun check = Verify({});
   EXPECT_EQ(check.out,
             "missing Base/a.png\ndiffers Base/maps/m.txt\ndiffers "
             "Base/sub/b.xml\nmissing OKUdedi\ndiffers dedicatedserver.sh\n" +
-                Summary(false, 5, 5, 0));
+                Summary(false, 5, 5, 0, 0, key));
   EXPECT_EQ(check.status, 1);
 }
 
