@@ -318,6 +318,11 @@ const ServerCase kServerCases[] = {
            t.ListUrl(), HttpReply::ShortBody(ReadFile(t.ServerListPath()), 8));
      },
      "", 2, "cannot fetch"},
+    {"ListWithoutEnd",
+     [](VerifyToolFixture& t) {
+       t.server().SetReply(t.ListUrl(), HttpReply::Endless());
+     },
+     "", 2, "(err 63)"},
     {"ErrorPageInsteadOfAList",
      [](VerifyToolFixture& t) {
        t.server().SetReply(t.ListUrl(), HttpReply::Ok("<html>busy</html>\n"));
@@ -335,6 +340,12 @@ const ServerCase kServerCases[] = {
        ASSERT_EQ(unlink((t.ServerListPath() + ".sig").c_str()), 0);
      },
      "", 2, "refusing the server's list: signature missing", Build::kKeyed},
+    {"SignatureWithoutEnd",
+     [](VerifyToolFixture& t) {
+       t.PublishSigned(kRelease, kNewKey);
+       t.server().SetReply(t.ListUrl() + ".sig", HttpReply::Endless());
+     },
+     "", 2, "refusing the server's list: signature unreadable", Build::kKeyed},
     {"DeadFirstMirror",
      [](VerifyToolFixture& t) {
        setenv("STARTER_UPDATE_URL",
