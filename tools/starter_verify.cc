@@ -49,6 +49,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -140,14 +141,21 @@ std::vector<std::string> StarterUpdatePaths() {
   return app.getUpdatePaths();
 }
 
-// Fetches `name` from `url` into `dir` with the update run's client and
-// limit, its console messages sent aside. Returns the client's result.
+// Fetches `name` from `url` into `dir` with the update run's client, limit
+// and bound (`most_bytes`), its console messages sent aside. Returns the
+// client's result.
 int Fetch(const std::string& url, const char* name, const std::string& dir,
-          bool quiet) {
+          std::uint64_t most_bytes, bool quiet) {
   const ConsoleAside aside(quiet ? ConsoleAside::kDiscard
                                  : ConsoleAside::kToStandardError);
   CCurl client;
-  client.DownloadFile(url.c_str(), name, dir.c_str(), kListTimeoutSecs);
+  DownloadRequest request;
+  request.urldir = url;
+  request.filename = name;
+  request.downloaddir = dir;
+  request.timeout_secs = kListTimeoutSecs;
+  request.most_bytes = most_bytes;
+  client.Download(request);
   return static_cast<int>(client.result);
 }
 
@@ -156,7 +164,7 @@ int Fetch(const std::string& url, const char* name, const std::string& dir,
 // does. Returns why the run would not use it, or "" when it would.
 std::string FetchServerList(const std::string& url, const std::string& dir,
                             bool quiet) {
-  if (int result = Fetch(url, kVersionFile, dir, quiet)) {
+  if (int result = Fetch(url, kVersionFile, dir, kMostListBytes, quiet)) {
     return "cannot fetch " + url + kVersionFile + " (err " +
            std::to_string(result) + ")";
   }
@@ -168,7 +176,13 @@ std::string FetchServerList(const std::string& url, const std::string& dir,
   if (key.empty()) return "";
   const std::string signature =
       std::string(kVersionFile) + kListSignatureSuffix;
-  if (int result = Fetch(url, signature.c_str(), dir, quiet)) {
+  const int result =
+      Fetch(url, signature.c_str(), dir, kListSignatureSize, quiet);
+  if (result == CURLE_FILESIZE_EXCEEDED) {
+    return std::string("refusing the server's list: ") +
+           ListSignatureReason(ListSignature::kUnreadable);
+  }
+  if (result != CURLE_OK) {
     return "refusing the server's list: signature missing, " + url + signature +
            " not fetched (err " + std::to_string(result) + ")";
   }

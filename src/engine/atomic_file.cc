@@ -113,6 +113,20 @@ bool AtomicFile::Flush() {
   return true;
 }
 
+bool AtomicFile::Truncate() {
+  if (!Flush()) return false;
+  if (stream_ == nullptr) {
+    errno = EBADF;
+    return false;
+  }
+  if (::ftruncate(::fileno(stream_), 0) != 0 ||
+      std::fseek(stream_, 0, SEEK_SET) != 0) {
+    Fail();
+    return false;
+  }
+  return true;
+}
+
 bool AtomicFile::Finish(DataSync sync) {
   if (done_ || !Flush()) return false;
   if (stream_ == nullptr) return true;  // finished before

@@ -94,6 +94,10 @@ class AtomicFile {
   // Pushes the buffered bytes into the temporary file, so that it can be
   // read by its name. Returns false (errno set) when a write failed.
   bool Flush();
+  // Discards every byte written so far: the temporary file is empty again,
+  // and later writes start at its beginning. Returns false (errno set, a
+  // failure of the file as for Flush) when that fails.
+  bool Truncate();
 
   // Finishes the file and renames it over path(). kSynced writes the data
   // and the new name through to the disk before returning; kWriteBack

@@ -1,9 +1,11 @@
 #include "http/curl_client.h"
 
 #include <cstdio>
+#include <limits>
 #include <string>
 
 #include "engine/md5.h"
+#include "http/download_body.h"
 #include "http/file_download.h"
 #include "http/progress_meter.h"
 
@@ -14,6 +16,30 @@ const char kUserAgent[] =
     "Mozilla/5.0 (Windows; U; Windows NT 5.0; en-US; rv:1.4) Gecko/20030624 "
     "Netscape/7.1 (ax)";
 
+// A download's transfer on one handle, with libcurl's own time limit: one
+// attempt, which counts whatever it ends with.
+class HandleTransport : public BodyTransport {
+ public:
+  HandleTransport(CURL* curl, ProgressMeterStream* meter)
+      : curl_(curl), meter_(meter) {}
+
+  CURLcode Fetch(const DownloadRequest& request, DownloadBody& body) override {
+    const DownloadGet get(request);
+    filedata data = body.Sink(meter_);
+    get.SetUp(curl_, &data, meter_->stream(), request.timeout_secs,
+              body.most_bytes());
+    const CURLcode code = curl_easy_perform(curl_);
+    meter_->Flush();
+    // Nothing pointing into this call stays set on the handle.
+    if (curl_ != nullptr) curl_easy_reset(curl_);
+    return code;
+  }
+
+ private:
+  CURL* curl_;
+  ProgressMeterStream* meter_;
+};
+
 }  // namespace
 
 CurlGlobal::CurlGlobal() : ok_(curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) {
@@ -22,6 +48,35 @@ CurlGlobal::CurlGlobal() : ok_(curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) {
 
 CurlGlobal::~CurlGlobal() {
   if (ok_) curl_global_cleanup();
+}
+
+DownloadGet::DownloadGet(const DownloadRequest& request)
+    : url_(request.Url()) {
+  if (!request.release.empty()) {
+    const std::string line =
+        std::string(kReleaseHeader) + ": " + request.release;
+    headers_ = curl_slist_append(nullptr, line.c_str());
+  }
+}
+
+DownloadGet::~DownloadGet() { curl_slist_free_all(headers_); }
+
+void DownloadGet::SetUp(CURL* easy, filedata* data, FILE* meter,
+                        long timeout_secs, std::uint64_t most_bytes) const {
+  curl_easy_setopt(easy, CURLOPT_URL, url_.c_str());
+  curl_easy_setopt(easy, CURLOPT_VERBOSE, 0L);
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeout_secs);
+  curl_easy_setopt(easy, CURLOPT_FAILONERROR, 1L);
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  if (meter != nullptr) curl_easy_setopt(easy, CURLOPT_STDERR, meter);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CCurl::write_data_to_file);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, data);
+  if (headers_ != nullptr) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_);
+  if (most_bytes <
+      static_cast<std::uint64_t>(std::numeric_limits<curl_off_t>::max())) {
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(most_bytes));
+  }
 }
 
 CCurl::CCurl()
@@ -40,15 +95,20 @@ CCurl::~CCurl() { curl_easy_cleanup(curl); }
 void CCurl::DownloadFile(const char* urldir, const char* filename,
                          const char* downloaddir, int timeout_secs,
                          const std::string& expected_md5) {
-  FileDownload download(urldir, filename, downloaddir, timeout_secs,
-                        expected_md5);
-  const DownloadOutcome outcome = download.TakeTurn(
-      [&] { download.Prepare(curl, meter_.get()); },
-      [&] { return curl_easy_perform(curl); }, deferred_);
+  DownloadRequest request;
+  request.urldir = urldir;
+  request.filename = filename;
+  request.downloaddir = downloaddir;
+  request.timeout_secs = timeout_secs;
+  request.expected_md5 = expected_md5;
+  Download(request);
+}
+
+void CCurl::Download(const DownloadRequest& request) {
+  HandleTransport transport(curl, meter_.get());
+  const DownloadOutcome outcome = DownloadAtTurn(request, transport, deferred_);
   result = outcome.result;
   restartrequired = outcome.restart_required;
-  // Nothing pointing into the finished call stays set on the handle.
-  if (curl != nullptr) curl_easy_reset(curl);
 }
 
 void CCurl::PostForm(const char* formurl, const char* formdata,
@@ -81,17 +141,24 @@ void CCurl::PostForm(const char* formurl, const char* formdata,
 
 size_t CCurl::write_data_to_file(void* buffer, size_t size, size_t nmemb,
                                  void* userp) {
-  if (size * nmemb == 0 || userp == nullptr) return 0;
-  const filedata* data = static_cast<filedata*>(userp);
+  const size_t bytes = size * nmemb;
+  if (bytes == 0 || userp == nullptr) return 0;
+  filedata* data = static_cast<filedata*>(userp);
   if (data->gate != nullptr && data->gate->ahead) {
     // libcurl hands the same chunk over again when the transfer resumes.
-    if (size * nmemb > data->gate->allowance) return CURL_WRITEFUNC_PAUSE;
-    data->gate->allowance -= size * nmemb;
+    if (bytes > data->gate->allowance) return CURL_WRITEFUNC_PAUSE;
+    data->gate->allowance -= bytes;
+  }
+  ByteLimit* limit = data->limit;
+  if (limit != nullptr && bytes > limit->most - limit->received) {
+    limit->passed = true;
+    return 0;
   }
   if (data->meter != nullptr) data->meter->Flush();
   if (data->pfile == nullptr) return 0;
   const size_t written = std::fwrite(buffer, nmemb, size, data->pfile) * nmemb;
   if (data->digest != nullptr) data->digest->Update(buffer, written);
+  if (limit != nullptr) limit->received += written;
   return written;
 }
 

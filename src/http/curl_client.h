@@ -3,13 +3,16 @@
 #define STARTER_HTTP_CURL_CLIENT_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 
 #include <curl/curl.h>
 
+#include "engine/free_space.h"
 #include "engine/paths.h"
+#include "http/download_request.h"
 
 class DeferredSync;
 class Md5;
@@ -26,15 +29,25 @@ struct PrefetchGate {
   std::size_t allowance = 0;
 };
 
-// User data of the write callback: the temporary file being written, and
-// optionally the digest of the bytes received, the meter to pass on and the
-// gate of a transfer that runs ahead.
+// The most bytes a transfer's body may bring: the write callback refuses,
+// writing nothing of it, the first chunk that would take `received` past
+// `most`, and sets `passed`; libcurl then ends the transfer at once.
+struct ByteLimit {
+  std::uint64_t most = kNoRoomBound;
+  std::uint64_t received = 0;
+  bool passed = false;
+};
+
+// User data of the write callback: the file being written, and optionally
+// the digest of the bytes received, the meter to pass on, the gate of a
+// transfer that runs ahead and the limit of the body.
 struct filedata {
   const char* filename;
   FILE* pfile;
   Md5* digest = nullptr;
   ProgressMeterStream* meter = nullptr;
   PrefetchGate* gate = nullptr;
+  ByteLimit* limit = nullptr;
 };
 
 // Holds libcurl's global state (curl_global_init with CURL_GLOBAL_ALL) for
@@ -56,6 +69,35 @@ class CurlGlobal {
   bool ok_;
 };
 
+// The libcurl options of the GET of one download. Owns what a handle set up
+// with it points to (the URL, the header lines): it must outlive the
+// transfer. A request that names its release sends it in the header
+// kReleaseHeader, so that a cache in front of the server can keep one copy
+// of a file per release.
+class DownloadGet {
+ public:
+  // The request header that names the release.
+  static constexpr char kReleaseHeader[] = "X-Checksum-List-MD5";
+
+  explicit DownloadGet(const DownloadRequest& request);
+  ~DownloadGet();
+  DownloadGet(const DownloadGet&) = delete;
+  DownloadGet& operator=(const DownloadGet&) = delete;
+
+  // Sets up `easy` (a handle without options of a download) in the client's
+  // order: the URL, no verbose output, `timeout_secs` as libcurl's limit of
+  // the whole transfer (0: none), FAILONERROR, the progress meter (to
+  // `meter`, or libcurl's standard error when null), the write callback
+  // with `data` (which must outlive the transfer), the release header, and
+  // `most_bytes` as the most a body may announce (kNoRoomBound: any).
+  void SetUp(CURL* easy, filedata* data, FILE* meter, long timeout_secs,
+             std::uint64_t most_bytes) const;
+
+ private:
+  std::string url_;
+  curl_slist* headers_ = nullptr;
+};
+
 // Wraps one libcurl easy handle. Messages go to the console.
 class CCurl {
  public:
@@ -68,19 +110,21 @@ class CCurl {
   CCurl(const CCurl&) = delete;
   CCurl& operator=(const CCurl&) = delete;
 
-  // Fetches urldir + filename into downloaddir + "/" + filename (filename
-  // alone when downloaddir is empty) through a temporary file of its own
-  // beside the target, then installs it in place (executables and scripts
-  // specially, see InstallDownloadedFile). A download that cannot be
-  // installed is kept as target + ".tmp", which the next download of the
-  // same target removes first. timeout_secs limits the whole transfer (0:
-  // none). When `expected_md5` is not empty, the download is installed only
-  // if its MD5 matches; otherwise it is removed and result is 1. Outcome in
-  // `result` (0 success) and `restartrequired` (an executable was replaced).
-  // libcurl's progress meter goes to standard error, one update per write.
+  // Download({urldir, filename, downloaddir, timeout_secs, expected_md5}).
   void DownloadFile(const char* urldir, const char* filename,
                     const char* downloaddir, int timeout_secs,
                     const std::string& expected_md5 = std::string());
+
+  // Fetches `request` into its target through a temporary file of its own
+  // beside it, then installs it in place (executables and scripts
+  // specially, see InstallDownloadedFile): the one sequence of a download
+  // (DownloadAtTurn), its transfer made on this client's handle with
+  // libcurl's own time limit. A download that cannot be installed is kept
+  // as target + ".tmp", which the next download of the same target removes
+  // first. Outcome in `result` (0 success) and `restartrequired` (an
+  // executable was replaced). libcurl's progress meter goes to standard
+  // error, one update per write. The handle is reset after the transfer.
+  void Download(const DownloadRequest& request);
 
   // Lets the ordinary files this client installs join `deferred`, which the
   // caller syncs once for all of them, instead of being synced one by one;
@@ -94,10 +138,10 @@ class CCurl {
                 const char* loginfo);
 
   // libcurl write callback; `userp` is a filedata. Returns the bytes
-  // written, 0 (aborting the transfer) on a short write or a missing file,
-  // CURL_WRITEFUNC_PAUSE (writing nothing) when `gate` holds the transfer
-  // back. Adds the bytes written to `digest` and passes on the meter's text
-  // when they are set.
+  // written, 0 (aborting the transfer) on a short write, a missing file or
+  // a chunk that would pass `limit`, CURL_WRITEFUNC_PAUSE (writing nothing)
+  // when `gate` holds the transfer back. Adds the bytes written to `digest`
+  // and `limit`, and passes on the meter's text, when they are set.
   static size_t write_data_to_file(void* buffer, size_t size, size_t nmemb,
                                    void* userp);
 

@@ -1,233 +1,281 @@
 #include "http/download_pipeline.h"
 
-#include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 
+#include "engine/atomic_file.h"
+#include "engine/free_space.h"
+#include "engine/paths.h"
+#include "http/download_body.h"
 #include "http/progress_meter.h"
 
 namespace {
+
+using TimePoint = std::chrono::steady_clock::time_point;
 
 constexpr std::size_t kUnplanned = std::numeric_limits<std::size_t>::max();
 // How long one wait for network activity may take before the deadline of
 // the transfer whose turn it is is looked at again.
 constexpr int kPollMilliseconds = 1000;
-// What libcurl may hold for a paused transfer beside its socket's buffer.
-constexpr curl_off_t kHeldByLibcurl = curl_off_t{64} << 10;
+// What one read of a spool file takes.
+constexpr std::size_t kSpoolChunk = std::size_t{64} << 10;
 
-// The body bytes `easy` has received so far.
-curl_off_t ReceivedBy(CURL* easy) {
-  curl_off_t received = 0;
-  curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
-  return received;
-}
-
-// What the system may hold for the connection of `easy` before it is read
-// (0 when it has none).
-curl_off_t ReceiveBufferOf(CURL* easy) {
-  curl_socket_t socket = CURL_SOCKET_BAD;
-  int size = 0;
-  socklen_t length = sizeof size;
-  if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK ||
-      socket == CURL_SOCKET_BAD ||
-      getsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0) {
-    return 0;
-  }
-  return size;
+bool Expired(const std::optional<TimePoint>& deadline, TimePoint now) {
+  return deadline && *deadline <= now;
 }
 
 }  // namespace
 
-struct DownloadPipeline::Transfer {
-  Transfer(const Request& request, std::size_t at)
-      : index(at),
-        download(request.urldir.c_str(), request.filename.c_str(),
-                 request.downloaddir.c_str(), request.timeout_secs,
-                 request.expected_md5, request.release) {}
+// One request of a file: a transfer ahead of the file's turn or at it.
+struct DownloadPipeline::Attempt {
+  Attempt(const DownloadRequest& of, std::size_t at)
+      : index(at), request(&of), get(of) {}
 
   // Index in planned_, or kUnplanned.
   std::size_t index;
-  FileDownload download;
+  const DownloadRequest* request;
+  DownloadGet get;
+  // While ahead of its turn: where its bytes wait, and their count.
+  std::unique_ptr<AtomicFile> spool;
+  ByteLimit spooled;
   std::unique_ptr<ProgressMeterStream> meter;
-  CURL* easy = nullptr;
+  filedata data{};
   PrefetchGate gate;
   // While ahead of its turn: when the gate last let more bytes in.
-  std::chrono::steady_clock::time_point granted;
-  // Set at the turn when the transfer has a time limit.
-  std::optional<std::chrono::steady_clock::time_point> deadline;
-  bool started = false;  // Start was called
+  TimePoint granted;
+  CURL* easy = nullptr;
+  bool started = false;  // StartAhead or StartAtTurn made it
   bool running = false;  // in the multi handle
   bool ended = false;
   CURLcode code = CURLE_OK;
-  // Made at its turn with no other transfer in flight: its end counts.
-  bool alone = false;
-  // Made again after an attempt that did not count.
-  bool renewed = false;
+  // It cannot run ahead: it starts at its turn.
+  bool at_turn_only = false;
 };
 
-DownloadPipeline::DownloadPipeline(std::vector<Request> planned,
+// The transport of one turn: the pipeline, with the attempt of the file that
+// ran ahead, if any. An attempt the turn never used is ended with it.
+class DownloadPipeline::Turn : public BodyTransport {
+ public:
+  Turn(DownloadPipeline& pipeline, std::unique_ptr<Attempt> ahead)
+      : pipeline_(pipeline), ahead_(std::move(ahead)) {}
+  ~Turn() override {
+    if (ahead_ != nullptr) pipeline_.Retire(*ahead_);
+  }
+
+  CURLcode Fetch(const DownloadRequest& request, DownloadBody& body) override {
+    return pipeline_.FetchAtTurn(std::move(ahead_), request, body);
+  }
+
+ private:
+  DownloadPipeline& pipeline_;
+  std::unique_ptr<Attempt> ahead_;
+};
+
+DownloadPipeline::DownloadPipeline(std::vector<DownloadRequest> planned,
                                    std::size_t in_flight,
+                                   std::string spool_directory,
                                    DeferredSync* deferred, Clock clock)
     : planned_(std::move(planned)),
       in_flight_(in_flight == 0 ? 1 : in_flight),
+      spool_directory_(std::move(spool_directory)),
       deferred_(deferred),
       clock_(std::move(clock)),
-      multi_(curl_multi_init()) {}
+      multi_(curl_multi_init()) {
+  struct stat info;
+  if (::stat(spool_directory_.c_str(), &info) == 0) spool_device_ = info.st_dev;
+}
 
 DownloadPipeline::~DownloadPipeline() {
-  for (auto& transfer : queue_) Retire(*transfer);
+  for (auto& attempt : queue_) Retire(*attempt);
   queue_.clear();
   for (CURL* easy : idle_handles_) curl_easy_cleanup(easy);
   if (multi_ != nullptr) curl_multi_cleanup(multi_);
 }
 
-DownloadOutcome DownloadPipeline::Download(const Request& request,
+DownloadOutcome DownloadPipeline::Download(const DownloadRequest& request,
                                            std::optional<std::size_t> planned) {
   while (planned && !queue_.empty() && queue_.front()->index < *planned) {
     Retire(*queue_.front());
     queue_.pop_front();
   }
-  std::unique_ptr<Transfer> transfer;
+  std::unique_ptr<Attempt> ahead;
   if (planned && !queue_.empty() && queue_.front()->index == *planned) {
-    transfer = std::move(queue_.front());
+    ahead = std::move(queue_.front());
     queue_.pop_front();
+  } else if (planned && *planned >= next_planned_) {
+    next_planned_ = *planned + 1;
+  }
+  Turn turn(*this, std::move(ahead));
+  return DownloadAtTurn(request, turn, deferred_);
+}
+
+CURLcode DownloadPipeline::FetchAtTurn(std::unique_ptr<Attempt> first,
+                                       const DownloadRequest& request,
+                                       DownloadBody& body) {
+  std::optional<TimePoint> deadline;
+  if (request.timeout_secs > 0) {
+    deadline = clock_() + std::chrono::seconds(request.timeout_secs);
+  }
+  if (spool_device_) body.AllowRoomOn(*spool_device_, Spooled(first.get()));
+  if (first != nullptr && !first->started) {
+    Retire(*first);
+    first.reset();
+  }
+  if (first != nullptr && first->ended && first->code != CURLE_OK) {
+    // Failed ahead of its turn: it does not count.
+    Retire(*first);
+    return FetchAlone(request, body, deadline);
+  }
+  if (first != nullptr) {
+    Adopt(*first, body);
   } else {
-    transfer = std::make_unique<Transfer>(request, kUnplanned);
-    if (planned && *planned >= next_planned_) next_planned_ = *planned + 1;
+    first = std::make_unique<Attempt>(request, kUnplanned);
+    StartAtTurn(*first, body);
   }
-
-  Transfer& turn = *transfer;
-  const DownloadOutcome outcome = turn.download.TakeTurn(
-      [&] { BeginTurn(turn); }, [&] { return RunTurn(turn); }, deferred_);
-  // The handle goes back before the download goes, with its temporary file
-  // when that was neither installed nor kept.
-  Retire(turn);
-  return outcome;
-}
-
-void DownloadPipeline::BeginTurn(Transfer& turn) {
-  if (!turn.started) {
-    Start(turn, true);
-    Refill();
-    turn.alone = std::none_of(queue_.begin(), queue_.end(),
-                              [](const auto& ahead) { return ahead->running; });
-    return;
-  }
-  if (turn.running) Settle(turn);
-  if (turn.ended && !turn.download.Delivered(turn.code)) {
-    Renew(turn);
-    return;
-  }
+  const bool ran_ahead = first->index != kUnplanned;
   Refill();
+  const bool alone =
+      !ran_ahead && std::none_of(queue_.begin(), queue_.end(),
+                                 [](const auto& other) { return other->running; });
+  if (alone) first->meter->GoLive();
+  const CURLcode code = Run(*first, deadline);
+  const bool counts =
+      alone || body.Whole(code) || Expired(deadline, clock_());
+  Retire(*first);
+  if (counts) {
+    first->meter->GoLive();
+    first->meter->Flush();
+    return code;
+  }
+  // Its meter goes with it, unseen.
+  first.reset();
+  if (!body.Restart()) return CURLE_WRITE_ERROR;
+  return FetchAlone(request, body, deadline);
 }
 
-CURLcode DownloadPipeline::RunTurn(Transfer& turn) {
-  for (;;) {
-    // The time limit counts from here, and a transfer that ran ahead goes
-    // on past its prefetch.
-    turn.deadline.reset();
-    if (turn.download.timeout_secs() > 0) {
-      turn.deadline =
-          clock_() + std::chrono::seconds(turn.download.timeout_secs());
-    }
-    turn.gate.ahead = false;
-    if (turn.running) curl_easy_pause(turn.easy, CURLPAUSE_CONT);
-    RunUntilDone(turn);
-    if (turn.alone || turn.download.Delivered(turn.code)) break;
-    Renew(turn);
-  }
-  // The request made alone brought what the one beside others did not: this
+CURLcode DownloadPipeline::FetchAlone(const DownloadRequest& request,
+                                      DownloadBody& body,
+                                      std::optional<TimePoint> deadline) {
+  DropAhead();
+  Attempt attempt(request, kUnplanned);
+  StartAtTurn(attempt, body);
+  attempt.meter->GoLive();
+  const CURLcode code = Run(attempt, deadline);
+  Retire(attempt);
+  // The request made alone brought what one beside others did not: this
   // server does not take transfers in flight, so one at a time from here.
-  if (turn.renewed && turn.download.Delivered(turn.code)) in_flight_ = 1;
-  return turn.code;
+  if (body.Whole(code)) in_flight_ = 1;
+  return code;
 }
 
-void DownloadPipeline::Renew(Transfer& turn) {
-  Retire(turn);
-  for (auto& queued : queue_) {
-    if (!queued->running) continue;
-    Retire(*queued);
-    queued = std::make_unique<Transfer>(planned_[queued->index], queued->index);
+void DownloadPipeline::Adopt(Attempt& attempt, DownloadBody& body) {
+  bool fits = attempt.spool->Flush();
+  std::FILE* spooled =
+      fits ? std::fopen(attempt.spool->temp_path().c_str(), "rb") : nullptr;
+  fits = spooled != nullptr;
+  char chunk[kSpoolChunk];
+  while (fits) {
+    const std::size_t got = std::fread(chunk, 1, sizeof chunk, spooled);
+    fits = (got == 0 || body.Append(chunk, got)) && !std::ferror(spooled);
+    if (got == 0) break;
   }
-  turn.ended = false;
-  turn.code = CURLE_OK;
-  Start(turn, true);
-  turn.alone = true;
-  turn.renewed = true;
-}
-
-void DownloadPipeline::Settle(Transfer& turn) {
-  turn.gate.ahead = false;
-  curl_easy_pause(turn.easy, CURLPAUSE_CONT);
-  const curl_off_t first = ReceivedBy(turn.easy);
-  const curl_off_t most = ReceiveBufferOf(turn.easy) + kHeldByLibcurl;
-  curl_off_t before = first;
-  for (;;) {
-    int running = 0;
-    const CURLMcode status = curl_multi_perform(multi_, &running);
-    CollectEnded();
-    if (turn.ended || status != CURLM_OK) return;
-    const curl_off_t now = ReceivedBy(turn.easy);
-    if (now == before || now - first > most) return;
-    before = now;
+  if (spooled != nullptr) std::fclose(spooled);
+  attempt.spool.reset();
+  attempt.data = body.Sink(attempt.meter.get(), &attempt.gate);
+  attempt.gate.ahead = false;
+  if (!fits) {
+    Retire(attempt, CURLE_WRITE_ERROR);
+  } else if (attempt.running) {
+    curl_easy_pause(attempt.easy, CURLPAUSE_CONT);
   }
 }
 
 void DownloadPipeline::Refill() {
   std::size_t ahead = 0;
-  for (const auto& transfer : queue_) ahead += transfer->started ? 1 : 0;
+  for (const auto& attempt : queue_) ahead += attempt->started ? 1 : 0;
   // Queued transfers that do not run (dropped to let a request be made
   // alone) start again before later ones are queued.
   for (std::size_t i = 0; ahead + 1 < in_flight_; ++i) {
     if (i == queue_.size()) {
       if (next_planned_ == planned_.size()) return;
       queue_.push_back(
-          std::make_unique<Transfer>(planned_[next_planned_], next_planned_));
+          std::make_unique<Attempt>(planned_[next_planned_], next_planned_));
       ++next_planned_;
     }
-    Transfer& queued = *queue_[i];
-    if (!queued.started && !queued.download.HasKeptDownload()) {
-      Start(queued, false);
-      ++ahead;
-    }
+    Attempt& queued = *queue_[i];
+    if (queued.started || queued.at_turn_only) continue;
+    // Without a spool file nothing more starts ahead for now.
+    if (!StartAhead(queued)) return;
+    if (queued.started) ++ahead;
   }
 }
 
-void DownloadPipeline::Start(Transfer& transfer, bool at_turn) {
-  transfer.started = true;
-  transfer.meter = std::make_unique<ProgressMeterStream>(2, at_turn);
-  transfer.gate = {!at_turn, kPrefetchBytes};
-  transfer.granted = clock_();
-  transfer.easy =
+bool DownloadPipeline::StartAhead(Attempt& attempt) {
+  if (!spool_device_) return false;
+  struct stat info;
+  const std::string target = attempt.request->Target();
+  if (::lstat((target + ".tmp").c_str(), &info) == 0) {
+    // A kept download is dealt with at the turn, before any request.
+    attempt.at_turn_only = true;
+    return true;
+  }
+  attempt.spool = std::make_unique<AtomicFile>(
+      spool_directory_ + NameOf(target), LinkAtDestination::kReplace);
+  if (!attempt.spool->ok() ||
+      RoomLeftOn(::fileno(attempt.spool->stream())) < kMostHeldBytes) {
+    attempt.spool.reset();
+    return false;
+  }
+  attempt.started = true;
+  attempt.meter = std::make_unique<ProgressMeterStream>(2, false);
+  attempt.gate = {true, kPrefetchBytes};
+  attempt.spooled = {};
+  attempt.data = {attempt.spool->temp_path().c_str(), attempt.spool->stream(),
+                  nullptr, attempt.meter.get(), &attempt.gate,
+                  &attempt.spooled};
+  Launch(attempt, attempt.request->most_bytes.value_or(kNoRoomBound));
+  return true;
+}
+
+void DownloadPipeline::StartAtTurn(Attempt& attempt, DownloadBody& body) {
+  attempt.started = true;
+  attempt.meter = std::make_unique<ProgressMeterStream>(2, false);
+  attempt.gate = {};
+  attempt.data = body.Sink(attempt.meter.get(), &attempt.gate);
+  Launch(attempt, body.most_bytes());
+}
+
+void DownloadPipeline::Launch(Attempt& attempt, std::uint64_t most_bytes) {
+  attempt.granted = clock_();
+  attempt.easy =
       idle_handles_.empty() ? curl_easy_init() : idle_handles_.back();
   if (!idle_handles_.empty()) idle_handles_.pop_back();
-  if (!transfer.download.Prepare(transfer.easy, transfer.meter.get(),
-                                 &transfer.gate)) {
-    // Reported at the turn; ahead of it, the turn prepares it again.
-    transfer.ended = true;
-    transfer.code = CURLE_WRITE_ERROR;
-    return;
-  }
-  curl_easy_setopt(transfer.easy, CURLOPT_PRIVATE, &transfer);
-  if (transfer.easy == nullptr || multi_ == nullptr ||
-      curl_multi_add_handle(multi_, transfer.easy) != CURLM_OK) {
+  // The pipeline keeps the time limit itself, from the file's turn.
+  attempt.get.SetUp(attempt.easy, &attempt.data, attempt.meter->stream(), 0L,
+                    most_bytes);
+  curl_easy_setopt(attempt.easy, CURLOPT_PRIVATE, &attempt);
+  if (attempt.easy == nullptr || multi_ == nullptr ||
+      curl_multi_add_handle(multi_, attempt.easy) != CURLM_OK) {
     // As a client without a handle: the transfer fails at once.
-    transfer.ended = true;
-    transfer.code = CURLE_BAD_FUNCTION_ARGUMENT;
+    attempt.ended = true;
+    attempt.code = CURLE_BAD_FUNCTION_ARGUMENT;
     return;
   }
-  transfer.running = true;
+  attempt.running = true;
 }
 
-void DownloadPipeline::RunUntilDone(Transfer& transfer) {
-  while (!transfer.ended) {
+CURLcode DownloadPipeline::Run(Attempt& attempt,
+                               std::optional<TimePoint> deadline) {
+  while (!attempt.ended) {
     KeepAheadAlive();
     int wait_ms = kPollMilliseconds;
-    if (transfer.deadline) {
-      const auto left = *transfer.deadline - clock_();
+    if (deadline) {
+      const auto left = *deadline - clock_();
       if (left <= std::chrono::steady_clock::duration::zero()) {
-        Retire(transfer, CURLE_OPERATION_TIMEDOUT);
+        Retire(attempt, CURLE_OPERATION_TIMEDOUT);
         break;
       }
       const auto left_ms =
@@ -238,27 +286,48 @@ void DownloadPipeline::RunUntilDone(Transfer& transfer) {
     int running = 0;
     const CURLMcode status = curl_multi_perform(multi_, &running);
     CollectEnded();
-    if (transfer.ended) break;
+    if (attempt.ended) break;
     if (status != CURLM_OK) {
       // The multi handle broke: every transfer ends here.
       for (auto& queued : queue_) Retire(*queued, CURLE_ABORTED_BY_CALLBACK);
-      Retire(transfer, CURLE_ABORTED_BY_CALLBACK);
+      Retire(attempt, CURLE_ABORTED_BY_CALLBACK);
       break;
     }
     curl_multi_poll(multi_, nullptr, 0, wait_ms, nullptr);
   }
+  if (attempt.meter != nullptr) attempt.meter->Flush();
+  return attempt.code;
+}
+
+void DownloadPipeline::DropAhead() {
+  for (auto& queued : queue_) {
+    if (!queued->running) continue;
+    Retire(*queued);
+    queued = std::make_unique<Attempt>(planned_[queued->index], queued->index);
+  }
+}
+
+std::uint64_t DownloadPipeline::Spooled(const Attempt* also) const {
+  std::uint64_t bytes =
+      also != nullptr && also->spool != nullptr ? also->spooled.received : 0;
+  for (const auto& attempt : queue_) {
+    if (attempt->spool != nullptr) bytes += attempt->spooled.received;
+  }
+  return bytes;
 }
 
 void DownloadPipeline::KeepAheadAlive() {
   const auto now = clock_();
   for (auto& queued : queue_) {
-    Transfer& ahead = *queued;
-    if (!ahead.running || !ahead.gate.ahead ||
+    Attempt& ahead = *queued;
+    const std::size_t held = ahead.spooled.received;
+    if (!ahead.running || !ahead.gate.ahead || held >= kMostHeldBytes ||
         now - ahead.granted < kKeepAliveInterval) {
       continue;
     }
     ahead.granted = now;
-    ahead.gate.allowance = std::max(ahead.gate.allowance, kKeepAliveBytes);
+    ahead.gate.allowance = std::min(
+        std::max(ahead.gate.allowance, kKeepAliveBytes), kMostHeldBytes - held);
     curl_easy_pause(ahead.easy, CURLPAUSE_CONT);
   }
 }
@@ -269,29 +338,28 @@ void DownloadPipeline::CollectEnded() {
     if (message->msg != CURLMSG_DONE) continue;
     CURL* easy = message->easy_handle;
     const CURLcode code = message->data.result;
-    Transfer* transfer = nullptr;
-    curl_easy_getinfo(easy, CURLINFO_PRIVATE, &transfer);
+    Attempt* attempt = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_PRIVATE, &attempt);
     curl_multi_remove_handle(multi_, easy);
-    if (transfer == nullptr) continue;
-    transfer->running = false;
-    transfer->ended = true;
-    transfer->code = code;
+    if (attempt == nullptr) continue;
+    attempt->running = false;
+    attempt->ended = true;
+    attempt->code = code;
   }
 }
 
-void DownloadPipeline::Retire(Transfer& transfer,
-                              std::optional<CURLcode> code) {
-  if (transfer.running) {
-    curl_multi_remove_handle(multi_, transfer.easy);
-    transfer.running = false;
+void DownloadPipeline::Retire(Attempt& attempt, std::optional<CURLcode> code) {
+  if (attempt.running) {
+    curl_multi_remove_handle(multi_, attempt.easy);
+    attempt.running = false;
   }
-  if (transfer.easy != nullptr) {
-    curl_easy_reset(transfer.easy);
-    idle_handles_.push_back(transfer.easy);
-    transfer.easy = nullptr;
+  if (attempt.easy != nullptr) {
+    curl_easy_reset(attempt.easy);
+    idle_handles_.push_back(attempt.easy);
+    attempt.easy = nullptr;
   }
   if (code) {
-    transfer.ended = true;
-    transfer.code = *code;
+    attempt.ended = true;
+    attempt.code = *code;
   }
 }

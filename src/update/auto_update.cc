@@ -74,18 +74,34 @@ class QuietFileProbes {
   QuietFileProbes& operator=(const QuietFileProbes&) = delete;
 };
 
+// The transfer of the list, or of its signature, `filename` from the server
+// directory `url` into "Downloads/", of at most `most_bytes`.
+DownloadRequest ListRequest(const std::string& url, const char* filename,
+                            std::uint64_t most_bytes) {
+  DownloadRequest request;
+  request.urldir = url;
+  request.filename = filename;
+  request.downloaddir = "Downloads";
+  request.timeout_secs = kListTimeoutSecs;
+  request.most_bytes = most_bytes;
+  return request;
+}
+
+// Where transfers ahead of their turn keep their bytes.
+constexpr char kSpoolDirectory[] = "Downloads/";
+
 // The transfer of a listed file: from the server directory to its listed
 // path, checked against its listed hash, as a file of the release whose list
 // has the MD5 `release`.
-DownloadPipeline::Request FileRequest(const std::string& url,
-                                      const ListStep& step,
-                                      const std::string& release) {
-  return {.urldir = url,
-          .filename = std::string(step.path()),
-          .downloaddir = "",
-          .timeout_secs = kFileTimeoutSecs,
-          .expected_md5 = std::string(step.hash()),
-          .release = release};
+DownloadRequest FileRequest(const std::string& url, const ListStep& step,
+                            const std::string& release) {
+  DownloadRequest request;
+  request.urldir = url;
+  request.filename = std::string(step.path());
+  request.timeout_secs = kFileTimeoutSecs;
+  request.expected_md5 = std::string(step.hash());
+  request.release = release;
+  return request;
 }
 
 // For each step, whether what an earlier entry installs can change its
@@ -166,8 +182,7 @@ CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
   for (const std::string& entry : urls) {
     LogLine("Downloading checksums from %s%s\n", entry.c_str(), filename);
     SweepStaleTemporaries(DirectoryOf(downloadfilename));
-    curlapi->DownloadFile(entry.c_str(), filename, "Downloads",
-                          kListTimeoutSecs);
+    curlapi->Download(ListRequest(entry, filename, kMostListBytes));
     if (curlapi->result != CURLE_OK) {
       lasterror = "Error downloading checksum";
       LogLine("Error downloading checksum from %s%s (err:%i)\n", entry.c_str(),
@@ -283,9 +298,13 @@ bool CAutoUpdate::ListSignatureHolds(const std::string& url,
                                      const std::string& downloadfilename) {
   const std::string signature_name =
       std::string(filename) + kListSignatureSuffix;
-  curlapi->DownloadFile(url.c_str(), signature_name.c_str(), "Downloads",
-                        kListTimeoutSecs);
-  if (curlapi->result != CURLE_OK) {
+  curlapi->Download(
+      ListRequest(url, signature_name.c_str(), kListSignatureSize));
+  if (curlapi->result == CURLE_FILESIZE_EXCEEDED) {
+    // Longer than any signature: refused unread.
+    LogLine("Refusing checksum list %s: %s\n", downloadfilename.c_str(),
+            ListSignatureReason(ListSignature::kUnreadable));
+  } else if (curlapi->result != CURLE_OK) {
     LogLine(
         "Refusing checksum list %s: signature missing, %s%s not "
         "downloaded (err:%i)\n",
@@ -336,7 +355,7 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
   // planned: not one on an ignore list (its local copy may appear), not one
   // whose file is listed twice or lies below another listed file. The
   // others are fetched at their turn.
-  std::vector<DownloadPipeline::Request> planned;
+  std::vector<DownloadRequest> planned;
   std::vector<bool> is_planned(steps.size(), false);
   {
     const std::vector<bool> at_turn = DecidedOnlyAtTurn(steps);
@@ -352,8 +371,9 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
       planned.push_back(FileRequest(url, step, release));
     }
   }
+  SweepStaleTemporaries(kSpoolDirectory);
   DownloadPipeline pipeline(std::move(planned), settings_.downloads_in_flight,
-                            &installed_);
+                            kSpoolDirectory, &installed_);
 
   ComparisonWalk walk(ignoreFiles, diskpairs);
   std::size_t planned_so_far = 0;

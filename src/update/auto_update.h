@@ -68,7 +68,7 @@ class CAutoUpdate {
   // signature and every file of the run. When none is, the run ends as the
   // last refusal ended it (error 1), or, without one, as when the list
   // cannot be fetched. Every file request names the release by the list's
-  // MD5 (FileDownload's release header).
+  // MD5 (DownloadGet::kReleaseHeader).
   CAutoUpdate(const char* versionfile, const char* filename,
               const char* downloaddir, bool subdirs,
               UpdateSettings settings = {});

@@ -17,6 +17,15 @@
 // list may carry, in characters.
 inline constexpr std::size_t kMaxListField = 255;
 
+// The most bytes a checksum list the update run fetches may have: the header
+// and kMostListEntries entries of the longest kind, each line two fields,
+// their separator and the line end (2 x kMaxListField + 2 bytes). That is
+// 64 MiB, far above any release (100,000 files with 60-character names list
+// in about 10 MB), and all that a server answering without end can fill.
+inline constexpr std::uint64_t kMostListEntries = std::uint64_t{1} << 17;
+inline constexpr std::uint64_t kMostListBytes =
+    (kMostListEntries + 1) * (2 * kMaxListField + 2);
+
 // What one step of a ChecksumListReader found.
 enum class ListRead {
   // Two fields were read: an entry (or, at the start of a file, the header).

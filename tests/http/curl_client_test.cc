@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -79,15 +80,18 @@ class CurlClientTest : public ::testing::Test {
  protected:
   // Downloads `names` from the server's "/10/" directory into the current
   // directory, each at its turn, through one pipeline with `in_flight`
-  // transfers and the update run's limit of 600 s kept with `clock`.
+  // transfers and the update run's limit of 600 s (or `timeout_secs`) kept
+  // with `clock`.
   PipelineRun DownloadInTurn(const std::vector<std::string>& names,
                              std::size_t in_flight,
-                             DownloadPipeline::Clock clock) {
-    std::vector<DownloadPipeline::Request> requests;
+                             DownloadPipeline::Clock clock,
+                             int timeout_secs = 600) {
+    std::vector<DownloadRequest> requests;
     for (const std::string& name : names) {
-      requests.push_back({base_, name, "", 600, "", ""});
+      requests.push_back(Request(name, timeout_secs));
     }
-    DownloadPipeline pipeline(requests, in_flight, nullptr, std::move(clock));
+    DownloadPipeline pipeline(requests, in_flight, Spool(), nullptr,
+                              std::move(clock));
     PipelineRun run;
     testing::internal::CaptureStdout();
     for (std::size_t i = 0; i < requests.size(); ++i) {
@@ -97,6 +101,20 @@ class CurlClientTest : public ::testing::Test {
     return run;
   }
   std::string Path(const std::string& name) const { return "/10/" + name; }
+  // The request of `name` from the server's "/10/" directory into the
+  // current directory.
+  DownloadRequest Request(const std::string& name, int timeout_secs,
+                          const std::string& md5 = std::string()) const {
+    DownloadRequest request;
+    request.urldir = base_;
+    request.filename = name;
+    request.timeout_secs = timeout_secs;
+    request.expected_md5 = md5;
+    return request;
+  }
+  // Where the pipeline's transfers ahead keep their bytes: beside the
+  // current directory, so that what they leave in it shows.
+  std::string Spool() const { return spool_.path() + "/"; }
 
   // Downloads `filename` from the server's "/10/" directory with stdout
   // captured; returns what the client printed.
@@ -110,6 +128,7 @@ class CurlClientTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  TempDir spool_;
   ScopedCwd cwd_{dir_.path()};
   HttpTestServer server_;
   std::string base_ = server_.Url("/10/");
@@ -271,32 +290,55 @@ TEST_F(CurlClientTest, PipelineTimeLimitCountsFromEachFilesTurn) {
 }
 
 // While the first file's answer is held, the second, larger than a
-// prefetch, takes in its prefetch and stops; every 20 s (of a clock the
-// test moves) it takes in a little more, so that the server sees a reader;
-// at its turn it is completed.
+// prefetch, takes in its prefetch into its spool file and stops, writing
+// nothing beside its target; every 20 s (of a clock the test moves) it
+// takes in a little more, so that the server sees a reader, but never more
+// than it may hold; at its turn it is completed.
 TEST_F(CurlClientTest, PipelineTransferAheadStopsAfterItsPrefetch) {
   const std::size_t prefetch = DownloadPipeline::kPrefetchBytes;
-  const std::string body = RandomBytes(4 * prefetch, 7);
+  const std::string body = RandomBytes(8 * prefetch, 7);
   server_.SetReply(Path("a.bin"), HttpReply::Ok("first"));
   server_.SetReply(Path("b.bin"), HttpReply::Ok(body));
   server_.Hold(Path("a.bin"));
   ManualClock clock;
+  const std::string spooled = Spool() + "b.bin";
   std::thread reader_side([&] {
-    const auto size = [] { return TemporarySizeOf("b.bin"); };
+    const auto size = [&] { return TemporarySizeOf(spooled); };
     // The prefetch arrives (less what the stream still buffers)...
     EXPECT_TRUE(WaitUntil([&] { return size() > off_t(prefetch - 65536); }));
     EXPECT_LE(size(), off_t(prefetch));
-    // ...and a little more once the keep-alive interval has passed.
+    // ...and a little more once the keep-alive interval has passed...
     clock.Advance(DownloadPipeline::kKeepAliveInterval);
     EXPECT_TRUE(WaitUntil([&] { return size() > off_t(prefetch); }));
     EXPECT_LE(size(), off_t(prefetch + DownloadPipeline::kKeepAliveBytes));
+    // ...until it holds the most it may (less a chunk and what the stream
+    // buffers), and never more.
+    const off_t most = off_t(DownloadPipeline::kMostHeldBytes);
+    const off_t nearly = most - 32768;
+    for (int interval = 0; interval < 40 && size() < nearly; ++interval) {
+      const off_t before = size();
+      clock.Advance(DownloadPipeline::kKeepAliveInterval);
+      EXPECT_TRUE(
+          WaitUntil([&] { return size() > before || size() >= nearly; }));
+      EXPECT_LE(size(), most);
+    }
+    EXPECT_GE(size(), nearly);
+    clock.Advance(3 * DownloadPipeline::kKeepAliveInterval);
+    EXPECT_LE(size(), most);
+    // Nothing at or beside its target before its turn.
+    for (const std::string& name : NamesIn(".")) {
+      EXPECT_NE(name.rfind("b.bin", 0), 0u) << name;
+    }
     server_.Release(Path("a.bin"));
   });
-  const PipelineRun run = DownloadInTurn({"a.bin", "b.bin"}, 2, clock.clock());
+  // Without a time limit: the clock moves far.
+  const PipelineRun run =
+      DownloadInTurn({"a.bin", "b.bin"}, 2, clock.clock(), 0);
   reader_side.join();
   EXPECT_EQ(run.results, (std::vector<CURLcode>{CURLE_OK, CURLE_OK}));
   EXPECT_EQ(ReadFile("a.bin"), "first");
   EXPECT_EQ(ReadFile("b.bin"), body);
+  EXPECT_EQ(NamesIn(spool_.path()), std::set<std::string>{});
 }
 
 // A transfer that failed ahead of its turn (its connection dropped while it
@@ -305,7 +347,8 @@ TEST_F(CurlClientTest, PipelineTransferAheadStopsAfterItsPrefetch) {
 // connection it allows a client from then on) is dropped first and made
 // again at its own turn. Every file arrives, and the console is that of one
 // transfer at a time. From then on one transfer is in flight: a missing
-// file is asked for once, at its turn.
+// file is asked for at its turn once, after at most one request ahead that
+// did not count (made while b.bin's failure had not shown yet).
 TEST_F(CurlClientTest, PipelineMakesAFailedTransferAgainAlone) {
   const std::map<std::string, std::string> bodies = {
       {"a.bin", "first"},
@@ -334,8 +377,8 @@ TEST_F(CurlClientTest, PipelineMakesAFailedTransferAgainAlone) {
         // on allows one connection, which c.bin's held answer takes.
         server_.WaitForRequests(Path("c.bin"),
                                 static_cast<int>(runs.size()) + 1);
-        EXPECT_TRUE(WaitUntil([] {
-          return TemporarySizeOf("b.bin") >=
+        EXPECT_TRUE(WaitUntil([&] {
+          return TemporarySizeOf(Spool() + "b.bin") >=
                  off_t(DownloadPipeline::kPrefetchBytes - 65536);
         }));
         server_.AllowOneConnectionPerClient(Other::kAnswered503);
@@ -351,20 +394,21 @@ TEST_F(CurlClientTest, PipelineMakesAFailedTransferAgainAlone) {
     EXPECT_EQ(runs.back().results,
               (std::vector<CURLcode>{CURLE_OK, CURLE_OK, CURLE_OK,
                                      CURLE_HTTP_RETURNED_ERROR}));
-    EXPECT_EQ(server_.RequestCount(Path("missing.bin")) - missing_before, 1);
+    const int missing = server_.RequestCount(Path("missing.bin"));
+    EXPECT_GE(missing - missing_before, 1);
+    EXPECT_LE(missing - missing_before, in_flight > 1 ? 2 : 1);
     for (const auto& [name, body] : bodies) {
       EXPECT_TRUE(ReadFile(name) == body) << name;
     }
-    EXPECT_EQ(server_.TurnedAwayCount(), 0);
     EXPECT_TRUE(PathsEndingIn(".", ".tmp").empty());
   }
   EXPECT_EQ(runs[1].console, runs[0].console);
 }
 
 // A file whose answer does not come within 600 s of its turn ends as when
-// libcurl's own limit ends it, whatever the number in flight; the next file
-// has its own 600 s. With others in flight beside it, the file is requested
-// once more, alone, with 600 s of its own, before it ends so.
+// libcurl's own limit ends it, whatever the number in flight, after one
+// request: its 600 s cover every attempt, so an attempt beside others that
+// used them up counts. The next file has its own 600 s.
 TEST_F(CurlClientTest, PipelineTransferPastItsLimitEndsAsTimedOut) {
   server_.SetReply(Path("a.bin"), HttpReply::Ok("new a"));
   server_.SetReply(Path("b.bin"), HttpReply::Ok("new b"));
@@ -391,8 +435,8 @@ TEST_F(CurlClientTest, PipelineTransferPastItsLimitEndsAsTimedOut) {
     done = true;
     server_side.join();
     server_.Release(Path("a.bin"));
-    EXPECT_EQ(server_.RequestCount(Path("a.bin")) - before,
-              in_flight > 1 ? 2 : 1);
+    // The limit covers every attempt: none is left for another.
+    EXPECT_EQ(server_.RequestCount(Path("a.bin")) - before, 1);
     EXPECT_EQ(runs.back().results,
               (std::vector<CURLcode>{CURLE_OPERATION_TIMEDOUT, CURLE_OK}));
     EXPECT_NE(runs.back().console.find(CurlErrorLine(CURLE_OPERATION_TIMEDOUT)),
@@ -458,13 +502,12 @@ TEST_F(CurlClientTest, PipelineTurnDoesWhatTheClientDoes) {
     TempDir dir;
     ScopedCwd cwd(dir.path());
     c.arrange();
-    const std::vector<DownloadPipeline::Request> requests = {
-        {base_, "first.txt", "", 10, "", ""},
-        {base_, c.name, "", 10, c.md5, ""}};
+    const std::vector<DownloadRequest> requests = {Request("first.txt", 10),
+                                                   Request(c.name, 10, c.md5)};
     DownloadOutcome outcome;
     testing::internal::CaptureStdout();
     {
-      DownloadPipeline pipeline(requests, 2, nullptr);
+      DownloadPipeline pipeline(requests, 2, Spool(), nullptr);
       pipeline.Download(requests[0], 0);
       outcome = pipeline.Download(requests[1], 1);
     }

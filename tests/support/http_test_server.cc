@@ -104,6 +104,27 @@ HttpReply HttpReply::DroppedWhenStalled(std::string body) {
   return reply;
 }
 
+HttpReply HttpReply::ResetMidBody(std::string body, std::size_t sent,
+                                  int times) {
+  HttpReply reply = Ok(std::move(body));
+  reply.fault = Fault::kResetMidBody;
+  reply.cut_at = sent;
+  reply.resets = times;
+  return reply;
+}
+
+HttpReply HttpReply::Endless() {
+  HttpReply reply;
+  reply.fault = Fault::kEndless;
+  return reply;
+}
+
+HttpReply HttpReply::Oversized(std::size_t length) {
+  HttpReply reply = Endless();
+  reply.announced = length;
+  return reply;
+}
+
 std::string HttpRecordedRequest::Header(const std::string& name) const {
   auto it = headers.find(name);  // httplib compares header names in any case
   return it == headers.end() ? std::string() : it->second;
@@ -154,6 +175,13 @@ std::string HttpTestServer::Url(const std::string& path) const {
 void HttpTestServer::SetReply(const std::string& path, HttpReply reply) {
   std::lock_guard<std::mutex> lock(mutex_);
   replies_[path] = std::move(reply);
+  resets_done_.erase(path);
+}
+
+void HttpTestServer::ClearReply(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  replies_.erase(path);
+  resets_done_.erase(path);
 }
 
 void HttpTestServer::SetHandler(const std::string& path, Handler handler) {
@@ -274,6 +302,14 @@ void HttpTestServer::Answer(const httplib::Request& request,
                found != replies_.end()) {
       reply = found->second;
       has_reply = true;
+      if (reply.fault == HttpReply::Fault::kResetMidBody) {
+        int& done = resets_done_[request.path];
+        if (reply.resets >= 0 && done >= reply.resets) {
+          reply.fault = HttpReply::Fault::kNone;
+        } else {
+          ++done;
+        }
+      }
     }
   }
   if (handler) {
@@ -394,6 +430,26 @@ void HttpTestServer::SendReply(const HttpReply& reply,
     case HttpReply::Fault::kDroppedWhenStalled:
       SendDroppable(body, request, response);
       break;
+    case HttpReply::Fault::kResetMidBody: {
+      const int fd = ConnectionOf(request);
+      response.set_content_provider(
+          body->size(), kContentType,
+          [body, cut_at, fd](size_t offset, size_t length,
+                             httplib::DataSink& sink) {
+            if (offset < cut_at &&
+                !sink.write(body->data() + offset,
+                            std::min(length, cut_at - offset))) {
+              return false;
+            }
+            if (offset + length < cut_at) return true;
+            ResetConnection(fd);
+            return false;
+          });
+      break;
+    }
+    case HttpReply::Fault::kEndless:
+      SendEndless(reply.announced, response);
+      break;
   }
 }
 
@@ -430,6 +486,24 @@ void HttpTestServer::SendDroppable(std::shared_ptr<const std::string> body,
         return false;  // closes the connection
       },
       [this, id](bool) { EndSend(id); });
+}
+
+void HttpTestServer::SendEndless(std::size_t announced,
+                                 httplib::Response& response) {
+  auto piece = std::make_shared<const std::string>(kSendPiece, 'x');
+  const auto provide = [this, piece](size_t, httplib::DataSink& sink) {
+    return !stopping_ && sink.write(piece->data(), piece->size());
+  };
+  if (announced == 0) {
+    response.set_chunked_content_provider(kContentType, provide);
+    return;
+  }
+  response.set_content_provider(
+      announced, kContentType,
+      [this, piece](size_t, size_t length, httplib::DataSink& sink) {
+        return !stopping_ &&
+               sink.write(piece->data(), std::min(length, piece->size()));
+      });
 }
 
 void HttpTestServer::EndSend(std::uint64_t id) {

@@ -35,6 +35,14 @@ struct HttpReply {
     // A correct Content-Length; HttpTestServer::DropStalledSends resets the
     // connection while the body is still being sent.
     kDroppedWhenStalled,
+    // A correct Content-Length; for the first `resets` requests of the path
+    // (every one when negative) only `cut_at` bytes are sent, then the
+    // connection is reset; later requests get the whole body.
+    kResetMidBody,
+    // Bytes without end, chunked, until the client hangs up (or the server
+    // stops); with `announced`, a Content-Length of that many bytes and as
+    // many bytes.
+    kEndless,
   };
 
   int status = 200;
@@ -44,6 +52,8 @@ struct HttpReply {
   Fault fault = Fault::kNone;
   std::size_t cut_at = 0;
   std::chrono::milliseconds drip_interval{100};
+  int resets = -1;
+  std::size_t announced = 0;
 
   // 200 with `body`.
   static HttpReply Ok(std::string body);
@@ -61,6 +71,14 @@ struct HttpReply {
   // 200 sending `body`, whose connection DropStalledSends resets while it is
   // still being sent.
   static HttpReply DroppedWhenStalled(std::string body);
+  // 200 announcing all of `body`; the first `times` requests (every one when
+  // negative) get `sent` bytes of it and a reset.
+  static HttpReply ResetMidBody(std::string body, std::size_t sent,
+                                int times = -1);
+  // 200, chunked, sending bytes until the client hangs up.
+  static HttpReply Endless();
+  // 200 announcing and sending `length` bytes (made as they are sent).
+  static HttpReply Oversized(std::size_t length);
 };
 
 // What the server saw of one request.
@@ -106,8 +124,11 @@ class HttpTestServer {
   // "http://127.0.0.1:<port>" + `path` (which starts with "/").
   std::string Url(const std::string& path = "/") const;
 
-  // Answers every request for `path` with `reply` (replacing an earlier one).
+  // Answers every request for `path` with `reply` (replacing an earlier one,
+  // and what it counted).
   void SetReply(const std::string& path, HttpReply reply);
+  // Forgets the reply set for `path`.
+  void ClearReply(const std::string& path);
   // Lets `handler` answer every request for `path`; it runs on a server
   // thread.
   void SetHandler(const std::string& path, Handler handler);
@@ -169,6 +190,8 @@ class HttpTestServer {
   void SendDroppable(std::shared_ptr<const std::string> body,
                      const httplib::Request& request,
                      httplib::Response& response);
+  // Answers with bytes without end (chunked), or `announced` of them.
+  void SendEndless(std::size_t announced, httplib::Response& response);
   // Ends the stalling send `id`: resets its connection when it was dropped.
   void EndSend(std::uint64_t id);
   // The socket of the connection `request` came on, -1 when none is found.
@@ -189,6 +212,8 @@ class HttpTestServer {
   std::string directory_prefix_;
   std::string directory_root_;
   std::map<std::string, int> counts_;
+  // Requests of a path that a ResetMidBody reply has reset.
+  std::map<std::string, int> resets_done_;
   std::vector<HttpRecordedRequest> requests_;
   OtherConnection other_connection_ = OtherConnection::kServed;
   int turned_away_ = 0;

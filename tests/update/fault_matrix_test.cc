@@ -7,11 +7,16 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "engine/free_space.h"
 #include "support/child_process.h"
 #include "support/random_bytes.h"
 #include "support/raw_http_server.h"
@@ -88,13 +93,24 @@ TEST_F(FaultMatrixTest, ListNotDeliveredEndsTheRunAndTouchesNothing) {
        HttpReply::ShortBody(
            "version_file 77\n./Base/a.png " + std::string(32, 'a') + "\n", 20),
        CURLE_PARTIAL_FILE},
+      // Past the most a list may have: cut there, or refused unread.
+      {"endless body", HttpReply::Endless(), CURLE_FILESIZE_EXCEEDED},
+      {"longer than any list", HttpReply::Oversized(kMostListBytes + 1),
+       CURLE_FILESIZE_EXCEEDED},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     WriteLocal("App/version.txt", local_version);
     WriteLocal("Base/gone.png", "unlisted");
     server_.SetReply(ListUrlPath(), c.reply);
-    RunOutcome run = Run();
+    RunOutcome run;
+    {
+      // No file may grow past the list's bound and one read: a write past
+      // it would fail the run otherwise (CURLE_WRITE_ERROR).
+      const ScopedFileSizeLimit limit(kMostListBytes + CURL_MAX_WRITE_SIZE);
+      ASSERT_TRUE(limit.ok());
+      run = Run();
+    }
     EXPECT_EQ(run.error, 0);
     EXPECT_EQ(run.lasterror, "Error downloading checksum");
     EXPECT_TRUE(Contains(
@@ -109,7 +125,7 @@ TEST_F(FaultMatrixTest, ListNotDeliveredEndsTheRunAndTouchesNothing) {
     EXPECT_FALSE(LocalExists("Downloads/App/version.txt.tmp"));
     ExpectNothingOutside();
   }
-  EXPECT_EQ(server_.TotalRequestCount(), 3);
+  EXPECT_EQ(server_.TotalRequestCount(), 5);
 }
 
 TEST_F(FaultMatrixTest, MissingFileAmongManyKeepsItsOldCopy) {
@@ -262,25 +278,61 @@ TEST_F(FaultMatrixTest, UnwritableTargetsAreReportedAndLeftAlone) {
 
 // A file system that fills up during a download: the write fails, the
 // temporary file goes, the old copy stays, and the rest is still installed.
+// A file's body may take the room its file system has less what stays free
+// for the operator's other data (5% of a small file system): on a 512 KiB
+// tmpfs a 2 MiB file, announced or sent without end, is cut at that bound
+// (or refused unread) instead of filling the file system, and fails; the
+// small file beside it is installed.
 TEST_F(FaultMatrixTest, FullFileSystemDuringADownloadKeepsTheOldCopy) {
   const std::string base = game_ + "/Base";
   mkdir(base.c_str(), 0755);
-  const ScopedTmpfs tmpfs(base, "512k");
-  if (!tmpfs.mounted()) {
-    GTEST_SKIP() << "cannot mount a small tmpfs: " << tmpfs.error();
-  }
-  const std::map<std::string, std::string> files = {
-      {"Base/big.png", RandomBytes(2 << 20, 21)},
-      {"Base/small.png", "small new"},
+  const struct {
+    const char* what;
+    std::optional<HttpReply> big_reply;
+  } cases[] = {
+      {"file larger than the room (served)", std::nullopt},
+      {"file larger than the room (announced)",
+       HttpReply::Oversized(std::size_t{2} << 20)},
+      {"endless body", HttpReply::Endless()},
   };
-  Publish(files, 4009);
-  WriteLocal("Base/big.png", "old big");
-  WriteLocal("Base/small.png", "old small");
-  RunOutcome run = RunCapturingConsole();
-  ExpectBigFileFailedWith(run, CURLE_WRITE_ERROR);
-  EXPECT_EQ(Local("Base/small.png"), "small new");
-  EXPECT_NE(Local("App/version.txt"), ListText());
-  ExpectNothingOutside();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ScopedTmpfs tmpfs(base, "512k");
+    if (!tmpfs.mounted()) {
+      GTEST_SKIP() << "cannot mount a small tmpfs: " << tmpfs.error();
+    }
+    const std::map<std::string, std::string> files = {
+        {"Base/big.png", RandomBytes(2 << 20, 21)},
+        {"Base/small.png", "small new"},
+    };
+    Publish(files, 4009);
+    server_.SetReply(kPlatformDir + "Base/big.png",
+                     c.big_reply.value_or(HttpReply::Ok(files.at("Base/big.png"))));
+    WriteLocal("Base/big.png", "old big");
+    WriteLocal("Base/small.png", "old small");
+    struct statvfs fs;
+    ASSERT_EQ(statvfs(base.c_str(), &fs), 0);
+    const std::uint64_t kept =
+        std::min(std::uint64_t{fs.f_blocks} * fs.f_frsize / 100 *
+                     kKeptFreePercent,
+                 kMostKeptFreeBytes);
+    const std::uint64_t room = std::uint64_t{fs.f_bavail} * fs.f_frsize - kept;
+    RunOutcome run;
+    {
+      const ScopedFileSizeLimit limit(room + CURL_MAX_WRITE_SIZE);
+      ASSERT_TRUE(limit.ok());
+      run = RunCapturingConsole();
+    }
+    ExpectBigFileFailedWith(run, CURLE_FILESIZE_EXCEEDED);
+    EXPECT_TRUE(Contains(console_, "CCurl: ./Base/big.png is larger than the " +
+                                       std::to_string(room) +
+                                       " bytes its file system can spare\n"))
+        << console_;
+    EXPECT_EQ(Local("Base/small.png"), "small new");
+    EXPECT_NE(Local("App/version.txt"), ListText());
+    ExpectNothingOutside();
+    server_.ClearReply(kPlatformDir + "Base/big.png");
+  }
 }
 
 // The same under a file size limit, in a child process (the limit would hit

@@ -3,6 +3,7 @@
 // a trusted key.
 #include "update/list_signature.h"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -10,6 +11,7 @@
 #include <map>
 #include <string>
 
+#include "support/child_process.h"
 #include "support/list_signing.h"
 #include "support/temp_dir.h"
 #include "support/text_match.h"
@@ -218,6 +220,8 @@ TEST_F(SignedListRunTest, ListWithoutAValidSignatureTouchesNothing) {
   const std::string pem = TestKey().pem;
   const std::string refusing =
       "Refusing checksum list Downloads/App/version.txt: ";
+  const std::string signature_url =
+      "/10/" + std::string(kPlatform) + "App/version.txt.sig";
   const struct {
     const char* name;
     // Changes the published list or signature after both were made.
@@ -242,13 +246,28 @@ TEST_F(SignedListRunTest, ListWithoutAValidSignatureTouchesNothing) {
        refusing + "signature unreadable (not a 64-byte Ed25519 signature)\n"},
       {"trusted key unusable", [] {}, "not a key\n",
        refusing + "the trusted key is not an Ed25519 public key\n"},
+      // Past a signature's 64 bytes: cut there, or refused unread.
+      {"signature without end",
+       [&] { server_.SetReply(signature_url, HttpReply::Endless()); }, pem,
+       refusing + "signature unreadable (not a 64-byte Ed25519 signature)\n"},
+      {"signature of 65 bytes",
+       [&] { WriteFile(SignaturePath(), std::string(65, 's')); }, pem,
+       refusing + "signature unreadable (not a 64-byte Ed25519 signature)\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     PublishSigned(kRelease, 5000);
+    server_.ClearReply(signature_url);
     c.change();
     const int requests_before = server_.TotalRequestCount();
-    RunOutcome run = RunTrusting(c.trusted_key);
+    RunOutcome run;
+    {
+      // No file grows past a signature's bound and one read (the list and
+      // the log stay below it): a write past it would fail the download.
+      const ScopedFileSizeLimit limit(kListSignatureSize + CURL_MAX_WRITE_SIZE);
+      ASSERT_TRUE(limit.ok());
+      run = RunTrusting(c.trusted_key);
+    }
     EXPECT_EQ(run.error, 1);
     EXPECT_EQ(run.lasterror, "Invalid signature of the checksum list");
     EXPECT_TRUE(Contains(run.log, c.log_line)) << run.log;
@@ -264,6 +283,7 @@ TEST_F(SignedListRunTest, ListWithoutAValidSignatureTouchesNothing) {
     EXPECT_EQ(Local("App/version.txt"), "version_file 77\n");
   }
   // Once the release is signed again, the next run installs it.
+  server_.ClearReply(signature_url);
   PublishSigned(kRelease, 5001);
   RunOutcome run = RunTrusting(pem);
   EXPECT_EQ(run.error, 0);

@@ -370,6 +370,11 @@ const ServerCase kServerCases[] = {
            t.ListUrl(), HttpReply::ShortBody(ReadFile(t.ServerListPath()), 8));
      },
      "", 2, "cannot fetch"},
+    {"ListWithoutEnd",
+     [](VerifyToolFixture& t) {
+       t.server().SetReply(t.ListUrl(), HttpReply::Endless());
+     },
+     "", 2, "(err 63)"},
     {"ErrorPageInsteadOfAList",
      [](VerifyToolFixture& t) {
        t.server().SetReply(t.ListUrl(), HttpReply::Ok("<html>busy</html>\n"));
@@ -387,6 +392,12 @@ const ServerCase kServerCases[] = {
        ASSERT_EQ(unlink((t.ServerListPath() + ".sig").c_str()), 0);
      },
      "", 2, "refusing the server's list: signature missing", Build::kKeyed},
+    {"SignatureWithoutEnd",
+     [](VerifyToolFixture& t) {
+       t.PublishSigned(kRelease, kNewKey);
+       t.server().SetReply(t.ListUrl() + ".sig", HttpReply::Endless());
+     },
+     "", 2, "refusing the server's list: signature unreadable", Build::kKeyed},
     {"DeadFirstMirror",
      [](VerifyToolFixture& t) {
        setenv("STARTER_UPDATE_URL",
@@ -437,8 +448,8 @@ TEST_P(VerifyServerTest, PreviewsTheNextStartAndChangesNothing) {
   for (const VerifyRun& terse : {quiet, closed}) {
     if (row.status == 2) {
       EXPECT_EQ(Count(terse.err, "\n"), 1) << terse.err;
-      EXPECT_TRUE(Contains(terse.err, "starter-verify: " + row.err))
-          << terse.err;
+      EXPECT_TRUE(terse.err.starts_with("starter-verify: ")) << terse.err;
+      EXPECT_TRUE(Contains(terse.err, row.err)) << terse.err;
     } else {
       EXPECT_EQ(terse.err, "");
     }

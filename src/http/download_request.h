@@ -1,0 +1,44 @@
+// One file to download, as the HTTP client's callers describe it.
+#ifndef STARTER_HTTP_DOWNLOAD_REQUEST_H_
+#define STARTER_HTTP_DOWNLOAD_REQUEST_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// CCurl::DownloadFile's arguments, and what the answer must be to be
+// installed.
+struct DownloadRequest {
+  // The file is fetched from urldir + filename (plain concatenation: urldir
+  // carries its own "/", filename may begin with "./").
+  std::string urldir;
+  std::string filename;
+  // The target is downloaddir + "/" + filename, or filename alone when
+  // downloaddir is empty.
+  std::string downloaddir;
+  // The limit of the whole transfer in whole seconds; 0 for none.
+  int timeout_secs = 0;
+  // The body is installed only when its MD5 is this (in either letter
+  // case); empty: any body. A stronger digest, where a release states one,
+  // belongs beside it and is checked where it is.
+  std::string expected_md5;
+  // The most bytes the body may have: a body that announces more fails
+  // before it arrives, one that passes them is cut off there, and the
+  // download fails with CURLE_FILESIZE_EXCEEDED. For a checksum list or a
+  // signature, the most any can have; for a file, its size where the
+  // release states it. Unset: only the room on the target's file system
+  // bounds it (RoomLeftOn). That room bounds every download.
+  std::optional<std::uint64_t> most_bytes;
+  // The release the file belongs to, named in the request header
+  // "X-Checksum-List-MD5" (DownloadGet::kReleaseHeader); empty: no header.
+  std::string release;
+
+  // urldir + filename.
+  std::string Url() const { return urldir + filename; }
+  // downloaddir + "/" + filename, or filename when downloaddir is empty.
+  std::string Target() const {
+    return downloaddir.empty() ? filename : downloaddir + "/" + filename;
+  }
+};
+
+#endif  // STARTER_HTTP_DOWNLOAD_REQUEST_H_
