@@ -23,24 +23,15 @@ constexpr std::size_t kChunkSize = std::size_t{1} << 20;
 
 constexpr char kTrailingBytes[] = "bytes after the end of the patch";
 
-PatchResult Failure(PatchStatus status, int error_number = 0,
-                    std::string detail = {}) {
-  PatchResult result;
-  result.status = status;
-  result.error_number = error_number;
-  result.detail = std::move(detail);
-  return result;
-}
-
 // The status of one of libzstd's decoding errors.
 PatchResult DecodeFailure(std::size_t code) {
   switch (ZSTD_getErrorCode(code)) {
     case ZSTD_error_frameParameter_windowTooLarge:
-      return Failure(PatchStatus::kWindowTooLarge, 0, ZSTD_getErrorName(code));
+      return PatchFailure(PatchStatus::kWindowTooLarge, 0, ZSTD_getErrorName(code));
     case ZSTD_error_memory_allocation:
-      return Failure(PatchStatus::kCodecFailed, 0, ZSTD_getErrorName(code));
+      return PatchFailure(PatchStatus::kCodecFailed, 0, ZSTD_getErrorName(code));
     default:
-      return Failure(PatchStatus::kCorrupt, 0, ZSTD_getErrorName(code));
+      return PatchFailure(PatchStatus::kCorrupt, 0, ZSTD_getErrorName(code));
   }
 }
 
@@ -51,12 +42,12 @@ class PatchDecoder {
   PatchDecoder(const MappedFile& reference, AtomicFile& out, std::uint64_t cap)
       : out_(out), cap_(cap), buffer_(new std::uint8_t[kChunkSize]) {
     if (!out_.ok()) {
-      Fail(Failure(PatchStatus::kWriteFailed, out_.error()));
+      Fail(PatchFailure(PatchStatus::kWriteFailed, out_.error()));
       return;
     }
     dctx_.reset(ZSTD_createDCtx());
     if (!dctx_) {
-      Fail(Failure(PatchStatus::kCodecFailed, 0, "out of memory"));
+      Fail(PatchFailure(PatchStatus::kCodecFailed, 0, "out of memory"));
       return;
     }
     std::size_t set = ZSTD_DCtx_setParameter(dctx_.get(), ZSTD_d_windowLogMax,
@@ -66,7 +57,7 @@ class PatchDecoder {
           ZSTD_DCtx_refPrefix(dctx_.get(), reference.data(), reference.size());
     }
     if (ZSTD_isError(set)) {
-      Fail(Failure(PatchStatus::kCodecFailed, 0, ZSTD_getErrorName(set)));
+      Fail(PatchFailure(PatchStatus::kCodecFailed, 0, ZSTD_getErrorName(set)));
     }
   }
 
@@ -83,7 +74,7 @@ class PatchDecoder {
   void Feed(const std::uint8_t* data, std::size_t size) {
     if (!result_.ok() || size == 0) return;
     if (frame_done_) {
-      Fail(Failure(PatchStatus::kCorrupt, 0, kTrailingBytes));
+      Fail(PatchFailure(PatchStatus::kCorrupt, 0, kTrailingBytes));
       return;
     }
     if (!started_ && !Start(data, size)) return;
@@ -103,7 +94,7 @@ class PatchDecoder {
       if (hint == 0) {
         frame_done_ = true;
         if (in.pos < in.size) {
-          Fail(Failure(PatchStatus::kCorrupt, 0, kTrailingBytes));
+          Fail(PatchFailure(PatchStatus::kCorrupt, 0, kTrailingBytes));
         }
         return;
       }
@@ -111,7 +102,7 @@ class PatchDecoder {
       if (in.pos == in.size && piece.pos < piece.size) return;
       if (in.pos == taken && piece.pos == 0) {
         // libzstd always moves on; never loop if it did not.
-        Fail(Failure(PatchStatus::kCorrupt, 0, "the decoder made no progress"));
+        Fail(PatchFailure(PatchStatus::kCorrupt, 0, "the decoder made no progress"));
         return;
       }
     }
@@ -120,7 +111,7 @@ class PatchDecoder {
   // The outcome once the whole patch was fed.
   PatchResult Finish() {
     if (result_.ok() && !frame_done_) {
-      Fail(Failure(
+      Fail(PatchFailure(
           PatchStatus::kCorrupt, 0,
           started_ ? "the patch ends inside its frame" : "the patch is empty"));
     }
@@ -137,14 +128,14 @@ class PatchDecoder {
                                       static_cast<std::uint8_t>(magic >> 16),
                                       static_cast<std::uint8_t>(magic >> 24)};
     if (size < 4 || std::memcmp(data, expected, 4) != 0) {
-      Fail(Failure(PatchStatus::kCorrupt, 0, "not a zstd frame"));
+      Fail(PatchFailure(PatchStatus::kCorrupt, 0, "not a zstd frame"));
       return false;
     }
     const unsigned long long declared = ZSTD_getFrameContentSize(data, size);
     if (declared != ZSTD_CONTENTSIZE_UNKNOWN &&
         declared != ZSTD_CONTENTSIZE_ERROR && declared > cap_) {
       Fail(
-          Failure(PatchStatus::kOutputTooLarge, 0,
+          PatchFailure(PatchStatus::kOutputTooLarge, 0,
                   "the patch declares " + std::to_string(declared) + " bytes"));
       return false;
     }
@@ -156,11 +147,11 @@ class PatchDecoder {
     if (size > cap_ - result_.output_bytes) {
       const std::size_t allowed = cap_ - result_.output_bytes;
       if (out_.Write(buffer_.get(), allowed)) result_.output_bytes += allowed;
-      Fail(Failure(PatchStatus::kOutputTooLarge));
+      Fail(PatchFailure(PatchStatus::kOutputTooLarge));
       return false;
     }
     if (!out_.Write(buffer_.get(), size)) {
-      Fail(Failure(PatchStatus::kWriteFailed, out_.error()));
+      Fail(PatchFailure(PatchStatus::kWriteFailed, out_.error()));
       return false;
     }
     result_.output_bytes += size;
@@ -182,7 +173,7 @@ class PatchDecoder {
 };
 
 PatchResult MapFailure(const MappedFile& reference) {
-  return Failure(reference.error() == MapError::kMissing
+  return PatchFailure(reference.error() == MapError::kMissing
                      ? PatchStatus::kReferenceMissing
                      : PatchStatus::kReferenceUnreadable,
                  reference.error_number());
@@ -211,15 +202,15 @@ ScopedFd OpenPatch(const std::string& path, PatchResult& failure) {
   ScopedFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat info;
   if (!fd.valid()) {
-    failure = Failure(errno == ENOENT || errno == ENOTDIR
+    failure = PatchFailure(errno == ENOENT || errno == ENOTDIR
                           ? PatchStatus::kInputMissing
                           : PatchStatus::kInputUnreadable,
                       errno);
   } else if (::fstat(fd.get(), &info) != 0) {
-    failure = Failure(PatchStatus::kInputUnreadable, errno);
+    failure = PatchFailure(PatchStatus::kInputUnreadable, errno);
     fd.reset();
   } else if (!S_ISREG(info.st_mode)) {
-    failure = Failure(PatchStatus::kInputUnreadable, EINVAL);
+    failure = PatchFailure(PatchStatus::kInputUnreadable, EINVAL);
     fd.reset();
   }
   return fd;
@@ -245,7 +236,7 @@ PatchResult ApplyPatch(const std::string& reference_path,
     const ssize_t got =
         ReadUpTo(patch.get(), chunk.get(), frame_ended ? 1 : kChunkSize);
     if (got < 0) {
-      PatchResult result = Failure(PatchStatus::kInputUnreadable, errno);
+      PatchResult result = PatchFailure(PatchStatus::kInputUnreadable, errno);
       result.output_bytes = decoder.output_bytes();
       return result;
     }

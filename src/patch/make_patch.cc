@@ -13,23 +13,14 @@
 
 namespace {
 
-PatchResult Failure(PatchStatus status, int error_number = 0,
-                    std::string detail = {}) {
-  PatchResult result;
-  result.status = status;
-  result.error_number = error_number;
-  result.detail = std::move(detail);
-  return result;
-}
-
 // The status of an input that could not be mapped.
 PatchResult MapFailure(const MappedFile& file, bool reference) {
   if (file.error() == MapError::kMissing) {
-    return Failure(
+    return PatchFailure(
         reference ? PatchStatus::kReferenceMissing : PatchStatus::kInputMissing,
         file.error_number());
   }
-  return Failure(reference ? PatchStatus::kReferenceUnreadable
+  return PatchFailure(reference ? PatchStatus::kReferenceUnreadable
                            : PatchStatus::kInputUnreadable,
                  file.error_number());
 }
@@ -71,15 +62,15 @@ PatchResult MakePatch(const std::string& old_path, const std::string& new_path,
   const MappedFile new_file(new_path);
   if (new_file.error() != MapError::kNone) return MapFailure(new_file, false);
   if (std::uint64_t{old_file.size()} + new_file.size() > kPatchSpanMax) {
-    return Failure(PatchStatus::kTooLarge);
+    return PatchFailure(PatchStatus::kTooLarge);
   }
-  if (!out.ok()) return Failure(PatchStatus::kWriteFailed, out.error());
+  if (!out.ok()) return PatchFailure(PatchStatus::kWriteFailed, out.error());
 
   CompressionContext cctx(ZSTD_createCCtx());
-  if (!cctx) return Failure(PatchStatus::kCodecFailed, 0, "out of memory");
+  if (!cctx) return PatchFailure(PatchStatus::kCodecFailed, 0, "out of memory");
   std::string refused = Configure(cctx.get(), old_file, new_file.size(), level);
   if (!refused.empty()) {
-    return Failure(PatchStatus::kCodecFailed, 0, std::move(refused));
+    return PatchFailure(PatchStatus::kCodecFailed, 0, std::move(refused));
   }
 
   static const std::uint8_t kNothing = 0;
@@ -92,11 +83,11 @@ PatchResult MakePatch(const std::string& old_path, const std::string& new_path,
     ZSTD_outBuffer piece{chunk.data(), chunk.size(), 0};
     remaining = ZSTD_compressStream2(cctx.get(), &piece, &in, ZSTD_e_end);
     if (ZSTD_isError(remaining)) {
-      return Failure(PatchStatus::kCodecFailed, 0,
+      return PatchFailure(PatchStatus::kCodecFailed, 0,
                      ZSTD_getErrorName(remaining));
     }
     if (!out.Write(chunk.data(), piece.pos)) {
-      return Failure(PatchStatus::kWriteFailed, out.error());
+      return PatchFailure(PatchStatus::kWriteFailed, out.error());
     }
     result.output_bytes += piece.pos;
   } while (remaining != 0);
@@ -109,7 +100,7 @@ PatchResult MakePatch(const std::string& old_path, const std::string& new_path,
   PatchResult result = MakePatch(old_path, new_path, out, level);
   if (result.ok() && !out.Commit(Durability::kSynced)) {
     const int error_number = errno;
-    result = Failure(PatchStatus::kWriteFailed, error_number);
+    result = PatchFailure(PatchStatus::kWriteFailed, error_number);
   }
   // A patch that is not complete does not stay, not even as a temporary.
   if (!out.committed()) out.Abandon();

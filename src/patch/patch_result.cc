@@ -1,6 +1,7 @@
 #include "patch/patch_result.h"
 
 #include <cstring>
+#include <utility>
 
 const char* PatchStatusReason(PatchStatus status) {
   switch (status) {
@@ -40,4 +41,13 @@ std::string DescribePatchResult(const PatchResult& result) {
     text += " (" + result.detail + ")";
   }
   return text;
+}
+
+PatchResult PatchFailure(PatchStatus status, int error_number,
+                         std::string detail) {
+  PatchResult result;
+  result.status = status;
+  result.error_number = error_number;
+  result.detail = std::move(detail);
+  return result;
 }

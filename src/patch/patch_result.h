@@ -55,6 +55,11 @@ struct PatchResult {
   bool ok() const { return status == PatchStatus::kOk; }
 };
 
+// A failed result with `status`, the errno behind it (0: none) and
+// libzstd's or the frame's detail.
+PatchResult PatchFailure(PatchStatus status, int error_number = 0,
+                         std::string detail = {});
+
 // A short English phrase for a status, e.g. "patch corrupt".
 const char* PatchStatusReason(PatchStatus status);
 
