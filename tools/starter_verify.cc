@@ -31,6 +31,20 @@
 // Exit status: 0 a start would change nothing, 1 it would, 2 cannot tell
 // (server unreachable, not a checksum list, invalid signature).
 //
+// With a key, the server's release statement is judged as the update run
+// judges it (its signature, the list it names, the installed release it
+// must not be behind, its expiry; STARTER_ALLOW_EXPIRED applies the same
+// way), and when the keys differ its file table is fetched and checked too.
+//
+// The key is the one the game directory's starter (DUdavi) trusts, read
+// from its key slot: a DUdavi whose slot is empty trusts none, so no
+// signature is checked, as it would not check one; without a DUdavi that
+// has a key slot, the key this tool was built with. Before the findings,
+// "key: FINGERPRINT (WHOSE)" (or "key: none (WHY): signatures are not
+// checked") names it when --server uses it, and "installed release: NAME (serial S, issued DATE)"
+// the release whose statement the directory installed (or "installed
+// release: none recorded").
+//
 // PATH is the path below the game directory, without a leading "./". With
 // --quiet only the summary line is printed. Problems go to standard error;
 // so do the transfer's own messages. --help prints the usage to standard
@@ -38,6 +52,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,12 +64,17 @@
 #include "http/curl_client.h"
 #include "launcher/compiled_settings.h"
 #include "launcher/engine_defaults_setup.h"
+#include "launcher/key_slot.h"
 #include "starter_verify_support.h"
+#include "tool_usage.h"
 #include "update/checksum_list.h"
 #include "update/list_signature.h"
+#include "update/release_statement.h"
+#include "update/release_table.h"
 #include "update/unused_files.h"
+#include "update/update_decisions.h"
 #include "update/update_preview.h"
-#include "tool_usage.h"
+#include "update/update_settings.h"
 
 namespace {
 
@@ -62,6 +82,8 @@ enum ExitStatus { kUnchanged = 0, kChanged = 1, kCannotTell = 2 };
 
 // The local version file, and the list's name on the server.
 constexpr char kVersionFile[] = "App/version.txt";
+// The game directory's starter.
+constexpr char kStarter[] = "DUdavi";
 // The update run's limit for the list's transfer.
 constexpr int kListTimeoutSecs = 9;
 
@@ -154,6 +176,63 @@ void ReportWalk(const WalkPreview& walk, const char* download_word,
   }
 }
 
+// What the game directory's update runs judge the server by: the key its
+// starter trusts and the release it installed.
+struct Judge {
+  ListSigningKey key;
+  std::optional<ReleaseStatement> installed;
+};
+
+// The judge of the game directory (the current directory), reported as
+// the first lines: the key only when it is used (`server`).
+Judge GameDirectoryJudge(bool server, Report& report) {
+  Judge judge;
+  const KeySlot slot = ReadKeySlot(kStarter);
+  std::string whose;
+  if (slot.state == KeySlotState::kKeyed) {
+    judge.key.pem = slot.text;
+    whose = std::string("trusted by ") + kStarter;
+  } else if (slot.state == KeySlotState::kUnkeyed) {
+    whose = std::string(kStarter) + " trusts no key";
+  } else {
+    judge.key.pem = std::string(CompiledUpdatePublicKey());
+    whose = slot.state == KeySlotState::kDamaged
+                ? std::string("this tool's own: the key slot of ") + kStarter +
+                      " is damaged"
+                : std::string("this tool's own: no ") + kStarter +
+                      " with a key slot";
+  }
+  if (server && judge.key.empty()) {
+    report.Text(("key: none (" + whose + "): signatures are not checked")
+                    .c_str());
+  } else if (server) {
+    const std::string fingerprint = KeyFingerprint(judge.key);
+    report.Text(("key: " +
+                 (fingerprint.empty() ? std::string("unusable") : fingerprint) +
+                 " (" + whose + ")")
+                    .c_str());
+  }
+  const std::string record = std::string(kVersionFile) + kStatementSuffix;
+  ReleaseStatement installed;
+  bool missing = false;
+  const std::string why =
+      ReadStatementFile(record, nullptr, installed, &missing);
+  if (why.empty()) {
+    report.Text(("installed release: " + installed.name + " (serial " +
+                 std::to_string(installed.serial) + ", issued " +
+                 FormatStatementTime(installed.issued) + ")")
+                    .c_str());
+    judge.installed = std::move(installed);
+  } else if (missing) {
+    report.Text("installed release: none recorded");
+  } else {
+    std::fprintf(stderr, "starter-verify: ignoring %s: %s\n", record.c_str(),
+                 why.c_str());
+    report.Text("installed release: none recorded");
+  }
+  return judge;
+}
+
 int CheckInstallation(const std::vector<std::string>& ignoreFiles,
                       Report& report) {
   if (!HasChecksumListHeader(kVersionFile)) {
@@ -198,11 +277,50 @@ int Fetch(const std::string& url, const char* name, const std::string& dir,
   return static_cast<int>(client.result);
 }
 
+// The release statement (and, when the keys differ, the file table) of the
+// list fetched from `url` into `dir`, fetched and judged as the update run
+// judges them. Returns why the run would refuse the list, or "".
+std::string JudgeServerStatement(const std::string& url, const std::string& dir,
+                                 const Judge& judge, bool quiet) {
+  const std::string list = dir + "/" + kVersionFile;
+  const std::string statement = std::string(kVersionFile) + kStatementSuffix;
+  if (int result = Fetch(url, statement.c_str(), dir, quiet)) {
+    if (!judge.installed) return "";
+    return "refusing the server's list: " +
+           MissingStatementReason(*judge.installed,
+                                  url + statement + " not fetched (err " +
+                                      std::to_string(result) + ")");
+  }
+  const char* allow = std::getenv(kAllowExpiredVariable);
+  const StatementCheck check = CheckStatement(
+      dir + "/" + statement, list, judge.key,
+      judge.installed ? &*judge.installed : nullptr,
+      static_cast<std::int64_t>(std::time(nullptr)),
+      allow != nullptr && std::string(allow) == "1");
+  if (!check.accepted) return "refusing the server's list: " + check.reason;
+  if (check.expired_but_allowed) {
+    std::fprintf(stderr, "starter-verify: %s; %s=1 allows it\n",
+                 check.reason.c_str(), kAllowExpiredVariable);
+  }
+  if (ListKeysMatch(kVersionFile, dir.c_str(), false)) return "";
+  const std::string table = std::string(kVersionFile) + kTableSuffix;
+  if (int result = Fetch(url, table.c_str(), dir, quiet)) {
+    return "refusing the server's list: release file table missing, " + url +
+           table + " not fetched (err " + std::to_string(result) + ")";
+  }
+  ReleaseTable read;
+  const std::string why =
+      ReadReleaseTable(dir + "/" + table, check.statement.files.size,
+                       check.statement.files.sha256, read);
+  return why.empty() ? "" : "refusing the server's list: release file table " + why;
+}
+
 // Fetches the list from the update path `url` into `dir`, with its
-// signature when this build trusts a key, and checks them as the update run
-// does. Returns why the run would not use it, or "" when it would.
+// signature and release statement when the game directory's judge has a
+// key, and checks them as the update run does. Returns why the run would
+// not use it, or "" when it would.
 std::string FetchServerList(const std::string& url, const std::string& dir,
-                            bool quiet) {
+                            const Judge& judge, bool quiet) {
   if (int result = Fetch(url, kVersionFile, dir, quiet)) {
     return "cannot fetch " + url + kVersionFile + " (err " +
            std::to_string(result) + ")";
@@ -211,8 +329,7 @@ std::string FetchServerList(const std::string& url, const std::string& dir,
   if (!HasChecksumListHeader(list.c_str())) {
     return "not a checksum list: " + url + kVersionFile;
   }
-  const ListSigningKey key{std::string(CompiledUpdatePublicKey())};
-  if (key.empty()) return "";
+  if (judge.key.empty()) return "";
   const std::string signature =
       std::string(kVersionFile) + kListSignatureSuffix;
   if (int result = Fetch(url, signature.c_str(), dir, quiet)) {
@@ -220,17 +337,17 @@ std::string FetchServerList(const std::string& url, const std::string& dir,
            " not fetched (err " + std::to_string(result) + ")";
   }
   const ListSignature verdict =
-      VerifyListSignature(list, dir + "/" + signature, key);
+      VerifyListSignature(list, dir + "/" + signature, judge.key);
   if (verdict != ListSignature::kValid) {
     return std::string("refusing the server's list: ") +
            ListSignatureReason(verdict);
   }
-  return "";
+  return JudgeServerStatement(url, dir, judge, quiet);
 }
 
 int PreviewStart(const std::string& work_root,
-                 const std::vector<std::string>& ignoreFiles, bool quiet,
-                 Report& report) {
+                 const std::vector<std::string>& ignoreFiles, const Judge& judge,
+                 bool quiet, Report& report) {
   const WorkDirectory work(work_root);
   if (!work.ok()) {
     return CannotTell("cannot make a temporary directory in " + work_root +
@@ -244,7 +361,7 @@ int PreviewStart(const std::string& work_root,
       std::fprintf(stderr, "starter-verify: %s; trying the next server\n",
                    why.c_str());
     }
-    why = FetchServerList(url, work.path(), quiet);
+    why = FetchServerList(url, work.path(), judge, quiet);
     if (why.empty()) break;
   }
   if (!why.empty()) return CannotTell(why);
@@ -316,7 +433,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> ignoreFiles;
   LoadIgnoreLists(ignoreFiles);
   Report report(options.quiet);
-  return options.server
-             ? PreviewStart(work_root, ignoreFiles, options.quiet, report)
-             : CheckInstallation(ignoreFiles, report);
+  const Judge judge = GameDirectoryJudge(options.server, report);
+  return options.server ? PreviewStart(work_root, ignoreFiles, judge,
+                                       options.quiet, report)
+                        : CheckInstallation(ignoreFiles, report);
 }

@@ -2,8 +2,12 @@
 // of the starter's own update run.
 #include "update/update_settings.h"
 
+#include <cstdlib>
+#include <ctime>
 #include <string>
 #include <utility>
+
+#include "engine/app_log.h"
 
 #include "engine_starter/application.h"
 #include "launcher/downloads_in_flight.h"
@@ -27,5 +31,18 @@ EffectiveUpdateSettings ResolveUpdateSettings(UpdateSettings given) {
       given.trusted_key.has_value()
           ? std::move(*given.trusted_key)
           : ListSigningKey{std::string(CompiledUpdatePublicKey())};
+  settings.now = given.now.has_value()
+                     ? *given.now
+                     : static_cast<std::int64_t>(std::time(nullptr));
+  if (given.allow_expired.has_value()) {
+    settings.allow_expired = *given.allow_expired;
+  } else if (const char* allow = std::getenv(kAllowExpiredVariable);
+             allow != nullptr && *allow != '\0') {
+    settings.allow_expired = std::string(allow) == "1";
+    if (!settings.allow_expired) {
+      LogLine("%s=%s ignored: only 1 allows an expired release statement\n",
+              kAllowExpiredVariable, allow);
+    }
+  }
   return settings;
 }

@@ -3,6 +3,7 @@
 #define STARTER_UPDATE_UPDATE_SETTINGS_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -31,6 +32,12 @@ struct UpdateSettings {
   // The key the checksum list must be signed with. Unset: the key compiled
   // into the program. An empty key: lists are not signature-checked.
   std::optional<ListSigningKey> trusted_key;
+  // The time a release statement's expiry is judged by, in seconds since
+  // 1970. Unset: the system clock at the start of the run.
+  std::optional<std::int64_t> now;
+  // Whether this run may install a release whose statement has expired.
+  // Unset: only when the environment variable STARTER_ALLOW_EXPIRED is "1".
+  std::optional<bool> allow_expired;
 };
 
 // The settings of one run with every value decided.
@@ -44,11 +51,19 @@ struct EffectiveUpdateSettings {
   std::size_t downloads_in_flight = 1;
   // Empty: lists are not signature-checked.
   ListSigningKey trusted_key;
+  std::int64_t now = 0;
+  bool allow_expired = false;
 };
+
+// The environment variable that lets one run install a release whose
+// statement has expired, when it is "1".
+inline constexpr char kAllowExpiredVariable[] = "STARTER_ALLOW_EXPIRED";
 
 // `given` with every unset value replaced by the one the starter uses (see
 // UpdateSettings). Reads the application object when one exists; logs only
-// what DownloadsInFlight() logs, and only when that value is unset.
+// what DownloadsInFlight() logs, when that value is unset, and, when the
+// expiry setting is unset, a value of STARTER_ALLOW_EXPIRED other than "1"
+// as ignored.
 EffectiveUpdateSettings ResolveUpdateSettings(UpdateSettings given);
 
 #endif  // STARTER_UPDATE_UPDATE_SETTINGS_H_

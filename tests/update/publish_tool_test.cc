@@ -137,7 +137,8 @@ TEST_F(PublishToolTest, ServesEachReleaseWholeAndKeepsTheTwoBefore) {
   EXPECT_EQ(ReadFile(Releases() + "/release-1/App/version.txt"), copied_list);
   EXPECT_EQ(ServedRelease(), kReleaseA);
   EXPECT_EQ(NamesIn(Served() + "/App"),
-            (std::set<std::string>{"version.txt", "version.txt.sig"}));
+            (std::set<std::string>{"version.txt", "version.txt.files",
+                                   "version.txt.release", "version.txt.sig"}));
   EXPECT_EQ(NamesIn(Served() + "/Base"),
             (std::set<std::string>{"a.png", "b.png", "c.png"}));
   const RunOutcome first = SignedRun();
@@ -171,7 +172,7 @@ TEST_F(PublishToolTest, RefusesWithoutChangingWhatIsServed) {
   const std::string odd_tree = Tree("odd", odd);
   const std::string good_tree = Tree("good", kReleaseB);
   const std::string usage_line =
-      "usage: starter-publish [--sign KEY] TREE SERVER_DIR\n";
+      "usage: starter-publish [OPTIONS] TREE SERVER_DIR\n";
   const struct {
     const char* label;
     std::vector<std::string> args;

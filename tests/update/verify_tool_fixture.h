@@ -42,9 +42,27 @@ inline std::map<std::string, std::string> With(
 
 struct VerifyRun {
   int status = -1;
+  // The report after the lines that name the key and the installed release.
   std::string out;
   std::string err;
+  // Those lines.
+  std::string header;
 };
+
+// Splits the lines of starter-verify's report that name the key ("key: ")
+// and the installed release ("installed release: "), which come first, off
+// `run.out` into `run.header`.
+inline void SplitHeader(VerifyRun& run) {
+  std::size_t end = 0;
+  while (run.out.compare(end, 5, "key: ") == 0 ||
+         run.out.compare(end, 19, "installed release: ") == 0) {
+    const std::size_t line_end = run.out.find('\n', end);
+    if (line_end == std::string::npos) break;
+    end = line_end + 1;
+  }
+  run.header = run.out.substr(0, end);
+  run.out.erase(0, end);
+}
 
 // The lines of `out` that begin with `prefix`, without it.
 inline std::set<std::string> LinesAfter(const std::string& out,
@@ -139,7 +157,9 @@ class VerifyToolFixture : public UpdateRunFixture {
     EXPECT_EQ(SnapshotTree(game_), before) << "the game directory changed";
     EXPECT_EQ(NamesIn(Outer("tmp")), std::set<std::string>{})
         << "the temporary directory was left behind";
-    return {r.exit_code, r.out, r.err};
+    VerifyRun run{r.exit_code, r.out, r.err, ""};
+    SplitHeader(run);
+    return run;
   }
 
   // One real update run, trusting the test key when the build does.
@@ -165,14 +185,15 @@ class VerifyToolFixture : public UpdateRunFixture {
   }
 
   // The listed files the server was asked for since request `since`, in
-  // the order asked.
+  // the order asked (not the list and the files beside it: its signature,
+  // release statement and file table).
   std::vector<std::string> FetchedFiles(std::size_t since) const {
     const std::string prefix = "/10/" + std::string(kPlatform);
     std::vector<std::string> fetched;
     const std::vector<HttpRecordedRequest> requests = server_.Requests();
     for (std::size_t i = since; i < requests.size(); ++i) {
       std::string path = requests[i].path.substr(prefix.size());
-      if (path != "App/version.txt" && path != "App/version.txt.sig") {
+      if (!path.starts_with("App/version.txt")) {
         fetched.push_back(path);
       }
     }
