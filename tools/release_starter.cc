@@ -6,7 +6,7 @@
 
 #include "launcher/key_slot.h"
 
-std::string KeyReleaseStarter(const std::string& path,
+std::string KeyReleaseStarter(const std::string& path, const std::string& shown,
                               const ListSigningKey& signing_key,
                               const ListSigningKey* new_key, bool may_fill,
                               StarterKeying& done) {
@@ -15,7 +15,7 @@ std::string KeyReleaseStarter(const std::string& path,
   const KeySlot slot = ReadKeySlot(path);
   const auto fill = [&](StarterKeying kind) -> std::string {
     if (!FillKeySlot(path, target.pem)) {
-      return "cannot fill the key slot of " + path + ": " +
+      return "cannot fill the key slot of " + shown + ": " +
              std::strerror(errno);
     }
     done = kind;
@@ -23,16 +23,16 @@ std::string KeyReleaseStarter(const std::string& path,
   };
   switch (slot.state) {
     case KeySlotState::kUnreadable:
-      return "cannot read " + path + ": " + std::strerror(slot.error);
+      return "cannot read " + shown + ": " + std::strerror(slot.error);
     case KeySlotState::kNoSlot:
-      return path +
+      return shown +
              " has no key slot (it is not a starter of this version), so "
              "nothing tells which key it trusts";
     case KeySlotState::kDamaged:
-      return "the key slot of " + path + " is damaged";
+      return "the key slot of " + shown + " is damaged";
     case KeySlotState::kUnkeyed:
       if (may_fill) return fill(StarterKeying::kFilled);
-      return path + " trusts no key: a signed release shipping it would "
+      return shown + " trusts no key: a signed release shipping it would "
                     "turn the signature checks off wherever it is "
                     "installed (starter-publish fills its key slot)";
     case KeySlotState::kKeyed:
@@ -44,17 +44,17 @@ std::string KeyReleaseStarter(const std::string& path,
     return std::string();
   }
   const std::string held_name = KeyFingerprint(held);
-  if (held_name.empty()) return "the key slot of " + path + " is damaged";
+  if (held_name.empty()) return "the key slot of " + shown + " is damaged";
   if (new_key != nullptr && SameKey(held, signing_key)) {
     if (may_fill) return fill(StarterKeying::kReplaced);
-    return path + " trusts the signing key " + held_name + ", not the new key " +
+    return shown + " trusts the signing key " + held_name + ", not the new key " +
            target_name;
   }
   if (new_key != nullptr) {
-    return path + " trusts key " + held_name + ", neither the signing key " +
+    return shown + " trusts key " + held_name + ", neither the signing key " +
            KeyFingerprint(signing_key) + " nor the new key " + target_name;
   }
-  return path + " trusts key " + held_name + ", not the signing key " +
+  return shown + " trusts key " + held_name + ", not the signing key " +
          target_name +
          " (to ship a starter that trusts another key, a key change, give "
          "--new-key with that key's public half)";

@@ -30,9 +30,10 @@ enum class StarterKeying {
 // given the new key (when `may_fill`). Anything else is refused: another
 // key, an empty slot that may not be filled, a file without a key slot (not
 // a starter of this version), a damaged slot. Returns "" and sets `done`,
-// or why not (a sentence naming the keys by KeyFingerprint). Changes the
-// file only by filling its slot (FillKeySlot).
-std::string KeyReleaseStarter(const std::string& path,
+// or why not (a sentence about `shown`, the name to show for the file,
+// naming the keys by KeyFingerprint). Changes the file only by filling its
+// slot (FillKeySlot).
+std::string KeyReleaseStarter(const std::string& path, const std::string& shown,
                               const ListSigningKey& signing_key,
                               const ListSigningKey* new_key, bool may_fill,
                               StarterKeying& done);

@@ -184,9 +184,8 @@ std::string CheckShippedStarter(const ReleaseFiles& files,
     }
   }
   StarterKeying done;
-  why = KeyReleaseStarter(kStarterName, public_key,
-                          new_key ? &*new_key : nullptr, false, done);
-  return why.empty() ? why : kStarterName + std::string(": ") + why;
+  return KeyReleaseStarter(kStarterName, kStarterName, public_key,
+                           new_key ? &*new_key : nullptr, false, done);
 }
 
 }  // namespace

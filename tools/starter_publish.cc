@@ -340,9 +340,9 @@ std::string KeyShippedStarter(const std::vector<std::string>& files,
   const ListSigningKey& trusted =
       publication.new_key ? *publication.new_key : publication.public_key;
   std::string why = KeyReleaseStarter(
-      staging + "/" + kStarterName, publication.public_key,
+      staging + "/" + kStarterName, kStarterName, publication.public_key,
       publication.new_key ? &*publication.new_key : nullptr, true, done);
-  if (!why.empty()) return kStarterName + std::string(": ") + why;
+  if (!why.empty()) return why;
   const std::string fingerprint = KeyFingerprint(trusted);
   switch (done) {
     case StarterKeying::kAlreadyTrusted:

@@ -27,13 +27,14 @@ class Lines {
   // The next line without its line feed, and its number; false when the
   // text ends (or ends without a line feed).
   bool Next(std::string_view& line) {
+    ++number_;
     const std::size_t end = rest_.find('\n');
     if (end == std::string_view::npos) return false;
     line = rest_.substr(0, end);
     rest_.remove_prefix(end + 1);
-    ++number_;
     return true;
   }
+  // The number of the line Next took last (or failed to take).
   int number() const { return number_; }
   // What follows the lines taken so far.
   std::string_view rest() const { return rest_; }
