@@ -94,7 +94,7 @@ KeySlot ReadKeySlot(const std::string& path) {
   slot.text.assign(text_begin, nul);
   if (slot.text.empty()) {
     slot.state = KeySlotState::kUnkeyed;
-  } else if (slot.text.rfind(kPemStart, 0) == 0) {
+  } else if (slot.text.find(kPemStart) != std::string::npos) {
     slot.state = KeySlotState::kKeyed;
   } else {
     slot.state = KeySlotState::kDamaged;

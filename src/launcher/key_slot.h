@@ -31,8 +31,9 @@ enum class KeySlotState {
   // The file holds no slot of this program's kind (another program, or a
   // starter built before slots existed).
   kNoSlot,
-  // The marker appears more than once, or the text is not NUL-padded PEM
-  // text: the slot cannot be told apart or was damaged.
+  // The marker appears more than once, or the text is not NUL-padded text
+  // holding a PEM public key ("-----BEGIN PUBLIC KEY-----"): the slot cannot
+  // be told apart or was damaged.
   kDamaged,
   // The file cannot be read (`error` holds the errno).
   kUnreadable,
