@@ -1,18 +1,16 @@
 #include "update/release_statement.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <limits>
-#include <vector>
-
-#include "engine/md5.h"
-#include "engine/sha256.h"
-#include "engine/scoped_fd.h"
-
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+#include "engine/md5.h"
+#include "engine/scoped_fd.h"
+#include "engine/sha256.h"
 
 namespace {
 
