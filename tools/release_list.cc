@@ -14,9 +14,12 @@
 #include "engine/atomic_file.h"
 #include "engine/file_lock.h"
 #include "engine/hash_pipeline.h"
+#include "engine/sha256.h"
 #include "update/checksum_list.h"
 #include "update/list_signature.h"
 #include "update/listed_path.h"
+#include "update/release_statement.h"
+#include "update/release_table.h"
 #include "update/tree_scan.h"
 
 namespace {
@@ -57,18 +60,22 @@ std::string Fault(const char* what, const std::string& path, int error) {
   return std::string(what) + " " + path + ": " + std::strerror(error);
 }
 
-// Writes the list of `files` into `list` under `key`. Returns false with
-// `error` set on failure.
+// Writes the list of `files` into `list` under `key`, and, when `table` is
+// not null, their table lines into it. Returns false with `error` set on
+// failure.
 bool WriteEntries(const std::vector<std::string>& files, long key,
-                  AtomicFile& list, std::string& error) {
+                  AtomicFile& list, std::string* table, std::string& error) {
   if (!list.ok()) {
     error = Fault("cannot create", list.path(), list.error());
     return false;
   }
-  HashPipeline hashes(files);
+  HashPipeline hashes(files, 0, 0,
+                      table != nullptr ? HashPipeline::Digests::kMd5AndSha256
+                                       : HashPipeline::Digests::kMd5);
   ChecksumListWriter writer;
   writer.Attach(list.stream());
   writer.WriteHeader(key);
+  if (table != nullptr) *table = ReleaseTableHeader();
   for (const std::string& path : files) {
     const HashPipeline::Result hashed = hashes.TakeNext();
     if (hashed.error != FileHashError::kNone) {
@@ -76,6 +83,10 @@ bool WriteEntries(const std::vector<std::string>& files, long key,
       return false;
     }
     writer.WriteEntry(path, hashed.hex);
+    if (table != nullptr) {
+      *table += ReleaseTableLine(path, hashed.facts.size, hashed.facts.sha256,
+                                 (hashed.facts.mode & 0111) != 0);
+    }
   }
   if (!writer.Close() || !list.Flush()) {
     error = Fault("cannot write", list.path(),
@@ -83,6 +94,43 @@ bool WriteEntries(const std::vector<std::string>& files, long key,
     return false;
   }
   return true;
+}
+
+// Writes `bytes` into `file`; false with `error` set on failure.
+bool WriteWhole(AtomicFile& file, const std::string& bytes,
+                std::string& error) {
+  if (!file.ok() || !file.Write(bytes.data(), bytes.size()) || !file.Flush()) {
+    error = Fault("cannot write", file.path(), file.error());
+    return false;
+  }
+  return true;
+}
+
+// Writes the statement of the list in `list` (not yet in place) and of
+// `table` into `file`, signed with the key at `private_key`. Returns false
+// with `error` set on failure.
+bool WriteStatement(const StatementPlan& plan, const std::string& private_key,
+                    AtomicFile& list, const std::string& table,
+                    AtomicFile& file, std::string& error) {
+  const std::optional<FileDigest> list_digest = DigestOfFile(list.temp_path());
+  if (!list_digest) {
+    error = Fault("cannot read", list.temp_path(), errno);
+    return false;
+  }
+  ReleaseStatement statement;
+  statement.serial = plan.serial;
+  statement.name = plan.name.empty() ? std::to_string(plan.serial) : plan.name;
+  statement.issued = plan.issued;
+  statement.expires = plan.expires;
+  statement.list = *list_digest;
+  statement.files = {table.size(), Sha256Hex(table)};
+  const std::string body = StatementBody(statement);
+  std::string signature, why;
+  if (!SignBytes(private_key, body, signature, why)) {
+    error = "cannot sign with " + private_key + ": " + why;
+    return false;
+  }
+  return WriteWhole(file, SignedStatementText(body, signature), error);
 }
 
 // Signs the complete list in `list` (not yet in place) with the key at
@@ -205,30 +253,113 @@ bool DrawListKey(long replaced, long& key) {
 
 bool WriteReleaseList(const std::vector<std::string>& files,
                       const std::string& output, const std::string& private_key,
-                      long replaced_key, WrittenList& written,
-                      std::string& error) {
+                      long replaced_key, const StatementPlan* statement,
+                      WrittenList& written, std::string& error) {
   long key = 0;
   if (!DrawListKey(replaced_key, key)) {
     error =
         Fault("cannot draw a key from", "the system's random source", errno);
     return false;
   }
+  const bool with_statement = !private_key.empty() && statement != nullptr;
   AtomicFile list(output, LinkAtDestination::kReplace);
-  if (!WriteEntries(files, key, list, error)) return false;
-  std::optional<AtomicFile> signature;
+  std::string table_text;
+  if (!WriteEntries(files, key, list, with_statement ? &table_text : nullptr,
+                    error)) {
+    return false;
+  }
+  std::optional<AtomicFile> signature, table, statement_file;
   if (!private_key.empty()) {
     signature.emplace(output + ".sig", LinkAtDestination::kReplace);
     if (!WriteSignature(private_key, list, *signature, error)) return false;
+  }
+  if (with_statement) {
+    table.emplace(output + kTableSuffix, LinkAtDestination::kReplace);
+    statement_file.emplace(output + kStatementSuffix,
+                           LinkAtDestination::kReplace);
+    if (!WriteWhole(*table, table_text, error) ||
+        !WriteStatement(*statement, private_key, list, table_text,
+                        *statement_file, error)) {
+      return false;
+    }
+  }
+  // The table first: it is of no use before a statement names it. The
+  // statement last: it names the list and the table.
+  if (table && !table->Commit()) {
+    error = Fault("cannot write", table->path(), errno);
+    return false;
   }
   if (!list.Commit()) {
     error = Fault("cannot write", output, errno);
     return false;
   }
-  if (signature && !signature->Commit()) {
-    error = Fault("cannot write", signature->path(), errno) +
-            "; the new list is in place, but not its signature: run again";
-    return false;
+  for (std::optional<AtomicFile>* after : {&signature, &statement_file}) {
+    if (*after && !(*after)->Commit()) {
+      error = Fault("cannot write", (*after)->path(), errno) +
+              "; the new list is in place, but not all files beside it: run "
+              "again";
+      return false;
+    }
   }
-  written = {static_cast<int>(files.size()), key, signature.has_value()};
+  written = {static_cast<int>(files.size()), key, signature.has_value(),
+             with_statement ? std::optional<StatementPlan>(*statement)
+                            : std::nullopt};
+  if (written.statement && written.statement->name.empty()) {
+    written.statement->name = std::to_string(written.statement->serial);
+  }
   return true;
+}
+
+std::int64_t HighestSerial(const std::vector<std::string>& statements) {
+  std::int64_t highest = 0;
+  for (const std::string& path : statements) {
+    ReleaseStatement statement;
+    if (ReadStatementFile(path, nullptr, statement).empty()) {
+      highest = std::max(highest, statement.serial);
+    }
+  }
+  return highest;
+}
+
+bool ParseDuration(const std::string& text, std::int64_t& seconds) {
+  constexpr std::int64_t kTenYears = 10 * 366 * 86400;
+  if (text.size() < 2 || text.size() > 12) return false;
+  std::int64_t unit = 0;
+  switch (text.back()) {
+    case 's': unit = 1; break;
+    case 'm': unit = 60; break;
+    case 'h': unit = 3600; break;
+    case 'd': unit = 86400; break;
+    case 'w': unit = 7 * 86400; break;
+    default: return false;
+  }
+  std::int64_t count = 0;
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    count = count * 10 + (text[i] - '0');
+  }
+  if (count < 1 || count > kTenYears / unit) return false;
+  seconds = count * unit;
+  return true;
+}
+
+std::string TakeStatementOptions(const char* name_value,
+                                 const char* expires_value, std::string& name,
+                                 std::optional<std::int64_t>& expires_after) {
+  if (name_value != nullptr) {
+    if (!IsReleaseName(name_value)) {
+      return std::string("cannot name a release \"") + name_value +
+             "\" (1 to 64 of A-Z a-z 0-9 . _ + - : @)";
+    }
+    name = name_value;
+  }
+  if (expires_value != nullptr) {
+    std::int64_t span = 0;
+    if (!ParseDuration(expires_value, span)) {
+      return std::string("cannot take --expires ") + expires_value +
+             " (a number and s, m, h, d or w; at most 10 years)";
+    }
+    expires_after = span;
+  }
+  return std::string();
 }

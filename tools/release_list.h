@@ -4,6 +4,8 @@
 #ifndef STARTER_TOOLS_RELEASE_LIST_H_
 #define STARTER_TOOLS_RELEASE_LIST_H_
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,11 +63,25 @@ long KeyOfList(const std::string& path);
 // when the random source fails.
 bool DrawListKey(long replaced, long& key);
 
+// What the release statement of a signed list says beyond the digests
+// WriteReleaseList computes (release_statement.h).
+struct StatementPlan {
+  // 1 or more; above every serial the served directory had.
+  std::int64_t serial = 1;
+  // Empty: the serial.
+  std::string name;
+  // Seconds since 1970.
+  std::int64_t issued = 0;
+  std::optional<std::int64_t> expires;
+};
+
 // What WriteReleaseList put in place.
 struct WrittenList {
   int listed = 0;  // entries
   long key = 0;
   bool has_signature = false;
+  // The statement written with a signed list.
+  std::optional<StatementPlan> statement;
 };
 
 // Writes the checksum list of `files` ("./" paths below the current
@@ -73,14 +89,35 @@ struct WrittenList {
 // from DrawListKey(`replaced_key`): the header, then one entry a file with
 // the MD5 of its bytes, hashed on every core. With a non-empty `private_key`
 // (a PEM file) writes the raw Ed25519 signature of the list's bytes to
-// `output` + ".sig" too. Both files are written under temporary names and
-// synced, and put in place only when both are complete. Returns true with
-// `written` filled; otherwise false with `error` saying why ("cannot read
-// ./x: ...", "cannot sign with KEY: ..."): neither file was replaced, except
-// when only the signature's final rename failed (`error` says so).
+// `output` + ".sig" too, and with `statement` as well the release's file
+// table (`output` + ".files": each file's size, SHA-256 and mode, from the
+// same read) and its release statement (`output` + ".release", signed with
+// the same key; its name defaults to the serial). The files are written
+// under temporary names and synced, and put in place only when all are
+// complete: the table, the list, its signature, then the statement.
+// Returns true with `written` filled; otherwise false with `error` saying
+// why ("cannot read ./x: ...", "cannot sign with KEY: ..."): no file was
+// replaced, except when a final rename after the list's failed (`error`
+// says so).
 bool WriteReleaseList(const std::vector<std::string>& files,
                       const std::string& output, const std::string& private_key,
-                      long replaced_key, WrittenList& written,
-                      std::string& error);
+                      long replaced_key, const StatementPlan* statement,
+                      WrittenList& written, std::string& error);
+
+// The highest serial among the statements in the files `statements` that
+// read (unsigned ones included); 0 when none does.
+std::int64_t HighestSerial(const std::vector<std::string>& statements);
+
+// A span of time as the tools take it: a number and a unit, "s", "m", "h",
+// "d" or "w" (e.g. "90m", "30d"), from 1 second to 10 years; false
+// otherwise.
+bool ParseDuration(const std::string& text, std::int64_t& seconds);
+
+// Takes the --name and --expires values of a tool's command line (null when
+// not given) into `name` and `expires_after` (ParseDuration). Returns "" or
+// why they cannot be taken.
+std::string TakeStatementOptions(const char* name_value,
+                                 const char* expires_value, std::string& name,
+                                 std::optional<std::int64_t>& expires_after);
 
 #endif  // STARTER_TOOLS_RELEASE_LIST_H_

@@ -2,7 +2,9 @@
 // file a publisher puts on the update server next to the release's files,
 // and optionally its signature.
 //
-// Usage: starter-checksums [--sign KEY] [--skip-unlistable] RELEASE_DIR OUTPUT
+// Usage: starter-checksums [--sign KEY [--name NAME] [--expires SPAN]
+//                          [--serial N] [--new-key PUBLIC_KEY]]
+//                          [--skip-unlistable] RELEASE_DIR OUTPUT
 //
 // The list has the header "version_file <key>" and one line "./<path> <md5>"
 // per file the updater's scan takes (hidden files, build leftovers and the
@@ -22,31 +24,49 @@
 // With --sign, OUTPUT.sig receives the raw 64-byte Ed25519 signature of the
 // list's exact bytes made with the private key KEY (what "openssl pkeyutl
 // -sign -rawin" writes), which starters built with the matching public key
-// require.
+// require. With it come the release's file table, OUTPUT.files (each
+// listed file's size, SHA-256 and whether it is executable), and its release
+// statement, OUTPUT.release, signed with the same key: serial N (default:
+// one above the serial of the statement OUTPUT.release held, else 1), name
+// NAME (default: the serial), expiring SPAN after now with --expires (e.g.
+// "30d"; default never). A DUdavi in the release must trust KEY (or, with
+// --new-key, the key PUBLIC_KEY for a key change); this tool fills no key
+// slot, starter-publish does.
 //
-// Both files are written under temporary names and put in place only when
-// both are complete: on a failure before that, neither is replaced.
+// The files are written under temporary names and put in place only when
+// all are complete: on a failure before that, none is replaced.
 // Exit status: 0 written, 1 failure or files that cannot be listed (reported
 // on standard error), 2 usage. --help prints the usage to standard output,
 // --version the project's version.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <optional>
 #include <string>
 
 #include "engine/paths.h"
 #include "engine/standard_streams.h"
 #include "release_list.h"
+#include "release_starter.h"
 #include "tool_usage.h"
+#include "update/list_signature.h"
+#include "update/release_statement.h"
+#include "update/release_table.h"
 
 namespace {
 
 constexpr char kUsage[] =
-    "usage: %s [--sign KEY] [--skip-unlistable] RELEASE_DIR OUTPUT\n"
+    "usage: %s [--sign KEY [--name NAME] [--expires SPAN] [--serial N]\n"
+    "          [--new-key PUB]] [--skip-unlistable] RELEASE_DIR OUTPUT\n"
     "Writes the checksum list of RELEASE_DIR to OUTPUT (and, with --sign,\n"
-    "its Ed25519 signature made with the private key KEY to OUTPUT.sig).\n"
+    "its Ed25519 signature made with the private key KEY to OUTPUT.sig,\n"
+    "the file table to OUTPUT.files and the signed release statement to\n"
+    "OUTPUT.release: serial N, name NAME, expiring SPAN from now).\n"
     "Files whose names no list can carry are reported and no list is\n"
     "written; --skip-unlistable lists the others instead.\n"
     "Exit status: 0 written, 1 failure or unlistable files, 2 usage.\n";
@@ -72,6 +92,10 @@ int Fail(const char* what, const std::string& path) {
 // file.
 struct Arguments {
   const char* private_key = nullptr;
+  const char* name = nullptr;
+  const char* expires = nullptr;
+  const char* serial = nullptr;
+  const char* new_key = nullptr;
   bool skip_unlistable = false;
   const char* release = nullptr;
   const char* output = nullptr;
@@ -80,16 +104,26 @@ struct Arguments {
 bool ParseArguments(int argc, char** argv, Arguments& args) {
   int next = 1;
   for (; next < argc && argv[next][0] == '-'; ++next) {
-    if (std::strcmp(argv[next], "--sign") == 0 && next + 1 < argc &&
-        args.private_key == nullptr) {
-      args.private_key = argv[++next];
-    } else if (std::strcmp(argv[next], "--skip-unlistable") == 0) {
+    const std::string option = argv[next];
+    const char** value = option == "--sign"      ? &args.private_key
+                         : option == "--name"    ? &args.name
+                         : option == "--expires" ? &args.expires
+                         : option == "--serial"  ? &args.serial
+                         : option == "--new-key" ? &args.new_key
+                                                 : nullptr;
+    if (option == "--skip-unlistable") {
       args.skip_unlistable = true;
-    } else {
+    } else if (value == nullptr || *value != nullptr || next + 1 >= argc) {
       return false;
+    } else {
+      *value = argv[++next];
     }
   }
   if (argc - next != 2) return false;
+  if (args.private_key == nullptr &&
+      (args.name || args.expires || args.serial || args.new_key)) {
+    return false;
+  }
   args.release = argv[next];
   args.output = argv[next + 1];
   return true;
@@ -106,6 +140,54 @@ bool ReportUnlistable(const ReleaseFiles& files, bool skip) {
                "--skip-unlistable)\n",
                files.unlistable.size());
   return false;
+}
+
+// The statement's terms from the command line; "" or why they cannot be
+// taken. The serial defaults to one above that of `previous`.
+std::string PlanStatement(const Arguments& args, const std::string& previous,
+                          StatementPlan& plan) {
+  plan.issued = static_cast<std::int64_t>(std::time(nullptr));
+  plan.serial = HighestSerial({previous}) + 1;
+  if (args.serial != nullptr) {
+    const std::string serial = args.serial;
+    if (serial.empty() || serial.size() > 15 || serial[0] == '0' ||
+        serial.find_first_not_of("0123456789") != std::string::npos) {
+      return "cannot take --serial " + serial + " (a number from 1)";
+    }
+    plan.serial = std::stoll(serial);
+  }
+  std::optional<std::int64_t> span;
+  std::string why =
+      TakeStatementOptions(args.name, args.expires, plan.name, span);
+  if (span) plan.expires = plan.issued + *span;
+  return why;
+}
+
+// With a key, the starter the release ships (if any) must trust it (or the
+// new key); "" or why not.
+std::string CheckShippedStarter(const ReleaseFiles& files,
+                                const std::string& private_key,
+                                const char* new_key_path) {
+  const std::string listed = std::string("./") + kStarterName;
+  if (std::find(files.listed.begin(), files.listed.end(), listed) ==
+      files.listed.end()) {
+    return std::string();
+  }
+  ListSigningKey public_key;
+  std::string why;
+  if (!PublicKeyOfPrivateKey(private_key, public_key, why)) {
+    return "cannot sign with " + private_key + ": " + why;
+  }
+  std::optional<ListSigningKey> new_key;
+  if (new_key_path != nullptr) {
+    new_key.emplace();
+    if (why = ReadPublicKeyFile(new_key_path, *new_key); !why.empty()) {
+      return why;
+    }
+  }
+  StarterKeying done;
+  return KeyReleaseStarter(kStarterName, kStarterName, public_key,
+                           new_key ? &*new_key : nullptr, false, done);
 }
 
 }  // namespace
@@ -130,13 +212,24 @@ int main(int argc, char** argv) {
   const std::string signature_path = output + ".sig";
   if (chdir(release.c_str()) != 0) return Fail("cannot enter", release);
 
-  const ReleaseFiles files =
-      CollectReleaseFiles(release, {output, signature_path});
+  const ReleaseFiles files = CollectReleaseFiles(
+      release, {output, signature_path, output + kStatementSuffix,
+                output + kTableSuffix});
   if (!ReportUnlistable(files, args.skip_unlistable)) return 1;
+  StatementPlan plan;
+  if (!private_key.empty()) {
+    std::string why = PlanStatement(args, output + kStatementSuffix, plan);
+    if (why.empty()) why = CheckShippedStarter(files, private_key, args.new_key);
+    if (!why.empty()) {
+      std::fprintf(stderr, "starter-checksums: %s\n", why.c_str());
+      return 1;
+    }
+  }
   WrittenList written;
   std::string error;
   if (!WriteReleaseList(files.listed, output, private_key, KeyOfList(output),
-                        written, error)) {
+                        private_key.empty() ? nullptr : &plan, written,
+                        error)) {
     std::fprintf(stderr, "starter-checksums: %s\n", error.c_str());
     return 1;
   }
@@ -147,6 +240,10 @@ int main(int argc, char** argv) {
   }
   if (written.has_signature) {
     std::printf("signature in %s\n", signature_path.c_str());
+    std::printf("release %s (serial %lld) stated in %s%s\n",
+                written.statement->name.c_str(),
+                static_cast<long long>(written.statement->serial),
+                output.c_str(), kStatementSuffix);
   } else if (access(signature_path.c_str(), F_OK) == 0) {
     std::fprintf(stderr,
                  "starter-checksums: warning: %s was not made for this list; "

@@ -1,7 +1,12 @@
 // starter-publish: publishes a release on the update server in one step, so
 // that the served directory is always one whole release, old or new.
 //
-// Usage: starter-publish [--sign KEY] TREE SERVER_DIR
+// Usage: starter-publish [OPTIONS] TREE SERVER_DIR
+//        starter-publish [OPTIONS] --switch-back N SERVER_DIR
+//        starter-publish --resign --sign KEY --expires SPAN [--name NAME]
+//                        SERVER_DIR
+// OPTIONS: --sign KEY, and with it --new-key PUBLIC_KEY, --name NAME,
+// --expires SPAN.
 //
 // TREE holds the release's files in the layout of the game directory.
 // SERVER_DIR is the directory the web server serves to the starters, e.g.
@@ -14,7 +19,9 @@
 //   P/NAME.releases/release-N     one whole release: the files of TREE that
 //                                 the list names, App/version.txt (its
 //                                 checksum list) and, with --sign,
-//                                 App/version.txt.sig
+//                                 App/version.txt.sig, App/version.txt.files
+//                                 (the file table) and App/version.txt.release
+//                                 (the release statement)
 //   P/NAME.releases/.publish.lock held while a publish runs (a second one
 //                                 waits)
 //   P/NAME.releases/.staging, .next-link, .retired-N
@@ -23,17 +30,31 @@
 //
 // A publish, in order: lists TREE's files and refuses the tree, changing
 // nothing, when a name cannot be listed (as starter-checksums refuses it);
-// copies the files into .staging; writes the list (with a fresh key, never
-// the served list's) and its signature there with starter-checksums' list
-// writer; syncs it all to the disk and renames .staging to release-N (N one
-// above the highest so far); then makes a new link to release-N and renames
-// it over P/NAME, which the web server sees as one switch from the old
-// release to the new. The two releases before the new one stay, for web
-// servers and caches still sending their files and to switch back to (make
-// a link to NAME.releases/release-M beside P/NAME and rename it over
-// P/NAME, e.g. "ln -s NAME.releases/release-M P/tmp && mv -T P/tmp
-// P/NAME"); older ones are removed. Killed at any point, a publish leaves
-// P/NAME at the whole old or the whole new release.
+// copies the files into .staging; with --sign, makes sure the starter the
+// release ships (DUdavi), if any, trusts the key: its empty key slot is
+// filled, one trusting another key is refused unless --new-key names that
+// key (a key change: a release signed with the old key that ships a starter
+// trusting the new one; a slot holding the signing key then gets the new
+// key); writes the list (with a fresh key, never the served list's), its
+// signature, the file table and the release statement there with
+// starter-checksums' list writer; syncs it all to the disk and renames
+// .staging to release-N (N one above the highest so far); then makes a new
+// link to release-N and renames it over P/NAME, which the web server sees
+// as one switch from the old release to the new. The two releases before
+// the new one stay, for web servers and caches still sending their files;
+// older ones are removed. Killed at any point, a publish leaves P/NAME at
+// the whole old or the whole new release.
+//
+// The statement's serial is one above every serial of the served directory
+// (the served statement and those of every release directory), so it only
+// ever rises: starters refuse a release behind the one they installed. Its
+// name is --name (default: the serial); it expires SPAN after it was issued
+// with --expires ("30d", "12h", ...; default never). --switch-back N serves
+// release-N's files again as a new release, under a new serial (and a new
+// list key), which starters that installed a later one take. --resign
+// signs the served statement again with a new serial and an expiry SPAN
+// from now, without touching any other file: the one rename of the
+// statement is the change (for a timer that keeps a release from expiring).
 //
 // A SERVER_DIR that is still a plain directory (published by copying) is
 // turned into the link first, in one atomic exchange (renameat2 with
@@ -56,10 +77,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -72,28 +96,43 @@
 #include "engine/standard_streams.h"
 #include "engine/scoped_fd.h"
 #include "release_list.h"
+#include "release_starter.h"
 #include "tool_usage.h"
+#include "update/list_signature.h"
+#include "update/release_statement.h"
+#include "update/release_table.h"
 
 namespace {
 
 constexpr char kUsage[] =
-    "usage: %s [--sign KEY] TREE SERVER_DIR\n"
+    "usage: %s [OPTIONS] TREE SERVER_DIR\n"
+    "   or: [OPTIONS] --switch-back N SERVER_DIR\n"
+    "   or: --resign --sign KEY --expires SPAN [--name NAME] SERVER_DIR\n"
     "Publishes the release in TREE at SERVER_DIR in one switch: the files\n"
-    "and their checksum list (signed with the private key KEY with --sign)\n"
-    "are staged beside it, then a new symbolic link to them is renamed over\n"
-    "SERVER_DIR. Layout (P/NAME = SERVER_DIR):\n"
+    "and their checksum list (signed with the private key KEY with --sign,\n"
+    "with the release's file table and statement) are staged beside it,\n"
+    "then a new symbolic link to them is renamed over SERVER_DIR.\n"
+    "Options (with --sign):\n"
+    "  --name NAME       the release's name (default: its serial)\n"
+    "  --expires SPAN    starters refuse it SPAN after now (30d, 12h, 90m)\n"
+    "  --new-key PUB     the shipped DUdavi trusts the public key PUB, not\n"
+    "                    KEY: a key change\n"
+    "A DUdavi in the tree must trust KEY (an empty key slot is filled).\n"
+    "--switch-back N serves release-N's files again under a new serial.\n"
+    "--resign signs the served statement again (new serial and expiry).\n"
+    "Layout (P/NAME = SERVER_DIR):\n"
     "  P/NAME                     link to NAME.releases/release-N (served)\n"
     "  P/NAME.releases/release-N  one whole release, App/version.txt included\n"
     "  P/NAME.releases/.*         lock, staging, leftovers of a killed run\n"
     "The two releases before the served one are kept; older ones removed.\n"
-    "To serve release M again: ln -s NAME.releases/release-M P/NAME.new &&\n"
-    "  mv -T P/NAME.new P/NAME\n"
     "A plain directory at SERVER_DIR becomes release-N first, atomically.\n"
     "Exit status: 0 published, 1 refused or failed, 2 usage.\n";
 
 // Where the list lies in a release, and its signature.
 constexpr char kList[] = "/App/version.txt";
 constexpr char kSignature[] = "/App/version.txt.sig";
+constexpr char kStatement[] = "/App/version.txt.release";
+constexpr char kTable[] = "/App/version.txt.files";
 // Releases kept besides the served one.
 constexpr int kKeptReleases = 2;
 constexpr char kReleasePrefix[] = "release-";
@@ -253,23 +292,98 @@ std::string CopyFiles(const std::vector<std::string>& files,
   return std::string();
 }
 
+// What the command line asks of the release it publishes.
+struct Publication {
+  // The private key's canonical path; empty: unsigned.
+  std::string private_key;
+  // Its public half.
+  ListSigningKey public_key;
+  // --new-key: the key the shipped starter is to trust instead.
+  std::optional<ListSigningKey> new_key;
+  std::string name;
+  std::optional<std::int64_t> expires_after;
+};
+
+// The serial for a new statement of the served directory: one above every
+// serial it had (the served statement's and those of every release kept).
+std::int64_t NextSerial(const Layout& layout) {
+  std::vector<std::string> statements = {layout.served + kStatement};
+  for (int n : ReleaseNumbers(layout)) {
+    statements.push_back(layout.Release(n) + kStatement);
+  }
+  return HighestSerial(statements) + 1;
+}
+
+// The statement's terms for a release issued now.
+StatementPlan PlanStatement(const Layout& layout,
+                            const Publication& publication) {
+  StatementPlan plan;
+  plan.serial = NextSerial(layout);
+  plan.name = publication.name;
+  plan.issued = static_cast<std::int64_t>(std::time(nullptr));
+  if (publication.expires_after) {
+    plan.expires = plan.issued + *publication.expires_after;
+  }
+  return plan;
+}
+
+// With a signed publication, makes the starter in `staging`, if the release
+// ships one, trust the key it must (KeyReleaseStarter). Returns "" or why
+// not.
+std::string KeyShippedStarter(const std::vector<std::string>& files,
+                              const std::string& staging,
+                              const Publication& publication) {
+  const std::string listed = std::string("./") + kStarterName;
+  if (publication.private_key.empty() ||
+      std::find(files.begin(), files.end(), listed) == files.end()) {
+    return std::string();
+  }
+  StarterKeying done = StarterKeying::kAlreadyTrusted;
+  const ListSigningKey& trusted =
+      publication.new_key ? *publication.new_key : publication.public_key;
+  std::string why = KeyReleaseStarter(
+      staging + "/" + kStarterName, kStarterName, publication.public_key,
+      publication.new_key ? &*publication.new_key : nullptr, true, done);
+  if (!why.empty()) return why;
+  const std::string fingerprint = KeyFingerprint(trusted);
+  switch (done) {
+    case StarterKeying::kAlreadyTrusted:
+      std::printf("%s trusts key %s\n", kStarterName, fingerprint.c_str());
+      break;
+    case StarterKeying::kFilled:
+      std::printf("%s: filled its key slot with key %s\n", kStarterName,
+                  fingerprint.c_str());
+      break;
+    case StarterKeying::kReplaced:
+      std::printf("%s: key change, it now trusts key %s instead of %s\n",
+                  kStarterName, fingerprint.c_str(),
+                  KeyFingerprint(publication.public_key).c_str());
+      break;
+  }
+  return std::string();
+}
+
 // Stages the release of `files` (below the current directory, TREE) as
 // release-N and returns N, or -1 after reporting why not.
 int StageRelease(const std::vector<std::string>& files, const Layout& layout,
-                 const std::string& private_key) {
+                 const Publication& publication) {
   const std::string staging = layout.Staging();
   std::string error;
   DeferredSync deferred;
   WrittenList written;
+  const StatementPlan plan = PlanStatement(layout, publication);
   if (mkdir(staging.c_str(), 0755) != 0) {
     error = SystemError("cannot create", staging);
-  } else if (error = CopyFiles(files, staging, deferred); error.empty()) {
+  } else if (error = CopyFiles(files, staging, deferred); error.empty() &&
+             (error = KeyShippedStarter(files, staging, publication))
+                 .empty()) {
     MakeParentDirectories(staging + kList, {.first = staging.size() + 1});
     if (chdir(staging.c_str()) != 0) {
       error = SystemError("cannot enter", staging);
-    } else if (WriteReleaseList(files, staging + kList, private_key,
-                                KeyOfList(layout.served + kList), written,
-                                error) &&
+    } else if (WriteReleaseList(files, staging + kList,
+                                publication.private_key,
+                                KeyOfList(layout.served + kList), &plan,
+                                written, error) &&
                !deferred.SyncAll()) {
       error = SystemError("cannot sync", staging);
     }
@@ -288,9 +402,17 @@ int StageRelease(const std::vector<std::string>& files, const Layout& layout,
     RemoveTree(staging);
     return -1;
   }
+  std::string signed_as;
+  if (written.statement) {
+    signed_as = ", signed, release " + written.statement->name + " (serial " +
+                std::to_string(written.statement->serial) + ")";
+    if (written.statement->expires) {
+      signed_as +=
+          ", expires " + FormatStatementTime(*written.statement->expires);
+    }
+  }
   std::printf("staged %s: %d files, key %ld%s\n", layout.Release(n).c_str(),
-              written.listed, written.key,
-              written.has_signature ? ", signed" : "");
+              written.listed, written.key, signed_as.c_str());
   return n;
 }
 
@@ -346,8 +468,8 @@ int Refuse(const std::string& why) {
 // The files of TREE (the current directory, `tree` in canonical form) that
 // the release lists; false after reporting each file no list can carry.
 bool ListTree(const std::string& tree, std::vector<std::string>& files) {
-  ReleaseFiles release =
-      CollectReleaseFiles(tree, {tree + kList, tree + kSignature});
+  ReleaseFiles release = CollectReleaseFiles(
+      tree, {tree + kList, tree + kSignature, tree + kStatement, tree + kTable});
   ReportUnlistable("starter-publish", "cannot be listed", release.unlistable);
   if (!release.unlistable.empty()) {
     std::fprintf(stderr,
@@ -373,37 +495,157 @@ std::string PrepareServedLink(const Layout& layout) {
   return layout.served + " is neither a directory nor a symbolic link";
 }
 
+// The command line.
+struct Arguments {
+  const char* private_key = nullptr;
+  const char* new_key = nullptr;
+  const char* name = nullptr;
+  const char* expires = nullptr;
+  const char* switch_back = nullptr;
+  bool resign = false;
+  const char* tree = nullptr;
+  const char* server_dir = nullptr;
+};
+
+bool ParseArguments(int argc, char** argv, Arguments& args) {
+  int next = 1;
+  for (; next < argc && argv[next][0] == '-'; ++next) {
+    const std::string option = argv[next];
+    const char** value = option == "--sign"          ? &args.private_key
+                         : option == "--new-key"     ? &args.new_key
+                         : option == "--name"        ? &args.name
+                         : option == "--expires"     ? &args.expires
+                         : option == "--switch-back" ? &args.switch_back
+                                                     : nullptr;
+    if (option == "--resign" && !args.resign) {
+      args.resign = true;
+    } else if (value == nullptr || *value != nullptr || next + 1 >= argc) {
+      return false;
+    } else {
+      *value = argv[++next];
+    }
+  }
+  const int operands = args.resign || args.switch_back != nullptr ? 1 : 2;
+  if (argc - next != operands) return false;
+  if (operands == 2) args.tree = argv[next++];
+  args.server_dir = argv[next];
+  const bool signs = args.private_key != nullptr;
+  if (!signs && (args.new_key || args.name || args.expires || args.resign)) {
+    return false;
+  }
+  return !args.resign ||
+         (args.expires != nullptr && args.new_key == nullptr &&
+          args.switch_back == nullptr);
+}
+
+// The options of a signed publication; "" or why they cannot be taken.
+std::string MakePublication(const Arguments& args, Publication& publication) {
+  if (args.private_key == nullptr) return std::string();
+  publication.private_key = CanonicalPath(args.private_key);
+  if (publication.private_key.empty()) {
+    return SystemError("cannot open", args.private_key);
+  }
+  std::string why;
+  if (!PublicKeyOfPrivateKey(publication.private_key, publication.public_key,
+                             why)) {
+    return "cannot sign with " + publication.private_key + ": " + why;
+  }
+  if (args.new_key != nullptr) {
+    publication.new_key.emplace();
+    if (why = ReadPublicKeyFile(args.new_key, *publication.new_key);
+        !why.empty()) {
+      return why;
+    }
+  }
+  return TakeStatementOptions(args.name, args.expires, publication.name,
+                              publication.expires_after);
+}
+
+// Signs the served statement again under a new serial, expiring after the
+// publication's span, with the served list and table unchanged. Returns 0,
+// or 1 after reporting why not.
+int Resign(const Layout& layout, const Publication& publication) {
+  const std::string release = CanonicalPath(layout.served);
+  if (release.empty()) return Refuse(SystemError("cannot open", layout.served));
+  ReleaseStatement statement;
+  const std::string path = release + kStatement;
+  if (std::string why =
+          ReadStatementFile(path, &publication.public_key, statement);
+      !why.empty()) {
+    return Refuse("cannot sign " + path + " again: release statement " + why);
+  }
+  const std::optional<FileDigest> list = DigestOfFile(release + kList);
+  const std::optional<FileDigest> table = DigestOfFile(release + kTable);
+  if (!list || *list != statement.list || !table ||
+      *table != statement.files) {
+    return Refuse("cannot sign " + path +
+                  " again: the served list or file table is not the one it "
+                  "names");
+  }
+  const StatementPlan plan = PlanStatement(layout, publication);
+  statement.serial = plan.serial;
+  if (!publication.name.empty()) statement.name = publication.name;
+  statement.issued = plan.issued;
+  statement.expires = plan.expires;
+  const std::string body = StatementBody(statement);
+  std::string signature, why;
+  if (!SignBytes(publication.private_key, body, signature, why)) {
+    return Refuse("cannot sign with " + publication.private_key + ": " + why);
+  }
+  const std::string text = SignedStatementText(body, signature);
+  AtomicFile out(path, LinkAtDestination::kReplace);
+  if (!out.ok() || !out.Write(text.data(), text.size()) ||
+      !out.Commit(Durability::kSynced)) {
+    errno = out.error() != 0 ? out.error() : errno;
+    return Refuse(SystemError("cannot write", path));
+  }
+  std::printf("re-signed release %s served from %s: serial %lld, expires %s\n",
+              statement.name.c_str(), release.c_str(),
+              static_cast<long long>(statement.serial),
+              FormatStatementTime(*statement.expires).c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   PrepareStandardStreams();
   if (AsksForVersion(argc, argv)) return PrintVersion("starter-publish");
-  int next = 1;
-  const char* key_arg = nullptr;
-  if (argc == 5 && std::strcmp(argv[1], "--sign") == 0) {
-    key_arg = argv[2];
-    next = 3;
-  }
-  if (AsksForHelp(argc, argv) || argc - next != 2 || argv[next][0] == '-') {
+  Arguments args;
+  if (AsksForHelp(argc, argv) || !ParseArguments(argc, argv, args)) {
     return PrintUsage(kUsage, argc, argv, 2);
   }
-  std::string private_key;
-  if (key_arg != nullptr && (private_key = CanonicalPath(key_arg)).empty()) {
-    return Refuse(SystemError("cannot open", key_arg));
+  Publication publication;
+  if (std::string why = MakePublication(args, publication); !why.empty()) {
+    return Refuse(why);
   }
   Layout layout;
-  if (!MakeLayout(argv[next + 1], layout)) {
-    return Refuse(std::string("cannot place ") + argv[next + 1]);
+  if (!MakeLayout(args.server_dir, layout)) {
+    return Refuse(std::string("cannot place ") + args.server_dir);
   }
-  const std::string tree = CanonicalPath(argv[next]);
-  if (tree.empty() || chdir(tree.c_str()) != 0) {
-    return Refuse(SystemError("cannot enter", argv[next]));
-  }
-  if (PathIsWithin(layout.parent, tree)) {
-    return Refuse(layout.served + " lies inside " + tree);
+  std::string tree_arg = args.tree != nullptr ? args.tree : "";
+  if (args.switch_back != nullptr) {
+    const int n = ReleaseNumber(kReleasePrefix + std::string(args.switch_back));
+    struct stat info;
+    if (n < 0 || lstat(layout.Release(n).c_str(), &info) != 0 ||
+        !S_ISDIR(info.st_mode)) {
+      return Refuse(std::string("no release ") + args.switch_back + " in " +
+                    layout.releases);
+    }
+    tree_arg = layout.Release(n);
   }
   std::vector<std::string> files;
-  if (!ListTree(tree, files)) return 1;
+  std::string tree;
+  if (!args.resign) {
+    tree = CanonicalPath(tree_arg);
+    if (tree.empty() || chdir(tree.c_str()) != 0) {
+      return Refuse(SystemError("cannot enter", tree_arg));
+    }
+    if (PathIsWithin(layout.parent, tree)) {
+      return Refuse(layout.served + " lies inside " + tree);
+    }
+    if (!ListTree(tree, files)) return 1;
+  }
 
   if (mkdir(layout.releases.c_str(), 0755) != 0 && errno != EEXIST) {
     return Refuse(SystemError("cannot create", layout.releases));
@@ -416,11 +658,12 @@ int main(int argc, char** argv) {
     errno = lock.error();
     return Refuse(SystemError("cannot lock", layout.releases));
   }
+  if (args.resign) return Resign(layout, publication);
   RemoveLeftovers(layout);
   if (std::string why = PrepareServedLink(layout); !why.empty()) {
     return Refuse(why);
   }
-  const int n = StageRelease(files, layout, private_key);
+  const int n = StageRelease(files, layout, publication);
   if (n < 0) return 1;
   if (std::string why = SwitchTo(layout, n); !why.empty()) return Refuse(why);
   std::printf("published %s: %s now serves %s\n", tree.c_str(),

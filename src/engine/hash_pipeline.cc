@@ -16,9 +16,11 @@ unsigned WorkerCount(unsigned asked) {
 }  // namespace
 
 HashPipeline::HashPipeline(const std::vector<std::string>& paths,
-                           unsigned threads, std::size_t window)
+                           unsigned threads, std::size_t window,
+                           Digests digests)
     : paths_(paths),
       window_(window != 0 ? window : 16 * std::size_t{WorkerCount(threads)}),
+      with_sha256_(digests == Digests::kMd5AndSha256),
       slots_(window_) {
   const std::size_t workers =
       std::min<std::size_t>(WorkerCount(threads), paths_.size());
@@ -70,7 +72,8 @@ void HashPipeline::Work() {
     const std::size_t index = next_claim_++;
     lock.unlock();
     Result result;
-    result.error = HashFile(paths_[index].c_str(), result.hex);
+    result.error = HashFile(paths_[index].c_str(), result.hex, result.facts,
+                            with_sha256_);
     if (result.error != FileHashError::kNone) result.error_number = errno;
     lock.lock();
     slots_[index % window_] = Slot{true, std::move(result)};

@@ -26,13 +26,21 @@ class HashPipeline {
     std::string hex;
     // The errno HashFile left when it failed, else 0.
     int error_number = 0;
+    // When error is kNone: the file's size and mode, and its SHA-256 when
+    // the pipeline was asked for it (see FileFacts).
+    FileFacts facts;
   };
+
+  // Which digests each file gets: its MD5 alone, or its SHA-256 too, from
+  // the same read.
+  enum class Digests { kMd5, kMd5AndSha256 };
 
   // Starts hashing `paths`, which must outlive the pipeline, on `threads`
   // workers (0: one per core) at most `window` files ahead (0: a few per
   // worker). A path is not read once its result has been taken.
   explicit HashPipeline(const std::vector<std::string>& paths,
-                        unsigned threads = 0, std::size_t window = 0);
+                        unsigned threads = 0, std::size_t window = 0,
+                        Digests digests = Digests::kMd5);
   // Stops the workers after the files they are reading; results not taken
   // are dropped.
   ~HashPipeline();
@@ -55,6 +63,7 @@ class HashPipeline {
 
   const std::vector<std::string>& paths_;
   const std::size_t window_;
+  const bool with_sha256_;
   std::vector<Slot> slots_;  // results by index modulo window_
   std::mutex mutex_;
   std::condition_variable work_;  // a worker may claim another file

@@ -9,11 +9,13 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
 #include "engine/scoped_fd.h"
+#include "engine/sha256.h"
 
 namespace {
 
@@ -114,6 +116,12 @@ bool IsMd5Text(std::string_view text) {
 }
 
 FileHashError HashFile(const char* path, std::string& hex) {
+  FileFacts unused;
+  return HashFile(path, hex, unused, false);
+}
+
+FileHashError HashFile(const char* path, std::string& hex, FileFacts& facts,
+                       bool with_sha256) {
   if (path == nullptr) return FileHashError::kCannotOpen;
   // O_NONBLOCK: a FIFO without a writer must not stop the caller.
   ScopedFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -138,16 +146,30 @@ FileHashError HashFile(const char* path, std::string& hex) {
     errno = ENOSYS;
     return FileHashError::kReadError;
   }
+  std::optional<Sha256> sha256;
+  if (with_sha256) {
+    sha256.emplace();
+    if (!sha256->usable()) {
+      errno = ENOSYS;
+      return FileHashError::kReadError;
+    }
+  }
   auto block = std::make_unique_for_overwrite<std::uint8_t[]>(kFileBlockSize);
+  std::uint64_t size = 0;
   ssize_t got;
   while ((got = ::read(fd.get(), block.get(), kFileBlockSize)) != 0) {
     if (got > 0) {
       md5.Update(block.get(), static_cast<std::size_t>(got));
+      if (sha256) sha256->Update(block.get(), static_cast<std::size_t>(got));
+      size += static_cast<std::uint64_t>(got);
     } else if (errno != EINTR) {
       return FileHashError::kReadError;
     }
   }
   hex = md5.FinalHex();
+  facts.size = size;
+  facts.mode = static_cast<std::uint32_t>(info.st_mode & 07777);
+  facts.sha256 = sha256 ? sha256->FinalHex() : std::string();
   return FileHashError::kNone;
 }
 

@@ -60,6 +60,22 @@ enum class FileHashError {
 // unchanged and sets errno (EINVAL for a file that is not regular).
 FileHashError HashFile(const char* path, std::string& hex);
 
+// What HashFile can learn of a regular file besides its MD5, from the same
+// single read.
+struct FileFacts {
+  // The bytes read.
+  std::uint64_t size = 0;
+  // Its permission bits (st_mode & 07777).
+  std::uint32_t mode = 0;
+  // Its SHA-256 as 64 lower-case hex digits, when asked for; else empty.
+  std::string sha256;
+};
+
+// HashFile(path, hex), also filling `facts` on kNone (with the SHA-256 of
+// the same bytes when `with_sha256`).
+FileHashError HashFile(const char* path, std::string& hex, FileFacts& facts,
+                       bool with_sha256);
+
 // HashFile(path, hex) == FileHashError::kNone.
 bool Md5File(const char* path, std::string& hex);
 

@@ -11,8 +11,10 @@
 std::string_view CompiledUpdateUrl();
 
 // The PEM text of the Ed25519 public key whose signature every checksum list
-// must carry (the file STARTER_UPDATE_PUBLIC_KEY named); empty when the
-// program was built without one (lists are then not signature-checked).
+// must carry: the one in this program's key slot (key_slot.h), which the
+// build fills with the file STARTER_UPDATE_PUBLIC_KEY named and a tool may
+// fill afterwards; empty when the slot holds none (lists are then not
+// signature-checked).
 std::string_view CompiledUpdatePublicKey();
 
 // How many file transfers an update keeps in flight

@@ -41,6 +41,7 @@ constexpr const char* kLeftoverNames[] = {
 constexpr int kListTimeoutSecs = 9;
 constexpr int kFileTimeoutSecs = 600;
 constexpr char kInvalidSignature[] = "Invalid signature of the checksum list";
+constexpr char kRefusedStatement[] = "Refused release statement";
 
 // The file whose lock every update run of a game directory holds.
 constexpr char kUpdateLockFile[] = "Downloads/update.lock";
@@ -166,6 +167,21 @@ CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
   if (settings_.held_lock == nullptr) lock.emplace(LockGameDirectory());
   RemoveLeftovers();
   LoadIgnoreLists(ignoreFiles);
+  if (!settings_.trusted_key.empty()) {
+    // The release this game directory installed, which no server may take
+    // it back from.
+    const std::string record = std::string(filename) + kStatementSuffix;
+    ReleaseStatement installed;
+    bool missing = false;
+    const std::string why =
+        ReadStatementFile(record, nullptr, installed, &missing);
+    if (why.empty()) {
+      installed_release_ = std::move(installed);
+    } else if (!missing) {
+      LogLine("Ignoring the release record %s: %s\n", record.c_str(),
+              why.c_str());
+    }
+  }
 
   const std::vector<std::string>& urls = settings_.update_paths;
   if (urls.empty()) {
@@ -225,6 +241,16 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
     LogLine("Comparing every listed file, whatever the keys\n");
   } else if (RandomKeyCheck(filename, "Downloads/") == 1) {
     LogLine("Version file the same (key matches)\n");
+    // A statement re-signed for the installed list (a later expiry, a new
+    // serial) becomes the record, so that the older one is behind it.
+    if (offered_release_ &&
+        (!installed_release_ ||
+         offered_release_->serial > installed_release_->serial)) {
+      const std::optional<FileDigest> installed_list = DigestOfFile(filename);
+      if (installed_list && *installed_list == offered_release_->list) {
+        RecordInstalledRelease(filename);
+      }
+    }
     return;
   }
   if (starter != nullptr) {
@@ -275,7 +301,25 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
     int err = errno;
     LogLine("Copy file failed %s (err %i)\n", downloadfilename.c_str(), err);
     lasterror = "Error copying " + downloadfilename;
+    return;
   }
+  if (offered_release_) RecordInstalledRelease(filename);
+}
+
+void CAutoUpdate::RecordInstalledRelease(const char* filename) {
+  const std::string record = std::string(filename) + kStatementSuffix;
+  const std::string statement = "Downloads/" + record;
+  errno = 0;
+  if (!copyFile(statement.c_str(), record.c_str(), 0)) {
+    const int err = errno;
+    LogLine("Could not record the installed release in %s (err %i)\n",
+            record.c_str(), err);
+    lasterror = "Error recording the installed release";
+    return;
+  }
+  LogLine("Installed release %s (serial %lld) recorded in %s\n",
+          offered_release_->name.c_str(),
+          static_cast<long long>(offered_release_->serial), record.c_str());
 }
 
 bool CAutoUpdate::ListAccepted(const std::string& url, const char* filename,
@@ -289,8 +333,94 @@ bool CAutoUpdate::ListAccepted(const std::string& url, const char* filename,
     error = 1;
     return false;
   }
+  offered_release_.reset();
+  release_table_.reset();
   return settings_.trusted_key.empty() ||
-         ListSignatureHolds(url, filename, downloadfilename);
+         (ListSignatureHolds(url, filename, downloadfilename) &&
+          StatementHolds(url, filename, downloadfilename));
+}
+
+bool CAutoUpdate::StatementHolds(const std::string& url, const char* filename,
+                                 const std::string& downloadfilename) {
+  const std::string statement_name = std::string(filename) + kStatementSuffix;
+  curlapi->Download(
+      ListRequest(url, statement_name.c_str(), kMaxStatementSize));
+  if (curlapi->result != CURLE_OK) {
+    const std::string detail = url + statement_name + " not downloaded (err:" +
+                               std::to_string(curlapi->result) + ")";
+    if (installed_release_) {
+      return RefuseStatement(downloadfilename,
+                             MissingStatementReason(*installed_release_,
+                                                    detail));
+    }
+    // A server that publishes no statements: the list is taken as before.
+    LogLine("No release statement: %s\n", detail.c_str());
+    return true;
+  }
+  const StatementCheck check = CheckStatement(
+      "Downloads/" + statement_name, downloadfilename, settings_.trusted_key,
+      installed_release_ ? &*installed_release_ : nullptr, settings_.now,
+      settings_.allow_expired);
+  if (!check.accepted) return RefuseStatement(downloadfilename, check.reason);
+  if (check.expired_but_allowed) {
+    LogLine("Installing all the same: %s, and %s=1 allows it for this run\n",
+            check.reason.c_str(), kAllowExpiredVariable);
+  }
+  const ReleaseStatement& statement = check.statement;
+  LogLine("Release statement verified: release %s (serial %lld), issued %s, "
+          "%s\n",
+          statement.name.c_str(), static_cast<long long>(statement.serial),
+          FormatStatementTime(statement.issued).c_str(),
+          statement.expires
+              ? ("expires " + FormatStatementTime(*statement.expires)).c_str()
+              : "never expires");
+  offered_release_ = statement;
+  // The table is needed only when the run goes on to compare the files.
+  if (ListKeysMatch(filename, "Downloads/", false)) return true;
+  return TableHolds(url, filename, downloadfilename);
+}
+
+bool CAutoUpdate::TableHolds(const std::string& url, const char* filename,
+                             const std::string& downloadfilename) {
+  const std::string table_name = std::string(filename) + kTableSuffix;
+  // Fetched as a file of the release the list names, so that a cache in
+  // front of the server keeps one copy of it per release (docs/fleet.md).
+  std::string release;
+  Md5File(downloadfilename.c_str(), release);
+  DownloadRequest request;
+  request.urldir = url;
+  request.filename = table_name;
+  request.downloaddir = "Downloads";
+  request.timeout_secs = kFileTimeoutSecs;
+  request.most_bytes = offered_release_->files.size;
+  request.release = release;
+  curlapi->Download(request);
+  if (curlapi->result != CURLE_OK) {
+    offered_release_.reset();
+    return RefuseStatement(downloadfilename,
+                           "release file table missing, " + url + table_name +
+                               " not downloaded (err:" +
+                               std::to_string(curlapi->result) + ")");
+  }
+  release_table_.emplace();
+  const std::string why =
+      ReadReleaseTable("Downloads/" + table_name, offered_release_->files.size,
+                       offered_release_->files.sha256, *release_table_);
+  if (!why.empty()) {
+    offered_release_.reset();
+    release_table_.reset();
+    return RefuseStatement(downloadfilename, "release file table " + why);
+  }
+  return true;
+}
+
+bool CAutoUpdate::RefuseStatement(const std::string& downloadfilename,
+                                  const std::string& reason) {
+  LogLine("Refusing checksum list %s: %s\n", downloadfilename.c_str(),
+          reason.c_str());
+  lasterror = kRefusedStatement;
+  error = 1;
+  return false;
 }
 
 bool CAutoUpdate::ListSignatureHolds(const std::string& url,

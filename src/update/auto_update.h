@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,8 @@
 #include "engine/exclusive_lock.h"
 #include "update/checksum_list.h"
 #include "update/file_pair_index.h"
+#include "update/release_statement.h"
+#include "update/release_table.h"
 #include "update/update_decisions.h"
 #include "update/update_settings.h"
 
@@ -61,7 +64,21 @@ class CAutoUpdate {
   // relocated, hashed or fetched: one log line says which, error is 1 and
   // lasterror "Invalid signature of the checksum list". With an empty key
   // (a program built without one) no signature is fetched or checked.
-  // Mirrors: each is tried in order, with "Downloading checksums from" and,
+  // With a trusted key, the release statement (list URL + ".release") is
+  // fetched right after the signature and must carry the same key's
+  // signature, name the list's size and SHA-256, and neither be behind the
+  // release the game directory installed (the statement kept as `filename`
+  // + ".release": a lower serial, or the same serial with another list)
+  // nor have expired (unless the settings allow it for this run, logged).
+  // When the keys differ, the release's file table (list URL + ".files") is
+  // fetched too and must have the size and SHA-256 the statement gives; the
+  // run keeps it. A list without a statement is taken as before, unless the
+  // game directory installed a release with one. Any refusal ends the run
+  // before anything is touched (error 1, lasterror "Refused release
+  // statement"), or counts as the mirror's failure. The accepted statement
+  // is copied to `filename` + ".release" when the list is installed, and
+  // when the keys match a statement of a higher serial for the installed
+  // list. Mirrors: each is tried in order, with "Downloading checksums from" and,
   // when it fails, "Error downloading checksum from" as for the one server;
   // a list refused for its header or signature counts as that mirror's
   // failure too. The first mirror whose list is accepted serves the
@@ -174,11 +191,40 @@ class CAutoUpdate {
   // and lasterror, and returns false.
   bool ListSignatureHolds(const std::string& url, const char* filename,
                           const std::string& downloadfilename);
+  // Fetches the release statement of the list that arrived from `url` and
+  // judges it (CheckStatement) against installed_release_; when the keys
+  // differ, fetches and checks the file table too. Keeps what it accepted
+  // in offered_release_ and release_table_. On refusal logs why, sets
+  // error and lasterror, and returns false.
+  bool StatementHolds(const std::string& url, const char* filename,
+                      const std::string& downloadfilename);
+  // Fetches the file table the accepted statement names from `url` into
+  // release_table_. On refusal logs why, sets error and lasterror, and
+  // returns false.
+  bool TableHolds(const std::string& url, const char* filename,
+                  const std::string& downloadfilename);
+  // Logs a refusal of the list for its statement or table: "Refusing
+  // checksum list ...: `reason`", error 1, lasterror "Refused release
+  // statement". Returns false.
+  bool RefuseStatement(const std::string& downloadfilename,
+                       const std::string& reason);
+  // Copies the accepted statement (under "Downloads/") to the game
+  // directory's record, `filename` + ".release", as the statement of the
+  // installed release. A failure is logged and sets lasterror.
+  void RecordInstalledRelease(const char* filename);
   // The map MoveUnusedFiles fills: settings_.standard_files, else the
   // current application object's standardFiles, else local_standard_.
   std::map<std::string, std::string>& StandardFiles();
 
   EffectiveUpdateSettings settings_;
+  // With a trusted key: the statement of the release the game directory
+  // installed, as its record holds it (none without a record).
+  std::optional<ReleaseStatement> installed_release_;
+  // The statement accepted with the list (none: the server has none).
+  std::optional<ReleaseStatement> offered_release_;
+  // The file table of the accepted statement, when the keys differed: each
+  // listed path's size, SHA-256 and mode, looked up by the path as listed.
+  std::optional<ReleaseTable> release_table_;
   std::map<std::string, std::string> local_standard_;
   // The files installed by this run, made durable at once before the list
   // is installed as the local version file.

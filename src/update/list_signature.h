@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // Size of an Ed25519 signature: the whole content of a signature file.
 inline constexpr std::size_t kListSignatureSize = 64;
@@ -46,6 +47,13 @@ ListSignature VerifyListSignature(const std::string& list_path,
                                   const std::string& signature_path,
                                   const ListSigningKey& key);
 
+// Checks `signature` as `key`'s signature of the exact bytes `data`: kValid,
+// kUnreadable when it is not kListSignatureSize bytes, kWrong or
+// kUnusableKey. Writes and logs nothing.
+ListSignature VerifySignatureOfBytes(std::string_view data,
+                                     std::string_view signature,
+                                     const ListSigningKey& key);
+
 // A short English phrase for a verdict, e.g. "signature missing".
 const char* ListSignatureReason(ListSignature verdict);
 
@@ -57,5 +65,27 @@ const char* ListSignatureReason(ListSignature verdict);
 bool SignListFile(const std::string& private_key_path,
                   const std::string& list_path, std::string& signature,
                   std::string& error);
+
+// SignListFile for the bytes `data` instead of a file's.
+bool SignBytes(const std::string& private_key_path, std::string_view data,
+               std::string& signature, std::string& error);
+
+// The public half of the Ed25519 private key in the PEM file at
+// `private_key_path`, as PEM text ("-----BEGIN PUBLIC KEY-----"). Returns
+// false with a reason in `error` as SignListFile gives it.
+bool PublicKeyOfPrivateKey(const std::string& private_key_path,
+                           ListSigningKey& public_key, std::string& error);
+
+// True when `key` is the PEM form of an Ed25519 public key.
+bool IsUsableKey(const ListSigningKey& key);
+
+// True when `a` and `b` are the same Ed25519 public key (however their PEM
+// text is laid out); false when either is not one.
+bool SameKey(const ListSigningKey& a, const ListSigningKey& b);
+
+// A short name of `key` for people: "ed25519:" and the first 16 hex digits
+// of the SHA-256 of its 32 key bytes; "" when it is not an Ed25519 public
+// key.
+std::string KeyFingerprint(const ListSigningKey& key);
 
 #endif  // STARTER_UPDATE_LIST_SIGNATURE_H_

@@ -17,16 +17,24 @@ bool IsIgnored(const std::vector<std::string>& ignoreFiles,
          ignoreFiles.end();
 }
 
-bool ListKeysMatch(const char* filename, const char* downloaddir) {
+bool ListKeysMatch(const char* filename, const char* downloaddir,
+                   bool report) {
+  // FileLock reports a failed open unless told not to.
+  const bool reported_opens = FileLock::reportError;
+  if (!report) FileLock::reportError = false;
+  struct Restore {
+    bool value;
+    ~Restore() { FileLock::reportError = value; }
+  } restore{reported_opens};
   ListHeader local;
   {
     FileLock file(std::fopen(filename, "r"));
     if (!file.isValid()) {
-      LogLine("Failed to open my version file %s\n", filename);
+      if (report) LogLine("Failed to open my version file %s\n", filename);
       return false;
     }
     local = ReadListHeader(file.get());
-    if (!local.found) LogLine("fscanf read error: autoupdate 2\n");
+    if (!local.found && report) LogLine("fscanf read error: autoupdate 2\n");
   }
   std::string downloaded = downloaddir;
   if (!downloaded.empty()) downloaded += "/";
@@ -35,15 +43,21 @@ bool ListKeysMatch(const char* filename, const char* downloaddir) {
   {
     FileLock file(std::fopen(downloaded.c_str(), "r"));
     if (!file.isValid()) {
-      LogLine("Failed to open downloaded version file %s\n",
-              downloaded.c_str());
+      if (report) {
+        LogLine("Failed to open downloaded version file %s\n",
+                downloaded.c_str());
+      }
       return false;
     }
     server = ReadListHeader(file.get());
-    if (!server.found) LogLine("fscanf read error: autoupdate 3\n");
+    if (!server.found && report) {
+      LogLine("fscanf read error: autoupdate 3\n");
+    }
   }
   if (server.found && !server.keyword_ok) {
-    LogLine("Failed to create version file %s\n", downloaded.c_str());
+    if (report) {
+      LogLine("Failed to create version file %s\n", downloaded.c_str());
+    }
     return false;
   }
   return local.keyword_ok && server.keyword_ok && local.key > 0 &&

@@ -20,8 +20,9 @@
 // both carry the keyword "version_file" and the same key above 0. Each
 // failure to open or read either file is logged to the application log
 // ("Failed to open my version file %s", "fscanf read error: autoupdate 2",
-// ...); nothing is written.
-bool ListKeysMatch(const char* filename, const char* downloaddir);
+// ...) unless `report` is false; nothing is written.
+bool ListKeysMatch(const char* filename, const char* downloaddir,
+                   bool report = true);
 
 // Per step of `steps`: true for the entries whose path passes the
 // listed-path checks, the files (duplicates kept) of the version file's

@@ -2,8 +2,12 @@
 // of the starter's own update run.
 #include "update/update_settings.h"
 
+#include <cstdlib>
+#include <ctime>
 #include <string>
 #include <utility>
+
+#include "engine/app_log.h"
 
 #include "engine_starter/application.h"
 #include "launcher/downloads_in_flight.h"
@@ -29,5 +33,18 @@ EffectiveUpdateSettings ResolveUpdateSettings(UpdateSettings given) {
           : ListSigningKey{std::string(CompiledUpdatePublicKey())};
   settings.keys_taken_as_differing = given.keys_taken_as_differing;
   settings.held_lock = given.held_lock;
+  settings.now = given.now.has_value()
+                     ? *given.now
+                     : static_cast<std::int64_t>(std::time(nullptr));
+  if (given.allow_expired.has_value()) {
+    settings.allow_expired = *given.allow_expired;
+  } else if (const char* allow = std::getenv(kAllowExpiredVariable);
+             allow != nullptr && *allow != '\0') {
+    settings.allow_expired = std::string(allow) == "1";
+    if (!settings.allow_expired) {
+      LogLine("%s=%s ignored: only 1 allows an expired release statement\n",
+              kAllowExpiredVariable, allow);
+    }
+  }
   return settings;
 }

@@ -3,6 +3,7 @@
 #define STARTER_UPDATE_UPDATE_SETTINGS_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -42,6 +43,12 @@ struct UpdateSettings {
   // already (see LockGameDirectory), so that the run and what the creator
   // does around it take one turn. Null: the run takes the lock itself.
   const ExclusiveLock* held_lock = nullptr;
+  // The time a release statement's expiry is judged by, in seconds since
+  // 1970. Unset: the system clock at the start of the run.
+  std::optional<std::int64_t> now;
+  // Whether this run may install a release whose statement has expired.
+  // Unset: only when the environment variable STARTER_ALLOW_EXPIRED is "1".
+  std::optional<bool> allow_expired;
 };
 
 // The settings of one run with every value decided.
@@ -57,11 +64,19 @@ struct EffectiveUpdateSettings {
   ListSigningKey trusted_key;
   bool keys_taken_as_differing = false;
   const ExclusiveLock* held_lock = nullptr;
+  std::int64_t now = 0;
+  bool allow_expired = false;
 };
+
+// The environment variable that lets one run install a release whose
+// statement has expired, when it is "1".
+inline constexpr char kAllowExpiredVariable[] = "STARTER_ALLOW_EXPIRED";
 
 // `given` with every unset value replaced by the one the starter uses (see
 // UpdateSettings). Reads the application object when one exists; logs only
-// what DownloadsInFlight() logs, and only when that value is unset.
+// what DownloadsInFlight() logs, when that value is unset, and, when the
+// expiry setting is unset, a value of STARTER_ALLOW_EXPIRED other than "1"
+// as ignored.
 EffectiveUpdateSettings ResolveUpdateSettings(UpdateSettings given);
 
 #endif  // STARTER_UPDATE_UPDATE_SETTINGS_H_

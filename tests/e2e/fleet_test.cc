@@ -178,17 +178,26 @@ class FleetTest : public ::testing::Test {
     return count;
   }
   // Requests the origin logged for paths that are neither the list nor its
-  // signature.
+  // signature or release statement (the file table is a file of its
+  // release).
   int OriginFileRequests() const {
     int count = 0;
     for (const std::string& line : OriginRequests()) {
       count += !line.starts_with(std::string(kPlatformDir) + kList + " ") &&
-               !line.starts_with(std::string(kPlatformDir) + kList + ".sig ");
+               !line.starts_with(std::string(kPlatformDir) + kList + ".sig ") &&
+               !line.starts_with(std::string(kPlatformDir) + kList +
+                                 ".release ");
     }
     return count;
   }
-  // The requests one update run makes for its list (and signature).
-  static int ListRequestsPerRun() { return kStarterChecksSignatures ? 2 : 1; }
+  // The requests one update run makes for its list (and signature and
+  // release statement).
+  static int ListRequestsPerRun() { return kStarterChecksSignatures ? 3 : 1; }
+  // The file requests of a release beside its listed files: its file table,
+  // once.
+  static int TableRequestsPerRelease() {
+    return kStarterChecksSignatures ? 1 : 0;
+  }
 
   TempDir root;
   TempDir capture;
@@ -235,11 +244,12 @@ TEST_F(FleetTest, EveryServerConvergesWithOneOriginBodyPerFileAndRelease) {
                   UpdateAtOnce(fleet_and_laggard, edge->Url("/10/")), kReleaseA,
                   list_a);
   WaitForOriginRequests(fleet_and_laggard.size() * ListRequestsPerRun() +
-                        kReleaseA.size());
+                        kReleaseA.size() + TableRequestsPerRelease());
   for (const auto& [path, content] : kReleaseA) {
     EXPECT_EQ(OriginBodies(path, content, release_a), 1) << path;
   }
-  EXPECT_EQ(OriginFileRequests(), static_cast<int>(kReleaseA.size()));
+  EXPECT_EQ(OriginFileRequests(),
+            static_cast<int>(kReleaseA.size()) + TableRequestsPerRelease());
   EXPECT_EQ(OriginBodies(kList, list_a, "-"),
             static_cast<int>(fleet_and_laggard.size()));
 
@@ -251,12 +261,13 @@ TEST_F(FleetTest, EveryServerConvergesWithOneOriginBodyPerFileAndRelease) {
   const std::vector<std::string> changed = {
       "Base/motd.txt", "Base/data/a.bin", "Base/data/c.bin", "Base/data/e.xml"};
   WaitForOriginRequests(before_b + fleet.size() * ListRequestsPerRun() +
-                        changed.size());
+                        changed.size() + TableRequestsPerRelease());
   for (const std::string& path : changed) {
     EXPECT_EQ(OriginBodies(path, kReleaseB.at(path), release_b), 1) << path;
   }
   EXPECT_EQ(OriginFileRequests(),
-            static_cast<int>(kReleaseA.size() + changed.size()));
+            static_cast<int>(kReleaseA.size() + changed.size()) +
+                2 * TableRequestsPerRelease());
   for (const std::string& game : fleet) {
     EXPECT_TRUE(ReadFile(game + "/old/Base/data/d.xml") ==
                 kReleaseA.at("Base/data/d.xml"));

@@ -19,6 +19,7 @@
 #include "support/scoped_env.h"
 #include "support/text_match.h"
 #include "support/wait_until.h"
+#include "update/release_statement.h"
 
 // The end of every normal run.
 inline constexpr char kTheEnd[] = "THE END\n";
@@ -40,8 +41,11 @@ class GameFixture : public ::testing::Test {
 
   // Publishes the sample module, a "Base" tree with the message of the day,
   // the server script and `extra` files, then writes the checksum list with
-  // the publishing tool.
-  void PublishRelease(const std::map<std::string, std::string>& extra = {}) {
+  // the publishing tool (signed by it when the starter checks signatures,
+  // with the release statement; with `tool_signs` false, by openssl, without
+  // a statement, for a release the tool would not sign).
+  void PublishRelease(const std::map<std::string, std::string>& extra = {},
+                      bool tool_signs = true) {
     CopyIntoRelease(VELMORA_MODULE_PATH, "libVelmora_dedi.so");
     WriteFile(release + "/Base/motd.txt", "Welcome to the test server\n");
     WriteFile(release + "/Base/server.cfg", "Test server\nport=7777\n");
@@ -49,7 +53,8 @@ class GameFixture : public ::testing::Test {
     for (const auto& [path, content] : extra) {
       WriteFile(release + "/" + path, content);
     }
-    WriteChecksumList();
+    WriteChecksumList(tool_signs);
+    if (!tool_signs) ReplaceServerList(ServerList());
   }
   void CopyIntoRelease(const std::string& from, const std::string& to) {
     WriteFile(release + "/" + to, "");
@@ -63,10 +68,10 @@ class GameFixture : public ::testing::Test {
               0);
   }
   // Writes the release's checksum list with the publishing tool, signed with
-  // the test key when the starter checks signatures.
-  void WriteChecksumList() {
+  // the test key when the starter checks signatures and `tool_signs`.
+  void WriteChecksumList(bool tool_signs = true) {
     ASSERT_EQ(RunShell("mkdir -p '" + release + "/App'"), 0);
-    const std::string sign = kStarterChecksSignatures
+    const std::string sign = kStarterChecksSignatures && tool_signs
                                  ? "--sign '" + TestPrivateKeyPath() + "' "
                                  : std::string();
     ASSERT_EQ(RunShell("'" CHECKSUM_TOOL_PATH "' " + sign + "'" + release +
@@ -74,12 +79,20 @@ class GameFixture : public ::testing::Test {
               0);
   }
   // Replaces the release's checksum list by `list`, signed with the test key
-  // when the starter checks signatures.
+  // when the starter checks signatures; a release statement beside it is
+  // made again for the new list, under the next serial.
   void ReplaceServerList(const std::string& list) {
     WriteFile(ServerListPath(), list);
-    if (kStarterChecksSignatures) {
-      ASSERT_EQ(SignWithOpenssl(TestPrivateKeyPath(), ServerListPath()), 0);
-    }
+    if (!kStarterChecksSignatures) return;
+    ASSERT_EQ(SignWithOpenssl(TestPrivateKeyPath(), ServerListPath()), 0);
+    ReleaseStatement statement;
+    const std::string path = ServerListPath() + kStatementSuffix;
+    if (ReadStatementFile(path, nullptr, statement) != "") return;
+    statement.serial += 1;
+    statement.list = *DigestOfFile(ServerListPath());
+    WriteFile(path, SignStatementWithOpenssl(TestPrivateKeyPath(),
+                                             StatementBody(statement),
+                                             root.path()));
   }
   std::string ServerListPath() const { return release + "/App/version.txt"; }
   std::string ServerList() const { return ReadFile(ServerListPath()); }

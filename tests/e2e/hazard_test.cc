@@ -161,6 +161,8 @@ TEST_F(HazardTest, FifoAtAListedPathIsReplacedWithoutWaiting) {
 // itself three times in a row, then goes on with the launch.
 TEST_F(HazardTest, EndlessExecutableUpdatesStopRestartingAtTheLimit) {
   PublishRelease();
+  // The lists are made as they are asked for, without release statements.
+  std::remove((ServerListPath() + ".release").c_str());
   WriteFile(game + "/OKUdedi", "#!/bin/sh\necho installed\n");
   const std::string list = ServerList();
   std::atomic<int> published{0};

@@ -176,10 +176,12 @@ TEST_F(LaunchTest,
 TEST_F(LaunchTest, UpdatedStarterScriptsAndSecretsKeepTheirModes) {
   const std::string new_starter =
       "#!/bin/sh\necho \"new starter: $*\"\n";
+  // The publishing tools sign no release whose DUdavi is no keyed starter.
   PublishRelease({{"OKUdedi", "#!/bin/sh\necho new\n"},
                   {"DUdavi", new_starter},
                   {"rungame.sh", "#!/bin/sh\nexec ./DUdavi \"$@\"\n"},
-                  {"Base/secret.cfg", "password=new\n"}});
+                  {"Base/secret.cfg", "password=new\n"}},
+                 false);
   WriteFile(game + "/OKUdedi", "#!/bin/sh\necho old\n");
   WriteFile(game + "/rungame.sh", "#!/bin/sh\necho old\n");
   WriteFile(game + "/Base/secret.cfg", "password=old\n");

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "engine/sha256.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -68,6 +69,8 @@ TEST(Md5Test, DigestDoesNotDependOnChunking) {
   }
 }
 
+// The file's MD5 agrees with md5sum; asked for, its SHA-256 from the same
+// read agrees with sha256sum, and its size and mode are the file's.
 TEST(Md5Test, FileDigestAgreesWithMd5sum) {
   TempDir dir;
   std::mt19937 gen(7);
@@ -85,7 +88,26 @@ TEST(Md5Test, FileDigestAgreesWithMd5sum) {
     ASSERT_TRUE(Md5File(path.c_str(), hex)) << size;
     EXPECT_EQ(hex, expected) << "size " << size;
     EXPECT_EQ(Md5Hex(data.data(), data.size()), expected) << "size " << size;
+
+    ASSERT_EQ(RunShell("chmod 0750 '" + path + "' && sha256sum '" + path +
+                       "' > '" + out + "'"),
+              0);
+    const std::string expected_sha256 = ReadFile(out).substr(0, 64);
+    FileFacts facts;
+    ASSERT_EQ(HashFile(path.c_str(), hex, facts, true), FileHashError::kNone);
+    EXPECT_EQ(hex, expected);
+    EXPECT_EQ(facts.sha256, expected_sha256) << "size " << size;
+    EXPECT_TRUE(IsSha256Text(facts.sha256));
+    EXPECT_EQ(Sha256Hex(data), expected_sha256) << "size " << size;
+    EXPECT_EQ(facts.size, size);
+    EXPECT_EQ(facts.mode, 0750u);
+    FileFacts without;
+    ASSERT_EQ(HashFile(path.c_str(), hex, without, false),
+              FileHashError::kNone);
+    EXPECT_EQ(without.sha256, "");
   }
+  EXPECT_FALSE(IsSha256Text(std::string(64, 'A')));
+  EXPECT_FALSE(IsSha256Text(std::string(63, 'a')));
 }
 
 TEST(Md5Test, FileThatCannotBeReadLeavesTheResultUnchanged) {

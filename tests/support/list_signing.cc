@@ -29,3 +29,20 @@ int SignWithOpenssl(const std::string& private_key, const std::string& file,
   return RunShell("openssl pkeyutl -sign -rawin -inkey '" + private_key +
                   "' -in '" + file + "' -out '" + signature + "'");
 }
+
+std::string SignStatementWithOpenssl(const std::string& private_key,
+                                     const std::string& body,
+                                     const std::string& scratch_dir) {
+  const std::string body_file = scratch_dir + "/statement.body";
+  WriteFile(body_file, body);
+  EXPECT_EQ(SignWithOpenssl(private_key, body_file), 0)
+      << "openssl could not sign " << body_file;
+  const std::string signature = ReadFile(body_file + ".sig");
+  std::string hex;
+  for (const char c : signature) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    hex += kDigits[static_cast<unsigned char>(c) >> 4];
+    hex += kDigits[static_cast<unsigned char>(c) & 0x0f];
+  }
+  return body + "signature " + hex + "\n";
+}

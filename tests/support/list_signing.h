@@ -32,4 +32,12 @@ KeyPairFiles MakeKeyPair(const std::string& dir, const std::string& name);
 int SignWithOpenssl(const std::string& private_key, const std::string& file,
                     std::string signature = std::string());
 
+// The whole text of a release statement: `body` (every line but the
+// signature) and the line "signature " + the hex digits of the raw Ed25519
+// signature of `body` with `private_key`, by "openssl pkeyutl -sign -rawin"
+// (its files made in `scratch_dir`). Adds a test failure when openssl fails.
+std::string SignStatementWithOpenssl(const std::string& private_key,
+                                     const std::string& body,
+                                     const std::string& scratch_dir);
+
 #endif  // STARTER_TESTS_SUPPORT_LIST_SIGNING_H_

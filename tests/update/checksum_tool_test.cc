@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/sha256.h"
 #include "support/child_process.h"
 #include "support/list_signing.h"
 #include "support/text_match.h"
@@ -76,18 +77,28 @@ TEST_F(ChecksumToolTest, SignedListIsVerifiedByOpensslAndTheUpdateRun) {
                      TestPublicKeyPath() + "' -in '" + list + "' -sigfile '" +
                      list + ".sig' >/dev/null"),
             0);
-  // The next list leaves the signature beside it out, as it does the list.
+  EXPECT_TRUE(Contains(ReadFile(list + ".release"), "\nserial 1\nname 1\n"));
+  // The next list leaves the files beside it out, as it does the list; its
+  // statement's serial is one above the one it replaces, unless told.
   ASSERT_EQ(Tool(signed_with), 0);
   EXPECT_EQ(ListText().substr(ListText().find('\n') + 1),
             "./Base/a.png " + Md5Hex("a", 1) + "\n");
   EXPECT_EQ(NamesIn(ReleasePath("App")),
-            (std::set<std::string>{"version.txt", "version.txt.sig"}));
+            (std::set<std::string>{"version.txt", "version.txt.files",
+                                   "version.txt.release", "version.txt.sig"}));
+  EXPECT_TRUE(Contains(ReadFile(list + ".release"), "\nserial 2\nname 2\n"));
+  EXPECT_EQ(ReadFile(list + ".files"),
+            "release_files 1\n./Base/a.png 1 " + Sha256Hex("a") + " -\n");
+  ASSERT_EQ(Tool("--serial 7 --name hotfix-7 " + signed_with), 0);
+  EXPECT_TRUE(
+      Contains(ReadFile(list + ".release"), "\nserial 7\nname hotfix-7\n"));
 
   RunOutcome run =
       Run("App/autoupdate.cfg", ListSigningKey{ReadFile(TestPublicKeyPath())});
-  EXPECT_EQ(run.error, 0);
+  EXPECT_EQ(run.error, 0) << run.log;
   EXPECT_EQ(Local("Base/a.png"), "a");
   EXPECT_EQ(Local("App/version.txt"), ListText());
+  EXPECT_EQ(Local("App/version.txt.release"), ReadFile(list + ".release"));
 }
 
 TEST_F(ChecksumToolTest, FailedSigningReplacesNeitherFile) {
@@ -193,8 +204,8 @@ TEST_F(ChecksumToolTest, ListsWrittenWithinOneSecondGetDifferentKeys) {
 TEST_F(ChecksumToolTest, RefusesBadArguments) {
   const ChildResult help = ToolOutput({"--help"});
   EXPECT_EQ(help.exit_code, 0);
-  EXPECT_EQ(help.out.rfind("usage: starter-checksums [--sign KEY] "
-                           "[--skip-unlistable] RELEASE_DIR OUTPUT\n",
+  EXPECT_EQ(help.out.rfind("usage: starter-checksums [--sign KEY [--name "
+                           "NAME] [--expires SPAN] [--serial N]\n",
                            0),
             0u)
       << help.out;
@@ -207,6 +218,16 @@ TEST_F(ChecksumToolTest, RefusesBadArguments) {
   EXPECT_EQ(
       Tool("--sign '" + TestPrivateKeyPath() + "' '" + release_.path() + "'"),
       2);
+  // The statement's terms come with a key, and only such as it can carry.
+  const std::string target = "'" + release_.path() + "' '" + outer_ / "l.txt" + "'";
+  EXPECT_EQ(Tool("--name r1 " + target), 2);
+  const std::string sign = "--sign '" + TestPrivateKeyPath() + "' ";
+  for (const char* terms : {"--name 'two words'", "--expires 0d",
+                            "--expires 30y", "--serial 0", "--serial x"}) {
+    SCOPED_TRACE(terms);
+    EXPECT_EQ(Tool(sign + terms + " " + target), 1);
+    EXPECT_FALSE(PathExists(outer_ / "l.txt"));
+  }
   EXPECT_EQ(Tool("'" + outer_ / "missing" + "' out.txt"), 1);
   EXPECT_EQ(
       Tool("'" + release_.path() + "' '" + outer_ / "no/dir/out.txt" + "'"), 1);

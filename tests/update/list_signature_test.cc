@@ -13,6 +13,7 @@
 
 #include "support/child_process.h"
 #include "support/list_signing.h"
+#include "support/published_release.h"
 #include "support/temp_dir.h"
 #include "support/text_match.h"
 #include "update_run_fixture.h"
@@ -188,6 +189,18 @@ class SignedListRunTest : public UpdateRunFixture {
   RunOutcome RunTrusting(const std::string& pem) {
     return Run("App/autoupdate.cfg", ListSigningKey{pem});
   }
+  // Publishes the release statement of `terms` for the published list, and
+  // the file table of `files`, signed with `key` by the openssl tool.
+  void PublishStatement(const StatementTerms& terms,
+                        const std::map<std::string, std::string>& files,
+                        const std::string& key = TestPrivateKeyPath()) {
+    const std::string table = ReleaseTableOf(files);
+    WriteFile(ListPath() + ".files", table);
+    WriteFile(ListPath() + ".release",
+              SignStatementWithOpenssl(
+                  key, StatementBodyOf(terms, ListText(), table),
+                  outer_.path()));
+  }
 };
 
 const std::map<std::string, std::string> kRelease = {
@@ -292,12 +305,205 @@ TEST_F(SignedListRunTest, ListWithoutAValidSignatureTouchesNothing) {
   EXPECT_EQ(Local("App/version.txt"), ListText());
 }
 
+// The release statement beside a signed list: a run takes the list only
+// when the statement carries the key's signature, names the list, is not
+// behind the release the game directory installed and has not expired;
+// when the keys differ, the file table must be the one it names. Refused,
+// nothing is touched; taken, the statement becomes the game directory's
+// record of its release.
+TEST_F(SignedListRunTest, ReleaseStatementsKeepTheInstalledReleaseFromGoingBack) {
+  const long long issued = 1700000000;
+  const long long day = 86400;
+  const std::map<std::string, std::string> installed = {
+      {"Base/a.png", "old png"}, {"data.bin", "old data"}};
+  const std::string installed_list = ChecksumListOf(installed, 777);
+  const std::string refusing =
+      "Refusing checksum list Downloads/App/version.txt: ";
+  const KeyPairFiles other = MakeKeyPair(outer_.path(), "other");
+  const auto serve = [&](long long serial,
+                         std::optional<long long> expires = std::nullopt) {
+    PublishSigned(kRelease, 5001);
+    PublishStatement({serial, "r" + std::to_string(serial), issued, expires},
+                     kRelease);
+  };
+  const struct {
+    const char* name;
+    std::function<void()> serve;
+    bool has_record = true;
+    long long now = issued;
+    bool allow_expired = false;
+    bool installs = false;
+    std::string log_line;
+    // The serial the game directory's record holds afterwards (0: none).
+    long long record_after = 5;
+    int table_fetches = 0;
+  } cases[] = {
+      {"a newer release", [&] { serve(6); }, true, issued, false, true,
+       "Release statement verified: release r6 (serial 6), issued "
+       "2023-11-14 22:13:20 UTC, never expires\n",
+       6, 1},
+      {"an older release", [&] { serve(4); }, true, issued, false, false,
+       refusing +
+           "the release statement of release 4 is behind the installed "
+           "release 5\n"},
+      {"another list under the installed serial", [&] { serve(5); }, true,
+       issued, false, false,
+       refusing +
+           "the release statement names another list under the same "
+           "release 5\n"},
+      {"the installed release again",
+       [&] {
+         PublishSigned(installed, 777);
+         PublishStatement({5, "r5", issued, std::nullopt}, installed);
+       },
+       true, issued, false, false, "Version file the same (key matches)\n"},
+      {"the installed list re-signed under a new serial",
+       [&] {
+         PublishSigned(installed, 777);
+         PublishStatement({6, "r6", issued + day, issued + 8 * day},
+                          installed);
+       },
+       true, issued + day, false, false,
+       "Installed release r6 (serial 6) recorded in App/version.txt.release\n",
+       6},
+      {"expired 3 days ago", [&] { serve(6, issued + day); }, true,
+       issued + 4 * day + 60, false, false,
+       refusing +
+           "the release statement expired 3 days ago (2023-11-15 22:13:20 "
+           "UTC)\n"},
+      {"expired, allowed for the run", [&] { serve(6, issued + day); }, true,
+       issued + 4 * day, true, true,
+       "Installing all the same: the release statement expired 3 days ago "
+       "(2023-11-15 22:13:20 UTC), and STARTER_ALLOW_EXPIRED=1 allows it for "
+       "this run\n",
+       6, 1},
+      {"no statement where one was installed",
+       [&] {
+         PublishSigned(kRelease, 5001);
+         std::remove((ListPath() + ".release").c_str());
+       },
+       true, issued, false, false,
+       refusing + "no release statement (" + app_.getUpdatePath() +
+           "App/version.txt.release not downloaded (err:22)), but this game "
+           "directory installed release 5 with one\n"},
+      {"no statement and none installed",
+       [&] {
+         PublishSigned(kRelease, 5001);
+         std::remove((ListPath() + ".release").c_str());
+       },
+       false, issued, false, true,
+       "No release statement: " + app_.getUpdatePath() +
+           "App/version.txt.release not downloaded (err:22)\n",
+       0},
+      {"a statement of another list",
+       [&] {
+         serve(6);
+         PublishSigned(kRelease, 5002);
+       },
+       true, issued, false, false,
+       refusing +
+           "the release statement names another list (its size or SHA-256 "
+           "differs)\n"},
+      {"a statement signed by another key",
+       [&] {
+         PublishSigned(kRelease, 5001);
+         PublishStatement({6, "r6", issued, std::nullopt}, kRelease,
+                          other.private_key);
+       },
+       true, issued, false, false,
+       refusing +
+           "release statement signature wrong (does not verify the "
+           "statement)\n"},
+      {"a malformed statement",
+       [&] {
+         PublishSigned(kRelease, 5001);
+         WriteFile(ListPath() + ".release", "release_statement 1\nserial x\n");
+       },
+       true, issued, false, false,
+       refusing + "release statement malformed (line 2: serial expected)\n"},
+      {"a file table other than the stated one",
+       [&] {
+         serve(6);
+         WriteFile(ListPath() + ".files", ReleaseTableOf(installed));
+       },
+       true, issued, false, false,
+       refusing +
+           "release file table not the one the release statement names (its "
+           "size or SHA-256 differs)\n",
+       5, 1},
+      {"no file table",
+       [&] {
+         serve(6);
+         std::remove((ListPath() + ".files").c_str());
+       },
+       true, issued, false, false,
+       refusing + "release file table missing, " + app_.getUpdatePath() +
+           "App/version.txt.files not downloaded (err:22)\n",
+       5, 1},
+  };
+  const std::string pem = TestKey().pem;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The game directory installed `installed` under serial 5, its
+    // statement kept as a run keeps it.
+    for (const auto& [path, content] : installed) WriteLocal(path, content);
+    WriteLocal("App/version.txt", installed_list);
+    std::remove((game_ + "/App/version.txt.release").c_str());
+    if (c.has_record) {
+      WriteLocal("App/version.txt.release",
+                 SignStatementWithOpenssl(
+                     TestPrivateKeyPath(),
+                     StatementBodyOf({5, "r5", issued, std::nullopt},
+                                     installed_list, ReleaseTableOf(installed)),
+                     outer_.path()));
+    }
+    c.serve();
+    now_ = c.now;
+    allow_expired_ = c.allow_expired;
+    const int tables_before = Fetches("App/version.txt.files");
+    const int files_before = Fetches("Base/a.png") + Fetches("data.bin");
+    const RunOutcome run = RunTrusting(pem);
+    EXPECT_TRUE(Contains(run.log, c.log_line)) << run.log;
+    EXPECT_EQ(Fetches("App/version.txt.files") - tables_before,
+              c.table_fetches);
+    const bool refused = Contains(run.log, refusing);
+    EXPECT_EQ(run.error, refused ? 1 : 0);
+    EXPECT_EQ(run.lasterror, refused ? "Refused release statement" : "");
+    const auto& expected = c.installs ? kRelease : installed;
+    for (const auto& [path, content] : expected) {
+      EXPECT_EQ(Local(path), content) << path;
+    }
+    EXPECT_EQ(Local("App/version.txt"), c.installs ? ListText() : installed_list);
+    if (!c.installs) {
+      EXPECT_EQ(Fetches("Base/a.png") + Fetches("data.bin"), files_before);
+    }
+    if (c.record_after == 0) {
+      EXPECT_FALSE(LocalExists("App/version.txt.release"));
+    } else {
+      EXPECT_TRUE(Contains(Local("App/version.txt.release"),
+                           "\nserial " + std::to_string(c.record_after) +
+                               "\n"));
+    }
+    if (c.record_after == 6) {
+      EXPECT_EQ(Local("App/version.txt.release"),
+                ReadFile(ListPath() + ".release"));
+    }
+  }
+  now_.reset();
+}
+
 TEST_F(SignedListRunTest, WithoutATrustedKeySignaturesAreIgnored) {
   Publish(kRelease, 4242);
   WriteFile(SignaturePath(), "not a signature");
+  // Nor release statements, whatever the game directory's record says.
+  PublishStatement({1, "1", 1700000000, 1700000001}, kRelease);
+  WriteLocal("App/version.txt.release", "a record of release 9\n");
   RunOutcome run = Run();
   EXPECT_EQ(run.error, 0);
   EXPECT_EQ(Fetches("App/version.txt.sig"), 0);
+  EXPECT_EQ(Fetches("App/version.txt.release"), 0);
+  EXPECT_EQ(Fetches("App/version.txt.files"), 0);
+  EXPECT_EQ(Local("App/version.txt.release"), "a record of release 9\n");
   EXPECT_FALSE(Contains(run.log, "ignature"));
   EXPECT_EQ(Local("App/version.txt"), ListText());
   EXPECT_FALSE(LocalExists("Downloads/App/version.txt.sig"));

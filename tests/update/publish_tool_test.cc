@@ -15,11 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include "launcher/key_slot.h"
 #include "support/child_process.h"
 #include "support/list_signing.h"
 #include "support/text_match.h"
 #include "support/tree_snapshot.h"
 #include "update/checksum_list.h"
+#include "update/release_statement.h"
+#include "update/release_table.h"
 #include "update_run_fixture.h"
 
 namespace {
@@ -100,7 +103,43 @@ class PublishToolTest : public UpdateRunFixture {
       EXPECT_EQ(Md5Hex(content.data(), content.size()), step.hash()) << path;
       served[path] = content;
     }
+    // A signed release's statement names the served list and table, and
+    // the table every listed file.
+    ReleaseStatement statement;
+    const std::string list_path = Served() + "/App/version.txt";
+    if (ReadStatementFile(list_path + ".release", nullptr, statement) == "") {
+      EXPECT_EQ(DigestOfFile(list_path), statement.list);
+      ReleaseTable table;
+      EXPECT_EQ(ReadReleaseTable(list_path + ".files", statement.files.size,
+                                 statement.files.sha256, table),
+                "");
+      EXPECT_EQ(table.size(), served.size());
+      for (const auto& [path, content] : served) {
+        const ReleaseFileRecord* record = table.Find("./" + path);
+        EXPECT_NE(record, nullptr) << path;
+        if (record != nullptr) {
+          EXPECT_EQ(record->size, content.size()) << path;
+        }
+      }
+    }
     return served;
+  }
+  // The serial of the served release statement; 0 when it has none.
+  long long ServedSerial() const {
+    ReleaseStatement statement;
+    return ReadStatementFile(Served() + "/App/version.txt.release", nullptr,
+                             statement) == ""
+               ? statement.serial
+               : 0;
+  }
+  // A copy of the built starter whose key slot holds `public_key` ("" for
+  // none), as `name` below the outer directory.
+  std::string StarterTrusting(const std::string& name,
+                              const std::string& public_key) {
+    const std::string starter = Outer(name);
+    EXPECT_EQ(RunShell("cp '" STARTER_BINARY_PATH "' '" + starter + "'"), 0);
+    EXPECT_TRUE(FillKeySlot(starter, public_key));
+    return starter;
   }
   // Every game file the release names holds the release's content, and the
   // version file is the served list.
@@ -137,7 +176,8 @@ TEST_F(PublishToolTest, ServesEachReleaseWholeAndKeepsTheTwoBefore) {
   EXPECT_EQ(ReadFile(Releases() + "/release-1/App/version.txt"), copied_list);
   EXPECT_EQ(ServedRelease(), kReleaseA);
   EXPECT_EQ(NamesIn(Served() + "/App"),
-            (std::set<std::string>{"version.txt", "version.txt.sig"}));
+            (std::set<std::string>{"version.txt", "version.txt.files",
+                                   "version.txt.release", "version.txt.sig"}));
   EXPECT_EQ(NamesIn(Served() + "/Base"),
             (std::set<std::string>{"a.png", "b.png", "c.png"}));
   const RunOutcome first = SignedRun();
@@ -170,8 +210,23 @@ TEST_F(PublishToolTest, RefusesWithoutChangingWhatIsServed) {
   odd["Base/tab\tname.png"] = "x";
   const std::string odd_tree = Tree("odd", odd);
   const std::string good_tree = Tree("good", kReleaseB);
+  // Trees whose DUdavi trusts another key, or is no starter of ours.
+  const KeyPairFiles other = MakeKeyPair(outer_.path(), "other");
+  const std::string other_fingerprint =
+      KeyFingerprint({ReadFile(other.public_key)});
+  const std::string test_fingerprint =
+      KeyFingerprint({ReadFile(TestPublicKeyPath())});
+  const std::string other_starter_tree = Tree("other-starter", kReleaseA);
+  ASSERT_EQ(RunShell("cp '" +
+                     StarterTrusting("other-DUdavi", ReadFile(other.public_key)) +
+                     "' '" + other_starter_tree + "/DUdavi'"),
+            0);
+  Files script_starter = kReleaseA;
+  script_starter["DUdavi"] = "#!/bin/sh\nexit 0\n";
+  const std::string script_starter_tree =
+      Tree("script-starter", script_starter);
   const std::string usage_line =
-      "usage: starter-publish [--sign KEY] TREE SERVER_DIR\n";
+      "usage: starter-publish [OPTIONS] TREE SERVER_DIR\n";
   const struct {
     const char* label;
     std::vector<std::string> args;
@@ -206,6 +261,49 @@ TEST_F(PublishToolTest, RefusesWithoutChangingWhatIsServed) {
        "cannot sign",
        false},
       {"no server directory", {good_tree}, 2, usage_line, false},
+      {"a release name without a key",
+       {"--name", "r1", good_tree, Served()},
+       2,
+       usage_line,
+       false},
+      {"signing again without an expiry",
+       {"--resign", "--sign", TestPrivateKeyPath(), Served()},
+       2,
+       usage_line,
+       false},
+      {"a name no statement can carry",
+       {"--sign", TestPrivateKeyPath(), "--name", "two words", good_tree,
+        Served()},
+       1,
+       "cannot name a release",
+       false},
+      {"an expiry of no time",
+       {"--sign", TestPrivateKeyPath(), "--expires", "0d", good_tree, Served()},
+       1,
+       "cannot take --expires 0d",
+       false},
+      {"a new key that is no public key",
+       {"--sign", TestPrivateKeyPath(), "--new-key", TestPrivateKeyPath(),
+        good_tree, Served()},
+       1,
+       "is not an Ed25519 public key",
+       false},
+      {"a switch back to a release that is not there",
+       {"--switch-back", "9", Served()},
+       1,
+       "no release 9 in",
+       false},
+      {"a starter that trusts another key",
+       {"--sign", TestPrivateKeyPath(), other_starter_tree, Served()},
+       1,
+       "starter-publish: DUdavi trusts key " + other_fingerprint +
+           ", not the signing key " + test_fingerprint,
+       false},
+      {"a starter without a key slot",
+       {"--sign", TestPrivateKeyPath(), script_starter_tree, Served()},
+       1,
+       "has no key slot",
+       false},
       {"an unknown option",
        {"--force", good_tree, Served()},
        2,
@@ -232,6 +330,87 @@ TEST_F(PublishToolTest, RefusesWithoutChangingWhatIsServed) {
   const ChildResult version = Tool({"--version"});
   EXPECT_EQ(version.exit_code, 0);
   EXPECT_EQ(version.out, "starter-publish " STARTER_PROJECT_VERSION "\n");
+}
+
+// Each signed release's statement carries a serial above every one the
+// served directory had: a switch back serves the old files under a new
+// serial, which a game directory on a later release takes (a link switched
+// back by hand serves the old serial, which it refuses), and signing the
+// served statement again raises the serial without touching the files.
+TEST_F(PublishToolTest, SerialsOnlyRiseAcrossSwitchBacksAndSigningAgain) {
+  const auto installed_serial = [&] {
+    ReleaseStatement statement;
+    ReadStatementFile(game_ + "/App/version.txt.release", nullptr, statement);
+    return statement.serial;
+  };
+  PublishSigned(Tree("tree", kReleaseA));
+  ASSERT_EQ(SignedRun().error, 0);
+  ASSERT_EQ(Tool({"--sign", TestPrivateKeyPath(), "--name", "b-1", "--expires",
+                  "30d", Tree("tree", kReleaseB), Served()})
+                .exit_code,
+            0);
+  EXPECT_EQ(ServedSerial(), 2);
+  EXPECT_TRUE(Contains(ReadFile(Served() + "/App/version.txt.release"),
+                       "\nname b-1\n"));
+  RunOutcome run = SignedRun();
+  EXPECT_EQ(run.error, 0) << run.log;
+  ExpectGameHas(kReleaseB);
+  EXPECT_EQ(installed_serial(), 2);
+
+  // Switched back by hand, the served directory serves release 1's
+  // statement: the game directory stays on release 2.
+  ASSERT_EQ(RunShell("ln -s linux32-dedicated-demo.releases/release-1 '" +
+                     Served() + ".new' && mv -T '" + Served() + ".new' '" +
+                     Served() + "'"),
+            0);
+  run = SignedRun();
+  EXPECT_EQ(run.error, 1);
+  EXPECT_TRUE(Contains(run.log,
+                       "the release statement of release 1 is behind the "
+                       "installed release 2\n"))
+      << run.log;
+  for (const auto& [path, content] : kReleaseB) {
+    EXPECT_EQ(Local(path), content) << path;
+  }
+
+  // Switched back by the tool, release 1's files are served again under
+  // serial 3, and the game directory takes them.
+  const ChildResult back =
+      Tool({"--sign", TestPrivateKeyPath(), "--switch-back", "1", Served()});
+  ASSERT_EQ(back.exit_code, 0) << back.err;
+  EXPECT_EQ(LinkText(Served()), "linux32-dedicated-demo.releases/release-3");
+  EXPECT_EQ(ServedSerial(), 3);
+  EXPECT_EQ(ServedRelease(), kReleaseA);
+  run = SignedRun();
+  EXPECT_EQ(run.error, 0) << run.log;
+  EXPECT_EQ(Local("Base/a.png"), kReleaseA.at("Base/a.png"));
+  EXPECT_EQ(installed_serial(), 3);
+
+  // Signed again (a timer keeping it from expiring): serial 4 for the same
+  // list and files, which the game directory records without a download.
+  const std::string list_before = ListText();
+  const auto files_before = SnapshotTree(Releases() + "/release-3/Base");
+  const KeyPairFiles other = MakeKeyPair(outer_.path(), "other");
+  EXPECT_EQ(Tool({"--resign", "--sign", other.private_key, "--expires", "7d",
+                  Served()})
+                .exit_code,
+            1);
+  EXPECT_EQ(ServedSerial(), 3);
+  const ChildResult resigned = Tool(
+      {"--resign", "--sign", TestPrivateKeyPath(), "--expires", "7d", Served()});
+  ASSERT_EQ(resigned.exit_code, 0) << resigned.err;
+  EXPECT_TRUE(Contains(resigned.out, "serial 4, expires ")) << resigned.out;
+  EXPECT_EQ(ServedSerial(), 4);
+  EXPECT_EQ(ListText(), list_before);
+  EXPECT_EQ(SnapshotTree(Releases() + "/release-3/Base"), files_before);
+  EXPECT_EQ(ServedRelease(), kReleaseA);
+  const int requests_before = server_.TotalRequestCount();
+  run = SignedRun();
+  EXPECT_EQ(run.error, 0) << run.log;
+  EXPECT_TRUE(Contains(run.log, "Version file the same (key matches)\n"));
+  EXPECT_EQ(installed_serial(), 4);
+  // The list, its signature and the statement: no table, no file.
+  EXPECT_EQ(server_.TotalRequestCount() - requests_before, 3);
 }
 
 // A run that fetched release A's list while B was published installs
@@ -315,7 +494,7 @@ TEST_F(PublishToolTest, KilledAtAnyStepLeavesAWholeReleaseServed) {
           Tool({"-f", "-qq", "-o", "/dev/null", "-E", no_leak_check, "-e",
                 "trace=" + set, "-e",
                 "inject=" + set + ":signal=KILL:when=" + std::to_string(n),
-                kTool, tree, Served()},
+                kTool, "--sign", TestPrivateKeyPath(), tree, Served()},
                strace);
       const Files served = ServedRelease();
       EXPECT_TRUE(served == copied || served == kReleaseB);
@@ -326,7 +505,8 @@ TEST_F(PublishToolTest, KilledAtAnyStepLeavesAWholeReleaseServed) {
       }
       ++kills;
       // The next publish finishes the job and clears what was left.
-      ASSERT_EQ(Tool({tree, Served()}).exit_code, 0);
+      ASSERT_EQ(Tool({"--sign", TestPrivateKeyPath(), tree, Served()}).exit_code,
+                0);
       EXPECT_EQ(ServedRelease(), kReleaseB);
       const std::set<std::string> names = NamesIn(Releases());
       EXPECT_EQ(names.count(".publish.lock"), 1u);

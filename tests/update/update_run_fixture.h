@@ -8,6 +8,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -75,6 +76,8 @@ class UpdateRunFixture : public ::testing::Test {
     settings.standard_files = &app_.standardFiles;
     settings.downloads_in_flight = in_flight;
     settings.trusted_key = std::move(trusted_key);
+    settings.now = now_;
+    settings.allow_expired = allow_expired_;
     CAutoUpdate update(versionfile, "App/version.txt", ".", true,
                        std::move(settings));
     return {update.error, update.restartrequired, update.lasterror,
@@ -102,6 +105,11 @@ class UpdateRunFixture : public ::testing::Test {
   void WriteLocal(const std::string& path, const std::string& content) {
     WriteFile(game_ + "/" + path, content);
   }
+
+  // The clock a run judges release statements by, and whether it may
+  // install an expired one (unset: the system clock, the environment).
+  std::optional<std::int64_t> now_;
+  std::optional<bool> allow_expired_ = false;
 
   TempDir outer_;
   TempDir release_;

@@ -589,9 +589,10 @@ TEST_F(UpdateRunTest, MirrorsAreTriedInOrderUntilOneServesAnAcceptedList) {
     }
     EXPECT_EQ(Local("App/version.txt"), ListText());
     // The first entry saw its list (and signature) requests alone; the
-    // second served the list, its signature and the three files.
+    // second served the list, its signature, the release statement it does
+    // not have (404) and the three files.
     EXPECT_EQ(first.TotalRequestCount() - first_before, c.first_requests);
-    EXPECT_EQ(server_.TotalRequestCount() - second_before, 2 + 3);
+    EXPECT_EQ(server_.TotalRequestCount() - second_before, 3 + 3);
   }
 }
 

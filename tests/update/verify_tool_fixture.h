@@ -44,9 +44,27 @@ inline std::map<std::string, std::string> With(
 
 struct VerifyRun {
   int status = -1;
+  // The report after the lines that name the key and the installed release.
   std::string out;
   std::string err;
+  // Those lines.
+  std::string header;
 };
+
+// Splits the lines of starter-verify's report that name the key ("key: ")
+// and the installed release ("installed release: "), which come first, off
+// `run.out` into `run.header`.
+inline void SplitHeader(VerifyRun& run) {
+  std::size_t end = 0;
+  while (run.out.compare(end, 5, "key: ") == 0 ||
+         run.out.compare(end, 19, "installed release: ") == 0) {
+    const std::size_t line_end = run.out.find('\n', end);
+    if (line_end == std::string::npos) break;
+    end = line_end + 1;
+  }
+  run.header = run.out.substr(0, end);
+  run.out.erase(0, end);
+}
 
 // The lines of `out` that begin with `prefix`, without it.
 inline std::set<std::string> LinesAfter(const std::string& out,
@@ -147,7 +165,9 @@ class VerifyToolFixture : public UpdateRunFixture {
     EXPECT_EQ(SnapshotTree(game_), before) << "the game directory changed";
     EXPECT_EQ(NamesIn(Outer("tmp")), std::set<std::string>{})
         << "the temporary directory was left behind";
-    return {r.exit_code, GameNamed(r.out), GameNamed(r.err)};
+    VerifyRun run{r.exit_code, GameNamed(r.out), GameNamed(r.err), ""};
+    SplitHeader(run);
+    return run;
   }
   // Runs starter-repair with `args` and the game directory from outside it.
   // The game directory's path reads "GAME" in the output.
@@ -156,7 +176,7 @@ class VerifyToolFixture : public UpdateRunFixture {
     args.push_back(game_);
     const ChildResult r =
         RunChild(kRepairTool, args, outer_.path(), Outer("capture"));
-    return {r.exit_code, GameNamed(r.out), GameNamed(r.err)};
+    return {r.exit_code, GameNamed(r.out), GameNamed(r.err), ""};
   }
   // Runs starter-verify with `args` and the game directory, its standard
   // input and output closed, as some service managers and schedulers start
@@ -167,7 +187,7 @@ class VerifyToolFixture : public UpdateRunFixture {
     const std::string err = Outer("capture/closed.err");
     command += " '" + game_ + "' <&- >&- 2>'" + err + "'";
     const int status = RunShell(command);
-    return {status, "", GameNamed(ReadFile(err))};
+    return {status, "", GameNamed(ReadFile(err)), ""};
   }
   // `text` with the game directory's path as "GAME".
   std::string GameNamed(std::string text) const {
@@ -201,14 +221,15 @@ class VerifyToolFixture : public UpdateRunFixture {
   }
 
   // The listed files the server was asked for since request `since`, in
-  // the order asked.
+  // the order asked (not the list and the files beside it: its signature,
+  // release statement and file table).
   std::vector<std::string> FetchedFiles(std::size_t since) const {
     const std::string prefix = "/10/" + std::string(kPlatform);
     std::vector<std::string> fetched;
     const std::vector<HttpRecordedRequest> requests = server_.Requests();
     for (std::size_t i = since; i < requests.size(); ++i) {
       std::string path = requests[i].path.substr(prefix.size());
-      if (path != "App/version.txt" && path != "App/version.txt.sig") {
+      if (!path.starts_with("App/version.txt")) {
         fetched.push_back(path);
       }
     }

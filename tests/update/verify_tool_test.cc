@@ -16,6 +16,9 @@
 
 #include "engine/exclusive_lock.h"
 #include "engine/md5.h"
+#include "launcher/compiled_settings.h"
+#include "launcher/key_slot.h"
+#include "update/list_signature.h"
 #include "support/text_match.h"
 #include "verify_tool_fixture.h"
 
@@ -565,6 +568,111 @@ TEST_F(VerifyToolFixture, FilesAFailedFirstInstallLeftOutAreMissing) {
             "Base/sub/b.xml\nmissing OKUdedi\ndiffers dedicatedserver.sh\n" +
                 Summary(false, 5, 5, 0, 0, key));
   EXPECT_EQ(check.status, 1);
+}
+
+// The preview judges the server by the key of the game directory's
+// starter, as that starter's run would, names it, and shows the installed
+// release; without a DUdavi that has a key slot it takes its own key.
+TEST_F(VerifyToolFixture, UsesTheKeyOfTheGameDirectorysStarter) {
+  const KeyPairFiles other = MakeKeyPair(outer_.path(), "other");
+  const std::string test_key = ReadFile(TestPublicKeyPath());
+  const std::string test_name = KeyFingerprint({test_key});
+  const std::string other_name = KeyFingerprint({ReadFile(other.public_key)});
+  const std::string own_key(CompiledUpdatePublicKey());
+  const std::string own_line =
+      own_key.empty()
+          ? "key: none (this tool's own: no DUdavi with a key slot): "
+            "signatures are not checked\n"
+          : "key: " + KeyFingerprint({own_key}) +
+                " (this tool's own: no DUdavi with a key slot)\n";
+  const long long issued = 1700000000;
+  const auto starter_trusting = [&](const std::string& pem) {
+    ASSERT_EQ(RunShell("cp '" STARTER_BINARY_PATH "' '" + Game("DUdavi") + "'"),
+              0);
+    ASSERT_TRUE(FillKeySlot(Game("DUdavi"), pem));
+  };
+  // The server's release statement of serial `serial`, the game
+  // directory's record of serial 7.
+  const auto statements = [&](long long serial) {
+    const std::string table = ReleaseTableOf(kRelease);
+    WriteFile(ServerListPath() + ".files", table);
+    WriteFile(ServerListPath() + ".release",
+              SignStatementWithOpenssl(
+                  TestPrivateKeyPath(),
+                  StatementBodyOf({serial, "r" + std::to_string(serial), issued,
+                                   std::nullopt},
+                                  ReadFile(ServerListPath()), table),
+                  outer_.path()));
+    WriteGame("App/version.txt.release",
+              SignStatementWithOpenssl(
+                  TestPrivateKeyPath(),
+                  StatementBodyOf({7, "spring", issued, std::nullopt},
+                                  ChecksumListOf(kRelease, kInstalledKey),
+                                  table),
+                  outer_.path()));
+  };
+  const std::string none_installed = "installed release: none recorded\n";
+  const struct {
+    const char* name;
+    std::function<void()> change;
+    std::string header;
+    std::string out;
+    int status;
+    std::string err = "";
+  } cases[] = {
+      {"no starter", [] {}, own_line + none_installed,
+       kReplace + ChangeSummary(0, 0, false), 1},
+      {"a starter trusting the signing key",
+       [&] { starter_trusting(test_key); },
+       "key: " + test_name + " (trusted by DUdavi)\n" + none_installed,
+       kReplace + ChangeSummary(0, 0, false), 1},
+      {"a starter trusting another key",
+       [&] { starter_trusting(ReadFile(other.public_key)); },
+       "key: " + other_name + " (trusted by DUdavi)\n" + none_installed, "",
+       2, "refusing the server's list: signature wrong"},
+      {"a starter trusting no key", [&] { starter_trusting(""); },
+       "key: none (DUdavi trusts no key): signatures are not checked\n" +
+           none_installed,
+       kReplace + ChangeSummary(0, 0, false), 1},
+      {"a starter that installed a later release",
+       [&] {
+         starter_trusting(test_key);
+         statements(6);
+       },
+       "key: " + test_name +
+           " (trusted by DUdavi)\ninstalled release: spring (serial 7, issued "
+           "2023-11-14 22:13:20 UTC)\n",
+       "", 2,
+       "refusing the server's list: the release statement of release 6 is "
+       "behind the installed release 7"},
+      {"a starter that installed an earlier release",
+       [&] {
+         starter_trusting(test_key);
+         statements(8);
+       },
+       "key: " + test_name +
+           " (trusted by DUdavi)\ninstalled release: spring (serial 7, issued "
+           "2023-11-14 22:13:20 UTC)\n",
+       kReplace + ChangeSummary(0, 0, false), 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove(Game("DUdavi").c_str());
+    std::remove(Game("App/version.txt.release").c_str());
+    Publish(kRelease, kNewKey);
+    ASSERT_EQ(SignWithOpenssl(TestPrivateKeyPath(), ServerListPath()), 0);
+    c.change();
+    const VerifyRun run = Verify({"--server"});
+    EXPECT_EQ(run.header, c.header);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_TRUE(Contains(run.err, c.err)) << run.err;
+  }
+  // The check of the installed files names the installed release too.
+  const VerifyRun check = Verify({});
+  EXPECT_EQ(check.header,
+            "installed release: spring (serial 7, issued 2023-11-14 22:13:20 "
+            "UTC)\n");
 }
 
 TEST_F(VerifyToolFixture, RunsWhileAStarterHoldsTheUpdateLock) {

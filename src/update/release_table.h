@@ -1,0 +1,77 @@
+// The file table of a release: for every path the checksum list names, the
+// size and SHA-256 of its bytes and whether it is installed executable.
+// Published beside the list as "<list>.files"; the release statement binds
+// it by size and SHA-256 (release_statement.h).
+//
+// The text: the line "release_files 1", then one line a file,
+//
+//   PATH SP SIZE SP SHA256 SP MODE LF
+//
+// PATH as the list gives it ("./" and the path below the game directory, at
+// most 255 bytes, none of them white space or a control character), SIZE
+// decimal without leading zeros, SHA256 64 lower-case hex digits, MODE "x"
+// (executable) or "-". The paths are in strictly ascending byte order, so
+// each appears once.
+#ifndef STARTER_UPDATE_RELEASE_TABLE_H_
+#define STARTER_UPDATE_RELEASE_TABLE_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The table's name beside the list: the list's name with this suffix.
+inline constexpr char kTableSuffix[] = ".files";
+
+// One line of a table. The views are into the table that holds it.
+struct ReleaseFileRecord {
+  std::string_view path;
+  std::uint64_t size = 0;
+  // 64 lower-case hex digits.
+  std::string_view sha256;
+  bool executable = false;
+};
+
+// The line of one file, as the table holds it (`path` must be one a table
+// takes, `sha256` 64 lower-case hex digits).
+std::string ReleaseTableLine(std::string_view path, std::uint64_t size,
+                             std::string_view sha256, bool executable);
+
+// The first line of every table.
+std::string ReleaseTableHeader();
+
+// A table read whole and checked.
+class ReleaseTable {
+ public:
+  ReleaseTable() = default;
+  // The records view the table's own text: a table stays where it was made.
+  ReleaseTable(const ReleaseTable&) = delete;
+  ReleaseTable& operator=(const ReleaseTable&) = delete;
+
+  // Reads `text` by the format above, strictly. Returns "" and takes the
+  // text, or why not ("line 3: ...").
+  std::string Parse(std::string text);
+
+  // The record of the listed path `path`, exactly as the list spells it;
+  // null when the table has none.
+  const ReleaseFileRecord* Find(std::string_view path) const;
+
+  std::size_t size() const { return records_.size(); }
+
+ private:
+  // Parse's reading of text_ into records_.
+  std::string ParseText();
+
+  std::string text_;
+  std::vector<ReleaseFileRecord> records_;  // in path order
+};
+
+// Reads the table at `path`, which must be `size` bytes with the SHA-256
+// `sha256` (what the release statement gives), into `table`. Returns "" or
+// why not: "missing", "unreadable (...)", "not the one the release
+// statement names (its size or SHA-256 differs)", "malformed (...)". Writes
+// and logs nothing.
+std::string ReadReleaseTable(const std::string& path, std::uint64_t size,
+                             std::string_view sha256, ReleaseTable& table);
+
+#endif  // STARTER_UPDATE_RELEASE_TABLE_H_
