@@ -34,6 +34,7 @@ std::string DescribeGameDirectoryKey(const GameDirectoryKey& key) {
     return "key: none (" + key.whose + "): signatures are not checked";
   }
   const std::string fingerprint = KeyFingerprint(key.key);
-  return "key: " + (fingerprint.empty() ? std::string("unusable") : fingerprint) +
-         " (" + key.whose + ")";
+  return "key: " +
+         (fingerprint.empty() ? std::string("unusable") : fingerprint) + " (" +
+         key.whose + ")";
 }

@@ -83,8 +83,7 @@ bool InstallOrdinaryFile(AtomicFile& download, DeferredSync* deferred,
     deferred = nullptr;  // synced at once
   }
   struct stat info;
-  const bool is_new =
-      ::lstat(target.c_str(), &info) != 0 && errno == ENOENT;
+  const bool is_new = ::lstat(target.c_str(), &info) != 0 && errno == ENOENT;
   if (runnable_name && is_new) {
     // A first install of an executable or script: owner only and runnable,
     // as every later install swaps it in.
