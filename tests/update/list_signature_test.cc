@@ -512,9 +512,9 @@ TEST_F(SignedListRunTest, ReleaseStatementsKeepTheInstalledReleaseFromGoingBack)
 
 // With a release statement, every listed file is held to its row of the
 // file table as well as to its listed MD5, one transfer at a time and four
-// in flight alike: a body longer than the row's size is cut at once (no file
-// grows past the size and one read, not even a spool file ahead of its
-// turn), a body whose MD5 matches but whose SHA-256 is not the row's is not
+// in flight alike: a body longer than the row's size is cut at once, and
+// said so (under a file size limit that a file grown much further would
+// hit), a body whose MD5 matches but whose SHA-256 is not the row's is not
 // installed, a listed path without a row is refused, and a file the table
 // marks executable is installed so.
 TEST_F(SignedListRunTest, FileTableBoundsChecksAndModesEveryListedFile) {
