@@ -6,8 +6,10 @@
 // Under the game directory's update lock ("Downloads/update.lock", taken in
 // its turn as a second starter takes it), runs the starter's update run
 // against the same servers (STARTER_UPDATE_URL and its mirrors, else the
-// compiled-in ones; the key the starter trusts) with the key check taken as
-// differing: every listed file that is missing, not a regular file or
+// compiled-in ones) and with the key the game directory's starter trusts
+// (read from the key slot of its DUdavi, as starter-verify reads it; this
+// tool's own key without a DUdavi that has one), with the key check taken
+// as differing: every listed file that is missing, not a regular file or
 // differs is fetched and installed through the same steps (executables and
 // scripts swapped in, files on the ignore lists left alone), unlisted files
 // below Base are moved to ./old as every update does, and the list is
@@ -21,7 +23,8 @@
 // "installed list key N" and one summary line: "summary: intact" or
 // "summary: not intact", ", L listed, R replaced, D differ, M would move"
 // (and ", N not executable"). The run's own lines (its log lines and
-// transfers) go to standard error, none with --quiet, which prints only the
+// transfers) go to standard error after "starter-repair: key: ..." (as
+// starter-verify names it), none with --quiet, which prints only the
 // summary line or the one line of the problem that stopped it (and, before
 // it, a STARTER_UPDATE_URL the starter would ignore).
 //
@@ -42,6 +45,7 @@
 #include "engine/standard_streams.h"
 #include "engine_starter/application.h"
 #include "engine_starter/log.h"
+#include "game_directory_key.h"
 #include "installation_check.h"
 #include "launcher/engine_defaults_setup.h"
 #include "launcher/update_server.h"
@@ -93,12 +97,13 @@ struct RunResult {
   bool restart_required = false;
 };
 
-// The starter's update run with the key check taken as differing, while
-// this process holds the update lock `lock`.
-RunResult RunRepair(const ExclusiveLock& lock) {
+// The starter's update run with the key check taken as differing and the
+// key `key`, while this process holds the update lock `lock`.
+RunResult RunRepair(const ExclusiveLock& lock, const ListSigningKey& key) {
   UpdateSettings settings;
   settings.keys_taken_as_differing = true;
   settings.held_lock = &lock;
+  settings.trusted_key = key;
   const CAutoUpdate run("App/autoupdate.cfg", kVersionFile, ".", true,
                         settings);
   return {!run.url.empty(), run.lasterror, run.installed, run.restartrequired};
@@ -118,6 +123,8 @@ int Repair(const Options& options, Report& report) {
       !ignored.empty()) {
     report.Problem(ignored);
   }
+  const GameDirectoryKey key = KeyOfGameDirectory();
+  if (!options.quiet) report.Problem(DescribeGameDirectoryKey(key));
   std::optional<ExclusiveLock> lock;
   RunResult result;
   {
@@ -128,7 +135,7 @@ int Repair(const Options& options, Report& report) {
     // the server's last start and stays as it is.
     CAppLog log(nullptr, true);
     lock.emplace(LockGameDirectory());
-    result = RunRepair(*lock);
+    result = RunRepair(*lock, key.key);
   }
   if (!result.list_accepted) {
     return report.CannotTell(

@@ -68,6 +68,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -76,10 +77,9 @@
 #include "engine/standard_streams.h"
 #include "engine_starter/application.h"
 #include "http/curl_client.h"
+#include "game_directory_key.h"
 #include "installation_check.h"
-#include "launcher/compiled_settings.h"
 #include "launcher/engine_defaults_setup.h"
-#include "launcher/key_slot.h"
 #include "launcher/update_server.h"
 #include "starter_verify_support.h"
 #include "tool_usage.h"
@@ -98,8 +98,6 @@ enum ExitStatus { kUnchanged = 0, kChanged = 1, kCannotTell = 2 };
 
 // The local version file, and the list's name on the server.
 constexpr char kVersionFile[] = "App/version.txt";
-// The game directory's starter.
-constexpr char kStarter[] = "DUdavi";
 // The update run's limit for the list's transfer.
 constexpr int kListTimeoutSecs = 9;
 
@@ -165,31 +163,9 @@ struct Judge {
 // the first lines: the key only when it is used (`server`).
 Judge GameDirectoryJudge(bool server, Report& report) {
   Judge judge;
-  const KeySlot slot = ReadKeySlot(kStarter);
-  std::string whose;
-  if (slot.state == KeySlotState::kKeyed) {
-    judge.key.pem = slot.text;
-    whose = std::string("trusted by ") + kStarter;
-  } else if (slot.state == KeySlotState::kUnkeyed) {
-    whose = std::string(kStarter) + " trusts no key";
-  } else {
-    judge.key.pem = std::string(CompiledUpdatePublicKey());
-    whose = slot.state == KeySlotState::kDamaged
-                ? std::string("this tool's own: the key slot of ") + kStarter +
-                      " is damaged"
-                : std::string("this tool's own: no ") + kStarter +
-                      " with a key slot";
-  }
-  if (server && judge.key.empty()) {
-    report.Text(("key: none (" + whose + "): signatures are not checked")
-                    .c_str());
-  } else if (server) {
-    const std::string fingerprint = KeyFingerprint(judge.key);
-    report.Text(("key: " +
-                 (fingerprint.empty() ? std::string("unusable") : fingerprint) +
-                 " (" + whose + ")")
-                    .c_str());
-  }
+  const GameDirectoryKey key = KeyOfGameDirectory();
+  judge.key = key.key;
+  if (server) report.Text(DescribeGameDirectoryKey(key));
   const std::string record = std::string(kVersionFile) + kStatementSuffix;
   ReleaseStatement installed;
   bool missing = false;
@@ -237,11 +213,13 @@ int Fetch(const std::string& url, const char* name, const std::string& dir,
   return static_cast<int>(client.result);
 }
 
-// The release statement (and, when the keys differ, the file table) of the
-// list fetched from `url` into `dir`, fetched and judged as the update run
-// judges them. Returns why the run would refuse the list, or "".
+// The release statement (and, when the keys differ, the file table, kept in
+// `table`) of the list fetched from `url` into `dir`, fetched and judged as
+// the update run judges them. Returns why the run would refuse the list, or
+// "".
 std::string JudgeServerStatement(const std::string& url, const std::string& dir,
-                                 const Judge& judge, bool quiet) {
+                                 const Judge& judge, bool quiet,
+                                 std::unique_ptr<ReleaseTable>& table) {
   const std::string list = dir + "/" + kVersionFile;
   const std::string statement = std::string(kVersionFile) + kStatementSuffix;
   if (int result =
@@ -264,25 +242,29 @@ std::string JudgeServerStatement(const std::string& url, const std::string& dir,
                  check.reason.c_str(), kAllowExpiredVariable);
   }
   if (ListKeysMatch(kVersionFile, dir.c_str(), false)) return "";
-  const std::string table = std::string(kVersionFile) + kTableSuffix;
-  if (int result = Fetch(url, table.c_str(), dir,
+  const std::string table_name = std::string(kVersionFile) + kTableSuffix;
+  if (int result = Fetch(url, table_name.c_str(), dir,
                          check.statement.files.size, quiet)) {
     return "refusing the server's list: release file table missing, " + url +
-           table + " not fetched (err " + std::to_string(result) + ")";
+           table_name + " not fetched (err " + std::to_string(result) + ")";
   }
-  ReleaseTable read;
+  auto read = std::make_unique<ReleaseTable>();
   const std::string why =
-      ReadReleaseTable(dir + "/" + table, check.statement.files.size,
-                       check.statement.files.sha256, read);
-  return why.empty() ? "" : "refusing the server's list: release file table " + why;
+      ReadReleaseTable(dir + "/" + table_name, check.statement.files.size,
+                       check.statement.files.sha256, *read);
+  if (!why.empty()) return "refusing the server's list: release file table " + why;
+  table = std::move(read);
+  return "";
 }
 
 // Fetches the list from the update path `url` into `dir`, with its
 // signature and release statement when the game directory's judge has a
-// key, and checks them as the update run does. Returns why the run would
-// not use it, or "" when it would.
+// key, and checks them as the update run does (the file table it takes
+// kept in `table`). Returns why the run would not use it, or "" when it
+// would.
 std::string FetchServerList(const std::string& url, const std::string& dir,
-                            const Judge& judge, bool quiet) {
+                            const Judge& judge, bool quiet,
+                            std::unique_ptr<ReleaseTable>& table) {
   if (int result = Fetch(url, kVersionFile, dir, kMostListBytes, quiet)) {
     return "cannot fetch " + url + kVersionFile + " (err " +
            std::to_string(result) + ")";
@@ -310,7 +292,7 @@ std::string FetchServerList(const std::string& url, const std::string& dir,
     return std::string("refusing the server's list: ") +
            ListSignatureReason(verdict);
   }
-  return JudgeServerStatement(url, dir, judge, quiet);
+  return JudgeServerStatement(url, dir, judge, quiet, table);
 }
 
 // "installed list key N" and "server list key N" (the fetched list in
@@ -338,17 +320,19 @@ int PreviewStart(const std::string& work_root,
   // The mirrors in the update run's order; the first whose list the run
   // would use is the one it would update from.
   std::string why;
+  std::unique_ptr<ReleaseTable> table;
   for (const std::string& url : urls) {
     if (!why.empty() && !report.quiet()) {
       report.Problem(why + "; trying the next server");
     }
-    why = FetchServerList(url, work.path(), judge, report.quiet());
+    table.reset();
+    why = FetchServerList(url, work.path(), judge, report.quiet(), table);
     if (why.empty()) break;
   }
   if (!why.empty()) return report.CannotTell(why);
 
   const std::optional<UpdatePreview> preview =
-      PreviewUpdateRun(kVersionFile, work.path(), ignoreFiles);
+      PreviewUpdateRun(kVersionFile, work.path(), ignoreFiles, table.get());
   if (!preview) {
     return report.CannotTell("cannot read the fetched list: " +
                              std::string(std::strerror(errno)));

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/md5.h"
+#include "engine/sha256.h"
 #include "http/download_body.h"
 #include "http/file_download.h"
 #include "http/progress_meter.h"
@@ -158,6 +159,7 @@ size_t CCurl::write_data_to_file(void* buffer, size_t size, size_t nmemb,
   if (data->pfile == nullptr) return 0;
   const size_t written = std::fwrite(buffer, nmemb, size, data->pfile) * nmemb;
   if (data->digest != nullptr) data->digest->Update(buffer, written);
+  if (data->sha256 != nullptr) data->sha256->Update(buffer, written);
   if (limit != nullptr) limit->received += written;
   return written;
 }

@@ -17,6 +17,7 @@
 class DeferredSync;
 class Md5;
 class ProgressMeterStream;
+class Sha256;
 
 // Holds back a transfer that runs ahead of its turn, so that it cannot take
 // the link from the transfer whose turn it is: while `ahead` is true, the
@@ -39,7 +40,7 @@ struct ByteLimit {
 };
 
 // User data of the write callback: the file being written, and optionally
-// the digest of the bytes received, the meter to pass on, the gate of a
+// the digests of the bytes received, the meter to pass on, the gate of a
 // transfer that runs ahead and the limit of the body.
 struct filedata {
   const char* filename;
@@ -48,6 +49,7 @@ struct filedata {
   ProgressMeterStream* meter = nullptr;
   PrefetchGate* gate = nullptr;
   ByteLimit* limit = nullptr;
+  Sha256* sha256 = nullptr;
 };
 
 // Holds libcurl's global state (curl_global_init with CURL_GLOBAL_ALL) for
@@ -140,8 +142,8 @@ class CCurl {
   // libcurl write callback; `userp` is a filedata. Returns the bytes
   // written, 0 (aborting the transfer) on a short write, a missing file or
   // a chunk that would pass `limit`, CURL_WRITEFUNC_PAUSE (writing nothing)
-  // when `gate` holds the transfer back. Adds the bytes written to `digest`
-  // and `limit`, and passes on the meter's text, when they are set.
+  // when `gate` holds the transfer back. Adds the bytes written to `digest`,
+  // `sha256` and `limit`, and passes on the meter's text, when they are set.
   static size_t write_data_to_file(void* buffer, size_t size, size_t nmemb,
                                    void* userp);
 

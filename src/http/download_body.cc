@@ -12,15 +12,21 @@ DownloadBody::DownloadBody(const DownloadRequest& request)
       created_(file_.ok()),
       create_error_(file_.ok() ? 0 : file_.error()),
       expected_md5_(request.expected_md5),
-      requested_most_(request.most_bytes) {
+      requested_most_(request.most_bytes),
+      expected_sha256_(request.expected_sha256) {
   if (!created_) return;
   room_ = RoomLeftOn(::fileno(file_.stream()));
   SetLimit();
 }
 
 filedata DownloadBody::Sink(ProgressMeterStream* meter, PrefetchGate* gate) {
-  return {file_.temp_path().c_str(), file_.stream(), &digest_, meter, gate,
-          &limit_};
+  return {file_.temp_path().c_str(),
+          file_.stream(),
+          &digest_,
+          meter,
+          gate,
+          &limit_,
+          expected_sha256_.empty() ? nullptr : &sha256_};
 }
 
 void DownloadBody::AllowRoomOn(dev_t device, std::uint64_t bytes) {
@@ -44,6 +50,7 @@ bool DownloadBody::Append(const char* data, std::size_t size) {
   }
   if (!file_.Write(data, size)) return false;
   digest_.Update(data, size);
+  if (!expected_sha256_.empty()) sha256_.Update(data, size);
   limit_.received += size;
   return true;
 }
@@ -51,13 +58,15 @@ bool DownloadBody::Append(const char* data, std::size_t size) {
 bool DownloadBody::Restart() {
   digest_ = Md5();
   received_md5_.reset();
+  sha256_ = Sha256();
+  received_sha256_.reset();
   limit_.received = 0;
   limit_.passed = false;
   return file_.Truncate();
 }
 
 bool DownloadBody::Whole(CURLcode code) {
-  return Outcome(code) == CURLE_OK && HasExpectedMd5();
+  return Outcome(code) == CURLE_OK && HasExpectedMd5() && HasExpectedSha256();
 }
 
 CURLcode DownloadBody::Outcome(CURLcode code) {
@@ -77,4 +86,16 @@ const std::string& DownloadBody::ReceivedMd5() {
 
 bool DownloadBody::HasExpectedMd5() {
   return strcasecmp(ReceivedMd5().c_str(), expected_md5_.c_str()) == 0;
+}
+
+const std::string& DownloadBody::ReceivedSha256() {
+  if (!received_sha256_) {
+    received_sha256_ =
+        expected_sha256_.empty() ? std::string() : sha256_.FinalHex();
+  }
+  return *received_sha256_;
+}
+
+bool DownloadBody::HasExpectedSha256() {
+  return expected_sha256_.empty() || ReceivedSha256() == expected_sha256_;
 }

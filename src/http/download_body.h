@@ -13,6 +13,7 @@
 
 #include "engine/atomic_file.h"
 #include "engine/md5.h"
+#include "engine/sha256.h"
 #include "http/curl_client.h"
 #include "http/download_request.h"
 
@@ -20,7 +21,8 @@ class ProgressMeterStream;
 
 // The body of one download: the temporary file beside the target that its
 // transfer writes (an AtomicFile, never through a link at the target), the
-// MD5 of the bytes received, and the most bytes it may take: the request's
+// MD5 of the bytes received (and their SHA-256 when the request expects
+// one), and the most bytes it may take: the request's
 // most_bytes, and no more than the room left on the temporary file's file
 // system (RoomLeftOn) when the body was made. A temporary file that was
 // neither installed nor kept goes with the object. Must not move while a
@@ -60,8 +62,8 @@ class DownloadBody {
   bool Restart();
 
   // Whether a transfer that ended with `code` brought the whole body the
-  // request asks for: `code` is 0, every byte is written out, and the MD5 is
-  // the expected one when one is expected.
+  // request asks for: `code` is 0, every byte is written out, and the MD5
+  // and the SHA-256 are the expected ones where they are expected.
   bool Whole(CURLcode code);
   // What a transfer that ended with `code` means for the download: a body
   // cut at most_bytes() is CURLE_FILESIZE_EXCEEDED, a body that could not
@@ -73,6 +75,13 @@ class DownloadBody {
   const std::string& ReceivedMd5();
   // Whether ReceivedMd5() is the expected MD5 (in either letter case).
   bool HasExpectedMd5();
+  // The SHA-256 of the bytes received as 64 lower-case hex digits; "" when
+  // none is expected (or it cannot be computed). Ends the digest, as
+  // ReceivedMd5 does.
+  const std::string& ReceivedSha256();
+  // Whether ReceivedSha256() is the expected SHA-256; true when none is
+  // expected.
+  bool HasExpectedSha256();
 
   AtomicFile& file() { return file_; }
 
@@ -89,6 +98,9 @@ class DownloadBody {
   bool bounded_by_room_ = false;
   Md5 digest_;
   std::optional<std::string> received_md5_;
+  std::string expected_sha256_;
+  Sha256 sha256_;
+  std::optional<std::string> received_sha256_;
   ByteLimit limit_;
 };
 

@@ -232,7 +232,9 @@ bool DownloadPipeline::StartAhead(Attempt& attempt) {
   attempt.started = true;
   attempt.meter = std::make_unique<ProgressMeterStream>(2, false);
   attempt.gate = {true, kPrefetchBytes};
+  // Not even its spool file takes more than the file may have.
   attempt.spooled = {};
+  attempt.spooled.most = attempt.request->most_bytes.value_or(kNoRoomBound);
   attempt.data = {attempt.spool->temp_path().c_str(), attempt.spool->stream(),
                   nullptr, attempt.meter.get(), &attempt.gate,
                   &attempt.spooled};

@@ -30,8 +30,10 @@ class DownloadBody;
 // the run is that of CCurl::Download file after file. With more:
 // - a transfer ahead of its turn writes nothing in the game tree: its bytes
 //   wait in a spool file of its own in the spool directory (a temporary
-//   file "<name>.<pid>.<XXXXXX>.tmp", removed when it is done with), at most
-//   kPrefetchBytes before it pauses, and at most kMostHeldBytes in all: so
+//   file "<name>.<pid>.<XXXXXX>.tmp", removed when it is done with), never
+//   more than the request's most_bytes (one that passes them has failed
+//   ahead of its turn), at most kPrefetchBytes before it pauses, and at
+//   most kMostHeldBytes in all: so
 //   that a server does not give up on a connection that receives nothing,
 //   a paused transfer takes in up to kKeepAliveBytes more every
 //   kKeepAliveInterval until it holds that much. It has no time limit while

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "install/file_install.h"
+
 // CCurl::DownloadFile's arguments, and what the answer must be to be
 // installed.
 struct DownloadRequest {
@@ -19,9 +21,14 @@ struct DownloadRequest {
   // The limit of the whole transfer in whole seconds; 0 for none.
   int timeout_secs = 0;
   // The body is installed only when its MD5 is this (in either letter
-  // case); empty: any body. A stronger digest, where a release states one,
-  // belongs beside it and is checked where it is.
+  // case); empty: any body.
   std::string expected_md5;
+  // Where a release states it: the body is installed only when its SHA-256
+  // is this too (64 lower-case hex digits); empty: not checked.
+  std::string expected_sha256;
+  // Where a release states that the file is executable, it is installed
+  // so (see InstallDownloadedFile).
+  StatedMode mode = StatedMode::kUnstated;
   // The most bytes the body may have: a body that announces more fails
   // before it arrives, one that passes them is cut off there, and the
   // download fails with CURLE_FILESIZE_EXCEEDED. For a checksum list or a

@@ -59,6 +59,13 @@ CURLcode Receive(const DownloadRequest& request, BodyTransport& transport,
     Discard(body, "");
     return kLocalFailure;
   }
+  if (!body.HasExpectedSha256()) {
+    std::printf("CCurl: SHA-256 mismatch for %s: expected %s, received %s\n",
+                target.c_str(), request.expected_sha256.c_str(),
+                body.ReceivedSha256().c_str());
+    Discard(body, "");
+    return kLocalFailure;
+  }
   return CURLE_OK;
 }
 
@@ -81,7 +88,8 @@ DownloadOutcome DownloadAtTurn(const DownloadRequest& request,
   }
   const CURLcode code = Receive(request, transport, body);
   if (code != CURLE_OK) return {code};
-  const InstallResult installed = InstallDownloadedFile(body.file(), deferred);
+  const InstallResult installed =
+      InstallDownloadedFile(body.file(), deferred, request.mode);
   return {installed.installed ? CURLE_OK : kLocalFailure,
           installed.restart_required};
 }

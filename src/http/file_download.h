@@ -46,8 +46,10 @@ class BodyTransport {
 // Error: <libcurl's text>" (or "Remove failed <temporary file>"), after
 // "CCurl: <target> is larger than the <n> bytes ..." for a body past its
 // most bytes; otherwise prints "file <target>", checks the MD5 when one is
-// expected ("CCurl: MD5 mismatch for ...", result 1) and installs the file
-// (InstallDownloadedFile, joining `deferred` when given). Nothing is written
+// expected ("CCurl: MD5 mismatch for ...", result 1), then the SHA-256 when
+// one is expected ("CCurl: SHA-256 mismatch for ...", result 1), and
+// installs the file with the request's mode (InstallDownloadedFile, joining
+// `deferred` when given). Nothing is written
 // in the game tree before the turn.
 DownloadOutcome DownloadAtTurn(const DownloadRequest& request,
                                BodyTransport& transport,

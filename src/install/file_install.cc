@@ -74,18 +74,25 @@ std::string KeepForOperator(AtomicFile& download) {
 // The ordinary procedure: replace the old file by a rename; when that is
 // not possible, remove (or back up) the old file, then rename or copy the
 // new one into place. False after printing why.
-bool InstallOrdinaryFile(AtomicFile& download, DeferredSync* deferred) {
+bool InstallOrdinaryFile(AtomicFile& download, DeferredSync* deferred,
+                         StatedMode mode) {
   const std::string& target = download.path();
   const bool runnable_name =
       IsExecutableName(target.c_str()) || IsScriptName(target.c_str());
-  if (IsRunnable(target) || runnable_name) {
+  if (IsRunnable(target) || runnable_name || mode == StatedMode::kExecutable) {
     deferred = nullptr;  // synced at once
   }
-  // A first install of an executable or script: owner only and runnable, as
-  // every later install swaps it in.
   struct stat info;
-  if (runnable_name && ::lstat(target.c_str(), &info) != 0 && errno == ENOENT) {
+  const bool is_new = ::lstat(target.c_str(), &info) != 0 && errno == ENOENT;
+  if (runnable_name && is_new) {
+    // A first install of an executable or script: owner only and runnable,
+    // as every later install swaps it in.
     download.SetMode(kExecutableMode);
+  } else if (!runnable_name && mode == StatedMode::kExecutable) {
+    // The bits it keeps from the file it replaces, and its owner's.
+    const bool kept = !is_new && S_ISREG(info.st_mode);
+    download.SetMode(kept ? (info.st_mode & 07777) | kExecutableMode
+                          : kExecutableMode);
   }
   if (CommitOrdinary(download, deferred)) return true;
   if (!download.ok() && !download.temp_path().empty()) {
@@ -153,7 +160,7 @@ bool ReplacesExecutable(const char* target) {
 }
 
 InstallResult InstallDownloadedFile(AtomicFile& download,
-                                    DeferredSync* deferred) {
+                                    DeferredSync* deferred, StatedMode mode) {
   const char* target = download.path().c_str();
   if (IsExecutableName(target)) {
     std::printf("EXECUTABLE %s\n", target);
@@ -165,7 +172,7 @@ InstallResult InstallDownloadedFile(AtomicFile& download,
     std::printf("UPDATED BATCH FILE\n");
     return {true, false};
   }
-  return {InstallOrdinaryFile(download, deferred), false};
+  return {InstallOrdinaryFile(download, deferred, mode), false};
 }
 
 bool copyFile(const char* SRC, const char* DEST, int /*type*/) {

@@ -5,6 +5,14 @@
 class AtomicFile;
 class DeferredSync;
 
+// What a release states of a file's mode.
+enum class StatedMode {
+  // Nothing: the file gets the mode the install gives it.
+  kUnstated,
+  // It is executable: its owner may read, write and run it.
+  kExecutable,
+};
+
 // Outcome of installing one downloaded file.
 struct InstallResult {
   // False when the file could not be put in place. The complete download is
@@ -19,14 +27,17 @@ struct InstallResult {
 // target + ".tmp2" and its scripts to "sh.tmp" first; both get mode 0700,
 // also when nothing was there to rename aside (a first install, which goes
 // the ordinary way). Any other file keeps the permission bits of the file it
-// replaces (new files get the default). An ordinary file that cannot be replaced by a
-// rename is removed first, or backed up as target + ".bak" when it cannot
-// be removed. Executables, scripts and files with an execute bit are synced
-// to the disk at once; other files join `deferred` when it is given (the
-// caller syncs them together later), else they are synced at once too.
-// Messages go to standard output.
+// replaces (new files get the default). An ordinary file that cannot be
+// replaced by a rename is removed first, or backed up as target + ".bak" when it cannot
+// be removed. A file whose `mode` is kExecutable gets its owner's read,
+// write and execute bits besides the bits it keeps (0700 when it is new);
+// the game's executables and scripts stay 0700. Executables, scripts and
+// files with an execute bit are synced to the disk at once; other files
+// join `deferred` when it is given (the caller syncs them together later),
+// else they are synced at once too. Messages go to standard output.
 InstallResult InstallDownloadedFile(AtomicFile& download,
-                                    DeferredSync* deferred);
+                                    DeferredSync* deferred,
+                                    StatedMode mode = StatedMode::kUnstated);
 
 // True when `name` is one of the game's executables, as a target path.
 bool IsExecutableName(const char* name);

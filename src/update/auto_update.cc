@@ -93,15 +93,23 @@ constexpr char kSpoolDirectory[] = "Downloads/";
 
 // The transfer of a listed file: from the server directory to its listed
 // path, checked against its listed hash, as a file of the release whose list
-// has the MD5 `release`.
+// has the MD5 `release`; where the release's file table has its row `row`,
+// of at most its size, checked against its SHA-256 too and installed with
+// its mode.
 DownloadRequest FileRequest(const std::string& url, const ListStep& step,
-                            const std::string& release) {
+                            const std::string& release,
+                            const ReleaseFileRecord* row) {
   DownloadRequest request;
   request.urldir = url;
   request.filename = std::string(step.path());
   request.timeout_secs = kFileTimeoutSecs;
   request.expected_md5 = std::string(step.hash());
   request.release = release;
+  if (row != nullptr) {
+    request.most_bytes = row->size;
+    request.expected_sha256 = std::string(row->sha256);
+    if (row->executable) request.mode = StatedMode::kExecutable;
+  }
   return request;
 }
 
@@ -376,7 +384,10 @@ bool CAutoUpdate::StatementHolds(const std::string& url, const char* filename,
               : "never expires");
   offered_release_ = statement;
   // The table is needed only when the run goes on to compare the files.
-  if (ListKeysMatch(filename, "Downloads/", false)) return true;
+  if (!settings_.keys_taken_as_differing &&
+      ListKeysMatch(filename, "Downloads/", false)) {
+    return true;
+  }
   return TableHolds(url, filename, downloadfilename);
 }
 
@@ -477,6 +488,8 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
   // release's copy of the file (docs/fleet.md).
   std::string release;
   Md5File(downloadfilename.c_str(), release);
+  // With a release statement, every listed file has its row here.
+  const ReleaseTable* table = release_table_ ? &*release_table_ : nullptr;
 
   // The files the walk will fetch, decided ahead, so that their transfers
   // can run while earlier files are still being installed. The walk decides
@@ -489,7 +502,7 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
   std::vector<bool> is_planned(steps.size(), false);
   {
     const std::vector<bool> at_turn = DecidedOnlyAtTurn(steps);
-    ComparisonWalk ahead(ignoreFiles, diskpairs);
+    ComparisonWalk ahead(ignoreFiles, diskpairs, table);
     for (std::size_t i = 0; i < steps.size(); ++i) {
       const ListStep& step = steps[i];
       if (step.read() != ListRead::kEntry ||
@@ -498,14 +511,15 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
         continue;
       }
       is_planned[i] = true;
-      planned.push_back(FileRequest(url, step, release));
+      planned.push_back(
+          FileRequest(url, step, release, ahead.Row(std::string(step.path()))));
     }
   }
   SweepStaleTemporaries(kSpoolDirectory);
   DownloadPipeline pipeline(std::move(planned), settings_.downloads_in_flight,
                             kSpoolDirectory, &installed_);
 
-  ComparisonWalk walk(ignoreFiles, diskpairs);
+  ComparisonWalk walk(ignoreFiles, diskpairs, table);
   std::size_t planned_so_far = 0;
   for (std::size_t i = 0; i < steps.size(); ++i) {
     UpdateGUI();
@@ -535,8 +549,10 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
         break;
       case ListedEntryAction::kDownload: {
         SweepStaleTemporaries(DirectoryOf(std::string(step.path())));
-        const DownloadOutcome outcome =
-            pipeline.Download(FileRequest(url, step, release), plan);
+        const DownloadOutcome outcome = pipeline.Download(
+            FileRequest(url, step, release,
+                        walk.Row(std::string(step.path()))),
+            plan);
         if (outcome.restart_required) restartrequired = true;
         if (outcome.result != CURLE_OK) {
           lasterror = "Error downloading " + std::string(step.path());

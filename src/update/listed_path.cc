@@ -80,6 +80,8 @@ const char* ListedPathReason(ListedPath verdict) {
       return "contains a .. component";
     case ListedPath::kLeavesThroughLink:
       return "leads out of the game directory through a symbolic link";
+    case ListedPath::kNotInFileTable:
+      return "the release file table has no row for it";
   }
   return "refused";
 }

@@ -22,6 +22,10 @@ enum class ListedPath {
   // as far as it exists), or one that cannot be resolved (a loop). A link at
   // the file's own name is judged by nothing: the install replaces it.
   kLeavesThroughLink,
+  // The release states sizes, SHA-256 and modes of its files (a file
+  // table), and none for this path. Only a comparison walk that holds the
+  // table gives it; CheckListedPath never does.
+  kNotInFileTable,
 };
 
 // Checks `path` (as listed, e.g. "./Base/x.png") against the game directory,

@@ -91,12 +91,22 @@ std::string ListedFileKey(std::string_view path) {
 }
 
 ComparisonWalk::ComparisonWalk(const std::vector<std::string>& ignoreFiles,
-                               const FilePairIndex& local)
-    : ignore_files_(ignoreFiles), local_(local) {}
+                               const FilePairIndex& local,
+                               const ReleaseTable* table)
+    : table_(table), ignore_files_(ignoreFiles), local_(local) {}
+
+ListedPath ComparisonWalk::Check(const std::string& path) {
+  const ListedPath verdict = checker_.Check(path);
+  if (verdict == ListedPath::kInside && table_ != nullptr &&
+      table_->Find(path) == nullptr) {
+    return ListedPath::kNotInFileTable;
+  }
+  return verdict;
+}
 
 ListedEntryAction ComparisonWalk::Decide(const std::string& path,
                                          const std::string& hash) {
-  if (checker_.Check(path) != ListedPath::kInside) {
+  if (Check(path) != ListedPath::kInside) {
     return ListedEntryAction::kRefusePath;
   }
   const std::string name = path.substr(2);

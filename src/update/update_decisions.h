@@ -14,6 +14,7 @@
 #include "update/checksum_list.h"
 #include "update/file_pair_index.h"
 #include "update/listed_path.h"
+#include "update/release_table.h"
 
 // True when the local version file `filename` and the list at `downloaddir`
 // joined with `filename` ("/" between them unless `downloaddir` is empty)
@@ -42,7 +43,8 @@ bool IsIgnored(const std::vector<std::string>& ignoreFiles,
 
 // What the comparison walk does with one well-formed listed entry.
 enum class ListedEntryAction {
-  // The path is refused (see ListedPathChecker); the run counts it a failure.
+  // The path is refused (see ListedPathChecker), or the walk holds a file
+  // table without a row for it; the run counts it a failure.
   kRefusePath,
   // The name (path without "./") is on an ignore list and a local copy
   // exists: it opens (fileExists), or an earlier entry of a walk that
@@ -67,13 +69,16 @@ std::string ListedFileKey(std::string_view path);
 // disk, and a preview tells the walk of it (Installed).
 class ComparisonWalk {
  public:
-  // Decides by the names in `ignoreFiles` and the local hash records
-  // `local`; both must outlive the walk.
+  // Decides by the names in `ignoreFiles`, the local hash records `local`
+  // and, where the release has one, its file table `table` (null: none);
+  // all must outlive the walk.
   ComparisonWalk(const std::vector<std::string>& ignoreFiles,
-                 const FilePairIndex& local);
+                 const FilePairIndex& local,
+                 const ReleaseTable* table = nullptr);
 
   // The action for the entry (`path`, `hash`) now, by the listed-path
-  // checks, the ignore lists and the local records (see ListedEntryAction).
+  // checks, the file table's rows, the ignore lists and the local records
+  // (see ListedEntryAction).
   // Opens the local copy of an ignored name to see that it exists; changes
   // and logs nothing.
   ListedEntryAction Decide(const std::string& path, const std::string& hash);
@@ -90,11 +95,17 @@ class ComparisonWalk {
   // spelling).
   bool InstalledBefore(const std::string& path) const;
 
-  // The listed-path checks' verdict on `path`: why Decide refuses it.
-  ListedPath Check(const std::string& path) { return checker_.Check(path); }
+  // The listed-path checks' verdict on `path`, then kNotInFileTable when
+  // the walk's table has no row for it: why Decide refuses it.
+  ListedPath Check(const std::string& path);
+  // The table's row for `path`; null without a table or a row.
+  const ReleaseFileRecord* Row(const std::string& path) const {
+    return table_ != nullptr ? table_->Find(path) : nullptr;
+  }
 
  private:
   ListedPathChecker checker_;
+  const ReleaseTable* table_;
   const std::vector<std::string>& ignore_files_;
   const FilePairIndex& local_;
   std::set<std::string> installed_;  // by ListedFileKey

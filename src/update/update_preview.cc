@@ -95,10 +95,11 @@ std::vector<std::string> PreviewRelocation(
 }
 
 WalkPreview PreviewWalk(const ListSteps& steps,
-                        const std::vector<std::string>& ignoreFiles) {
+                        const std::vector<std::string>& ignoreFiles,
+                        const ReleaseTable* table) {
   const LocalFiles local = HashLocalCopies(steps);
   const std::map<std::string, std::string_view> first = FirstHashes(steps);
-  ComparisonWalk walk(ignoreFiles, local.records);
+  ComparisonWalk walk(ignoreFiles, local.records, table);
   WalkPreview preview;
   bool replaces_executable = false;
   for (const ListStep& step : steps) {
@@ -152,7 +153,7 @@ WalkPreview PreviewWalk(const ListSteps& steps,
 
 std::optional<UpdatePreview> PreviewUpdateRun(
     const char* version_file, const std::string& list_dir,
-    const std::vector<std::string>& ignoreFiles) {
+    const std::vector<std::string>& ignoreFiles, const ReleaseTable* table) {
   const std::string list = list_dir + "/" + version_file;
   UpdatePreview preview;
   preview.moves = PreviewRelocation(list.c_str(), ignoreFiles);
@@ -162,7 +163,7 @@ std::optional<UpdatePreview> PreviewUpdateRun(
   }
   std::optional<ListSteps> steps = ReadListStepsAt(list);
   if (!steps) return std::nullopt;
-  preview.walk = PreviewWalk(*steps, ignoreFiles);
+  preview.walk = PreviewWalk(*steps, ignoreFiles, table);
   return preview;
 }
 

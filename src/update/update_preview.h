@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "update/checksum_list.h"
+#include "update/release_table.h"
 
 // The unlisted files below "./Base" that the relocation would move into
 // "./old/" by the list at `list_path` (PlanUnusedFiles), in the order it
@@ -81,10 +82,13 @@ struct WalkPreview {
 // as the run hashes them. Each transfer is taken to deliver the bytes of
 // the first hash the list gives its file (in any spelling of its path): a
 // server publishes one file per path, and a list that names it again with
-// another hash cannot be matched twice. Opens and hashes local files; changes
-// nothing and logs nothing.
+// another hash cannot be matched twice. With the release's file table
+// `table` (null: none), a listed path without a row is refused, as the run
+// refuses it. Opens and hashes local files; changes nothing and logs
+// nothing.
 WalkPreview PreviewWalk(const ListSteps& steps,
-                        const std::vector<std::string>& ignoreFiles);
+                        const std::vector<std::string>& ignoreFiles,
+                        const ReleaseTable* table = nullptr);
 
 // The update run with the list `list_dir` + "/" + `version_file` against
 // the local version file `version_file`.
@@ -99,11 +103,14 @@ struct UpdatePreview {
 
 // The preview of an update run that fetched its list into `list_dir`
 // (already checked to be a checksum list, and its signature where one is
-// required); nothing when that list cannot be read (errno tells why). The
-// key check's failures to read either file are logged as the run logs them.
+// required), with the release's file table `table` where the run has one
+// (null: none); nothing when that list cannot be read (errno tells why).
+// The key check's failures to read either file are logged as the run logs
+// them.
 std::optional<UpdatePreview> PreviewUpdateRun(
     const char* version_file, const std::string& list_dir,
-    const std::vector<std::string>& ignoreFiles);
+    const std::vector<std::string>& ignoreFiles,
+    const ReleaseTable* table = nullptr);
 
 // The steps of the list at `path`; nothing when it does not open (errno
 // tells why).

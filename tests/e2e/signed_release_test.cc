@@ -7,6 +7,7 @@
 // older release or installing an expired one; the publishing tool gives the
 // packaged (unkeyed) starter a key and rotates keys through a release.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <ctime>
 #include <functional>
@@ -342,6 +343,28 @@ TEST_F(SignedReleaseTest, StatementsKeepTheGameDirectoryAtOrAboveItsRelease) {
                               "run\n"));
     EXPECT_FALSE(Contains(log, "autoupdate->error"));
     EXPECT_EQ(Game("Base/motd.txt"), "release 5\n");
+    EXPECT_EQ(InstalledSerial(), 5);
+  }
+  {
+    SCOPED_TRACE("a program the table marks executable, a file grown since");
+    const std::string tree = Tree("6", "release 6\n",
+                                  {{"bin/helper", "#!/bin/sh\n"},
+                                   {"Base/map.dat", "map"}});
+    ASSERT_EQ(chmod((tree + "/bin/helper").c_str(), 0755), 0);
+    PublishSigned(tree);
+    WriteFile(release + "/Base/map.dat", "map" + std::string(1 << 20, 'M'));
+    UseUpdateServer(server.Url("/10/"));
+    const ChildResult r = Run();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(Contains(
+        r.out, "CCurl: ./Base/map.dat is larger than the 3 bytes it may have\n"))
+        << r.out;
+    EXPECT_TRUE(Contains(AppLog(), "Error downloading ./Base/map.dat\n"));
+    EXPECT_TRUE(Contains(AppLog(), "autoupdate->error 1\n"));
+    EXPECT_FALSE(PathExists(game + "/Base/map.dat"));
+    EXPECT_EQ(Game("Base/motd.txt"), "release 6\n");
+    EXPECT_EQ(Game("bin/helper"), "#!/bin/sh\n");
+    EXPECT_EQ(PermissionsOf(game + "/bin/helper"), 0700u);
     EXPECT_EQ(InstalledSerial(), 5);
   }
 }

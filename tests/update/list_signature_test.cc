@@ -9,8 +9,11 @@
 
 #include <functional>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 
+#include "engine/sha256.h"
 #include "support/child_process.h"
 #include "support/list_signing.h"
 #include "support/published_release.h"
@@ -29,6 +32,21 @@ ListSigningKey TestKey() { return {ReadFile(TestPublicKeyPath())}; }
 std::string WithByteChanged(std::string text, std::size_t at) {
   text[at] = static_cast<char>(text[at] ^ 0x01);
   return text;
+}
+
+// `files` with `path` holding `content`.
+std::map<std::string, std::string> With(std::map<std::string, std::string> files,
+                                        const std::string& path,
+                                        const std::string& content) {
+  files[path] = content;
+  return files;
+}
+
+// `files` without `path`.
+std::map<std::string, std::string> Without(
+    std::map<std::string, std::string> files, const std::string& path) {
+  files.erase(path);
+  return files;
 }
 
 // A list and its signature in a temporary directory, and a second key pair.
@@ -490,6 +508,117 @@ TEST_F(SignedListRunTest, ReleaseStatementsKeepTheInstalledReleaseFromGoingBack)
     }
   }
   now_.reset();
+}
+
+// With a release statement, every listed file is held to its row of the
+// file table as well as to its listed MD5, one transfer at a time and four
+// in flight alike: a body longer than the row's size is cut at once, and
+// said so (under a file size limit that a file grown much further would
+// hit), a body whose MD5 matches but whose SHA-256 is not the row's is not
+// installed, a listed path without a row is refused, and a file the table
+// marks executable is installed so.
+TEST_F(SignedListRunTest, FileTableBoundsChecksAndModesEveryListedFile) {
+  const std::string big(12, 'B');
+  const std::map<std::string, std::string> served = {
+      {"Base/a.png", "png bytes"}, {"Base/big.bin", big}, {"data.bin", "data"},
+      {"bin/tool", "new tool"},    {"bin/kept", "kept tool"}};
+  const std::string url = "/10/linux32-dedicated-demo/";
+  const struct {
+    const char* name;
+    // The files the table states, when they are not those served.
+    std::map<std::string, std::string> stated;
+    // The reply for Base/big.bin, when it is not the served file.
+    std::optional<HttpReply> big_reply;
+    std::set<std::string> executables = {};
+    // The one failure of the run (its lasterror), and the lines it leaves
+    // in the log and on the console.
+    std::string lasterror = "";
+    std::string log_line = "";
+    std::string console_line = "";
+  } cases[] = {
+      {"endless body", served, HttpReply::Endless(), {},
+       "Error downloading ./Base/big.bin",
+       "Error downloading ./Base/big.bin\n",
+       "CCurl: ./Base/big.bin is larger than the 12 bytes it may have\n"},
+      {"body longer than its size", served, HttpReply::Oversized(1 << 20), {},
+       "Error downloading ./Base/big.bin",
+       "Error downloading ./Base/big.bin\n",
+       "CCurl: ./Base/big.bin is larger than the 12 bytes it may have\n"},
+      {"MD5 matches, SHA-256 differs",
+       With(served, "data.bin", "DATA"), std::nullopt, {},
+       "Error downloading ./data.bin", "Error downloading ./data.bin\n",
+       "CCurl: SHA-256 mismatch for ./data.bin: expected " + Sha256Hex("DATA") +
+           ", received " + Sha256Hex("data") + "\n"},
+      {"a listed path without a row", Without(served, "Base/a.png"),
+       std::nullopt, {}, "Refused listed path ./Base/a.png",
+       "Refusing listed path ./Base/a.png: the release file table has no row "
+       "for it\n"},
+      {"executables", served, std::nullopt, {"bin/tool", "bin/kept"}},
+  };
+  const std::string pem = TestKey().pem;
+  const mode_t umask_bits = umask(0);
+  umask(umask_bits);
+  const mode_t new_file = 0666 & ~umask_bits;
+  long key = 6000;
+  for (const auto& c : cases) {
+    for (const std::size_t in_flight : {1, 4}) {
+      SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(in_flight) +
+                   " in flight");
+      for (const auto& [path, content] : served) {
+        WriteLocal(path, "old " + path);
+      }
+      ASSERT_EQ(chmod((game_ + "/bin/kept").c_str(), 0640), 0);
+      ASSERT_EQ(chmod((game_ + "/data.bin").c_str(), 0600), 0);
+      ASSERT_EQ(unlink((game_ + "/bin/tool").c_str()), 0);
+      WriteLocal("App/version.txt", "version_file 1\n");
+      PublishSigned(served, ++key);
+      const std::string table = ReleaseTableOf(c.stated, c.executables);
+      WriteFile(ListPath() + ".files", table);
+      WriteFile(ListPath() + ".release",
+                SignStatementWithOpenssl(
+                    TestPrivateKeyPath(),
+                    StatementBodyOf({key, "r", 1700000000, std::nullopt},
+                                    ListText(), table),
+                    outer_.path()));
+      server_.SetReply(url + "Base/big.bin",
+                       c.big_reply.value_or(HttpReply::Ok(big)));
+      const int a_fetches = Fetches("Base/a.png");
+      RunOutcome run;
+      std::string console;
+      {
+        // No body may grow past its size by more than one read, before its
+        // turn or at it: a write past the largest file the run writes (the
+        // log, with room for this run's lines) and one read fails it
+        // (CURLE_WRITE_ERROR, no cut reported).
+        const ScopedFileSizeLimit limit(Log().size() + 4096 +
+                                        CURL_MAX_WRITE_SIZE);
+        ASSERT_TRUE(limit.ok());
+        testing::internal::CaptureStdout();
+        run = Run("App/autoupdate.cfg", in_flight, ListSigningKey{pem});
+        console = testing::internal::GetCapturedStdout();
+      }
+      EXPECT_EQ(run.lasterror, c.lasterror) << run.log;
+      EXPECT_EQ(run.error, c.lasterror.empty() ? 0 : 1);
+      EXPECT_TRUE(Contains(run.log, c.log_line)) << run.log;
+      EXPECT_TRUE(Contains(console, c.console_line)) << console;
+      for (const auto& [path, content] : served) {
+        const bool failed = Contains(c.lasterror, "./" + path);
+        EXPECT_EQ(Local(path), failed ? "old " + path : content) << path;
+      }
+      EXPECT_TRUE(PathsEndingIn(game_, ".tmp").empty());
+      EXPECT_EQ(Local("App/version.txt") == ListText(), c.lasterror.empty());
+      EXPECT_EQ(LocalExists("App/version.txt.release"), c.lasterror.empty());
+      if (Contains(c.name, "row")) {
+        EXPECT_EQ(Fetches("Base/a.png"), a_fetches);
+      }
+      const bool executables = !c.executables.empty();
+      EXPECT_EQ(PermissionsOf(game_ + "/bin/tool"),
+                executables ? 0700u : new_file);
+      EXPECT_EQ(PermissionsOf(game_ + "/bin/kept"), executables ? 0740u : 0640u);
+      EXPECT_EQ(PermissionsOf(game_ + "/data.bin"), 0600u);
+      std::remove((game_ + "/App/version.txt.release").c_str());
+    }
+  }
 }
 
 TEST_F(SignedListRunTest, WithoutATrustedKeySignaturesAreIgnored) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "engine/exclusive_lock.h"
+#include "launcher/key_slot.h"
+#include "support/list_signing.h"
 #include "support/text_match.h"
 #include "support/wait_until.h"
 #include "verify_tool_fixture.h"
@@ -115,6 +118,26 @@ const RepairCase kRepairCases[] = {
      },
      "", 2,
      std::string(kNoList) + "Invalid checksum list Downloads/App/version.txt"},
+    // The key is the one the game directory's starter trusts, whatever
+    // this tool was built with.
+    {"StarterTrustingAnotherKey",
+     [](VerifyToolFixture& t) {
+       t.StarterTrusting(
+           ReadFile(MakeKeyPair(t.Outer(""), "other").public_key));
+       ASSERT_EQ(SignWithOpenssl(TestPrivateKeyPath(), t.ServerListPath()), 0);
+       t.WriteGame("Base/a.png", "A");
+     },
+     "", 2, std::string(kNoList) + "Invalid signature of the checksum list",
+     [](VerifyToolFixture& t) {
+       EXPECT_EQ(ReadFile(t.Game("Base/a.png")), "A");
+     }},
+    {"StarterTrustingNoKey",
+     [](VerifyToolFixture& t) {
+       t.StarterTrusting("");
+       std::remove((t.ServerListPath() + ".sig").c_str());
+       t.WriteGame("Base/a.png", "A");
+     },
+     "replaced Base/a.png\n" + Summary(true, 1, 0), 0},
     {"SignatureMissing",
      [](VerifyToolFixture& t) {
        ASSERT_EQ(unlink((t.ServerListPath() + ".sig").c_str()), 0);

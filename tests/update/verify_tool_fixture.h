@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/key_slot.h"
 #include "support/child_process.h"
 #include "support/list_signing.h"
 #include "support/scoped_env.h"
@@ -138,6 +139,13 @@ class VerifyToolFixture : public UpdateRunFixture {
     if (kStarterChecksSignatures) {
       ASSERT_EQ(SignWithOpenssl(TestPrivateKeyPath(), ServerListPath()), 0);
     }
+  }
+  // Puts the built starter into the game directory as DUdavi, trusting the
+  // public key `pem` ("": none).
+  void StarterTrusting(const std::string& pem) {
+    ASSERT_EQ(RunShell("cp '" STARTER_BINARY_PATH "' '" + Game("DUdavi") + "'"),
+              0);
+    ASSERT_TRUE(FillKeySlot(Game("DUdavi"), pem));
   }
   std::string Game(const std::string& path) const { return game_ + "/" + path; }
   std::string Outer(const std::string& path) const { return outer_ / path; }

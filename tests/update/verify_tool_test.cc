@@ -309,6 +309,26 @@ const ServerCase kServerCases[] = {
      "refused Base/shared/s.png\n" + std::string(kFail) +
          ChangeSummary(0, 0, false, true),
      1},
+    // A release statement whose file table has no row for a listed path:
+    // the run refuses the path, and the preview says so.
+    {"ListedPathWithoutATableRow",
+     [](VerifyToolFixture& t) {
+       const auto files = With(kRelease, {{"Base/sub/b.xml", "b2"}});
+       t.PublishSigned(files, kNewKey);
+       auto stated = files;
+       stated.erase("Base/a.png");
+       const std::string table = ReleaseTableOf(stated);
+       WriteFile(t.ServerListPath() + ".files", table);
+       WriteFile(t.ServerListPath() + ".release",
+                 SignStatementWithOpenssl(
+                     TestPrivateKeyPath(),
+                     StatementBodyOf({1, "1", 1700000000, std::nullopt},
+                                     ReadFile(t.ServerListPath()), table),
+                     t.Outer("")));
+     },
+     "refused Base/a.png\nwould download Base/sub/b.xml\n" +
+         std::string(kFail) + ChangeSummary(0, 1, false, true),
+     1, "", Build::kKeyed},
     {"PathListedTwiceWithTwoHashes",
      [](VerifyToolFixture& t) {
        t.PublishSigned(With(kRelease, {{"OKUdedi", "server 2"}}), kNewKey);
