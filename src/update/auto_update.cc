@@ -483,9 +483,9 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
   // planned: not one on an ignore list (its local copy may appear), not one
   // whose file is listed twice or lies below another listed file. The
   // others are fetched at their turn.
-  // A file whose copy starter-stage made for this list is there, whole and
-  // with the listed hash, is taken from that copy at its turn (and not
-  // planned: nothing of it is fetched).
+  // A file whose copy starter-stage made for this list is there is taken
+  // from that copy at its turn (and not planned: nothing of it is fetched
+  // unless the copy is not what the list names).
   std::vector<DownloadRequest> planned;
   std::vector<bool> is_planned(steps.size(), false);
   std::vector<bool> staged(steps.size(), false);
@@ -493,7 +493,7 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
     const std::vector<bool> at_turn = DecidedOnlyAtTurn(steps);
     ComparisonWalk ahead(ignoreFiles, diskpairs);
     std::vector<std::size_t> to_fetch;
-    std::vector<StagedCandidate> candidates;
+    std::vector<std::string> candidates;
     for (std::size_t i = 0; i < steps.size(); ++i) {
       const ListStep& step = steps[i];
       if (step.read() != ListRead::kEntry ||
@@ -501,11 +501,10 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
         continue;
       }
       to_fetch.push_back(i);
-      candidates.push_back(
-          {std::string(step.path()), std::string(step.hash())});
+      candidates.emplace_back(step.path());
     }
     const std::vector<bool> matching =
-        MatchingStagedCopies(release, candidates);
+        StagedCopiesPresent(release, candidates);
     for (std::size_t n = 0; n < to_fetch.size(); ++n) {
       const std::size_t i = to_fetch[n];
       staged[i] = matching[n];

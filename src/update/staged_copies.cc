@@ -1,14 +1,13 @@
 #include "update/staged_copies.h"
 
 #include <fcntl.h>
-#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <memory>
 
-#include "engine/hash_pipeline.h"
 #include "engine/scoped_fd.h"
 #include "http/download_body.h"
 #include "update/update_decisions.h"
@@ -52,24 +51,15 @@ std::string StagedCopyPath(std::string_view list_md5, std::string_view path) {
   return StagingAreaOf(list_md5) + ListedFileKey(path);
 }
 
-std::vector<bool> MatchingStagedCopies(
-    std::string_view list_md5, const std::vector<StagedCandidate>& candidates) {
-  std::vector<std::string> copies;
-  copies.reserve(candidates.size());
-  for (const StagedCandidate& candidate : candidates) {
-    copies.push_back(StagedCopyPath(list_md5, candidate.path));
+std::vector<bool> StagedCopiesPresent(std::string_view list_md5,
+                                      const std::vector<std::string>& paths) {
+  std::vector<bool> present(paths.size(), false);
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    struct stat info;
+    present[i] = stat(StagedCopyPath(list_md5, paths[i]).c_str(), &info) == 0 &&
+                 S_ISREG(info.st_mode);
   }
-  std::vector<bool> matching(candidates.size(), false);
-  if (copies.empty()) return matching;
-  HashPipeline hashes(copies);
-  for (std::size_t i = 0; i < candidates.size(); ++i) {
-    const HashPipeline::Result hashed = hashes.TakeNext();
-    const std::string& listed = candidates[i].md5;
-    matching[i] = hashed.error == FileHashError::kNone &&
-                  hashed.hex.size() == listed.size() &&
-                  strcasecmp(hashed.hex.c_str(), listed.c_str()) == 0;
-  }
-  return matching;
+  return present;
 }
 
 DownloadOutcome TakeStagedCopy(const DownloadRequest& request,

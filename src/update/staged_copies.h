@@ -29,26 +29,19 @@ std::string StagingAreaOf(std::string_view list_md5);
 // "./" (ListedFileKey), so every spelling of one listed file has one copy.
 std::string StagedCopyPath(std::string_view list_md5, std::string_view path);
 
-// One listed file a run would download.
-struct StagedCandidate {
-  std::string path;
-  // Its listed MD5.
-  std::string md5;
-};
-
-// For each of `candidates`, whether the staging area of the list `list_md5`
-// holds a copy of it that is a regular file whose MD5 is the listed one (in
-// either letter case). Hashes the copies on every core; changes and logs
-// nothing.
-std::vector<bool> MatchingStagedCopies(
-    std::string_view list_md5, const std::vector<StagedCandidate>& candidates);
+// For each listed path of `paths`, whether the staging area of the list
+// `list_md5` holds a regular file for it (links followed). Reads no file:
+// whether it holds the listed bytes is checked as it is taken.
+std::vector<bool> StagedCopiesPresent(std::string_view list_md5,
+                                      const std::vector<std::string>& paths);
 
 // The download of `request` at its turn (DownloadAtTurn, with its lines,
 // checks and installation), its body read from the staged copy `staged`
 // instead of the server, after the line "Taking <target> from the staging
-// area <staged>". A copy that is gone, cannot be read or does not have the
-// expected MD5 ends as a failed download does (nothing installed); the
-// caller then downloads the file.
+// area <staged>". A copy that is gone or cannot be read ends as a failed
+// transfer does, one without the expected MD5 as such a download does
+// ("CCurl: MD5 mismatch ..."): nothing is installed, and the caller then
+// downloads the file.
 DownloadOutcome TakeStagedCopy(const DownloadRequest& request,
                                const std::string& staged,
                                DeferredSync* deferred);
