@@ -116,6 +116,8 @@ check "the systemd units, the system user, the docs, the nginx examples" holds "
   'lib/systemd/system/brackmoor-server@.service' \
   'lib/systemd/system/brackmoor-update-check@.service' \
   'lib/systemd/system/brackmoor-update-check@.timer' \
+  'lib/systemd/system/brackmoor-stage@.service' \
+  'lib/systemd/system/brackmoor-stage@.timer' \
   usr/lib/sysusers.d/engine-starter.conf etc/brackmoor/ \
   usr/share/doc/engine-starter/README.md.gz \
   usr/share/doc/engine-starter/operating.md.gz \
@@ -171,7 +173,8 @@ makes_the_user() {
 }
 check "the sysusers entry makes the system user brackmoor" makes_the_user
 for unit in brackmoor-server@.service brackmoor-update-check@.service \
-            brackmoor-update-check@.timer; do
+            brackmoor-update-check@.timer brackmoor-stage@.service \
+            brackmoor-stage@.timer; do
   check "the packaged $unit is the one of packaging/systemd" \
     cmp "packaging/systemd/$unit" "$root/lib/systemd/system/$unit"
 done

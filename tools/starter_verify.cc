@@ -68,7 +68,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,10 +76,10 @@
 #include "engine/standard_streams.h"
 #include "engine_starter/application.h"
 #include "http/curl_client.h"
-#include "game_directory_key.h"
 #include "installation_check.h"
 #include "launcher/engine_defaults_setup.h"
 #include "launcher/update_server.h"
+#include "server_release.h"
 #include "starter_verify_support.h"
 #include "tool_usage.h"
 #include "update/checksum_list.h"
@@ -96,10 +95,6 @@ namespace {
 
 enum ExitStatus { kUnchanged = 0, kChanged = 1, kCannotTell = 2 };
 
-// The local version file, and the list's name on the server.
-constexpr char kVersionFile[] = "App/version.txt";
-// The update run's limit for the list's transfer.
-constexpr int kListTimeoutSecs = 9;
 
 struct Options {
   bool server = false;
@@ -152,149 +147,6 @@ int CheckDirectory(const std::vector<std::string>& ignoreFiles,
   return found.intact() ? kUnchanged : kChanged;
 }
 
-// What the game directory's update runs judge the server by: the key its
-// starter trusts and the release it installed.
-struct Judge {
-  ListSigningKey key;
-  std::optional<ReleaseStatement> installed;
-};
-
-// The judge of the game directory (the current directory), reported as
-// the first lines: the key only when it is used (`server`).
-Judge GameDirectoryJudge(bool server, Report& report) {
-  Judge judge;
-  const GameDirectoryKey key = KeyOfGameDirectory();
-  judge.key = key.key;
-  if (server) report.Text(DescribeGameDirectoryKey(key));
-  const std::string record = std::string(kVersionFile) + kStatementSuffix;
-  ReleaseStatement installed;
-  bool missing = false;
-  const std::string why =
-      ReadStatementFile(record, nullptr, installed, &missing);
-  if (why.empty()) {
-    report.Text(("installed release: " + installed.name + " (serial " +
-                 std::to_string(installed.serial) + ", issued " +
-                 FormatStatementTime(installed.issued) + ")")
-                    .c_str());
-    judge.installed = std::move(installed);
-  } else if (missing) {
-    report.Text("installed release: none recorded");
-  } else {
-    report.Problem("ignoring " + record + ": " + why);
-    report.Text("installed release: none recorded");
-  }
-  return judge;
-}
-
-// The update paths the starter would try, in order: each server base (with
-// its environment override; several are mirrors) and this build's platform
-// directory.
-std::vector<std::string> StarterUpdatePaths() {
-  CApplication app;
-  SetupGame(app.defaults);
-  return app.getUpdatePaths();
-}
-
-// Fetches `name` from `url` into `dir` with the update run's client, limit
-// and bound (`most_bytes`), its console messages sent aside. Returns the
-// client's result.
-int Fetch(const std::string& url, const char* name, const std::string& dir,
-          std::uint64_t most_bytes, bool quiet) {
-  const ConsoleAside aside(quiet ? ConsoleAside::kDiscard
-                                 : ConsoleAside::kToStandardError);
-  CCurl client;
-  DownloadRequest request;
-  request.urldir = url;
-  request.filename = name;
-  request.downloaddir = dir;
-  request.timeout_secs = kListTimeoutSecs;
-  request.most_bytes = most_bytes;
-  client.Download(request);
-  return static_cast<int>(client.result);
-}
-
-// The release statement (and, when the keys differ, the file table, kept in
-// `table`) of the list fetched from `url` into `dir`, fetched and judged as
-// the update run judges them. Returns why the run would refuse the list, or
-// "".
-std::string JudgeServerStatement(const std::string& url, const std::string& dir,
-                                 const Judge& judge, bool quiet,
-                                 std::unique_ptr<ReleaseTable>& table) {
-  const std::string list = dir + "/" + kVersionFile;
-  const std::string statement = std::string(kVersionFile) + kStatementSuffix;
-  if (int result =
-          Fetch(url, statement.c_str(), dir, kMaxStatementSize, quiet)) {
-    if (!judge.installed) return "";
-    return "refusing the server's list: " +
-           MissingStatementReason(*judge.installed,
-                                  url + statement + " not fetched (err " +
-                                      std::to_string(result) + ")");
-  }
-  const char* allow = std::getenv(kAllowExpiredVariable);
-  const StatementCheck check = CheckStatement(
-      dir + "/" + statement, list, judge.key,
-      judge.installed ? &*judge.installed : nullptr,
-      static_cast<std::int64_t>(std::time(nullptr)),
-      allow != nullptr && std::string(allow) == "1");
-  if (!check.accepted) return "refusing the server's list: " + check.reason;
-  if (check.expired_but_allowed) {
-    std::fprintf(stderr, "starter-verify: %s; %s=1 allows it\n",
-                 check.reason.c_str(), kAllowExpiredVariable);
-  }
-  if (ListKeysMatch(kVersionFile, dir.c_str(), false)) return "";
-  const std::string table_name = std::string(kVersionFile) + kTableSuffix;
-  if (int result = Fetch(url, table_name.c_str(), dir,
-                         check.statement.files.size, quiet)) {
-    return "refusing the server's list: release file table missing, " + url +
-           table_name + " not fetched (err " + std::to_string(result) + ")";
-  }
-  auto read = std::make_unique<ReleaseTable>();
-  const std::string why =
-      ReadReleaseTable(dir + "/" + table_name, check.statement.files.size,
-                       check.statement.files.sha256, *read);
-  if (!why.empty()) return "refusing the server's list: release file table " + why;
-  table = std::move(read);
-  return "";
-}
-
-// Fetches the list from the update path `url` into `dir`, with its
-// signature and release statement when the game directory's judge has a
-// key, and checks them as the update run does (the file table it takes
-// kept in `table`). Returns why the run would not use it, or "" when it
-// would.
-std::string FetchServerList(const std::string& url, const std::string& dir,
-                            const Judge& judge, bool quiet,
-                            std::unique_ptr<ReleaseTable>& table) {
-  if (int result = Fetch(url, kVersionFile, dir, kMostListBytes, quiet)) {
-    return "cannot fetch " + url + kVersionFile + " (err " +
-           std::to_string(result) + ")";
-  }
-  const std::string list = dir + "/" + kVersionFile;
-  if (!HasChecksumListHeader(list.c_str())) {
-    return "not a checksum list: " + url + kVersionFile;
-  }
-  if (judge.key.empty()) return "";
-  const std::string signature =
-      std::string(kVersionFile) + kListSignatureSuffix;
-  const int result =
-      Fetch(url, signature.c_str(), dir, kListSignatureSize, quiet);
-  if (result == CURLE_FILESIZE_EXCEEDED) {
-    return std::string("refusing the server's list: ") +
-           ListSignatureReason(ListSignature::kUnreadable);
-  }
-  if (result != CURLE_OK) {
-    return "refusing the server's list: signature missing, " + url + signature +
-           " not fetched (err " + std::to_string(result) + ")";
-  }
-  const ListSignature verdict =
-      VerifyListSignature(list, dir + "/" + signature, judge.key);
-  if (verdict != ListSignature::kValid) {
-    return std::string("refusing the server's list: ") +
-           ListSignatureReason(verdict);
-  }
-  return JudgeServerStatement(url, dir, judge, quiet, table);
-}
-
 // "installed list key N" and "server list key N" (the fetched list in
 // `list_dir`).
 void ReportKeys(const std::string& list_dir, Report& report) {
@@ -320,19 +172,20 @@ int PreviewStart(const std::string& work_root,
   // The mirrors in the update run's order; the first whose list the run
   // would use is the one it would update from.
   std::string why;
-  std::unique_ptr<ReleaseTable> table;
+  std::optional<ServerRelease> served;
   for (const std::string& url : urls) {
     if (!why.empty() && !report.quiet()) {
       report.Problem(why + "; trying the next server");
     }
-    table.reset();
-    why = FetchServerList(url, work.path(), judge, report.quiet(), table);
+    served.emplace();
+    why = FetchServerList(url, work.path(), judge, report, &*served);
     if (why.empty()) break;
   }
   if (!why.empty()) return report.CannotTell(why);
 
-  const std::optional<UpdatePreview> preview =
-      PreviewUpdateRun(kVersionFile, work.path(), ignoreFiles, table.get());
+  const std::optional<UpdatePreview> preview = PreviewUpdateRun(
+      kVersionFile, work.path(), ignoreFiles,
+      served->has_table ? &served->table : nullptr);
   if (!preview) {
     return report.CannotTell("cannot read the fetched list: " +
                              std::string(std::strerror(errno)));

@@ -19,6 +19,13 @@ class ExclusiveLock {
   // locked, there is no lock and error() holds the errno.
   ExclusiveLock(const std::string& path, const std::function<void()>& on_wait);
 
+  // Chooses the constructor that never waits.
+  struct IfFree {};
+  // Opens `path` as above and locks it only when no other process holds
+  // the lock, without waiting. Check held(): error() is EWOULDBLOCK when
+  // another process holds it.
+  ExclusiveLock(const std::string& path, IfFree);
+
   // True while this object holds the lock.
   bool held() const { return fd_.valid(); }
   // The errno of the failed open or lock, 0 when the lock is held.

@@ -26,6 +26,7 @@
 #include "launcher/starter_shared_state.h"
 #include "update/checksum_list.h"
 #include "update/listed_path.h"
+#include "update/staged_copies.h"
 #include "update/tree_scan.h"
 #include "update/unused_files.h"
 #include "update/update_decisions.h"
@@ -42,9 +43,6 @@ constexpr int kListTimeoutSecs = 9;
 constexpr int kFileTimeoutSecs = 600;
 constexpr char kInvalidSignature[] = "Invalid signature of the checksum list";
 constexpr char kRefusedStatement[] = "Refused release statement";
-
-// The file whose lock every update run of a game directory holds.
-constexpr char kUpdateLockFile[] = "Downloads/update.lock";
 
 // True when the version file `filename`, a link the operator made to
 // `target`, may be rewritten in place although `target` could not be
@@ -498,21 +496,38 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
   // planned: not one on an ignore list (its local copy may appear), not one
   // whose file is listed twice or lies below another listed file. The
   // others are fetched at their turn.
+  // A file whose copy starter-stage made for this list is there is taken
+  // from that copy at its turn (and not planned: nothing of it is fetched
+  // unless the copy is not what the list names).
   std::vector<DownloadRequest> planned;
   std::vector<bool> is_planned(steps.size(), false);
+  std::vector<bool> staged(steps.size(), false);
   {
     const std::vector<bool> at_turn = DecidedOnlyAtTurn(steps);
     ComparisonWalk ahead(ignoreFiles, diskpairs, table);
+    std::vector<std::size_t> to_fetch;
+    std::vector<std::string> candidates;
     for (std::size_t i = 0; i < steps.size(); ++i) {
       const ListStep& step = steps[i];
       if (step.read() != ListRead::kEntry ||
-          Decide(step, ahead) != ListedEntryAction::kDownload || at_turn[i] ||
-          IsIgnored(ignoreFiles, std::string(step.path().substr(2)))) {
+          Decide(step, ahead) != ListedEntryAction::kDownload) {
+        continue;
+      }
+      to_fetch.push_back(i);
+      candidates.emplace_back(step.path());
+    }
+    const std::vector<bool> matching =
+        StagedCopiesPresent(release, candidates);
+    for (std::size_t n = 0; n < to_fetch.size(); ++n) {
+      const std::size_t i = to_fetch[n];
+      staged[i] = matching[n];
+      if (staged[i] || at_turn[i] ||
+          IsIgnored(ignoreFiles, std::string(steps[i].path().substr(2)))) {
         continue;
       }
       is_planned[i] = true;
-      planned.push_back(
-          FileRequest(url, step, release, ahead.Row(std::string(step.path()))));
+      planned.push_back(FileRequest(url, steps[i], release,
+                                    ahead.Row(std::string(steps[i].path()))));
     }
   }
   SweepStaleTemporaries(kSpoolDirectory);
@@ -549,10 +564,16 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
         break;
       case ListedEntryAction::kDownload: {
         SweepStaleTemporaries(DirectoryOf(std::string(step.path())));
-        const DownloadOutcome outcome = pipeline.Download(
-            FileRequest(url, step, release,
-                        walk.Row(std::string(step.path()))),
-            plan);
+        const DownloadRequest request = FileRequest(
+            url, step, release, walk.Row(std::string(step.path())));
+        DownloadOutcome outcome;
+        if (staged[i]) {
+          outcome = TakeStagedCopy(
+              request, StagedCopyPath(release, step.path()), &installed_);
+        }
+        if (!staged[i] || outcome.result != CURLE_OK) {
+          outcome = pipeline.Download(request, plan);
+        }
         if (outcome.restart_required) restartrequired = true;
         if (outcome.result != CURLE_OK) {
           lasterror = "Error downloading " + std::string(step.path());

@@ -20,6 +20,9 @@
 
 class CCurl;
 
+// The file whose lock every update run of a game directory holds.
+inline constexpr char kUpdateLockFile[] = "Downloads/update.lock";
+
 // Takes the update lock of the game directory (the current directory),
 // "Downloads/update.lock" (making "Downloads" first), as every update run
 // does: while another holds it, logs "Waiting for another update of this

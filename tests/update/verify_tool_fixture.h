@@ -24,6 +24,8 @@ inline const std::string kTool =
     std::string(STARTER_BUILD_DIR) + "/tools/starter-verify";
 inline const std::string kRepairTool =
     std::string(STARTER_BUILD_DIR) + "/tools/starter-repair";
+inline const std::string kStageTool =
+    std::string(STARTER_BUILD_DIR) + "/tools/starter-stage";
 
 // The installed release of every row, before the row changes it.
 inline const std::map<std::string, std::string> kRelease = {
@@ -185,6 +187,19 @@ class VerifyToolFixture : public UpdateRunFixture {
     const ChildResult r =
         RunChild(kRepairTool, args, outer_.path(), Outer("capture"));
     return {r.exit_code, GameNamed(r.out), GameNamed(r.err), ""};
+  }
+  // Runs starter-stage with `args` and the game directory from outside it.
+  // The game directory's path reads "GAME" in the output.
+  VerifyRun Stage(std::vector<std::string> args = {}) {
+    args.insert(args.begin(), "starter-stage");
+    args.push_back(game_);
+    const ChildResult r =
+        RunChild(kStageTool, args, outer_.path(), Outer("capture"));
+    EXPECT_EQ(NamesIn(Outer("tmp")), std::set<std::string>{})
+        << "the temporary directory was left behind";
+    VerifyRun run{r.exit_code, GameNamed(r.out), GameNamed(r.err), ""};
+    SplitHeader(run);
+    return run;
   }
   // Runs starter-verify with `args` and the game directory, its standard
   // input and output closed, as some service managers and schedulers start
