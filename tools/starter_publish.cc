@@ -5,8 +5,8 @@
 //        starter-publish [OPTIONS] --switch-back N SERVER_DIR
 //        starter-publish --resign --sign KEY --expires SPAN [--name NAME]
 //                        SERVER_DIR
-// OPTIONS: --sign KEY, and with it --new-key PUBLIC_KEY, --name NAME,
-// --expires SPAN.
+// OPTIONS: --follow-outside-links; --sign KEY, and with it --new-key
+// PUBLIC_KEY, --name NAME, --expires SPAN.
 //
 // TREE holds the release's files in the layout of the game directory.
 // SERVER_DIR is the directory the web server serves to the starters, e.g.
@@ -29,7 +29,11 @@
 //                                 is removed by the next
 //
 // A publish, in order: lists TREE's files and refuses the tree, changing
-// nothing, when a name cannot be listed (as starter-checksums refuses it);
+// nothing, when a name cannot be listed or fetched (as starter-checksums
+// refuses it: one line a name), when a link leads to no file or into
+// SERVER_DIR or its releases, or when a link leads out of TREE (its file
+// is copied into the release under the link's name only with
+// --follow-outside-links);
 // copies the files into .staging; with --sign, makes sure the starter the
 // release ships (DUdavi), if any, trusts the key: its empty key slot is
 // filled, one trusting another key is refused unless --new-key names that
@@ -112,11 +116,13 @@ constexpr char kUsage[] =
     "and their checksum list (signed with the private key KEY with --sign,\n"
     "with the release's file table and statement) are staged beside it,\n"
     "then a new symbolic link to them is renamed over SERVER_DIR.\n"
-    "Options (with --sign):\n"
+    "Options (all but --follow-outside-links with --sign):\n"
     "  --name NAME       the release's name (default: its serial)\n"
     "  --expires SPAN    starters refuse it SPAN after now (30d, 12h, 90m)\n"
     "  --new-key PUB     the shipped DUdavi trusts the public key PUB, not\n"
     "                    KEY: a key change\n"
+    "  --follow-outside-links  copy a file a link of TREE leads to outside\n"
+    "                    it (refused otherwise)\n"
     "A DUdavi in the tree must trust KEY (an empty key slot is filled).\n"
     "--switch-back N serves release-N's files again under a new serial.\n"
     "--resign signs the served statement again (new serial and expiry).\n"
@@ -467,9 +473,13 @@ int Refuse(const std::string& why) {
 
 // The files of TREE (the current directory, `tree` in canonical form) that
 // the release lists; false after reporting each file no list can carry.
-bool ListTree(const std::string& tree, std::vector<std::string>& files) {
+bool ListTree(const std::string& tree, const Layout& layout,
+              bool follow_outside, std::vector<std::string>& files) {
+  std::vector<std::string> served = {CanonicalPath(layout.served),
+                                     CanonicalPath(layout.releases)};
   ReleaseFiles release = CollectReleaseFiles(
-      tree, {tree + kList, tree + kSignature, tree + kStatement, tree + kTable});
+      tree, {tree + kList, tree + kSignature, tree + kStatement, tree + kTable},
+      {.served = std::move(served), .follow_outside = follow_outside});
   ReportUnlistable("starter-publish", "cannot be listed", release.unlistable);
   if (!release.unlistable.empty()) {
     std::fprintf(stderr,
@@ -503,6 +513,7 @@ struct Arguments {
   const char* expires = nullptr;
   const char* switch_back = nullptr;
   bool resign = false;
+  bool follow_outside_links = false;
   const char* tree = nullptr;
   const char* server_dir = nullptr;
 };
@@ -519,6 +530,8 @@ bool ParseArguments(int argc, char** argv, Arguments& args) {
                                                      : nullptr;
     if (option == "--resign" && !args.resign) {
       args.resign = true;
+    } else if (option == "--follow-outside-links") {
+      args.follow_outside_links = true;
     } else if (value == nullptr || *value != nullptr || next + 1 >= argc) {
       return false;
     } else {
@@ -644,7 +657,7 @@ int main(int argc, char** argv) {
     if (PathIsWithin(layout.parent, tree)) {
       return Refuse(layout.served + " lies inside " + tree);
     }
-    if (!ListTree(tree, files)) return 1;
+    if (!ListTree(tree, layout, args.follow_outside_links, files)) return 1;
   }
 
   if (mkdir(layout.releases.c_str(), 0755) != 0 && errno != EEXIST) {

@@ -15,6 +15,7 @@
 
 #include "engine/md5.h"
 #include "nginx_server.h"
+#include "python_http_server.h"
 #include "support/child_process.h"
 #include "support/list_signing.h"
 #include "support/random_bytes.h"
@@ -279,6 +280,35 @@ TEST_F(FleetTest, EveryServerConvergesWithOneOriginBodyPerFileAndRelease) {
   const std::vector<ChildResult> late =
       UpdateAtOnce({laggard}, edge->Url("/10/"));
   ExpectConverged({laggard}, late, kReleaseB, list_b);
+}
+
+// Every name the publisher takes arrives under its own name through the
+// edge, the origin and python3 -m http.server alike: punctuation a URL
+// carries as written, and UTF-8 beyond ASCII.
+TEST_F(FleetTest, EveryNameThePublisherTakesArrivesThroughEachServer) {
+  Files odd;
+  int i = 0;
+  for (const char* name :
+       {"plus+sign", "semi;colon", "quote\"d", "angle<d>", "brace{d}",
+        "pipe|d", "caret^d", "bracket[d]", "back`tick", "apostrophe'd",
+        "tilde~d", "amp&eq=d", "bang!d", "star*d", "paren(d)", "comma,d",
+        "at@d", "dollar$d", "colon:d", "equals=d", "caf\xc3\xa9",
+        "\xe6\x97\xa5\xe6\x9c\xac", "dots...d", "-dash", "_under"}) {
+    odd[std::string("Base/odd/") + name + ".txt"] = "file " + std::to_string(++i);
+  }
+  const std::string list = Publish(odd);
+  ASSERT_FALSE(list.empty());
+  PythonHttpServer python(root / "origin");
+  ASSERT_NE(python.port(), 0);
+  const std::map<std::string, std::string> servers = {
+      {"edge", edge->Url("/10/")},
+      {"origin", origin->Url("/10/")},
+      {"python", python.Url("/10/")}};
+  for (const auto& [label, url] : servers) {
+    SCOPED_TRACE(label);
+    const std::string game = MakeGame(label);
+    ExpectConverged({game}, UpdateAtOnce({game}, url), odd, list);
+  }
 }
 
 // The edge goes down: servers that have the origin as their second update
