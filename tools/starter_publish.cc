@@ -22,6 +22,11 @@
 //                                 App/version.txt.sig, App/version.txt.files
 //                                 (the file table) and App/version.txt.release
 //                                 (the release statement)
+//   P/NAME.releases/by-list-md5/MD5
+//                                 a link to release-N for every release kept,
+//                                 named after the MD5 of its list: how the
+//                                 origin answers a file request by the
+//                                 release its X-Checksum-List-MD5 names
 //   P/NAME.releases/.publish.lock held while a publish runs (a second one
 //                                 waits)
 //   P/NAME.releases/.staging, .next-link, .retired-N
@@ -96,6 +101,7 @@
 #include "engine/deferred_sync.h"
 #include "engine/exclusive_lock.h"
 #include "engine/file_copy.h"
+#include "engine/md5.h"
 #include "engine/paths.h"
 #include "engine/standard_streams.h"
 #include "engine/scoped_fd.h"
@@ -129,6 +135,8 @@ constexpr char kUsage[] =
     "Layout (P/NAME = SERVER_DIR):\n"
     "  P/NAME                     link to NAME.releases/release-N (served)\n"
     "  P/NAME.releases/release-N  one whole release, App/version.txt included\n"
+    "  P/NAME.releases/by-list-md5/MD5  link to the kept release whose\n"
+    "                             list has that MD5 (for the origin)\n"
     "  P/NAME.releases/.*         lock, staging, leftovers of a killed run\n"
     "The two releases before the served one are kept; older ones removed.\n"
     "A plain directory at SERVER_DIR becomes release-N first, atomically.\n"
@@ -142,6 +150,8 @@ constexpr char kTable[] = "/App/version.txt.files";
 // Releases kept besides the served one.
 constexpr int kKeptReleases = 2;
 constexpr char kReleasePrefix[] = "release-";
+// The directory of the releases' names by the MD5 of their lists.
+constexpr char kByListMd5[] = "by-list-md5";
 
 std::string SystemError(const char* what, const std::string& path) {
   return std::string(what) + " " + path + ": " + std::strerror(errno);
@@ -466,6 +476,51 @@ void RemoveOldReleases(const Layout& layout, int served) {
   }
 }
 
+// The directory of the names by which the origin finds a kept release
+// from the MD5 of its list.
+std::string ByListDirectory(const Layout& layout) {
+  return layout.releases + "/" + kByListMd5;
+}
+
+// Makes ByListDirectory hold, for every kept release whose list reads, a
+// link named after the MD5 of its list that leads to the release, and
+// nothing else: each link made under a temporary name and renamed into
+// place, links of releases no longer kept removed. Returns "" or why not.
+std::string IndexReleasesByList(const Layout& layout) {
+  const std::string dir = ByListDirectory(layout);
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    return SystemError("cannot create", dir);
+  }
+  std::vector<std::string> wanted;
+  for (int n : ReleaseNumbers(layout)) {
+    std::string md5;
+    if (!Md5File((layout.Release(n) + kList).c_str(), md5)) continue;
+    const std::string link = dir + "/" + md5;
+    const std::string text = std::string("../") + kReleasePrefix +
+                             std::to_string(n);
+    wanted.push_back(md5);
+    std::error_code error;
+    if (std::filesystem::read_symlink(link, error).string() == text) continue;
+    const std::string next = dir + "/.next-" + md5;
+    unlink(next.c_str());
+    if (symlink(text.c_str(), next.c_str()) != 0) {
+      return SystemError("cannot make the link", next);
+    }
+    if (rename(next.c_str(), link.c_str()) != 0) {
+      std::string why = SystemError("cannot rename the link to", link);
+      unlink(next.c_str());
+      return why;
+    }
+  }
+  for (const std::string& entry : EntriesOf(dir)) {
+    if (std::find(wanted.begin(), wanted.end(), entry) == wanted.end()) {
+      unlink((dir + "/" + entry).c_str());
+    }
+  }
+  if (!SyncParentDirectory(dir + "/.")) return SystemError("cannot sync", dir);
+  return std::string();
+}
+
 int Refuse(const std::string& why) {
   std::fprintf(stderr, "starter-publish: %s\n", why.c_str());
   return 1;
@@ -678,9 +733,17 @@ int main(int argc, char** argv) {
   }
   const int n = StageRelease(files, layout, publication);
   if (n < 0) return 1;
+  // The origin must find the new release by its list before any starter
+  // can have that list.
+  if (std::string why = IndexReleasesByList(layout); !why.empty()) {
+    return Refuse(why + "; nothing switched");
+  }
   if (std::string why = SwitchTo(layout, n); !why.empty()) return Refuse(why);
   std::printf("published %s: %s now serves %s\n", tree.c_str(),
               layout.served.c_str(), layout.Release(n).c_str());
   RemoveOldReleases(layout, n);
+  if (std::string why = IndexReleasesByList(layout); !why.empty()) {
+    std::fprintf(stderr, "starter-publish: warning: %s\n", why.c_str());
+  }
   return 0;
 }

@@ -232,10 +232,21 @@ TEST_F(PublishToolTest, ServesEachReleaseWholeAndKeepsTheTwoBefore) {
     EXPECT_EQ(run.error, 0) << run.log;
     ExpectGameHas(next);
   }
-  // Release 5 served, 3 and 4 kept, 1 and 2 removed, nothing else left.
+  // Release 5 served, 3 and 4 kept, 1 and 2 removed, nothing else left;
+  // each kept release is found by the MD5 of its list, and no other.
   EXPECT_EQ(NamesIn(Releases()),
-            (std::set<std::string>{".publish.lock", "release-3", "release-4",
-                                   "release-5"}));
+            (std::set<std::string>{".publish.lock", "by-list-md5", "release-3",
+                                   "release-4", "release-5"}));
+  std::set<std::string> by_list;
+  for (int n : {3, 4, 5}) {
+    const std::string list = ReadFile(Releases() + "/release-" +
+                                      std::to_string(n) + "/App/version.txt");
+    const std::string md5 = Md5Hex(list.data(), list.size());
+    by_list.insert(md5);
+    EXPECT_EQ(LinkText(Releases() + "/by-list-md5/" + md5),
+              "../release-" + std::to_string(n));
+  }
+  EXPECT_EQ(NamesIn(Releases() + "/by-list-md5"), by_list);
   EXPECT_TRUE(Contains(SignedRun().log, "Version file the same (key matches)"));
 }
 
@@ -618,10 +629,23 @@ TEST_F(PublishToolTest, KilledAtAnyStepLeavesAWholeReleaseServed) {
       EXPECT_EQ(ServedRelease(), kReleaseB);
       const std::set<std::string> names = NamesIn(Releases());
       EXPECT_EQ(names.count(".publish.lock"), 1u);
-      EXPECT_EQ(names.size(), 4u);  // the lock, two kept and the served
+      // The lock, the index by list, two kept and the served.
+      EXPECT_EQ(names.size(), 5u);
       for (const std::string& name : names) {
-        EXPECT_TRUE(name == ".publish.lock" || name.rfind("release-", 0) == 0)
+        EXPECT_TRUE(name == ".publish.lock" || name == "by-list-md5" ||
+                    name.rfind("release-", 0) == 0)
             << name;
+      }
+      // The index names only kept releases, each by the MD5 of its list,
+      // the served one among them; nothing half made is left in it.
+      const std::string served_list = ListText();
+      EXPECT_EQ(LinkText(Releases() + "/by-list-md5/" +
+                         Md5Hex(served_list.data(), served_list.size())),
+                "../" + LinkText(Served()).substr(LinkText(Served()).rfind('/') + 1));
+      for (const std::string& entry : NamesIn(Releases() + "/by-list-md5")) {
+        const std::string list =
+            ReadFile(Releases() + "/by-list-md5/" + entry + "/App/version.txt");
+        EXPECT_EQ(Md5Hex(list.data(), list.size()), entry);
       }
     }
   }
