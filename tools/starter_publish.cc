@@ -47,9 +47,12 @@
 // key); writes the list (with a fresh key, never the served list's), its
 // signature, the file table and the release statement there with
 // starter-checksums' list writer; syncs it all to the disk and renames
-// .staging to release-N (N one above the highest so far); then makes a new
-// link to release-N and renames it over P/NAME, which the web server sees
-// as one switch from the old release to the new. The two releases before
+// .staging to release-N (N one above the highest so far); links
+// by-list-md5/MD5 to it, so that the origin finds it by its list before any
+// starter can have that list; then makes a new link to release-N and
+// renames it over P/NAME, which the web server sees as one switch from the
+// old release to the new. The index loses the links of the releases
+// removed after the switch. The two releases before
 // the new one stay, for web servers and caches still sending their files;
 // older ones are removed. Killed at any point, a publish leaves P/NAME at
 // the whole old or the whole new release.
