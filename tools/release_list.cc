@@ -14,7 +14,9 @@
 #include "engine/atomic_file.h"
 #include "engine/file_lock.h"
 #include "engine/hash_pipeline.h"
+#include "engine/paths.h"
 #include "engine/sha256.h"
+#include "fetchable_name.h"
 #include "update/checksum_list.h"
 #include "update/list_signature.h"
 #include "update/listed_path.h"
@@ -54,6 +56,23 @@ std::string WrittenEntry(const std::string& path, const std::string& hash) {
   std::string written(text, size);
   std::free(text);
   return written;
+}
+
+// Why the file at `path` ("./" + path below the current directory, the
+// release `release`) is not published by `links`' rules, or "".
+std::string WhyNotFollowed(const std::string& path, const std::string& release,
+                           const ReleaseLinks& links) {
+  const std::string target = CanonicalPath(path);
+  if (target.empty()) return "a link that leads to no file";
+  if (PathIsWithin(target, release)) return std::string();
+  for (const std::string& served : links.served) {
+    if (!served.empty() && PathIsWithin(target, served)) {
+      return "a link into the served directory " + served;
+    }
+  }
+  if (links.follow_outside) return std::string();
+  return "a link out of the tree, to " + target +
+         " (--follow-outside-links publishes its content)";
 }
 
 std::string Fault(const char* what, const std::string& path, int error) {
@@ -153,13 +172,29 @@ bool WriteSignature(const std::string& private_key, AtomicFile& list,
 }  // namespace
 
 ReleaseFiles CollectReleaseFiles(const std::string& release,
-                                 const std::vector<std::string>& left_out) {
+                                 const std::vector<std::string>& left_out,
+                                 const ReleaseLinks& links) {
   std::vector<std::string> files;
+  std::vector<std::string> odd;
   // A list names each file once: an aliased directory under its own name.
-  SearchDirectory(files, ".", "*", true, {},
-                  DirectoryLinks::kOncePerDirectory);
-  std::sort(files.begin(), files.end());
+  ScanTree(
+      ".", "*", true, {},
+      [&](std::string path) {
+        if (files.empty() || files.back() != path) {
+          files.push_back(std::move(path));
+        }
+      },
+      DirectoryLinks::kOncePerDirectory,
+      [&](std::string path) { odd.push_back(std::move(path)); });
   ReleaseFiles release_files;
+  for (std::string& path : odd) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+      release_files.unlistable.push_back(
+          {std::move(path), "a link that leads to no file"});
+    }
+  }
+  std::sort(files.begin(), files.end());
   for (std::string& path : files) {
     if (std::any_of(left_out.begin(), left_out.end(),
                     [&](const std::string& other) {
@@ -168,12 +203,17 @@ ReleaseFiles CollectReleaseFiles(const std::string& release,
       continue;
     }
     std::string why = WhyUnlistable(path);
+    if (why.empty()) why = WhyNotFollowed(path, release, links);
     if (why.empty()) {
       release_files.listed.push_back(std::move(path));
     } else {
       release_files.unlistable.push_back({std::move(path), std::move(why)});
     }
   }
+  std::sort(release_files.unlistable.begin(), release_files.unlistable.end(),
+            [](const UnlistableFile& a, const UnlistableFile& b) {
+              return a.path < b.path;
+            });
   return release_files;
 }
 
@@ -192,7 +232,7 @@ std::string WhyUnlistable(const std::string& path) {
       reader.Next(read_path, read_hash) != ListRead::kEndAfterLineEnd) {
     return "white space in the name makes it read as another entry";
   }
-  return std::string();
+  return WhyUnfetchable(path);
 }
 
 std::string PrintablePath(const std::string& path) {

@@ -23,24 +23,42 @@ struct ReleaseFiles {
   std::vector<UnlistableFile> unlistable;
 };
 
+// How CollectReleaseFiles treats links that lead out of the release.
+struct ReleaseLinks {
+  // Canonical directories no file of the release may lead into through a
+  // link: the served directory and its releases. A release below one of
+  // them (a switch back) may hold files of its own there.
+  std::vector<std::string> served;
+  // A file that a link leads to outside the release (the link at its own
+  // name or at a directory above it) is listed, its content published under
+  // the link's name; false: it is unlistable.
+  bool follow_outside = false;
+};
+
 // Scans the release, the current directory (`release` in canonical form), as
 // the update run scans a game directory (hidden files, build leftovers and
 // the directories the run never scans are left out; links are followed, but
 // a directory of the release met again through a link is listed once, under
 // its own name, and one outside once, where it is first met), leaves out the
 // files at the absolute paths `left_out` (by name or by identity) and sorts the
-// rest by path into `listed` and `unlistable` (WhyUnlistable). Reads no file;
-// changes nothing.
+// rest by path into `listed` and `unlistable`: unlistable are the names
+// WhyUnlistable gives a reason for, links that lead nowhere (dangling, or a
+// loop), files reached through a link into `links.served`, and files
+// reached through a link out of the release unless `links.follow_outside`.
+// Reads no file; changes nothing.
 ReleaseFiles CollectReleaseFiles(const std::string& release,
-                                 const std::vector<std::string>& left_out);
+                                 const std::vector<std::string>& left_out,
+                                 const ReleaseLinks& links);
 
 // Why the entry of `path` ("./" + path below the release) cannot reach a
 // starter as written, or "" when it can: the reason the update run's
 // listed-path rules give for a path every game directory refuses (a
-// backslash, a ".." component), or, for the entry line written by the list
+// backslash, a ".." component); for the entry line written by the list
 // writer and read back by the run's list reader, the reader's reason (a path
 // over 255 characters) or that white space in the name (blank, tab, line
-// feed, carriage return) makes it read as another entry.
+// feed, carriage return) makes it read as another entry; or why the file
+// cannot be fetched at update URL + `path` (WhyUnfetchable). The one rule
+// of both tools for a name.
 std::string WhyUnlistable(const std::string& path);
 
 // `path` on one line: control characters, DEL and backslashes as C escapes

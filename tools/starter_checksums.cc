@@ -4,7 +4,8 @@
 //
 // Usage: starter-checksums [--sign KEY [--name NAME] [--expires SPAN]
 //                          [--serial N] [--new-key PUBLIC_KEY]]
-//                          [--skip-unlistable] RELEASE_DIR OUTPUT
+//                          [--skip-unlistable] [--follow-outside-links]
+//                          RELEASE_DIR OUTPUT
 //
 // The list has the header "version_file <key>" and one line "./<path> <md5>"
 // per file the updater's scan takes (hidden files, build leftovers and the
@@ -18,8 +19,16 @@
 // feed, carriage return or backslash in its name, a path over 255
 // characters, anything else the update run's list reader or listed-path
 // rules refuse) gets a line "cannot be listed (REASON): PATH" on standard
-// error, and no list is written. With --skip-unlistable such files get "not
-// listed (REASON): PATH" instead and the list names the others.
+// error, and no list is written. So does a name the starter cannot fetch
+// at update URL + path as web servers decode URLs ("#", "?", "%", a control
+// character, bytes that are not UTF-8: refused, not escaped, since an
+// escaped name is another URL than the one a starter asks for), a link that
+// leads to no file, a link into RELEASE_DIR.releases (the releases of
+// starter-publish beside a served directory), and a link out of
+// RELEASE_DIR, whose file the web server would serve from outside the
+// release, unless --follow-outside-links lists it under the link's name.
+// With --skip-unlistable such files get "not listed (REASON): PATH"
+// instead and the list names the others.
 //
 // With --sign, OUTPUT.sig receives the raw 64-byte Ed25519 signature of the
 // list's exact bytes made with the private key KEY (what "openssl pkeyutl
@@ -62,13 +71,16 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: %s [--sign KEY [--name NAME] [--expires SPAN] [--serial N]\n"
-    "          [--new-key PUB]] [--skip-unlistable] RELEASE_DIR OUTPUT\n"
+    "          [--new-key PUB]] [--skip-unlistable] [--follow-outside-links]\n"
+    "          RELEASE_DIR OUTPUT\n"
     "Writes the checksum list of RELEASE_DIR to OUTPUT (and, with --sign,\n"
     "its Ed25519 signature made with the private key KEY to OUTPUT.sig,\n"
     "the file table to OUTPUT.files and the signed release statement to\n"
     "OUTPUT.release: serial N, name NAME, expiring SPAN from now).\n"
     "Files whose names no list can carry are reported and no list is\n"
-    "written; --skip-unlistable lists the others instead.\n"
+    "written; --skip-unlistable lists the others instead. A file reached\n"
+    "through a link out of RELEASE_DIR is listed only with\n"
+    "--follow-outside-links.\n"
     "Exit status: 0 written, 1 failure or unlistable files, 2 usage.\n";
 
 // The absolute form of `path`, whose directory must exist; empty otherwise.
@@ -80,6 +92,15 @@ std::string AbsoluteOutput(const std::string& path) {
   std::string canonical = CanonicalPath(dir);
   if (canonical.empty() || name.empty()) return std::string();
   return (canonical == "/" ? "" : canonical) + "/" + name;
+}
+
+// The canonical path of the releases starter-publish keeps beside
+// `release_dir` when it serves it; "" when there are none.
+std::string PublishedReleases(std::string release_dir) {
+  while (release_dir.size() > 1 && release_dir.back() == '/') {
+    release_dir.pop_back();
+  }
+  return CanonicalPath(release_dir + ".releases");
 }
 
 int Fail(const char* what, const std::string& path) {
@@ -97,6 +118,7 @@ struct Arguments {
   const char* serial = nullptr;
   const char* new_key = nullptr;
   bool skip_unlistable = false;
+  bool follow_outside_links = false;
   const char* release = nullptr;
   const char* output = nullptr;
 };
@@ -113,6 +135,8 @@ bool ParseArguments(int argc, char** argv, Arguments& args) {
                                                  : nullptr;
     if (option == "--skip-unlistable") {
       args.skip_unlistable = true;
+    } else if (option == "--follow-outside-links") {
+      args.follow_outside_links = true;
     } else if (value == nullptr || *value != nullptr || next + 1 >= argc) {
       return false;
     } else {
@@ -213,8 +237,11 @@ int main(int argc, char** argv) {
   if (chdir(release.c_str()) != 0) return Fail("cannot enter", release);
 
   const ReleaseFiles files = CollectReleaseFiles(
-      release, {output, signature_path, output + kStatementSuffix,
-                output + kTableSuffix});
+      release,
+      {output, signature_path, output + kStatementSuffix,
+       output + kTableSuffix},
+      {.served = {PublishedReleases(args.release)},
+       .follow_outside = args.follow_outside_links});
   if (!ReportUnlistable(files, args.skip_unlistable)) return 1;
   StatementPlan plan;
   if (!private_key.empty()) {

@@ -5,8 +5,8 @@
 //        starter-publish [OPTIONS] --switch-back N SERVER_DIR
 //        starter-publish --resign --sign KEY --expires SPAN [--name NAME]
 //                        SERVER_DIR
-// OPTIONS: --sign KEY, and with it --new-key PUBLIC_KEY, --name NAME,
-// --expires SPAN.
+// OPTIONS: --follow-outside-links; --sign KEY, and with it --new-key
+// PUBLIC_KEY, --name NAME, --expires SPAN.
 //
 // TREE holds the release's files in the layout of the game directory.
 // SERVER_DIR is the directory the web server serves to the starters, e.g.
@@ -22,6 +22,11 @@
 //                                 App/version.txt.sig, App/version.txt.files
 //                                 (the file table) and App/version.txt.release
 //                                 (the release statement)
+//   P/NAME.releases/by-list-md5/MD5
+//                                 a link to release-N for every release kept,
+//                                 named after the MD5 of its list: how the
+//                                 origin answers a file request by the
+//                                 release its X-Checksum-List-MD5 names
 //   P/NAME.releases/.publish.lock held while a publish runs (a second one
 //                                 waits)
 //   P/NAME.releases/.staging, .next-link, .retired-N
@@ -29,7 +34,11 @@
 //                                 is removed by the next
 //
 // A publish, in order: lists TREE's files and refuses the tree, changing
-// nothing, when a name cannot be listed (as starter-checksums refuses it);
+// nothing, when a name cannot be listed or fetched (as starter-checksums
+// refuses it: one line a name), when a link leads to no file or into
+// SERVER_DIR or its releases, or when a link leads out of TREE (its file
+// is copied into the release under the link's name only with
+// --follow-outside-links);
 // copies the files into .staging; with --sign, makes sure the starter the
 // release ships (DUdavi), if any, trusts the key: its empty key slot is
 // filled, one trusting another key is refused unless --new-key names that
@@ -38,9 +47,12 @@
 // key); writes the list (with a fresh key, never the served list's), its
 // signature, the file table and the release statement there with
 // starter-checksums' list writer; syncs it all to the disk and renames
-// .staging to release-N (N one above the highest so far); then makes a new
-// link to release-N and renames it over P/NAME, which the web server sees
-// as one switch from the old release to the new. The two releases before
+// .staging to release-N (N one above the highest so far); links
+// by-list-md5/MD5 to it, so that the origin finds it by its list before any
+// starter can have that list; then makes a new link to release-N and
+// renames it over P/NAME, which the web server sees as one switch from the
+// old release to the new. The index loses the links of the releases
+// removed after the switch. The two releases before
 // the new one stay, for web servers and caches still sending their files;
 // older ones are removed. Killed at any point, a publish leaves P/NAME at
 // the whole old or the whole new release.
@@ -92,6 +104,7 @@
 #include "engine/deferred_sync.h"
 #include "engine/exclusive_lock.h"
 #include "engine/file_copy.h"
+#include "engine/md5.h"
 #include "engine/paths.h"
 #include "engine/standard_streams.h"
 #include "engine/scoped_fd.h"
@@ -112,17 +125,21 @@ constexpr char kUsage[] =
     "and their checksum list (signed with the private key KEY with --sign,\n"
     "with the release's file table and statement) are staged beside it,\n"
     "then a new symbolic link to them is renamed over SERVER_DIR.\n"
-    "Options (with --sign):\n"
+    "Options (all but --follow-outside-links with --sign):\n"
     "  --name NAME       the release's name (default: its serial)\n"
     "  --expires SPAN    starters refuse it SPAN after now (30d, 12h, 90m)\n"
     "  --new-key PUB     the shipped DUdavi trusts the public key PUB, not\n"
     "                    KEY: a key change\n"
+    "  --follow-outside-links  copy a file a link of TREE leads to outside\n"
+    "                    it (refused otherwise)\n"
     "A DUdavi in the tree must trust KEY (an empty key slot is filled).\n"
     "--switch-back N serves release-N's files again under a new serial.\n"
     "--resign signs the served statement again (new serial and expiry).\n"
     "Layout (P/NAME = SERVER_DIR):\n"
     "  P/NAME                     link to NAME.releases/release-N (served)\n"
     "  P/NAME.releases/release-N  one whole release, App/version.txt included\n"
+    "  P/NAME.releases/by-list-md5/MD5  link to the kept release whose\n"
+    "                             list has that MD5 (for the origin)\n"
     "  P/NAME.releases/.*         lock, staging, leftovers of a killed run\n"
     "The two releases before the served one are kept; older ones removed.\n"
     "A plain directory at SERVER_DIR becomes release-N first, atomically.\n"
@@ -136,6 +153,8 @@ constexpr char kTable[] = "/App/version.txt.files";
 // Releases kept besides the served one.
 constexpr int kKeptReleases = 2;
 constexpr char kReleasePrefix[] = "release-";
+// The directory of the releases' names by the MD5 of their lists.
+constexpr char kByListMd5[] = "by-list-md5";
 
 std::string SystemError(const char* what, const std::string& path) {
   return std::string(what) + " " + path + ": " + std::strerror(errno);
@@ -460,6 +479,51 @@ void RemoveOldReleases(const Layout& layout, int served) {
   }
 }
 
+// The directory of the names by which the origin finds a kept release
+// from the MD5 of its list.
+std::string ByListDirectory(const Layout& layout) {
+  return layout.releases + "/" + kByListMd5;
+}
+
+// Makes ByListDirectory hold, for every kept release whose list reads, a
+// link named after the MD5 of its list that leads to the release, and
+// nothing else: each link made under a temporary name and renamed into
+// place, links of releases no longer kept removed. Returns "" or why not.
+std::string IndexReleasesByList(const Layout& layout) {
+  const std::string dir = ByListDirectory(layout);
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    return SystemError("cannot create", dir);
+  }
+  std::vector<std::string> wanted;
+  for (int n : ReleaseNumbers(layout)) {
+    std::string md5;
+    if (!Md5File((layout.Release(n) + kList).c_str(), md5)) continue;
+    const std::string link = dir + "/" + md5;
+    const std::string text = std::string("../") + kReleasePrefix +
+                             std::to_string(n);
+    wanted.push_back(md5);
+    std::error_code error;
+    if (std::filesystem::read_symlink(link, error).string() == text) continue;
+    const std::string next = dir + "/.next-" + md5;
+    unlink(next.c_str());
+    if (symlink(text.c_str(), next.c_str()) != 0) {
+      return SystemError("cannot make the link", next);
+    }
+    if (rename(next.c_str(), link.c_str()) != 0) {
+      std::string why = SystemError("cannot rename the link to", link);
+      unlink(next.c_str());
+      return why;
+    }
+  }
+  for (const std::string& entry : EntriesOf(dir)) {
+    if (std::find(wanted.begin(), wanted.end(), entry) == wanted.end()) {
+      unlink((dir + "/" + entry).c_str());
+    }
+  }
+  if (!SyncParentDirectory(dir + "/.")) return SystemError("cannot sync", dir);
+  return std::string();
+}
+
 int Refuse(const std::string& why) {
   std::fprintf(stderr, "starter-publish: %s\n", why.c_str());
   return 1;
@@ -467,9 +531,13 @@ int Refuse(const std::string& why) {
 
 // The files of TREE (the current directory, `tree` in canonical form) that
 // the release lists; false after reporting each file no list can carry.
-bool ListTree(const std::string& tree, std::vector<std::string>& files) {
+bool ListTree(const std::string& tree, const Layout& layout,
+              bool follow_outside, std::vector<std::string>& files) {
+  std::vector<std::string> served = {CanonicalPath(layout.served),
+                                     CanonicalPath(layout.releases)};
   ReleaseFiles release = CollectReleaseFiles(
-      tree, {tree + kList, tree + kSignature, tree + kStatement, tree + kTable});
+      tree, {tree + kList, tree + kSignature, tree + kStatement, tree + kTable},
+      {.served = std::move(served), .follow_outside = follow_outside});
   ReportUnlistable("starter-publish", "cannot be listed", release.unlistable);
   if (!release.unlistable.empty()) {
     std::fprintf(stderr,
@@ -503,6 +571,7 @@ struct Arguments {
   const char* expires = nullptr;
   const char* switch_back = nullptr;
   bool resign = false;
+  bool follow_outside_links = false;
   const char* tree = nullptr;
   const char* server_dir = nullptr;
 };
@@ -519,6 +588,8 @@ bool ParseArguments(int argc, char** argv, Arguments& args) {
                                                      : nullptr;
     if (option == "--resign" && !args.resign) {
       args.resign = true;
+    } else if (option == "--follow-outside-links") {
+      args.follow_outside_links = true;
     } else if (value == nullptr || *value != nullptr || next + 1 >= argc) {
       return false;
     } else {
@@ -644,7 +715,7 @@ int main(int argc, char** argv) {
     if (PathIsWithin(layout.parent, tree)) {
       return Refuse(layout.served + " lies inside " + tree);
     }
-    if (!ListTree(tree, files)) return 1;
+    if (!ListTree(tree, layout, args.follow_outside_links, files)) return 1;
   }
 
   if (mkdir(layout.releases.c_str(), 0755) != 0 && errno != EEXIST) {
@@ -665,9 +736,17 @@ int main(int argc, char** argv) {
   }
   const int n = StageRelease(files, layout, publication);
   if (n < 0) return 1;
+  // The origin must find the new release by its list before any starter
+  // can have that list.
+  if (std::string why = IndexReleasesByList(layout); !why.empty()) {
+    return Refuse(why + "; nothing switched");
+  }
   if (std::string why = SwitchTo(layout, n); !why.empty()) return Refuse(why);
   std::printf("published %s: %s now serves %s\n", tree.c_str(),
               layout.served.c_str(), layout.Release(n).c_str());
   RemoveOldReleases(layout, n);
+  if (std::string why = IndexReleasesByList(layout); !why.empty()) {
+    std::fprintf(stderr, "starter-publish: warning: %s\n", why.c_str());
+  }
   return 0;
 }

@@ -84,6 +84,7 @@ struct Scan {
   const std::vector<std::string>& ignoreFiles;
   const std::function<void(std::string)>& found;
   DirectoryLinks links;
+  const std::function<void(std::string)>& odd;
   // kFollow: the directories on the path being walked, the root first.
   std::vector<DirectoryIdentity> walked;
   // kOncePerDirectory: the canonical path of the scan's root (empty when
@@ -160,6 +161,7 @@ void ScanDirectory(const std::string& root, Scan& scan) {
       if (scan.links == DirectoryLinks::kFollow) scan.walked.pop_back();
     } else {
       LogLine("Odd something d_type = %i\n", entry->d_type);
+      if (scan.odd && name.front() != '.') scan.odd(root + "/" + entry->d_name);
     }
   }
 }
@@ -169,8 +171,10 @@ void ScanDirectory(const std::string& root, Scan& scan) {
 void ScanTree(const std::string& root, const std::string& extension,
               bool subdirectories, const std::vector<std::string>& ignoreFiles,
               const std::function<void(std::string)>& found,
-              DirectoryLinks links) {
-  Scan scan{extension, subdirectories, ignoreFiles, found, links, {}, {}, {}};
+              DirectoryLinks links,
+              const std::function<void(std::string)>& odd) {
+  Scan scan{extension, subdirectories, ignoreFiles, found, links, odd,
+            {},        {},             {}};
   if (links == DirectoryLinks::kOncePerDirectory) {
     scan.canonical_root = CanonicalPath(root);
   }

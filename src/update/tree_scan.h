@@ -52,11 +52,15 @@ int SearchDirectory(std::vector<std::string>& refvecFiles,
                     DirectoryLinks links = DirectoryLinks::kFollow);
 
 // Calls `found` with the path of every file SearchDirectory accepts, in its
-// order and with its log lines, but keeps none of them.
+// order and with its log lines, but keeps none of them. When `odd` is set,
+// calls it too with the path of every entry not hidden that is neither file
+// nor directory once links are followed (a link that leads nowhere, a FIFO,
+// a socket), after its "Odd something" line.
 void ScanTree(const std::string& root, const std::string& extension,
               bool subdirectories, const std::vector<std::string>& ignoreFiles,
               const std::function<void(std::string)>& found,
-              DirectoryLinks links = DirectoryLinks::kFollow);
+              DirectoryLinks links = DirectoryLinks::kFollow,
+              const std::function<void(std::string)>& odd = {});
 
 namespace tree_scan {
 // True when `path` + "/" + the entry's name (cut to 4095 bytes) is a

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -15,6 +17,7 @@
 
 #include "engine/md5.h"
 #include "nginx_server.h"
+#include "python_http_server.h"
 #include "support/child_process.h"
 #include "support/list_signing.h"
 #include "support/random_bytes.h"
@@ -199,6 +202,52 @@ class FleetTest : public ::testing::Test {
     return kStarterChecksSignatures ? 1 : 0;
   }
 
+  // One GET of `url` by curl with the header `header` ("" for none):
+  // "STATUS BYTES" and the body in `body`.
+  std::string Get(const std::string& url, const std::string& header,
+                  std::string& body) {
+    const std::string out = capture / "get.body";
+    const std::string meta = capture / "get.meta";
+    EXPECT_EQ(RunShell("curl -s -g -o '" + out + "' -w '%{http_code} "
+                       "%{size_download}' " +
+                       (header.empty() ? "" : "-H '" + header + "' ") + "'" +
+                       url + "' > '" + meta + "'"),
+              0);
+    body = ReadFile(out);
+    return ReadFile(meta);
+  }
+  // Bytes below the edge's cache directory.
+  long long EdgeCacheBytes() const {
+    long long bytes = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(
+             root / "conf/edge/var/lib/nginx/starter-updates", error)) {
+      if (entry.is_regular_file(error)) bytes += entry.file_size(error);
+    }
+    return bytes;
+  }
+  // Points the served directory at its release `n` by hand, in one rename.
+  void ServeByHand(int n) {
+    const std::string served = root / "origin/10/linux32-dedicated-demo";
+    ASSERT_EQ(RunShell("ln -sfn linux32-dedicated-demo.releases/release-" +
+                       std::to_string(n) + " '" + served + ".next' && mv -T '" +
+                       served + ".next' '" + served + "'"),
+              0);
+  }
+  // The body bytes the origin sent for the logged requests from `from` on.
+  long long OriginBodyBytesFrom(std::size_t from) const {
+    long long bytes = 0;
+    const std::vector<std::string> lines = OriginRequests();
+    for (std::size_t i = from; i < lines.size(); ++i) {
+      std::istringstream in(lines[i]);
+      std::string path, status;
+      long long sent = 0;
+      in >> path >> status >> sent;
+      bytes += sent;
+    }
+    return bytes;
+  }
+
   TempDir root;
   TempDir capture;
   std::unique_ptr<NginxServer> origin;
@@ -279,6 +328,115 @@ TEST_F(FleetTest, EveryServerConvergesWithOneOriginBodyPerFileAndRelease) {
   const std::vector<ChildResult> late =
       UpdateAtOnce({laggard}, edge->Url("/10/"));
   ExpectConverged({laggard}, late, kReleaseB, list_b);
+}
+
+// Every name the publisher takes arrives under its own name through the
+// edge, the origin and python3 -m http.server alike: punctuation a URL
+// carries as written, and UTF-8 beyond ASCII.
+TEST_F(FleetTest, EveryNameThePublisherTakesArrivesThroughEachServer) {
+  Files odd;
+  int i = 0;
+  for (const char* name :
+       {"plus+sign", "semi;colon", "quote\"d", "angle<d>", "brace{d}",
+        "pipe|d", "caret^d", "bracket[d]", "back`tick", "apostrophe'd",
+        "tilde~d", "amp&eq=d", "bang!d", "star*d", "paren(d)", "comma,d",
+        "at@d", "dollar$d", "colon:d", "equals=d", "caf\xc3\xa9",
+        "\xe6\x97\xa5\xe6\x9c\xac", "dots...d", "-dash", "_under"}) {
+    odd[std::string("Base/odd/") + name + ".txt"] = "file " + std::to_string(++i);
+  }
+  const std::string list = Publish(odd);
+  ASSERT_FALSE(list.empty());
+  PythonHttpServer python(root / "origin");
+  ASSERT_NE(python.port(), 0);
+  const std::map<std::string, std::string> servers = {
+      {"edge", edge->Url("/10/")},
+      {"origin", origin->Url("/10/")},
+      {"python", python.Url("/10/")}};
+  for (const auto& [label, url] : servers) {
+    SCOPED_TRACE(label);
+    const std::string game = MakeGame(label);
+    ExpectConverged({game}, UpdateAtOnce({game}, url), odd, list);
+  }
+}
+
+// The requests of runs that fetched release A's list and asked for its
+// files after the switch to B get A's files, through the edge as from the
+// origin, so the edge holds A's bodies under A's key: when the served
+// directory is switched back to A by hand, every server converges in one
+// run, and no body of A leaves the origin again.
+TEST_F(FleetTest, RunsAcrossASwitchGetTheirOwnReleaseAndASwitchBackConverges) {
+  const std::string list_a = Publish(kReleaseA);
+  const std::string release_a = Md5Of(list_a);
+  const std::string list_b = Publish(kReleaseB);
+  ASSERT_NE(list_a, list_b);
+  // What a run on A's list asks for once B is served: A's files, named by
+  // A's list. Asked twice through the edge (a miss, then the cache) and
+  // once at the origin.
+  for (const auto& [path, content] : kReleaseA) {
+    SCOPED_TRACE(path);
+    for (const std::string& url :
+         {edge->Url(kPlatformDir + path), edge->Url(kPlatformDir + path),
+          origin->Url(kPlatformDir + path)}) {
+      std::string body;
+      EXPECT_EQ(Get(url, "X-Checksum-List-MD5: " + release_a, body),
+                "200 " + std::to_string(content.size()));
+      EXPECT_TRUE(body == content);
+    }
+  }
+  WaitForOriginRequests(2 * kReleaseA.size());
+  const std::size_t before_back = OriginRequests().size();
+
+  ServeByHand(1);
+  std::vector<std::string> fleet;
+  for (int i = 0; i < 6; ++i) {
+    fleet.push_back(MakeGame("server" + std::to_string(i)));
+  }
+  ExpectConverged(fleet, UpdateAtOnce(fleet, edge->Url("/10/")), kReleaseA,
+                  list_a);
+  WaitForOriginRequests(before_back + fleet.size() * ListRequestsPerRun() +
+                        TableRequestsPerRelease());
+  for (const auto& [path, content] : kReleaseA) {
+    EXPECT_EQ(OriginBodies(path, content, release_a), 2) << path;
+  }
+}
+
+// A file request that names no kept release gets 404, one whose header is
+// malformed 400, both with an empty body and never stored by the edge: 200
+// random release values for a 1 MiB file cost the origin no body and the
+// edge no space. Without the header the served release answers.
+TEST_F(FleetTest, UnknownReleasesCostTheOriginNoBodyAndTheEdgeNoSpace) {
+  const Files big = {{"Base/big.pak", RandomBytes(1 << 20, 21)}};
+  Publish(big);
+  const std::string url = edge->Url(std::string(kPlatformDir) + "Base/big.pak");
+  std::string body;
+  ASSERT_EQ(Get(url, "", body), "200 1048576");
+  WaitForOriginRequests(1);
+  const std::size_t before = OriginRequests().size();
+  const long long cache_before = EdgeCacheBytes();
+  for (int i = 0; i < 200; ++i) {
+    const std::string random = RandomBytes(16, 1000 + i);
+    EXPECT_EQ(Get(url, "X-Checksum-List-MD5: " + Md5Of(random), body), "404 0");
+  }
+  for (const std::string& bad :
+       {std::string(32, 'A'), std::string(31, 'a'), std::string("release-1"),
+        std::string(33, '0')}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(Get(url, "X-Checksum-List-MD5: " + bad, body), "400 0");
+    EXPECT_EQ(Get(origin->Url(std::string(kPlatformDir) + "Base/big.pak"),
+                  "X-Checksum-List-MD5: " + bad, body),
+              "400 0");
+  }
+  WaitForOriginRequests(before + 204);
+  const long long origin_bytes = OriginBodyBytesFrom(before);
+  const long long cache_growth = EdgeCacheBytes() - cache_before;
+  std::printf("200 random release values: origin body bytes %lld, edge cache "
+              "growth %lld bytes\n",
+              origin_bytes, cache_growth);
+  EXPECT_EQ(origin_bytes, 0);
+  EXPECT_EQ(cache_growth, 0);
+  // The served release still answers a request without the header.
+  EXPECT_EQ(Get(url, "", body), "200 1048576");
+  EXPECT_TRUE(body == big.at("Base/big.pak"));
 }
 
 // The edge goes down: servers that have the origin as their second update

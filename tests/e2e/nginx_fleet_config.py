@@ -126,7 +126,7 @@ def host(out, shipped_name, shipped_text, fleet_log):
                                 ("fastcgi", "fastcgi"), ("uwsgi", "uwsgi"),
                                 ("scgi", "scgi")))
     write(f"{etc}/conf.d/test-paths.conf", f"""{temp}
-log_format fleet '$uri $status $body_bytes_sent $http_x_checksum_list_md5';
+log_format fleet '$request_uri $status $body_bytes_sent $http_x_checksum_list_md5';
 access_log {out}/access.log fleet;
 """ if fleet_log else temp + "\n")
     return ports

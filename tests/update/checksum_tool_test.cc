@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/paths.h"
 #include "engine/sha256.h"
 #include "support/child_process.h"
 #include "support/list_signing.h"
@@ -127,11 +128,20 @@ TEST_F(ChecksumToolTest, RefusesNamesNoListCanCarry) {
   // "./" and this path are 255 characters, the longest a list may carry.
   const std::string longest =
       "Base/" + std::string(120, 'd') + "/" + std::string(127, 'f');
+  // Links: outside the tree, and into the releases kept beside a served
+  // directory.
+  const std::string outside = outer_ / "outside.png";
+  WriteFile(outside, "outside");
+  const std::string releases =
+      release_.path() + "/" + std::string(kPlatform, sizeof kPlatform - 2) +
+      ".releases";
+  WriteFile(releases + "/release-1/Base/a.png", "a of release 1");
   const struct {
     const char* label;
     std::string name;
     std::string printed;  // as the report prints it, after "./"
     std::string reason;
+    std::string link = "";  // made a link to this, not a file
   } cases[] = {
       {"a blank", "Base/blank name.png", "Base/blank name.png", kWhiteSpace},
       {"a tab", "Base/tab\tname.png", "Base/tab\\tname.png", kWhiteSpace},
@@ -143,6 +153,30 @@ TEST_F(ChecksumToolTest, RefusesNamesNoListCanCarry) {
        "contains a backslash"},
       {"a path over 255 characters", longest + "f", longest + "f",
        "field longer than 255 characters"},
+      {"a \"#\"", "Base/hash#name.png", "Base/hash#name.png",
+       "contains \"#\", which ends a URL's path"},
+      {"a \"?\"", "Base/query?v=1.png", "Base/query?v=1.png",
+       "contains \"?\", which starts a URL's query"},
+      {"a \"%\"", "Base/escape%41.png", "Base/escape%41.png",
+       "contains \"%\", which a web server decodes"},
+      {"a control character", "Base/bell\a.png", "Base/bell\\007.png",
+       "contains a control character"},
+      {"a DEL", "Base/del\x7f.png", "Base/del\\177.png",
+       "contains a control character"},
+      {"a byte that is not UTF-8", "Base/latin\xe9.png", "Base/latin\xe9.png",
+       "is not UTF-8, which a web server decodes into another name"},
+      {"a link that leads nowhere", "Base/dangling.png", "Base/dangling.png",
+       "a link that leads to no file", "absent.png"},
+      {"a link loop", "Base/loop.png", "Base/loop.png",
+       "a link that leads to no file", "loop.png"},
+      {"a link out of the tree", "Base/outside.png", "Base/outside.png",
+       "a link out of the tree, to " + CanonicalPath(outside) +
+           " (--follow-outside-links publishes its content)",
+       outside},
+      {"a link into the served releases", "Base/served.png",
+       "Base/served.png",
+       "a link into the served directory " + CanonicalPath(releases),
+       releases + "/release-1/Base/a.png"},
   };
   WriteFile(ReleasePath("Base/a.png"), "a");
   WriteFile(ReleasePath(longest), "longest");
@@ -150,7 +184,11 @@ TEST_F(ChecksumToolTest, RefusesNamesNoListCanCarry) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     WriteFile(list, "the published list");
-    WriteFile(ReleasePath(c.name), "odd");
+    if (c.link.empty()) {
+      WriteFile(ReleasePath(c.name), "odd");
+    } else {
+      ASSERT_EQ(symlink(c.link.c_str(), ReleasePath(c.name).c_str()), 0);
+    }
     const ChildResult refused = ToolOutput({ReleasePath(""), list});
     EXPECT_EQ(refused.exit_code, 1);
     EXPECT_EQ(refused.err,
@@ -177,6 +215,18 @@ TEST_F(ChecksumToolTest, RefusesNamesNoListCanCarry) {
     EXPECT_EQ(Local(longest), "longest");
     ASSERT_EQ(unlink(ReleasePath(c.name).c_str()), 0);
   }
+  // With --follow-outside-links, a link out of the tree is listed with the
+  // content of its file.
+  ASSERT_EQ(symlink(outside.c_str(), ReleasePath("Base/outside.png").c_str()),
+            0);
+  const ChildResult followed =
+      ToolOutput({"--follow-outside-links", ReleasePath(""), list});
+  EXPECT_EQ(followed.exit_code, 0) << followed.err;
+  EXPECT_TRUE(Contains(ListText(),
+                       "./Base/outside.png " + Md5Hex("outside", 7) + "\n"))
+      << ListText();
+  EXPECT_EQ(Run().error, 0);
+  EXPECT_EQ(Local("Base/outside.png"), "outside");
 }
 
 // The key of each list is drawn afresh, never the key of the list it

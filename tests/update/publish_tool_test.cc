@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/paths.h"
 #include "launcher/key_slot.h"
 #include "support/child_process.h"
 #include "support/list_signing.h"
@@ -151,6 +153,41 @@ class PublishToolTest : public UpdateRunFixture {
   }
 };
 
+// Names that a web server would not hand back at update URL + the name:
+// "#", "?" and "%", each control character that is not white space, DEL,
+// and four byte sequences that are not UTF-8 (a lone byte above 0x7f, a
+// sequence cut short, an overlong "/", a surrogate).
+std::vector<std::string> UnfetchableNames() {
+  std::vector<std::string> names = {"hash#tag", "query?v=1", "escape%2e%2e"};
+  for (int byte = 1; byte < 0x20; ++byte) {
+    if (std::string(" \t\n\v\f\r").find(static_cast<char>(byte)) !=
+        std::string::npos) {
+      continue;
+    }
+    names.push_back("control" + std::string(1, static_cast<char>(byte)));
+  }
+  names.push_back("del\x7f");
+  for (const char* bytes : {"\xff", "cut\xc3", "overlong\xc0\xaf",
+                            "surrogate\xed\xa0\x80"}) {
+    names.push_back(bytes);
+  }
+  return names;
+}
+
+// `name` as the tools' reports print it: control characters and DEL in
+// octal escapes.
+std::string AsReported(const std::string& name) {
+  std::string printed;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    char octal[5];
+    std::snprintf(octal, sizeof octal, "\\%03o", byte);
+    printed += byte < 0x20 || byte == 0x7f ? std::string(octal)
+                                           : std::string(1, c);
+  }
+  return printed;
+}
+
 const Files kReleaseA = {{"Base/a.png", "a of A"},
                          {"Base/b.png", "b of A"},
                          {"Base/c.png", "c of A"}};
@@ -195,10 +232,21 @@ TEST_F(PublishToolTest, ServesEachReleaseWholeAndKeepsTheTwoBefore) {
     EXPECT_EQ(run.error, 0) << run.log;
     ExpectGameHas(next);
   }
-  // Release 5 served, 3 and 4 kept, 1 and 2 removed, nothing else left.
+  // Release 5 served, 3 and 4 kept, 1 and 2 removed, nothing else left;
+  // each kept release is found by the MD5 of its list, and no other.
   EXPECT_EQ(NamesIn(Releases()),
-            (std::set<std::string>{".publish.lock", "release-3", "release-4",
-                                   "release-5"}));
+            (std::set<std::string>{".publish.lock", "by-list-md5", "release-3",
+                                   "release-4", "release-5"}));
+  std::set<std::string> by_list;
+  for (int n : {3, 4, 5}) {
+    const std::string list = ReadFile(Releases() + "/release-" +
+                                      std::to_string(n) + "/App/version.txt");
+    const std::string md5 = Md5Hex(list.data(), list.size());
+    by_list.insert(md5);
+    EXPECT_EQ(LinkText(Releases() + "/by-list-md5/" + md5),
+              "../release-" + std::to_string(n));
+  }
+  EXPECT_EQ(NamesIn(Releases() + "/by-list-md5"), by_list);
   EXPECT_TRUE(Contains(SignedRun().log, "Version file the same (key matches)"));
 }
 
@@ -225,6 +273,27 @@ TEST_F(PublishToolTest, RefusesWithoutChangingWhatIsServed) {
   script_starter["DUdavi"] = "#!/bin/sh\nexit 0\n";
   const std::string script_starter_tree =
       Tree("script-starter", script_starter);
+  // 34 names no web server hands back under the URL a starter asks for,
+  // each refused on a line of its own.
+  Files unfetchable = kReleaseB;
+  const std::vector<std::string> unfetchable_names = UnfetchableNames();
+  for (const std::string& name : unfetchable_names) {
+    unfetchable["Base/" + name + ".png"] = "x";
+  }
+  const std::string unfetchable_tree = Tree("unfetchable", unfetchable);
+  // Links that lead nowhere, into the served directory and its releases,
+  // and out of the tree.
+  const std::string links_tree = Tree("links", kReleaseB);
+  WriteFile(Outer("outside.png"), "outside");
+  for (const auto& [name, target] :
+       std::map<std::string, std::string>{
+           {"dangling.png", "absent.png"},
+           {"served.png", Served() + "/Base/a.png"},
+           {"release.png", Releases() + "/release-1/Base/b.png"},
+           {"outside.png", Outer("outside.png")}}) {
+    ASSERT_EQ(symlink(target.c_str(), (links_tree + "/Base/" + name).c_str()),
+              0);
+  }
   const std::string usage_line =
       "usage: starter-publish [OPTIONS] TREE SERVER_DIR\n";
   const struct {
@@ -239,6 +308,30 @@ TEST_F(PublishToolTest, RefusesWithoutChangingWhatIsServed) {
        1,
        "starter-publish: cannot be listed (white space in the name makes it "
        "read as another entry): ./Base/tab\\tname.png\n",
+       false},
+      {"34 names no server can fetch",
+       {unfetchable_tree, Served()},
+       1,
+       "starter-publish: nothing published: 34 file(s) cannot be listed\n",
+       false},
+      {"links that lead nowhere, into what is served and out of the tree",
+       {links_tree, Served()},
+       1,
+       "starter-publish: cannot be listed (a link that leads to no file): "
+       "./Base/dangling.png\n"
+       "starter-publish: cannot be listed (a link out of the tree, to " +
+           CanonicalPath(Outer("outside.png")) +
+           " (--follow-outside-links publishes its content)): "
+           "./Base/outside.png\n"
+           "starter-publish: cannot be listed (a link into the served "
+           "directory " +
+           CanonicalPath(Releases() + "/release-1") +
+           "): ./Base/release.png\n"
+           "starter-publish: cannot be listed (a link into the served "
+           "directory " +
+           CanonicalPath(Releases() + "/release-1") +
+           "): ./Base/served.png\n"
+           "starter-publish: nothing published: 4 file(s) cannot be listed\n",
        false},
       {"the server directory inside the tree",
        {release_.path(), Served()},
@@ -326,7 +419,33 @@ TEST_F(PublishToolTest, RefusesWithoutChangingWhatIsServed) {
     EXPECT_EQ(SnapshotTree(Releases() + "/release-1"), served_before);
     EXPECT_EQ(NamesIn(Releases()), releases_before);
   }
+  // One line a name, each naming its reason.
+  const ChildResult refused = Tool({unfetchable_tree, Served()});
+  int lines = 0;
+  for (const std::string& name : unfetchable_names) {
+    const std::string line = "): ./Base/" + AsReported(name) + ".png\n";
+    SCOPED_TRACE(line);
+    EXPECT_TRUE(Contains(refused.err, line)) << refused.err;
+    lines += Contains(refused.err, line);
+  }
+  EXPECT_EQ(lines, 34);
+  EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 35)
+      << refused.err;
   EXPECT_EQ(ServedRelease(), kReleaseA);
+  // With --follow-outside-links only the link out of the tree is taken:
+  // published as its file's content.
+  const ChildResult still = Tool({"--follow-outside-links", links_tree, Served()});
+  EXPECT_EQ(still.exit_code, 1);
+  EXPECT_FALSE(Contains(still.err, "outside.png")) << still.err;
+  for (const char* link : {"dangling.png", "served.png", "release.png"}) {
+    ASSERT_EQ(unlink((links_tree + "/Base/" + link).c_str()), 0);
+  }
+  const ChildResult followed =
+      Tool({"--follow-outside-links", links_tree, Served()});
+  EXPECT_EQ(followed.exit_code, 0) << followed.err;
+  Files with_outside = kReleaseB;
+  with_outside["Base/outside.png"] = "outside";
+  EXPECT_EQ(ServedRelease(), with_outside);
   const ChildResult version = Tool({"--version"});
   EXPECT_EQ(version.exit_code, 0);
   EXPECT_EQ(version.out, "starter-publish " STARTER_PROJECT_VERSION "\n");
@@ -510,10 +629,23 @@ TEST_F(PublishToolTest, KilledAtAnyStepLeavesAWholeReleaseServed) {
       EXPECT_EQ(ServedRelease(), kReleaseB);
       const std::set<std::string> names = NamesIn(Releases());
       EXPECT_EQ(names.count(".publish.lock"), 1u);
-      EXPECT_EQ(names.size(), 4u);  // the lock, two kept and the served
+      // The lock, the index by list, two kept and the served.
+      EXPECT_EQ(names.size(), 5u);
       for (const std::string& name : names) {
-        EXPECT_TRUE(name == ".publish.lock" || name.rfind("release-", 0) == 0)
+        EXPECT_TRUE(name == ".publish.lock" || name == "by-list-md5" ||
+                    name.rfind("release-", 0) == 0)
             << name;
+      }
+      // The index names only kept releases, each by the MD5 of its list,
+      // the served one among them; nothing half made is left in it.
+      const std::string served_list = ListText();
+      EXPECT_EQ(LinkText(Releases() + "/by-list-md5/" +
+                         Md5Hex(served_list.data(), served_list.size())),
+                "../" + LinkText(Served()).substr(LinkText(Served()).rfind('/') + 1));
+      for (const std::string& entry : NamesIn(Releases() + "/by-list-md5")) {
+        const std::string list =
+            ReadFile(Releases() + "/by-list-md5/" + entry + "/App/version.txt");
+        EXPECT_EQ(Md5Hex(list.data(), list.size()), entry);
       }
     }
   }
