@@ -109,7 +109,7 @@ DownloadOutcome DownloadPipeline::Download(const DownloadRequest& request,
     next_planned_ = *planned + 1;
   }
   Turn turn(*this, std::move(ahead));
-  return DownloadAtTurn(request, turn, deferred_);
+  return DownloadAtTurn(request, turn, deferred_, &directories_);
 }
 
 CURLcode DownloadPipeline::FetchAtTurn(std::unique_ptr<Attempt> first,
