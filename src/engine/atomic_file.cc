@@ -89,7 +89,8 @@ std::optional<mode_t> TakeOverAttributes(int fd, const std::string& path) {
 
 }  // namespace
 
-AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links)
+AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links,
+                       Attributes attributes)
     : path_(links == LinkAtDestination::kFollow ? FollowLinks(path) : path) {
   const std::string name =
       NameOf(path_).substr(0, NAME_MAX - kTempNameOverhead);
@@ -100,7 +101,9 @@ AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links)
         ::open(candidate.c_str(),
                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
-      replaced_mode_ = TakeOverAttributes(fd, path_);
+      if (attributes == Attributes::kOfReplaced) {
+        replaced_mode_ = TakeOverAttributes(fd, path_);
+      }
       stream_ = ::fdopen(fd, "wb");
       if (stream_ != nullptr) {
         // A buffer of our own: no look at the file for its block size, and

@@ -24,6 +24,16 @@ enum class LinkAtDestination {
   kFollow,
 };
 
+// Whether a new file takes over the attributes of the file it replaces.
+enum class Attributes {
+  // The owner, group and permission bits of the regular file at the
+  // destination, as described below.
+  kOfReplaced,
+  // The defaults of a new file: for a file that never replaces anything (a
+  // spool of bytes that are copied elsewhere), so nothing is looked at.
+  kFresh,
+};
+
 // When a commit reaches the disk.
 enum class Durability {
   // The data and the new name are synced before Commit returns.
@@ -57,7 +67,8 @@ class AtomicFile {
 
   // Creates the temporary file for `path`. Check ok(): on failure error()
   // holds the errno of the failed creation and nothing was created.
-  AtomicFile(const std::string& path, LinkAtDestination links);
+  AtomicFile(const std::string& path, LinkAtDestination links,
+             Attributes attributes = Attributes::kOfReplaced);
   ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
