@@ -80,10 +80,7 @@ TEST(PathsTest, MakesTheParentDirectoriesItsRuleNames) {
     MakeParentDirectories(c.path, c.rule, &known);
     EXPECT_EQ(made_now(), c.made);
     // What it made is known and not made again, until forgotten.
-    for (const auto& [made, mode] : c.made) {
-      EXPECT_TRUE(known.Contains(made)) << made;
-      std::filesystem::remove_all(made);
-    }
+    for (const auto& [made, mode] : c.made) std::filesystem::remove_all(made);
     MakeParentDirectories(c.path, c.rule, &known);
     EXPECT_TRUE(made_now().empty());
     EXPECT_EQ(known.Forget(c.path, c.rule), !c.made.empty());
