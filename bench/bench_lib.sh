@@ -101,3 +101,37 @@ first_install_ms() {
     { echo "starter run did not complete the install" >&2; return 1; }
   elapsed_ms "$start" "$end"
 }
+
+# syscall_table FILES LABEL STRACE_OUTPUT [LABEL STRACE_OUTPUT]...: the
+# system calls of each traced run (strace -f -c -o), per file of the FILES
+# a run fetched: calls and failed calls of every kind either run makes at
+# least once per 100 files, and the total, side by side.
+syscall_table() {
+  python3 - "$@" <<'PY'
+import sys
+files, args = int(sys.argv[1]), sys.argv[2:]
+runs = []
+for i in range(0, len(args), 2):
+    counts = {}
+    for line in open(args[i + 1]):
+        parts = line.split()
+        # "% time seconds usecs/call calls [errors] syscall"
+        if len(parts) < 5 or not parts[3].isdigit() or parts[-1] == "total":
+            continue
+        errors = int(parts[4]) if len(parts) == 6 else 0
+        counts[parts[-1]] = (int(parts[3]), errors)
+    runs.append((args[i], counts))
+kinds = sorted({k for _, c in runs for k, (n, _) in c.items() if n * 100 >= files},
+               key=lambda k: -max(c.get(k, (0, 0))[0] for _, c in runs))
+print(f"system calls per file ({files} files; calls, failed in brackets)")
+print("  " + f"{'':<18}" + "".join(f"{label:>22}" for label, _ in runs))
+for kind in kinds:
+    cells = []
+    for _, c in runs:
+        n, e = c.get(kind, (0, 0))
+        cells.append(f"{n / files:.2f}" + (f" ({e / files:.2f})" if e else ""))
+    print("  " + f"{kind:<18}" + "".join(f"{cell:>22}" for cell in cells))
+totals = [sum(n for n, _ in c.values()) / files for _, c in runs]
+print("  " + f"{'all':<18}" + "".join(f"{t:>22.2f}" for t in totals))
+PY
+}

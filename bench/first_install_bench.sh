@@ -3,7 +3,8 @@
 # an empty game directory, fetching a release of FILES files of SIZE bytes
 # from nginx on 127.0.0.1, against one curl process fetching the same URLs
 # over one connection. Runs are paired (starter, then curl, ROUNDS times);
-# prints both medians and their ratio.
+# prints both medians and their ratio. Then one more run of each under
+# `strace -f -c` (when strace is there) gives their system calls per file.
 #
 # Usage: bench/first_install_bench.sh BUILD_DIR [FILES] [SIZE] [ROUNDS]
 # STARTER_DOWNLOADS (the number of transfers in flight) is passed through
@@ -83,3 +84,16 @@ diff -r -q "$work/curl/Base" "$release/Base" >/dev/null ||
 report "first install of $files files x $size bytes from nginx on 127.0.0.1, $rounds paired rounds" \
   "curl --config, one process" "${curl_ms[*]}" \
   "starter onlyautoupdate run" "${starter_ms[*]}"
+
+if command -v strace >/dev/null; then
+  STARTER_WRAP="strace -f -c -o $work/starter.strace" first_install_ms \
+    "$starter" "$work/game" "http://127.0.0.1:$port/10/" "$release" \
+    ${STARTER_DOWNLOADS:+STARTER_DOWNLOADS=$STARTER_DOWNLOADS} >/dev/null
+  rm -rf "$work/curl" && mkdir -p "$work/curl"
+  strace -f -c -o "$work/curl.strace" \
+    curl -s --fail --create-dirs --config "$work/curl.config" >/dev/null 2>&1
+  syscall_table "$files" "starter" "$work/starter.strace" \
+    "curl" "$work/curl.strace"
+else
+  echo "strace not installed: no system call counts" >&2
+fi

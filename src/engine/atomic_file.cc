@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
 #include <utility>
 
 #include "engine/deferred_sync.h"
@@ -20,51 +22,94 @@ constexpr std::size_t kRandomLength = AtomicFile::kRandomLength;
 constexpr std::size_t kTempNameOverhead = 1 + 10 + 1 + kRandomLength + 4;
 constexpr int kMaxCreateAttempts = 100;
 
-std::string RandomPart() {
+// The process id and the random bytes temporary names are made of, drawn
+// once for many names; a child process made by fork draws its own.
+struct NameSource {
+  std::mutex mutex;
+  pid_t pid = 0;
+  unsigned char pool[kRandomLength * 32] = {};
+  std::size_t used = sizeof pool;
+  unsigned counter = 0;
+};
+
+NameSource& Names() {
+  static NameSource* source = [] {
+    auto* made = new NameSource;  // lives as long as the process
+    ::pthread_atfork(nullptr, nullptr, [] {
+      Names().pid = 0;
+      Names().used = sizeof Names().pool;
+    });
+    return made;
+  }();
+  return *source;
+}
+
+// "<pid>.<random part>" of a new temporary name.
+std::string PidAndRandomPart() {
   static constexpr char kAlphabet[] =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  unsigned char bytes[kRandomLength] = {};
-  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-    // Uniqueness comes from O_EXCL; the random part only makes collisions
-    // rare, so a weaker source will do.
-    static unsigned counter = 0;
-    unsigned seed = static_cast<unsigned>(::getpid()) * 2654435761u + ++counter;
-    for (unsigned char& b : bytes) b = static_cast<unsigned char>(seed >>= 3);
+  NameSource& source = Names();
+  std::lock_guard<std::mutex> lock(source.mutex);
+  if (source.pid == 0) source.pid = ::getpid();
+  if (source.used + kRandomLength > sizeof source.pool) {
+    if (::getrandom(source.pool, sizeof source.pool, 0) !=
+        static_cast<ssize_t>(sizeof source.pool)) {
+      // Uniqueness comes from O_EXCL; the random part only makes collisions
+      // rare, so a weaker source will do.
+      unsigned seed =
+          static_cast<unsigned>(source.pid) * 2654435761u + ++source.counter;
+      for (unsigned char& b : source.pool) {
+        b = static_cast<unsigned char>(seed >>= 3);
+        if (seed == 0) seed = ++source.counter * 2654435761u;
+      }
+    }
+    source.used = 0;
   }
-  std::string part;
-  for (unsigned char b : bytes) part += kAlphabet[b % (sizeof kAlphabet - 1)];
+  std::string part = std::to_string(source.pid) + ".";
+  for (std::size_t i = 0; i < kRandomLength; ++i) {
+    part += kAlphabet[source.pool[source.used++] % (sizeof kAlphabet - 1)];
+  }
   return part;
 }
 
 // Gives the open temporary file `fd` the owner, group and permission bits
-// of the regular file at `path`, if there is one.
-void TakeOverAttributes(int fd, const std::string& path) {
+// of the regular file at `path`, if there is one, and returns those bits.
+std::optional<mode_t> TakeOverAttributes(int fd, const std::string& path) {
   struct stat info;
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return std::nullopt;
+  }
   if (info.st_uid != ::geteuid() || info.st_gid != ::getegid()) {
     // Only a privileged process may give a file away; others keep their own.
     [[maybe_unused]] int ignored = ::fchown(fd, info.st_uid, info.st_gid);
   }
   ::fchmod(fd, info.st_mode & 07777);
+  return info.st_mode & 07777;
 }
 
 }  // namespace
 
-AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links)
+AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links,
+                       Attributes attributes)
     : path_(links == LinkAtDestination::kFollow ? FollowLinks(path) : path) {
   const std::string name =
       NameOf(path_).substr(0, NAME_MAX - kTempNameOverhead);
-  const std::string prefix =
-      DirectoryOf(path_) + name + "." + std::to_string(::getpid()) + ".";
+  const std::string prefix = DirectoryOf(path_) + name + ".";
   for (int attempt = 0; attempt < kMaxCreateAttempts; ++attempt) {
-    std::string candidate = prefix + RandomPart() + kTempSuffix;
+    std::string candidate = prefix + PidAndRandomPart() + kTempSuffix;
     const int fd =
         ::open(candidate.c_str(),
                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
-      TakeOverAttributes(fd, path_);
+      if (attributes == Attributes::kOfReplaced) {
+        replaced_mode_ = TakeOverAttributes(fd, path_);
+      }
       stream_ = ::fdopen(fd, "wb");
       if (stream_ != nullptr) {
+        // A buffer of our own: no look at the file for its block size, and
+        // a small file written out at once.
+        buffer_ = std::make_unique_for_overwrite<char[]>(kBufferBytes);
+        std::setvbuf(stream_, buffer_.get(), _IOFBF, kBufferBytes);
         temp_path_ = std::move(candidate);
         return;
       }

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 
 class DeferredSync;
@@ -20,6 +22,16 @@ enum class LinkAtDestination {
   // and the link stays, as when the file is truncated and rewritten. For
   // settings files an operator may keep elsewhere.
   kFollow,
+};
+
+// Whether a new file takes over the attributes of the file it replaces.
+enum class Attributes {
+  // The owner, group and permission bits of the regular file at the
+  // destination, as described below.
+  kOfReplaced,
+  // The defaults of a new file: for a file that never replaces anything (a
+  // spool of bytes that are copied elsewhere), so nothing is looked at.
+  kFresh,
 };
 
 // When a commit reaches the disk.
@@ -42,15 +54,21 @@ enum class Durability {
 // umask; SetMode chooses exact bits instead. They are applied to the
 // temporary file before any byte is written to it. What processes that no
 // longer run left behind goes with SweepStaleTemporaries.
+//
+// Writes are gathered in a buffer of kBufferBytes owned by the object, so a
+// small file reaches its temporary file in one write.
 class AtomicFile {
  public:
   // The end of every temporary file name, and the length of its random part.
   static constexpr const char* kTempSuffix = ".tmp";
   static constexpr std::size_t kRandomLength = 6;
+  // What the stream gathers before it writes.
+  static constexpr std::size_t kBufferBytes = std::size_t{16} << 10;
 
   // Creates the temporary file for `path`. Check ok(): on failure error()
   // holds the errno of the failed creation and nothing was created.
-  AtomicFile(const std::string& path, LinkAtDestination links);
+  AtomicFile(const std::string& path, LinkAtDestination links,
+             Attributes attributes = Attributes::kOfReplaced);
   ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
@@ -75,6 +93,10 @@ class AtomicFile {
   const std::string& path() const { return path_; }
   // The temporary file; empty when it could not be created.
   const std::string& temp_path() const { return temp_path_; }
+  // The permission bits taken over from the regular file that was at path()
+  // (links followed) when the temporary file was made; nothing when there
+  // was none.
+  std::optional<mode_t> replaced_mode() const { return replaced_mode_; }
 
   // A buffered stream on the temporary file, owned by this object; null when
   // the temporary file could not be created. Write errors on it count as
@@ -135,6 +157,10 @@ class AtomicFile {
 
   std::string path_;
   std::string temp_path_;
+  std::optional<mode_t> replaced_mode_;
+  // The stream's buffer; it outlives the stream, which is closed before the
+  // object goes.
+  std::unique_ptr<char[]> buffer_;
   FILE* stream_ = nullptr;
   int error_ = 0;
   int rename_error_ = 0;

@@ -18,6 +18,7 @@ int OpenDirectory(const std::string& dir) {
 }  // namespace
 
 void DeferredSync::Note(const std::string& dir) {
+  if (!noted_.insert(dir).second) return;
   struct stat info;
   if (::stat(dir.empty() ? "." : dir.c_str(), &info) == 0 &&
       file_systems_.count(info.st_dev) != 0) {
@@ -38,6 +39,7 @@ bool DeferredSync::SyncAll() {
     if (::syncfs(dir.get()) != 0 && first_error == 0) first_error = errno;
   }
   file_systems_.clear();
+  noted_.clear();
   sync_everything_ = false;
   if (first_error == 0) return true;
   errno = first_error;

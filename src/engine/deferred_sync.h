@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <map>
+#include <set>
 #include <string>
 
 #include "engine/scoped_fd.h"
@@ -16,7 +17,8 @@ class DeferredSync {
  public:
   // Remembers the file system that holds the directory `dir`. When the
   // directory cannot be opened, SyncAll falls back to syncing every file
-  // system of the machine.
+  // system of the machine. A directory noted since the last SyncAll is not
+  // looked at again: its file system is known.
   void Note(const std::string& dir);
 
   // Writes everything noted since the last call through to its disk: the
@@ -31,6 +33,8 @@ class DeferredSync {
  private:
   // One open directory per file system, keyed by device.
   std::map<dev_t, ScopedFd> file_systems_;
+  // The directories noted so far, as they were named.
+  std::set<std::string> noted_;
   bool sync_everything_ = false;
 };
 

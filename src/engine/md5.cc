@@ -127,9 +127,11 @@ FileHashError HashFile(const char* path, std::string& hex, FileFacts& facts,
   ScopedFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat info;
   if (!fd.valid()) {
-    // A socket, or a device without its driver, does not open at all.
+    // A socket, or a device without its driver, does not open at all. When
+    // nothing is there (ENOENT, ENOTDIR), a look would find nothing either.
     const int open_error = errno;
-    if (::stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+    if (open_error != ENOENT && open_error != ENOTDIR &&
+        ::stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
       errno = EINVAL;
       return FileHashError::kNotRegularFile;
     }

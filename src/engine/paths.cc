@@ -79,12 +79,47 @@ std::string FollowLinks(std::string path) {
   return path;
 }
 
-void MakeParentDirectories(const std::string& path,
-                           const ParentDirectories& rule) {
+namespace {
+
+// Calls `visit` with each directory `rule` names on the way to `path`.
+template <typename Visit>
+void ForEachParent(const std::string& path, const ParentDirectories& rule,
+                   Visit visit) {
   for (std::size_t i = path.find_first_of(rule.separators, rule.first);
        i != std::string::npos; i = path.find_first_of(rule.separators, i + 1)) {
-    ::mkdir(path.substr(0, i).c_str(), rule.mode);
+    visit(path.substr(0, i));
   }
+}
+
+}  // namespace
+
+void KnownDirectories::CreatedBelow(const std::string& path,
+                                    const ParentDirectories& rule) {
+  // Only a "/" leads below a directory: what a "\\" ends is not proven.
+  const ParentDirectories slashes{"/", rule.first, rule.mode};
+  ForEachParent(path, slashes, [&](std::string directory) {
+    known_.insert(std::move(directory));
+  });
+}
+
+bool KnownDirectories::Forget(const std::string& path,
+                              const ParentDirectories& rule) {
+  bool forgot = false;
+  ForEachParent(path, rule, [&](const std::string& directory) {
+    forgot = known_.erase(directory) != 0 || forgot;
+  });
+  return forgot;
+}
+
+void MakeParentDirectories(const std::string& path,
+                           const ParentDirectories& rule,
+                           KnownDirectories* known) {
+  ForEachParent(path, rule, [&](const std::string& directory) {
+    if (known != nullptr && known->Contains(directory)) return;
+    if (::mkdir(directory.c_str(), rule.mode) == 0 && known != nullptr) {
+      known->Add(directory);
+    }
+  });
 }
 
 std::string CanonicalPath(const std::string& path) {

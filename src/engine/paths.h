@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 // Links followed in a row before a path counts as a loop (the kernel's own
 // limit).
@@ -59,11 +60,38 @@ struct ParentDirectories {
   mode_t mode = 0777;
 };
 
+// Directories known to exist, by the names MakeParentDirectories would give
+// mkdir: those it created, and those a file was just created below (which
+// proves each of them a directory, or a link to one, at that moment). A name
+// that exists as anything else is never known. For one run of many files in
+// few directories; a directory removed while it is known makes the creation
+// of a file below it fail, after which the caller forgets it (Forget) and
+// makes the directories again.
+class KnownDirectories {
+ public:
+  bool Contains(const std::string& directory) const {
+    return known_.count(directory) != 0;
+  }
+  void Add(const std::string& directory) { known_.insert(directory); }
+  // Notes that a file was created at `path`: every directory `rule` names
+  // on the way to it that ends at a "/" is known from now on.
+  void CreatedBelow(const std::string& path, const ParentDirectories& rule);
+  // Forgets every directory `rule` names on the way to `path`. Returns true
+  // when one of them was known.
+  bool Forget(const std::string& path, const ParentDirectories& rule);
+
+ private:
+  std::unordered_set<std::string> known_;
+};
+
 // Creates, in order, the directory that ends at each separator of `path` at
 // index `rule.first` or later, with the name as written before that
-// separator. Failures (a directory that exists, for one) are ignored.
+// separator. Failures (a directory that exists, for one) are ignored. With
+// `known`, a directory it holds is not made again, and one this call creates
+// is added to it.
 void MakeParentDirectories(const std::string& path,
-                           const ParentDirectories& rule = {});
+                           const ParentDirectories& rule = {},
+                           KnownDirectories* known = nullptr);
 
 // The canonical absolute form of `path` (every link followed), or "" when it
 // does not resolve.

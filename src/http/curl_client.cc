@@ -1,5 +1,7 @@
 #include "http/curl_client.h"
 
+#include <signal.h>
+
 #include <cstdio>
 #include <limits>
 #include <string>
@@ -43,12 +45,39 @@ class HandleTransport : public BodyTransport {
 
 }  // namespace
 
+namespace {
+
+// The holders of CurlGlobal that hold the state, and the action of SIGPIPE
+// before the first of them.
+int holders = 0;
+struct sigaction sigpipe_before;
+
+}  // namespace
+
 CurlGlobal::CurlGlobal() : ok_(curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) {
-  if (!ok_) std::fprintf(stderr, "curl_global_init() failed\n");
+  if (!ok_) {
+    std::fprintf(stderr, "curl_global_init() failed\n");
+    return;
+  }
+  if (holders++ == 0) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, &sigpipe_before);
+  }
 }
 
 CurlGlobal::~CurlGlobal() {
-  if (ok_) curl_global_cleanup();
+  if (!ok_) return;
+  if (--holders == 0) ::sigaction(SIGPIPE, &sigpipe_before, nullptr);
+  curl_global_cleanup();
+}
+
+bool CurlGlobal::TransfersWithoutSignals() {
+  static const bool asynchronous =
+      (curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_ASYNCHDNS) !=
+      0;
+  return asynchronous;
 }
 
 DownloadGet::DownloadGet(const DownloadRequest& request)
@@ -72,6 +101,12 @@ void DownloadGet::SetUp(CURL* easy, filedata* data, FILE* meter,
   if (meter != nullptr) curl_easy_setopt(easy, CURLOPT_STDERR, meter);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CCurl::write_data_to_file);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, data);
+  // SIGPIPE is ignored while libcurl is in use (CurlGlobal), and names are
+  // resolved without alarms: libcurl need not set signal actions around
+  // every step of the transfer.
+  if (CurlGlobal::TransfersWithoutSignals()) {
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  }
   if (headers_ != nullptr) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_);
   if (most_bytes <
       static_cast<std::uint64_t>(std::numeric_limits<curl_off_t>::max())) {
@@ -107,7 +142,8 @@ void CCurl::DownloadFile(const char* urldir, const char* filename,
 
 void CCurl::Download(const DownloadRequest& request) {
   HandleTransport transport(curl, meter_.get());
-  const DownloadOutcome outcome = DownloadAtTurn(request, transport, deferred_);
+  const DownloadOutcome outcome =
+      DownloadAtTurn(request, transport, deferred_, &directories_);
   result = outcome.result;
   restartrequired = outcome.restart_required;
 }

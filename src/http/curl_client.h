@@ -57,6 +57,12 @@ struct filedata {
 // "curl_global_init() failed" to standard error and holds nothing.
 // Initialisation and clean-up stay balanced across any number of holders;
 // create and destroy them on one thread at a time.
+//
+// While any holder holds the state, SIGPIPE is ignored (set once by the
+// first, the earlier action put back by the last): a peer that closes its
+// connection then fails a write with EPIPE instead of ending the process,
+// without libcurl setting and restoring the action around every step of
+// every transfer (see TransfersWithoutSignals).
 class CurlGlobal {
  public:
   CurlGlobal();
@@ -66,6 +72,13 @@ class CurlGlobal {
 
   // Whether the global state is held.
   bool ok() const { return ok_; }
+
+  // True when this libcurl resolves names without alarms (its threaded or
+  // asynchronous resolver): then a transfer set up by DownloadGet asks
+  // libcurl not to touch signals (CURLOPT_NOSIGNAL), and a resolve still
+  // ends with the transfer's time limit. False for a synchronous resolver,
+  // whose time limit needs SIGALRM.
+  static bool TransfersWithoutSignals();
 
  private:
   bool ok_;
@@ -91,7 +104,8 @@ class DownloadGet {
   // the whole transfer (0: none), FAILONERROR, the progress meter (to
   // `meter`, or libcurl's standard error when null), the write callback
   // with `data` (which must outlive the transfer), the release header, and
-  // `most_bytes` as the most a body may announce (kNoRoomBound: any).
+  // `most_bytes` as the most a body may announce (kNoRoomBound: any); and
+  // CURLOPT_NOSIGNAL where CurlGlobal::TransfersWithoutSignals().
   void SetUp(CURL* easy, filedata* data, FILE* meter, long timeout_secs,
              std::uint64_t most_bytes) const;
 
@@ -126,6 +140,8 @@ class CCurl {
   // first. Outcome in `result` (0 success) and `restartrequired` (an
   // executable was replaced). libcurl's progress meter goes to standard
   // error, one update per write. The handle is reset after the transfer.
+  // The directories of this client's earlier downloads are not made again
+  // (KnownDirectories).
   void Download(const DownloadRequest& request);
 
   // Lets the ordinary files this client installs join `deferred`, which the
@@ -154,6 +170,8 @@ class CCurl {
  private:
   std::unique_ptr<CurlGlobal> global_;
   DeferredSync* deferred_ = nullptr;
+  // The directories this client's downloads made or found.
+  KnownDirectories directories_;
   std::unique_ptr<ProgressMeterStream> meter_;
 };
 

@@ -1,14 +1,18 @@
 #include "http/download_pipeline.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <limits>
 
 #include "engine/atomic_file.h"
 #include "engine/free_space.h"
 #include "engine/paths.h"
+#include "engine/scoped_fd.h"
 #include "http/download_body.h"
 #include "http/progress_meter.h"
 
@@ -109,7 +113,7 @@ DownloadOutcome DownloadPipeline::Download(const DownloadRequest& request,
     next_planned_ = *planned + 1;
   }
   Turn turn(*this, std::move(ahead));
-  return DownloadAtTurn(request, turn, deferred_);
+  return DownloadAtTurn(request, turn, deferred_, &directories_);
 }
 
 CURLcode DownloadPipeline::FetchAtTurn(std::unique_ptr<Attempt> first,
@@ -173,16 +177,22 @@ CURLcode DownloadPipeline::FetchAlone(const DownloadRequest& request,
 
 void DownloadPipeline::Adopt(Attempt& attempt, DownloadBody& body) {
   bool fits = attempt.spool->Flush();
-  std::FILE* spooled =
-      fits ? std::fopen(attempt.spool->temp_path().c_str(), "rb") : nullptr;
-  fits = spooled != nullptr;
+  ScopedFd spooled(fits ? ::open(attempt.spool->temp_path().c_str(),
+                                 O_RDONLY | O_CLOEXEC)
+                        : -1);
+  fits = spooled.valid();
+  // The spool file holds exactly the bytes counted into it.
+  std::uint64_t left = attempt.spooled.received;
   char chunk[kSpoolChunk];
-  while (fits) {
-    const std::size_t got = std::fread(chunk, 1, sizeof chunk, spooled);
-    fits = (got == 0 || body.Append(chunk, got)) && !std::ferror(spooled);
-    if (got == 0) break;
+  while (fits && left > 0) {
+    const ssize_t got = ::read(spooled.get(), chunk,
+                               static_cast<std::size_t>(
+                                   std::min<std::uint64_t>(left, sizeof chunk)));
+    if (got < 0 && errno == EINTR) continue;
+    fits = got > 0 && body.Append(chunk, static_cast<std::size_t>(got));
+    if (fits) left -= static_cast<std::uint64_t>(got);
   }
-  if (spooled != nullptr) std::fclose(spooled);
+  spooled = ScopedFd();
   attempt.spool.reset();
   attempt.data = body.Sink(attempt.meter.get(), &attempt.gate);
   attempt.gate.ahead = false;
@@ -223,7 +233,8 @@ bool DownloadPipeline::StartAhead(Attempt& attempt) {
     return true;
   }
   attempt.spool = std::make_unique<AtomicFile>(
-      spool_directory_ + NameOf(target), LinkAtDestination::kReplace);
+      spool_directory_ + NameOf(target), LinkAtDestination::kReplace,
+      Attributes::kFresh);
   if (!attempt.spool->ok() ||
       RoomLeftOn(::fileno(attempt.spool->stream())) < kMostHeldBytes) {
     attempt.spool.reset();

@@ -87,8 +87,9 @@ class DownloadPipeline {
   DownloadPipeline(const DownloadPipeline&) = delete;
   DownloadPipeline& operator=(const DownloadPipeline&) = delete;
 
-  // The turn of `request`: downloads it now (DownloadAtTurn) and returns
-  // what it did. When it is the planned request number `planned`, its
+  // The turn of `request`: downloads it now (DownloadAtTurn, knowing the
+  // directories of the pipeline's earlier downloads) and returns what it
+  // did. When it is the planned request number `planned`, its
   // transfer may have run ahead, and planned requests before it that were
   // never asked for are dropped without a trace. An unplanned request is
   // transferred at its turn.
@@ -145,6 +146,8 @@ class DownloadPipeline {
   std::string spool_directory_;
   std::optional<dev_t> spool_device_;
   DeferredSync* deferred_;
+  // The directories the downloads of this pipeline made or found.
+  KnownDirectories directories_;
   Clock clock_;
   CurlGlobal global_;
   CURLM* multi_ = nullptr;

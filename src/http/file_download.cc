@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "engine/atomic_file.h"
@@ -73,14 +74,28 @@ CURLcode Receive(const DownloadRequest& request, BodyTransport& transport,
 
 DownloadOutcome DownloadAtTurn(const DownloadRequest& request,
                                BodyTransport& transport,
-                               DeferredSync* deferred) {
+                               DeferredSync* deferred,
+                               KnownDirectories* known) {
   const std::string kept = request.Target() + ".tmp";
   if (std::remove(kept.c_str()) != 0 && errno > 3) {
     std::printf("CCurl: Remove failed %s (err %i)\n", kept.c_str(), errno);
     return {kLocalFailure};
   }
-  MakeParentDirectories(kept, kDownloadDirectories);
-  DownloadBody body(request);
+  MakeParentDirectories(kept, kDownloadDirectories, known);
+  std::optional<DownloadBody> made(std::in_place, request);
+  if (known != nullptr) {
+    if (made->ok()) {
+      known->CreatedBelow(kept, kDownloadDirectories);
+    } else if (known->Forget(kept, kDownloadDirectories)) {
+      // A directory known from an earlier download is gone: made again, as
+      // a download that knew nothing would have made it.
+      made.reset();
+      MakeParentDirectories(kept, kDownloadDirectories, known);
+      made.emplace(request);
+      if (made->ok()) known->CreatedBelow(kept, kDownloadDirectories);
+    }
+  }
+  DownloadBody& body = *made;
   if (!body.ok()) {
     std::printf("CCurl: Failed to create file %s (err: %i)\n",
                 request.filename.c_str(), body.create_error());

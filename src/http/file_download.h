@@ -8,6 +8,7 @@
 
 class DeferredSync;
 class DownloadBody;
+class KnownDirectories;
 
 // What one download did in the end.
 struct DownloadOutcome {
@@ -49,10 +50,15 @@ class BodyTransport {
 // expected ("CCurl: MD5 mismatch for ...", result 1), then the SHA-256 when
 // one is expected ("CCurl: SHA-256 mismatch for ...", result 1), and
 // installs the file with the request's mode (InstallDownloadedFile, joining
-// `deferred` when given). Nothing is written
-// in the game tree before the turn.
+// `deferred` when given). Nothing is written in the game tree before the
+// turn. With `known` (the directories of earlier downloads of the same run),
+// a directory known to exist is not made again; when the temporary file then
+// cannot be created below a known directory, the directories are forgotten
+// and made again before one more try, so the outcome is the same as without
+// `known`.
 DownloadOutcome DownloadAtTurn(const DownloadRequest& request,
                                BodyTransport& transport,
-                               DeferredSync* deferred);
+                               DeferredSync* deferred,
+                               KnownDirectories* known = nullptr);
 
 #endif  // STARTER_HTTP_FILE_DOWNLOAD_H_

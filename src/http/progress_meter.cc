@@ -25,8 +25,10 @@ void ProgressMeterStream::Flush() {
 
 void ProgressMeterStream::GoLive() {
   live_ = true;
-  for (const std::string& update : held_) WriteOut(update.data(), update.size());
+  std::string held;
+  for (const std::string& update : held_) held += update;
   held_.clear();
+  if (!held.empty()) WriteOut(held.data(), held.size());
 }
 
 ssize_t ProgressMeterStream::WriteCookie(void* cookie, const char* data,

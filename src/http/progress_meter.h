@@ -15,8 +15,9 @@
 // costs one system call per byte.
 //
 // A stream that is not live yet holds every update instead, for a transfer
-// that runs ahead of its turn; GoLive writes them, still one per write, and
-// passes on what follows.
+// that runs ahead of its turn; GoLive writes them, all in one write (they
+// reach the console at the same moment either way), and passes on what
+// follows.
 class ProgressMeterStream {
  public:
   // Writes to `fd` (standard error by default); `live` false holds the text
@@ -35,7 +36,8 @@ class ProgressMeterStream {
   // update whole, so between its calls (from a transfer callback, or after
   // the transfer) the kept text is a complete update.
   void Flush();
-  // Writes every held update, one per write, and passes on what follows.
+  // Writes every held update, together in one write, and passes on what
+  // follows.
   void GoLive();
 
  private:

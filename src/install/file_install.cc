@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "engine/atomic_file.h"
@@ -32,12 +33,12 @@ bool IsOneOf(const char* name, const char* const (&names)[N]) {
                      [&](const char* c) { return std::strcmp(name, c) == 0; });
 }
 
-// True when `path` is a file the operator runs: anything with an execute
-// bit. Losing one to a power loss could keep the server from starting.
-bool IsRunnable(const std::string& path) {
-  struct stat info;
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-         (info.st_mode & 0111) != 0;
+// True when `download` replaces a file the operator runs: a regular file
+// with an execute bit, whose bits it took over when it was made. Losing one
+// to a power loss could keep the server from starting.
+bool IsRunnable(const AtomicFile& download) {
+  const std::optional<mode_t> mode = download.replaced_mode();
+  return mode && (*mode & 0111) != 0;
 }
 
 // Renames the old `target` to `aside`, then commits the new file over
@@ -79,7 +80,8 @@ bool InstallOrdinaryFile(AtomicFile& download, DeferredSync* deferred,
   const std::string& target = download.path();
   const bool runnable_name =
       IsExecutableName(target.c_str()) || IsScriptName(target.c_str());
-  if (IsRunnable(target) || runnable_name || mode == StatedMode::kExecutable) {
+  if (runnable_name || IsRunnable(download) ||
+      mode == StatedMode::kExecutable) {
     deferred = nullptr;  // synced at once
   }
   struct stat info;

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <string_view>
 
 #include "engine/paths.h"
@@ -46,9 +47,13 @@ ListedPath ListedPathChecker::Check(const std::string& path) {
     if (through.size() >= name_starts) return false;  // the file's own name
     std::string prefix(through);
     if (plain_dirs_.count(prefix) != 0) return true;
+    if (absent_.count(prefix) != 0) return false;
     struct stat info;
     // A component that does not exist yet will be created as a directory.
-    if (lstat(prefix.c_str(), &info) != 0) return false;
+    if (lstat(prefix.c_str(), &info) != 0) {
+      if (errno == ENOENT) absent_.insert(std::move(prefix));
+      return false;
+    }
     if (S_ISDIR(info.st_mode)) {
       plain_dirs_.insert(std::move(prefix));
       return true;

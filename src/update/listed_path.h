@@ -34,9 +34,12 @@ enum class ListedPath {
 ListedPath CheckListedPath(const std::string& path);
 
 // CheckListedPath for many paths of one run: remembers the directories it
-// found to be real directories (not links), so a list of many files in few
-// directories costs one lstat per directory. Use one checker per run only:
-// it assumes no directory is replaced by a link while it lives.
+// found to be real directories (not links) and the components it found
+// absent, so a list of many files in few directories costs one lstat per
+// directory. Use one checker per run only: it assumes no directory is
+// replaced by a link while it lives, and that what was absent is made by
+// the run itself, which makes only directories and regular files (either
+// gives the verdict an absent component gives).
 class ListedPathChecker {
  public:
   // The verdict for `path`, as CheckListedPath gives it.
@@ -44,6 +47,7 @@ class ListedPathChecker {
 
  private:
   std::unordered_set<std::string> plain_dirs_;
+  std::unordered_set<std::string> absent_;
   std::string root_;
 };
 

@@ -67,16 +67,33 @@ TEST(PathsTest, MakesTheParentDirectoriesItsRuleNames) {
     SCOPED_TRACE(c.path);
     TempDir dir;
     ScopedCwd cwd(dir.path());
-    MakeParentDirectories(c.path, c.rule);
-    std::map<std::string, mode_t> made;
-    for (const auto& entry :
-         std::filesystem::recursive_directory_iterator(dir.path())) {
-      made[std::filesystem::relative(entry.path(), dir.path()).string()] =
-          PermissionsOf(entry.path());
-    }
-    EXPECT_EQ(made, c.made);
+    const auto made_now = [&] {
+      std::map<std::string, mode_t> made;
+      for (const auto& entry :
+           std::filesystem::recursive_directory_iterator(dir.path())) {
+        made[std::filesystem::relative(entry.path(), dir.path()).string()] =
+            PermissionsOf(entry.path());
+      }
+      return made;
+    };
+    KnownDirectories known;
+    MakeParentDirectories(c.path, c.rule, &known);
+    EXPECT_EQ(made_now(), c.made);
+    // What it made is known and not made again, until forgotten.
+    for (const auto& [made, mode] : c.made) std::filesystem::remove_all(made);
+    MakeParentDirectories(c.path, c.rule, &known);
+    EXPECT_TRUE(made_now().empty());
+    EXPECT_EQ(known.Forget(c.path, c.rule), !c.made.empty());
+    MakeParentDirectories(c.path, c.rule, &known);
+    EXPECT_EQ(made_now(), c.made);
   }
   umask(mask);
+  // A file made at a path proves the directories its "/" end, not those a
+  // "\" ends (the file "abc\d/e" may lie in a directory "abc\d" of ".").
+  KnownDirectories known;
+  known.CreatedBelow("./abc\\d/e", {"/\\", 3, 0777});
+  EXPECT_TRUE(known.Contains("./abc\\d"));
+  EXPECT_FALSE(known.Contains("./abc"));
 }
 
 // Links are followed as far as their targets exist; the rest is taken as

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -162,12 +163,34 @@ TEST_F(CurlClientTest, DownloadsLargeAndEmptyBodiesExactly) {
 
 TEST_F(CurlClientTest, CreatesDirectoriesBelowDownloadDir) {
   server_.SetReply("/10/a/b/c.txt", HttpReply::Ok("nested"));
+  server_.SetReply("/10/a/b/d.txt", HttpReply::Ok("again"));
+  server_.SetReply("/10/a/b/e.txt", HttpReply::Ok("through a file"));
   CCurl client;
   std::string out = Download(client, "a/b/c.txt", "Downloads");
   EXPECT_EQ(client.result, CURLE_OK);
   EXPECT_EQ(ReadFile("Downloads/a/b/c.txt"), "nested");
   EXPECT_FALSE(PathExists("Downloads/a/b/c.txt.tmp"));
   EXPECT_NE(out.find("file Downloads/a/b/c.txt\n"), std::string::npos);
+
+  // The client knows the directories it made; removed behind its back, they
+  // are made again as by a client that knew nothing.
+  std::filesystem::remove_all("Downloads/a");
+  Download(client, "a/b/d.txt", "Downloads");
+  EXPECT_EQ(client.result, CURLE_OK);
+  EXPECT_EQ(ReadFile("Downloads/a/b/d.txt"), "again");
+
+  // A known directory turned into a regular file: the path through it
+  // fails as it always did (its stale temporary file cannot even be looked
+  // for), before any request.
+  std::filesystem::remove_all("Downloads/a");
+  WriteFile("Downloads/a", "a file where a directory was");
+  const int requests = server_.TotalRequestCount();
+  out = Download(client, "a/b/e.txt", "Downloads");
+  EXPECT_EQ(client.result, 1);
+  EXPECT_EQ(out, "CCurl: Remove failed Downloads/a/b/e.txt.tmp (err " +
+                     std::to_string(ENOTDIR) + ")\n");
+  EXPECT_EQ(server_.TotalRequestCount(), requests);
+  EXPECT_EQ(ReadFile("Downloads/a"), "a file where a directory was");
 }
 
 TEST_F(CurlClientTest, DotSlashNameLandsBelowCurrentDirectory) {
@@ -574,7 +597,20 @@ TEST_F(CurlClientTest, TwoDownloadsInARowAreIndependent) {
   server_.SetReply("/10/one.txt", HttpReply::Status(404));
   server_.SetReply("/10/two.txt", HttpReply::Ok("two"));
   server_.SetReply("/10/three.txt", HttpReply::Ok("three"));
+  // The action the process had before any client: a handler of its own
+  // (the test server's SIG_IGN is put back at the end).
+  struct sigaction own {};
+  own.sa_handler = [](int) {};
+  struct sigaction server_action {};
+  ASSERT_EQ(sigaction(SIGPIPE, &own, &server_action), 0);
+  {
   CCurl client;
+  // A peer that closes its connection does not end the process while a
+  // client lives, set once for all its transfers.
+  struct sigaction during {};
+  ASSERT_EQ(sigaction(SIGPIPE, nullptr, &during), 0);
+  EXPECT_EQ(during.sa_handler, SIG_IGN);
+  EXPECT_TRUE(CurlGlobal::TransfersWithoutSignals());
   Download(client, "one.txt", "", 10);
   EXPECT_EQ(client.result, CURLE_HTTP_RETURNED_ERROR);
   Download(client, "two.txt", "", 10);
@@ -586,6 +622,10 @@ TEST_F(CurlClientTest, TwoDownloadsInARowAreIndependent) {
   for (const HttpRecordedRequest& request : server_.Requests()) {
     EXPECT_EQ(request.method, "GET");
   }
+  }
+  struct sigaction after {};
+  ASSERT_EQ(sigaction(SIGPIPE, &server_action, &after), 0);
+  EXPECT_EQ(after.sa_handler, own.sa_handler);
 }
 
 TEST_F(CurlClientTest, ClientWithoutHandleFailsWithBadArgument) {
