@@ -74,6 +74,11 @@ class DownloadBody {
   // Whether ReceivedMd5() is the expected MD5 (in either letter case).
   bool HasExpectedMd5();
 
+  // Marks the body as cut for arriving below its request's speed floor.
+  void MarkTooSlow() { too_slow_ = true; }
+  // Whether MarkTooSlow was called.
+  bool too_slow() const { return too_slow_; }
+
   AtomicFile& file() { return file_; }
 
  private:
@@ -90,6 +95,7 @@ class DownloadBody {
   Md5 digest_;
   std::optional<std::string> received_md5_;
   ByteLimit limit_;
+  bool too_slow_ = false;
 };
 
 #endif  // STARTER_HTTP_DOWNLOAD_BODY_H_

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "http/speed_floor.h"
+
 // CCurl::DownloadFile's arguments, and what the answer must be to be
 // installed.
 struct DownloadRequest {
@@ -32,6 +34,12 @@ struct DownloadRequest {
   // The release the file belongs to, named in the request header
   // "X-Checksum-List-MD5" (DownloadGet::kReleaseHeader); empty: no header.
   std::string release;
+  // The least the transfer must bring once its answer has begun; a transfer
+  // below it ends as timed out (CURLE_OPERATION_TIMEDOUT), after "CCurl:
+  // <target> came slower than ...". Kept by DownloadPipeline, which makes
+  // the update run's file transfers; CCurl::Download keeps timeout_secs
+  // only. Unset: no floor.
+  std::optional<SpeedFloor> speed_floor;
 
   // urldir + filename.
   std::string Url() const { return urldir + filename; }

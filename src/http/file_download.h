@@ -16,6 +16,11 @@ struct DownloadOutcome {
   CURLcode result = CURLE_OK;
   // True when one of the game's executables was replaced.
   bool restart_required = false;
+  // True when the failure lies on this side, where another server would
+  // not change it: the kept download not removable, the temporary file not
+  // creatable, the body not written out in full or larger than the room of
+  // its file system, the file not put in place.
+  bool local = false;
 };
 
 // Makes the transfer of a download at the file's turn: one handle at a time
@@ -45,7 +50,8 @@ class BodyTransport {
 // be written out in full) removes the temporary file and prints "CURL
 // Error: <libcurl's text>" (or "Remove failed <temporary file>"), after
 // "CCurl: <target> is larger than the <n> bytes ..." for a body past its
-// most bytes; otherwise prints "file <target>", checks the MD5 when one is
+// most bytes, or "CCurl: <target> came slower than <n> bytes a second
+// over <s> s" for one cut at its speed floor; otherwise prints "file <target>", checks the MD5 when one is
 // expected ("CCurl: MD5 mismatch for ...", result 1) and installs the file
 // (InstallDownloadedFile, joining `deferred` when given). Nothing is written
 // in the game tree before the turn.
