@@ -12,7 +12,7 @@ bool SpeedFloorWatch::TooSlow(TimePoint now, bool begun,
   // Keep only the newest observation that lies a whole window back.
   while (seen_.size() > 1 && seen_[1].first <= window_start) seen_.pop_front();
   if (seen_.front().first > window_start) return false;
-  const std::uint64_t least =
-      floor_.bytes_per_second * static_cast<std::uint64_t>(floor_.window.count());
+  const std::uint64_t least = floor_.bytes_per_second *
+                              static_cast<std::uint64_t>(floor_.window.count());
   return received - seen_.front().second < least;
 }

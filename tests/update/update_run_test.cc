@@ -742,8 +742,9 @@ TEST_F(UpdateRunTest, TricklingMirrorIsLeftAfterItsFirstSlowFile) {
     release[name] = RandomBytes(2000, static_cast<unsigned>(i + 40));
   }
   for (const auto& [path, content] : release) {
-    first.SetReply(platform + path,
-                   HttpReply::SlowDrip(content, std::chrono::milliseconds(200)));
+    first.SetReply(
+        platform + path,
+        HttpReply::SlowDrip(content, std::chrono::milliseconds(200)));
   }
   mirror_speed_floor_ = SpeedFloor{1024, std::chrono::seconds(1)};
   app_.defaults.updateURL = first.Url("/10/") + " " + server_.Url("/10/");
