@@ -709,10 +709,15 @@ TEST_F(UpdateRunTest, FilesTheListsMirrorFailsComeFromTheNextInTheSameRun) {
       }
       EXPECT_TRUE(Contains(console, "CCurl: MD5 mismatch for ./Base/sub/b.xml"))
           << console;
-      // The file the first mirror has comes from there, or is current.
-      EXPECT_EQ(first.RequestCount(platform + "Base/c.png") -
-                    first_before["Base/c.png"],
-                fresh ? 1 : 0);
+      // The file the first mirror has comes from there (a transfer ahead
+      // of its turn may be made again), or is current.
+      const int c_requests =
+          first.RequestCount(platform + "Base/c.png") - first_before["Base/c.png"];
+      if (fresh) {
+        EXPECT_GE(c_requests, 1);
+      } else {
+        EXPECT_EQ(c_requests, 0);
+      }
       EXPECT_EQ(Fetches("Base/c.png") - second_before["Base/c.png"], 0);
     }
   }
