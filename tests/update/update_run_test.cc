@@ -711,8 +711,8 @@ TEST_F(UpdateRunTest, FilesTheListsMirrorFailsComeFromTheNextInTheSameRun) {
           << console;
       // The file the first mirror has comes from there (a transfer ahead
       // of its turn may be made again), or is current.
-      const int c_requests =
-          first.RequestCount(platform + "Base/c.png") - first_before["Base/c.png"];
+      const int c_requests = first.RequestCount(platform + "Base/c.png") -
+                             first_before["Base/c.png"];
       if (fresh) {
         EXPECT_GE(c_requests, 1);
       } else {
