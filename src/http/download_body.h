@@ -83,6 +83,11 @@ class DownloadBody {
   // expected.
   bool HasExpectedSha256();
 
+  // Marks the body as cut for arriving below its request's speed floor.
+  void MarkTooSlow() { too_slow_ = true; }
+  // Whether MarkTooSlow was called.
+  bool too_slow() const { return too_slow_; }
+
   AtomicFile& file() { return file_; }
 
  private:
@@ -102,6 +107,7 @@ class DownloadBody {
   Sha256 sha256_;
   std::optional<std::string> received_sha256_;
   ByteLimit limit_;
+  bool too_slow_ = false;
 };
 
 #endif  // STARTER_HTTP_DOWNLOAD_BODY_H_

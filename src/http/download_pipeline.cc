@@ -15,6 +15,7 @@
 #include "engine/scoped_fd.h"
 #include "http/download_body.h"
 #include "http/progress_meter.h"
+#include "http/speed_floor.h"
 
 namespace {
 
@@ -29,6 +30,19 @@ constexpr std::size_t kSpoolChunk = std::size_t{64} << 10;
 
 bool Expired(const std::optional<TimePoint>& deadline, TimePoint now) {
   return deadline && *deadline <= now;
+}
+
+// Whether the status line of the answer to `easy` has arrived.
+bool AnswerBegun(CURL* easy) {
+  long status = 0;
+  return curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status) ==
+             CURLE_OK &&
+         status != 0;
+}
+
+// Whether two requests fetch the same URL under the same speed floor.
+bool SameTransfer(const DownloadRequest& a, const DownloadRequest& b) {
+  return a.Url() == b.Url() && a.speed_floor == b.speed_floor;
 }
 
 }  // namespace
@@ -116,6 +130,21 @@ DownloadOutcome DownloadPipeline::Download(const DownloadRequest& request,
   return DownloadAtTurn(request, turn, deferred_, &directories_);
 }
 
+void DownloadPipeline::Replan(
+    const std::function<void(DownloadRequest&)>& change) {
+  std::vector<bool> changed(planned_.size(), false);
+  for (std::size_t i = 0; i < planned_.size(); ++i) {
+    const DownloadRequest before = planned_[i];
+    change(planned_[i]);
+    changed[i] = !SameTransfer(before, planned_[i]);
+  }
+  for (auto& queued : queue_) {
+    if (!changed[queued->index]) continue;
+    Retire(*queued);
+    queued = std::make_unique<Attempt>(planned_[queued->index], queued->index);
+  }
+}
+
 CURLcode DownloadPipeline::FetchAtTurn(std::unique_ptr<Attempt> first,
                                        const DownloadRequest& request,
                                        DownloadBody& body) {
@@ -145,9 +174,9 @@ CURLcode DownloadPipeline::FetchAtTurn(std::unique_ptr<Attempt> first,
       !ran_ahead && std::none_of(queue_.begin(), queue_.end(),
                                  [](const auto& other) { return other->running; });
   if (alone) first->meter->GoLive();
-  const CURLcode code = Run(*first, deadline);
-  const bool counts =
-      alone || body.Whole(code) || Expired(deadline, clock_());
+  const CURLcode code = Run(*first, request, body, deadline);
+  const bool counts = alone || body.Whole(code) || body.too_slow() ||
+                      Expired(deadline, clock_());
   Retire(*first);
   if (counts) {
     first->meter->GoLive();
@@ -167,7 +196,7 @@ CURLcode DownloadPipeline::FetchAlone(const DownloadRequest& request,
   Attempt attempt(request, kUnplanned);
   StartAtTurn(attempt, body);
   attempt.meter->GoLive();
-  const CURLcode code = Run(attempt, deadline);
+  const CURLcode code = Run(attempt, request, body, deadline);
   Retire(attempt);
   // The request made alone brought what one beside others did not: this
   // server does not take transfers in flight, so one at a time from here.
@@ -280,8 +309,11 @@ void DownloadPipeline::Launch(Attempt& attempt, std::uint64_t most_bytes) {
   attempt.running = true;
 }
 
-CURLcode DownloadPipeline::Run(Attempt& attempt,
+CURLcode DownloadPipeline::Run(Attempt& attempt, const DownloadRequest& request,
+                               DownloadBody& body,
                                std::optional<TimePoint> deadline) {
+  std::optional<SpeedFloorWatch> floor;
+  if (request.speed_floor) floor.emplace(*request.speed_floor);
   while (!attempt.ended) {
     KeepAheadAlive();
     int wait_ms = kPollMilliseconds;
@@ -300,6 +332,12 @@ CURLcode DownloadPipeline::Run(Attempt& attempt,
     const CURLMcode status = curl_multi_perform(multi_, &running);
     CollectEnded();
     if (attempt.ended) break;
+    if (floor && floor->TooSlow(clock_(), AnswerBegun(attempt.easy),
+                                attempt.data.limit->received)) {
+      body.MarkTooSlow();
+      Retire(attempt, CURLE_OPERATION_TIMEDOUT);
+      break;
+    }
     if (status != CURLM_OK) {
       // The multi handle broke: every transfer ends here.
       for (auto& queued : queue_) Retire(*queued, CURLE_ABORTED_BY_CALLBACK);

@@ -53,6 +53,10 @@ class DownloadBody;
 //   requested once more, alone (the transfers running ahead are dropped and
 //   start again later), in the rest of its time: that request counts. Once
 //   such a request brings its file, the run keeps one transfer in flight;
+// - a request with a speed floor (DownloadRequest::speed_floor) is held to
+//   it from its turn on, with the pipeline's clock (SpeedFloorWatch): a
+//   transfer at its turn that falls below it ends with
+//   CURLE_OPERATION_TIMEDOUT and counts, whether made alone or not;
 // - the room a download may take on its file system (RoomLeftOn) counts the
 //   spool files there as free, so they change no body's bound;
 // - a planned transfer whose target has a kept download (target + ".tmp")
@@ -96,6 +100,12 @@ class DownloadPipeline {
   DownloadOutcome Download(const DownloadRequest& request,
                            std::optional<std::size_t> planned);
 
+  // Lets `change` rewrite every planned request whose turn has not come
+  // (the caller now expects to ask for the rewritten ones). A transfer
+  // ahead of its turn whose URL or speed floor changed is dropped, with its
+  // spool file, and starts again later as rewritten.
+  void Replan(const std::function<void(DownloadRequest&)>& change);
+
  private:
   struct Attempt;
   class Turn;
@@ -124,9 +134,11 @@ class DownloadPipeline {
   // Adds `attempt`, set up, to the multi handle; the body may announce at
   // most `most_bytes`. One that cannot be added has ended.
   void Launch(Attempt& attempt, std::uint64_t most_bytes);
-  // Runs the transfers until `attempt` has ended or passed `deadline`, and
-  // returns its code.
-  CURLcode Run(Attempt& attempt,
+  // Runs the transfers until `attempt`, the one whose turn it is, has
+  // ended, passed `deadline` or fallen below `request`'s speed floor (then
+  // marked so in `body`), and returns its code.
+  CURLcode Run(Attempt& attempt, const DownloadRequest& request,
+               DownloadBody& body,
                std::optional<std::chrono::steady_clock::time_point> deadline);
   // Ends `attempt`'s transfer if it runs and gives its handle back; with
   // `code`, marks it ended with that code.

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "http/speed_floor.h"
 #include "install/file_install.h"
 
 // CCurl::DownloadFile's arguments, and what the answer must be to be
@@ -39,6 +40,12 @@ struct DownloadRequest {
   // The release the file belongs to, named in the request header
   // "X-Checksum-List-MD5" (DownloadGet::kReleaseHeader); empty: no header.
   std::string release;
+  // The least the transfer must bring once its answer has begun; a transfer
+  // below it ends as timed out (CURLE_OPERATION_TIMEDOUT), after "CCurl:
+  // <target> came slower than ...". Kept by DownloadPipeline, which makes
+  // the update run's file transfers; CCurl::Download keeps timeout_secs
+  // only. Unset: no floor.
+  std::optional<SpeedFloor> speed_floor;
 
   // urldir + filename.
   std::string Url() const { return urldir + filename; }

@@ -34,6 +34,21 @@ void ReportCut(const std::string& target, const DownloadBody& body) {
                                      : "it may have");
 }
 
+// Says that a body arrived below its speed floor.
+void ReportTooSlow(const DownloadRequest& request) {
+  std::printf("CCurl: %s came slower than %llu bytes a second over %lld s\n",
+              request.Target().c_str(),
+              static_cast<unsigned long long>(
+                  request.speed_floor->bytes_per_second),
+              static_cast<long long>(request.speed_floor->window.count()));
+}
+
+// Whether a transfer of `body` that failed with `code` failed on this side.
+bool FailedHere(CURLcode code, const DownloadBody& body) {
+  return code == CURLE_WRITE_ERROR ||
+         (code == CURLE_FILESIZE_EXCEEDED && body.bounded_by_room());
+}
+
 // The transfer of `request` into `body` and its report: 0 when the body
 // arrived whole and as expected, else the download's result (its temporary
 // file then removed).
@@ -46,6 +61,7 @@ CURLcode Receive(const DownloadRequest& request, BodyTransport& transport,
   if (starter != nullptr) starter->download_file.clear();
   if (code != CURLE_OK) {
     if (code == CURLE_FILESIZE_EXCEEDED) ReportCut(request.Target(), body);
+    if (body.too_slow() && request.speed_floor) ReportTooSlow(request);
     const std::string error =
         std::string("\nCURL Error: ") + curl_easy_strerror(code) + "\n";
     Discard(body, error.c_str());
@@ -79,7 +95,7 @@ DownloadOutcome DownloadAtTurn(const DownloadRequest& request,
   const std::string kept = request.Target() + ".tmp";
   if (std::remove(kept.c_str()) != 0 && errno > 3) {
     std::printf("CCurl: Remove failed %s (err %i)\n", kept.c_str(), errno);
-    return {kLocalFailure};
+    return {kLocalFailure, false, true};
   }
   MakeParentDirectories(kept, kDownloadDirectories, known);
   std::optional<DownloadBody> made(std::in_place, request);
@@ -99,12 +115,12 @@ DownloadOutcome DownloadAtTurn(const DownloadRequest& request,
   if (!body.ok()) {
     std::printf("CCurl: Failed to create file %s (err: %i)\n",
                 request.filename.c_str(), body.create_error());
-    return {kLocalFailure};
+    return {kLocalFailure, false, true};
   }
   const CURLcode code = Receive(request, transport, body);
-  if (code != CURLE_OK) return {code};
+  if (code != CURLE_OK) return {code, false, FailedHere(code, body)};
   const InstallResult installed =
       InstallDownloadedFile(body.file(), deferred, request.mode);
   return {installed.installed ? CURLE_OK : kLocalFailure,
-          installed.restart_required};
+          installed.restart_required, !installed.installed};
 }

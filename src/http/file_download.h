@@ -17,6 +17,11 @@ struct DownloadOutcome {
   CURLcode result = CURLE_OK;
   // True when one of the game's executables was replaced.
   bool restart_required = false;
+  // True when the failure lies on this side, where another server would
+  // not change it: the kept download not removable, the temporary file not
+  // creatable, the body not written out in full or larger than the room of
+  // its file system, the file not put in place.
+  bool local = false;
 };
 
 // Makes the transfer of a download at the file's turn: one handle at a time
@@ -46,16 +51,17 @@ class BodyTransport {
 // be written out in full) removes the temporary file and prints "CURL
 // Error: <libcurl's text>" (or "Remove failed <temporary file>"), after
 // "CCurl: <target> is larger than the <n> bytes ..." for a body past its
-// most bytes; otherwise prints "file <target>", checks the MD5 when one is
-// expected ("CCurl: MD5 mismatch for ...", result 1), then the SHA-256 when
-// one is expected ("CCurl: SHA-256 mismatch for ...", result 1), and
-// installs the file with the request's mode (InstallDownloadedFile, joining
-// `deferred` when given). Nothing is written in the game tree before the
-// turn. With `known` (the directories of earlier downloads of the same run),
-// a directory known to exist is not made again; when the temporary file then
-// cannot be created below a known directory, the directories are forgotten
-// and made again before one more try, so the outcome is the same as without
-// `known`.
+// most bytes, or "CCurl: <target> came slower than <n> bytes a second
+// over <s> s" for one cut at its speed floor; otherwise prints "file
+// <target>", checks the MD5 when one is expected ("CCurl: MD5 mismatch for
+// ...", result 1), then the SHA-256 when one is expected ("CCurl: SHA-256
+// mismatch for ...", result 1), and installs the file with the request's
+// mode (InstallDownloadedFile, joining `deferred` when given). Nothing is
+// written in the game tree before the turn. With `known` (the directories
+// of earlier downloads of the same run), a directory known to exist is not
+// made again; when the temporary file then cannot be created below a known
+// directory, the directories are forgotten and made again before one more
+// try, so the outcome is the same as without `known`.
 DownloadOutcome DownloadAtTurn(const DownloadRequest& request,
                                BodyTransport& transport,
                                DeferredSync* deferred,

@@ -89,16 +89,14 @@ DownloadRequest ListRequest(const std::string& url, const char* filename,
 // Where transfers ahead of their turn keep their bytes.
 constexpr char kSpoolDirectory[] = "Downloads/";
 
-// The transfer of a listed file: from the server directory to its listed
-// path, checked against its listed hash, as a file of the release whose list
-// has the MD5 `release`; where the release's file table has its row `row`,
-// of at most its size, checked against its SHA-256 too and installed with
-// its mode.
-DownloadRequest FileRequest(const std::string& url, const ListStep& step,
-                            const std::string& release,
+// The transfer of a listed file to its listed path, checked against its
+// listed hash, as a file of the release whose list has the MD5 `release`;
+// where the release's file table has its row `row`, of at most its size,
+// checked against its SHA-256 too and installed with its mode. The server
+// directory is the mirror's (CAutoUpdate::OnMirror).
+DownloadRequest FileRequest(const ListStep& step, const std::string& release,
                             const ReleaseFileRecord* row) {
   DownloadRequest request;
-  request.urldir = url;
   request.filename = std::string(step.path());
   request.timeout_secs = kFileTimeoutSecs;
   request.expected_md5 = std::string(step.hash());
@@ -220,6 +218,10 @@ CAutoUpdate::CAutoUpdate(const char* versionfile, const char* filename,
       error = 0;
       continue;
     }
+    // The files come from this entry and, where it fails them, from the
+    // entries after it.
+    file_mirrors_.assign(urls.begin() + (&entry - urls.data()), urls.end());
+    left_mirrors_.assign(file_mirrors_.size(), false);
     RunAfterListFetch(versionfile, filename, downloaddir, entry,
                       downloadfilename);
     return;
@@ -279,7 +281,7 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
       !starter->MayContinue()) {
     return;
   }
-  if (!CompareAndDownload(url, downloadfilename, downloaddir) || error != 0) {
+  if (!CompareAndDownload(downloadfilename, downloaddir) || error != 0) {
     return;
   }
   // The version file is the run's commit record: once it carries the
@@ -465,8 +467,7 @@ bool CAutoUpdate::ListSignatureHolds(const std::string& url,
   return false;
 }
 
-bool CAutoUpdate::CompareAndDownload(const std::string& url,
-                                     const std::string& downloadfilename,
+bool CAutoUpdate::CompareAndDownload(const std::string& downloadfilename,
                                      const char* /*downloaddir*/) {
   LogLine("\nComparing checksums\n");
   FileLock list(std::fopen(downloadfilename.c_str(), "r"));
@@ -526,8 +527,10 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
         continue;
       }
       is_planned[i] = true;
-      planned.push_back(FileRequest(url, steps[i], release,
-                                    ahead.Row(std::string(steps[i].path()))));
+      planned.push_back(
+          OnMirror(FirstMirror(),
+                   FileRequest(steps[i], release,
+                               ahead.Row(std::string(steps[i].path())))));
     }
   }
   SweepStaleTemporaries(kSpoolDirectory);
@@ -564,15 +567,16 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
         break;
       case ListedEntryAction::kDownload: {
         SweepStaleTemporaries(DirectoryOf(std::string(step.path())));
-        const DownloadRequest request = FileRequest(
-            url, step, release, walk.Row(std::string(step.path())));
+        const DownloadRequest file =
+            FileRequest(step, release, walk.Row(std::string(step.path())));
         DownloadOutcome outcome;
         if (staged[i]) {
-          outcome = TakeStagedCopy(
-              request, StagedCopyPath(release, step.path()), &installed_);
+          outcome = TakeStagedCopy(OnMirror(FirstMirror(), file),
+                                   StagedCopyPath(release, step.path()),
+                                   &installed_);
         }
         if (!staged[i] || outcome.result != CURLE_OK) {
-          outcome = pipeline.Download(request, plan);
+          outcome = FetchListedFile(pipeline, file, plan);
         }
         if (outcome.restart_required) restartrequired = true;
         if (outcome.result != CURLE_OK) {
@@ -588,6 +592,61 @@ bool CAutoUpdate::CompareAndDownload(const std::string& url,
   }
   UpdateGUI();  // the reader's last step, which found the end of the list
   return true;
+}
+
+DownloadOutcome CAutoUpdate::FetchListedFile(DownloadPipeline& pipeline,
+                                             const DownloadRequest& file,
+                                             std::optional<std::size_t> plan) {
+  const std::size_t first = FirstMirror();
+  DownloadOutcome outcome;
+  for (std::size_t mirror = first; mirror < file_mirrors_.size(); ++mirror) {
+    if (left_mirrors_[mirror]) continue;
+    const DownloadRequest request = OnMirror(mirror, file);
+    if (mirror != first) {
+      LogLine("Fetching %s from the next update server: %s\n",
+              file.filename.c_str(), request.Url().c_str());
+    }
+    outcome = pipeline.Download(request, mirror == first ? plan : std::nullopt);
+    // A file that arrived, or failed here, is done with; one the server
+    // failed may come from the next.
+    if (outcome.result == CURLE_OK || outcome.local) return outcome;
+    if (outcome.result == CURLE_OPERATION_TIMEDOUT) {
+      LeaveMirror(mirror, file.filename, pipeline);
+    }
+  }
+  return outcome;
+}
+
+std::size_t CAutoUpdate::FirstMirror() const {
+  std::size_t mirror = 0;
+  while (mirror + 1 < left_mirrors_.size() && left_mirrors_[mirror]) ++mirror;
+  return mirror;
+}
+
+DownloadRequest CAutoUpdate::OnMirror(std::size_t mirror,
+                                      DownloadRequest request) const {
+  request.urldir = mirror < file_mirrors_.size() ? file_mirrors_[mirror] : url;
+  request.speed_floor.reset();
+  if (mirror + 1 < file_mirrors_.size()) {
+    request.speed_floor = settings_.mirror_speed_floor;
+  }
+  return request;
+}
+
+void CAutoUpdate::LeaveMirror(std::size_t mirror, const std::string& path,
+                              DownloadPipeline& pipeline) {
+  // The last one is never left: with no other, its files get their whole
+  // time, as with one server.
+  if (mirror + 1 >= file_mirrors_.size()) return;
+  left_mirrors_[mirror] = true;
+  LogLine("Leaving the update server %s for the rest of this run: %s was too "
+          "slow\n",
+          file_mirrors_[mirror].c_str(), path.c_str());
+  const std::string& left = file_mirrors_[mirror];
+  const std::size_t next = FirstMirror();
+  pipeline.Replan([&](DownloadRequest& request) {
+    if (request.urldir == left) request = OnMirror(next, std::move(request));
+  });
 }
 
 ListedEntryAction CAutoUpdate::Decide(const ListStep& step,

@@ -19,6 +19,9 @@
 #include "update/update_settings.h"
 
 class CCurl;
+class DownloadPipeline;
+struct DownloadOutcome;
+struct DownloadRequest;
 
 // The file whose lock every update run of a game directory holds.
 inline constexpr char kUpdateLockFile[] = "Downloads/update.lock";
@@ -85,9 +88,17 @@ class CAutoUpdate {
   // when it fails, "Error downloading checksum from" as for the one server;
   // a list refused for its header or signature counts as that mirror's
   // failure too. The first mirror whose list is accepted serves the
-  // signature and every file of the run. When none is, the run ends as the
-  // last refusal ended it (error 1), or, without one, as when the list
-  // cannot be fetched. Every file request names the release by the list's
+  // signature, statement and table, and the files of the run: a listed
+  // file the server fails there (an error status, a cut body, other bytes
+  // than listed, too slow) is requested from each mirror after it in turn
+  // before it counts as failed ("Error downloading"); each attempt prints
+  // the lines of a download. A file request to a mirror with another after
+  // it is held to the settings' mirror speed floor (kMirrorSpeedFloor), and
+  // a mirror whose file timed out (its floor or its 600 s) is left for the
+  // rest of the run; the last mirror has neither. With one update path
+  // nothing of this applies. When no mirror's list is accepted, the run
+  // ends as the last refusal ended it (error 1), or, without one, as when
+  // the list cannot be fetched. Every file request names the release by the list's
   // MD5 (DownloadGet::kReleaseHeader).
   CAutoUpdate(const char* versionfile, const char* filename,
               const char* downloaddir, bool subdirs,
@@ -182,12 +193,32 @@ class CAutoUpdate {
   // The action `walk` (over the ignore lists and diskpairs) takes for the
   // listed entry `step`. Logs nothing.
   ListedEntryAction Decide(const ListStep& step, ComparisonWalk& walk) const;
+  // The download of the listed file `file` (its urldir and speed floor
+  // set by OnMirror) at its turn, as the planned transfer `plan` of
+  // `pipeline` when it has one: from the first mirror not left, then, while
+  // the server is what failed it (any failure but DownloadOutcome::local),
+  // from each next one not left, logging "Fetching PATH from the next
+  // update server: URL". A mirror whose transfer timed out (its time or its
+  // speed floor) is left (LeaveMirror). Returns the last attempt's outcome.
+  DownloadOutcome FetchListedFile(DownloadPipeline& pipeline,
+                                  const DownloadRequest& file,
+                                  std::optional<std::size_t> plan);
+  // Of file_mirrors_, the first not left (the last one is never left).
+  std::size_t FirstMirror() const;
+  // `request` from file_mirrors_[mirror], with the settings' mirror speed
+  // floor when another mirror comes after it, and no floor otherwise.
+  DownloadRequest OnMirror(std::size_t mirror, DownloadRequest request) const;
+  // Leaves file_mirrors_[mirror], unless it is the last, for the rest of the
+  // run, logging "Leaving the update server URL for the rest of this run:
+  // PATH was too slow"; the planned transfers from it move to the first
+  // mirror not left.
+  void LeaveMirror(std::size_t mirror, const std::string& path,
+                   DownloadPipeline& pipeline);
   // The comparison walk: goes through the list and fetches every changed
-  // file, in list order, with up to settings_.downloads_in_flight transfers
-  // running ahead. Returns false when the list cannot be opened (already
-  // reported).
-  bool CompareAndDownload(const std::string& url,
-                          const std::string& downloadfilename,
+  // file (FetchListedFile), in list order, with up to
+  // settings_.downloads_in_flight transfers running ahead. Returns false
+  // when the list cannot be opened (already reported).
+  bool CompareAndDownload(const std::string& downloadfilename,
                           const char* downloaddir);
   // Fetches the signature of the list that arrived from `url` and checks the
   // downloaded list with settings_.trusted_key. On any failure logs which, sets error
@@ -220,6 +251,11 @@ class CAutoUpdate {
   std::map<std::string, std::string>& StandardFiles();
 
   EffectiveUpdateSettings settings_;
+  // The update paths the listed files may come from, in order: the one whose
+  // list the run accepted, then those after it.
+  std::vector<std::string> file_mirrors_;
+  // For each of file_mirrors_, whether the run has left it as too slow.
+  std::vector<bool> left_mirrors_;
   // With a trusted key: the statement of the release the game directory
   // installed, as its record holds it (none without a record).
   std::optional<ReleaseStatement> installed_release_;

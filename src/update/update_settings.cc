@@ -36,6 +36,8 @@ EffectiveUpdateSettings ResolveUpdateSettings(UpdateSettings given) {
   settings.now = given.now.has_value()
                      ? *given.now
                      : static_cast<std::int64_t>(std::time(nullptr));
+  settings.mirror_speed_floor =
+      given.mirror_speed_floor.value_or(kMirrorSpeedFloor);
   if (given.allow_expired.has_value()) {
     settings.allow_expired = *given.allow_expired;
   } else if (const char* allow = std::getenv(kAllowExpiredVariable);

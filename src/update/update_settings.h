@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "http/speed_floor.h"
 #include "update/list_signature.h"
 
 class ExclusiveLock;
@@ -49,7 +50,16 @@ struct UpdateSettings {
   // Whether this run may install a release whose statement has expired.
   // Unset: only when the environment variable STARTER_ALLOW_EXPIRED is "1".
   std::optional<bool> allow_expired;
+  // The speed floor of file requests to a mirror that has another after it
+  // (see CAutoUpdate). Unset: kMirrorSpeedFloor.
+  std::optional<SpeedFloor> mirror_speed_floor;
 };
+
+// The floor of the file requests to a mirror that has another after it:
+// 1 KiB/s over 30 s, a small fraction of any link a game server
+// updates over, and long enough for a server or cache to recover from a
+// stall.
+inline constexpr SpeedFloor kMirrorSpeedFloor{1024, std::chrono::seconds(30)};
 
 // The settings of one run with every value decided.
 struct EffectiveUpdateSettings {
@@ -66,6 +76,7 @@ struct EffectiveUpdateSettings {
   const ExclusiveLock* held_lock = nullptr;
   std::int64_t now = 0;
   bool allow_expired = false;
+  SpeedFloor mirror_speed_floor = kMirrorSpeedFloor;
 };
 
 // The environment variable that lets one run install a release whose

@@ -472,6 +472,79 @@ TEST_F(CurlClientTest, PipelineTransferPastItsLimitEndsAsTimedOut) {
   EXPECT_EQ(runs[1].console, runs[0].console);
 }
 
+// A file held to a speed floor, whatever the number in flight, while the
+// clock moves 31 s at a time once its request has arrived: a body that
+// trickles is cut as timed out after one request and says so, the target
+// untouched; an answer held back before its status line (a cache fetching
+// the file) is not cut, however long it waits, and arrives. The next file,
+// without a floor, arrives either way. (No time limit: only the floor
+// ends a transfer here.)
+TEST_F(CurlClientTest, PipelineSpeedFloorCutsOnlyABodyThatTrickles) {
+  const SpeedFloor floor{1024, std::chrono::seconds(30)};
+  const std::string body = RandomBytes(4000, 21);
+  const struct {
+    const char* name;
+    HttpReply reply;
+    bool held;
+    CURLcode result;
+  } cases[] = {
+      {"trickles",
+       HttpReply::SlowDrip(body, std::chrono::milliseconds(100)), false,
+       CURLE_OPERATION_TIMEDOUT},
+      {"held before its answer", HttpReply::Ok(body), true, CURLE_OK},
+  };
+  server_.SetReply(Path("b.bin"), HttpReply::Ok("new b"));
+  for (const auto& c : cases) {
+    for (std::size_t in_flight : {std::size_t{1}, std::size_t{4}}) {
+      SCOPED_TRACE(std::string(c.name) + ", in flight " +
+                   std::to_string(in_flight));
+      server_.SetReply(Path("a.bin"), c.reply);
+      if (c.held) server_.Hold(Path("a.bin"));
+      WriteFile("a.bin", "old a");
+      WriteFile("b.bin", "old b");
+      const int before = server_.RequestCount(Path("a.bin"));
+      ManualClock clock;
+      std::atomic<bool> done{false};
+      std::thread server_side([&] {
+        WaitUntil([&] {
+          return done || server_.RequestCount(Path("a.bin")) > before;
+        });
+        // The held answer waits 5 x 31 s; the trickle has the clock move on
+        // until it ends.
+        for (int moved = 0; !done && (!c.held || moved < 5); ++moved) {
+          clock.Advance(std::chrono::seconds(31));
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (c.held) server_.Release(Path("a.bin"));
+      });
+      std::vector<DownloadRequest> requests = {Request("a.bin", 0),
+                                               Request("b.bin", 600)};
+      requests[0].speed_floor = floor;
+      DownloadPipeline pipeline(requests, in_flight, Spool(), nullptr,
+                                clock.clock());
+      testing::internal::CaptureStdout();
+      const CURLcode a = pipeline.Download(requests[0], 0).result;
+      done = true;
+      const CURLcode b = pipeline.Download(requests[1], 1).result;
+      const std::string console = testing::internal::GetCapturedStdout();
+      server_side.join();
+      EXPECT_EQ(a, c.result);
+      EXPECT_EQ(b, CURLE_OK);
+      EXPECT_EQ(server_.RequestCount(Path("a.bin")) - before, 1);
+      const bool cut = c.result != CURLE_OK;
+      EXPECT_EQ(ReadFile("a.bin"), cut ? "old a" : body);
+      EXPECT_EQ(ReadFile("b.bin"), "new b");
+      EXPECT_EQ(console.find("CCurl: a.bin came slower than 1024 bytes a "
+                             "second over 30 s\n" +
+                             CurlErrorLine(CURLE_OPERATION_TIMEDOUT)) !=
+                    std::string::npos,
+                cut)
+          << console;
+      EXPECT_TRUE(PathsEndingIn(".", ".tmp").empty());
+    }
+  }
+}
+
 // Every entry below the current directory with the bytes of its file (empty
 // for anything else).
 std::map<std::string, std::string> CurrentTree() {

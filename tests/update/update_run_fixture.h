@@ -78,6 +78,7 @@ class UpdateRunFixture : public ::testing::Test {
     settings.trusted_key = std::move(trusted_key);
     settings.now = now_;
     settings.allow_expired = allow_expired_;
+    settings.mirror_speed_floor = mirror_speed_floor_;
     CAutoUpdate update(versionfile, "App/version.txt", ".", true,
                        std::move(settings));
     return {update.error, update.restartrequired, update.lasterror,
@@ -110,6 +111,9 @@ class UpdateRunFixture : public ::testing::Test {
   // install an expired one (unset: the system clock, the environment).
   std::optional<std::int64_t> now_;
   std::optional<bool> allow_expired_ = false;
+  // The speed floor of the files of a mirror with another after it (unset:
+  // the starter's).
+  std::optional<SpeedFloor> mirror_speed_floor_;
 
   TempDir outer_;
   TempDir release_;
