@@ -196,10 +196,11 @@ std::vector<std::string> StarterUpdatePaths() {
 }
 
 // Fetches `name` from `url` into `dir` with the update run's client, limit
-// and bound (`most_bytes`), its console messages sent aside. Returns the
+// and bound (`most_bytes`, of the decoded bytes when `accept_gzip` lets the
+// body travel compressed), its console messages sent aside. Returns the
 // client's result.
 int Fetch(const std::string& url, const char* name, const std::string& dir,
-          std::uint64_t most_bytes, bool quiet) {
+          std::uint64_t most_bytes, bool quiet, bool accept_gzip = false) {
   const ConsoleAside aside(quiet ? ConsoleAside::kDiscard
                                  : ConsoleAside::kToStandardError);
   CCurl client;
@@ -209,6 +210,7 @@ int Fetch(const std::string& url, const char* name, const std::string& dir,
   request.downloaddir = dir;
   request.timeout_secs = kListTimeoutSecs;
   request.most_bytes = most_bytes;
+  request.accept_gzip = accept_gzip;
   client.Download(request);
   return static_cast<int>(client.result);
 }
@@ -244,7 +246,8 @@ std::string JudgeServerStatement(const std::string& url, const std::string& dir,
   if (ListKeysMatch(kVersionFile, dir.c_str(), false)) return "";
   const std::string table_name = std::string(kVersionFile) + kTableSuffix;
   if (int result = Fetch(url, table_name.c_str(), dir,
-                         check.statement.files.size, quiet)) {
+                         check.statement.files.size, quiet,
+                         /*accept_gzip=*/true)) {
     return "refusing the server's list: release file table missing, " + url +
            table_name + " not fetched (err " + std::to_string(result) + ")";
   }

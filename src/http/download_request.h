@@ -39,6 +39,11 @@ struct DownloadRequest {
   // The release the file belongs to, named in the request header
   // "X-Checksum-List-MD5" (DownloadGet::kReleaseHeader); empty: no header.
   std::string release;
+  // Whether the body may travel gzip-compressed: the request asks for
+  // "Accept-Encoding: gzip" and a body so encoded is decoded as it arrives.
+  // The digests and most_bytes then hold for the decoded bytes; a server
+  // that does not compress answers as for any other request.
+  bool accept_gzip = false;
 
   // urldir + filename.
   std::string Url() const { return urldir + filename; }
