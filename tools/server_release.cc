@@ -48,7 +48,8 @@ std::string JudgeServerStatement(const std::string& url, const std::string& dir,
   if (ListKeysMatch(kVersionFile, dir.c_str(), false)) return "";
   const std::string table = std::string(kVersionFile) + kTableSuffix;
   if (int result = FetchBeside(url, table.c_str(), dir,
-                               check.statement.files.size, report)) {
+                               check.statement.files.size, report,
+                               /*accept_gzip=*/true)) {
     return "refusing the server's list: release file table missing, " + url +
            table + " not fetched (err " + std::to_string(result) + ")";
   }
@@ -103,7 +104,7 @@ std::vector<std::string> StarterUpdatePaths() {
 // client's result.
 int FetchBeside(const std::string& url, const char* name,
                 const std::string& dir, std::uint64_t most_bytes,
-                const Report& report) {
+                const Report& report, bool accept_gzip) {
   const ConsoleAside aside(report.quiet() ? ConsoleAside::kDiscard
                                  : ConsoleAside::kToStandardError);
   CCurl client;
@@ -113,6 +114,7 @@ int FetchBeside(const std::string& url, const char* name,
   request.downloaddir = dir;
   request.timeout_secs = kListTimeoutSecs;
   request.most_bytes = most_bytes;
+  request.accept_gzip = accept_gzip;
   client.Download(request);
   return static_cast<int>(client.result);
 }

@@ -40,12 +40,13 @@ Judge GameDirectoryJudge(bool server, Report& report);
 std::vector<std::string> StarterUpdatePaths();
 
 // Fetches `name` from `url` into `dir` with the update run's client and the
-// list's time limit, at most `most_bytes`, its console messages sent to
-// standard error (nowhere when the report is quiet). Returns the client's
-// result.
+// list's time limit, at most `most_bytes` (of the decoded bytes when
+// `accept_gzip` lets the body travel compressed), its console messages sent
+// to standard error (nowhere when the report is quiet). Returns the
+// client's result.
 int FetchBeside(const std::string& url, const char* name,
                 const std::string& dir, std::uint64_t most_bytes,
-                const Report& report);
+                const Report& report, bool accept_gzip = false);
 
 // The release statement and file table a list was accepted with.
 struct ServerRelease {

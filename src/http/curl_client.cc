@@ -81,7 +81,7 @@ bool CurlGlobal::TransfersWithoutSignals() {
 }
 
 DownloadGet::DownloadGet(const DownloadRequest& request)
-    : url_(request.Url()) {
+    : url_(request.Url()), accept_gzip_(request.accept_gzip) {
   if (!request.release.empty()) {
     const std::string line =
         std::string(kReleaseHeader) + ": " + request.release;
@@ -108,11 +108,24 @@ void DownloadGet::SetUp(CURL* easy, filedata* data, FILE* meter,
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   }
   if (headers_ != nullptr) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_);
+  if (accept_gzip_) {
+    // The write callback sees the decoded bytes, and holds them to
+    // `most_bytes`.
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip");
+    most_bytes = GzipBound(most_bytes);
+  }
   if (most_bytes <
       static_cast<std::uint64_t>(std::numeric_limits<curl_off_t>::max())) {
     curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
                      static_cast<curl_off_t>(most_bytes));
   }
+}
+
+std::uint64_t DownloadGet::GzipBound(std::uint64_t decoded) {
+  // Stored blocks cost 5 bytes in at most 65535, header and trailer 18; a
+  // name or comment in the header fits in the rest.
+  const std::uint64_t overhead = decoded / 64 + 1024;
+  return decoded > kNoRoomBound - overhead ? kNoRoomBound : decoded + overhead;
 }
 
 CCurl::CCurl()

@@ -103,14 +103,21 @@ class DownloadGet {
   // order: the URL, no verbose output, `timeout_secs` as libcurl's limit of
   // the whole transfer (0: none), FAILONERROR, the progress meter (to
   // `meter`, or libcurl's standard error when null), the write callback
-  // with `data` (which must outlive the transfer), the release header, and
-  // `most_bytes` as the most a body may announce (kNoRoomBound: any); and
+  // with `data` (which must outlive the transfer), the release header,
+  // `most_bytes` as the most a body may announce (kNoRoomBound: any) and,
+  // for a request that accepts gzip, that encoding (a gzip body announces
+  // its encoded length: it may announce up to GzipBound(most_bytes)); and
   // CURLOPT_NOSIGNAL where CurlGlobal::TransfersWithoutSignals().
   void SetUp(CURL* easy, filedata* data, FILE* meter, long timeout_secs,
              std::uint64_t most_bytes) const;
 
+  // The most bytes a gzip body of `decoded` bytes takes, with room for a
+  // compressor that stores what it cannot shrink.
+  static std::uint64_t GzipBound(std::uint64_t decoded);
+
  private:
   std::string url_;
+  bool accept_gzip_ = false;
   curl_slist* headers_ = nullptr;
 };
 

@@ -46,6 +46,11 @@ struct DownloadRequest {
   // the update run's file transfers; CCurl::Download keeps timeout_secs
   // only. Unset: no floor.
   std::optional<SpeedFloor> speed_floor;
+  // Whether the body may travel gzip-compressed: the request asks for
+  // "Accept-Encoding: gzip" and a body so encoded is decoded as it arrives.
+  // The digests and most_bytes then hold for the decoded bytes; a server
+  // that does not compress answers as for any other request.
+  bool accept_gzip = false;
 
   // urldir + filename.
   std::string Url() const { return urldir + filename; }

@@ -405,6 +405,9 @@ bool CAutoUpdate::TableHolds(const std::string& url, const char* filename,
   request.timeout_secs = kFileTimeoutSecs;
   request.most_bytes = offered_release_->files.size;
   request.release = release;
+  // A text file that shrinks to a fraction gzipped; held to the stated
+  // size and SHA-256 as decoded.
+  request.accept_gzip = true;
   curlapi->Download(request);
   if (curlapi->result != CURLE_OK) {
     offered_release_.reset();

@@ -301,6 +301,21 @@ TEST_F(FleetTest, EveryServerConvergesWithOneOriginBodyPerFileAndRelease) {
             static_cast<int>(kReleaseA.size()) + TableRequestsPerRelease());
   EXPECT_EQ(OriginBodies(kList, list_a, "-"),
             static_cast<int>(fleet_and_laggard.size()));
+  if (kStarterChecksSignatures) {
+    // The file table left the origin once, gzipped: in fewer bytes than it
+    // has, and every server took it.
+    const std::string table = ReadFile(
+        root / ("origin" + std::string(kPlatformDir) + kList + ".files"));
+    const std::string logged =
+        std::string(kPlatformDir) + kList + ".files 200 ";
+    int tables = 0;
+    for (const std::string& line : OriginRequests()) {
+      if (!line.starts_with(logged)) continue;
+      ++tables;
+      EXPECT_LT(std::stoul(line.substr(logged.size())), table.size()) << line;
+    }
+    EXPECT_EQ(tables, 1);
+  }
 
   const std::size_t before_b = OriginRequests().size();
   const std::string list_b = Publish(kReleaseB);

@@ -30,8 +30,8 @@ Each replaced text must be found exactly once, so a change to the shipped or
 the stock files cannot go unnoticed. Writes OUT_DIR/ports: "edge PORT" and
 "origin PORT", the free ports the shipped servers listen on. Start a host
 with: nginx -p HOST/ -c HOST/etc/nginx/nginx.conf -e HOST/var/log/nginx/error.log
--g "daemon off;". The origin's access log (OUT_DIR/origin/access.log) has one
-line per request: the path, the status, the body bytes sent and the release
+-g "daemon off;". Each host's access log (OUT_DIR/origin/access.log,
+OUT_DIR/edge/access.log) has one line per request: the path, the status, the body bytes sent and the release
 the request named.
 """
 import os
@@ -161,7 +161,7 @@ def main(argv):
     edge_text = replace_once(
         edge_text, f"server updates-origin.example.net:{origin_port};",
         f"server 127.0.0.1:{origin_ports[origin_port]};", "edge.conf")
-    edge_ports = host(f"{out}/edge", "starter-edge.conf", edge_text, False)
+    edge_ports = host(f"{out}/edge", "starter-edge.conf", edge_text, True)
 
     write(f"{out}/ports", f"edge {edge_ports[edge_port]}\n"
                           f"origin {origin_ports[origin_port]}\n")

@@ -344,6 +344,24 @@ TEST_F(SignedListRunTest, ReleaseStatementsKeepTheInstalledReleaseFromGoingBack)
     PublishStatement({serial, "r" + std::to_string(serial), issued, expires},
                      kRelease);
   };
+  const std::string table_url =
+      "/10/" + std::string(kPlatform) + "App/version.txt.files";
+  // The table answered gzipped (made by GNU gzip), as a server that
+  // compresses it sends it, with `padding` line feeds after it.
+  const auto serve_gzipped = [&](std::size_t padding) {
+    serve(6);
+    const std::string plain = outer_ / "table";
+    WriteFile(plain, ReadFile(ListPath() + ".files") + std::string(padding, '\n'));
+    ASSERT_EQ(RunShell("gzip -n -f '" + plain + "'"), 0);
+    HttpReply reply = HttpReply::Ok(ReadFile(plain + ".gz"));
+    // Padded, it still arrives in fewer bytes than the table: what is cut
+    // is the decoded body.
+    if (padding > 0) {
+      ASSERT_LT(reply.body.size(), ReadFile(ListPath() + ".files").size());
+    }
+    reply.headers.emplace_back("Content-Encoding", "gzip");
+    server_.SetReply(table_url, reply);
+  };
   const struct {
     const char* name;
     std::function<void()> serve;
@@ -458,6 +476,16 @@ TEST_F(SignedListRunTest, ReleaseStatementsKeepTheInstalledReleaseFromGoingBack)
        refusing + "release file table missing, " + app_.getUpdatePath() +
            "App/version.txt.files not downloaded (err:22)\n",
        5, 1},
+      // The table travels compressed where the server compresses it; its
+      // size and SHA-256 are those of the decoded bytes.
+      {"a newer release, its file table gzipped", [&] { serve_gzipped(0); },
+       true, issued, false, true,
+       "Release statement verified: release r6 (serial 6)", 6, 1},
+      {"a gzipped file table that decodes past the stated size",
+       [&] { serve_gzipped(1024); }, true, issued, false, false,
+       refusing + "release file table missing, " + app_.getUpdatePath() +
+           "App/version.txt.files not downloaded (err:63)\n",
+       5, 1},
   };
   const std::string pem = TestKey().pem;
   for (const auto& c : cases) {
@@ -475,6 +503,7 @@ TEST_F(SignedListRunTest, ReleaseStatementsKeepTheInstalledReleaseFromGoingBack)
                                      installed_list, ReleaseTableOf(installed)),
                      outer_.path()));
     }
+    server_.ClearReply(table_url);
     c.serve();
     now_ = c.now;
     allow_expired_ = c.allow_expired;
@@ -508,6 +537,13 @@ TEST_F(SignedListRunTest, ReleaseStatementsKeepTheInstalledReleaseFromGoingBack)
     }
   }
   now_.reset();
+  // Only the table is asked for compressed; the list, its signature, the
+  // statement and the files are requested as always.
+  for (const HttpRecordedRequest& request : server_.Requests()) {
+    EXPECT_EQ(request.Header("Accept-Encoding"),
+              request.path == table_url ? "gzip" : "")
+        << request.path;
+  }
 }
 
 // With a release statement, every listed file is held to its row of the
