@@ -7,6 +7,7 @@
 #include "game_directory_key.h"
 #include "http/curl_client.h"
 #include "launcher/engine_defaults_setup.h"
+#include "launcher/update_server.h"
 #include "starter_verify_support.h"
 #include "update/checksum_list.h"
 #include "update/update_decisions.h"
@@ -156,3 +157,27 @@ std::string FetchServerList(const std::string& url, const std::string& dir,
   return JudgeServerStatement(url, dir, judge, report, release);
 }
 
+std::string FetchFirstServerList(const std::string& dir, const Judge& judge,
+                                 Report& report,
+                                 std::optional<ServerRelease>& release,
+                                 std::string* url) {
+  const std::vector<std::string> urls = StarterUpdatePaths();
+  // The starter logs it; this process has no log.
+  if (const std::string ignored = IgnoredUpdateServerVariable();
+      !ignored.empty()) {
+    report.Problem(ignored);
+  }
+  std::string why;
+  for (const std::string& candidate : urls) {
+    if (!why.empty() && !report.quiet()) {
+      report.Problem(why + "; trying the next server");
+    }
+    release.emplace();
+    why = FetchServerList(candidate, dir, judge, report, &*release);
+    if (why.empty()) {
+      if (url != nullptr) *url = candidate;
+      break;
+    }
+  }
+  return why;
+}

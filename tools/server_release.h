@@ -68,4 +68,16 @@ std::string FetchServerList(const std::string& url, const std::string& dir,
                             const Judge& judge, Report& report,
                             ServerRelease* release = nullptr);
 
+// FetchServerList over the update paths the starter would try, in its
+// order: the first whose list the run would use is the one it would update
+// from (its path put in `url` when given, its statement and table in
+// `release`, made anew for each path); each refused before it is named as
+// a problem of the report ("WHY; trying the next server", not when quiet),
+// and so is an update URL from the environment that the starter would not
+// use. Returns why the run would use none, or "".
+std::string FetchFirstServerList(const std::string& dir, const Judge& judge,
+                                 Report& report,
+                                 std::optional<ServerRelease>& release,
+                                 std::string* url = nullptr);
+
 #endif  // STARTER_TOOLS_SERVER_RELEASE_H_

@@ -71,23 +71,7 @@ constexpr char kUsage[] =
     "makes its executables runnable. Exit status: 0 intact afterwards,\n"
     "1 something could not be repaired, 2 could not run.\n";
 
-struct Options {
-  bool quiet = false;
-  const char* game_dir = nullptr;
-};
-
-bool ParseArguments(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--quiet") == 0) {
-      options.quiet = true;
-    } else if (argv[i][0] == '-' || options.game_dir != nullptr) {
-      return false;
-    } else {
-      options.game_dir = argv[i];
-    }
-  }
-  return options.game_dir != nullptr;
-}
+using Options = QuietGameDirArguments;
 
 // What the run left for the report.
 struct RunResult {
@@ -173,7 +157,7 @@ int main(int argc, char** argv) {
   PrepareStandardStreams();
   if (AsksForVersion(argc, argv)) return PrintVersion("starter-repair");
   Options options;
-  if (AsksForHelp(argc, argv) || !ParseArguments(argc, argv, options)) {
+  if (AsksForHelp(argc, argv) || !ParseQuietGameDir(argc, argv, options)) {
     return PrintUsage(kUsage, argc, argv, kCannotRun);
   }
   Report report("starter-repair", options.quiet);

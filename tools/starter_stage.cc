@@ -102,23 +102,7 @@ constexpr char kUsage[] =
     "nothing else. Exit status: 0 a release is staged, 1 the installation\n"
     "is current, 2 could not stage.\n";
 
-struct Options {
-  bool quiet = false;
-  const char* game_dir = nullptr;
-};
-
-bool ParseArguments(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--quiet") == 0) {
-      options.quiet = true;
-    } else if (argv[i][0] == '-' || options.game_dir != nullptr) {
-      return false;
-    } else {
-      options.game_dir = argv[i];
-    }
-  }
-  return options.game_dir != nullptr;
-}
+using Options = QuietGameDirArguments;
 
 // One file the next start would download.
 struct StagedFile {
@@ -271,25 +255,10 @@ int Stage(const std::string& work_root, Report& report) {
     return report.CannotTell("cannot make a temporary directory in " +
                              work_root + ": " + std::strerror(work.error()));
   }
-  const std::vector<std::string> urls = StarterUpdatePaths();
-  if (const std::string ignored = IgnoredUpdateServerVariable();
-      !ignored.empty()) {
-    report.Problem(ignored);
-  }
-  std::string why;
   std::string url;
   std::optional<ServerRelease> served;
-  for (const std::string& candidate : urls) {
-    if (!why.empty() && !report.quiet()) {
-      report.Problem(why + "; trying the next server");
-    }
-    served.emplace();
-    why = FetchServerList(candidate, work.path(), judge, report, &*served);
-    if (why.empty()) {
-      url = candidate;
-      break;
-    }
-  }
+  const std::string why =
+      FetchFirstServerList(work.path(), judge, report, served, &url);
   if (!why.empty()) return report.CannotTell(why);
   const ServerRelease& release = *served;
   const std::string list = work.path() + "/" + kVersionFile;
@@ -398,7 +367,7 @@ int main(int argc, char** argv) {
   PrepareStandardStreams();
   if (AsksForVersion(argc, argv)) return PrintVersion("starter-stage");
   Options options;
-  if (AsksForHelp(argc, argv) || !ParseArguments(argc, argv, options)) {
+  if (AsksForHelp(argc, argv) || !ParseQuietGameDir(argc, argv, options)) {
     return PrintUsage(kUsage, argc, argv, kCannotStage);
   }
   Report report("starter-stage", options.quiet);

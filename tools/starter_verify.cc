@@ -163,24 +163,11 @@ int PreviewStart(const std::string& work_root,
     return report.CannotTell("cannot make a temporary directory in " +
                              work_root + ": " + std::strerror(work.error()));
   }
-  const std::vector<std::string> urls = StarterUpdatePaths();
-  // The starter logs it; this process has no log.
-  if (const std::string ignored = IgnoredUpdateServerVariable();
-      !ignored.empty()) {
-    report.Problem(ignored);
-  }
   // The mirrors in the update run's order; the first whose list the run
   // would use is the one it would update from.
-  std::string why;
   std::optional<ServerRelease> served;
-  for (const std::string& url : urls) {
-    if (!why.empty() && !report.quiet()) {
-      report.Problem(why + "; trying the next server");
-    }
-    served.emplace();
-    why = FetchServerList(url, work.path(), judge, report, &*served);
-    if (why.empty()) break;
-  }
+  const std::string why =
+      FetchFirstServerList(work.path(), judge, report, served);
   if (!why.empty()) return report.CannotTell(why);
 
   const std::optional<UpdatePreview> preview = PreviewUpdateRun(

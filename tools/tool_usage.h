@@ -44,4 +44,27 @@ inline int PrintVersion(const char* tool) {
   return 0;
 }
 
+// The command line "[--quiet] GAME_DIR" of the tools that work on one game
+// directory.
+struct QuietGameDirArguments {
+  bool quiet = false;
+  const char* game_dir = nullptr;
+};
+
+// Reads "[--quiet] GAME_DIR" into `args`; false for any other switch, a
+// second directory or none.
+inline bool ParseQuietGameDir(int argc, char** argv,
+                              QuietGameDirArguments& args) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--quiet") == 0) {
+      args.quiet = true;
+    } else if (argv[i][0] == '-' || args.game_dir != nullptr) {
+      return false;
+    } else {
+      args.game_dir = argv[i];
+    }
+  }
+  return args.game_dir != nullptr;
+}
+
 #endif  // STARTER_TOOLS_TOOL_USAGE_H_
