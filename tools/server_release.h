@@ -18,8 +18,6 @@
 
 // The local version file, and the list's name on the server.
 inline constexpr char kVersionFile[] = "App/version.txt";
-// The game directory's starter.
-inline constexpr char kStarter[] = "DUdavi";
 
 // What the game directory's update runs judge the server by: the key its
 // starter trusts and the release it installed.
