@@ -55,6 +55,17 @@ std::string ReleaseTableLine(std::string_view path, std::uint64_t size,
   return line;
 }
 
+std::string PatchTablePath(std::string_view old_md5, std::string_view new_md5) {
+  std::string path = std::string(kPatchDirectory) + "/";
+  path += old_md5;
+  path += '-';
+  path += new_md5;
+  std::transform(path.begin(), path.end(), path.begin(), [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  });
+  return path;
+}
+
 std::string ReleaseTableHeader() { return std::string(kHeader) + "\n"; }
 
 std::string ReleaseTable::Parse(std::string text) {
@@ -113,6 +124,11 @@ const ReleaseFileRecord* ReleaseTable::Find(std::string_view path) const {
   const auto found = std::ranges::lower_bound(records_, path, {},
                                               &ReleaseFileRecord::path);
   return found != records_.end() && found->path == path ? &*found : nullptr;
+}
+
+const ReleaseFileRecord* ReleaseTable::FindPatch(
+    std::string_view old_md5, std::string_view new_md5) const {
+  return Find(PatchTablePath(old_md5, new_md5));
 }
 
 std::string ReadReleaseTable(const std::string& path, std::uint64_t size,

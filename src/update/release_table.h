@@ -12,6 +12,14 @@
 // decimal without leading zeros, SHA256 64 lower-case hex digits, MODE "x"
 // (executable) or "-". The paths are in strictly ascending byte order, so
 // each appears once.
+//
+// A table may also name patches: files in the release's directory that
+// rebuild a listed file from an earlier release's copy of it (a zstd frame
+// with the old bytes as its reference, patch/file_patch.h). A patch's row
+// is an ordinary row whose path is PatchTablePath(OLD_MD5, NEW_MD5), the
+// name the patch is served under below the release's directory; its SIZE
+// and SHA256 are the patch's own, its MODE "-". A reader that knows nothing
+// of patches finds no listed path among these rows and leaves them alone.
 #ifndef STARTER_UPDATE_RELEASE_TABLE_H_
 #define STARTER_UPDATE_RELEASE_TABLE_H_
 
@@ -37,6 +45,16 @@ struct ReleaseFileRecord {
 std::string ReleaseTableLine(std::string_view path, std::uint64_t size,
                              std::string_view sha256, bool executable);
 
+// The directory of the release that holds its patches, as a listed path.
+inline constexpr char kPatchDirectory[] = "./.patches";
+
+// The table path (and the name below the release's directory) of the patch
+// that turns the file whose MD5 is `old_md5` into the one whose MD5 is
+// `new_md5`: "./.patches/OLD_MD5-NEW_MD5", both in lower case. A patch
+// belongs to a pair of contents, not to a path: every listed file with
+// these two contents shares it, and it never changes once written.
+std::string PatchTablePath(std::string_view old_md5, std::string_view new_md5);
+
 // The first line of every table.
 std::string ReleaseTableHeader();
 
@@ -55,6 +73,11 @@ class ReleaseTable {
   // The record of the listed path `path`, exactly as the list spells it;
   // null when the table has none.
   const ReleaseFileRecord* Find(std::string_view path) const;
+
+  // The row of the patch from the content `old_md5` to `new_md5` (MD5s in
+  // either letter case); null when the table names none.
+  const ReleaseFileRecord* FindPatch(std::string_view old_md5,
+                                     std::string_view new_md5) const;
 
   std::size_t size() const { return records_.size(); }
 

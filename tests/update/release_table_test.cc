@@ -92,6 +92,26 @@ TEST(ReleaseTableTest, ReadsOnlyWellFormedTables) {
             "./OKUdedi 6 " + Sha256Hex("server") + " x\n");
 }
 
+TEST(ReleaseTableTest, NamesPatchesByTheirTwoContents) {
+  const std::string old_md5(32, 'a');
+  const std::string new_md5 = "0123456789ABCDEF0123456789abcdef";
+  const std::string patch = PatchTablePath(old_md5, new_md5);
+  EXPECT_EQ(patch, "./.patches/" + old_md5 + "-" +
+                       "0123456789abcdef0123456789abcdef");
+  ReleaseTable table;
+  ASSERT_EQ(table.Parse(ReleaseTableHeader() +
+                        ReleaseTableLine(patch, 40, Sha256Hex("p"), false) +
+                        ReleaseTableLine("./Base/a.pak", 4, Sha256Hex("a"),
+                                         false)),
+            "");
+  const ReleaseFileRecord* row = table.FindPatch(old_md5, new_md5);
+  ASSERT_NE(row, nullptr);
+  EXPECT_EQ(row->size, 40u);
+  // The direction counts: the patch back is another one.
+  EXPECT_EQ(table.FindPatch(new_md5, old_md5), nullptr);
+  EXPECT_EQ(table.FindPatch(old_md5, std::string(32, 'b')), nullptr);
+}
+
 TEST(ReleaseTableTest, IsReadOnlyWithTheSizeAndDigestTheStatementGives) {
   TempDir dir;
   const std::string path = dir / "version.txt.files";
