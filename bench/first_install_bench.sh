@@ -61,24 +61,30 @@ EOF
 base=http://127.0.0.1:$port/10/linux32-dedicated-demo/
 wait_for_url "${base}App/version.txt"
 
+# Every run writes into directories of its own, removed only after the
+# last: ext4 makes a new file slowly while many files near it were deleted
+# moments before, so a run right after the removal of the last one's tree
+# would be timed for that removal.
 # curl's configuration: every listed file, in list order, one connection.
-curl_config "$release" "$base" "$work/curl" > "$work/curl.config"
-
+for round in $(seq 0 "$rounds"); do
+  curl_config "$release" "$base" "$work/curl.$round" > "$work/curl.$round.config"
+done
 
 run_curl() {
-  rm -rf "$work/curl" && mkdir -p "$work/curl"
-  time_ms curl -s --fail --create-dirs --config "$work/curl.config"
+  mkdir -p "$work/curl.$1"
+  sync
+  time_ms curl -s --fail --create-dirs --config "$work/curl.$1.config"
 }
 
 starter_ms=()
 curl_ms=()
 for round in $(seq "$rounds"); do
-  starter_ms+=("$(first_install_ms "$starter" "$work/game" \
+  starter_ms+=("$(first_install_ms "$starter" "$work/game.$round" \
     "http://127.0.0.1:$port/10/" "$release" ${STARTER_DOWNLOADS:+STARTER_DOWNLOADS=$STARTER_DOWNLOADS})")
-  curl_ms+=("$(run_curl)")
+  curl_ms+=("$(run_curl "$round")")
   echo "round $round: starter ${starter_ms[-1]} ms, curl ${curl_ms[-1]} ms" >&2
 done
-diff -r -q "$work/curl/Base" "$release/Base" >/dev/null ||
+diff -r -q "$work/curl.1/Base" "$release/Base" >/dev/null ||
   { echo "curl did not fetch the release" >&2; exit 1; }
 
 report "first install of $files files x $size bytes from nginx on 127.0.0.1, $rounds paired rounds" \
@@ -87,11 +93,11 @@ report "first install of $files files x $size bytes from nginx on 127.0.0.1, $ro
 
 if command -v strace >/dev/null; then
   STARTER_WRAP="strace -f -c -o $work/starter.strace" first_install_ms \
-    "$starter" "$work/game" "http://127.0.0.1:$port/10/" "$release" \
+    "$starter" "$work/game.0" "http://127.0.0.1:$port/10/" "$release" \
     ${STARTER_DOWNLOADS:+STARTER_DOWNLOADS=$STARTER_DOWNLOADS} >/dev/null
-  rm -rf "$work/curl" && mkdir -p "$work/curl"
+  mkdir -p "$work/curl.0"
   strace -f -c -o "$work/curl.strace" \
-    curl -s --fail --create-dirs --config "$work/curl.config" >/dev/null 2>&1
+    curl -s --fail --create-dirs --config "$work/curl.0.config" >/dev/null 2>&1
   syscall_table "$files" "starter" "$work/starter.strace" \
     "curl" "$work/curl.strace"
 else

@@ -16,6 +16,7 @@
 #include "http/download_body.h"
 #include "http/progress_meter.h"
 #include "http/speed_floor.h"
+#include "http/spool_buffer.h"
 
 namespace {
 
@@ -25,8 +26,6 @@ constexpr std::size_t kUnplanned = std::numeric_limits<std::size_t>::max();
 // How long one wait for network activity may take before the deadline of
 // the transfer whose turn it is is looked at again.
 constexpr int kPollMilliseconds = 1000;
-// What one read of a spool file takes.
-constexpr std::size_t kSpoolChunk = std::size_t{64} << 10;
 
 bool Expired(const std::optional<TimePoint>& deadline, TimePoint now) {
   return deadline && *deadline <= now;
@@ -57,7 +56,7 @@ struct DownloadPipeline::Attempt {
   const DownloadRequest* request;
   DownloadGet get;
   // While ahead of its turn: where its bytes wait, and their count.
-  std::unique_ptr<AtomicFile> spool;
+  std::unique_ptr<SpoolBuffer> spool;
   ByteLimit spooled;
   std::unique_ptr<ProgressMeterStream> meter;
   filedata data{};
@@ -205,23 +204,7 @@ CURLcode DownloadPipeline::FetchAlone(const DownloadRequest& request,
 }
 
 void DownloadPipeline::Adopt(Attempt& attempt, DownloadBody& body) {
-  bool fits = attempt.spool->Flush();
-  ScopedFd spooled(fits ? ::open(attempt.spool->temp_path().c_str(),
-                                 O_RDONLY | O_CLOEXEC)
-                        : -1);
-  fits = spooled.valid();
-  // The spool file holds exactly the bytes counted into it.
-  std::uint64_t left = attempt.spooled.received;
-  char chunk[kSpoolChunk];
-  while (fits && left > 0) {
-    const ssize_t got = ::read(spooled.get(), chunk,
-                               static_cast<std::size_t>(
-                                   std::min<std::uint64_t>(left, sizeof chunk)));
-    if (got < 0 && errno == EINTR) continue;
-    fits = got > 0 && body.Append(chunk, static_cast<std::size_t>(got));
-    if (fits) left -= static_cast<std::uint64_t>(got);
-  }
-  spooled = ScopedFd();
+  const bool fits = attempt.spool->MoveInto(body);
   attempt.spool.reset();
   attempt.data = body.Sink(attempt.meter.get(), &attempt.gate);
   attempt.gate.ahead = false;
@@ -261,11 +244,9 @@ bool DownloadPipeline::StartAhead(Attempt& attempt) {
     attempt.at_turn_only = true;
     return true;
   }
-  attempt.spool = std::make_unique<AtomicFile>(
-      spool_directory_ + NameOf(target), LinkAtDestination::kReplace,
-      Attributes::kFresh);
-  if (!attempt.spool->ok() ||
-      RoomLeftOn(::fileno(attempt.spool->stream())) < kMostHeldBytes) {
+  attempt.spool = std::make_unique<SpoolBuffer>(
+      spool_directory_ + NameOf(target), kMostHeldBytes);
+  if (!attempt.spool->ok()) {
     attempt.spool.reset();
     return false;
   }
@@ -275,7 +256,7 @@ bool DownloadPipeline::StartAhead(Attempt& attempt) {
   // Not even its spool file takes more than the file may have.
   attempt.spooled = {};
   attempt.spooled.most = attempt.request->most_bytes.value_or(kNoRoomBound);
-  attempt.data = {attempt.spool->temp_path().c_str(), attempt.spool->stream(),
+  attempt.data = {nullptr, attempt.spool->stream(),
                   nullptr, attempt.meter.get(), &attempt.gate,
                   &attempt.spooled};
   Launch(attempt, attempt.request->most_bytes.value_or(kNoRoomBound));
@@ -360,9 +341,9 @@ void DownloadPipeline::DropAhead() {
 
 std::uint64_t DownloadPipeline::Spooled(const Attempt* also) const {
   std::uint64_t bytes =
-      also != nullptr && also->spool != nullptr ? also->spooled.received : 0;
+      also != nullptr && also->spool != nullptr ? also->spool->on_disk() : 0;
   for (const auto& attempt : queue_) {
-    if (attempt->spool != nullptr) bytes += attempt->spooled.received;
+    if (attempt->spool != nullptr) bytes += attempt->spool->on_disk();
   }
   return bytes;
 }

@@ -29,8 +29,9 @@ class DownloadBody;
 // one transfer in flight each transfer starts at its own turn, alone, and
 // the run is that of CCurl::Download file after file. With more:
 // - a transfer ahead of its turn writes nothing in the game tree: its bytes
-//   wait in a spool file of its own in the spool directory (a temporary
-//   file "<name>.<pid>.<XXXXXX>.tmp", removed when it is done with), never
+//   wait in memory while they are few and then in a spool file of its own
+//   in the spool directory (SpoolBuffer: a temporary file
+//   "<name>.<pid>.<XXXXXX>.tmp", removed when it is done with), never
 //   more than the request's most_bytes (one that passes them has failed
 //   ahead of its turn), at most kPrefetchBytes before it pauses, and at
 //   most kMostHeldBytes in all: so
@@ -60,8 +61,8 @@ class DownloadBody;
 // - the room a download may take on its file system (RoomLeftOn) counts the
 //   spool files there as free, so they change no body's bound;
 // - a planned transfer whose target has a kept download (target + ".tmp")
-//   starts only at its turn; while no spool file can be made, or no
-//   kMostHeldBytes of room found for one, nothing starts ahead;
+//   starts only at its turn; one whose spool file cannot be made, or finds
+//   no kMostHeldBytes of room, has failed ahead of its turn;
 // - no transfer is aborted by the launcher's flags: which files are fetched
 //   is decided by the caller, turn by turn.
 // Used by one thread.
@@ -125,9 +126,9 @@ class DownloadPipeline {
   // planned ones as needed, until `in_flight_` - 1 have started ahead of
   // their turn.
   void Refill();
-  // Starts `attempt` ahead of its turn, into a spool file, or leaves it to
-  // start at its turn when its target has a kept download. False, starting
-  // nothing, when no spool file can be made (or no room found for it).
+  // Starts `attempt` ahead of its turn, into its SpoolBuffer, or leaves it
+  // to start at its turn when its target has a kept download. False,
+  // starting nothing, when no SpoolBuffer can be made.
   bool StartAhead(Attempt& attempt);
   // Starts `attempt` at its turn, into `body`, its meter held.
   void StartAtTurn(Attempt& attempt, DownloadBody& body);
@@ -145,7 +146,8 @@ class DownloadPipeline {
   void Retire(Attempt& attempt, std::optional<CURLcode> code = {});
   // Drops the transfers running ahead; they start again later.
   void DropAhead();
-  // The bytes in the spool files of the transfers ahead, `also` included.
+  // The bytes in the spool files of the transfers ahead, `also` included
+  // (not those still in memory).
   std::uint64_t Spooled(const Attempt* also) const;
   // Lets every paused transfer ahead that has had nothing for
   // kKeepAliveInterval take in kKeepAliveBytes, up to kMostHeldBytes.
