@@ -97,6 +97,69 @@ std::string CopyPatch(const std::string& source, const std::string& patch,
   return std::string();
 }
 
+// One pair of contents to patch: a kept release's copy of a listed path and
+// the new release's file there.
+struct Pair {
+  std::string row;     // its table path
+  std::string listed;  // the listed path, for reports
+  const KeptRelease* kept = nullptr;
+  std::string old_path;
+  std::string new_path;
+  std::uint64_t new_size = 0;
+};
+
+void SayNoPatch(const Pair& pair, const std::string& why) {
+  std::printf("no patch for %s from %s: %s\n",
+              PrintablePath(pair.listed).c_str(), pair.kept->name.c_str(),
+              why.c_str());
+}
+
+constexpr char kTooLarge[] =
+    "the two files together exceed 1 GiB; it is fetched whole";
+
+// Publishes the patch of `pair` in the new release: the file of that name a
+// kept release has, or else one made from the old file to the new, kept when
+// it is under half the new file's size. Sets `published`. Returns "" or why
+// the release cannot be completed (a patch that cannot be written); a pair
+// that gets no patch for a reason worth telling is reported on standard
+// output.
+std::string PublishPatch(const PatchRequest& request, const Pair& pair,
+                         DeferredSync& deferred, bool& published) {
+  published = false;
+  const std::string patch = PatchFileOf(request.release, pair.row);
+  // A name stands for the same bytes wherever it is published.
+  for (const KeptRelease& other : request.kept) {
+    const std::string kept_patch = PatchFileOf(other.directory, pair.row);
+    if (RegularFileSize(kept_patch)) {
+      published = true;
+      return CopyPatch(kept_patch, patch, deferred);
+    }
+  }
+  AtomicFile out(patch, LinkAtDestination::kReplace, Attributes::kFresh);
+  const PatchResult made =
+      MakePatch(pair.old_path, pair.new_path, out, request.level);
+  switch (made.status) {
+    case PatchStatus::kOk:
+      break;
+    case PatchStatus::kWriteFailed:
+      return Fault("cannot write", patch, made.error_number);
+    case PatchStatus::kInputMissing:
+    case PatchStatus::kInputUnreadable:
+      return "cannot read " + pair.new_path + ": " + DescribePatchResult(made);
+    case PatchStatus::kTooLarge:
+      SayNoPatch(pair, kTooLarge);
+      return std::string();
+    default:
+      SayNoPatch(pair, DescribePatchResult(made));
+      return std::string();
+  }
+  // Not worth a request of its own: the file is fetched whole.
+  if (2 * made.output_bytes >= pair.new_size) return std::string();
+  if (!out.Commit(deferred)) return Fault("cannot write", patch, errno);
+  published = true;
+  return std::string();
+}
+
 }  // namespace
 
 std::string MakeReleasePatches(const PatchRequest& request,
@@ -104,10 +167,8 @@ std::string MakeReleasePatches(const PatchRequest& request,
   const auto start = std::chrono::steady_clock::now();
   summary = PatchSummary();
   const std::vector<std::string>& files = *request.files;
-  const std::vector<std::string>& md5s = *request.md5s;
-  // Every pair of contents met, by its table path, and whether it got a
-  // patch; the paths found changed.
-  std::map<std::string, bool> pairs;
+  // The pairs of contents met, by their table paths; the files changed.
+  std::set<std::string> pairs;
   std::set<std::size_t> changed;
   bool directory_made = false;
   for (const KeptRelease& kept : request.kept) {
@@ -115,84 +176,45 @@ std::string MakeReleasePatches(const PatchRequest& request,
         ListedMd5s(kept.directory + request.list);
     for (std::size_t i = 0; i < files.size(); ++i) {
       const auto old = old_md5s.find(files[i]);
-      const std::string new_md5 = Lower(md5s[i]);
+      const std::string new_md5 = Lower((*request.md5s)[i]);
       if (old == old_md5s.end() || old->second == new_md5) continue;
       changed.insert(i);
-      const std::string row = PatchTablePath(old->second, new_md5);
-      if (pairs.count(row) != 0) continue;
-      pairs[row] = false;
-      const std::string old_path = kept.directory + files[i].substr(1);
-      const std::string new_path = request.release + files[i].substr(1);
-      const std::optional<std::uint64_t> new_size = RegularFileSize(new_path);
-      const std::optional<std::uint64_t> old_size = RegularFileSize(old_path);
-      if (!new_size) return Fault("cannot read", new_path, errno);
-      // Nothing under half of an empty file; a kept copy that is gone or
+      Pair pair;
+      pair.row = PatchTablePath(old->second, new_md5);
+      if (!pairs.insert(pair.row).second) continue;
+      pair.listed = files[i];
+      pair.kept = &kept;
+      pair.old_path = kept.directory + files[i].substr(1);
+      pair.new_path = request.release + files[i].substr(1);
+      const std::optional<std::uint64_t> new_size =
+          RegularFileSize(pair.new_path);
+      const std::optional<std::uint64_t> old_size =
+          RegularFileSize(pair.old_path);
+      if (!new_size) return Fault("cannot read", pair.new_path, errno);
+      pair.new_size = *new_size;
+      // Nothing is under half of an empty file; a kept copy that is gone or
       // no longer what its list says is no reference.
       std::string old_actual;
-      if (*new_size == 0 || !old_size ||
-          !Md5File(old_path.c_str(), old_actual) ||
+      if (pair.new_size == 0 || !old_size ||
+          !Md5File(pair.old_path.c_str(), old_actual) ||
           Lower(old_actual) != old->second) {
         continue;
       }
-      const auto too_large = [&] {
-        std::printf(
-            "no patch for %s from %s: the two files together exceed 1 GiB; "
-            "it is fetched whole\n",
-            PrintablePath(files[i]).c_str(), kept.name.c_str());
-      };
-      if (*old_size + *new_size > kPatchSpanMax) {
-        too_large();
+      if (*old_size + pair.new_size > kPatchSpanMax) {
+        SayNoPatch(pair, kTooLarge);
         continue;
       }
-      if (std::string why = MakePatchDirectory(request.release, directory_made);
-          !why.empty()) {
-        return why;
-      }
-      const std::string patch = PatchFileOf(request.release, row);
-      // A patch of this name that a kept release publishes: the same bytes.
-      std::string published;
-      for (const KeptRelease& other : request.kept) {
-        if (RegularFileSize(PatchFileOf(other.directory, row))) {
-          published = PatchFileOf(other.directory, row);
-          break;
-        }
-      }
-      if (!published.empty()) {
-        if (std::string why = CopyPatch(published, patch, deferred);
-            !why.empty()) {
-          return why;
-        }
-      } else {
-        AtomicFile out(patch, LinkAtDestination::kReplace, Attributes::kFresh);
-        const PatchResult made =
-            MakePatch(old_path, new_path, out, request.level);
-        if (made.status == PatchStatus::kWriteFailed) {
-          return Fault("cannot write", patch, made.error_number);
-        }
-        if (made.status == PatchStatus::kInputMissing ||
-            made.status == PatchStatus::kInputUnreadable) {
-          return "cannot read " + new_path + ": " + DescribePatchResult(made);
-        }
-        if (made.status == PatchStatus::kTooLarge) {
-          too_large();
-          continue;
-        }
-        if (!made.ok()) {
-          std::printf("no patch for %s from %s: %s\n",
-                      PrintablePath(files[i]).c_str(), kept.name.c_str(),
-                      DescribePatchResult(made).c_str());
-          continue;
-        }
-        // Not worth a request of its own: the file is fetched whole.
-        if (2 * made.output_bytes >= *new_size) continue;
-        if (!out.Commit(deferred)) return Fault("cannot write", patch, errno);
-      }
+      bool published = false;
+      std::string why = MakePatchDirectory(request.release, directory_made);
+      if (why.empty()) why = PublishPatch(request, pair, deferred, published);
+      if (!why.empty()) return why;
+      if (!published) continue;
+      const std::string patch = PatchFileOf(request.release, pair.row);
       const std::optional<FileDigest> digest = DigestOfFile(patch);
       if (!digest) return Fault("cannot read", patch, errno);
-      pairs[row] = true;
-      summary.rows.push_back({row, digest->size, digest->sha256});
+      summary.rows.push_back({pair.row, digest->size, digest->sha256});
       summary.patch_bytes += digest->size;
-      summary.replaced_bytes += *new_size;
+      summary.replaced_bytes += pair.new_size;
     }
   }
   if (directory_made && summary.rows.empty()) {
