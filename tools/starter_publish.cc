@@ -167,7 +167,7 @@ constexpr char kUsage[] =
     "  P/NAME.releases/by-list-md5/MD5  link to the kept release whose\n"
     "                             list has that MD5 (for the origin)\n"
     "  P/NAME.releases/.*         lock, staging, leftovers of a killed run\n"
-    "The N releases before the served one are kept; older ones removed.\n"
+    "The releases before the served one (2, --keep) stay; older go.\n"
     "A plain directory at SERVER_DIR becomes release-N first, atomically.\n"
     "Exit status: 0 published, 1 refused or failed, 2 usage.\n";
 
