@@ -194,14 +194,14 @@ std::string MakeReleasePatches(const PatchRequest& request,
       pair.new_size = *new_size;
       // Nothing is under half of an empty file; a kept copy that is gone or
       // no longer what its list says is no reference.
-      std::string old_actual;
-      if (pair.new_size == 0 || !old_size ||
-          !Md5File(pair.old_path.c_str(), old_actual) ||
-          Lower(old_actual) != old->second) {
-        continue;
-      }
+      if (pair.new_size == 0 || !old_size) continue;
       if (*old_size + pair.new_size > kPatchSpanMax) {
         SayNoPatch(pair, kTooLarge);
+        continue;
+      }
+      std::string old_actual;
+      if (!Md5File(pair.old_path.c_str(), old_actual) ||
+          Lower(old_actual) != old->second) {
         continue;
       }
       bool published = false;
