@@ -10,7 +10,16 @@
 # release's bytes whatever the fleet size), the lists with their signatures
 # and release statements (fetched from the origin by every run) and the
 # release's file table (cached by the edge under its release, like a file);
-# the edge's log gives the requests each run made.
+# the edge's log gives the requests each run made and the bytes it sent.
+#
+# The releases are published with starter-publish: the shipped origin
+# answers a file request by the release it names, through the links the
+# tool keeps. B's CHANGED files are replaced by random bytes (no patch is
+# worth it), or with EDITED=1 edited (4 KiB overwritten in the middle), so
+# that B has a patch for each; patch_bytes is what its patches hold (the
+# file table's rows). A starter that fetches patches takes them from the
+# edge instead of the files; one that does not fetches the whole files, and
+# the origin and edge bytes are those of the files.
 #
 # Usage: bench/fleet_bench.sh BUILD_DIR [FILES] [SIZE] [CHANGED]
 # FLEET_SIZES (default "1 4 16 64") picks the fleet sizes; SIGN_KEY, a
@@ -56,17 +65,35 @@ if [ -n "${SIGN_KEY:-}" ]; then
   starter=$work/keyed/served/DUdavi
 fi
 
-# publish DIR: the release tree DIR (with its list) becomes the served
-# release in one rename of the link that the origin serves.
+# publish DIR: starter-publish publishes the release tree DIR (signed with
+# SIGN_KEY if set): the served directory switches to it in one rename.
 publish() {
-  local served=$root/origin/10/linux32-dedicated-demo
-  ln -sfn "$1" "$served.next"
-  mv -T "$served.next" "$served"
+  "$publish_tool" ${SIGN_KEY:+--sign "$SIGN_KEY"} "$1" \
+    "$root/origin/10/linux32-dedicated-demo" >/dev/null
 }
 
-# write_list DIR: the release's checksum list (signed with SIGN_KEY if set).
-write_list() {
-  "$checksums" ${SIGN_KEY:+--sign "$SIGN_KEY"} "$1" "$1/App/version.txt" >/dev/null
+# edit_files DIR COUNT: overwrites 4 KiB in the middle of the first COUNT
+# files of DIR with bytes drawn from a fixed seed.
+edit_files() {
+  python3 - "$1" "$2" <<'PY'
+import os, random, sys
+root, count = sys.argv[1], int(sys.argv[2])
+rng = random.Random(43)
+for name in sorted(os.listdir(root))[:count]:
+    path = os.path.join(root, name)
+    data = bytearray(open(path, "rb").read())
+    at = max(0, len(data) // 2 - 2048)
+    data[at:at + 4096] = rng.randbytes(min(4096, len(data)))
+    open(path, "wb").write(bytes(data))
+PY
+}
+
+# patch_bytes: the bytes of the served release's patches, as its file table
+# lists them (0 without a table).
+patch_bytes() {
+  local table=$root/origin/10/linux32-dedicated-demo/App/version.txt.files
+  [ -f "$table" ] || { echo 0; return; }
+  awk '$1 ~ /^\.\/\.patches\// { bytes += $2 } END { print bytes + 0 }' "$table"
 }
 
 # update_fleet COUNT LIST: runs the starter in every game directory at once
@@ -96,14 +123,16 @@ origin_bytes() {
     END { printf "%d %d %d %d %d\n", bytes, bodies, list, statement, table }'
 }
 
-# run_requests FROM_LINE FLEET: "LIST_REQUESTS OTHER_REQUESTS" per run, from
-# the edge's access log from line FROM_LINE on: the list, its signature and
-# its statement; the table and the files.
+# run_requests FROM_LINE FLEET: "LIST_REQUESTS OTHER_REQUESTS EDGE_BYTES"
+# from the edge's access log from line FROM_LINE on: per run, the list, its
+# signature and its statement; the table, the files and patches; and the
+# body bytes the edge sent the whole fleet.
 run_requests() {
   tail -n +"$1" "$root/conf/edge/access.log" | awk -v fleet="$2" '
+    { bytes += $3 }
     $1 ~ /\/App\/version\.txt(\.sig|\.release)?$/ { lists += 1; next }
     { other += 1 }
-    END { printf "%.1f %.1f\n", lists / fleet, other / fleet }'
+    END { printf "%.1f %.1f %d\n", lists / fleet, other / fleet, bytes }'
 }
 
 log_lines() { wc -l < "$root/conf/$1/access.log"; }
@@ -112,22 +141,25 @@ log_lines() { wc -l < "$root/conf/$1/access.log"; }
 # served release RELEASE_DIR and prints what left the origin for it.
 measure() {
   local from edge_from bytes bodies lists statements tables list_requests other
+  local edge_bytes
   from=$(( $(log_lines origin) + 1 ))
   edge_from=$(( $(log_lines edge) + 1 ))
-  update_fleet "$1" "$3/App/version.txt"
+  update_fleet "$1" "$root/origin/10/linux32-dedicated-demo/App/version.txt"
   read -r bytes bodies lists statements tables < <(origin_bytes "$from")
-  read -r list_requests other < <(run_requests "$edge_from" "$1")
-  printf '%-6s %-8s %18d %12d %18d %16d %12d %14d %14s %9s\n' "$1" "$2" \
-    "$bytes" "$bodies" "$lists" "$statements" "$tables" "$4" \
-    "$list_requests" "$other"
+  read -r list_requests other edge_bytes < <(run_requests "$edge_from" "$1")
+  printf '%-6s %-8s %18d %12d %18d %16d %12d %14d %14s %9s %14d %12d\n' "$1" \
+    "$2" "$bytes" "$bodies" "$lists" "$statements" "$tables" "$4" \
+    "$list_requests" "$other" "$edge_bytes" "$(patch_bytes)"
 }
 
 # release_bytes: the bytes of the files that release changed (all of A);
 # list_requests and other_requests: what each run asked the edge for (the
-# list, its signature and statement; the file table and the files).
-printf '%-6s %-8s %18s %12s %18s %16s %12s %14s %14s %9s\n' fleet release \
-  origin_file_bytes file_bodies origin_list_bytes origin_statements \
-  origin_table release_bytes list_requests others
+# list, its signature and statement; the file table and the files);
+# edge_bytes: what the edge sent the fleet; patch_bytes: the patches of the
+# release.
+printf '%-6s %-8s %18s %12s %18s %16s %12s %14s %14s %9s %14s %12s\n' fleet \
+  release origin_file_bytes file_bodies origin_list_bytes origin_statements \
+  origin_table release_bytes list_requests others edge_bytes patch_bytes
 for n in $sizes; do
   root=$work/fleet-$n
   mkdir -p "$root/origin/10" "$root/games"
@@ -141,7 +173,6 @@ for n in $sizes; do
 
   # Release A: FILES files of SIZE bytes.
   make_release "$root/releases/a" "$files" "$size" "$checksums"
-  write_list "$root/releases/a"
   publish "$root/releases/a"
   for side in origin edge; do
     "$nginx_bin" -p "$root/conf/$side/" -c "$root/conf/$side/etc/nginx/nginx.conf" \
@@ -160,8 +191,11 @@ for n in $sizes; do
 
   # Release B, published the moment A's runs ended: CHANGED files changed.
   cp -a "$root/releases/a" "$root/releases/b"
-  random_files "$root/releases/b/Base/data" "$changed" "$size" 43
-  write_list "$root/releases/b"
+  if [ -n "${EDITED:-}" ]; then
+    edit_files "$root/releases/b/Base/data" "$changed"
+  else
+    random_files "$root/releases/b/Base/data" "$changed" "$size" 43
+  fi
   publish "$root/releases/b"
   measure "$n" B "$root/releases/b" $(( changed * size ))
   stop_nginx

@@ -80,10 +80,11 @@ std::string Fault(const char* what, const std::string& path, int error) {
 }
 
 // Writes the list of `files` into `list` under `key`, and, when `table` is
-// not null, their table lines into it. Returns false with `error` set on
-// failure.
+// not null, their table lines and those `plan` adds into it. Returns false
+// with `error` set on failure.
 bool WriteEntries(const std::vector<std::string>& files, long key,
-                  AtomicFile& list, std::string* table, std::string& error) {
+                  AtomicFile& list, std::string* table, const TablePlan* plan,
+                  std::string& error) {
   if (!list.ok()) {
     error = Fault("cannot create", list.path(), list.error());
     return false;
@@ -94,7 +95,9 @@ bool WriteEntries(const std::vector<std::string>& files, long key,
   ChecksumListWriter writer;
   writer.Attach(list.stream());
   writer.WriteHeader(key);
-  if (table != nullptr) *table = ReleaseTableHeader();
+  // Each table line after its path, to be merged with the extra rows.
+  std::vector<std::pair<std::string, std::string>> lines;
+  std::vector<std::string> md5s;
   for (const std::string& path : files) {
     const HashPipeline::Result hashed = hashes.TakeNext();
     if (hashed.error != FileHashError::kNone) {
@@ -103,14 +106,35 @@ bool WriteEntries(const std::vector<std::string>& files, long key,
     }
     writer.WriteEntry(path, hashed.hex);
     if (table != nullptr) {
-      *table += ReleaseTableLine(path, hashed.facts.size, hashed.facts.sha256,
-                                 (hashed.facts.mode & 0111) != 0);
+      lines.emplace_back(path, ReleaseTableLine(path, hashed.facts.size,
+                                                hashed.facts.sha256,
+                                                (hashed.facts.mode & 0111) != 0));
     }
+    md5s.push_back(hashed.hex);
   }
   if (!writer.Close() || !list.Flush()) {
     error = Fault("cannot write", list.path(),
                   list.error() != 0 ? list.error() : errno);
     return false;
+  }
+  if (table == nullptr) return true;
+  if (plan != nullptr && plan->extra_rows) {
+    std::vector<TableRow> rows;
+    if (error = plan->extra_rows(md5s, rows); !error.empty()) return false;
+    for (const TableRow& row : rows) {
+      lines.emplace_back(row.path, ReleaseTableLine(row.path, row.size,
+                                                    row.sha256, false));
+    }
+    std::sort(lines.begin(), lines.end());
+  }
+  *table = ReleaseTableHeader();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0 && lines[i - 1].first == lines[i].first) {
+      error = "the file table would name " + PrintablePath(lines[i].first) +
+              " twice";
+      return false;
+    }
+    *table += lines[i].second;
   }
   return true;
 }
@@ -218,6 +242,10 @@ ReleaseFiles CollectReleaseFiles(const std::string& release,
 }
 
 std::string WhyUnlistable(const std::string& path) {
+  const std::string patches = std::string(kPatchDirectory) + "/";
+  if (path == kPatchDirectory || path.starts_with(patches)) {
+    return "the name of the release's patches";
+  }
   const ListedPath verdict = CheckListedPathText(path);
   if (verdict != ListedPath::kInside) return ListedPathReason(verdict);
   const std::string hash(32, '0');
@@ -294,7 +322,8 @@ bool DrawListKey(long replaced, long& key) {
 bool WriteReleaseList(const std::vector<std::string>& files,
                       const std::string& output, const std::string& private_key,
                       long replaced_key, const StatementPlan* statement,
-                      WrittenList& written, std::string& error) {
+                      WrittenList& written, std::string& error,
+                      const TablePlan* table_plan) {
   long key = 0;
   if (!DrawListKey(replaced_key, key)) {
     error =
@@ -302,10 +331,12 @@ bool WriteReleaseList(const std::vector<std::string>& files,
     return false;
   }
   const bool with_statement = !private_key.empty() && statement != nullptr;
+  const bool with_table =
+      with_statement || (table_plan != nullptr && table_plan->always);
   AtomicFile list(output, LinkAtDestination::kReplace);
   std::string table_text;
-  if (!WriteEntries(files, key, list, with_statement ? &table_text : nullptr,
-                    error)) {
+  if (!WriteEntries(files, key, list, with_table ? &table_text : nullptr,
+                    table_plan, error)) {
     return false;
   }
   std::optional<AtomicFile> signature, table, statement_file;
@@ -313,12 +344,14 @@ bool WriteReleaseList(const std::vector<std::string>& files,
     signature.emplace(output + ".sig", LinkAtDestination::kReplace);
     if (!WriteSignature(private_key, list, *signature, error)) return false;
   }
-  if (with_statement) {
+  if (with_table) {
     table.emplace(output + kTableSuffix, LinkAtDestination::kReplace);
+    if (!WriteWhole(*table, table_text, error)) return false;
+  }
+  if (with_statement) {
     statement_file.emplace(output + kStatementSuffix,
                            LinkAtDestination::kReplace);
-    if (!WriteWhole(*table, table_text, error) ||
-        !WriteStatement(*statement, private_key, list, table_text,
+    if (!WriteStatement(*statement, private_key, list, table_text,
                         *statement_file, error)) {
       return false;
     }

@@ -5,6 +5,7 @@
 #define STARTER_TOOLS_RELEASE_LIST_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,8 +58,9 @@ ReleaseFiles CollectReleaseFiles(const std::string& release,
 // writer and read back by the run's list reader, the reader's reason (a path
 // over 255 characters) or that white space in the name (blank, tab, line
 // feed, carriage return) makes it read as another entry; or why the file
-// cannot be fetched at update URL + `path` (WhyUnfetchable). The one rule
-// of both tools for a name.
+// cannot be fetched at update URL + `path` (WhyUnfetchable); or that
+// "./.patches" and the paths below it are the name of the release's patches
+// (update/release_table.h). The one rule of both tools for a name.
 std::string WhyUnlistable(const std::string& path);
 
 // `path` on one line: control characters, DEL and backslashes as C escapes
@@ -102,6 +104,26 @@ struct WrittenList {
   std::optional<StatementPlan> statement;
 };
 
+// A row of the file table beside those of the listed files (a patch's).
+struct TableRow {
+  std::string path;  // PatchTablePath(OLD_MD5, NEW_MD5)
+  std::uint64_t size = 0;
+  std::string sha256;  // 64 lower-case hex digits
+};
+
+// What the file table of WriteReleaseList holds and when it is written.
+struct TablePlan {
+  // The table is written for an unsigned list too (without a statement).
+  bool always = false;
+  // When set, called once every file is hashed, with the MD5 of each of the
+  // files (lower-case hex, in their order), to add the rows of `rows` to
+  // the table (patches, whose paths are no listed file's); returns "" or
+  // why the list cannot be written.
+  std::function<std::string(const std::vector<std::string>& md5s,
+                            std::vector<TableRow>& rows)>
+      extra_rows;
+};
+
 // Writes the checksum list of `files` ("./" paths below the current
 // directory, from CollectReleaseFiles) to `output` (absolute) under a key
 // from DrawListKey(`replaced_key`): the header, then one entry a file with
@@ -110,7 +132,10 @@ struct WrittenList {
 // `output` + ".sig" too, and with `statement` as well the release's file
 // table (`output` + ".files": each file's size, SHA-256 and mode, from the
 // same read) and its release statement (`output` + ".release", signed with
-// the same key; its name defaults to the serial). The files are written
+// the same key; its name defaults to the serial). With `table`, the table
+// also holds its extra rows (all rows in strict path order; a row whose
+// path a file has too fails), and `table->always` writes it for an
+// unsigned list as well. The files are written
 // under temporary names and synced, and put in place only when all are
 // complete: the table, the list, its signature, then the statement.
 // Returns true with `written` filled; otherwise false with `error` saying
@@ -120,7 +145,8 @@ struct WrittenList {
 bool WriteReleaseList(const std::vector<std::string>& files,
                       const std::string& output, const std::string& private_key,
                       long replaced_key, const StatementPlan* statement,
-                      WrittenList& written, std::string& error);
+                      WrittenList& written, std::string& error,
+                      const TablePlan* table = nullptr);
 
 // The highest serial among the statements in the files `statements` that
 // read (unsigned ones included); 0 when none does.

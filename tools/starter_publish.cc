@@ -5,8 +5,8 @@
 //        starter-publish [OPTIONS] --switch-back N SERVER_DIR
 //        starter-publish --resign --sign KEY --expires SPAN [--name NAME]
 //                        SERVER_DIR
-// OPTIONS: --follow-outside-links; --sign KEY, and with it --new-key
-// PUBLIC_KEY, --name NAME, --expires SPAN.
+// OPTIONS: --follow-outside-links; --keep N; --patch-level N; --sign KEY,
+// and with it --new-key PUBLIC_KEY, --name NAME, --expires SPAN.
 //
 // TREE holds the release's files in the layout of the game directory.
 // SERVER_DIR is the directory the web server serves to the starters, e.g.
@@ -18,10 +18,12 @@
 //                                 the release being served
 //   P/NAME.releases/release-N     one whole release: the files of TREE that
 //                                 the list names, App/version.txt (its
-//                                 checksum list) and, with --sign,
-//                                 App/version.txt.sig, App/version.txt.files
-//                                 (the file table) and App/version.txt.release
-//                                 (the release statement)
+//                                 checksum list), App/version.txt.files (the
+//                                 file table), .patches/OLD_MD5-NEW_MD5 (its
+//                                 patches, below) and, with --sign,
+//                                 App/version.txt.sig and
+//                                 App/version.txt.release (the release
+//                                 statement)
 //   P/NAME.releases/by-list-md5/MD5
 //                                 a link to release-N for every release kept,
 //                                 named after the MD5 of its list: how the
@@ -38,24 +40,41 @@
 // refuses it: one line a name), when a link leads to no file or into
 // SERVER_DIR or its releases, or when a link leads out of TREE (its file
 // is copied into the release under the link's name only with
-// --follow-outside-links);
+// --follow-outside-links), and refuses a TREE holding a top-level
+// ".patches", the name of the release's patches;
 // copies the files into .staging; with --sign, makes sure the starter the
 // release ships (DUdavi), if any, trusts the key: its empty key slot is
 // filled, one trusting another key is refused unless --new-key names that
 // key (a key change: a release signed with the old key that ships a starter
 // trusting the new one; a slot holding the signing key then gets the new
-// key); writes the list (with a fresh key, never the served list's), its
-// signature, the file table and the release statement there with
+// key); writes the list (with a fresh key, never the served list's), makes
+// the release's patches (below), writes the file table (signed or not), and
+// with --sign the list's signature and the release statement there with
 // starter-checksums' list writer; syncs it all to the disk and renames
 // .staging to release-N (N one above the highest so far); links
 // by-list-md5/MD5 to it, so that the origin finds it by its list before any
 // starter can have that list; then makes a new link to release-N and
 // renames it over P/NAME, which the web server sees as one switch from the
 // old release to the new. The index loses the links of the releases
-// removed after the switch. The two releases before
-// the new one stay, for web servers and caches still sending their files;
-// older ones are removed. Killed at any point, a publish leaves P/NAME at
-// the whole old or the whole new release.
+// removed after the switch. The releases before the new one stay (--keep
+// N of them, 2 by default), for web servers and caches still sending their
+// files and as the references of patches; older ones are removed. Killed at
+// any point, a publish leaves P/NAME at the whole old or the whole new
+// release.
+//
+// Patches: for every listed file whose content differs from the copy of the
+// same path in a release kept after this publish (the served one and those
+// before it that --keep keeps), a patch from the old content to the new
+// (MakePatch, zstd level --patch-level, 3 by default, the old file as its
+// reference), published as release-N/.patches/OLD_MD5-NEW_MD5: a name that
+// always stands for the same bytes (a kept release's patch of that name is
+// copied), served beside the release's files and shared by every path with
+// that pair of contents. A patch is kept only when it is under half the new
+// file's size; a pair whose two files together exceed 1 GiB gets none, and
+// the output says so. The file table lists each patch kept (its size and
+// SHA-256, mode "-") among the files' rows. The output reports the cost in
+// one line: "Made N patches for M changed files: P bytes instead of F (S
+// s)", F the sizes of the files the patches stand in for.
 //
 // The statement's serial is one above every serial of the served directory
 // (the served statement and those of every release directory), so it only
@@ -109,6 +128,7 @@
 #include "engine/standard_streams.h"
 #include "engine/scoped_fd.h"
 #include "release_list.h"
+#include "release_patches.h"
 #include "release_starter.h"
 #include "tool_usage.h"
 #include "update/list_signature.h"
@@ -121,27 +141,34 @@ constexpr char kUsage[] =
     "usage: %s [OPTIONS] TREE SERVER_DIR\n"
     "   or: [OPTIONS] --switch-back N SERVER_DIR\n"
     "   or: --resign --sign KEY --expires SPAN [--name NAME] SERVER_DIR\n"
-    "Publishes the release in TREE at SERVER_DIR in one switch: the files\n"
-    "and their checksum list (signed with the private key KEY with --sign,\n"
-    "with the release's file table and statement) are staged beside it,\n"
-    "then a new symbolic link to them is renamed over SERVER_DIR.\n"
-    "Options (all but --follow-outside-links with --sign):\n"
+    "Publishes the release in TREE at SERVER_DIR in one switch: the files,\n"
+    "their checksum list, the patches from the releases kept and the file\n"
+    "table (with --sign, the list signed with the private key KEY and the\n"
+    "release's statement) are staged beside it, then a new symbolic link to\n"
+    "them is renamed over SERVER_DIR.\n"
+    "Options (--name, --expires and --new-key with --sign):\n"
     "  --name NAME       the release's name (default: its serial)\n"
     "  --expires SPAN    starters refuse it SPAN after now (30d, 12h, 90m)\n"
     "  --new-key PUB     the shipped DUdavi trusts the public key PUB, not\n"
     "                    KEY: a key change\n"
     "  --follow-outside-links  copy a file a link of TREE leads to outside\n"
     "                    it (refused otherwise)\n"
+    "  --keep N          releases kept before the new one (default 2, 0-100)\n"
+    "  --patch-level N   zstd level of the patches (default 3, 1-19)\n"
     "A DUdavi in the tree must trust KEY (an empty key slot is filled).\n"
     "--switch-back N serves release-N's files again under a new serial.\n"
     "--resign signs the served statement again (new serial and expiry).\n"
     "Layout (P/NAME = SERVER_DIR):\n"
     "  P/NAME                     link to NAME.releases/release-N (served)\n"
     "  P/NAME.releases/release-N  one whole release, App/version.txt included\n"
+    "  .../release-N/.patches/OLD_MD5-NEW_MD5  patch from a kept release's\n"
+    "                             copy of a file to the new one, listed in\n"
+    "                             App/version.txt.files; only when under half\n"
+    "                             the file, none when both exceed 1 GiB\n"
     "  P/NAME.releases/by-list-md5/MD5  link to the kept release whose\n"
     "                             list has that MD5 (for the origin)\n"
     "  P/NAME.releases/.*         lock, staging, leftovers of a killed run\n"
-    "The two releases before the served one are kept; older ones removed.\n"
+    "The releases before the served one (2, --keep) stay; older go.\n"
     "A plain directory at SERVER_DIR becomes release-N first, atomically.\n"
     "Exit status: 0 published, 1 refused or failed, 2 usage.\n";
 
@@ -150,8 +177,12 @@ constexpr char kList[] = "/App/version.txt";
 constexpr char kSignature[] = "/App/version.txt.sig";
 constexpr char kStatement[] = "/App/version.txt.release";
 constexpr char kTable[] = "/App/version.txt.files";
-// Releases kept besides the served one.
+// Releases kept besides the served one, by default and at most.
 constexpr int kKeptReleases = 2;
+constexpr int kMostKeptReleases = 100;
+// The patches' zstd level, by default and at most.
+constexpr int kPatchLevel = 3;
+constexpr int kHighestPatchLevel = 19;
 constexpr char kReleasePrefix[] = "release-";
 // The directory of the releases' names by the MD5 of their lists.
 constexpr char kByListMd5[] = "by-list-md5";
@@ -321,6 +352,10 @@ struct Publication {
   std::optional<ListSigningKey> new_key;
   std::string name;
   std::optional<std::int64_t> expires_after;
+  // Releases kept before the new one, the references of its patches.
+  int keep = kKeptReleases;
+  // The patches' zstd level.
+  int patch_level = kPatchLevel;
 };
 
 // The serial for a new statement of the served directory: one above every
@@ -382,8 +417,21 @@ std::string KeyShippedStarter(const std::vector<std::string>& files,
   return std::string();
 }
 
+// The releases that stay beside the one being staged: the newest `keep`
+// of those there now, newest first.
+std::vector<KeptRelease> ReleasesKept(const Layout& layout, int keep) {
+  const std::vector<int> numbers = ReleaseNumbers(layout);
+  std::vector<KeptRelease> kept;
+  for (auto n = numbers.rbegin();
+       n != numbers.rend() && static_cast<int>(kept.size()) < keep; ++n) {
+    kept.push_back({layout.Release(*n), kReleasePrefix + std::to_string(*n)});
+  }
+  return kept;
+}
+
 // Stages the release of `files` (below the current directory, TREE) as
-// release-N and returns N, or -1 after reporting why not.
+// release-N, with its patches from the releases kept, and returns N, or -1
+// after reporting why not.
 int StageRelease(const std::vector<std::string>& files, const Layout& layout,
                  const Publication& publication) {
   const std::string staging = layout.Staging();
@@ -391,6 +439,27 @@ int StageRelease(const std::vector<std::string>& files, const Layout& layout,
   DeferredSync deferred;
   WrittenList written;
   const StatementPlan plan = PlanStatement(layout, publication);
+  // The table, signed or not, lists the patches made once the files are
+  // hashed.
+  TablePlan table;
+  table.always = true;
+  table.extra_rows = [&](const std::vector<std::string>& md5s,
+                         std::vector<TableRow>& rows) {
+    PatchRequest request;
+    request.files = &files;
+    request.md5s = &md5s;
+    request.release = staging;
+    request.list = kList;
+    request.kept = ReleasesKept(layout, publication.keep);
+    request.level = publication.patch_level;
+    PatchSummary summary;
+    std::string why = MakeReleasePatches(request, deferred, summary);
+    if (why.empty()) {
+      rows = std::move(summary.rows);
+      std::printf("%s\n", DescribePatchSummary(summary).c_str());
+    }
+    return why;
+  };
   if (mkdir(staging.c_str(), 0755) != 0) {
     error = SystemError("cannot create", staging);
   } else if (error = CopyFiles(files, staging, deferred); error.empty() &&
@@ -402,7 +471,7 @@ int StageRelease(const std::vector<std::string>& files, const Layout& layout,
     } else if (WriteReleaseList(files, staging + kList,
                                 publication.private_key,
                                 KeyOfList(layout.served + kList), &plan,
-                                written, error) &&
+                                written, error, &table) &&
                !deferred.SyncAll()) {
       error = SystemError("cannot sync", staging);
     }
@@ -454,16 +523,16 @@ std::string SwitchTo(const Layout& layout, int n) {
   return std::string();
 }
 
-// Removes the releases older than the kKeptReleases before `served`, each
-// renamed out of the way first so that no half-removed release keeps a
-// release's name. Reports what it kept and what it could not remove.
-void RemoveOldReleases(const Layout& layout, int served) {
+// Removes the releases older than the `kept` before `served`, each renamed
+// out of the way first so that no half-removed release keeps a release's
+// name. Reports what it kept and what it could not remove.
+void RemoveOldReleases(const Layout& layout, int served, int kept) {
   std::vector<int> older;
   for (int n : ReleaseNumbers(layout)) {
     if (n < served) older.push_back(n);
   }
   const std::size_t keep =
-      std::min(older.size(), static_cast<std::size_t>(kKeptReleases));
+      std::min(older.size(), static_cast<std::size_t>(kept));
   for (std::size_t i = 0; i + keep < older.size(); ++i) {
     const std::string retired =
         layout.releases + "/.retired-" + std::to_string(older[i]);
@@ -532,12 +601,28 @@ int Refuse(const std::string& why) {
 // The files of TREE (the current directory, `tree` in canonical form) that
 // the release lists; false after reporting each file no list can carry.
 bool ListTree(const std::string& tree, const Layout& layout,
-              bool follow_outside, std::vector<std::string>& files) {
+              bool follow_outside, bool switch_back,
+              std::vector<std::string>& files) {
   std::vector<std::string> served = {CanonicalPath(layout.served),
                                      CanonicalPath(layout.releases)};
   ReleaseFiles release = CollectReleaseFiles(
       tree, {tree + kList, tree + kSignature, tree + kStatement, tree + kTable},
       {.served = std::move(served), .follow_outside = follow_outside});
+  // A tree's own ".patches" would stand where the release's patches are
+  // served: refused, on one line. A release switched back to has its own,
+  // which are not its files and stay behind.
+  std::erase_if(release.unlistable, [](const UnlistableFile& file) {
+    return file.path.starts_with(std::string(kPatchDirectory) + "/");
+  });
+  struct stat info;
+  if (!switch_back && lstat(kPatchDirectory, &info) == 0) {
+    release.unlistable.push_back(
+        {kPatchDirectory, WhyUnlistable(kPatchDirectory)});
+    std::sort(release.unlistable.begin(), release.unlistable.end(),
+              [](const UnlistableFile& a, const UnlistableFile& b) {
+                return a.path < b.path;
+              });
+  }
   ReportUnlistable("starter-publish", "cannot be listed", release.unlistable);
   if (!release.unlistable.empty()) {
     std::fprintf(stderr,
@@ -570,6 +655,8 @@ struct Arguments {
   const char* name = nullptr;
   const char* expires = nullptr;
   const char* switch_back = nullptr;
+  const char* keep = nullptr;
+  const char* patch_level = nullptr;
   bool resign = false;
   bool follow_outside_links = false;
   const char* tree = nullptr;
@@ -585,6 +672,8 @@ bool ParseArguments(int argc, char** argv, Arguments& args) {
                          : option == "--name"        ? &args.name
                          : option == "--expires"     ? &args.expires
                          : option == "--switch-back" ? &args.switch_back
+                         : option == "--keep"        ? &args.keep
+                         : option == "--patch-level" ? &args.patch_level
                                                      : nullptr;
     if (option == "--resign" && !args.resign) {
       args.resign = true;
@@ -606,11 +695,34 @@ bool ParseArguments(int argc, char** argv, Arguments& args) {
   }
   return !args.resign ||
          (args.expires != nullptr && args.new_key == nullptr &&
-          args.switch_back == nullptr);
+          args.switch_back == nullptr && args.keep == nullptr &&
+          args.patch_level == nullptr);
+}
+
+// The number `text` gives, from `lowest` to `highest`; false for anything
+// else.
+bool TakeCount(const char* text, int lowest, int highest, int& value) {
+  if (text == nullptr) return true;
+  const std::string digits = text;
+  if (digits.empty() || digits.size() > 3 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  value = std::stoi(digits);
+  return value >= lowest && value <= highest;
 }
 
 // The options of a signed publication; "" or why they cannot be taken.
 std::string MakePublication(const Arguments& args, Publication& publication) {
+  if (!TakeCount(args.keep, 0, kMostKeptReleases, publication.keep)) {
+    return std::string("cannot take --keep ") + args.keep + " (0 to " +
+           std::to_string(kMostKeptReleases) + ")";
+  }
+  if (!TakeCount(args.patch_level, 1, kHighestPatchLevel,
+                 publication.patch_level)) {
+    return std::string("cannot take --patch-level ") + args.patch_level +
+           " (1 to " + std::to_string(kHighestPatchLevel) + ")";
+  }
   if (args.private_key == nullptr) return std::string();
   publication.private_key = CanonicalPath(args.private_key);
   if (publication.private_key.empty()) {
@@ -715,7 +827,10 @@ int main(int argc, char** argv) {
     if (PathIsWithin(layout.parent, tree)) {
       return Refuse(layout.served + " lies inside " + tree);
     }
-    if (!ListTree(tree, layout, args.follow_outside_links, files)) return 1;
+    if (!ListTree(tree, layout, args.follow_outside_links,
+                  args.switch_back != nullptr, files)) {
+      return 1;
+    }
   }
 
   if (mkdir(layout.releases.c_str(), 0755) != 0 && errno != EEXIST) {
@@ -744,7 +859,7 @@ int main(int argc, char** argv) {
   if (std::string why = SwitchTo(layout, n); !why.empty()) return Refuse(why);
   std::printf("published %s: %s now serves %s\n", tree.c_str(),
               layout.served.c_str(), layout.Release(n).c_str());
-  RemoveOldReleases(layout, n);
+  RemoveOldReleases(layout, n, publication.keep);
   if (std::string why = IndexReleasesByList(layout); !why.empty()) {
     std::fprintf(stderr, "starter-publish: warning: %s\n", why.c_str());
   }

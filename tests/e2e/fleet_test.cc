@@ -203,17 +203,28 @@ class FleetTest : public ::testing::Test {
   }
 
   // One GET of `url` by curl with the header `header` ("" for none):
-  // "STATUS BYTES" and the body in `body`.
+  // "STATUS BYTES" and the body in `body` (and, when asked for, the value of
+  // the answer's Cache-Control in `cache_control`).
   std::string Get(const std::string& url, const std::string& header,
-                  std::string& body) {
+                  std::string& body, std::string* cache_control = nullptr) {
     const std::string out = capture / "get.body";
     const std::string meta = capture / "get.meta";
-    EXPECT_EQ(RunShell("curl -s -g -o '" + out + "' -w '%{http_code} "
-                       "%{size_download}' " +
+    const std::string headers = capture / "get.headers";
+    EXPECT_EQ(RunShell("curl -s -g -o '" + out + "' -D '" + headers +
+                       "' -w '%{http_code} %{size_download}' " +
                        (header.empty() ? "" : "-H '" + header + "' ") + "'" +
                        url + "' > '" + meta + "'"),
               0);
     body = ReadFile(out);
+    if (cache_control != nullptr) {
+      cache_control->clear();
+      std::istringstream in(ReadFile(headers));
+      for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("Cache-Control: ")) {
+          *cache_control = line.substr(15, line.find_last_not_of("\r") - 14);
+        }
+      }
+    }
     return ReadFile(meta);
   }
   // Bytes below the edge's cache directory.
@@ -452,6 +463,81 @@ TEST_F(FleetTest, UnknownReleasesCostTheOriginNoBodyAndTheEdgeNoSpace) {
   // The served release still answers a request without the header.
   EXPECT_EQ(Get(url, "", body), "200 1048576");
   EXPECT_TRUE(body == big.at("Base/big.pak"));
+}
+
+// A release's patch, named after the two contents it joins, is answered by
+// the release a request names, as immutable: through the edge a second
+// request is a hit (one body from the origin for both), a request naming
+// the release before (which has no such patch) or no release gets the
+// served one's answer or an empty 404 that no cache keeps, and a patch
+// request by its release still works once another release is served.
+TEST_F(FleetTest, APatchLeavesTheOriginOnceAndIsCachedByItsName) {
+  const std::string pack_a = RandomBytes(256 << 10, 51);
+  std::string pack_b = pack_a;
+  pack_b.replace(1000, 64, RandomBytes(64, 52));
+  pack_b.replace(200000, 64, RandomBytes(64, 53));
+  const std::string release_a =
+      Md5Of(Publish({{"Base/pack.pak", pack_a}, {"Base/motd.txt", "A\n"}}));
+  const std::string release_b =
+      Md5Of(Publish({{"Base/pack.pak", pack_b}, {"Base/motd.txt", "B\n"}}));
+  const std::string name = Md5Of(pack_a) + "-" + Md5Of(pack_b);
+  const std::string path = std::string(kPlatformDir) + ".patches/" + name;
+  const std::string patch = ReadFile(root / ("origin" + path));
+  ASSERT_FALSE(patch.empty());
+  ASSERT_LT(2 * patch.size(), pack_b.size());
+  const std::string size = std::to_string(patch.size());
+  const std::size_t before = OriginRequests().size();
+  const std::string immutable = "public, max-age=31536000, immutable";
+  std::string body, cache_control;
+  const struct {
+    const char* label;
+    std::string url;
+    std::string header;
+    std::string answer;
+    std::string cache_control;
+  } requests[] = {
+      {"the edge, a miss", edge->Url(path), "X-Checksum-List-MD5: " + release_b,
+       "200 " + size, immutable},
+      {"the edge, a hit", edge->Url(path), "X-Checksum-List-MD5: " + release_b,
+       "200 " + size, immutable},
+      {"the edge, the same name without a release", edge->Url(path), "",
+       "200 " + size, immutable},
+      {"the origin, by release", origin->Url(path),
+       "X-Checksum-List-MD5: " + release_b, "200 " + size, immutable},
+      {"the origin, the served release", origin->Url(path), "", "200 " + size,
+       immutable},
+      {"the origin, a release without it", origin->Url(path),
+       "X-Checksum-List-MD5: " + release_a, "404 0", "no-cache"},
+      {"the origin, a patch no release has",
+       origin->Url(std::string(kPlatformDir) + ".patches/" + Md5Of("x") + "-" +
+                   Md5Of("y")),
+       "", "404", "no-cache"},
+  };
+  for (const auto& r : requests) {
+    SCOPED_TRACE(r.label);
+    // "404" alone: nginx's own page for a file the served release lacks.
+    const std::string answer = Get(r.url, r.header, body, &cache_control);
+    EXPECT_EQ(r.answer == "404" ? answer.substr(0, 3) : answer, r.answer);
+    EXPECT_EQ(cache_control, r.cache_control);
+    if (r.answer.starts_with("200")) {
+      EXPECT_TRUE(body == patch);
+    }
+  }
+  // The three edge requests cost the origin one body; the four origin
+  // requests were answered there.
+  WaitForOriginRequests(before + 5);
+  EXPECT_EQ(OriginRequests().size(), before + 5);
+  EXPECT_EQ(OriginBodies(".patches/" + name, patch, release_b), 2);
+  EXPECT_EQ(OriginBodies(".patches/" + name, patch, "-"), 1);
+  // Once C is served, B's patch still comes by B's name, from the origin as
+  // from the edge's copy.
+  Publish({{"Base/pack.pak", RandomBytes(256 << 10, 54)},
+           {"Base/motd.txt", "C\n"}});
+  for (const std::string& url : {origin->Url(path), edge->Url(path)}) {
+    EXPECT_EQ(Get(url, "X-Checksum-List-MD5: " + release_b, body),
+              "200 " + size);
+    EXPECT_TRUE(body == patch);
+  }
 }
 
 // The edge goes down: servers that have the origin as their second update

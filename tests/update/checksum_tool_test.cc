@@ -165,6 +165,8 @@ TEST_F(ChecksumToolTest, RefusesNamesNoListCanCarry) {
        "contains a control character"},
       {"a byte that is not UTF-8", "Base/latin\xe9.png", "Base/latin\xe9.png",
        "is not UTF-8, which a web server decodes into another name"},
+      {"a file where the release's patches are served", ".patches/0-1",
+       ".patches/0-1", "the name of the release's patches"},
       {"a link that leads nowhere", "Base/dangling.png", "Base/dangling.png",
        "a link that leads to no file", "absent.png"},
       {"a link loop", "Base/loop.png", "Base/loop.png",

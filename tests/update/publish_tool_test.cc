@@ -1,7 +1,8 @@
 // The publishing tool, starter-publish, run as a program against a server
 // directory that the in-process HTTP server serves to real update runs: the
-// layout it keeps, the trees it refuses, a run that straddles its switch,
-// and what a publish killed at any step leaves served.
+// layout it keeps, the trees it refuses, the patches it makes, a run that
+// straddles its switch, and what a publish killed at any step leaves
+// served.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,10 +17,14 @@
 #include <thread>
 #include <vector>
 
+#include "engine/atomic_file.h"
 #include "engine/paths.h"
+#include "engine/sha256.h"
 #include "launcher/key_slot.h"
+#include "patch/file_patch.h"
 #include "support/child_process.h"
 #include "support/list_signing.h"
+#include "support/random_bytes.h"
 #include "support/text_match.h"
 #include "support/tree_snapshot.h"
 #include "update/checksum_list.h"
@@ -115,7 +120,14 @@ class PublishToolTest : public UpdateRunFixture {
       EXPECT_EQ(ReadReleaseTable(list_path + ".files", statement.files.size,
                                  statement.files.sha256, table),
                 "");
-      EXPECT_EQ(table.size(), served.size());
+      // Beside the files, one row for each patch the release publishes.
+      std::error_code error;
+      std::size_t patches = 0;
+      for (const auto& entry : std::filesystem::directory_iterator(
+               Served() + "/.patches", error)) {
+        patches += entry.is_regular_file();
+      }
+      EXPECT_EQ(table.size(), served.size() + patches);
       for (const auto& [path, content] : served) {
         const ReleaseFileRecord* record = table.Find("./" + path);
         EXPECT_NE(record, nullptr) << path;
@@ -294,6 +306,11 @@ TEST_F(PublishToolTest, RefusesWithoutChangingWhatIsServed) {
     ASSERT_EQ(symlink(target.c_str(), (links_tree + "/Base/" + name).c_str()),
               0);
   }
+  // A tree with a top-level .patches of its own, empty or not.
+  const std::string patches_tree = Tree("patches", kReleaseB);
+  WriteFile(patches_tree + "/.patches/0-1", "not a patch of this release");
+  const std::string empty_patches_tree = Tree("empty-patches", kReleaseB);
+  ASSERT_EQ(mkdir((empty_patches_tree + "/.patches").c_str(), 0755), 0);
   const std::string usage_line =
       "usage: starter-publish [OPTIONS] TREE SERVER_DIR\n";
   const struct {
@@ -332,6 +349,34 @@ TEST_F(PublishToolTest, RefusesWithoutChangingWhatIsServed) {
            CanonicalPath(Releases() + "/release-1") +
            "): ./Base/served.png\n"
            "starter-publish: nothing published: 4 file(s) cannot be listed\n",
+       false},
+      {"a tree holding a .patches of its own",
+       {patches_tree, Served()},
+       1,
+       "starter-publish: cannot be listed (the name of the release's "
+       "patches): ./.patches\n"
+       "starter-publish: nothing published: 1 file(s) cannot be listed\n",
+       false},
+      {"a tree holding an empty .patches",
+       {empty_patches_tree, Served()},
+       1,
+       "cannot be listed (the name of the release's patches): ./.patches\n",
+       false},
+      {"more releases kept than the tool keeps",
+       {"--keep", "101", good_tree, Served()},
+       1,
+       "cannot take --keep 101 (0 to 100)",
+       false},
+      {"a patch level zstd has not",
+       {"--patch-level", "0", good_tree, Served()},
+       1,
+       "cannot take --patch-level 0 (1 to 19)",
+       false},
+      {"signing again with a patch level",
+       {"--resign", "--sign", TestPrivateKeyPath(), "--expires", "7d",
+        "--patch-level", "3", Served()},
+       2,
+       usage_line,
        false},
       {"the server directory inside the tree",
        {release_.path(), Served()},
@@ -449,6 +494,132 @@ TEST_F(PublishToolTest, RefusesWithoutChangingWhatIsServed) {
   const ChildResult version = Tool({"--version"});
   EXPECT_EQ(version.exit_code, 0);
   EXPECT_EQ(version.out, "starter-publish " STARTER_PROJECT_VERSION "\n");
+}
+
+// `bytes` with `count` runs of 64 bytes overwritten at scattered places,
+// from `seed`: a pack of which a few records changed.
+std::string Edited(std::string bytes, int count, unsigned seed) {
+  const std::string runs = RandomBytes(64 * count, seed);
+  for (int i = 0; i < count; ++i) {
+    const std::size_t at = (bytes.size() / count) * i + 100;
+    bytes.replace(at, 64, runs.substr(64 * i, 64));
+  }
+  return bytes;
+}
+
+std::string Md5Of(const std::string& bytes) {
+  return Md5Hex(bytes.data(), bytes.size());
+}
+
+// Each publish makes, for every file that changed against a kept release,
+// the patch from the kept copy to the new one under the name of the two
+// contents, shared by the paths with that pair, listed in the file table
+// (signed or not) and decoding to the new file; none where the patch would
+// not be under half the file (a texture replaced whole, a small script).
+// --keep keeps more releases and patches from each.
+TEST_F(PublishToolTest, PatchesEachChangedFileFromEveryKeptRelease) {
+  const std::vector<std::string> packs = {
+      RandomBytes(256 << 10, 31), Edited(RandomBytes(256 << 10, 31), 8, 32),
+      Edited(Edited(RandomBytes(256 << 10, 31), 8, 32), 4, 33),
+      Edited(Edited(Edited(RandomBytes(256 << 10, 31), 8, 32), 4, 33), 2, 34)};
+  // The copy of the pack stays at the second release's content.
+  const auto release = [&](int n) {
+    return Files{{"Base/pack.pak", packs[n]},
+                 {"Base/copy.pak", packs[std::min(n, 1)]},
+                 {"Base/texture.dds", RandomBytes(64 << 10, std::min(n, 1))},
+                 {"Base/script.lua", "print(" + std::to_string(n) + ")\n"}};
+  };
+  const auto patch_name = [&](int from, int to) {
+    return Md5Of(packs[from]) + "-" + Md5Of(packs[to]);
+  };
+  // Each patch of the served release: listed with its size and SHA-256,
+  // and decoding from its old content (in the release that kept it), by
+  // ApplyPatch and by the zstd tool, to the served file.
+  const auto expect_patches = [&](const std::vector<std::pair<int, int>>& pairs,
+                                  const std::string& table_text) {
+    ReleaseTable table;
+    ASSERT_EQ(table.Parse(table_text), "");
+    std::set<std::string> names;
+    for (const auto& [from, to] : pairs) {
+      SCOPED_TRACE(std::to_string(from) + " to " + std::to_string(to));
+      const std::string name = patch_name(from, to);
+      names.insert(name);
+      const std::string patch = Served() + "/.patches/" + name;
+      const std::string bytes = ReadFile(patch);
+      const ReleaseFileRecord* row =
+          table.FindPatch(Md5Of(packs[from]), Md5Of(packs[to]));
+      ASSERT_NE(row, nullptr);
+      EXPECT_EQ(row->path, PatchTablePath(Md5Of(packs[from]), Md5Of(packs[to])));
+      EXPECT_EQ(row->size, bytes.size());
+      EXPECT_EQ(row->sha256, Sha256Hex(bytes));
+      EXPECT_FALSE(row->executable);
+      EXPECT_LT(2 * bytes.size(), packs[to].size());
+      const std::string old = Releases() + "/release-" +
+                              std::to_string(from + 1) + "/Base/pack.pak";
+      ASSERT_EQ(ReadFile(old), packs[from]);
+      {
+        AtomicFile out(Outer("decoded"), LinkAtDestination::kReplace);
+        const PatchResult applied =
+            ApplyPatch(old, patch, out, PatchLimits{packs[to].size()});
+        ASSERT_TRUE(applied.ok()) << DescribePatchResult(applied);
+        ASSERT_TRUE(out.Commit());
+      }
+      EXPECT_TRUE(ReadFile(Outer("decoded")) == packs[to]);
+      if (access("/usr/bin/zstd", X_OK) == 0) {
+        EXPECT_EQ(RunShell("zstd -q -d -f --long=30 '--patch-from=" + old +
+                           "' '" + patch + "' -o '" + Outer("by-zstd") + "'"),
+                  0);
+        EXPECT_TRUE(ReadFile(Outer("by-zstd")) == packs[to]);
+      }
+    }
+    EXPECT_EQ(NamesIn(Served() + "/.patches"), names);
+  };
+
+  PublishSigned(Tree("tree", release(0)));
+  EXPECT_FALSE(std::filesystem::exists(Served() + "/.patches"));
+  // One patch for the pack and its copy; the texture and the script are
+  // fetched whole.
+  ChildResult r = Tool({"--sign", TestPrivateKeyPath(), Tree("tree", release(1)),
+                        Served()});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(Contains(
+      r.out, "Made 1 patches for 4 changed files: " +
+                 std::to_string(std::filesystem::file_size(
+                     Served() + "/.patches/" + patch_name(0, 1))) +
+                 " bytes instead of 262144 ("))
+      << r.out;
+  EXPECT_EQ(ServedRelease(), release(1));
+  expect_patches({{0, 1}}, ReadFile(Served() + "/App/version.txt.files"));
+  // The run, which knows nothing of patches, installs the files.
+  const RunOutcome run = SignedRun();
+  EXPECT_EQ(run.error, 0) << run.log;
+  ExpectGameHas(release(1));
+
+  // Three releases kept: patches from each, the copy's shared one the same
+  // bytes as the release before had.
+  const std::string shared = ReadFile(Served() + "/.patches/" + patch_name(0, 1));
+  r = Tool({"--keep", "3", "--sign", TestPrivateKeyPath(),
+            Tree("tree", release(2)), Served()});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "Made 3 patches for 4 changed files: ")) << r.out;
+  EXPECT_EQ(ServedRelease(), release(2));
+  expect_patches({{0, 1}, {0, 2}, {1, 2}},
+                 ReadFile(Served() + "/App/version.txt.files"));
+  EXPECT_TRUE(ReadFile(Served() + "/.patches/" + patch_name(0, 1)) == shared);
+
+  // Unsigned: the same table, without signature or statement.
+  r = Tool({"--keep", "3", Tree("tree", release(3)), Served()});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "Made 4 patches for 4 changed files: ")) << r.out;
+  EXPECT_EQ(NamesIn(Served() + "/App"),
+            (std::set<std::string>{"version.txt", "version.txt.files"}));
+  EXPECT_EQ(ServedRelease(), release(3));
+  expect_patches({{0, 1}, {0, 3}, {1, 3}, {2, 3}},
+                 ReadFile(Served() + "/App/version.txt.files"));
+  for (int n : {1, 2, 3, 4}) {
+    EXPECT_TRUE(NamesIn(Releases()).count("release-" + std::to_string(n)))
+        << n;
+  }
 }
 
 // Each signed release's statement carries a serial above every one the
@@ -584,11 +755,16 @@ TEST_F(PublishToolTest, KilledAtAnyStepLeavesAWholeReleaseServed) {
   const std::string no_leak_check =
       "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") +
       ":detect_leaks=0";
-  const std::string tree = Tree("tree", kReleaseB);
+  // A pack with a few records changed: its patch is among the steps.
+  Files release = kReleaseB;
+  release["Base/pack.pak"] = Edited(RandomBytes(64 << 10, 41), 4, 42);
+  const std::string tree = Tree("tree", release);
   // Each publish starts from a directory published by copying and three
   // older releases, so that the conversion and the removal of two releases
   // are among its steps.
-  const Files copied = {{"Base/a.png", "copied"}, {"Base/b.png", "b"}};
+  const Files copied = {{"Base/a.png", "copied"},
+                        {"Base/b.png", "b"},
+                        {"Base/pack.pak", RandomBytes(64 << 10, 41)}};
   const auto start = [&] {
     ServeCopied(copied);
     for (int n = 1; n <= 3; ++n) {
@@ -616,17 +792,18 @@ TEST_F(PublishToolTest, KilledAtAnyStepLeavesAWholeReleaseServed) {
                 kTool, "--sign", TestPrivateKeyPath(), tree, Served()},
                strace);
       const Files served = ServedRelease();
-      EXPECT_TRUE(served == copied || served == kReleaseB);
+      EXPECT_TRUE(served == copied || served == release);
       if (r.signal == 0) {
         ASSERT_EQ(r.exit_code, 0) << r.err;
-        EXPECT_EQ(served, kReleaseB);
+        EXPECT_EQ(served, release);
+        EXPECT_EQ(NamesIn(Served() + "/.patches").size(), 1u);
         break;
       }
       ++kills;
       // The next publish finishes the job and clears what was left.
       ASSERT_EQ(Tool({"--sign", TestPrivateKeyPath(), tree, Served()}).exit_code,
                 0);
-      EXPECT_EQ(ServedRelease(), kReleaseB);
+      EXPECT_EQ(ServedRelease(), release);
       const std::set<std::string> names = NamesIn(Releases());
       EXPECT_EQ(names.count(".publish.lock"), 1u);
       // The lock, the index by list, two kept and the served.
