@@ -125,6 +125,46 @@ AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links,
 
 AtomicFile::~AtomicFile() { Abandon(); }
 
+bool AtomicFile::Adopt(ScopedFd& fd, const std::string& existing) {
+  if (!ok() || stream_ == nullptr) {
+    errno = error_ != 0 ? error_ : EBADF;
+    return false;
+  }
+  struct stat made;
+  struct stat taken;
+  if (::fstat(::fileno(stream_), &made) != 0 ||
+      ::fstat(fd.get(), &taken) != 0) {
+    return false;
+  }
+  if (!S_ISREG(taken.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  if (taken.st_nlink != 1) {
+    // Its other name would share every change made to it from now on.
+    errno = EMLINK;
+    return false;
+  }
+  if (taken.st_dev != made.st_dev) {
+    errno = EXDEV;
+    return false;
+  }
+  FILE* stream = ::fdopen(fd.get(), "r+b");
+  if (stream == nullptr) return false;
+  fd.release();
+  if (taken.st_uid != made.st_uid || taken.st_gid != made.st_gid) {
+    [[maybe_unused]] int ignored =
+        ::fchown(::fileno(stream), made.st_uid, made.st_gid);
+  }
+  ::fchmod(::fileno(stream), made.st_mode & 07777);
+  std::fseek(stream, 0, SEEK_END);
+  std::fclose(std::exchange(stream_, stream));
+  ::unlink(temp_path_.c_str());
+  std::setvbuf(stream_, buffer_.get(), _IOFBF, kBufferBytes);
+  temp_path_ = existing;
+  return true;
+}
+
 bool AtomicFile::Write(const void* data, std::size_t size) {
   if (stream_ == nullptr) return false;
   if (size > 0 && std::fwrite(data, 1, size, stream_) != size) {

@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "engine/scoped_fd.h"
+
 class DeferredSync;
 
 // What a replacement does with a symbolic link found at its destination.
@@ -120,6 +122,19 @@ class AtomicFile {
   // and later writes start at its beginning. Returns false (errno set, a
   // failure of the file as for Flush) when that fails.
   bool Truncate();
+
+  // Takes the complete file `existing`, open at `fd`, as the temporary file
+  // in place of the one this object made, which is removed: Commit renames
+  // `existing` over path(), KeepAs keeps it, Abandon (or the object's end)
+  // removes it. It gets the owner, group and permission bits the made file
+  // had; its bytes stay, and later writes go after them. Only a regular
+  // file with no other name, on the file system of the made file, is
+  // taken; a commit syncs it as a made file (little to do for one already
+  // on the disk: its attributes, and the rename). Returns false (errno set: EXDEV on another
+  // file system, EMLINK for a file with more names, EINVAL for another kind
+  // of file) and changes nothing when it cannot take it; `fd` is then still
+  // the caller's, else it is this object's.
+  bool Adopt(ScopedFd& fd, const std::string& existing);
 
   // Finishes the file and renames it over path(). kSynced writes the data
   // and the new name through to the disk before returning; kWriteBack
