@@ -350,6 +350,45 @@ TEST_F(StageToolTest, TrustsTheRecordOfTheChecksOnlyForTheCopyItHolds) {
   }
 }
 
+// A staged copy that a rename cannot take as it is, one with another name
+// or one on another file system than the game's files, is copied into
+// place as before, and its other name keeps its bytes and its mode.
+TEST_F(StageToolTest, CopiesWhatARenameCannotTake) {
+  PublishSigned(With(kRelease, kChanges), kNewKey);
+  std::string md5 = ServedListMd5();
+  ASSERT_EQ(Stage({"--quiet"}).status, 0);
+  const std::string second_name = Outer("second-name");
+  ASSERT_EQ(link(StagedCopy(md5, "Base/a.png").c_str(), second_name.c_str()),
+            0);
+  ASSERT_EQ(chmod(second_name.c_str(), 0604), 0);
+  std::size_t start = server_.Requests().size();
+  std::string printed;
+  RunOutcome run = StartRun(printed);
+  EXPECT_EQ(run.error, 0) << run.lasterror;
+  EXPECT_EQ(FetchedBodies(start), std::vector<std::string>{});
+  EXPECT_EQ(Local("Base/a.png"), "a, second release");
+  EXPECT_NE(InodeOf(Game("Base/a.png")), InodeOf(second_name));
+  EXPECT_EQ(ReadFile(second_name), "a, second release");
+  EXPECT_EQ(PermissionsOf(second_name), 0604u);
+
+  Install(kRelease, kInstalledKey);
+  const ScopedTmpfs downloads(Game("Downloads"), "8m");
+  if (!downloads.mounted()) GTEST_SKIP() << downloads.error();
+  PublishSigned(With(kRelease, kChanges), kNewKey);
+  md5 = ServedListMd5();
+  ASSERT_EQ(Stage({"--quiet"}).status, 0);
+  start = server_.Requests().size();
+  run = StartRun(printed);
+  EXPECT_EQ(run.error, 0) << run.lasterror;
+  EXPECT_TRUE(run.restartrequired);
+  EXPECT_EQ(FetchedBodies(start), std::vector<std::string>{});
+  EXPECT_EQ(Local("Base/a.png"), "a, second release");
+  EXPECT_EQ(Local("OKUdedi"), "server, second");
+  EXPECT_EQ(Local("OKUdedi.tmp2"), "server");
+  EXPECT_EQ(PermissionsOf(Game("OKUdedi")), 0700u);
+  EXPECT_EQ(NamesIn(Game("Downloads/staged")), std::set<std::string>{});
+}
+
 // Refusals write nothing: a file system without room for the release, a
 // list the start would fail with, no list at all.
 TEST_F(StageToolTest, RefusesWithOneLineAndWritesNothing) {
