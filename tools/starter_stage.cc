@@ -16,14 +16,19 @@
 // (update/staged_copies.h): through a temporary name beside it, renamed
 // into place only when its MD5 is the listed one (and its size and SHA-256
 // those of the release's file table, when it has one). A copy that is
-// already there and holds the listed bytes is kept.
+// already there and holds the listed bytes is kept. Each copy is then read
+// once more in place, synced, and what that check found (its size, device,
+// inode, modification and change times, MD5 and SHA-256) is recorded in
+// "Downloads/staged/<MD5 of the list>.checked", written whole and synced:
+// the start takes a copy that is still as recorded without reading it.
 //
 // It writes nothing else in the game directory and leaves every file the
 // game uses alone, so it runs beside a running game and beside a running
 // start. It never waits for the game directory's update lock: it takes it
-// only to remove the staging areas of lists no longer served (all of them
-// once the installation is current), and leaves that to a later run when a
-// start holds the lock.
+// only to remove the staging areas of lists no longer served, and their
+// records (all of them once the installation is current), and leaves that
+// to a later run when a start holds the lock. The start that installs a
+// list removes its area and record itself.
 //
 // Before fetching, it adds up what it will write (the sizes of the file
 // table, else the Content-Length of the server's answers to HEAD requests)
