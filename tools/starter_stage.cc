@@ -123,8 +123,7 @@ struct StagedFile {
 // when it holds the bytes `file` names; else nothing.
 std::optional<StagedCopyCheck> CheckCopy(const std::string& list_md5,
                                          const StagedFile& file) {
-  return CheckStagedCopy(list_md5, file.path, file.md5, file.size,
-                         file.sha256);
+  return CheckStagedCopy(list_md5, file.path, file.md5, file.size, file.sha256);
 }
 
 // The length the server announces for `url` (HEAD), if it does.
@@ -176,7 +175,9 @@ void RemoveOtherAreas(const std::string& keep, Report& report) {
   for (const auto& entry :
        std::filesystem::directory_iterator(kStagingDirectory, error)) {
     std::string name = entry.path().filename();
-    if (name.ends_with(record_end)) name.resize(name.size() - record_end.size());
+    if (name.ends_with(record_end)) {
+      name.resize(name.size() - record_end.size());
+    }
     if (IsMd5Text(name) && name != keep) old.insert(name);
   }
   if (old.empty()) return;

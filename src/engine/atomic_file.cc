@@ -125,7 +125,8 @@ AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links,
 
 AtomicFile::~AtomicFile() { Abandon(); }
 
-bool AtomicFile::Adopt(ScopedFd& fd, const std::string& existing) {
+bool AtomicFile::Adopt(ScopedFd& fd, const std::string& existing,
+                       AdoptedData data) {
   if (!ok() || stream_ == nullptr) {
     errno = error_ != 0 ? error_ : EBADF;
     return false;
@@ -162,11 +163,13 @@ bool AtomicFile::Adopt(ScopedFd& fd, const std::string& existing) {
   ::unlink(temp_path_.c_str());
   std::setvbuf(stream_, buffer_.get(), _IOFBF, kBufferBytes);
   temp_path_ = existing;
+  data_synced_ = data == AdoptedData::kSynced;
   return true;
 }
 
 bool AtomicFile::Write(const void* data, std::size_t size) {
   if (stream_ == nullptr) return false;
+  if (size > 0) data_synced_ = false;
   if (size > 0 && std::fwrite(data, 1, size, stream_) != size) {
     if (errno == 0) errno = EIO;
     Fail();
@@ -204,6 +207,7 @@ bool AtomicFile::Truncate() {
     errno = EBADF;
     return false;
   }
+  data_synced_ = false;
   if (::ftruncate(::fileno(stream_), 0) != 0 ||
       std::fseek(stream_, 0, SEEK_SET) != 0) {
     Fail();
@@ -256,9 +260,16 @@ bool AtomicFile::Commit(Durability durability) {
 }
 
 bool AtomicFile::Commit(DeferredSync& deferred) {
-  if (!RenameTo(path_, DataSync::kStart)) return false;
+  const bool synced = data_synced_;
+  if (!RenameTo(path_, synced ? DataSync::kNone : DataSync::kStart)) {
+    return false;
+  }
   committed_ = true;
-  deferred.Note(DirectoryOf(path_));
+  if (synced) {
+    deferred.NoteDirectory(DirectoryOf(path_));
+  } else {
+    deferred.Note(DirectoryOf(path_));
+  }
   return true;
 }
 

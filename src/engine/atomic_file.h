@@ -45,6 +45,15 @@ enum class Durability {
   kWriteBack,
 };
 
+// Whether the bytes of a file that AtomicFile::Adopt takes are on the disk.
+enum class AdoptedData {
+  // Nothing is known: a commit syncs them as a made file's.
+  kUnsynced,
+  // Whoever made it synced it, and it has not changed since: a deferred
+  // commit then syncs only the rename, with its directory.
+  kSynced,
+};
+
 // Writes a new version of a file so that the file under its name is always
 // either the old version or the complete new one. The new bytes go to a new,
 // uniquely named temporary file "<name>.<pid>.<XXXXXX>.tmp" beside the
@@ -129,12 +138,15 @@ class AtomicFile {
   // removes it. It gets the owner, group and permission bits the made file
   // had; its bytes stay, and later writes go after them. Only a regular
   // file with no other name, on the file system of the made file, is
-  // taken; a commit syncs it as a made file (little to do for one already
-  // on the disk: its attributes, and the rename). Returns false (errno set: EXDEV on another
-  // file system, EMLINK for a file with more names, EINVAL for another kind
-  // of file) and changes nothing when it cannot take it; `fd` is then still
-  // the caller's, else it is this object's.
-  bool Adopt(ScopedFd& fd, const std::string& existing);
+  // taken. A commit syncs it as a made file, but a deferred one of `data`
+  // kSynced, without later writes, notes only the directory of path() (a
+  // synced commit still syncs the file: its attributes changed). Returns
+  // false (errno set: EXDEV on another file system, EMLINK for a file with
+  // more names, EINVAL for another kind of file) and changes nothing when
+  // it cannot take it; `fd` is then still the caller's, else it is this
+  // object's.
+  bool Adopt(ScopedFd& fd, const std::string& existing,
+             AdoptedData data = AdoptedData::kUnsynced);
 
   // Finishes the file and renames it over path(). kSynced writes the data
   // and the new name through to the disk before returning; kWriteBack
@@ -147,7 +159,8 @@ class AtomicFile {
   bool Commit(Durability durability = Durability::kSynced);
   // As Commit(kWriteBack), but starts writing the data back at once, and
   // notes the file's file system in `deferred`, whose SyncAll makes this and
-  // other files durable together.
+  // other files durable together (only its directory, for an adopted file
+  // whose data is synced; see Adopt).
   bool Commit(DeferredSync& deferred);
 
   // Finishes the file and renames the temporary file to `name` instead,
@@ -181,6 +194,8 @@ class AtomicFile {
   int rename_error_ = 0;
   bool done_ = false;
   bool committed_ = false;
+  // Set by Adopt for a file whose bytes are on the disk; cleared by a write.
+  bool data_synced_ = false;
 };
 
 #endif  // STARTER_ENGINE_ATOMIC_FILE_H_

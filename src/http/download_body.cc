@@ -58,15 +58,19 @@ bool DownloadBody::Append(const char* data, std::size_t size) {
 
 bool DownloadBody::Adopt(ScopedFd& fd, const std::string& existing,
                          const KnownDigests* known) {
-  if (!file_.Adopt(fd, existing)) return false;
+  // Known digests come from a check of the file once it was synced.
+  if (!file_.Adopt(fd, existing,
+                   known != nullptr ? AdoptedData::kSynced
+                                    : AdoptedData::kUnsynced)) {
+    return false;
+  }
   const int taken = ::fileno(file_.stream());
   if (known != nullptr) {
     struct stat info;
     if (::fstat(taken, &info) != 0) return false;
     CountAdopted(static_cast<std::uint64_t>(info.st_size));
     received_md5_ = expected_md5_.empty() ? std::string() : known->md5;
-    received_sha256_ =
-        expected_sha256_.empty() ? std::string() : known->sha256;
+    received_sha256_ = expected_sha256_.empty() ? std::string() : known->sha256;
     return true;
   }
   std::string md5;

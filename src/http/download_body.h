@@ -68,7 +68,9 @@ class DownloadBody {
   // `fd`, as the body in place of the bytes of a transfer (AtomicFile::Adopt:
   // installing the body renames it). Its bytes count against most_bytes();
   // its digests are those of `known`, a check of the same bytes made
-  // before, when given, else they are read from it. Call it on an empty
+  // once they were synced, when given (its installation then syncs only the
+  // rename: AdoptedData::kSynced), else they are read from it (and synced
+  // as a download's). Call it on an empty
   // body only. False (errno set) when it cannot be taken (nothing changed,
   // `fd` still the caller's) or, once taken, cannot be read (a failed
   // transfer: the caller discards the body).

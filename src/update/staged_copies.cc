@@ -90,8 +90,7 @@ bool ReadNumber(std::string_view text, Number& value) {
 std::string_view NextField(std::string_view& line) {
   const std::size_t space = line.find(' ');
   const std::string_view field = line.substr(0, space);
-  line.remove_prefix(space == std::string_view::npos ? line.size()
-                                                     : space + 1);
+  line.remove_prefix(space == std::string_view::npos ? line.size() : space + 1);
   return field;
 }
 
@@ -131,8 +130,8 @@ class StagedCopyTransport : public BodyTransport {
   CURLcode Fetch(const DownloadRequest& request, DownloadBody& body) override {
     // Read and write, to be renamed and given its attributes; a link at its
     // name, or a copy this process may only read, is copied.
-    ScopedFd fd(open(staged_.c_str(),
-                     O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    ScopedFd fd(
+        open(staged_.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.valid() && BelowGameDirectory()) {
       struct stat status;
       if (fstat(fd.get(), &status) != 0) return CURLE_READ_ERROR;
@@ -153,8 +152,7 @@ class StagedCopyTransport : public BodyTransport {
   bool BelowGameDirectory() const {
     const std::string game = CanonicalPath(".");
     const std::string directory = CanonicalPath(DirectoryOf(staged_));
-    return !game.empty() && !directory.empty() &&
-           PathIsWithin(directory, game);
+    return !game.empty() && !directory.empty() && PathIsWithin(directory, game);
   }
 
   // The digests the record holds for the copy open with `status`, when they
@@ -233,7 +231,9 @@ std::optional<StagedCopyCheck> CheckStagedCopy(
   }
   StagedCopyCheck check;
   check.key = ListedFileKey(path);
-  check.recordable = ClockPassed(before);
+  // Recorded, the copy is installed with no sync of its data: it must be on
+  // the disk, whoever wrote it.
+  check.recordable = fsync(fd.get()) == 0 && ClockPassed(before);
   FileFacts facts;
   struct stat after;
   if (HashOpenFile(fd.get(), check.md5, facts, true) != FileHashError::kNone ||
@@ -320,13 +320,12 @@ const StagedCopyCheck* StagingRecord::Find(std::string_view path,
 }
 
 DownloadOutcome TakeStagedCopy(const DownloadRequest& request,
-                               std::string_view list_md5,
-                               std::string_view path,
+                               std::string_view list_md5, std::string_view path,
                                const StagingRecord& record,
                                DeferredSync* deferred) {
   const std::string staged = StagedCopyPath(list_md5, path);
-  std::printf("Taking %s from the staging area %s\n",
-              request.Target().c_str(), staged.c_str());
+  std::printf("Taking %s from the staging area %s\n", request.Target().c_str(),
+              staged.c_str());
   StagedCopyTransport transport(staged, path, record);
   return DownloadAtTurn(request, transport, deferred);
 }
@@ -345,7 +344,6 @@ void RemoveStagingArea(std::string_view list_md5) {
     }
   }
   if (removed) {
-    LogLine("Removed the staging area %s\n",
-            StagingAreaOf(list_md5).c_str());
+    LogLine("Removed the staging area %s\n", StagingAreaOf(list_md5).c_str());
   }
 }

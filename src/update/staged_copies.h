@@ -72,12 +72,13 @@ struct StagedCopyCheck {
   bool SameCopy(const struct stat& status) const;
 };
 
-// Checks the staged copy of `path` in the staging area of `list_md5`: reads
-// it whole (MD5 and SHA-256) and returns what it found when it holds `md5`
-// (either letter case), and `size` and `sha256` when they are given; nothing
-// when it does not, is not a regular file, cannot be read, or changed while
-// it was read. Waits a moment at most for the clock to pass the copy's last
-// change (else the check is not recordable).
+// Checks the staged copy of `path` in the staging area of `list_md5`: syncs
+// it to the disk, reads it whole (MD5 and SHA-256) and returns what it
+// found when it holds `md5` (either letter case), and `size` and `sha256`
+// when they are given; nothing when it does not, is not a regular file,
+// cannot be read, or changed while it was read. Waits a moment at most for
+// the clock to pass the copy's last change (else, or when the sync failed,
+// the check is not recordable).
 std::optional<StagedCopyCheck> CheckStagedCopy(
     std::string_view list_md5, std::string_view path, std::string_view md5,
     std::optional<std::uint64_t> size, std::string_view sha256);
@@ -119,8 +120,7 @@ class StagingRecord {
 // download does ("CCurl: MD5 mismatch ...", the copy then removed): nothing
 // is installed, and the caller then downloads the file.
 DownloadOutcome TakeStagedCopy(const DownloadRequest& request,
-                               std::string_view list_md5,
-                               std::string_view path,
+                               std::string_view list_md5, std::string_view path,
                                const StagingRecord& record,
                                DeferredSync* deferred);
 

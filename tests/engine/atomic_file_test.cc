@@ -301,6 +301,7 @@ TEST_F(AtomicFileTest, AdoptsACompleteFileOfTheSameFileSystem) {
                                    "staged"}));
   EXPECT_EQ(NamesIn(dir_ / "staged"), std::set<std::string>{});
 
+  WriteFile(dir_ / "sub/.keep", "");
   const std::string linked = dir_ / "staged/linked.bin";
   WriteFile(linked, "two names");
   ASSERT_EQ(link(linked.c_str(), (dir_ / "other-name").c_str()), 0);
@@ -332,6 +333,21 @@ TEST_F(AtomicFileTest, AdoptsACompleteFileOfTheSameFileSystem) {
     ASSERT_TRUE(file.Commit());
     EXPECT_EQ(ReadFile(dir_ / "target.bin"), "own");
   }
+  // A synced file committed with others: its directories wait for SyncAll.
+  const std::string synced = dir_ / "staged/synced.bin";
+  WriteFile(synced, "synced before");
+  DeferredSync deferred;
+  {
+    AtomicFile file(dir_ / "sub/synced.bin", LinkAtDestination::kReplace);
+    ScopedFd fd(open(synced.c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(file.Adopt(fd, synced, AdoptedData::kSynced));
+    ASSERT_TRUE(file.Commit(deferred));
+  }
+  EXPECT_EQ(ReadFile(dir_ / "sub/synced.bin"), "synced before");
+  EXPECT_FALSE(deferred.empty());
+  EXPECT_TRUE(deferred.SyncAll());
+  EXPECT_TRUE(deferred.empty());
+
   EXPECT_EQ(ReadFile(linked), "two names");
   EXPECT_EQ(ReadFile(dir_ / "other-name"), "two names");
   if (elsewhere.mounted()) {
