@@ -157,7 +157,9 @@ bool AtomicFile::Adopt(ScopedFd& fd, const std::string& existing,
     [[maybe_unused]] int ignored =
         ::fchown(::fileno(stream), made.st_uid, made.st_gid);
   }
-  ::fchmod(::fileno(stream), made.st_mode & 07777);
+  if ((taken.st_mode & 07777) != (made.st_mode & 07777)) {
+    ::fchmod(::fileno(stream), made.st_mode & 07777);
+  }
   std::fseek(stream, 0, SEEK_END);
   std::fclose(std::exchange(stream_, stream));
   ::unlink(temp_path_.c_str());
