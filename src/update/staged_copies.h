@@ -11,7 +11,9 @@
 // was synced, what it found: the copy's identity and times, and the digests
 // of its bytes. A start takes a copy whose identity and times are still
 // the recorded ones without reading it again; any write to it since changes
-// its times, and then it is read and checked again.
+// its times, and then it is read and checked again. The record gives no one
+// more than they have: it lies in the game directory, written by the user
+// who writes the game's files.
 #ifndef STARTER_UPDATE_STAGED_COPIES_H_
 #define STARTER_UPDATE_STAGED_COPIES_H_
 
