@@ -7,7 +7,9 @@
 # start, paired in every round:
 #   not staged      the start downloads every file;
 #   staged          starter-stage ran before the start (not timed): the start
-#                   takes every file from Downloads/staged/;
+#                   takes every file from Downloads/staged/, renaming each
+#                   copy its record holds into place without reading it (the
+#                   file system still frees each file it replaces);
 #   key differs     the files are already the new release's, only the list's
 #                   key differs: the start hashes them all and fetches none;
 # and, beside them, md5sum over the new release's files (what hashing them

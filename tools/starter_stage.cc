@@ -16,14 +16,19 @@
 // (update/staged_copies.h): through a temporary name beside it, renamed
 // into place only when its MD5 is the listed one (and its size and SHA-256
 // those of the release's file table, when it has one). A copy that is
-// already there and holds the listed bytes is kept.
+// already there and holds the listed bytes is kept. Each copy is then read
+// once more in place, synced, and what that check found (its size, device,
+// inode, modification and change times, MD5 and SHA-256) is recorded in
+// "Downloads/staged/<MD5 of the list>.checked", written whole and synced:
+// the start takes a copy that is still as recorded without reading it.
 //
 // It writes nothing else in the game directory and leaves every file the
 // game uses alone, so it runs beside a running game and beside a running
 // start. It never waits for the game directory's update lock: it takes it
-// only to remove the staging areas of lists no longer served (all of them
-// once the installation is current), and leaves that to a later run when a
-// start holds the lock.
+// only to remove the staging areas of lists no longer served, and their
+// records (all of them once the installation is current), and leaves that
+// to a later run when a start holds the lock. The start that installs a
+// list removes its area and record itself.
 //
 // Before fetching, it adds up what it will write (the sizes of the file
 // table, else the Content-Length of the server's answers to HEAD requests)
@@ -59,6 +64,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -113,17 +119,11 @@ struct StagedFile {
   std::string sha256;
 };
 
-// Whether the file at `copy` holds the bytes `file` names.
-bool HoldsListedBytes(const std::string& copy, const StagedFile& file) {
-  std::string md5;
-  FileFacts facts;
-  if (HashFile(copy.c_str(), md5, facts, !file.sha256.empty()) !=
-      FileHashError::kNone) {
-    return false;
-  }
-  return strcasecmp(md5.c_str(), file.md5.c_str()) == 0 &&
-         (!file.size || *file.size == facts.size) &&
-         (file.sha256.empty() || file.sha256 == facts.sha256);
+// The check of the staged copy of `file` in the staging area of `list_md5`
+// when it holds the bytes `file` names; else nothing.
+std::optional<StagedCopyCheck> CheckCopy(const std::string& list_md5,
+                                         const StagedFile& file) {
+  return CheckStagedCopy(list_md5, file.path, file.md5, file.size, file.sha256);
 }
 
 // The length the server announces for `url` (HEAD), if it does.
@@ -165,15 +165,20 @@ std::uint64_t RoomForStaging(const std::string& area) {
   return kNoRoomBound;
 }
 
-// Removes every staging area but that of `keep` (none when empty), when no
-// start holds the update lock; reports each one removed.
+// Removes every staging area but that of `keep` (none when empty), and its
+// record, when no start holds the update lock; reports each one removed.
 void RemoveOtherAreas(const std::string& keep, Report& report) {
   std::error_code error;
-  std::vector<std::string> old;
+  std::set<std::string> old;
+  const std::string record_end =
+      StagingRecordOf("").substr(StagingAreaOf("").size());
   for (const auto& entry :
        std::filesystem::directory_iterator(kStagingDirectory, error)) {
-    const std::string name = entry.path().filename();
-    if (IsMd5Text(name) && name != keep) old.push_back(name);
+    std::string name = entry.path().filename();
+    if (name.ends_with(record_end)) {
+      name.resize(name.size() - record_end.size());
+    }
+    if (IsMd5Text(name) && name != keep) old.insert(name);
   }
   if (old.empty()) return;
   const ExclusiveLock lock(kUpdateLockFile, ExclusiveLock::IfFree{});
@@ -186,7 +191,8 @@ void RemoveOtherAreas(const std::string& keep, Report& report) {
   }
   for (const std::string& name : old) {
     // Links in it are removed, never followed.
-    std::filesystem::remove_all(StagingAreaOf(name), error);
+    std::filesystem::remove(StagingRecordOf(name), error);
+    if (!error) std::filesystem::remove_all(StagingAreaOf(name), error);
     if (error) {
       report.Problem("cannot remove " + StagingAreaOf(name) + ": " +
                      error.message());
@@ -216,10 +222,11 @@ std::string Megabytes(std::uint64_t bytes, bool round_up) {
 }
 
 // Fetches `file` from `url` into the staging area `area` as a file of the
-// release `list_md5`, and checks it. Returns "" or why it is not staged.
+// release `list_md5`, and checks it once in place (synced), adding the
+// check to `record`. Returns "" or why it is not staged.
 std::string FetchIntoArea(const std::string& url, const std::string& area,
                           const std::string& list_md5, const StagedFile& file,
-                          const Report& report) {
+                          const Report& report, StagingRecord& record) {
   const std::string copy = StagedCopyPath(list_md5, file.path);
   {
     const ConsoleAside aside(report.quiet() ? ConsoleAside::kDiscard
@@ -239,10 +246,14 @@ std::string FetchIntoArea(const std::string& url, const std::string& area,
       return "not fetched (err " + std::to_string(client.result) + ")";
     }
   }
-  if (!file.sha256.empty() && !HoldsListedBytes(copy, file)) {
+  std::optional<StagedCopyCheck> check = CheckCopy(list_md5, file);
+  if (!check) {
     std::remove(copy.c_str());
-    return "not the size or SHA-256 the release's file table gives";
+    return file.sha256.empty()
+               ? "not the listed MD5 once in place"
+               : "not the size or SHA-256 the release's file table gives";
   }
+  record.Add(std::move(*check));
   return "";
 }
 
@@ -315,8 +326,11 @@ int Stage(const std::string& work_root, Report& report) {
   std::vector<const StagedFile*> to_fetch;
   int already = 0;
   std::uint64_t needed = 0;
+  // What this run checked of the copies, for the start to trust.
+  StagingRecord record;
   for (const StagedFile& file : files) {
-    if (HoldsListedBytes(StagedCopyPath(list_md5, file.path), file)) {
+    if (std::optional<StagedCopyCheck> check = CheckCopy(list_md5, file)) {
+      record.Add(std::move(*check));
       ++already;
       report.Line("already staged", file.path);
       continue;
@@ -336,7 +350,7 @@ int Stage(const std::string& work_root, Report& report) {
   std::uint64_t staged_bytes = 0;
   for (const StagedFile* file : to_fetch) {
     const std::string failure =
-        FetchIntoArea(url, area, list_md5, *file, report);
+        FetchIntoArea(url, area, list_md5, *file, report, record);
     if (!failure.empty()) {
       ++failed;
       report.Problem("cannot stage " + file->path + ": " + failure);
@@ -346,6 +360,11 @@ int Stage(const std::string& work_root, Report& report) {
     std::error_code error;
     staged_bytes +=
         std::filesystem::file_size(StagedCopyPath(list_md5, file->path), error);
+  }
+  if (record.size() > 0 && !record.Write(list_md5)) {
+    // The start then checks every copy as it takes it.
+    report.Problem("cannot record the checks in " + StagingRecordOf(list_md5) +
+                   ": " + std::strerror(errno));
   }
   const std::string counts = std::to_string(files.size() - failed) +
                              " files (" + std::to_string(already) +

@@ -125,8 +125,53 @@ AtomicFile::AtomicFile(const std::string& path, LinkAtDestination links,
 
 AtomicFile::~AtomicFile() { Abandon(); }
 
+bool AtomicFile::Adopt(ScopedFd& fd, const std::string& existing,
+                       AdoptedData data) {
+  if (!ok() || stream_ == nullptr) {
+    errno = error_ != 0 ? error_ : EBADF;
+    return false;
+  }
+  struct stat made;
+  struct stat taken;
+  if (::fstat(::fileno(stream_), &made) != 0 ||
+      ::fstat(fd.get(), &taken) != 0) {
+    return false;
+  }
+  if (!S_ISREG(taken.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  if (taken.st_nlink != 1) {
+    // Its other name would share every change made to it from now on.
+    errno = EMLINK;
+    return false;
+  }
+  if (taken.st_dev != made.st_dev) {
+    errno = EXDEV;
+    return false;
+  }
+  FILE* stream = ::fdopen(fd.get(), "r+b");
+  if (stream == nullptr) return false;
+  fd.release();
+  if (taken.st_uid != made.st_uid || taken.st_gid != made.st_gid) {
+    [[maybe_unused]] int ignored =
+        ::fchown(::fileno(stream), made.st_uid, made.st_gid);
+  }
+  if ((taken.st_mode & 07777) != (made.st_mode & 07777)) {
+    ::fchmod(::fileno(stream), made.st_mode & 07777);
+  }
+  std::fseek(stream, 0, SEEK_END);
+  std::fclose(std::exchange(stream_, stream));
+  ::unlink(temp_path_.c_str());
+  std::setvbuf(stream_, buffer_.get(), _IOFBF, kBufferBytes);
+  temp_path_ = existing;
+  data_synced_ = data == AdoptedData::kSynced;
+  return true;
+}
+
 bool AtomicFile::Write(const void* data, std::size_t size) {
   if (stream_ == nullptr) return false;
+  if (size > 0) data_synced_ = false;
   if (size > 0 && std::fwrite(data, 1, size, stream_) != size) {
     if (errno == 0) errno = EIO;
     Fail();
@@ -164,6 +209,7 @@ bool AtomicFile::Truncate() {
     errno = EBADF;
     return false;
   }
+  data_synced_ = false;
   if (::ftruncate(::fileno(stream_), 0) != 0 ||
       std::fseek(stream_, 0, SEEK_SET) != 0) {
     Fail();
@@ -216,9 +262,16 @@ bool AtomicFile::Commit(Durability durability) {
 }
 
 bool AtomicFile::Commit(DeferredSync& deferred) {
-  if (!RenameTo(path_, DataSync::kStart)) return false;
+  const bool synced = data_synced_;
+  if (!RenameTo(path_, synced ? DataSync::kNone : DataSync::kStart)) {
+    return false;
+  }
   committed_ = true;
-  deferred.Note(DirectoryOf(path_));
+  if (synced) {
+    deferred.NoteDirectory(DirectoryOf(path_));
+  } else {
+    deferred.Note(DirectoryOf(path_));
+  }
   return true;
 }
 

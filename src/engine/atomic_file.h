@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "engine/scoped_fd.h"
+
 class DeferredSync;
 
 // What a replacement does with a symbolic link found at its destination.
@@ -41,6 +43,15 @@ enum class Durability {
   // The kernel writes them back in its own time (a later sync, or a power
   // loss, decides).
   kWriteBack,
+};
+
+// Whether the bytes of a file that AtomicFile::Adopt takes are on the disk.
+enum class AdoptedData {
+  // Nothing is known: a commit syncs them as a made file's.
+  kUnsynced,
+  // Whoever made it synced it, and it has not changed since: a deferred
+  // commit then syncs only the rename, with its directory.
+  kSynced,
 };
 
 // Writes a new version of a file so that the file under its name is always
@@ -121,6 +132,22 @@ class AtomicFile {
   // failure of the file as for Flush) when that fails.
   bool Truncate();
 
+  // Takes the complete file `existing`, open at `fd`, as the temporary file
+  // in place of the one this object made, which is removed: Commit renames
+  // `existing` over path(), KeepAs keeps it, Abandon (or the object's end)
+  // removes it. It gets the owner, group and permission bits the made file
+  // had; its bytes stay, and later writes go after them. Only a regular
+  // file with no other name, on the file system of the made file, is
+  // taken. A commit syncs it as a made file, but a deferred one of `data`
+  // kSynced, without later writes, notes only the directory of path() (a
+  // synced commit still syncs the file: its attributes changed). Returns
+  // false (errno set: EXDEV on another file system, EMLINK for a file with
+  // more names, EINVAL for another kind of file) and changes nothing when
+  // it cannot take it; `fd` is then still the caller's, else it is this
+  // object's.
+  bool Adopt(ScopedFd& fd, const std::string& existing,
+             AdoptedData data = AdoptedData::kUnsynced);
+
   // Finishes the file and renames it over path(). kSynced writes the data
   // and the new name through to the disk before returning; kWriteBack
   // leaves both to the kernel's write-back. Returns false (errno set) when a
@@ -132,7 +159,8 @@ class AtomicFile {
   bool Commit(Durability durability = Durability::kSynced);
   // As Commit(kWriteBack), but starts writing the data back at once, and
   // notes the file's file system in `deferred`, whose SyncAll makes this and
-  // other files durable together.
+  // other files durable together (only its directory, for an adopted file
+  // whose data is synced; see Adopt).
   bool Commit(DeferredSync& deferred);
 
   // Finishes the file and renames the temporary file to `name` instead,
@@ -166,6 +194,8 @@ class AtomicFile {
   int rename_error_ = 0;
   bool done_ = false;
   bool committed_ = false;
+  // Set by Adopt for a file whose bytes are on the disk; cleared by a write.
+  bool data_synced_ = false;
 };
 
 #endif  // STARTER_ENGINE_ATOMIC_FILE_H_

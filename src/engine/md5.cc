@@ -138,7 +138,13 @@ FileHashError HashFile(const char* path, std::string& hex, FileFacts& facts,
     errno = open_error;
     return FileHashError::kCannotOpen;
   }
-  if (::fstat(fd.get(), &info) != 0) return FileHashError::kReadError;
+  return HashOpenFile(fd.get(), hex, facts, with_sha256);
+}
+
+FileHashError HashOpenFile(int fd, std::string& hex, FileFacts& facts,
+                           bool with_sha256) {
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return FileHashError::kReadError;
   if (!S_ISREG(info.st_mode)) {
     errno = EINVAL;
     return FileHashError::kNotRegularFile;
@@ -159,7 +165,7 @@ FileHashError HashFile(const char* path, std::string& hex, FileFacts& facts,
   auto block = std::make_unique_for_overwrite<std::uint8_t[]>(kFileBlockSize);
   std::uint64_t size = 0;
   ssize_t got;
-  while ((got = ::read(fd.get(), block.get(), kFileBlockSize)) != 0) {
+  while ((got = ::read(fd, block.get(), kFileBlockSize)) != 0) {
     if (got > 0) {
       md5.Update(block.get(), static_cast<std::size_t>(got));
       if (sha256) sha256->Update(block.get(), static_cast<std::size_t>(got));

@@ -76,6 +76,12 @@ struct FileFacts {
 FileHashError HashFile(const char* path, std::string& hex, FileFacts& facts,
                        bool with_sha256);
 
+// HashFile(path, hex, facts, with_sha256) for the regular file open at `fd`,
+// read from its current offset to its end (kNotRegularFile for another kind
+// of file, kReadError for a failed read). The caller keeps `fd`.
+FileHashError HashOpenFile(int fd, std::string& hex, FileFacts& facts,
+                           bool with_sha256);
+
 // HashFile(path, hex) == FileHashError::kNone.
 bool Md5File(const char* path, std::string& hex);
 

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -53,6 +54,43 @@ bool DownloadBody::Append(const char* data, std::size_t size) {
   if (!expected_sha256_.empty()) sha256_.Update(data, size);
   limit_.received += size;
   return true;
+}
+
+bool DownloadBody::Adopt(ScopedFd& fd, const std::string& existing,
+                         const KnownDigests* known) {
+  // Known digests come from a check of the file once it was synced.
+  if (!file_.Adopt(fd, existing,
+                   known != nullptr ? AdoptedData::kSynced
+                                    : AdoptedData::kUnsynced)) {
+    return false;
+  }
+  const int taken = ::fileno(file_.stream());
+  if (known != nullptr) {
+    struct stat info;
+    if (::fstat(taken, &info) != 0) return false;
+    CountAdopted(static_cast<std::uint64_t>(info.st_size));
+    received_md5_ = expected_md5_.empty() ? std::string() : known->md5;
+    received_sha256_ = expected_sha256_.empty() ? std::string() : known->sha256;
+    return true;
+  }
+  std::string md5;
+  FileFacts facts;
+  if (::lseek(taken, 0, SEEK_SET) != 0 ||
+      HashOpenFile(taken, md5, facts, !expected_sha256_.empty()) !=
+          FileHashError::kNone) {
+    return false;
+  }
+  CountAdopted(facts.size);
+  received_md5_ = expected_md5_.empty() ? std::string() : md5;
+  received_sha256_ = facts.sha256;
+  return true;
+}
+
+void DownloadBody::CountAdopted(std::uint64_t size) {
+  limit_.received = size;
+  // The room of the file system does not bound bytes already on it.
+  const std::uint64_t most = requested_most_.value_or(size);
+  limit_.passed = size > most;
 }
 
 bool DownloadBody::Restart() {

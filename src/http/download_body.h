@@ -19,6 +19,13 @@
 
 class ProgressMeterStream;
 
+// The digests of a file's bytes as a check made before found them: its MD5
+// (and SHA-256, empty when not checked) as lower-case hex digits.
+struct KnownDigests {
+  std::string md5;
+  std::string sha256;
+};
+
 // The body of one download: the temporary file beside the target that its
 // transfer writes (an AtomicFile, never through a link at the target), the
 // MD5 of the bytes received (and their SHA-256 when the request expects
@@ -57,6 +64,18 @@ class DownloadBody {
   // Returns false when they would pass most_bytes() (nothing of them is
   // written) or cannot be written.
   bool Append(const char* data, std::size_t size);
+  // Takes the complete file `existing`, open for reading and writing at
+  // `fd`, as the body in place of the bytes of a transfer (AtomicFile::Adopt:
+  // installing the body renames it). Its bytes count against most_bytes();
+  // its digests are those of `known`, a check of the same bytes made
+  // once they were synced, when given (its installation then syncs only the
+  // rename: AdoptedData::kSynced), else they are read from it (and synced
+  // as a download's). Call it on an empty
+  // body only. False (errno set) when it cannot be taken (nothing changed,
+  // `fd` still the caller's) or, once taken, cannot be read (a failed
+  // transfer: the caller discards the body).
+  bool Adopt(ScopedFd& fd, const std::string& existing,
+             const KnownDigests* known);
   // Forgets every byte so far, for a new attempt: the file is empty again.
   // False when it cannot be emptied (the body is then no longer ok()).
   bool Restart();
@@ -93,6 +112,8 @@ class DownloadBody {
  private:
   // Sets most_bytes() from the request and the room.
   void SetLimit();
+  // Counts the `size` bytes of an adopted file against most_bytes().
+  void CountAdopted(std::uint64_t size);
 
   AtomicFile file_;
   bool created_;

@@ -312,6 +312,10 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
     return;
   }
   if (offered_release_) RecordInstalledRelease(filename);
+  // What starter-stage fetched for this list is installed now, or was not
+  // needed.
+  std::string list_md5;
+  if (Md5File(downloadfilename.c_str(), list_md5)) RemoveStagingArea(list_md5);
 }
 
 void CAutoUpdate::RecordInstalledRelease(const char* filename) {
@@ -541,6 +545,7 @@ bool CAutoUpdate::CompareAndDownload(const std::string& downloadfilename,
                             kSpoolDirectory, &installed_);
 
   ComparisonWalk walk(ignoreFiles, diskpairs, table);
+  std::optional<StagingRecord> staged_record;  // read at the first copy
   std::size_t planned_so_far = 0;
   for (std::size_t i = 0; i < steps.size(); ++i) {
     UpdateGUI();
@@ -574,9 +579,9 @@ bool CAutoUpdate::CompareAndDownload(const std::string& downloadfilename,
             FileRequest(step, release, walk.Row(std::string(step.path())));
         DownloadOutcome outcome;
         if (staged[i]) {
-          outcome = TakeStagedCopy(OnMirror(FirstMirror(), file),
-                                   StagedCopyPath(release, step.path()),
-                                   &installed_);
+          if (!staged_record) staged_record = StagingRecord::Read(release);
+          outcome = TakeStagedCopy(OnMirror(FirstMirror(), file), release,
+                                   step.path(), *staged_record, &installed_);
         }
         if (!staged[i] || outcome.result != CURLE_OK) {
           outcome = FetchListedFile(pipeline, file, plan);

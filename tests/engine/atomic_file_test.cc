@@ -1,6 +1,7 @@
 #include "engine/atomic_file.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +10,9 @@
 #include <string>
 
 #include "engine/deferred_sync.h"
+#include "engine/scoped_fd.h"
 #include "support/child_process.h"
+#include "support/scoped_tmpfs.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -37,6 +40,11 @@ bool Replace(const std::string& path, const std::string& content,
   AtomicFile file(path, links);
   if (mode >= 0) file.SetMode(static_cast<mode_t>(mode));
   return file.Write(content.data(), content.size()) && file.Commit();
+}
+
+ino_t InodeOf(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
 }
 
 class AtomicFileTest : public testing::Test {
@@ -236,6 +244,115 @@ TEST_F(AtomicFileTest, DeferredCommitsAreSyncedTogether) {
   EXPECT_FALSE(deferred.empty());
   EXPECT_TRUE(deferred.SyncAll());
   EXPECT_TRUE(deferred.empty());
+}
+
+// A complete file made elsewhere on the same file system becomes the
+// temporary file: the commit renames it into place with the attributes a
+// made file would have, and abandoning it removes it. One that is not a
+// regular file with one name on that file system is refused and left as it
+// was, and the object's own file is still there to write.
+TEST_F(AtomicFileTest, AdoptsACompleteFileOfTheSameFileSystem) {
+  const struct {
+    const char* name;
+    int old_mode;  // of the file replaced; -1: none
+    bool commit;   // else abandoned
+    mode_t expected;
+  } cases[] = {
+      {"replaces.bin", 0640, true, 0640},
+      {"new.bin", -1, true, DefaultMode()},
+      {"abandoned.bin", 0640, false, 0640},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir_ / c.name;
+    const std::string made = dir_ / ("staged/" + std::string(c.name));
+    WriteFile(made, "made before");
+    ASSERT_EQ(chmod(made.c_str(), 0604), 0);
+    const ino_t inode = InodeOf(made);
+    if (c.old_mode >= 0) {
+      WriteFile(path, "old");
+      ASSERT_EQ(chmod(path.c_str(), static_cast<mode_t>(c.old_mode)), 0);
+    }
+    {
+      AtomicFile file(path, LinkAtDestination::kReplace);
+      ScopedFd fd(open(made.c_str(), O_RDWR | O_CLOEXEC));
+      ASSERT_TRUE(file.Adopt(fd, made));
+      EXPECT_FALSE(fd.valid());
+      EXPECT_EQ(file.temp_path(), made);
+      EXPECT_EQ(PermissionsOf(made), c.expected);
+      if (c.commit) {
+        ASSERT_TRUE(file.Commit());
+      } else {
+        EXPECT_TRUE(file.Abandon());
+      }
+    }
+    EXPECT_FALSE(PathExists(made));
+    if (c.commit) {
+      EXPECT_EQ(ReadFile(path), "made before");
+      EXPECT_EQ(InodeOf(path), inode);
+      EXPECT_EQ(PermissionsOf(path), c.expected);
+    } else {
+      EXPECT_EQ(ReadFile(path), "old");
+    }
+  }
+  // Nothing but the files themselves and the emptied directory.
+  EXPECT_EQ(NamesIn(dir_.path()),
+            (std::set<std::string>{"replaces.bin", "new.bin", "abandoned.bin",
+                                   "staged"}));
+  EXPECT_EQ(NamesIn(dir_ / "staged"), std::set<std::string>{});
+
+  WriteFile(dir_ / "sub/.keep", "");
+  const std::string linked = dir_ / "staged/linked.bin";
+  WriteFile(linked, "two names");
+  ASSERT_EQ(link(linked.c_str(), (dir_ / "other-name").c_str()), 0);
+  const std::string tmpfs_dir = dir_ / "elsewhere";
+  WriteFile(tmpfs_dir + "/.keep", "");
+  const ScopedTmpfs elsewhere(tmpfs_dir, "1m");
+  const std::string other_fs = tmpfs_dir + "/copy.bin";
+  if (elsewhere.mounted()) WriteFile(other_fs, "another file system");
+  const struct {
+    std::string adopted;
+    int open_flags;
+    int error;
+  } refused[] = {
+      {linked, O_RDWR, EMLINK},
+      {dir_ / "staged", O_RDONLY | O_DIRECTORY, EINVAL},
+      {other_fs, O_RDWR, EXDEV},
+  };
+  for (const auto& r : refused) {
+    SCOPED_TRACE(r.adopted);
+    if (r.adopted == other_fs && !elsewhere.mounted()) continue;
+    AtomicFile file(dir_ / "target.bin", LinkAtDestination::kReplace);
+    ScopedFd fd(open(r.adopted.c_str(), r.open_flags | O_CLOEXEC));
+    ASSERT_TRUE(fd.valid());
+    errno = 0;
+    EXPECT_FALSE(file.Adopt(fd, r.adopted));
+    EXPECT_EQ(errno, r.error);
+    EXPECT_TRUE(fd.valid());
+    ASSERT_TRUE(file.Write("own", 3));
+    ASSERT_TRUE(file.Commit());
+    EXPECT_EQ(ReadFile(dir_ / "target.bin"), "own");
+  }
+  // A synced file committed with others: its directories wait for SyncAll.
+  const std::string synced = dir_ / "staged/synced.bin";
+  WriteFile(synced, "synced before");
+  DeferredSync deferred;
+  {
+    AtomicFile file(dir_ / "sub/synced.bin", LinkAtDestination::kReplace);
+    ScopedFd fd(open(synced.c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(file.Adopt(fd, synced, AdoptedData::kSynced));
+    ASSERT_TRUE(file.Commit(deferred));
+  }
+  EXPECT_EQ(ReadFile(dir_ / "sub/synced.bin"), "synced before");
+  EXPECT_FALSE(deferred.empty());
+  EXPECT_TRUE(deferred.SyncAll());
+  EXPECT_TRUE(deferred.empty());
+
+  EXPECT_EQ(ReadFile(linked), "two names");
+  EXPECT_EQ(ReadFile(dir_ / "other-name"), "two names");
+  if (elsewhere.mounted()) {
+    EXPECT_EQ(ReadFile(other_fs), "another file system");
+  }
 }
 
 }  // namespace

@@ -7,9 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <atomic>
 #include <future>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -83,6 +86,53 @@ class StageToolTest : public VerifyToolFixture {
     }
     return fetched;
   }
+  static ino_t InodeOf(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+  }
+  // Waits until the clock that stamps changes has passed the last change of
+  // `path`, so that the next change gives it other times.
+  static void WaitForTheClockToPass(const std::string& path) {
+    struct stat info;
+    ASSERT_EQ(stat(path.c_str(), &info), 0) << path;
+    ASSERT_TRUE(WaitUntil([&] {
+      timespec now;
+      clock_gettime(CLOCK_REALTIME_COARSE, &now);
+      return now.tv_sec > info.st_ctim.tv_sec ||
+             (now.tv_sec == info.st_ctim.tv_sec &&
+              now.tv_nsec > info.st_ctim.tv_nsec);
+    }));
+  }
+  // Rewrites the record of the area `md5` so that its line for `key` holds
+  // the copy as it is now (size, device, inode and times), its digests as
+  // they were recorded.
+  void RecordCopyAsItIs(const std::string& md5, const std::string& key) {
+    const std::string record = Game("Downloads/staged/" + md5 + ".checked");
+    struct stat info;
+    ASSERT_EQ(stat(StagedCopy(md5, key.substr(1)).c_str(), &info), 0);
+    std::istringstream lines(ReadFile(record));
+    std::string text;
+    bool found = false;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.ends_with(" " + key)) {
+        std::istringstream fields(line);
+        std::string md5_field, sha256_field;
+        fields >> md5_field >> sha256_field;
+        const auto ns = [](const timespec& t) {
+          return std::to_string(t.tv_sec * 1000000000LL + t.tv_nsec);
+        };
+        line = md5_field + " " + sha256_field + " " +
+               std::to_string(info.st_size) + " " +
+               std::to_string(info.st_dev) + " " +
+               std::to_string(info.st_ino) + " " + ns(info.st_mtim) + " " +
+               ns(info.st_ctim) + " " + key;
+        found = true;
+      }
+      text += line + "\n";
+    }
+    ASSERT_TRUE(found) << ReadFile(record);
+    WriteFile(record, text);
+  }
   // One real update run, with what it printed.
   RunOutcome StartRun(std::string& printed) {
     ::testing::internal::CaptureStdout();
@@ -93,10 +143,12 @@ class StageToolTest : public VerifyToolFixture {
 };
 
 // Staging fetches exactly the files the start would download into the
-// list's area and nothing else in the game directory; staging again keeps
-// them; the start then takes them and asks the server for no file body,
-// installing them through the same steps (the executable is swapped in and
-// asks for a restart); once current, staging removes the area.
+// list's area and nothing else in the game directory, and records its
+// checks beside the area; staging again keeps them; the start then takes
+// them and asks the server for no file body, installing them through the
+// same steps (the executable is swapped in, gets the executables' mode and
+// asks for a restart) by renaming each copy into place, and removes the
+// area and its record once the list is installed.
 TEST_F(StageToolTest, TheNextStartTakesTheStagedReleaseAndFetchesNoBody) {
   PublishSigned(With(kRelease, kChanges), kNewKey);
   const std::string md5 = ServedListMd5();
@@ -118,6 +170,8 @@ TEST_F(StageToolTest, TheNextStartTakesTheStagedReleaseAndFetchesNoBody) {
   EXPECT_EQ(ReadFile(StagedCopy(md5, "OKUdedi")), "server, second");
   EXPECT_EQ(NamesIn(Game("Downloads/staged/" + md5)),
             (std::set<std::string>{"Base", "OKUdedi"}));
+  EXPECT_EQ(NamesIn(Game("Downloads/staged")),
+            (std::set<std::string>{md5, md5 + ".checked"}));
 
   const std::size_t again = server_.Requests().size();
   const VerifyRun kept = Stage({"--quiet"});
@@ -129,12 +183,19 @@ TEST_F(StageToolTest, TheNextStartTakesTheStagedReleaseAndFetchesNoBody) {
       << kept.out;
   EXPECT_EQ(FetchedBodies(again), std::vector<std::string>{});
 
+  const ino_t data_copy = InodeOf(StagedCopy(md5, "Base/a.png"));
+  const ino_t server_copy = InodeOf(StagedCopy(md5, "OKUdedi"));
   const std::size_t start = server_.Requests().size();
   std::string printed;
   const RunOutcome run = StartRun(printed);
   EXPECT_EQ(run.error, 0) << run.lasterror;
   EXPECT_TRUE(run.restartrequired);
   EXPECT_EQ(FetchedBodies(start), std::vector<std::string>{});
+  EXPECT_EQ(InodeOf(Game("Base/a.png")), data_copy);
+  EXPECT_EQ(InodeOf(Game("OKUdedi")), server_copy);
+  EXPECT_EQ(PermissionsOf(Game("OKUdedi")), 0700u);
+  EXPECT_EQ(NamesIn(Game("Downloads/staged")), std::set<std::string>{});
+
   EXPECT_EQ(Local("Base/a.png"), "a, second release");
   EXPECT_EQ(Local("OKUdedi"), "server, second");
   EXPECT_EQ(Local("OKUdedi.tmp2"), "server");
@@ -148,10 +209,8 @@ TEST_F(StageToolTest, TheNextStartTakesTheStagedReleaseAndFetchesNoBody) {
 
   const VerifyRun current = Stage();
   EXPECT_EQ(current.status, 1) << current.err;
-  EXPECT_EQ(current.out, "removed staging area " + md5 +
-                             "\nsummary: up to date (key matches), nothing "
-                             "to stage\n");
-  EXPECT_EQ(NamesIn(Game("Downloads/staged")), std::set<std::string>{});
+  EXPECT_EQ(current.out,
+            "summary: up to date (key matches), nothing to stage\n");
 }
 
 // What is not the listed bytes is never installed from the staging area:
@@ -194,6 +253,139 @@ TEST_F(StageToolTest, CopiesThatAreNotTheListedBytesAreDownloadedAgain) {
   EXPECT_EQ(current.status, 1) << current.err;
   EXPECT_TRUE(Contains(current.out, "removed staging area " + first + "\n"))
       << current.out;
+  EXPECT_EQ(NamesIn(Game("Downloads/staged")), std::set<std::string>{});
+}
+
+// The start reads a staged copy again unless the record of the checks
+// holds it as it is now (size, device, inode, modification and change
+// times): a record that matches is trusted without reading the copy, and
+// any change since, or a record missing or malformed, has the copy checked
+// again as a download is; what fails that is downloaded.
+TEST_F(StageToolTest, TrustsTheRecordOfTheChecksOnlyForTheCopyItHolds) {
+  using Change = void (*)(StageToolTest&, const std::string& md5);
+  static const struct {
+    const char* name;
+    Change change;       // what happens after staging
+    bool downloaded;     // ./Base/a.png fetched from the server
+    const char* installed;  // what ./Base/a.png holds then
+  } rows[] = {
+      {"nothing changed", [](StageToolTest&, const std::string&) {}, false,
+       "a, second release"},
+      {"the record trusted for bytes it did not check",
+       [](StageToolTest& t, const std::string& md5) {
+         WriteFile(t.StagedCopy(md5, "Base/a.png"), "a, second releasX");
+         t.RecordCopyAsItIs(md5, "/Base/a.png");
+       },
+       false, "a, second releasX"},
+      {"its change time moved, bytes kept",
+       [](StageToolTest& t, const std::string& md5) {
+         const std::string copy = t.StagedCopy(md5, "Base/a.png");
+         WaitForTheClockToPass(copy);
+         ASSERT_EQ(chmod(copy.c_str(), 0640), 0);
+       },
+       false, "a, second release"},
+      {"its modification time moved, bytes kept",
+       [](StageToolTest& t, const std::string& md5) {
+         const timespec times[2] = {{1, 0}, {1, 0}};
+         ASSERT_EQ(utimensat(AT_FDCWD,
+                             t.StagedCopy(md5, "Base/a.png").c_str(), times,
+                             0),
+                   0);
+       },
+       false, "a, second release"},
+      {"another file with the same bytes in its place",
+       [](StageToolTest& t, const std::string& md5) {
+         const std::string copy = t.StagedCopy(md5, "Base/a.png");
+         WriteFile(copy + ".new", "a, second release");
+         ASSERT_EQ(rename((copy + ".new").c_str(), copy.c_str()), 0);
+       },
+       false, "a, second release"},
+      {"changed in place, same size",
+       [](StageToolTest& t, const std::string& md5) {
+         WriteFile(t.StagedCopy(md5, "Base/a.png"), "a, second releasX");
+       },
+       true, "a, second release"},
+      {"no record, changed in place",
+       [](StageToolTest& t, const std::string& md5) {
+         WriteFile(t.StagedCopy(md5, "Base/a.png"), "a, second releasX");
+         ASSERT_EQ(unlink(t.Game("Downloads/staged/" + md5 + ".checked")
+                              .c_str()),
+                   0);
+       },
+       true, "a, second release"},
+      {"a malformed record that would hold the changed copy",
+       [](StageToolTest& t, const std::string& md5) {
+         WriteFile(t.StagedCopy(md5, "Base/a.png"), "a, second releasX");
+         t.RecordCopyAsItIs(md5, "/Base/a.png");
+         const std::string record =
+             t.Game("Downloads/staged/" + md5 + ".checked");
+         WriteFile(record, ReadFile(record) + "not a check\n");
+       },
+       true, "a, second release"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Install(kRelease, kInstalledKey);
+    PublishSigned(With(kRelease, kChanges), kNewKey);
+    const std::string md5 = ServedListMd5();
+    ASSERT_EQ(Stage({"--quiet"}).status, 0);
+    row.change(*this, md5);
+    const ino_t copy = InodeOf(StagedCopy(md5, "Base/a.png"));
+    const std::size_t start = server_.Requests().size();
+    std::string printed;
+    const RunOutcome run = StartRun(printed);
+    EXPECT_EQ(run.error, 0) << run.lasterror;
+    EXPECT_EQ(FetchedBodies(start),
+              row.downloaded ? std::vector<std::string>{"Base/a.png"}
+                             : std::vector<std::string>{});
+    EXPECT_EQ(Local("Base/a.png"), row.installed);
+    EXPECT_EQ(Contains(printed, "CCurl: MD5 mismatch for ./Base/a.png"),
+              row.downloaded)
+        << printed;
+    if (!row.downloaded) {
+      EXPECT_EQ(InodeOf(Game("Base/a.png")), copy);
+    }
+    EXPECT_EQ(Local("OKUdedi"), "server, second");
+    EXPECT_EQ(NamesIn(Game("Downloads/staged")), std::set<std::string>{});
+  }
+}
+
+// A staged copy that a rename cannot take as it is, one with another name
+// or one on another file system than the game's files, is copied into
+// place as before, and its other name keeps its bytes and its mode.
+TEST_F(StageToolTest, CopiesWhatARenameCannotTake) {
+  PublishSigned(With(kRelease, kChanges), kNewKey);
+  std::string md5 = ServedListMd5();
+  ASSERT_EQ(Stage({"--quiet"}).status, 0);
+  const std::string second_name = Outer("second-name");
+  ASSERT_EQ(link(StagedCopy(md5, "Base/a.png").c_str(), second_name.c_str()),
+            0);
+  ASSERT_EQ(chmod(second_name.c_str(), 0604), 0);
+  std::size_t start = server_.Requests().size();
+  std::string printed;
+  RunOutcome run = StartRun(printed);
+  EXPECT_EQ(run.error, 0) << run.lasterror;
+  EXPECT_EQ(FetchedBodies(start), std::vector<std::string>{});
+  EXPECT_EQ(Local("Base/a.png"), "a, second release");
+  EXPECT_NE(InodeOf(Game("Base/a.png")), InodeOf(second_name));
+  EXPECT_EQ(ReadFile(second_name), "a, second release");
+  EXPECT_EQ(PermissionsOf(second_name), 0604u);
+
+  Install(kRelease, kInstalledKey);
+  const ScopedTmpfs downloads(Game("Downloads"), "8m");
+  if (!downloads.mounted()) GTEST_SKIP() << downloads.error();
+  PublishSigned(With(kRelease, kChanges), kNewKey);
+  md5 = ServedListMd5();
+  ASSERT_EQ(Stage({"--quiet"}).status, 0);
+  start = server_.Requests().size();
+  run = StartRun(printed);
+  EXPECT_EQ(run.error, 0) << run.lasterror;
+  EXPECT_TRUE(run.restartrequired);
+  EXPECT_EQ(FetchedBodies(start), std::vector<std::string>{});
+  EXPECT_EQ(Local("Base/a.png"), "a, second release");
+  EXPECT_EQ(Local("OKUdedi"), "server, second");
+  EXPECT_EQ(Local("OKUdedi.tmp2"), "server");
+  EXPECT_EQ(PermissionsOf(Game("OKUdedi")), 0700u);
   EXPECT_EQ(NamesIn(Game("Downloads/staged")), std::set<std::string>{});
 }
 
