@@ -112,7 +112,9 @@ DownloadOutcome DownloadThroughPatch(CCurl& client, const DownloadRequest& file,
                                  "SHA-256 differs)");
   }
   PatchTransport transport(spool.file().temp_path());
-  const DownloadOutcome outcome = DownloadAtTurn(file, transport, deferred);
+  DownloadRequest decoded = file;
+  decoded.quiet_failure = true;
+  const DownloadOutcome outcome = DownloadAtTurn(decoded, transport, deferred);
   if (outcome.result != CURLE_OK) {
     return NotPatching(file, WhyNotInstalled(transport.result(), outcome));
   }

@@ -34,16 +34,16 @@ inline constexpr char kPatchSpoolDirectory[] = "Downloads/.patches";
 //    a download (only the progress meter);
 // 2. its SHA-256 must be patch.sha256 before any byte of it is decoded;
 // 3. it is decoded into the file's temporary name by the one sequence of a
-//    download (DownloadAtTurn, joining `deferred`): the lines of a download
-//    of the file, its checks and its installation, then the log line
-//    "<path> arrived as a patch of <n> bytes".
+//    download (DownloadAtTurn, joining `deferred`): the checks of a download
+//    of the file, then its lines ("Downloading <file url>...", "file
+//    <path>") and its installation, then the log line "<path> arrived as a
+//    patch of <n> bytes".
 // When the patch cannot be fetched, is not the row's, does not decode
 // (corrupt, too large a window, more bytes than the file may have) or
-// decodes to other bytes than listed, nothing is installed: one log line
-// says why, "Not patching <path>: <reason>; downloading the whole file",
-// and the outcome is a failure for the caller to fetch the whole file.
-// A patch that fails while it is decoded also leaves the lines of a failed
-// download of the file on the console, as a staged copy does.
+// decodes to other bytes than listed, nothing is installed and nothing of
+// the file's download is printed: one log line says why, "Not patching
+// <path>: <reason>; downloading the whole file", and the outcome is a
+// failure for the caller to fetch the whole file.
 DownloadOutcome DownloadThroughPatch(CCurl& client, const DownloadRequest& file,
                                      const ReleaseFileRecord& patch,
                                      DeferredSync* deferred);
