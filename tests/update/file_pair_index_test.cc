@@ -54,9 +54,12 @@ TEST(FilePairIndexTest, MatchesNamesIgnoringCaseAndHashesExactly) {
     const char* name;
     const char* md5;
   } digests[] = {
-      {"./Base/Gui/Skin.png", kHashA}, {"./base/gui/skin.png", ""},
-      {"./Base/sound.ogg", kHashB},    {"./Base/gone.txt", ""},
-      {"./Base/upper.bin", ""},        {"./Base/other.ogg", ""},
+      {"./Base/Gui/Skin.png", kHashA},
+      {"./base/gui/skin.png", ""},
+      {"./Base/sound.ogg", kHashB},
+      {"./Base/gone.txt", ""},
+      {"./Base/upper.bin", ""},
+      {"./Base/other.ogg", ""},
       {"", ""},
   };
   for (const auto& d : digests) {

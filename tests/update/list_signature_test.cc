@@ -681,8 +681,8 @@ TEST_F(SignedListRunTest, ChangedFilesArriveAsPatchesOrElseWhole) {
   WriteFile(scratch / "old", old_pak);
   WriteFile(scratch / "new", new_pak);
   WriteFile(scratch / "other", RandomBytes(300000, 73));
-  ASSERT_TRUE(MakePatch(scratch / "old", scratch / "new", scratch / "patch", 3)
-                  .ok());
+  ASSERT_TRUE(
+      MakePatch(scratch / "old", scratch / "new", scratch / "patch", 3).ok());
   ASSERT_TRUE(
       MakePatch(scratch / "old", scratch / "other", scratch / "to-other", 3)
           .ok());
@@ -729,7 +729,8 @@ TEST_F(SignedListRunTest, ChangedFilesArriveAsPatchesOrElseWhole) {
            " is not the one the file table names (its SHA-256 differs)" +
            whole},
       {"corrupt, its row of its own bytes", old_pak, corrupt, std::nullopt,
-       corrupt, false, not_patching + "the patch does not apply (patch corrupt"},
+       corrupt, false,
+       not_patching + "the patch does not apply (patch corrupt"},
       {"a patch to other bytes", old_pak, ReadFile(scratch / "to-other"),
        std::nullopt, ReadFile(scratch / "to-other"), false,
        not_patching + "the patched file is not the listed one" + whole},
@@ -744,8 +745,8 @@ TEST_F(SignedListRunTest, ChangedFilesArriveAsPatchesOrElseWhole) {
        "Ignoring update to file Base/a.pak\n"},
   };
   const std::string pem = TestKey().pem;
-  const std::string patch_request = "/10/" + std::string(kPlatform) +
-                                    patch_path.substr(2);
+  const std::string patch_request =
+      "/10/" + std::string(kPlatform) + patch_path.substr(2);
   long key = 7000;
   for (const auto& c : cases) {
     for (const bool keyed : {true, false}) {
@@ -759,7 +760,8 @@ TEST_F(SignedListRunTest, ChangedFilesArriveAsPatchesOrElseWhole) {
         std::remove((game_ + "/App/version.txt.release").c_str());
         PublishSigned(served, ++key);
         std::remove(ReleasePath(patch_path.substr(2)).c_str());
-        if (!c.patch.empty()) WriteFile(ReleasePath(patch_path.substr(2)), c.patch);
+        if (!c.patch.empty())
+          WriteFile(ReleasePath(patch_path.substr(2)), c.patch);
         server_.ClearReply(patch_request);
         if (c.reply) server_.SetReply(patch_request, *c.reply);
         const std::string rows = ReleaseTableOf(served);
@@ -803,8 +805,8 @@ TEST_F(SignedListRunTest, ChangedFilesArriveAsPatchesOrElseWhole) {
         if (!c.log_line.empty()) {
           EXPECT_TRUE(Contains(run.log, c.log_line)) << run.log;
         }
-        EXPECT_EQ(Contains(run.log, not_patching),
-                  asked && !patched) << run.log;
+        EXPECT_EQ(Contains(run.log, not_patching), asked && !patched)
+            << run.log;
         EXPECT_EQ(Count(run.log, "arrived as a patch"), patched ? 1 : 0);
         // Without a key, the table is taken for its patches alone (the old
         // copy of data.bin could have one).

@@ -136,8 +136,8 @@ TEST(ReleaseTableTest, IsReadOnlyWithTheSizeAndDigestTheStatementGives) {
       {"shorter", good.substr(0, 20), good.size(), Sha256Hex(good),
        "not the one the release statement names", "malformed (line 2:"},
       {"stated, but malformed", "release_files 2\n", 16,
-       Sha256Hex("release_files 2\n"), "malformed (line 1:",
-       "malformed (line 1:"},
+       Sha256Hex("release_files 2\n"),
+       "malformed (line 1:", "malformed (line 1:"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
