@@ -74,8 +74,9 @@ DownloadOutcome NotPatching(const DownloadRequest& file,
 // `result` and the download's `outcome`.
 std::string WhyNotInstalled(const PatchResult& result,
                             const DownloadOutcome& outcome) {
-  if (!result.ok())
+  if (!result.ok()) {
     return "the patch does not apply (" + DescribePatchResult(result) + ")";
+  }
   return outcome.local ? "the patched file could not be put in place"
                        : "the patched file is not the listed one";
 }
@@ -99,7 +100,9 @@ DownloadOutcome DownloadThroughPatch(CCurl& client, const DownloadRequest& file,
   if (code == CURLE_FILESIZE_EXCEEDED) {
     return NotPatching(
         file, "its patch " + request.Url() + " is larger than the " +
-                  std::to_string(spool.most_bytes()) + " bytes it may have");
+                  std::to_string(spool.most_bytes()) + " bytes " +
+                  (spool.bounded_by_room() ? "its file system can spare"
+                                           : "it may have"));
   }
   if (code != CURLE_OK) {
     return NotPatching(

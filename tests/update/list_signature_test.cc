@@ -714,6 +714,8 @@ TEST_F(SignedListRunTest, ChangedFilesArriveAsPatchesOrElseWhole) {
     bool ignored = false;
     // The line the run logs about the file's patch; none when empty.
     std::string log_line = "";
+    // Whether the release has a file table (and, keyed, a statement).
+    bool table = true;
   } cases[] = {
       {"the patch", old_pak, patch, std::nullopt, patch, false,
        "./Base/a.pak arrived as a patch of " + std::to_string(patch.size()) +
@@ -743,6 +745,8 @@ TEST_F(SignedListRunTest, ChangedFilesArriveAsPatchesOrElseWhole) {
        not_patching + "the patch does not apply (patch window too large"},
       {"an ignored file", old_pak, patch, std::nullopt, patch, true,
        "Ignoring update to file Base/a.pak\n"},
+      {"a release without a table", old_pak, patch, std::nullopt, patch, false,
+       "", false},
   };
   const std::string pem = TestKey().pem;
   const std::string patch_request =
@@ -773,7 +777,8 @@ TEST_F(SignedListRunTest, ChangedFilesArriveAsPatchesOrElseWhole) {
             rows.substr(ReleaseTableHeader().size());
         WriteFile(ListPath() + ".files", table);
         std::remove((ListPath() + ".release").c_str());
-        if (keyed) {
+        if (!c.table) std::remove((ListPath() + ".files").c_str());
+        if (keyed && c.table) {
           WriteFile(ListPath() + ".release",
                     SignStatementWithOpenssl(
                         TestPrivateKeyPath(),
@@ -783,6 +788,7 @@ TEST_F(SignedListRunTest, ChangedFilesArriveAsPatchesOrElseWhole) {
         }
         const int patch_fetches = server_.RequestCount(patch_request);
         const int file_fetches = Fetches("Base/a.pak");
+        const int table_fetches = Fetches("App/version.txt.files");
         const std::size_t requests_before = server_.Requests().size();
         testing::internal::CaptureStdout();
         const RunOutcome run =
@@ -794,7 +800,8 @@ TEST_F(SignedListRunTest, ChangedFilesArriveAsPatchesOrElseWhole) {
         EXPECT_EQ(run.lasterror, "");
         const bool patched = Contains(c.log_line, "arrived as a patch");
         // The patch is asked for when its row names the local copy's bytes.
-        const bool asked = !c.row.empty() && !c.ignored && c.local == old_pak;
+        const bool asked =
+            c.table && !c.row.empty() && !c.ignored && c.local == old_pak;
         EXPECT_EQ(server_.RequestCount(patch_request) - patch_fetches,
                   asked ? 1 : 0);
         EXPECT_EQ(Fetches("Base/a.pak") - file_fetches,
@@ -808,13 +815,16 @@ TEST_F(SignedListRunTest, ChangedFilesArriveAsPatchesOrElseWhole) {
         EXPECT_EQ(Contains(run.log, not_patching), asked && !patched)
             << run.log;
         EXPECT_EQ(Count(run.log, "arrived as a patch"), patched ? 1 : 0);
-        // Without a key, the table is taken for its patches alone (the old
-        // copy of data.bin could have one).
+        // Without a key, the table is asked for once, for its patches alone
+        // (the old copy of data.bin could have one), and logged when taken.
+        EXPECT_EQ(Fetches("App/version.txt.files") - table_fetches,
+                  keyed && !c.table ? 0 : 1);
         EXPECT_EQ(Contains(run.log, "Looking for patches in the file table " +
                                         app_.getUpdatePath() +
                                         "App/version.txt.files\n"),
-                  !keyed)
+                  !keyed && c.table)
             << run.log;
+        EXPECT_FALSE(Contains(run.log, "Not looking for patches"));
         // The patch's transfer prints no line of a download, and the file's
         // lines are those of a download.
         EXPECT_FALSE(Contains(console, "Downloading " + patch_url)) << console;
@@ -824,7 +834,8 @@ TEST_F(SignedListRunTest, ChangedFilesArriveAsPatchesOrElseWhole) {
             << console;
         EXPECT_EQ(Count(console, "file ./Base/a.pak\n"), c.ignored ? 0 : 1);
         EXPECT_FALSE(Contains(console, "MD5 mismatch"));
-        EXPECT_FALSE(Contains(console, "CURL Error"));
+        // (A keyed run reports the 404 of a missing statement so.)
+        EXPECT_EQ(Contains(console, "CURL Error"), keyed && !c.table);
         const std::vector<HttpRecordedRequest> requests = server_.Requests();
         for (std::size_t r = requests_before; r < requests.size(); ++r) {
           if (requests[r].path != patch_request) continue;
