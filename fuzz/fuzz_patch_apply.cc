@@ -1,6 +1,7 @@
 // Fuzzes patch decoding against a fixed reference file: the input is the
-// patch. Both ways of handing a patch over (its bytes, its file) must end
-// alike, and the decoded file must stay within the cap.
+// patch. Every way of handing a patch over (its bytes, its file) and of
+// taking the decoded bytes (a file, a sink) must end alike, and the decoded
+// file must stay within the cap.
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -62,6 +63,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const PatchResult from_file = DecodeAndCheck([&](AtomicFile& out) {
     return ApplyPatch(reference, patch, out, PatchLimits{kCap});
   });
+  std::uint64_t sunk = 0;
+  const PatchResult to_sink = ApplyPatch(
+      reference, patch,
+      [&sunk](const std::uint8_t*, std::size_t piece) {
+        sunk += piece;
+        return true;
+      },
+      PatchLimits{kCap});
+  if (sunk != to_sink.output_bytes || to_sink.status != from_file.status ||
+      to_sink.output_bytes != from_file.output_bytes) {
+    std::abort();
+  }
   if (from_memory.status != from_file.status ||
       from_memory.output_bytes != from_file.output_bytes) {
     std::fprintf(stderr, "memory: %s, %llu bytes; file: %s, %llu bytes\n",

@@ -23,14 +23,18 @@ const char kUserAgent[] =
 // attempt, which counts whatever it ends with.
 class HandleTransport : public BodyTransport {
  public:
-  HandleTransport(CURL* curl, ProgressMeterStream* meter)
-      : curl_(curl), meter_(meter) {}
+  HandleTransport(CURL* curl, ProgressMeterStream* meter,
+                  CCurl::Meter shown = CCurl::Meter::kShown)
+      : curl_(curl), meter_(meter), shown_(shown) {}
 
   CURLcode Fetch(const DownloadRequest& request, DownloadBody& body) override {
     const DownloadGet get(request);
     filedata data = body.Sink(meter_);
     get.SetUp(curl_, &data, meter_->stream(), request.timeout_secs,
               body.most_bytes());
+    if (shown_ == CCurl::Meter::kHidden) {
+      curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 1L);
+    }
     const CURLcode code = curl_easy_perform(curl_);
     meter_->Flush();
     // Nothing pointing into this call stays set on the handle.
@@ -41,6 +45,7 @@ class HandleTransport : public BodyTransport {
  private:
   CURL* curl_;
   ProgressMeterStream* meter_;
+  CCurl::Meter shown_;
 };
 
 }  // namespace
@@ -159,6 +164,12 @@ void CCurl::Download(const DownloadRequest& request) {
       DownloadAtTurn(request, transport, deferred_, &directories_);
   result = outcome.result;
   restartrequired = outcome.restart_required;
+}
+
+CURLcode CCurl::Fetch(const DownloadRequest& request, DownloadBody& body,
+                      Meter meter) {
+  HandleTransport transport(curl, meter_.get(), meter);
+  return body.Outcome(transport.Fetch(request, body));
 }
 
 void CCurl::PostForm(const char* formurl, const char* formdata,

@@ -2,19 +2,20 @@
 #ifndef STARTER_HTTP_CURL_CLIENT_H_
 #define STARTER_HTTP_CURL_CLIENT_H_
 
+#include <curl/curl.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 
-#include <curl/curl.h>
-
 #include "engine/free_space.h"
 #include "engine/paths.h"
 #include "http/download_request.h"
 
 class DeferredSync;
+class DownloadBody;
 class Md5;
 class ProgressMeterStream;
 class Sha256;
@@ -150,6 +151,18 @@ class CCurl {
   // The directories of this client's earlier downloads are not made again
   // (KnownDirectories).
   void Download(const DownloadRequest& request);
+
+  // Whether Fetch writes the progress meter.
+  enum class Meter { kShown, kHidden };
+  // Transfers request.Url() into `body` (made for `request`) on this
+  // client's handle, as Download's transfer does (DownloadGet, libcurl's
+  // time limit), for a file its caller checks and uses itself: prints
+  // nothing but the progress meter (to standard error, unless kHidden),
+  // installs nothing, and leaves `result` and `restartrequired` as they
+  // were. Returns body.Outcome() of the transfer: 0 when the body arrived
+  // whole within its bound.
+  CURLcode Fetch(const DownloadRequest& request, DownloadBody& body,
+                 Meter meter = Meter::kShown);
 
   // Lets the ordinary files this client installs join `deferred`, which the
   // caller syncs once for all of them, instead of being synced one by one;

@@ -51,6 +51,11 @@ struct DownloadRequest {
   // The digests and most_bytes then hold for the decoded bytes; a server
   // that does not compress answers as for any other request.
   bool accept_gzip = false;
+  // Whether a download that fails says nothing of it: for a body its caller
+  // fetches otherwise when this way fails (a file decoded from a patch), and
+  // reports itself. Its "Downloading" and "file" lines then come only once
+  // the body is whole and as expected, just before it is installed.
+  bool quiet_failure = false;
 
   // urldir + filename.
   std::string Url() const { return urldir + filename; }

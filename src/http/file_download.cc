@@ -54,11 +54,23 @@ bool FailedHere(CURLcode code, const DownloadBody& body) {
 // file then removed).
 CURLcode Receive(const DownloadRequest& request, BodyTransport& transport,
                  DownloadBody& body) {
-  std::printf("Downloading %s...\n", request.Url().c_str());
+  const bool quiet = request.quiet_failure;
+  if (!quiet) std::printf("Downloading %s...\n", request.Url().c_str());
   StarterSharedState* starter = StarterSharedState::starter;
   if (starter != nullptr) starter->download_file = request.filename;
   const CURLcode code = body.Outcome(transport.Fetch(request, body));
   if (starter != nullptr) starter->download_file.clear();
+  if (quiet) {
+    if (code != CURLE_OK) {
+      body.file().Abandon();
+      return code;
+    }
+    if (!body.HasExpectedMd5() || !body.HasExpectedSha256()) {
+      body.file().Abandon();
+      return kLocalFailure;
+    }
+    std::printf("Downloading %s...\n", request.Url().c_str());
+  }
   if (code != CURLE_OK) {
     if (code == CURLE_FILESIZE_EXCEEDED) ReportCut(request.Target(), body);
     if (body.too_slow() && request.speed_floor) ReportTooSlow(request);
@@ -94,7 +106,9 @@ DownloadOutcome DownloadAtTurn(const DownloadRequest& request,
                                KnownDirectories* known) {
   const std::string kept = request.Target() + ".tmp";
   if (std::remove(kept.c_str()) != 0 && errno > 3) {
-    std::printf("CCurl: Remove failed %s (err %i)\n", kept.c_str(), errno);
+    if (!request.quiet_failure) {
+      std::printf("CCurl: Remove failed %s (err %i)\n", kept.c_str(), errno);
+    }
     return {kLocalFailure, false, true};
   }
   MakeParentDirectories(kept, kDownloadDirectories, known);
@@ -113,8 +127,10 @@ DownloadOutcome DownloadAtTurn(const DownloadRequest& request,
   }
   DownloadBody& body = *made;
   if (!body.ok()) {
-    std::printf("CCurl: Failed to create file %s (err: %i)\n",
-                request.filename.c_str(), body.create_error());
+    if (!request.quiet_failure) {
+      std::printf("CCurl: Failed to create file %s (err: %i)\n",
+                  request.filename.c_str(), body.create_error());
+    }
     return {kLocalFailure, false, true};
   }
   const CURLcode code = Receive(request, transport, body);

@@ -61,7 +61,10 @@ class BodyTransport {
 // of earlier downloads of the same run), a directory known to exist is not
 // made again; when the temporary file then cannot be created below a known
 // directory, the directories are forgotten and made again before one more
-// try, so the outcome is the same as without `known`.
+// try, so the outcome is the same as without `known`. With
+// request.quiet_failure, a download that fails prints none of these lines,
+// and "Downloading <url>..." comes once the body has arrived whole and with
+// the expected digests, right before "file <target>".
 DownloadOutcome DownloadAtTurn(const DownloadRequest& request,
                                BodyTransport& transport,
                                DeferredSync* deferred,

@@ -27,9 +27,11 @@ constexpr char kTrailingBytes[] = "bytes after the end of the patch";
 PatchResult DecodeFailure(std::size_t code) {
   switch (ZSTD_getErrorCode(code)) {
     case ZSTD_error_frameParameter_windowTooLarge:
-      return PatchFailure(PatchStatus::kWindowTooLarge, 0, ZSTD_getErrorName(code));
+      return PatchFailure(PatchStatus::kWindowTooLarge, 0,
+                          ZSTD_getErrorName(code));
     case ZSTD_error_memory_allocation:
-      return PatchFailure(PatchStatus::kCodecFailed, 0, ZSTD_getErrorName(code));
+      return PatchFailure(PatchStatus::kCodecFailed, 0,
+                          ZSTD_getErrorName(code));
     default:
       return PatchFailure(PatchStatus::kCorrupt, 0, ZSTD_getErrorName(code));
   }
@@ -39,10 +41,13 @@ PatchResult DecodeFailure(std::size_t code) {
 // the cap. Any failure ends it: later pieces are ignored.
 class PatchDecoder {
  public:
-  PatchDecoder(const MappedFile& reference, AtomicFile& out, std::uint64_t cap)
+  // `file`, when given, is the file `out` appends to: one that cannot be
+  // written fails the decoding before it starts.
+  PatchDecoder(const MappedFile& reference, const PatchSink& out,
+               std::uint64_t cap, const AtomicFile* file = nullptr)
       : out_(out), cap_(cap), buffer_(new std::uint8_t[kChunkSize]) {
-    if (!out_.ok()) {
-      Fail(PatchFailure(PatchStatus::kWriteFailed, out_.error()));
+    if (file != nullptr && !file->ok()) {
+      Fail(PatchFailure(PatchStatus::kWriteFailed, file->error()));
       return;
     }
     dctx_.reset(ZSTD_createDCtx());
@@ -102,7 +107,8 @@ class PatchDecoder {
       if (in.pos == in.size && piece.pos < piece.size) return;
       if (in.pos == taken && piece.pos == 0) {
         // libzstd always moves on; never loop if it did not.
-        Fail(PatchFailure(PatchStatus::kCorrupt, 0, "the decoder made no progress"));
+        Fail(PatchFailure(PatchStatus::kCorrupt, 0,
+                          "the decoder made no progress"));
         return;
       }
     }
@@ -134,9 +140,9 @@ class PatchDecoder {
     const unsigned long long declared = ZSTD_getFrameContentSize(data, size);
     if (declared != ZSTD_CONTENTSIZE_UNKNOWN &&
         declared != ZSTD_CONTENTSIZE_ERROR && declared > cap_) {
-      Fail(
-          PatchFailure(PatchStatus::kOutputTooLarge, 0,
-                  "the patch declares " + std::to_string(declared) + " bytes"));
+      Fail(PatchFailure(
+          PatchStatus::kOutputTooLarge, 0,
+          "the patch declares " + std::to_string(declared) + " bytes"));
       return false;
     }
     return true;
@@ -146,12 +152,15 @@ class PatchDecoder {
   bool Emit(std::size_t size) {
     if (size > cap_ - result_.output_bytes) {
       const std::size_t allowed = cap_ - result_.output_bytes;
-      if (out_.Write(buffer_.get(), allowed)) result_.output_bytes += allowed;
+      if (allowed == 0 || out_(buffer_.get(), allowed)) {
+        result_.output_bytes += allowed;
+      }
       Fail(PatchFailure(PatchStatus::kOutputTooLarge));
       return false;
     }
-    if (!out_.Write(buffer_.get(), size)) {
-      Fail(PatchFailure(PatchStatus::kWriteFailed, out_.error()));
+    errno = 0;
+    if (size > 0 && !out_(buffer_.get(), size)) {
+      Fail(PatchFailure(PatchStatus::kWriteFailed, errno));
       return false;
     }
     result_.output_bytes += size;
@@ -163,7 +172,7 @@ class PatchDecoder {
     result_ = std::move(failure);
   }
 
-  AtomicFile& out_;
+  const PatchSink& out_;
   const std::uint64_t cap_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   DecompressionContext dctx_;
@@ -174,9 +183,9 @@ class PatchDecoder {
 
 PatchResult MapFailure(const MappedFile& reference) {
   return PatchFailure(reference.error() == MapError::kMissing
-                     ? PatchStatus::kReferenceMissing
-                     : PatchStatus::kReferenceUnreadable,
-                 reference.error_number());
+                          ? PatchStatus::kReferenceMissing
+                          : PatchStatus::kReferenceUnreadable,
+                      reference.error_number());
 }
 
 // Reads from `fd` until `size` bytes or the end of the file. Returns the
@@ -203,9 +212,9 @@ ScopedFd OpenPatch(const std::string& path, PatchResult& failure) {
   struct stat info;
   if (!fd.valid()) {
     failure = PatchFailure(errno == ENOENT || errno == ENOTDIR
-                          ? PatchStatus::kInputMissing
-                          : PatchStatus::kInputUnreadable,
-                      errno);
+                               ? PatchStatus::kInputMissing
+                               : PatchStatus::kInputUnreadable,
+                           errno);
   } else if (::fstat(fd.get(), &info) != 0) {
     failure = PatchFailure(PatchStatus::kInputUnreadable, errno);
     fd.reset();
@@ -216,18 +225,27 @@ ScopedFd OpenPatch(const std::string& path, PatchResult& failure) {
   return fd;
 }
 
-}  // namespace
+// The sink that appends to `out`, its own errno given for a failed write.
+PatchSink AppendingTo(AtomicFile& out) {
+  return [&out](const std::uint8_t* data, std::size_t size) {
+    if (out.Write(data, size)) return true;
+    errno = out.error();
+    return false;
+  };
+}
 
-PatchResult ApplyPatch(const std::string& reference_path,
-                       const std::string& patch_path, AtomicFile& out,
-                       const PatchLimits& limits) {
+// Decodes the patch file at `patch_path` into `out` (appending to `file`
+// when given).
+PatchResult DecodePatchFile(const std::string& reference_path,
+                            const std::string& patch_path, const PatchSink& out,
+                            const PatchLimits& limits, const AtomicFile* file) {
   const MappedFile reference(reference_path);
   if (reference.error() != MapError::kNone) return MapFailure(reference);
   PatchResult failure;
   ScopedFd patch = OpenPatch(patch_path, failure);
   if (!patch.valid()) return failure;
 
-  PatchDecoder decoder(reference, out, limits.max_output);
+  PatchDecoder decoder(reference, out, limits.max_output, file);
   std::unique_ptr<std::uint8_t[]> chunk(new std::uint8_t[kChunkSize]);
   while (!decoder.failed()) {
     // Whole pieces: the first one then holds the frame header. Once the
@@ -247,12 +265,28 @@ PatchResult ApplyPatch(const std::string& reference_path,
   return decoder.Finish();
 }
 
+}  // namespace
+
+PatchResult ApplyPatch(const std::string& reference_path,
+                       const std::string& patch_path, const PatchSink& out,
+                       const PatchLimits& limits) {
+  return DecodePatchFile(reference_path, patch_path, out, limits, nullptr);
+}
+
+PatchResult ApplyPatch(const std::string& reference_path,
+                       const std::string& patch_path, AtomicFile& out,
+                       const PatchLimits& limits) {
+  return DecodePatchFile(reference_path, patch_path, AppendingTo(out), limits,
+                         &out);
+}
+
 PatchResult ApplyPatch(const std::string& reference_path,
                        std::span<const std::uint8_t> patch, AtomicFile& out,
                        const PatchLimits& limits) {
   const MappedFile reference(reference_path);
   if (reference.error() != MapError::kNone) return MapFailure(reference);
-  PatchDecoder decoder(reference, out, limits.max_output);
+  const PatchSink sink = AppendingTo(out);
+  PatchDecoder decoder(reference, sink, limits.max_output, &out);
   decoder.Feed(patch.data(), patch.size());
   return decoder.Finish();
 }

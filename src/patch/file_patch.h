@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -88,6 +89,18 @@ struct PatchLimits {
 // decoded before it: the caller abandons it.
 PatchResult ApplyPatch(const std::string& reference_path,
                        const std::string& patch_path, AtomicFile& out,
+                       const PatchLimits& limits);
+
+// As above, the decoded bytes handed to `out` in order, in pieces of at most
+// 1 MiB, instead of appended to a file: `out` returns false when it cannot
+// take a piece, which ends the decoding with kWriteFailed (error_number: the
+// errno `out` left, 0 if none). output_bytes counts the bytes `out` took. For
+// a caller whose output is not a file of its own (the body of a download,
+// whose digests and bound see every byte).
+using PatchSink =
+    std::function<bool(const std::uint8_t* data, std::size_t size)>;
+PatchResult ApplyPatch(const std::string& reference_path,
+                       const std::string& patch_path, const PatchSink& out,
                        const PatchLimits& limits);
 
 // As above, with the patch's bytes in memory (kInputMissing and

@@ -21,11 +21,13 @@
 #include "engine/stale_temporaries.h"
 #include "engine_starter/application.h"
 #include "http/curl_client.h"
+#include "http/download_body.h"
 #include "http/download_pipeline.h"
 #include "install/file_install.h"
 #include "launcher/starter_shared_state.h"
 #include "update/checksum_list.h"
 #include "update/listed_path.h"
+#include "update/patch_download.h"
 #include "update/staged_copies.h"
 #include "update/tree_scan.h"
 #include "update/unused_files.h"
@@ -281,7 +283,8 @@ void CAutoUpdate::RunAfterListFetch(const char* versionfile,
       !starter->MayContinue()) {
     return;
   }
-  if (!CompareAndDownload(downloadfilename, downloaddir) || error != 0) {
+  if (!CompareAndDownload(filename, downloadfilename, downloaddir) ||
+      error != 0) {
     return;
   }
   // The version file is the run's commit record: once it carries the
@@ -474,7 +477,8 @@ bool CAutoUpdate::ListSignatureHolds(const std::string& url,
   return false;
 }
 
-bool CAutoUpdate::CompareAndDownload(const std::string& downloadfilename,
+bool CAutoUpdate::CompareAndDownload(const char* filename,
+                                     const std::string& downloadfilename,
                                      const char* /*downloaddir*/) {
   LogLine("\nComparing checksums\n");
   FileLock list(std::fopen(downloadfilename.c_str(), "r"));
@@ -507,9 +511,13 @@ bool CAutoUpdate::CompareAndDownload(const std::string& downloadfilename,
   // A file whose copy starter-stage made for this list is there is taken
   // from that copy at its turn (and not planned: nothing of it is fetched
   // unless the copy is not what the list names).
+  // A file whose local copy has a patch to the listed one in the release's
+  // file table is fetched as that patch at its turn (and not planned: the
+  // whole file is fetched only when the patch fails).
   std::vector<DownloadRequest> planned;
   std::vector<bool> is_planned(steps.size(), false);
   std::vector<bool> staged(steps.size(), false);
+  std::vector<const ReleaseFileRecord*> patches(steps.size(), nullptr);
   {
     const std::vector<bool> at_turn = DecidedOnlyAtTurn(steps);
     ComparisonWalk ahead(ignoreFiles, diskpairs, table);
@@ -526,10 +534,22 @@ bool CAutoUpdate::CompareAndDownload(const std::string& downloadfilename,
     }
     const std::vector<bool> matching =
         StagedCopiesPresent(release, candidates);
+    // Patches only ever apply to local copies of a known MD5.
+    std::vector<std::string> local_md5(to_fetch.size());
+    bool patchable = false;
+    for (std::size_t n = 0; n < to_fetch.size(); ++n) {
+      local_md5[n] = diskpairs.Md5Of(steps[to_fetch[n]].path());
+      patchable = patchable || !local_md5[n].empty();
+    }
+    const ReleaseTable* patch_table =
+        patchable ? PatchTable(filename, release) : nullptr;
     for (std::size_t n = 0; n < to_fetch.size(); ++n) {
       const std::size_t i = to_fetch[n];
       staged[i] = matching[n];
-      if (staged[i] || at_turn[i] ||
+      if (patch_table != nullptr && !local_md5[n].empty()) {
+        patches[i] = patch_table->FindPatch(local_md5[n], steps[i].hash());
+      }
+      if (staged[i] || patches[i] != nullptr || at_turn[i] ||
           IsIgnored(ignoreFiles, std::string(steps[i].path().substr(2)))) {
         continue;
       }
@@ -584,7 +604,14 @@ bool CAutoUpdate::CompareAndDownload(const std::string& downloadfilename,
                                    step.path(), *staged_record, &installed_);
         }
         if (!staged[i] || outcome.result != CURLE_OK) {
-          outcome = FetchListedFile(pipeline, file, plan);
+          if (patches[i] != nullptr) {
+            outcome = DownloadThroughPatch(*curlapi,
+                                           OnMirror(FirstMirror(), file),
+                                           *patches[i], &installed_);
+          }
+          if (patches[i] == nullptr || outcome.result != CURLE_OK) {
+            outcome = FetchListedFile(pipeline, file, plan);
+          }
         }
         if (outcome.restart_required) restartrequired = true;
         if (outcome.result != CURLE_OK) {
@@ -623,6 +650,40 @@ DownloadOutcome CAutoUpdate::FetchListedFile(DownloadPipeline& pipeline,
     }
   }
   return outcome;
+}
+
+const ReleaseTable* CAutoUpdate::PatchTable(const char* filename,
+                                            const std::string& release) {
+  if (!settings_.trusted_key.empty()) {
+    return release_table_ ? &*release_table_ : nullptr;
+  }
+  // Unsigned, the table serves to find patches alone: fetched without a
+  // line of a download, and only a table that reads whole is kept.
+  const std::string table_name = std::string(filename) + kTableSuffix;
+  DownloadRequest request;
+  request.urldir = url;
+  request.filename = table_name;
+  request.downloaddir = "Downloads";
+  request.timeout_secs = kFileTimeoutSecs;
+  request.most_bytes = kMostTableBytes;
+  request.release = release;
+  request.accept_gzip = true;
+  DownloadBody body(request);
+  if (!body.ok() ||
+      curlapi->Fetch(request, body, CCurl::Meter::kHidden) != CURLE_OK) {
+    return nullptr;
+  }
+  ReleaseTable& table = unsigned_table_.emplace();
+  const std::string why = ReadReleaseTable(body.file().temp_path(), table);
+  if (!why.empty()) {
+    unsigned_table_.reset();
+    LogLine("Not looking for patches in %s: %s\n", request.Url().c_str(),
+            why.c_str());
+    return nullptr;
+  }
+  LogLine("Looking for patches in the file table %s\n",
+          request.Url().c_str());
+  return &table;
 }
 
 std::size_t CAutoUpdate::FirstMirror() const {

@@ -100,6 +100,21 @@ class CAutoUpdate {
   // ends as the last refusal ended it (error 1), or, without one, as when
   // the list cannot be fetched. Every file request names the release by the list's
   // MD5 (DownloadGet::kReleaseHeader).
+  // Patches: a changed file whose local copy's MD5 has a patch to the
+  // listed MD5 in the release's file table arrives as that patch
+  // (DownloadThroughPatch, patch_download.h: fetched from the file's mirror,
+  // checked against its row, decoded with the local copy as reference,
+  // checked and installed as a download of the file, logged "PATH arrived
+  // as a patch of N bytes"); any failure of it is logged in one line and
+  // the whole file is fetched in the same run, as without a patch. Such
+  // files are not fetched ahead of their turn. With a trusted key the table
+  // is the one the statement binds; without one, the table published
+  // beside the list (list URL + ".files") is asked for once, without a line
+  // of a download, when the keys differ and some file to fetch has a local
+  // copy (that one request a run is what patches cost against a server
+  // without tables), and serves only to find patches: its rows bind no
+  // listed file. Taken, it is logged "Looking for patches in the file table
+  // URL"; absent, nothing is logged.
   CAutoUpdate(const char* versionfile, const char* filename,
               const char* downloaddir, bool subdirs,
               UpdateSettings settings = {});
@@ -218,8 +233,18 @@ class CAutoUpdate {
   // file (FetchListedFile), in list order, with up to
   // settings_.downloads_in_flight transfers running ahead. Returns false
   // when the list cannot be opened (already reported).
-  bool CompareAndDownload(const std::string& downloadfilename,
+  bool CompareAndDownload(const char* filename,
+                          const std::string& downloadfilename,
                           const char* downloaddir);
+  // The file table the run finds patches in, for the list `filename` whose
+  // MD5 is `release`: with a trusted key, release_table_ (null when the run
+  // has none); without one, the table the server publishes beside the list
+  // (url + `filename` + ".files"), fetched now without a line of a
+  // download, into unsigned_table_ (null when there is none or it does not
+  // read: logged "Not looking for patches in URL: REASON"; a table taken is
+  // logged "Looking for patches in the file table URL").
+  const ReleaseTable* PatchTable(const char* filename,
+                                 const std::string& release);
   // Fetches the signature of the list that arrived from `url` and checks the
   // downloaded list with settings_.trusted_key. On any failure logs which, sets error
   // and lasterror, and returns false.
@@ -264,6 +289,9 @@ class CAutoUpdate {
   // The file table of the accepted statement, when the keys differed: each
   // listed path's size, SHA-256 and mode, looked up by the path as listed.
   std::optional<ReleaseTable> release_table_;
+  // Without a trusted key: the file table beside the list, used only to find
+  // patches (its rows bind no listed file).
+  std::optional<ReleaseTable> unsigned_table_;
   std::map<std::string, std::string> local_standard_;
   // The files installed by this run, made durable at once before the list
   // is installed as the local version file.

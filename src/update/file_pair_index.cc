@@ -91,6 +91,22 @@ bool FilePairIndex::Contains(const filemd5pair& pair) const {
   return false;
 }
 
+std::string FilePairIndex::Md5Of(std::string_view filename) const {
+  if (slots_.empty()) return std::string();
+  // The first record of the name is the one of lowest position among those
+  // the probe meets.
+  std::uint32_t first = 0;
+  for (std::size_t at = FoldedHash(filename) % slots_.size(); slots_[at] != 0;
+       at = (at + 1) % slots_.size()) {
+    if ((first == 0 || slots_[at] < first) &&
+        KeptName(records_[slots_[at] - 1]) == filename) {
+      first = slots_[at];
+    }
+  }
+  if (first == 0 || records_[first - 1][0] != 0) return std::string();
+  return (*this)[first - 1].md5;
+}
+
 filemd5pair FilePairIndex::operator[](std::size_t i) const {
   const char* record = records_[i];
   filemd5pair pair{std::string(KeptName(record)), ""};

@@ -37,6 +37,11 @@ class FilePairIndex {
   // could not be hashed, matches nothing, whatever a list gives.
   bool Contains(const filemd5pair& pair) const;
 
+  // The MD5 (32 lower-case hex digits) of the first record whose name is
+  // exactly `filename`; "" when none is, or when that record holds no
+  // digest (a file that could not be hashed).
+  std::string Md5Of(std::string_view filename) const;
+
   std::size_t size() const { return records_.size(); }
   bool empty() const { return records_.empty(); }
   // The record appended `i`-th, as it was appended; requires i < size().

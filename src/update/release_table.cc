@@ -39,8 +39,7 @@ bool ParseSize(std::string_view text, std::uint64_t& value) {
 std::string_view TakeField(std::string_view& line) {
   const std::size_t space = line.find(' ');
   const std::string_view field = line.substr(0, space);
-  line.remove_prefix(space == std::string_view::npos ? line.size()
-                                                     : space + 1);
+  line.remove_prefix(space == std::string_view::npos ? line.size() : space + 1);
   return field;
 }
 
@@ -121,8 +120,8 @@ std::string ReleaseTable::ParseText() {
 }
 
 const ReleaseFileRecord* ReleaseTable::Find(std::string_view path) const {
-  const auto found = std::ranges::lower_bound(records_, path, {},
-                                              &ReleaseFileRecord::path);
+  const auto found =
+      std::ranges::lower_bound(records_, path, {}, &ReleaseFileRecord::path);
   return found != records_.end() && found->path == path ? &*found : nullptr;
 }
 
@@ -131,15 +130,19 @@ const ReleaseFileRecord* ReleaseTable::FindPatch(
   return Find(PatchTablePath(old_md5, new_md5));
 }
 
-std::string ReadReleaseTable(const std::string& path, std::uint64_t size,
-                             std::string_view sha256, ReleaseTable& table) {
+namespace {
+
+// Why the text of the table at `path`, of at most `most_bytes`, could not
+// be read into `text` ("" when it was); `too_long` says why for a longer
+// one, which is not read any further.
+std::string ReadTableText(const std::string& path, std::uint64_t most_bytes,
+                          const std::string& too_long, std::string& text) {
   ScopedFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) {
     return errno == ENOENT
                ? std::string("missing")
                : std::string("unreadable (") + std::strerror(errno) + ")";
   }
-  std::string text;
   char block[64 * 1024];
   for (;;) {
     const ssize_t got = ::read(fd.get(), block, sizeof block);
@@ -148,19 +151,44 @@ std::string ReadReleaseTable(const std::string& path, std::uint64_t size,
       if (errno == EINTR) continue;
       return std::string("unreadable (") + std::strerror(errno) + ")";
     }
-    // A table longer than its statement says is not read any further.
-    if (text.size() + static_cast<std::size_t>(got) > size) {
-      return "not the one the release statement names (its size or SHA-256 "
-             "differs)";
+    if (text.size() + static_cast<std::size_t>(got) > most_bytes) {
+      return too_long;
     }
     text.append(block, static_cast<std::size_t>(got));
   }
-  if (text.size() != size || Sha256Hex(text) != sha256) {
-    return "not the one the release statement names (its size or SHA-256 "
-           "differs)";
-  }
+  return std::string();
+}
+
+// Parses `text` into `table`: "" or why not.
+std::string ParseTableText(std::string text, ReleaseTable& table) {
   if (std::string why = table.Parse(std::move(text)); !why.empty()) {
     return "malformed (" + why + ")";
   }
   return std::string();
+}
+
+}  // namespace
+
+std::string ReadReleaseTable(const std::string& path, std::uint64_t size,
+                             std::string_view sha256, ReleaseTable& table) {
+  const std::string other =
+      "not the one the release statement names (its size or SHA-256 "
+      "differs)";
+  std::string text;
+  if (std::string why = ReadTableText(path, size, other, text); !why.empty()) {
+    return why;
+  }
+  if (text.size() != size || Sha256Hex(text) != sha256) return other;
+  return ParseTableText(std::move(text), table);
+}
+
+std::string ReadReleaseTable(const std::string& path, ReleaseTable& table) {
+  std::string text;
+  if (std::string why = ReadTableText(
+          path, kMostTableBytes,
+          "longer than " + std::to_string(kMostTableBytes) + " bytes", text);
+      !why.empty()) {
+    return why;
+  }
+  return ParseTableText(std::move(text), table);
 }

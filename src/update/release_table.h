@@ -97,4 +97,14 @@ class ReleaseTable {
 std::string ReadReleaseTable(const std::string& path, std::uint64_t size,
                              std::string_view sha256, ReleaseTable& table);
 
+// The most bytes a table may have that no release statement sizes (the
+// one an unsigned release publishes beside its list): room for the rows of
+// the most files a list may name, each with a few patches, at the longest.
+inline constexpr std::uint64_t kMostTableBytes = std::uint64_t{1} << 27;
+
+// Reads the table at `path`, of at most kMostTableBytes and bound by no
+// statement, into `table`. Returns "" or why not: "missing", "unreadable
+// (...)", "longer than N bytes", "malformed (...)". Writes and logs nothing.
+std::string ReadReleaseTable(const std::string& path, ReleaseTable& table);
+
 #endif  // STARTER_UPDATE_RELEASE_TABLE_H_

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <functional>
@@ -135,6 +136,22 @@ TEST_F(FilePatchTest, RoundTripsEveryKindOfChange) {
 
     ASSERT_TRUE(ApplyBytes(dir_ / "old", patch, c.new_content.size()).ok());
     EXPECT_TRUE(ReadFile(dir_ / "out") == c.new_content);
+
+    // Through a sink: the same bytes, in pieces of at most 1 MiB.
+    std::string sunk;
+    std::size_t largest = 0;
+    const PatchResult through_sink = ApplyPatch(
+        dir_ / "old", dir_ / "patch",
+        [&](const std::uint8_t* data, std::size_t size) {
+          sunk.append(reinterpret_cast<const char*>(data), size);
+          largest = std::max(largest, size);
+          return true;
+        },
+        PatchLimits{c.new_content.size()});
+    ASSERT_TRUE(through_sink.ok()) << DescribePatchResult(through_sink);
+    EXPECT_EQ(through_sink.output_bytes, c.new_content.size());
+    EXPECT_TRUE(sunk == c.new_content);
+    EXPECT_LE(largest, std::size_t{1} << 20);
   }
   // Only the committed files: no temporary stays behind.
   EXPECT_EQ(NamesIn(dir_.path()),
@@ -407,6 +424,22 @@ TEST_F(FilePatchTest, WriteFailuresAreReported) {
   const PatchResult applied = ApplyFile(dir_ / "old", dir_ / "patch", 2 << 20);
   EXPECT_EQ(applied.status, PatchStatus::kWriteFailed);
   EXPECT_EQ(applied.error_number, EFBIG);
+  // A sink that stops taking bytes ends the decoding there, with its errno.
+  std::uint64_t taken = 0;
+  const PatchResult refused = ApplyPatch(
+      dir_ / "old", dir_ / "patch",
+      [&](const std::uint8_t*, std::size_t size) {
+        if (taken > 0) {
+          errno = ENOSPC;
+          return false;
+        }
+        taken += size;
+        return true;
+      },
+      PatchLimits{2 << 20});
+  EXPECT_EQ(refused.status, PatchStatus::kWriteFailed);
+  EXPECT_EQ(refused.error_number, ENOSPC);
+  EXPECT_EQ(refused.output_bytes, taken);
   EXPECT_EQ(NamesIn(dir_.path()),
             (std::set<std::string>{"new", "old", "patch"}));
 }

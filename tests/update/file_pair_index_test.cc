@@ -48,6 +48,24 @@ TEST(FilePairIndexTest, MatchesNamesIgnoringCaseAndHashesExactly) {
     EXPECT_EQ(index.Contains(filemd5pair{c.name, c.md5}), c.found)
         << c.name << " " << c.md5;
   }
+  // The digest of a name as the list spells it: the exact name's first
+  // record, and nothing for another spelling or a record without a digest.
+  const struct {
+    const char* name;
+    const char* md5;
+  } digests[] = {
+      {"./Base/Gui/Skin.png", kHashA},
+      {"./base/gui/skin.png", ""},
+      {"./Base/sound.ogg", kHashB},
+      {"./Base/gone.txt", ""},
+      {"./Base/upper.bin", ""},
+      {"./Base/other.ogg", ""},
+      {"", ""},
+  };
+  for (const auto& d : digests) {
+    EXPECT_EQ(index.Md5Of(d.name), d.md5) << d.name;
+  }
+  EXPECT_EQ(FilePairIndex().Md5Of("./Base/sound.ogg"), "");
 }
 
 TEST(FilePairIndexTest, KeepsRecordsInAppendOrderUntilCleared) {

@@ -13,10 +13,14 @@
 #include <set>
 #include <string>
 
+#include "engine/md5.h"
 #include "engine/sha256.h"
+#include "http/curl_client.h"
+#include "patch/file_patch.h"
 #include "support/child_process.h"
 #include "support/list_signing.h"
 #include "support/published_release.h"
+#include "support/random_bytes.h"
 #include "support/temp_dir.h"
 #include "support/text_match.h"
 #include "update_run_fixture.h"
@@ -653,6 +657,194 @@ TEST_F(SignedListRunTest, FileTableBoundsChecksAndModesEveryListedFile) {
       EXPECT_EQ(PermissionsOf(game_ + "/bin/kept"), executables ? 0740u : 0640u);
       EXPECT_EQ(PermissionsOf(game_ + "/data.bin"), 0600u);
       std::remove((game_ + "/App/version.txt.release").c_str());
+    }
+  }
+}
+
+// A changed file whose local copy has a patch to the listed bytes in the
+// release's file table arrives as that patch, with a trusted key (the
+// statement's table) and without (the table beside the list), one transfer
+// at a time and four in flight alike: the patch alone is fetched (never the
+// file ahead of its turn), from the file's server, naming the release; it
+// is held to its row before it is decoded. Whatever fails about the patch,
+// one log line says so and the whole file is fetched in the same run, and
+// the run ends as it would have without the patch; an ignored file is
+// neither patched nor fetched.
+TEST_F(SignedListRunTest, ChangedFilesArriveAsPatchesOrElseWhole) {
+  TempDir scratch;
+  const std::string old_pak = RandomBytes(300000, 71);
+  std::string new_pak = old_pak;
+  new_pak.replace(1000, 4000, RandomBytes(4000, 72));
+  new_pak += "appended";
+  const std::map<std::string, std::string> served = {{"Base/a.pak", new_pak},
+                                                     {"data.bin", "data"}};
+  WriteFile(scratch / "old", old_pak);
+  WriteFile(scratch / "new", new_pak);
+  WriteFile(scratch / "other", RandomBytes(300000, 73));
+  ASSERT_TRUE(
+      MakePatch(scratch / "old", scratch / "new", scratch / "patch", 3).ok());
+  ASSERT_TRUE(
+      MakePatch(scratch / "old", scratch / "other", scratch / "to-other", 3)
+          .ok());
+  const std::string patch = ReadFile(scratch / "patch");
+  ASSERT_LT(patch.size(), 10000u);
+  std::string corrupt = patch;
+  corrupt[patch.size() / 2] = static_cast<char>(corrupt[patch.size() / 2] ^ 1);
+  // A frame of one empty block whose window is twice what the decoder takes.
+  const std::string wide_window =
+      std::string("\x28\xb5\x2f\xfd\x00", 5) +
+      static_cast<char>((kPatchWindowLogMax - 9) << 3) +
+      std::string("\x01\x00\x00", 3);
+  const std::string patch_path =
+      PatchTablePath(Md5Hex(old_pak.data(), old_pak.size()),
+                     Md5Hex(new_pak.data(), new_pak.size()));
+  const std::string patch_url = app_.getUpdatePath() + patch_path;
+  const std::string not_patching = "Not patching ./Base/a.pak: ";
+  const std::string whole = "; downloading the whole file\n";
+  const struct {
+    const char* name;
+    // The local copy of Base/a.pak.
+    std::string local;
+    // What the server has at the patch's name (nothing when empty), or its
+    // answer there.
+    std::string patch;
+    std::optional<HttpReply> reply;
+    // The bytes the patch's row describes; no row when empty.
+    std::string row;
+    bool ignored = false;
+    // The line the run logs about the file's patch; none when empty.
+    std::string log_line = "";
+    // Whether the release has a file table (and, keyed, a statement).
+    bool table = true;
+  } cases[] = {
+      {"the patch", old_pak, patch, std::nullopt, patch, false,
+       "./Base/a.pak arrived as a patch of " + std::to_string(patch.size()) +
+           " bytes\n"},
+      {"a locally modified copy", old_pak + "mine", patch, std::nullopt, patch},
+      {"no row for the patch", old_pak, patch, std::nullopt, ""},
+      {"the patch missing (404)", old_pak, "", std::nullopt, patch, false,
+       not_patching + "its patch " + patch_url + " not downloaded (err:22)" +
+           whole},
+      {"other bytes than its row's", old_pak, corrupt, std::nullopt, patch,
+       false,
+       not_patching + "its patch " + patch_url +
+           " is not the one the file table names (its SHA-256 differs)" +
+           whole},
+      {"corrupt, its row of its own bytes", old_pak, corrupt, std::nullopt,
+       corrupt, false,
+       not_patching + "the patch does not apply (patch corrupt"},
+      {"a patch to other bytes", old_pak, ReadFile(scratch / "to-other"),
+       std::nullopt, ReadFile(scratch / "to-other"), false,
+       not_patching + "the patched file is not the listed one" + whole},
+      {"more bytes than its row's", old_pak, "", HttpReply::Endless(), patch,
+       false,
+       not_patching + "its patch " + patch_url + " is larger than the " +
+           std::to_string(patch.size()) + " bytes it may have" + whole},
+      {"a window too large", old_pak, wide_window, std::nullopt, wide_window,
+       false,
+       not_patching + "the patch does not apply (patch window too large"},
+      {"an ignored file", old_pak, patch, std::nullopt, patch, true,
+       "Ignoring update to file Base/a.pak\n"},
+      {"a release without a table", old_pak, patch, std::nullopt, patch, false,
+       "", false},
+  };
+  const std::string pem = TestKey().pem;
+  const std::string patch_request =
+      "/10/" + std::string(kPlatform) + patch_path.substr(2);
+  long key = 7000;
+  for (const auto& c : cases) {
+    for (const bool keyed : {true, false}) {
+      for (const std::size_t in_flight : {1, 4}) {
+        SCOPED_TRACE(std::string(c.name) + (keyed ? ", keyed, " : ", ") +
+                     std::to_string(in_flight) + " in flight");
+        WriteLocal("Base/a.pak", c.local);
+        WriteLocal("data.bin", "old data");
+        WriteLocal("autoupdate_ignore.cfg", c.ignored ? "Base/a.pak\n" : "");
+        WriteLocal("App/version.txt", "version_file 1\n");
+        std::remove((game_ + "/App/version.txt.release").c_str());
+        PublishSigned(served, ++key);
+        std::remove(ReleasePath(patch_path.substr(2)).c_str());
+        if (!c.patch.empty())
+          WriteFile(ReleasePath(patch_path.substr(2)), c.patch);
+        server_.ClearReply(patch_request);
+        if (c.reply) server_.SetReply(patch_request, *c.reply);
+        const std::string rows = ReleaseTableOf(served);
+        const std::string table =
+            ReleaseTableHeader() +
+            (c.row.empty() ? std::string()
+                           : ReleaseTableLine(patch_path, c.row.size(),
+                                              Sha256Hex(c.row), false)) +
+            rows.substr(ReleaseTableHeader().size());
+        WriteFile(ListPath() + ".files", table);
+        std::remove((ListPath() + ".release").c_str());
+        if (!c.table) std::remove((ListPath() + ".files").c_str());
+        if (keyed && c.table) {
+          WriteFile(ListPath() + ".release",
+                    SignStatementWithOpenssl(
+                        TestPrivateKeyPath(),
+                        StatementBodyOf({key, "r", 1700000000, std::nullopt},
+                                        ListText(), table),
+                        scratch.path()));
+        }
+        const int patch_fetches = server_.RequestCount(patch_request);
+        const int file_fetches = Fetches("Base/a.pak");
+        const int table_fetches = Fetches("App/version.txt.files");
+        const std::size_t requests_before = server_.Requests().size();
+        testing::internal::CaptureStdout();
+        const RunOutcome run =
+            Run("App/autoupdate.cfg", in_flight,
+                keyed ? ListSigningKey{pem} : ListSigningKey());
+        const std::string console = testing::internal::GetCapturedStdout();
+
+        EXPECT_EQ(run.error, 0) << run.log;
+        EXPECT_EQ(run.lasterror, "");
+        const bool patched = Contains(c.log_line, "arrived as a patch");
+        // The patch is asked for when its row names the local copy's bytes.
+        const bool asked =
+            c.table && !c.row.empty() && !c.ignored && c.local == old_pak;
+        EXPECT_EQ(server_.RequestCount(patch_request) - patch_fetches,
+                  asked ? 1 : 0);
+        EXPECT_EQ(Fetches("Base/a.pak") - file_fetches,
+                  patched || c.ignored ? 0 : 1);
+        EXPECT_TRUE(Local("Base/a.pak") == (c.ignored ? c.local : new_pak));
+        EXPECT_EQ(Local("data.bin"), "data");
+        EXPECT_EQ(Local("App/version.txt"), ListText());
+        if (!c.log_line.empty()) {
+          EXPECT_TRUE(Contains(run.log, c.log_line)) << run.log;
+        }
+        EXPECT_EQ(Contains(run.log, not_patching), asked && !patched)
+            << run.log;
+        EXPECT_EQ(Count(run.log, "arrived as a patch"), patched ? 1 : 0);
+        // Without a key, the table is asked for once, for its patches alone
+        // (the old copy of data.bin could have one), and logged when taken.
+        EXPECT_EQ(Fetches("App/version.txt.files") - table_fetches,
+                  keyed && !c.table ? 0 : 1);
+        EXPECT_EQ(Contains(run.log, "Looking for patches in the file table " +
+                                        app_.getUpdatePath() +
+                                        "App/version.txt.files\n"),
+                  !keyed && c.table)
+            << run.log;
+        EXPECT_FALSE(Contains(run.log, "Not looking for patches"));
+        // The patch's transfer prints no line of a download, and the file's
+        // lines are those of a download.
+        EXPECT_FALSE(Contains(console, "Downloading " + patch_url)) << console;
+        EXPECT_EQ(Count(console, "Downloading " + app_.getUpdatePath() +
+                                     "./Base/a.pak...\n"),
+                  c.ignored ? 0 : 1)
+            << console;
+        EXPECT_EQ(Count(console, "file ./Base/a.pak\n"), c.ignored ? 0 : 1);
+        EXPECT_FALSE(Contains(console, "MD5 mismatch"));
+        // (A keyed run reports the 404 of a missing statement so.)
+        EXPECT_EQ(Contains(console, "CURL Error"), keyed && !c.table);
+        const std::vector<HttpRecordedRequest> requests = server_.Requests();
+        for (std::size_t r = requests_before; r < requests.size(); ++r) {
+          if (requests[r].path != patch_request) continue;
+          EXPECT_EQ(requests[r].Header(DownloadGet::kReleaseHeader),
+                    Md5Hex(ListText().data(), ListText().size()));
+        }
+        EXPECT_TRUE(PathsEndingIn(game_, ".tmp").empty());
+        EXPECT_TRUE(NamesIn(game_ + "/Downloads/.patches").empty());
+      }
     }
   }
 }

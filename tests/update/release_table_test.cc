@@ -3,6 +3,7 @@
 #include "update/release_table.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -123,16 +124,20 @@ TEST(ReleaseTableTest, IsReadOnlyWithTheSizeAndDigestTheStatementGives) {
     std::uint64_t size;
     std::string sha256;
     std::string reason;
+    // Why the same text is refused where no statement binds it (the table
+    // beside an unsigned list).
+    std::string unsigned_reason;
   } cases[] = {
-      {"as stated", good, good.size(), Sha256Hex(good), ""},
+      {"as stated", good, good.size(), Sha256Hex(good), "", ""},
       {"a byte changed", "R" + good.substr(1), good.size(), Sha256Hex(good),
-       "not the one the release statement names"},
+       "not the one the release statement names", "malformed (line 1:"},
       {"longer", good + "./z 1 " + std::string(64, 'a') + " -\n", good.size(),
-       Sha256Hex(good), "not the one the release statement names"},
+       Sha256Hex(good), "not the one the release statement names", ""},
       {"shorter", good.substr(0, 20), good.size(), Sha256Hex(good),
-       "not the one the release statement names"},
+       "not the one the release statement names", "malformed (line 2:"},
       {"stated, but malformed", "release_files 2\n", 16,
-       Sha256Hex("release_files 2\n"), "malformed (line 1:"},
+       Sha256Hex("release_files 2\n"),
+       "malformed (line 1:", "malformed (line 1:"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -141,10 +146,22 @@ TEST(ReleaseTableTest, IsReadOnlyWithTheSizeAndDigestTheStatementGives) {
     const std::string why = ReadReleaseTable(path, c.size, c.sha256, table);
     EXPECT_TRUE(why.starts_with(c.reason)) << why;
     EXPECT_EQ(why.empty(), c.reason.empty());
+    ReleaseTable unbound;
+    const std::string unsigned_why = ReadReleaseTable(path, unbound);
+    EXPECT_TRUE(unsigned_why.starts_with(c.unsigned_reason)) << unsigned_why;
+    EXPECT_EQ(unsigned_why.empty(), c.unsigned_reason.empty());
+    EXPECT_EQ(unbound.Find("./Base/a.png") != nullptr, unsigned_why.empty());
   }
   ReleaseTable table;
   EXPECT_EQ(ReadReleaseTable(dir / "absent", 1, Sha256Hex(""), table),
             "missing");
+  EXPECT_EQ(ReadReleaseTable(dir / "absent", table), "missing");
+  // Without a statement, a table past the most any has is not read on.
+  WriteFile(path, good);
+  ASSERT_EQ(truncate(path.c_str(), kMostTableBytes + 1), 0);
+  EXPECT_EQ(ReadReleaseTable(path, table),
+            "longer than " + std::to_string(kMostTableBytes) + " bytes");
+  EXPECT_EQ(table.size(), 0u);
 }
 
 }  // namespace
