@@ -226,9 +226,11 @@ bool AtomicFile::Finish(DataSync sync) {
     Fail();
     return false;
   }
-  if (sync == DataSync::kStart) {
+  if (sync == DataSync::kStart &&
+      std::ftell(stream_) >= static_cast<long>(kWriteBackFrom)) {
     // Starts writing the data back without waiting for it, so that the
-    // later sync of the whole file system finds little left to do.
+    // later sync of the whole file system finds little left to do. Small
+    // files are left to that sync, which writes them out together.
     ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
   }
   if (std::fclose(std::exchange(stream_, nullptr)) != 0) {

@@ -75,6 +75,9 @@ class AtomicFile {
   static constexpr std::size_t kRandomLength = 6;
   // What the stream gathers before it writes.
   static constexpr std::size_t kBufferBytes = std::size_t{16} << 10;
+  // The least a file committed with a DeferredSync holds for its write-back
+  // to start at once.
+  static constexpr std::size_t kWriteBackFrom = std::size_t{1} << 20;
 
   // Creates the temporary file for `path`. Check ok(): on failure error()
   // holds the errno of the failed creation and nothing was created.
