@@ -8,8 +8,8 @@
 #   not staged      the start downloads every file;
 #   staged          starter-stage ran before the start (not timed): the start
 #                   takes every file from Downloads/staged/, renaming each
-#                   copy its record holds into place without reading it (the
-#                   file system still frees each file it replaces);
+#                   copy its record holds into place without reading it, and
+#                   keeping each file it replaces for starter-stage to free;
 #   key differs     the files are already the new release's, only the list's
 #                   key differs: the start hashes them all and fetches none;
 # and, beside them, md5sum over the new release's files (what hashing them

@@ -28,7 +28,10 @@
 // only to remove the staging areas of lists no longer served, and their
 // records (all of them once the installation is current), and leaves that
 // to a later run when a start holds the lock. The start that installs a
-// list removes its area and record itself.
+// list removes its area and record itself; the files it replaced with
+// staged copies it leaves in "Downloads/staged/<MD5>.replaced", which every
+// run here removes (under the same lock), so that their space is freed
+// while the game runs, not while it waits to start.
 //
 // Before fetching, it adds up what it will write (the sizes of the file
 // table, else the Content-Length of the server's answers to HEAD requests)
@@ -39,6 +42,7 @@
 //
 // Prints, on standard output, the key and installed release lines of
 // starter-verify, "removed staging area MD5" for each area removed,
+// "removed the files a start replaced, DIR" for each such directory,
 // "staged PATH" for each file fetched, "already staged PATH" for each kept,
 // and one summary line: "summary: staged release NAME (serial N), F files,
 // B bytes, in Downloads/staged/MD5/" ("release with list key K" without a
@@ -170,17 +174,26 @@ std::uint64_t RoomForStaging(const std::string& area) {
 void RemoveOtherAreas(const std::string& keep, Report& report) {
   std::error_code error;
   std::set<std::string> old;
+  // What starts replaced is never needed: all of it goes.
+  std::set<std::string> replaced;
   const std::string record_end =
       StagingRecordOf("").substr(StagingAreaOf("").size());
+  const std::string replaced_end =
+      ReplacedFilesOf("").substr(StagingAreaOf("").size());
   for (const auto& entry :
        std::filesystem::directory_iterator(kStagingDirectory, error)) {
     std::string name = entry.path().filename();
+    if (name.ends_with(replaced_end)) {
+      name.resize(name.size() - replaced_end.size());
+      if (IsMd5Text(name)) replaced.insert(name);
+      continue;
+    }
     if (name.ends_with(record_end)) {
       name.resize(name.size() - record_end.size());
     }
     if (IsMd5Text(name) && name != keep) old.insert(name);
   }
-  if (old.empty()) return;
+  if (old.empty() && replaced.empty()) return;
   const ExclusiveLock lock(kUpdateLockFile, ExclusiveLock::IfFree{});
   if (!lock.held()) {
     if (!report.quiet()) {
@@ -188,6 +201,16 @@ void RemoveOtherAreas(const std::string& keep, Report& report) {
                      "until the next run");
     }
     return;
+  }
+  for (const std::string& name : replaced) {
+    std::filesystem::remove_all(ReplacedFilesOf(name), error);
+    if (error) {
+      report.Problem("cannot remove " + ReplacedFilesOf(name) + ": " +
+                     error.message());
+    } else if (!report.quiet()) {
+      report.Text("removed the files a start replaced, " +
+                  ReplacedFilesOf(name));
+    }
   }
   for (const std::string& name : old) {
     // Links in it are removed, never followed.

@@ -200,6 +200,10 @@ std::string StagingRecordOf(std::string_view list_md5) {
   return StagingAreaOf(list_md5) + ".checked";
 }
 
+std::string ReplacedFilesOf(std::string_view list_md5) {
+  return StagingAreaOf(list_md5) + ".replaced";
+}
+
 std::string StagedCopyPath(std::string_view list_md5, std::string_view path) {
   return StagingAreaOf(list_md5) + ListedFileKey(path);
 }
@@ -326,6 +330,21 @@ DownloadOutcome TakeStagedCopy(const DownloadRequest& request,
   const std::string staged = StagedCopyPath(list_md5, path);
   std::printf("Taking %s from the staging area %s\n", request.Target().c_str(),
               staged.c_str());
+  // The file replaced keeps a name, so that the rename over it frees
+  // nothing now: starter-stage frees it later.
+  const std::string target = request.Target();
+  struct stat replaced;
+  if (::lstat(target.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode)) {
+    const std::string aside = ReplacedFilesOf(list_md5);
+    const bool made = ::mkdir(aside.c_str(), 0700) == 0;
+    if ((made || errno == EEXIST) &&
+        ::link(target.c_str(),
+               (aside + "/" + std::to_string(replaced.st_ino)).c_str()) != 0 &&
+        made) {
+      // Another file system, or one without second names: nothing kept.
+      ::rmdir(aside.c_str());
+    }
+  }
   StagedCopyTransport transport(staged, path, record);
   return DownloadAtTurn(request, transport, deferred);
 }

@@ -41,6 +41,13 @@ std::string StagingAreaOf(std::string_view list_md5);
 // "Downloads/staged/<list_md5>.checked".
 std::string StagingRecordOf(std::string_view list_md5);
 
+// Where a start that took copies from the staging area of `list_md5` keeps
+// the files they replaced: "Downloads/staged/<list_md5>.replaced", each
+// under the number of its inode. Freeing a large file takes the file system
+// a while; kept there, the old files are freed by starter-stage, which
+// removes these directories, and not while the game waits to start.
+std::string ReplacedFilesOf(std::string_view list_md5);
+
 // Where the staged copy of the listed path `path` lies in the staging area
 // of the list `list_md5`: the area, then the path's components below its
 // "./" (ListedFileKey), so every spelling of one listed file has one copy.
@@ -117,7 +124,10 @@ class StagingRecord {
 // file with no other name, below the game directory and on the target's
 // file system, is installed by renaming it (AtomicFile::Adopt), its MD5 and
 // SHA-256 taken from `record` when it holds the copy, else read from it;
-// any other is read and copied. A copy that is gone or cannot be read ends
+// any other is read and copied. The file at the target, when it is a
+// regular file, first gets a second name in ReplacedFilesOf(`list_md5`)
+// (when the file system allows it), so that replacing it frees nothing. A
+// copy that is gone or cannot be read ends
 // as a failed transfer does, one without the expected MD5 as such a
 // download does ("CCurl: MD5 mismatch ...", the copy then removed): nothing
 // is installed, and the caller then downloads the file.
@@ -128,7 +138,8 @@ DownloadOutcome TakeStagedCopy(const DownloadRequest& request,
 
 // Removes the staging area of `list_md5` and its record, for a start that
 // installed that list as its version file: copies it did not take are not
-// needed any more. Links in it are removed, never followed. Logs "Removed
+// needed any more. Links in it are removed, never followed. The files the
+// start replaced (ReplacedFilesOf) stay for starter-stage to remove. Logs "Removed
 // the staging area <area>" when something was there, or why it could not.
 void RemoveStagingArea(std::string_view list_md5);
 

@@ -185,6 +185,8 @@ TEST_F(StageToolTest, TheNextStartTakesTheStagedReleaseAndFetchesNoBody) {
 
   const ino_t data_copy = InodeOf(StagedCopy(md5, "Base/a.png"));
   const ino_t server_copy = InodeOf(StagedCopy(md5, "OKUdedi"));
+  const ino_t data_before = InodeOf(Game("Base/a.png"));
+  const std::string old_data = Local("Base/a.png");
   const std::size_t start = server_.Requests().size();
   std::string printed;
   const RunOutcome run = StartRun(printed);
@@ -194,7 +196,12 @@ TEST_F(StageToolTest, TheNextStartTakesTheStagedReleaseAndFetchesNoBody) {
   EXPECT_EQ(InodeOf(Game("Base/a.png")), data_copy);
   EXPECT_EQ(InodeOf(Game("OKUdedi")), server_copy);
   EXPECT_EQ(PermissionsOf(Game("OKUdedi")), 0700u);
-  EXPECT_EQ(NamesIn(Game("Downloads/staged")), std::set<std::string>{});
+  // The area is gone; the files the copies replaced wait to be freed.
+  const std::string replaced = "Downloads/staged/" + md5 + ".replaced";
+  EXPECT_EQ(NamesIn(Game("Downloads/staged")),
+            std::set<std::string>{md5 + ".replaced"});
+  EXPECT_EQ(ReadFile(Game(replaced + "/" + std::to_string(data_before))),
+            old_data);
 
   EXPECT_EQ(Local("Base/a.png"), "a, second release");
   EXPECT_EQ(Local("OKUdedi"), "server, second");
@@ -209,8 +216,10 @@ TEST_F(StageToolTest, TheNextStartTakesTheStagedReleaseAndFetchesNoBody) {
 
   const VerifyRun current = Stage();
   EXPECT_EQ(current.status, 1) << current.err;
-  EXPECT_EQ(current.out,
-            "summary: up to date (key matches), nothing to stage\n");
+  EXPECT_EQ(current.out, "removed the files a start replaced, " + replaced +
+                             "\nsummary: up to date (key matches), nothing "
+                             "to stage\n");
+  EXPECT_EQ(NamesIn(Game("Downloads/staged")), std::set<std::string>{});
 }
 
 // What is not the listed bytes is never installed from the staging area:
@@ -346,7 +355,8 @@ TEST_F(StageToolTest, TrustsTheRecordOfTheChecksOnlyForTheCopyItHolds) {
       EXPECT_EQ(InodeOf(Game("Base/a.png")), copy);
     }
     EXPECT_EQ(Local("OKUdedi"), "server, second");
-    EXPECT_EQ(NamesIn(Game("Downloads/staged")), std::set<std::string>{});
+    EXPECT_EQ(NamesIn(Game("Downloads/staged")),
+              std::set<std::string>{md5 + ".replaced"});
   }
 }
 
@@ -386,6 +396,7 @@ TEST_F(StageToolTest, CopiesWhatARenameCannotTake) {
   EXPECT_EQ(Local("OKUdedi"), "server, second");
   EXPECT_EQ(Local("OKUdedi.tmp2"), "server");
   EXPECT_EQ(PermissionsOf(Game("OKUdedi")), 0700u);
+  // On another file system the files replaced cannot be kept aside.
   EXPECT_EQ(NamesIn(Game("Downloads/staged")), std::set<std::string>{});
 }
 
