@@ -2,8 +2,10 @@
 # First install beside curl: the whole update-only run of the real starter in
 # an empty game directory, fetching a release of FILES files of SIZE bytes
 # from nginx on 127.0.0.1, against one curl process fetching the same URLs
-# over one connection. Runs are paired (starter, then curl, ROUNDS times);
-# prints both medians and their ratio. Then one more run of each under
+# over one connection, and against the same curl followed by what the
+# starter does beyond the transfer (md5sum of every file, a sync of the file
+# system). Runs are paired (starter, curl, curl checked, ROUNDS times);
+# prints the medians and their ratios to curl's. Then one more run of each under
 # `strace -f -c` (when strace is there) gives their system calls per file.
 #
 # Usage: bench/first_install_bench.sh BUILD_DIR [FILES] [SIZE] [ROUNDS]
@@ -91,20 +93,37 @@ run_curl() {
   time_ms curl -s --fail --create-dirs --config "$work/curl.$1.config"
 }
 
+# What the starter does beyond the transfer, done the same way after curl:
+# the MD5 of every file fetched, then a sync of the file system, before
+# which the starter installs no list.
+checked_curl() {
+  curl -s --fail --create-dirs --config "$work/curl.c$1.config" &&
+    find "$runs/curl.c$1" -type f -print0 | xargs -0 md5sum >/dev/null &&
+    sync -f "$runs/curl.c$1"
+}
+run_checked_curl() {
+  mkdir -p "$runs/curl.c$1"
+  curl_config "$release" "$base" "$runs/curl.c$1" > "$work/curl.c$1.config"
+  time_ms checked_curl "$1"
+}
+
 starter_ms=()
 curl_ms=()
+checked_ms=()
 for round in $(seq "$rounds"); do
   starter_ms+=("$(first_install_ms "$starter" "$runs/game.$round" \
     "http://127.0.0.1:$port/10/" "$release" ${STARTER_DOWNLOADS:+STARTER_DOWNLOADS=$STARTER_DOWNLOADS})")
   curl_ms+=("$(run_curl "$round")")
-  echo "round $round: starter ${starter_ms[-1]} ms, curl ${curl_ms[-1]} ms" >&2
+  checked_ms+=("$(run_checked_curl "$round")")
+  echo "round $round: starter ${starter_ms[-1]} ms, curl ${curl_ms[-1]} ms, curl+md5sum+sync ${checked_ms[-1]} ms" >&2
 done
 diff -r -q "$runs/curl.1/Base" "$release/Base" >/dev/null ||
   { echo "curl did not fetch the release" >&2; exit 1; }
 
 report "first install of $files files x $size bytes from nginx on 127.0.0.1, $rounds paired rounds" \
   "curl --config, one process" "${curl_ms[*]}" \
-  "starter onlyautoupdate run" "${starter_ms[*]}"
+  "starter onlyautoupdate run" "${starter_ms[*]}" \
+  "curl, then md5sum and sync -f" "${checked_ms[*]}"
 
 if command -v strace >/dev/null; then
   STARTER_WRAP="strace -f -c -o $work/starter.strace" first_install_ms \
