@@ -72,6 +72,38 @@ curl_config() {
   done
 }
 
+# write_nginx_conf WORK PORT [LOG_FORMAT] [SERVER_LINES]: writes
+# WORK/nginx.conf, one worker serving WORK/server on 127.0.0.1:PORT over
+# kept-alive connections, its pid and error log in WORK; with LOG_FORMAT (an
+# nginx log_format string) each request is logged to WORK/access.log so,
+# else nothing is; SERVER_LINES go into the server block as they are.
+write_nginx_conf() {
+  local work=$1 port=$2 format=${3:-} extra=${4:-} access="access_log off;"
+  if [ -n "$format" ]; then
+    access="log_format bench '$format';
+  access_log $work/access.log bench;"
+  fi
+  cat > "$work/nginx.conf" <<EOF
+worker_processes 1;
+daemon on;
+pid $work/nginx.pid;
+error_log $work/nginx-error.log;
+events { worker_connections 64; }
+http {
+  $access
+  sendfile on;
+  tcp_nodelay on;
+  keepalive_requests 1000000;
+  keepalive_timeout 60;
+  server {
+    listen 127.0.0.1:$port;
+    root $work/server;
+    $extra
+  }
+}
+EOF
+}
+
 # wait_for_url URL: waits up to 5 s until URL answers.
 wait_for_url() {
   for _ in $(seq 50); do

@@ -56,24 +56,7 @@ fi
 make_release "$release" "$files" "$size" "$checksums"
 
 port=$(free_port)
-cat > "$work/nginx.conf" <<EOF
-worker_processes 1;
-daemon on;
-pid $work/nginx.pid;
-error_log $work/nginx-error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  sendfile on;
-  tcp_nodelay on;
-  keepalive_requests 1000000;
-  keepalive_timeout 60;
-  server {
-    listen 127.0.0.1:$port;
-    root $work/server;
-  }
-}
-EOF
+write_nginx_conf "$work" "$port"
 "$nginx_bin" -c "$work/nginx.conf" -p "$work" -e "$work/nginx-error.log"
 base=http://127.0.0.1:$port/10/linux32-dedicated-demo/
 wait_for_url "${base}App/version.txt"

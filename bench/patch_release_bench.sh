@@ -184,22 +184,7 @@ PY
 served=$work/server/10/linux32-dedicated-demo
 mkdir -p "$work/server/10" "$work/games"
 port=$(free_port)
-cat > "$work/nginx.conf" <<EOF
-worker_processes 1;
-daemon on;
-pid $work/nginx.pid;
-error_log $work/nginx-error.log;
-events { worker_connections 64; }
-http {
-  log_format bench '\$request_uri \$status \$body_bytes_sent';
-  access_log $work/access.log bench;
-  sendfile on;
-  server {
-    listen 127.0.0.1:$port;
-    root $work/server;
-  }
-}
-EOF
+write_nginx_conf "$work" "$port" '$request_uri $status $body_bytes_sent'
 touch "$work/access.log"
 
 # publish N [OPTIONS]: publishes tree N with starter-publish under

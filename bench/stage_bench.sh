@@ -56,26 +56,8 @@ mkdir -p "$work/old/App"
 make_release "$release" "$files" "$size" "$checksums"
 
 port=$(free_port)
-cat > "$work/nginx.conf" <<EOF
-worker_processes 1;
-daemon on;
-pid $work/nginx.pid;
-error_log $work/nginx-error.log;
-events { worker_connections 64; }
-http {
-  log_format sent '\$request_method \$uri \$bytes_sent';
-  access_log $work/access.log sent;
-  sendfile on;
-  tcp_nodelay on;
-  keepalive_requests 1000000;
-  keepalive_timeout 60;
-  server {
-    listen 127.0.0.1:$port;
-    root $work/server;
-    limit_rate $rate;
-  }
-}
-EOF
+write_nginx_conf "$work" "$port" '$request_method $uri $bytes_sent' \
+  "limit_rate $rate;"
 "$nginx_bin" -c "$work/nginx.conf" -p "$work" -e "$work/nginx-error.log"
 server=http://127.0.0.1:$port/10/
 wait_for_url "${server}linux32-dedicated-demo/App/version.txt"

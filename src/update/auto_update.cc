@@ -75,6 +75,27 @@ class QuietFileProbes {
   QuietFileProbes& operator=(const QuietFileProbes&) = delete;
 };
 
+// The transfer of the file table of the list `filename` (its MD5 `release`)
+// from the server directory `url` into "Downloads/", of at most
+// `most_bytes` as decoded.
+DownloadRequest TableRequest(const std::string& url, const char* filename,
+                             const std::string& release,
+                             std::uint64_t most_bytes) {
+  DownloadRequest request;
+  request.urldir = url;
+  request.filename = std::string(filename) + kTableSuffix;
+  request.downloaddir = "Downloads";
+  request.timeout_secs = kFileTimeoutSecs;
+  request.most_bytes = most_bytes;
+  // Fetched as a file of the release the list names, so that a cache in
+  // front of the server keeps one copy of it per release (docs/fleet.md).
+  request.release = release;
+  // A text file that shrinks to a fraction gzipped; held to its size and
+  // digests as decoded.
+  request.accept_gzip = true;
+  return request;
+}
+
 // The transfer of the list, or of its signature, `filename` from the server
 // directory `url` into "Downloads/", of at most `most_bytes`.
 DownloadRequest ListRequest(const std::string& url, const char* filename,
@@ -401,21 +422,10 @@ bool CAutoUpdate::StatementHolds(const std::string& url, const char* filename,
 bool CAutoUpdate::TableHolds(const std::string& url, const char* filename,
                              const std::string& downloadfilename) {
   const std::string table_name = std::string(filename) + kTableSuffix;
-  // Fetched as a file of the release the list names, so that a cache in
-  // front of the server keeps one copy of it per release (docs/fleet.md).
   std::string release;
   Md5File(downloadfilename.c_str(), release);
-  DownloadRequest request;
-  request.urldir = url;
-  request.filename = table_name;
-  request.downloaddir = "Downloads";
-  request.timeout_secs = kFileTimeoutSecs;
-  request.most_bytes = offered_release_->files.size;
-  request.release = release;
-  // A text file that shrinks to a fraction gzipped; held to the stated
-  // size and SHA-256 as decoded.
-  request.accept_gzip = true;
-  curlapi->Download(request);
+  curlapi->Download(
+      TableRequest(url, filename, release, offered_release_->files.size));
   if (curlapi->result != CURLE_OK) {
     offered_release_.reset();
     return RefuseStatement(downloadfilename,
@@ -659,15 +669,8 @@ const ReleaseTable* CAutoUpdate::PatchTable(const char* filename,
   }
   // Unsigned, the table serves to find patches alone: fetched without a
   // line of a download, and only a table that reads whole is kept.
-  const std::string table_name = std::string(filename) + kTableSuffix;
-  DownloadRequest request;
-  request.urldir = url;
-  request.filename = table_name;
-  request.downloaddir = "Downloads";
-  request.timeout_secs = kFileTimeoutSecs;
-  request.most_bytes = kMostTableBytes;
-  request.release = release;
-  request.accept_gzip = true;
+  const DownloadRequest request =
+      TableRequest(url, filename, release, kMostTableBytes);
   DownloadBody body(request);
   if (!body.ok() ||
       curlapi->Fetch(request, body, CCurl::Meter::kHidden) != CURLE_OK) {
