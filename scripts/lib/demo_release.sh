@@ -48,6 +48,8 @@ seed_outdated_installation() {
 # start.
 serve_on_loopback() {
   local dir=$1 port=$2 log=$3
+  # There before the server's first line: the loop below reads it at once.
+  : > "$log"
   python3 -u -m http.server "$port" --bind 127.0.0.1 --directory "$dir" \
     > "$log" 2>&1 &
   server_pid=$!
