@@ -15,7 +15,11 @@
 // "Downloads/staged/<MD5 of the list>/" at the path the list gives it
 // (update/staged_copies.h): through a temporary name beside it, renamed
 // into place only when its MD5 is the listed one (and its size and SHA-256
-// those of the release's file table, when it has one). A copy that is
+// those of the release's file table, when it has one). Where that table
+// names a patch from the file's local copy to the listed file, the patch
+// is fetched and decoded against the local copy instead (as the start
+// would fetch it: update/patch_download.h), and the whole file only when
+// the patch fails; "B bytes fetched" then counts the patch. A copy that is
 // already there and holds the listed bytes is kept. Each copy is then read
 // once more in place, synced, and what that check found (its size, device,
 // inode, modification and change times, MD5 and SHA-256) is recorded in
@@ -91,6 +95,7 @@
 #include "tool_usage.h"
 #include "update/auto_update.h"
 #include "update/checksum_list.h"
+#include "update/patch_download.h"
 #include "update/staged_copies.h"
 #include "update/unused_files.h"
 #include "update/update_preview.h"
@@ -246,10 +251,15 @@ std::string Megabytes(std::uint64_t bytes, bool round_up) {
 
 // Fetches `file` from `url` into the staging area `area` as a file of the
 // release `list_md5`, and checks it once in place (synced), adding the
-// check to `record`. Returns "" or why it is not staged.
+// check to `record`; `fetched` grows by the bytes of what arrived. Where the
+// release's file table `table` names a patch from the file's local copy to
+// it, the patch is fetched and decoded against that copy instead, and the
+// whole file only when the patch fails, as the start would. Returns "" or
+// why it is not staged.
 std::string FetchIntoArea(const std::string& url, const std::string& area,
                           const std::string& list_md5, const StagedFile& file,
-                          const Report& report, StagingRecord& record) {
+                          const ReleaseTable* table, const Report& report,
+                          StagingRecord& record, std::uint64_t& fetched) {
   const std::string copy = StagedCopyPath(list_md5, file.path);
   {
     const ConsoleAside aside(report.quiet() ? ConsoleAside::kDiscard
@@ -264,9 +274,22 @@ std::string FetchIntoArea(const std::string& url, const std::string& area,
     request.expected_md5 = file.md5;
     request.most_bytes = file.size;
     request.release = list_md5;
-    client.Download(request);
-    if (client.result != CURLE_OK) {
-      return "not fetched (err " + std::to_string(client.result) + ")";
+    const ReleaseFileRecord* patch = nullptr;
+    std::string local_md5;
+    if (table != nullptr && Md5File(file.path.c_str(), local_md5)) {
+      patch = table->FindPatch(local_md5, file.md5);
+    }
+    if (patch != nullptr &&
+        DownloadThroughPatch(client, request, *patch, nullptr, file.path)
+                .result == CURLE_OK) {
+      fetched += patch->size;
+    } else {
+      client.Download(request);
+      if (client.result != CURLE_OK) {
+        return "not fetched (err " + std::to_string(client.result) + ")";
+      }
+      std::error_code error;
+      fetched += std::filesystem::file_size(copy, error);
     }
   }
   std::optional<StagedCopyCheck> check = CheckCopy(list_md5, file);
@@ -373,16 +396,15 @@ int Stage(const std::string& work_root, Report& report) {
   std::uint64_t staged_bytes = 0;
   for (const StagedFile* file : to_fetch) {
     const std::string failure =
-        FetchIntoArea(url, area, list_md5, *file, report, record);
+        FetchIntoArea(url, area, list_md5, *file,
+                      release.has_table ? &release.table : nullptr, report,
+                      record, staged_bytes);
     if (!failure.empty()) {
       ++failed;
       report.Problem("cannot stage " + file->path + ": " + failure);
       continue;
     }
     report.Line("staged", file->path);
-    std::error_code error;
-    staged_bytes +=
-        std::filesystem::file_size(StagedCopyPath(list_md5, file->path), error);
   }
   if (record.size() > 0 && !record.Write(list_md5)) {
     // The start then checks every copy as it takes it.

@@ -16,13 +16,15 @@ namespace {
 // the disk, with the file's local copy as its reference.
 class PatchTransport : public BodyTransport {
  public:
-  explicit PatchTransport(std::string patch) : patch_(std::move(patch)) {}
+  PatchTransport(std::string patch, std::string reference)
+      : patch_(std::move(patch)), reference_(std::move(reference)) {}
 
   CURLcode Fetch(const DownloadRequest& request, DownloadBody& body) override {
     const PatchSink sink = [&body](const std::uint8_t* data, std::size_t size) {
       return body.Append(reinterpret_cast<const char*>(data), size);
     };
-    result_ = ApplyPatch(request.Target(), patch_, sink,
+    result_ = ApplyPatch(reference_.empty() ? request.Target() : reference_,
+                         patch_, sink,
                          PatchLimits{body.most_bytes()});
     switch (result_.status) {
       case PatchStatus::kOk:
@@ -45,6 +47,7 @@ class PatchTransport : public BodyTransport {
 
  private:
   std::string patch_;
+  std::string reference_;
   PatchResult result_;
 };
 
@@ -85,7 +88,8 @@ std::string WhyNotInstalled(const PatchResult& result,
 
 DownloadOutcome DownloadThroughPatch(CCurl& client, const DownloadRequest& file,
                                      const ReleaseFileRecord& patch,
-                                     DeferredSync* deferred) {
+                                     DeferredSync* deferred,
+                                     const std::string& reference) {
   const DownloadRequest request = PatchRequest(file, patch);
   const std::string spool_path = request.Target();
   MakeParentDirectories(spool_path, kDownloadDirectories);
@@ -114,7 +118,7 @@ DownloadOutcome DownloadThroughPatch(CCurl& client, const DownloadRequest& file,
                                  " is not the one the file table names (its "
                                  "SHA-256 differs)");
   }
-  PatchTransport transport(spool.file().temp_path());
+  PatchTransport transport(spool.file().temp_path(), reference);
   DownloadRequest decoded = file;
   decoded.quiet_failure = true;
   const DownloadOutcome outcome = DownloadAtTurn(decoded, transport, deferred);

@@ -27,7 +27,8 @@ inline constexpr char kPatchSpoolDirectory[] = "Downloads/.patches";
 // The download of the listed file `file` at its turn (as the run requests
 // it: its listed MD5, its row's size and SHA-256 where the release states
 // them, the mirror it comes from) through the patch whose table row is
-// `patch`, the local copy at file.Target() as its reference:
+// `patch`, the file at `reference` (the local copy at file.Target() when
+// empty) as its reference:
 // 1. the patch is fetched with `client` from file.urldir + patch.path,
 //    naming the release as `file` does, into a temporary file in
 //    kPatchSpoolDirectory, of at most patch.size bytes, printing no line of
@@ -46,6 +47,7 @@ inline constexpr char kPatchSpoolDirectory[] = "Downloads/.patches";
 // failure for the caller to fetch the whole file.
 DownloadOutcome DownloadThroughPatch(CCurl& client, const DownloadRequest& file,
                                      const ReleaseFileRecord& patch,
-                                     DeferredSync* deferred);
+                                     DeferredSync* deferred,
+                                     const std::string& reference = {});
 
 #endif  // STARTER_UPDATE_PATCH_DOWNLOAD_H_

@@ -10,6 +10,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <map>
 #include <sstream>
@@ -18,6 +19,11 @@
 #include <vector>
 
 #include "engine/md5.h"
+#include "engine/sha256.h"
+#include "patch/file_patch.h"
+#include "support/list_signing.h"
+#include "support/published_release.h"
+#include "update/release_table.h"
 #include "support/random_bytes.h"
 #include "support/scoped_tmpfs.h"
 #include "support/text_match.h"
@@ -220,6 +226,75 @@ TEST_F(StageToolTest, TheNextStartTakesTheStagedReleaseAndFetchesNoBody) {
                              "\nsummary: up to date (key matches), nothing "
                              "to stage\n");
   EXPECT_EQ(NamesIn(Game("Downloads/staged")), std::set<std::string>{});
+}
+
+// Where the release's file table names a patch from the local copy to the
+// listed file, staging fetches the patch and decodes it against the local
+// copy, as the start would; a patch that is not its row's costs the whole
+// file, fetched after it.
+TEST_F(StageToolTest, StagesAPatchOfTheLocalCopyOrElseTheWholeFile) {
+  if (!kStarterChecksSignatures) {
+    GTEST_SKIP() << "file tables are checked with the key of a keyed build";
+  }
+  // Outside the tool's temporary directory, which must stay empty.
+  const std::string scratch = Outer("scratch");
+  ASSERT_EQ(mkdir(scratch.c_str(), 0700), 0);
+  WriteFile(scratch + "/old", kRelease.at("Base/a.png"));
+  WriteFile(scratch + "/new", kChanges.at("Base/a.png"));
+  ASSERT_TRUE(MakePatch(scratch + "/old", scratch + "/new", scratch + "/patch",
+                        3)
+                  .ok());
+  const std::string patch = ReadFile(scratch + "/patch");
+  std::string corrupt = patch;
+  corrupt.back() = static_cast<char>(corrupt.back() ^ 1);
+  const std::string name =
+      PatchTablePath(Md5Hex(kRelease.at("Base/a.png").data(), 1),
+                     Md5Hex(kChanges.at("Base/a.png").data(),
+                            kChanges.at("Base/a.png").size()));
+  const struct {
+    const char* name;
+    std::string served;  // at the patch's name
+    std::vector<std::string> fetched;
+    std::size_t bytes;
+  } rows[] = {
+      {"the patch", patch, {name.substr(2), "OKUdedi"},
+       patch.size() + kChanges.at("OKUdedi").size()},
+      {"other bytes than its row's", corrupt,
+       {name.substr(2), "Base/a.png", "OKUdedi"},
+       kChanges.at("Base/a.png").size() + kChanges.at("OKUdedi").size()},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::filesystem::remove_all(Game("Downloads/staged"));
+    Install(kRelease, kInstalledKey);
+    PublishSigned(With(kRelease, kChanges), kNewKey);
+    WriteFile(ReleasePath(name.substr(2)), row.served);
+    std::string table = ReleaseTableOf(With(kRelease, kChanges));
+    // A patch's row comes first: "./." sorts before every listed path.
+    const std::string header = ReleaseTableHeader();
+    table.insert(header.size(),
+                 ReleaseTableLine(name, patch.size(),
+                                  Sha256Hex(patch), false));
+    WriteFile(ServerListPath() + ".files", table);
+    WriteFile(ServerListPath() + ".release",
+              SignStatementWithOpenssl(
+                  TestPrivateKeyPath(),
+                  StatementBodyOf({1, "patched", 1700000000, std::nullopt},
+                                  ReadFile(ServerListPath()), table),
+                  outer_.path()));
+    const std::string md5 = ServedListMd5();
+    const std::size_t requests = server_.Requests().size();
+    const VerifyRun staged = Stage({"--quiet"});
+    EXPECT_EQ(staged.status, 0) << staged.err;
+    EXPECT_TRUE(Contains(staged.out, std::to_string(row.bytes) +
+                                         " bytes fetched"))
+        << staged.out;
+    EXPECT_EQ(FetchedBodies(requests), row.fetched);
+    EXPECT_EQ(ReadFile(StagedCopy(md5, "Base/a.png")),
+              kChanges.at("Base/a.png"));
+    EXPECT_EQ(Local("Base/a.png"), kRelease.at("Base/a.png"));
+    EXPECT_EQ(NamesIn(Game("Downloads/.patches")), std::set<std::string>{});
+  }
 }
 
 // What is not the listed bytes is never installed from the staging area:
