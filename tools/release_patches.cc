@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -22,18 +21,11 @@
 #include "patch/file_patch.h"
 #include "release_list.h"
 #include "update/checksum_list.h"
+#include "update/file_pair_index.h"
 #include "update/release_statement.h"
 #include "update/release_table.h"
 
 namespace {
-
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return lower;
-}
 
 // The entries of the list at `path` (path to lower-case MD5); empty when
 // it does not open.
@@ -43,7 +35,7 @@ std::map<std::string, std::string> ListedMd5s(const std::string& path) {
   if (!file.isValid()) return listed;
   for (const ListStep& step : ReadListSteps(file.get())) {
     if (step.read() == ListRead::kEntry) {
-      listed.emplace(std::string(step.path()), Lower(step.hash()));
+      listed.emplace(std::string(step.path()), LowerBytes(std::string(step.hash())));
     }
   }
   return listed;
@@ -176,7 +168,7 @@ std::string MakeReleasePatches(const PatchRequest& request,
         ListedMd5s(kept.directory + request.list);
     for (std::size_t i = 0; i < files.size(); ++i) {
       const auto old = old_md5s.find(files[i]);
-      const std::string new_md5 = Lower((*request.md5s)[i]);
+      const std::string new_md5 = LowerBytes((*request.md5s)[i]);
       if (old == old_md5s.end() || old->second == new_md5) continue;
       changed.insert(i);
       Pair pair;
@@ -201,7 +193,7 @@ std::string MakeReleasePatches(const PatchRequest& request,
       }
       std::string old_actual;
       if (!Md5File(pair.old_path.c_str(), old_actual) ||
-          Lower(old_actual) != old->second) {
+          LowerBytes(old_actual) != old->second) {
         continue;
       }
       bool published = false;

@@ -9,6 +9,8 @@
 
 #include "engine/scoped_fd.h"
 #include "engine/sha256.h"
+#include "update/file_pair_index.h"
+#include "update/text_fields.h"
 
 namespace {
 
@@ -35,14 +37,6 @@ bool ParseSize(std::string_view text, std::uint64_t& value) {
   return parsed <= kMaxSize;
 }
 
-// The next field of `line` up to a space (or its end), removed from it.
-std::string_view TakeField(std::string_view& line) {
-  const std::size_t space = line.find(' ');
-  const std::string_view field = line.substr(0, space);
-  line.remove_prefix(space == std::string_view::npos ? line.size() : space + 1);
-  return field;
-}
-
 }  // namespace
 
 std::string ReleaseTableLine(std::string_view path, std::uint64_t size,
@@ -55,14 +49,9 @@ std::string ReleaseTableLine(std::string_view path, std::uint64_t size,
 }
 
 std::string PatchTablePath(std::string_view old_md5, std::string_view new_md5) {
-  std::string path = std::string(kPatchDirectory) + "/";
-  path += old_md5;
-  path += '-';
-  path += new_md5;
-  std::transform(path.begin(), path.end(), path.begin(), [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  });
-  return path;
+  return std::string(kPatchDirectory) + "/" +
+         LowerBytes(std::string(old_md5)) + "-" +
+         LowerBytes(std::string(new_md5));
 }
 
 std::string ReleaseTableHeader() { return std::string(kHeader) + "\n"; }

@@ -23,7 +23,9 @@
 #include "engine/md5.h"
 #include "engine/paths.h"
 #include "engine/scoped_fd.h"
+#include "engine/sha256.h"
 #include "http/download_body.h"
+#include "update/text_fields.h"
 #include "update/update_decisions.h"
 
 namespace {
@@ -74,8 +76,9 @@ bool ClockPassed(const struct stat& status) {
   return false;
 }
 
-bool IsLowerHex(std::string_view text, std::size_t length) {
-  return text.size() == length &&
+// An MD5 as a record writes it: 32 lower-case hex digits.
+bool IsLowerMd5Text(std::string_view text) {
+  return text.size() == 32 &&
          text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
@@ -86,31 +89,23 @@ bool ReadNumber(std::string_view text, Number& value) {
   return error == std::errc() && end == text.data() + text.size();
 }
 
-// The next field of `line` up to a space, taken off it.
-std::string_view NextField(std::string_view& line) {
-  const std::size_t space = line.find(' ');
-  const std::string_view field = line.substr(0, space);
-  line.remove_prefix(space == std::string_view::npos ? line.size() : space + 1);
-  return field;
-}
-
 // One line of a record file: "<md5> <sha256 or -> <size> <device> <inode>
 // <mtime ns> <ctime ns> <key>". Nothing when malformed.
 std::optional<StagedCopyCheck> ParseRecordLine(std::string_view line) {
   StagedCopyCheck check;
-  check.md5 = std::string(NextField(line));
-  check.sha256 = std::string(NextField(line));
-  if (!IsLowerHex(check.md5, 32)) return std::nullopt;
+  check.md5 = std::string(TakeField(line));
+  check.sha256 = std::string(TakeField(line));
+  if (!IsLowerMd5Text(check.md5)) return std::nullopt;
   if (check.sha256 == kSha256None) {
     check.sha256.clear();
-  } else if (!IsLowerHex(check.sha256, 64)) {
+  } else if (!IsSha256Text(check.sha256)) {
     return std::nullopt;
   }
-  if (!ReadNumber(NextField(line), check.size) ||
-      !ReadNumber(NextField(line), check.device) ||
-      !ReadNumber(NextField(line), check.inode) ||
-      !ReadNumber(NextField(line), check.mtime_ns) ||
-      !ReadNumber(NextField(line), check.ctime_ns)) {
+  if (!ReadNumber(TakeField(line), check.size) ||
+      !ReadNumber(TakeField(line), check.device) ||
+      !ReadNumber(TakeField(line), check.inode) ||
+      !ReadNumber(TakeField(line), check.mtime_ns) ||
+      !ReadNumber(TakeField(line), check.ctime_ns)) {
     return std::nullopt;
   }
   if (!line.starts_with("/")) return std::nullopt;
